@@ -1,0 +1,85 @@
+// The GigE Vision bootstrap register map of the simulated camera.
+#include "gvcp/gvcp_codec.h"
+#include "sim_camera.h"
+#include "vora_base_type.h"
+
+namespace vsim {
+
+void build_bootstrap(DeviceMemory& m, const SimConfig& c)
+{
+    m.map(0x0000, 0x1000, Access::None);
+    auto ro = [&](uint32_t a, uint32_t size) { m.set_access(a, size, Access::ReadOnly); };
+    auto rw = [&](uint32_t a, uint32_t size) { m.set_access(a, size, Access::ReadWrite); };
+
+    ro(0x0000, 4);
+    m.set_reg(0x0000, 0x00020000);  // GigE Vision 2.0
+    ro(0x0004, 4);
+    m.set_reg(0x0004, 0x80000001);  // big-endian device, UTF-8 strings
+    ro(0x0008, 8);
+    m.set_reg(0x0008, (uint32_t(c.mac[0]) << 8) | c.mac[1]);
+    m.set_reg(0x000C, (uint32_t(c.mac[2]) << 24) | (uint32_t(c.mac[3]) << 16) |
+                          (uint32_t(c.mac[4]) << 8) | c.mac[5]);
+    ro(0x0010, 4);
+    m.set_reg(0x0010, 0x80000007);  // persistent IP, DHCP, link-local
+    rw(Model_Adder, 4);
+    m.set_reg(Model_Adder, 0x00000006);
+    ro(0x0024, 4);
+    m.set_reg(0x0024, c.ip);
+    ro(0x0034, 4);
+    m.set_reg(0x0034, c.mask);
+    ro(0x0044, 4);
+    m.set_reg(0x0044, c.gateway);
+
+    ro(0x0048, 0x00E8 - 0x0048);
+    m.set_string(0x0048, 32, c.vendor);
+    m.set_string(0x0068, 32, c.model);
+    m.set_string(0x0088, 32, c.version);
+    m.set_string(0x00A8, 48, c.manufacturer_info);
+    m.set_string(0x00D8, 16, c.serial);
+    rw(0x00E8, 16);
+    m.set_string(0x00E8, 16, c.user_name);
+
+    ro(First_Url_Reg, 512);
+    ro(Second_Url_Reg, 512);
+    ro(0x0600, 4);
+    m.set_reg(0x0600, 1);  // one network interface
+    rw(IP_Adder, 4);
+    rw(Mask_Adder, 4);
+    rw(Gate_Adder, 4);
+    m.set_reg(IP_Adder, c.ip);
+    m.set_reg(Mask_Adder, c.mask);
+    m.set_reg(Gate_Adder, c.gateway);
+    ro(0x0670, 4);
+    m.set_reg(0x0670, 1000);  // link speed, Mb/s
+
+    ro(Number_of_Message_Channels_Reg, 12);
+    m.set_reg(Number_of_Message_Channels_Reg, 0);
+    m.set_reg(Number_of_Stream_Channels_Reg, c.stream_channels);
+    ro(0x092C, 12);
+    m.set_reg(GVCP_Capability_Reg, 0xC0000006);  // user name, serial, resend, WRITEMEM
+    rw(Heartbeat_Timeout_Reg, 4);
+    m.set_reg(Heartbeat_Timeout_Reg, c.heartbeat_timeout_ms);
+    ro(0x093C, 8);
+    m.set_reg(0x093C, static_cast<uint32_t>(c.tick_frequency >> 32));
+    m.set_reg(0x0940, static_cast<uint32_t>(c.tick_frequency));
+    rw(0x0944, 4);  // timestamp control
+    ro(0x0948, 8);  // latched timestamp
+    rw(0x0954, 4);  // GVCP configuration
+    ro(0x0958, 4);
+    m.set_reg(0x0958, 1000);  // pending timeout, ms
+
+    rw(Control_Channel_Privilage_Reg, 4);
+    ro(0x0A04, 4);  // primary application port
+    ro(0x0A14, 4);  // primary application address
+
+    for (uint32_t n = 0; n < c.stream_channels && n < 12; ++n) {
+        const uint32_t base = Stream_Channel_0_Port_Reg + n * STREAM_CHANNEL_REG_STRIDE;
+        rw(base + 0x00, 12);  // host port, packet size, packet delay
+        m.set_reg(base + 0x04, 1500);
+        rw(base + 0x18, 4);   // destination address
+        ro(base + 0x1C, 8);   // source port, capability
+        rw(base + 0x24, 4);   // configuration
+    }
+}
+
+}  // namespace vsim

@@ -1,0 +1,360 @@
+// Control channel of the simulated camera: GVCP commands in, acknowledges out.
+#include "sim_camera.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "gvcp/gvcp_codec.h"
+#include "vora_base_type.h"
+
+namespace vsim {
+
+namespace {
+
+constexpr uint32_t CCP_EXCLUSIVE = 1;
+constexpr uint32_t CCP_CONTROL = 2;
+
+sockaddr_in make_addr(uint32_t ip, uint16_t port)
+{
+    sockaddr_in a;
+    std::memset(&a, 0, sizeof a);
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(ip);
+    a.sin_port = htons(port);
+    return a;
+}
+
+}  // namespace
+
+SimCamera::SimCamera(const SimConfig& config) : config_(config)
+{
+    build_bootstrap(memory_, config_);
+}
+
+SimCamera::~SimCamera()
+{
+    stop();
+}
+
+int SimCamera::start()
+{
+    if (running_)
+        return 0;
+    int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (s < 0)
+        return -errno;
+    sockaddr_in addr = make_addr(config_.ip, GVCP_PORT);
+    if (bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) {
+        int err = errno;
+        close(s);
+        return -err;
+    }
+    socket_ = s;
+    running_ = true;
+    thread_ = std::thread(&SimCamera::serve, this);
+    return 0;
+}
+
+void SimCamera::stop()
+{
+    if (!running_.exchange(false))
+        return;
+    thread_.join();
+    close(socket_);
+    socket_ = -1;
+}
+
+uint32_t SimCamera::read_reg(uint32_t address)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return memory_.reg(address);
+}
+
+void SimCamera::write_reg(uint32_t address, uint32_t value)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    memory_.set_reg(address, value);
+}
+
+void SimCamera::set_foreign_control(bool held)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    foreign_ = held;
+    held_ = held;
+    holder_ = held ? Peer{0xC0000201, 3956} : Peer{};
+    memory_.set_reg(Control_Channel_Privilage_Reg, held ? CCP_CONTROL : 0);
+}
+
+bool SimCamera::controlled_by_someone()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    expire_privilege();
+    return held_;
+}
+
+std::vector<std::vector<uint8_t>> SimCamera::commands()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return commands_;
+}
+
+size_t SimCamera::command_count()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return commands_.size();
+}
+
+void SimCamera::clear_commands()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    commands_.clear();
+}
+
+int SimCamera::send_raw(uint32_t ip, uint16_t port, const void* data, size_t len)
+{
+    sockaddr_in to = make_addr(ip, port);
+    return static_cast<int>(sendto(socket_, data, len, 0, reinterpret_cast<sockaddr*>(&to), sizeof to));
+}
+
+void SimCamera::serve()
+{
+    uint8_t buf[2048];
+    while (running_) {
+        pollfd pfd{socket_, POLLIN, 0};
+        if (poll(&pfd, 1, 20) <= 0)
+            continue;
+        sockaddr_in from;
+        socklen_t from_len = sizeof from;
+        ssize_t n = recvfrom(socket_, buf, sizeof buf, MSG_DONTWAIT,
+                             reinterpret_cast<sockaddr*>(&from), &from_len);
+        if (n <= 0)
+            continue;
+        handle(buf, static_cast<size_t>(n), Peer{ntohl(from.sin_addr.s_addr), ntohs(from.sin_port)});
+    }
+}
+
+// A device drops control when its primary application has been silent for
+// the heartbeat timeout.
+void SimCamera::expire_privilege()
+{
+    if (!held_ || foreign_)
+        return;
+    const uint32_t timeout_ms = memory_.reg(Heartbeat_Timeout_Reg);
+    if (Clock::now() - holder_seen_ > std::chrono::milliseconds(timeout_ms)) {
+        held_ = false;
+        holder_ = Peer{};
+        memory_.set_reg(Control_Channel_Privilage_Reg, 0);
+    }
+}
+
+bool SimCamera::may_write(const Peer& from) const
+{
+    return !held_ || from == holder_;
+}
+
+void SimCamera::handle(const uint8_t* data, size_t len, const Peer& from)
+{
+    gvcp::CmdHeaderFields cmd;
+    if (!gvcp::parse_cmd_header(data, len, &cmd) || cmd.start != PACK_START)
+        return;
+
+    uint8_t ack[600];
+    size_t ack_len = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        commands_.emplace_back(data, data + len);
+        if (faults.silent)
+            return;
+        if (faults.drop_next > 0) {
+            --faults.drop_next;
+            return;
+        }
+        expire_privilege();
+        if (held_ && from == holder_)
+            holder_seen_ = Clock::now();
+
+        switch (cmd.command) {
+        case READREG_CMD:
+            ack_len = on_readreg(data, len, cmd.req_id, ack);
+            break;
+        case WRITEREG_CMD:
+            ack_len = on_writereg(data, len, cmd.req_id, from, ack);
+            break;
+        case READMEM_CMD:
+            ack_len = on_readmem(data, len, cmd.req_id, ack);
+            break;
+        case WRITEMEM_CMD:
+            ack_len = on_writemem(data, len, cmd.req_id, from, ack);
+            break;
+        default:
+            gvcp::put_ack_header(ack, gvcp::STATUS_NOT_IMPLEMENTED, cmd.command + 1, 0, cmd.req_id);
+            ack_len = gvcp::HEADER_LEN;
+            break;
+        }
+    }
+    if (!(cmd.flag & gvcp::FLAG_ACK_REQUIRED) || ack_len == 0)
+        return;
+    if (int forced = faults.status.load())
+        gvcp::put_u16(ack, static_cast<uint16_t>(forced));
+    if (int delay = faults.delay_ms.load())
+        std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+    send_stray(ack, ack_len, from);
+    sockaddr_in to = make_addr(from.ip, from.port);
+    sendto(socket_, ack, ack_len, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+}
+
+void SimCamera::send_stray(const uint8_t* ack, size_t len, const Peer& to)
+{
+    const Stray kind = static_cast<Stray>(faults.stray.load());
+    if (kind == Stray::None)
+        return;
+    sockaddr_in dest = make_addr(to.ip, to.port);
+    uint8_t copy[600];
+    std::memcpy(copy, ack, len);
+    if (kind == Stray::StaleId) {
+        // A late answer to an earlier request: other id, other value.
+        uint16_t id = gvcp::get_u16(copy + 6);
+        gvcp::put_u16(copy + 6, static_cast<uint16_t>(id == 1 ? 0xFFFF : id - 1));
+        for (size_t i = gvcp::HEADER_LEN; i < len; ++i)
+            copy[i] ^= 0x5A;
+        sendto(socket_, copy, len, 0, reinterpret_cast<sockaddr*>(&dest), sizeof dest);
+    } else if (kind == Stray::Runt) {
+        sendto(socket_, copy, 6, 0, reinterpret_cast<sockaddr*>(&dest), sizeof dest);
+    } else if (kind == Stray::ForeignPort) {
+        for (size_t i = gvcp::HEADER_LEN; i < len; ++i)
+            copy[i] ^= 0xA5;
+        int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        if (s < 0)
+            return;
+        sockaddr_in self = make_addr(config_.ip, 0);
+        if (bind(s, reinterpret_cast<sockaddr*>(&self), sizeof self) == 0)
+            sendto(s, copy, len, 0, reinterpret_cast<sockaddr*>(&dest), sizeof dest);
+        close(s);
+    }
+}
+
+size_t SimCamera::on_readreg(const uint8_t* data, size_t len, uint16_t id, uint8_t* ack)
+{
+    const size_t count = (len - gvcp::HEADER_LEN) / 4;
+    uint16_t status = count == 0 ? gvcp::STATUS_INVALID_PARAMETER : gvcp::STATUS_SUCCESS;
+    size_t done = 0;
+    for (; done < count && done < 135; ++done) {
+        const uint32_t address = gvcp::get_u32(data + gvcp::HEADER_LEN + 4 * done);
+        if (address % 4 != 0)
+            status = gvcp::STATUS_BAD_ALIGNMENT;
+        else
+            status = memory_.check_read(address, 4);
+        if (status != gvcp::STATUS_SUCCESS)
+            break;
+        gvcp::put_u32(ack + gvcp::HEADER_LEN + 4 * done, memory_.reg(address));
+    }
+    // Values read before an error are still returned, as devices do.
+    gvcp::put_ack_header(ack, status, gvcp::READREG_ACK, static_cast<uint16_t>(4 * done), id);
+    return gvcp::HEADER_LEN + 4 * done;
+}
+
+size_t SimCamera::on_writereg(const uint8_t* data, size_t len, uint16_t id, const Peer& from, uint8_t* ack)
+{
+    const size_t pairs = (len - gvcp::HEADER_LEN) / 8;
+    uint16_t status = pairs == 0 ? gvcp::STATUS_INVALID_PARAMETER : gvcp::STATUS_SUCCESS;
+    size_t done = 0;
+    for (; done < pairs; ++done) {
+        const uint8_t* p = data + gvcp::HEADER_LEN + 8 * done;
+        status = write_register(gvcp::get_u32(p), gvcp::get_u32(p + 4), from);
+        if (status != gvcp::STATUS_SUCCESS)
+            break;
+    }
+    gvcp::put_ack_header(ack, status, gvcp::WRITEREG_ACK, 4, id);
+    gvcp::put_u16(ack + 8, 0);
+    gvcp::put_u16(ack + 10, static_cast<uint16_t>(done));
+    return 12;
+}
+
+size_t SimCamera::on_readmem(const uint8_t* data, size_t len, uint16_t id, uint8_t* ack)
+{
+    if (len < gvcp::READMEM_CMD_LEN) {
+        gvcp::put_ack_header(ack, gvcp::STATUS_INVALID_PARAMETER, gvcp::READMEM_ACK, 0, id);
+        return gvcp::HEADER_LEN;
+    }
+    const uint32_t address = gvcp::get_u32(data + 8);
+    const uint16_t count = gvcp::get_u16(data + 14);
+    uint16_t status = gvcp::STATUS_SUCCESS;
+    if (address % 4 != 0)
+        status = gvcp::STATUS_BAD_ALIGNMENT;
+    else if (count == 0 || count % 4 != 0 || count > gvcp::READMEM_MAX_DATA)
+        status = gvcp::STATUS_INVALID_PARAMETER;
+    else
+        status = memory_.check_read(address, count);
+    gvcp::put_u32(ack + 8, address);
+    if (status != gvcp::STATUS_SUCCESS) {
+        gvcp::put_ack_header(ack, status, gvcp::READMEM_ACK, 4, id);
+        return 12;
+    }
+    memory_.read(address, ack + 12, count);
+    gvcp::put_ack_header(ack, status, gvcp::READMEM_ACK, static_cast<uint16_t>(4 + count), id);
+    return 12u + count;
+}
+
+size_t SimCamera::on_writemem(const uint8_t* data, size_t len, uint16_t id, const Peer& from, uint8_t* ack)
+{
+    // GigE Vision WRITEMEM: the address, then the bytes to write.
+    uint16_t status = gvcp::STATUS_SUCCESS;
+    uint32_t address = 0;
+    size_t count = 0;
+    if (len < 12 + 4 || (len - 12) % 4 != 0 || len - 12 > gvcp::READMEM_MAX_DATA) {
+        status = gvcp::STATUS_INVALID_PARAMETER;
+    } else {
+        address = gvcp::get_u32(data + 8);
+        count = len - 12;
+        if (address % 4 != 0)
+            status = gvcp::STATUS_BAD_ALIGNMENT;
+        else if (!may_write(from))
+            status = gvcp::STATUS_ACCESS_DENIED;
+        else
+            status = memory_.check_write(address, static_cast<uint32_t>(count));
+    }
+    if (status == gvcp::STATUS_SUCCESS)
+        memory_.write(address, data + 12, static_cast<uint32_t>(count));
+    gvcp::put_ack_header(ack, status, gvcp::WRITEMEM_ACK, 4, id);
+    gvcp::put_u16(ack + 8, 0);
+    gvcp::put_u16(ack + 10, static_cast<uint16_t>(status == gvcp::STATUS_SUCCESS ? count : 0));
+    return 12;
+}
+
+uint16_t SimCamera::write_register(uint32_t address, uint32_t value, const Peer& from)
+{
+    if (address % 4 != 0)
+        return gvcp::STATUS_BAD_ALIGNMENT;
+    uint16_t status = memory_.check_write(address, 4);
+    if (status != gvcp::STATUS_SUCCESS)
+        return status;
+
+    if (address == Control_Channel_Privilage_Reg) {
+        if (held_ && from != holder_)
+            return gvcp::STATUS_ACCESS_DENIED;
+        if (value & (CCP_EXCLUSIVE | CCP_CONTROL)) {
+            held_ = true;
+            holder_ = from;
+            holder_seen_ = Clock::now();
+        } else {
+            held_ = false;
+            holder_ = Peer{};
+        }
+        memory_.set_reg(address, value);
+        memory_.set_reg(0x0A04, held_ ? holder_.port : 0);
+        memory_.set_reg(0x0A14, held_ ? holder_.ip : 0);
+        return gvcp::STATUS_SUCCESS;
+    }
+    if (!may_write(from))
+        return gvcp::STATUS_ACCESS_DENIED;
+    memory_.set_reg(address, value);
+    return gvcp::STATUS_SUCCESS;
+}
+
+}  // namespace vsim

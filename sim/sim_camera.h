@@ -1,0 +1,123 @@
+// A simulated GigE Vision 3D camera. It answers the control protocol on
+// UDP port 3956 of its own address from a register map laid out like a
+// real device's, keeps the control privilege as a device does, and lets a
+// test switch faults on and off while it runs.
+#ifndef VORA_SIM_CAMERA_H
+#define VORA_SIM_CAMERA_H
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sim_memory.h"
+
+namespace vsim {
+
+struct SimConfig {
+    uint32_t ip = 0x7F000001;  // current address; the control channel listens here
+    uint32_t mask = 0xFF000000;
+    uint32_t gateway = 0;
+    uint8_t mac[6] = {0x02, 0x56, 0x4F, 0x52, 0x00, 0x01};
+    std::string vendor = "Vora Vision";
+    std::string model = "Q3D-S Simulated";
+    std::string version = "1.0.0-sim";
+    std::string manufacturer_info = "simulated camera";
+    std::string serial = "SIM00001";
+    std::string user_name;
+    uint32_t stream_channels = 3;
+    uint32_t heartbeat_timeout_ms = 3000;
+    uint64_t tick_frequency = 1000000000ULL;
+};
+
+// How the camera misbehaves; each switch can change while it runs.
+enum class Stray : int {
+    None = 0,
+    StaleId,      // an acknowledge for an earlier request id first
+    ForeignPort,  // the right acknowledge, first from a port other than 3956
+    Runt,         // the first six bytes of the acknowledge first
+};
+
+struct SimFaults {
+    std::atomic<bool> silent{false};  // answer nothing, as if unplugged
+    std::atomic<int> drop_next{0};    // leave the next N commands unanswered
+    std::atomic<int> status{0};       // answer every command with this status
+    std::atomic<int> delay_ms{0};     // answer this late
+    std::atomic<int> stray{0};        // a Stray datagram before every answer
+};
+
+struct Peer {
+    uint32_t ip = 0;
+    uint16_t port = 0;
+    bool operator==(const Peer& o) const { return ip == o.ip && port == o.port; }
+    bool operator!=(const Peer& o) const { return !(*this == o); }
+};
+
+class SimCamera {
+public:
+    explicit SimCamera(const SimConfig& config = SimConfig());
+    ~SimCamera();
+    SimCamera(const SimCamera&) = delete;
+    SimCamera& operator=(const SimCamera&) = delete;
+
+    // Binds the control channel and starts answering; 0 or -errno.
+    int start();
+    void stop();
+
+    const SimConfig& config() const { return config_; }
+    SimFaults faults;
+
+    // The device's own view of its registers (no privilege checks).
+    uint32_t read_reg(uint32_t address);
+    void write_reg(uint32_t address, uint32_t value);
+
+    // Makes another application hold (true) or release (false) control.
+    void set_foreign_control(bool held);
+    bool controlled_by_someone();
+
+    // Every command datagram received, in order of arrival.
+    std::vector<std::vector<uint8_t>> commands();
+    size_t command_count();
+    void clear_commands();
+
+    // Sends a datagram from the control port (to plant stale answers).
+    int send_raw(uint32_t ip, uint16_t port, const void* data, size_t len);
+
+private:
+    using Clock = std::chrono::steady_clock;
+
+    void serve();
+    void handle(const uint8_t* data, size_t len, const Peer& from);
+    size_t on_readreg(const uint8_t* data, size_t len, uint16_t id, uint8_t* ack);
+    size_t on_writereg(const uint8_t* data, size_t len, uint16_t id, const Peer& from, uint8_t* ack);
+    size_t on_readmem(const uint8_t* data, size_t len, uint16_t id, uint8_t* ack);
+    size_t on_writemem(const uint8_t* data, size_t len, uint16_t id, const Peer& from, uint8_t* ack);
+    // Device-side effects of writing a register; a non-zero status refuses.
+    uint16_t write_register(uint32_t address, uint32_t value, const Peer& from);
+    bool may_write(const Peer& from) const;
+    void expire_privilege();
+    void send_stray(const uint8_t* ack, size_t len, const Peer& to);
+
+    SimConfig config_;
+    std::mutex mutex_;  // guards memory_, the privilege and the command log
+    DeviceMemory memory_;
+    Peer holder_;
+    bool held_ = false;
+    bool foreign_ = false;
+    Clock::time_point holder_seen_;
+    std::vector<std::vector<uint8_t>> commands_;
+
+    int socket_ = -1;
+    std::atomic<bool> running_{false};
+    std::thread thread_;
+};
+
+// Lays out the bootstrap registers of a GigE Vision device from the config.
+void build_bootstrap(DeviceMemory& memory, const SimConfig& config);
+
+}  // namespace vsim
+
+#endif

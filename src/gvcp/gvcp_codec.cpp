@@ -1,0 +1,83 @@
+#include "gvcp/gvcp_codec.h"
+
+#include <cstring>
+
+#include "vora_base_type.h"
+
+namespace gvcp {
+
+void put_cmd_header(uint8_t* out, uint8_t flag, uint16_t command, uint16_t length, uint16_t req_id)
+{
+    out[0] = PACK_START;
+    out[1] = flag;
+    put_u16(out + 2, command);
+    put_u16(out + 4, length);
+    put_u16(out + 6, req_id);
+}
+
+size_t build_readreg(uint8_t* out, uint16_t req_id, uint32_t address)
+{
+    put_cmd_header(out, FLAG_ACK_REQUIRED, READREG_CMD, 4, req_id);
+    put_u32(out + 8, address);
+    return READREG_CMD_LEN;
+}
+
+size_t build_writereg(uint8_t* out, uint16_t req_id, uint32_t address, uint32_t value)
+{
+    put_cmd_header(out, FLAG_ACK_REQUIRED, WRITEREG_CMD, 8, req_id);
+    put_u32(out + 8, address);
+    put_u32(out + 12, value);
+    return WRITEREG_CMD_LEN;
+}
+
+size_t build_readmem(uint8_t* out, uint16_t req_id, uint32_t address, uint16_t count)
+{
+    put_cmd_header(out, FLAG_ACK_REQUIRED, READMEM_CMD, 8, req_id);
+    put_u32(out + 8, address);
+    put_u16(out + 12, 0);
+    put_u16(out + 14, count);
+    return READMEM_CMD_LEN;
+}
+
+size_t build_writemem(uint8_t* out, uint16_t req_id, uint32_t address, uint16_t count, uint32_t data)
+{
+    put_cmd_header(out, FLAG_ACK_REQUIRED, WRITEMEM_CMD, 8, req_id);
+    put_u32(out + 8, address);
+    put_u16(out + 12, 0);
+    put_u16(out + 14, count);
+    put_u32(out + 16, data);
+    return WRITEMEM_CMD_LEN;
+}
+
+bool parse_ack_header(const uint8_t* data, size_t len, AckHeader* out)
+{
+    if (len < HEADER_LEN)
+        return false;
+    out->status = get_u16(data);
+    out->answer = get_u16(data + 2);
+    out->length = get_u16(data + 4);
+    out->ack_id = get_u16(data + 6);
+    return true;
+}
+
+bool parse_cmd_header(const uint8_t* data, size_t len, CmdHeaderFields* out)
+{
+    if (len < HEADER_LEN)
+        return false;
+    out->start = data[0];
+    out->flag = data[1];
+    out->command = get_u16(data + 2);
+    out->length = get_u16(data + 4);
+    out->req_id = get_u16(data + 6);
+    return true;
+}
+
+void put_ack_header(uint8_t* out, uint16_t status, uint16_t answer, uint16_t length, uint16_t ack_id)
+{
+    put_u16(out, status);
+    put_u16(out + 2, answer);
+    put_u16(out + 4, length);
+    put_u16(out + 6, ack_id);
+}
+
+}  // namespace gvcp

@@ -1,0 +1,103 @@
+// Big-endian byte encoding of GVCP datagrams. Every command and acknowledge
+// is built and read here byte by byte; nothing casts a buffer to a struct.
+#ifndef VORA_GVCP_CODEC_H
+#define VORA_GVCP_CODEC_H
+
+#include <cstddef>
+#include <cstdint>
+
+namespace gvcp {
+
+inline void put_u16(uint8_t* p, uint16_t v)
+{
+    p[0] = static_cast<uint8_t>(v >> 8);
+    p[1] = static_cast<uint8_t>(v);
+}
+
+inline void put_u32(uint8_t* p, uint32_t v)
+{
+    p[0] = static_cast<uint8_t>(v >> 24);
+    p[1] = static_cast<uint8_t>(v >> 16);
+    p[2] = static_cast<uint8_t>(v >> 8);
+    p[3] = static_cast<uint8_t>(v);
+}
+
+inline uint16_t get_u16(const uint8_t* p)
+{
+    return static_cast<uint16_t>((p[0] << 8) | p[1]);
+}
+
+inline uint32_t get_u32(const uint8_t* p)
+{
+    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
+}
+
+// Acknowledge codes of GigE Vision: the command code plus one.
+constexpr uint16_t DISCOVERY_ACK = 0x0003;
+constexpr uint16_t FORCEIP_ACK = 0x0005;
+constexpr uint16_t READREG_ACK = 0x0081;
+constexpr uint16_t WRITEREG_ACK = 0x0083;
+constexpr uint16_t READMEM_ACK = 0x0085;
+constexpr uint16_t WRITEMEM_ACK = 0x0087;
+
+constexpr uint8_t FLAG_ACK_REQUIRED = 0x01;
+constexpr size_t HEADER_LEN = 8;
+constexpr size_t READMEM_MAX_DATA = 536;  // largest READMEM a camera must serve
+
+// Fixed command sizes.
+constexpr size_t READREG_CMD_LEN = 12;
+constexpr size_t WRITEREG_CMD_LEN = 16;
+constexpr size_t READMEM_CMD_LEN = 16;
+constexpr size_t WRITEMEM_CMD_LEN = 20;
+constexpr size_t DISCOVERY_CMD_LEN = 8;
+constexpr size_t FORCEIP_CMD_LEN = 64;
+constexpr size_t PACKETRESEND_CMD_LEN = 20;
+constexpr size_t DISCOVERY_ACK_LEN = 256;
+
+// GigE Vision device status words used by the library and the simulator.
+constexpr uint16_t STATUS_SUCCESS = 0x0000;
+constexpr uint16_t STATUS_PACKET_RESEND = 0x0100;
+constexpr uint16_t STATUS_NOT_IMPLEMENTED = 0x8001;
+constexpr uint16_t STATUS_INVALID_PARAMETER = 0x8002;
+constexpr uint16_t STATUS_INVALID_ADDRESS = 0x8003;
+constexpr uint16_t STATUS_WRITE_PROTECT = 0x8004;
+constexpr uint16_t STATUS_BAD_ALIGNMENT = 0x8005;
+constexpr uint16_t STATUS_ACCESS_DENIED = 0x8006;
+constexpr uint16_t STATUS_BUSY = 0x8007;
+constexpr uint16_t STATUS_PACKET_UNAVAILABLE = 0x800C;
+constexpr uint16_t STATUS_PACKET_NOT_YET_AVAILABLE = 0x8010;
+
+// The 8-byte command header: start, flag, command, length, request id.
+void put_cmd_header(uint8_t* out, uint8_t flag, uint16_t command, uint16_t length, uint16_t req_id);
+
+size_t build_readreg(uint8_t* out, uint16_t req_id, uint32_t address);
+size_t build_writereg(uint8_t* out, uint16_t req_id, uint32_t address, uint32_t value);
+size_t build_readmem(uint8_t* out, uint16_t req_id, uint32_t address, uint16_t count);
+size_t build_writemem(uint8_t* out, uint16_t req_id, uint32_t address, uint16_t count, uint32_t data);
+
+struct AckHeader {
+    uint16_t status;
+    uint16_t answer;
+    uint16_t length;
+    uint16_t ack_id;
+};
+
+// Reads the header of an acknowledge; false when the datagram is shorter.
+bool parse_ack_header(const uint8_t* data, size_t len, AckHeader* out);
+
+struct CmdHeaderFields {
+    uint8_t start;
+    uint8_t flag;
+    uint16_t command;
+    uint16_t length;
+    uint16_t req_id;
+};
+
+bool parse_cmd_header(const uint8_t* data, size_t len, CmdHeaderFields* out);
+
+// Acknowledge header: status, answer code, length, acknowledge id.
+void put_ack_header(uint8_t* out, uint16_t status, uint16_t answer, uint16_t length, uint16_t ack_id);
+
+}  // namespace gvcp
+
+#endif

@@ -1,0 +1,58 @@
+// Per-camera log files and the eight process-wide level switches.
+#ifndef VORA_CAMERALOG_H
+#define VORA_CAMERALOG_H
+
+#include <atomic>
+#include <cstdio>
+#include <mutex>
+
+#include "vora_export.h"
+
+// Switches: 0 keeps a level quiet. They are exported so that applications
+// and the Python module see them; atomics keep concurrent SetLogLevel calls
+// and the library's threads from racing (same size and layout as int).
+extern VORA_API std::atomic<int> gvcp_log_error_level;
+extern VORA_API std::atomic<int> gvcp_log_warnning_level;
+extern VORA_API std::atomic<int> gvcp_log_info_level;
+extern VORA_API std::atomic<int> gvcp_log_debug_level;
+extern VORA_API std::atomic<int> gvsp_log_error_level;
+extern VORA_API std::atomic<int> gvsp_log_warnning_level;
+extern VORA_API std::atomic<int> gvsp_log_info_level;
+extern VORA_API std::atomic<int> gvsp_log_debug_level;
+
+// Sets both families at once, in the argument order of SetLogLevel.
+void set_log_switches(int error, int debug, int warning, int info);
+bool any_log_switch_on();
+
+class cameralog {
+public:
+    cameralog() = default;
+    ~cameralog();
+    cameralog(const cameralog&) = delete;
+    cameralog& operator=(const cameralog&) = delete;
+
+    // Opens "<name>.log" in the current directory, truncated; 0 or -12.
+    // Opens nothing while every switch is off.
+    int log_enable(const char* name);
+    void log_disable();
+
+    // `flag` is the switch the message belongs to; callers pass the switch.
+    void log_error(int flag, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
+    void log_warnning(int flag, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
+    void log_info(int flag, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
+    void log_debug(int flag, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
+
+    // Writes "Y/M/D h:m:s.us " (no zero padding) into buf; returns its length.
+    static int current_date_time(char* buf);
+
+    bool is_open();
+
+private:
+    void write_line(char level, const char* fmt, va_list args) __attribute__((format(printf, 3, 0)));
+
+    std::mutex mutex_;  // guards file against lines written while it closes
+    FILE* file = nullptr;
+    std::atomic<bool> open_{false};  // lets disabled logs skip formatting
+};
+
+#endif

@@ -1,0 +1,90 @@
+// Byte images of the control-protocol commands and the shared records.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "gvcp/gvcp_codec.h"
+#include "vora_base_type.h"
+
+namespace {
+
+std::vector<uint8_t> bytes(const uint8_t* p, size_t n)
+{
+    return std::vector<uint8_t>(p, p + n);
+}
+
+TEST(GvcpCodec, CommandByteImages)
+{
+    uint8_t buf[32];
+    ASSERT_EQ(gvcp::build_readreg(buf, 1, Control_Channel_Privilage_Reg), 12u);
+    EXPECT_EQ(bytes(buf, 12),
+              (std::vector<uint8_t>{0x42, 0x01, 0x00, 0x80, 0x00, 0x04, 0x00, 0x01, 0x00, 0x00, 0x0A, 0x00}));
+
+    ASSERT_EQ(gvcp::build_writereg(buf, 5, Control_Channel_Privilage_Reg, 2), 16u);
+    EXPECT_EQ(bytes(buf, 16), (std::vector<uint8_t>{0x42, 0x01, 0x00, 0x82, 0x00, 0x08, 0x00, 0x05, 0x00,
+                                                     0x00, 0x0A, 0x00, 0x00, 0x00, 0x00, 0x02}));
+
+    ASSERT_EQ(gvcp::build_readmem(buf, 0x1234, 0x00000200, 536), 16u);
+    EXPECT_EQ(bytes(buf, 16), (std::vector<uint8_t>{0x42, 0x01, 0x00, 0x84, 0x00, 0x08, 0x12, 0x34, 0x00,
+                                                     0x00, 0x02, 0x00, 0x00, 0x00, 0x02, 0x18}));
+
+    ASSERT_EQ(gvcp::build_writemem(buf, 0xFFFF, 0xA0B0C0D0, 4, 0x01020304), 20u);
+    EXPECT_EQ(bytes(buf, 20),
+              (std::vector<uint8_t>{0x42, 0x01, 0x00, 0x86, 0x00, 0x08, 0xFF, 0xFF, 0xA0, 0xB0, 0xC0, 0xD0,
+                                    0x00, 0x00, 0x00, 0x04, 0x01, 0x02, 0x03, 0x04}));
+}
+
+TEST(GvcpCodec, HeadersRoundTripAndRejectRunts)
+{
+    uint8_t buf[8];
+    gvcp::put_ack_header(buf, 0x8006, gvcp::READREG_ACK, 4, 0xBEEF);
+    gvcp::AckHeader ack;
+    ASSERT_TRUE(gvcp::parse_ack_header(buf, 8, &ack));
+    EXPECT_EQ(ack.status, 0x8006);
+    EXPECT_EQ(ack.answer, gvcp::READREG_ACK);
+    EXPECT_EQ(ack.length, 4);
+    EXPECT_EQ(ack.ack_id, 0xBEEF);
+    EXPECT_FALSE(gvcp::parse_ack_header(buf, 7, &ack));
+
+    gvcp::CmdHeaderFields cmd;
+    gvcp::put_cmd_header(buf, 0x11, DISCOVERY_CMD, 0, 65535);
+    ASSERT_TRUE(gvcp::parse_cmd_header(buf, 8, &cmd));
+    EXPECT_EQ(cmd.start, PACK_START);
+    EXPECT_EQ(cmd.flag, 0x11);
+    EXPECT_EQ(cmd.command, DISCOVERY_CMD);
+    EXPECT_EQ(cmd.req_id, 65535);
+    EXPECT_FALSE(gvcp::parse_cmd_header(buf, 3, &cmd));
+}
+
+// The flat-buffer record must carry the frame record's fields at the same
+// relative positions, since callers copy them one to one.
+TEST(BaseTypes, FlatFrameRecordMirrorsFrameRecord)
+{
+    const size_t shift = offsetof(PhotoInfo, pixel_length);
+#define SAME_PLACE(field) EXPECT_EQ(offsetof(PhotoInfo, field) - shift, offsetof(PhotoInfoCSharp, field)) << #field
+    SAME_PLACE(pixel_length);
+    SAME_PLACE(pixel_format);
+    SAME_PLACE(pixel_width);
+    SAME_PLACE(pixel_height);
+    SAME_PLACE(cloud_unit);
+    SAME_PLACE(payload_size);
+    SAME_PLACE(roi);
+    SAME_PLACE(block_id);
+    SAME_PLACE(stream_channel_index_);
+#undef SAME_PLACE
+    EXPECT_EQ(offsetof(StatisticsData, add_less), offsetof(StatisticsDataCSharp, add_less));
+}
+
+TEST(BaseTypes, StatusCodesKeepTheirValues)
+{
+    EXPECT_EQ(VORA_ERR_READREG_TIMEOUT, -53);
+    EXPECT_EQ(VORA_ERR_WRITEREG_TIMEOUT, -52);
+    EXPECT_EQ(VORA_ERR_READMEM_TIMEOUT, -55);
+    EXPECT_EQ(VORA_ERR_WRITEMEM_TIMEOUT, -54);
+    EXPECT_EQ(VORA_ERR_CCP_NO_CAMERA, -60);
+    EXPECT_EQ(VORA_ERR_STREAM_MISSING, -98);
+    EXPECT_EQ(VORA_ERR_CAMERA_MISSING, -99);
+}
+
+}  // namespace
