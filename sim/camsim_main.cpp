@@ -24,10 +24,21 @@ void on_signal(int)
 void usage()
 {
     std::printf(
-        "usage: vora-camsim [--ip A.B.C.D] [--mask A.B.C.D] [--cameras N] [--serial PREFIX]\n"
-        "                   [--seconds S]\n"
-        "Runs N simulated cameras, the first at --ip and each next one at the next\n"
-        "address, until interrupted (or for S seconds).\n");
+        "usage: vora-camsim [options]\n"
+        "Runs simulated cameras in the foreground until interrupted.\n"
+        "  --ip A.B.C.D          address of the first camera (default 127.0.0.1);\n"
+        "                        each further camera takes the next address\n"
+        "  --mask A.B.C.D        subnet mask (default 255.0.0.0)\n"
+        "  --gateway A.B.C.D     default gateway (default 0.0.0.0)\n"
+        "  --cameras N           how many cameras (default 1)\n"
+        "  --serial TEXT         serial number of the first camera; further cameras\n"
+        "                        get TEXT-2, TEXT-3 ... (default SIM00001, SIM00002 ...)\n"
+        "  --mac XX:XX:XX:XX:XX:XX  MAC of the first camera; the last byte counts up\n"
+        "  --model TEXT          model name\n"
+        "  --iface NAME          network interface the camera owns; a forced IP\n"
+        "                        configuration is applied to it\n"
+        "  --discovery-ack-len N answer discovery with N-byte datagrams (a fault)\n"
+        "  --seconds S           stop after S seconds\n");
 }
 
 uint32_t parse_ip(const char* text)
@@ -47,7 +58,8 @@ int main(int argc, char** argv)
     vsim::SimConfig base;
     int cameras = 1;
     double seconds = 0;
-    std::string serial_prefix = "SIM";
+    std::string serial;
+    int ack_len = 0;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         auto value = [&]() -> const char* {
@@ -63,8 +75,25 @@ int main(int argc, char** argv)
             base.mask = parse_ip(value());
         else if (arg == "--cameras")
             cameras = std::atoi(value());
+        else if (arg == "--gateway")
+            base.gateway = parse_ip(value());
         else if (arg == "--serial")
-            serial_prefix = value();
+            serial = value();
+        else if (arg == "--model")
+            base.model = value();
+        else if (arg == "--iface")
+            base.iface = value();
+        else if (arg == "--discovery-ack-len")
+            ack_len = std::atoi(value());
+        else if (arg == "--mac") {
+            unsigned m[6];
+            if (std::sscanf(value(), "%x:%x:%x:%x:%x:%x", &m[0], &m[1], &m[2], &m[3], &m[4], &m[5]) != 6) {
+                std::fprintf(stderr, "vora-camsim: bad MAC address\n");
+                return 2;
+            }
+            for (int k = 0; k < 6; ++k)
+                base.mac[k] = static_cast<uint8_t>(m[k]);
+        }
         else if (arg == "--seconds")
             seconds = std::atof(value());
         else if (arg == "--help" || arg == "-h") {
@@ -88,10 +117,16 @@ int main(int argc, char** argv)
         vsim::SimConfig c = base;
         c.ip = base.ip + static_cast<uint32_t>(n);
         c.mac[5] = static_cast<uint8_t>(base.mac[5] + n);
-        char serial[17];
-        std::snprintf(serial, sizeof serial, "%s%05d", serial_prefix.c_str(), n + 1);
-        c.serial = serial;
+        char text[32];
+        if (serial.empty())
+            std::snprintf(text, sizeof text, "SIM%05d", n + 1);
+        else if (n == 0)
+            std::snprintf(text, sizeof text, "%s", serial.c_str());
+        else
+            std::snprintf(text, sizeof text, "%s-%d", serial.c_str(), n + 1);
+        c.serial = text;
         sims.push_back(std::make_unique<vsim::SimCamera>(c));
+        sims.back()->faults.discovery_ack_len = ack_len;
         if (int err = sims.back()->start()) {
             std::fprintf(stderr, "vora-camsim: camera %d cannot listen: %s\n", n, std::strerror(-err));
             return 1;

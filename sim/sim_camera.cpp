@@ -32,7 +32,7 @@ sockaddr_in make_addr(uint32_t ip, uint16_t port)
 
 }  // namespace
 
-SimCamera::SimCamera(const SimConfig& config) : config_(config)
+SimCamera::SimCamera(const SimConfig& config) : config_(config), ip_(config.ip)
 {
     build_bootstrap(memory_, config_);
 }
@@ -42,20 +42,41 @@ SimCamera::~SimCamera()
     stop();
 }
 
-int SimCamera::start()
+int SimCamera::bind_unicast(uint32_t ip)
 {
-    if (running_)
-        return 0;
     int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (s < 0)
         return -errno;
-    sockaddr_in addr = make_addr(config_.ip, GVCP_PORT);
+    sockaddr_in addr = make_addr(ip, GVCP_PORT);
     if (bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) {
         int err = errno;
         close(s);
         return -err;
     }
+    return s;
+}
+
+int SimCamera::start()
+{
+    if (running_)
+        return 0;
+    int s = bind_unicast(ip_);
+    if (s < 0)
+        return s;
+    // Every camera of a namespace hears the broadcasts, so the port is shared.
+    int b = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    setsockopt(b, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in addr = make_addr(INADDR_BROADCAST, GVCP_PORT);
+    if (b < 0 || bind(b, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) {
+        int err = errno;
+        close(s);
+        if (b >= 0)
+            close(b);
+        return -err;
+    }
     socket_ = s;
+    broadcast_socket_ = b;
     running_ = true;
     thread_ = std::thread(&SimCamera::serve, this);
     return 0;
@@ -67,7 +88,9 @@ void SimCamera::stop()
         return;
     thread_.join();
     close(socket_);
+    close(broadcast_socket_);
     socket_ = -1;
+    broadcast_socket_ = -1;
 }
 
 uint32_t SimCamera::read_reg(uint32_t address)
@@ -126,16 +149,20 @@ void SimCamera::serve()
 {
     uint8_t buf[2048];
     while (running_) {
-        pollfd pfd{socket_, POLLIN, 0};
-        if (poll(&pfd, 1, 20) <= 0)
+        pollfd pfd[2] = {{socket_, POLLIN, 0}, {broadcast_socket_, POLLIN, 0}};
+        if (poll(pfd, 2, 20) <= 0)
             continue;
-        sockaddr_in from;
-        socklen_t from_len = sizeof from;
-        ssize_t n = recvfrom(socket_, buf, sizeof buf, MSG_DONTWAIT,
-                             reinterpret_cast<sockaddr*>(&from), &from_len);
-        if (n <= 0)
-            continue;
-        handle(buf, static_cast<size_t>(n), Peer{ntohl(from.sin_addr.s_addr), ntohs(from.sin_port)});
+        for (int i = 0; i < 2; ++i) {
+            if (!(pfd[i].revents & POLLIN))
+                continue;
+            sockaddr_in from;
+            socklen_t from_len = sizeof from;
+            ssize_t n = recvfrom(pfd[i].fd, buf, sizeof buf, MSG_DONTWAIT,
+                                 reinterpret_cast<sockaddr*>(&from), &from_len);
+            if (n > 0)
+                handle(buf, static_cast<size_t>(n),
+                       Peer{ntohl(from.sin_addr.s_addr), ntohs(from.sin_port)}, i == 1);
+        }
     }
 }
 
@@ -158,7 +185,7 @@ bool SimCamera::may_write(const Peer& from) const
     return !held_ || from == holder_;
 }
 
-void SimCamera::handle(const uint8_t* data, size_t len, const Peer& from)
+void SimCamera::handle(const uint8_t* data, size_t len, const Peer& from, bool broadcast)
 {
     gvcp::CmdHeaderFields cmd;
     if (!gvcp::parse_cmd_header(data, len, &cmd) || cmd.start != PACK_START)
@@ -179,7 +206,21 @@ void SimCamera::handle(const uint8_t* data, size_t len, const Peer& from)
         if (held_ && from == holder_)
             holder_seen_ = Clock::now();
 
+        // Over broadcast a device takes only discovery and force IP.
+        if (broadcast && cmd.command != DISCOVERY_CMD && cmd.command != FORCEIP_CMD)
+            return;
         switch (cmd.command) {
+        case DISCOVERY_CMD:
+            ack_len = on_discovery(cmd.req_id, ack);
+            break;
+        case FORCEIP_CMD:
+            if (!on_forceip(data, len))
+                return;
+            // Acknowledged whatever the flags say: the library waits for it.
+            gvcp::put_ack_header(ack, gvcp::STATUS_SUCCESS, gvcp::FORCEIP_ACK, 0, cmd.req_id);
+            ack_len = gvcp::HEADER_LEN;
+            cmd.flag |= gvcp::FLAG_ACK_REQUIRED;
+            break;
         case READREG_CMD:
             ack_len = on_readreg(data, len, cmd.req_id, ack);
             break;
@@ -325,6 +366,35 @@ size_t SimCamera::on_writemem(const uint8_t* data, size_t len, uint16_t id, cons
     gvcp::put_u16(ack + 8, 0);
     gvcp::put_u16(ack + 10, static_cast<uint16_t>(status == gvcp::STATUS_SUCCESS ? count : 0));
     return 12;
+}
+
+size_t SimCamera::on_discovery(uint16_t id, uint8_t* ack)
+{
+    // The discovery payload is the first 248 bytes of the bootstrap map.
+    gvcp::put_ack_header(ack, gvcp::STATUS_SUCCESS, gvcp::DISCOVERY_ACK, 248, id);
+    memory_.read(0, ack + gvcp::HEADER_LEN, 248);
+    size_t len = gvcp::DISCOVERY_ACK_LEN;
+    if (int forced = faults.discovery_ack_len.load()) {
+        len = static_cast<size_t>(forced);
+        if (len > gvcp::DISCOVERY_ACK_LEN)
+            std::memset(ack + gvcp::DISCOVERY_ACK_LEN, 0, len - gvcp::DISCOVERY_ACK_LEN);
+    }
+    return len;
+}
+
+bool SimCamera::on_forceip(const uint8_t* data, size_t len)
+{
+    if (len < gvcp::FORCEIP_CMD_LEN)
+        return false;
+    const uint8_t* mac = config_.mac;
+    if (std::memcmp(data + 10, mac, 6) != 0)
+        return false;
+    const uint32_t ip = gvcp::get_u32(data + 28);
+    const uint32_t mask = gvcp::get_u32(data + 44);
+    const uint32_t gateway = gvcp::get_u32(data + 60);
+    if (ip != 0)
+        apply_ip(ip, mask, gateway);
+    return true;
 }
 
 uint16_t SimCamera::write_register(uint32_t address, uint32_t value, const Peer& from)

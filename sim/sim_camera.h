@@ -31,6 +31,9 @@ struct SimConfig {
     uint32_t stream_channels = 3;
     uint32_t heartbeat_timeout_ms = 3000;
     uint64_t tick_frequency = 1000000000ULL;
+    // Network interface the camera owns in its namespace; when set, a forced
+    // IP configuration is applied to it, as a real camera reconfigures itself.
+    std::string iface;
 };
 
 // How the camera misbehaves; each switch can change while it runs.
@@ -47,6 +50,7 @@ struct SimFaults {
     std::atomic<int> status{0};       // answer every command with this status
     std::atomic<int> delay_ms{0};     // answer this late
     std::atomic<int> stray{0};        // a Stray datagram before every answer
+    std::atomic<int> discovery_ack_len{0};  // send discovery acks of this length (0: 256)
 };
 
 struct Peer {
@@ -68,6 +72,8 @@ public:
     void stop();
 
     const SimConfig& config() const { return config_; }
+    // Current address (changes with a forced IP configuration).
+    uint32_t ip() const { return ip_; }
     SimFaults faults;
 
     // The device's own view of its registers (no privilege checks).
@@ -90,7 +96,12 @@ private:
     using Clock = std::chrono::steady_clock;
 
     void serve();
-    void handle(const uint8_t* data, size_t len, const Peer& from);
+    int bind_unicast(uint32_t ip);
+    void handle(const uint8_t* data, size_t len, const Peer& from, bool broadcast);
+    size_t on_discovery(uint16_t id, uint8_t* ack);
+    // Applies a FORCEIP addressed to this camera's MAC; false when not ours.
+    bool on_forceip(const uint8_t* data, size_t len);
+    void apply_ip(uint32_t ip, uint32_t mask, uint32_t gateway);
     size_t on_readreg(const uint8_t* data, size_t len, uint16_t id, uint8_t* ack);
     size_t on_writereg(const uint8_t* data, size_t len, uint16_t id, const Peer& from, uint8_t* ack);
     size_t on_readmem(const uint8_t* data, size_t len, uint16_t id, uint8_t* ack);
@@ -110,7 +121,9 @@ private:
     Clock::time_point holder_seen_;
     std::vector<std::vector<uint8_t>> commands_;
 
-    int socket_ = -1;
+    std::atomic<int> socket_{-1};    // unicast: commands to our address, all replies
+    int broadcast_socket_ = -1;      // broadcasts to port 3956 (discovery, force IP)
+    std::atomic<uint32_t> ip_{0};
     std::atomic<bool> running_{false};
     std::thread thread_;
 };
