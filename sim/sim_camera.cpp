@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "gvcp/gvcp_codec.h"
+#include "sim_description.h"
 #include "vora_base_type.h"
 
 namespace vsim {
@@ -35,6 +36,8 @@ sockaddr_in make_addr(uint32_t ip, uint16_t port)
 SimCamera::SimCamera(const SimConfig& config) : config_(config), ip_(config.ip)
 {
     build_bootstrap(memory_, config_);
+    build_features(memory_, config_);
+    install_description(memory_, config_);
 }
 
 SimCamera::~SimCamera()

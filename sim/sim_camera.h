@@ -17,6 +17,21 @@
 
 namespace vsim {
 
+// One image sensor (CMOS) of the camera.
+struct SimSensor {
+    bool colour = false;
+    uint32_t max_width = 1280;
+    uint32_t max_height = 1024;
+    uint32_t pixel_format = 0x023000B9;  // Coord3D_ABC16; RGB8 0x02180014 for colour
+    float Kc[5] = {0, 0, 0, 0, 0};        // distortion coefficients
+    float K[9] = {1000, 0, 640, 0, 1000, 512, 0, 0, 1};  // camera matrix
+    float R[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};            // rotation
+    float T[3] = {0, 0, 0};                              // translation
+};
+
+// Where and how the device description is served.
+enum class UrlSlot { First, SecondOnly };
+
 struct SimConfig {
     uint32_t ip = 0x7F000001;  // current address; the control channel listens here
     uint32_t mask = 0xFF000000;
@@ -34,6 +49,16 @@ struct SimConfig {
     // Network interface the camera owns in its namespace; when set, a forced
     // IP configuration is applied to it, as a real camera reconfigures itself.
     std::string iface;
+
+    // CMOS 0 and 2 see depth, CMOS 1 colour; stream channel n shows CMOS n.
+    std::vector<SimSensor> sensors = default_sensors();
+    uint32_t cloud_unit = 10;           // raw coordinate units per millimetre
+    bool description_zipped = false;
+    UrlSlot description_url = UrlSlot::First;
+    // Serve this text as the description instead of the camera's own.
+    std::string description_override;
+
+    static std::vector<SimSensor> default_sensors();
 };
 
 // How the camera misbehaves; each switch can change while it runs.
