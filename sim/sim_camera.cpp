@@ -80,6 +80,18 @@ int SimCamera::start()
     }
     socket_ = s;
     broadcast_socket_ = b;
+    for (uint32_t n = 0; n < config_.stream_channels; ++n) {
+        int st = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in any = make_addr(ip_, 0);
+        if (st >= 0 && bind(st, reinterpret_cast<sockaddr*>(&any), sizeof any) == 0) {
+            sockaddr_in bound;
+            socklen_t len = sizeof bound;
+            getsockname(st, reinterpret_cast<sockaddr*>(&bound), &len);
+            std::lock_guard<std::mutex> lock(mutex_);
+            memory_.set_reg(Source_Port_Reg + n * STREAM_CHANNEL_REG_STRIDE, ntohs(bound.sin_port));
+        }
+        stream_sockets_.push_back(st);
+    }
     running_ = true;
     thread_ = std::thread(&SimCamera::serve, this);
     return 0;
@@ -92,6 +104,10 @@ void SimCamera::stop()
     thread_.join();
     close(socket_);
     close(broadcast_socket_);
+    for (int st : stream_sockets_)
+        if (st >= 0)
+            close(st);
+    stream_sockets_.clear();
     socket_ = -1;
     broadcast_socket_ = -1;
 }
@@ -152,21 +168,57 @@ void SimCamera::serve()
 {
     uint8_t buf[2048];
     while (running_) {
-        pollfd pfd[2] = {{socket_, POLLIN, 0}, {broadcast_socket_, POLLIN, 0}};
-        if (poll(pfd, 2, 20) <= 0)
+        std::vector<pollfd> pfd = {{socket_, POLLIN, 0}, {broadcast_socket_, POLLIN, 0}};
+        for (int st : stream_sockets_)
+            pfd.push_back({st, POLLIN, 0});
+        if (poll(pfd.data(), pfd.size(), 20) <= 0)
             continue;
-        for (int i = 0; i < 2; ++i) {
+        for (size_t i = 0; i < pfd.size(); ++i) {
             if (!(pfd[i].revents & POLLIN))
                 continue;
             sockaddr_in from;
             socklen_t from_len = sizeof from;
             ssize_t n = recvfrom(pfd[i].fd, buf, sizeof buf, MSG_DONTWAIT,
                                  reinterpret_cast<sockaddr*>(&from), &from_len);
-            if (n > 0)
+            if (n < 0)
+                continue;
+            if (i >= 2) {
+                std::lock_guard<std::mutex> lock(mutex_);
+                stream_inbox_.emplace_back(static_cast<int>(i - 2), std::vector<uint8_t>(buf, buf + n));
+            } else if (n > 0) {
                 handle(buf, static_cast<size_t>(n),
                        Peer{ntohl(from.sin_addr.s_addr), ntohs(from.sin_port)}, i == 1);
+            }
         }
     }
+}
+
+std::vector<std::pair<int, std::vector<uint8_t>>> SimCamera::stream_inbox()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return stream_inbox_;
+}
+
+// A GigE Vision test packet: the requested size counts IP and UDP headers,
+// and with the do-not-fragment bit a packet the path cannot carry is lost.
+void SimCamera::fire_test_packet(uint32_t channel, uint32_t request)
+{
+    const uint32_t size = request & 0xFFFF;
+    const bool dont_fragment = request & 0x40000000;
+    const uint32_t base = channel * STREAM_CHANNEL_REG_STRIDE;
+    const uint32_t host = memory_.reg(Stream_Channel_0_Destination_Address_Reg + base);
+    const uint32_t port = memory_.reg(Stream_Channel_0_Port_Reg + base) & 0xFFFF;
+    if (channel >= stream_sockets_.size() || host == 0 || port == 0 || size < 36 || size > config_.max_packet_size)
+        return;
+    const int st = stream_sockets_[channel];
+    int pmtu = dont_fragment ? IP_PMTUDISC_DO : IP_PMTUDISC_DONT;
+    setsockopt(st, IPPROTO_IP, IP_MTU_DISCOVER, &pmtu, sizeof pmtu);
+    std::vector<uint8_t> packet(size - 28, 0);
+    for (size_t i = 8; i < packet.size(); ++i)
+        packet[i] = static_cast<uint8_t>(i);
+    sockaddr_in to = make_addr(host, static_cast<uint16_t>(port));
+    if (sendto(st, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) > 0)
+        ++test_packets_sent_;
 }
 
 // A device drops control when its primary application has been silent for
@@ -426,6 +478,15 @@ uint16_t SimCamera::write_register(uint32_t address, uint32_t value, const Peer&
     }
     if (!may_write(from))
         return gvcp::STATUS_ACCESS_DENIED;
+    const uint32_t channel = (address - Stream_Channel_Packet_Size_Reg) / STREAM_CHANNEL_REG_STRIDE;
+    if (address >= Stream_Channel_Packet_Size_Reg && (address - Stream_Channel_Packet_Size_Reg) % STREAM_CHANNEL_REG_STRIDE == 0 &&
+        channel < config_.stream_channels) {
+        // Bit 31 fires one test packet and does not stay set.
+        memory_.set_reg(address, value & 0x7FFFFFFF);
+        if (value & 0x80000000)
+            fire_test_packet(channel, value);
+        return gvcp::STATUS_SUCCESS;
+    }
     memory_.set_reg(address, value);
     return gvcp::STATUS_SUCCESS;
 }

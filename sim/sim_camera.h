@@ -53,6 +53,8 @@ struct SimConfig {
     // CMOS 0 and 2 see depth, CMOS 1 colour; stream channel n shows CMOS n.
     std::vector<SimSensor> sensors = default_sensors();
     uint32_t cloud_unit = 10;           // raw coordinate units per millimetre
+    // Largest stream packet (IP and UDP headers included) the camera sends.
+    uint32_t max_packet_size = 65535;
     bool description_zipped = false;
     UrlSlot description_url = UrlSlot::First;
     // Serve this text as the description instead of the camera's own.
@@ -114,6 +116,12 @@ public:
     size_t command_count();
     void clear_commands();
 
+    // Datagrams that reached the stream channels' source ports (firewall
+    // openers), by channel.
+    std::vector<std::pair<int, std::vector<uint8_t>>> stream_inbox();
+    // Test packets sent, and those the network refused (too big to pass).
+    int test_packets_sent() const { return test_packets_sent_; }
+
     // Sends a datagram from the control port (to plant stale answers).
     int send_raw(uint32_t ip, uint16_t port, const void* data, size_t len);
 
@@ -134,6 +142,7 @@ private:
     // Device-side effects of writing a register; a non-zero status refuses.
     uint16_t write_register(uint32_t address, uint32_t value, const Peer& from);
     bool may_write(const Peer& from) const;
+    void fire_test_packet(uint32_t channel, uint32_t request);
     void expire_privilege();
     void send_stray(const uint8_t* ack, size_t len, const Peer& to);
 
@@ -149,6 +158,9 @@ private:
     std::atomic<int> socket_{-1};    // unicast: commands to our address, all replies
     int broadcast_socket_ = -1;      // broadcasts to port 3956 (discovery, force IP)
     std::atomic<uint32_t> ip_{0};
+    std::vector<int> stream_sockets_;  // one per channel: the source port of its packets
+    std::vector<std::pair<int, std::vector<uint8_t>>> stream_inbox_;
+    std::atomic<int> test_packets_sent_{0};
     std::atomic<bool> running_{false};
     std::thread thread_;
 };

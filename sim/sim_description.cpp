@@ -1,17 +1,587 @@
-// Placeholder until the description is written.
+// The camera's GenICam device description, and how it is served: a file in
+// device memory, plain or zipped, named by the URL registers.
+#include <zip.h>
+
+#include <cstdio>
+#include <utility>
+#include <vector>
+
+#include "gvcp/gvcp_codec.h"
 #include "sim_camera.h"
 #include "sim_description.h"
+#include "vora_base_type.h"
 
 namespace vsim {
 
-std::string build_description_xml(const SimConfig&)
+namespace {
+
+std::string escape(const std::string& text)
 {
-    return std::string();
+    std::string out;
+    out.reserve(text.size());
+    for (char ch : text) {
+        switch (ch) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '"': out += "&quot;"; break;
+        case '\'': out += "&apos;"; break;
+        default: out += ch; break;
+        }
+    }
+    return out;
 }
 
-uint32_t install_description(DeviceMemory&, const SimConfig&)
+std::string hex(uint32_t value)
 {
-    return 0;
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%08X", value);
+    return buf;
+}
+
+std::string num(int64_t value)
+{
+    return std::to_string(value);
+}
+
+enum class Ns { Standard, Custom };
+
+// Optional bounds and presentation of an Integer; empty fields are left out.
+struct Limits {
+    std::string min, max, p_max, inc, unit, representation;
+    Limits& Min(int64_t v) { min = num(v); return *this; }
+    Limits& Max(int64_t v) { max = num(v); return *this; }
+    Limits& pMax(const std::string& node) { p_max = node; return *this; }
+    Limits& Inc(int64_t v) { inc = num(v); return *this; }
+    Limits& Unit(const std::string& u) { unit = u; return *this; }
+    Limits& Representation(const std::string& r) { representation = r; return *this; }
+};
+
+struct Entry {
+    std::string symbolic;
+    std::string value;
+    Ns ns;
+};
+
+// Writes nodes with their children in the order the schema fixes, and
+// collects which features each category lists.
+class Description {
+public:
+    void category(const std::string& name, Ns ns, const std::string& tip, const std::string& display)
+    {
+        categories_.push_back({name, {ns, tip, display, {}}});
+    }
+    // Features written from now on are listed in this category.
+    void in(const std::string& name) { current_ = name; }
+
+    void string_reg(const std::string& name, Ns ns, const std::string& tip, const std::string& display,
+                    uint32_t address, uint32_t length, const char* access)
+    {
+        list(name);
+        open("StringReg", name, ns, tip, display, "Beginner");
+        registers(address, length, access, false);
+        close("StringReg");
+    }
+
+    void integer(const std::string& name, Ns ns, const char* visibility, const std::string& tip,
+                 const std::string& display, const Limits& l = Limits())
+    {
+        list(name);
+        open("Integer", name, ns, tip, display, visibility);
+        leaf("pValue", name + "Reg");
+        if (!l.min.empty())
+            leaf("Min", l.min);
+        if (!l.p_max.empty())
+            leaf("pMax", l.p_max);
+        else if (!l.max.empty())
+            leaf("Max", l.max);
+        if (!l.inc.empty())
+            leaf("Inc", l.inc);
+        if (!l.unit.empty())
+            leaf("Unit", l.unit);
+        if (!l.representation.empty())
+            leaf("Representation", l.representation);
+        close("Integer");
+    }
+
+    void command(const std::string& name, Ns ns, const std::string& tip, const std::string& display,
+                 uint32_t value)
+    {
+        list(name);
+        open("Command", name, ns, tip, display, "Beginner");
+        leaf("pValue", name + "Reg");
+        leaf("CommandValue", num(value));
+        close("Command");
+    }
+
+    // Entry nodes are named after their enumeration: node names are global,
+    // and "Off" or "AcquisitionStart" recur across the description.
+    void enumeration(const std::string& name, Ns ns, const char* visibility, const std::string& tip,
+                     const std::string& display, const std::vector<Entry>& entries)
+    {
+        list(name);
+        open("Enumeration", name, ns, tip, display, visibility);
+        for (const Entry& e : entries) {
+            xml_ += "    <EnumEntry Name=\"EnumEntry_" + escape(name) + "_" + escape(e.symbolic) +
+                    "\" NameSpace=\"" + ns_text(e.ns) + "\">\n";
+            xml_ += "      <DisplayName>" + escape(e.symbolic) + "</DisplayName>\n";
+            xml_ += "      <Value>" + escape(e.value) + "</Value>\n";
+            xml_ += "      <Symbolic>" + escape(e.symbolic) + "</Symbolic>\n";
+            xml_ += "    </EnumEntry>\n";
+        }
+        leaf("pValue", name + "Reg");
+        close("Enumeration");
+    }
+
+    void boolean(const std::string& name, Ns ns, const char* visibility, const std::string& tip,
+                 const std::string& display)
+    {
+        list(name);
+        open("Boolean", name, ns, tip, display, visibility);
+        leaf("pValue", name + "Reg");
+        leaf("OnValue", "1");
+        leaf("OffValue", "0");
+        close("Boolean");
+    }
+
+    // A 64-bit value over a high and a low register.
+    void split64(const std::string& name, Ns ns, const char* visibility, const std::string& tip,
+                 const std::string& display, const std::string& hi, const std::string& lo,
+                 const std::string& unit)
+    {
+        list(name);
+        open("IntSwissKnife", name, ns, tip, display, visibility);
+        xml_ += "    <pVariable Name=\"HI\">" + escape(hi) + "</pVariable>\n";
+        xml_ += "    <pVariable Name=\"LO\">" + escape(lo) + "</pVariable>\n";
+        leaf("Formula", "(HI << 32) | LO");
+        if (!unit.empty())
+            leaf("Unit", unit);
+        close("IntSwissKnife");
+    }
+
+    void block(const std::string& name, Ns ns, const std::string& tip, const std::string& display,
+               uint32_t address, uint32_t length)
+    {
+        list(name);
+        open("Register", name, ns, tip, display, "Expert");
+        registers(address, length, "RO", false);
+        close("Register");
+    }
+
+    // Registers that change on the device's own account are marked
+    // uncachable so that a host reads them afresh.
+    void int_reg(const std::string& name, uint32_t address, const char* access, bool volatile_value = false)
+    {
+        open("IntReg", name, Ns::Custom, "", "", nullptr);
+        registers(address, 4, access, volatile_value);
+        leaf("Sign", "Unsigned");
+        leaf("Endianess", "BigEndian");
+        close("IntReg");
+    }
+
+    // Bits msb..lsb of a word, numbered from the most significant bit as 0.
+    void masked_reg(const std::string& name, uint32_t address, const char* access, int lsb, int msb)
+    {
+        open("MaskedIntReg", name, Ns::Custom, "", "", nullptr);
+        registers(address, 4, access, false);
+        if (lsb == msb) {
+            leaf("Bit", num(lsb));
+        } else {
+            leaf("LSB", num(lsb));
+            leaf("MSB", num(msb));
+        }
+        leaf("Sign", "Unsigned");
+        leaf("Endianess", "BigEndian");
+        close("MaskedIntReg");
+    }
+
+    void port(const std::string& name)
+    {
+        open("Port", name, Ns::Standard, "The camera's register space, reached over its control channel.",
+             "", nullptr);
+        close("Port");
+    }
+
+    std::string finish(const SimConfig& c) const
+    {
+        std::string out = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n";
+        out += "<RegisterDescription\n";
+        out += "  ModelName=\"" + escape(c.model) + "\"\n";
+        out += "  VendorName=\"" + escape(c.vendor) + "\"\n";
+        out += "  ToolTip=\"" + escape(c.model) + " 3D camera\"\n";
+        out += "  StandardNameSpace=\"GEV\"\n";
+        out += "  SchemaMajorVersion=\"1\"\n  SchemaMinorVersion=\"1\"\n  SchemaSubMinorVersion=\"0\"\n";
+        out += "  MajorVersion=\"1\"\n  MinorVersion=\"4\"\n  SubMinorVersion=\"0\"\n";
+        out += "  ProductGuid=\"6B1E4C2A-93D5-4F70-A8C1-2E5D7F0B3A91\"\n";
+        out += "  VersionGuid=\"D04A7E63-1B8F-4C29-9E56-7A3F2C81B4E0\"\n";
+        out += "  xmlns=\"http://www.genicam.org/GenApi/Version_1_1\"\n";
+        out += "  xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\"\n";
+        out += "  xsi:schemaLocation=\"http://www.genicam.org/GenApi/Version_1_1 "
+               "http://www.genicam.org/GenApi/GenApiSchema_Version_1_1.xsd\">\n";
+
+        out += "  <Category Name=\"Root\" NameSpace=\"Standard\">\n";
+        out += "    <DisplayName>Root</DisplayName>\n";
+        for (const auto& cat : categories_)
+            out += "    <pFeature>" + escape(cat.first) + "</pFeature>\n";
+        out += "  </Category>\n";
+        for (const auto& cat : categories_) {
+            const CategoryInfo& info = cat.second;
+            out += "  <Category Name=\"" + escape(cat.first) + "\" NameSpace=\"" + ns_text(info.ns) + "\">\n";
+            out += "    <ToolTip>" + escape(info.tip) + "</ToolTip>\n";
+            out += "    <DisplayName>" + escape(info.display) + "</DisplayName>\n";
+            for (const std::string& f : info.features)
+                out += "    <pFeature>" + escape(f) + "</pFeature>\n";
+            out += "  </Category>\n";
+        }
+        out += xml_;
+        out += "</RegisterDescription>\n";
+        return out;
+    }
+
+private:
+    struct CategoryInfo {
+        Ns ns;
+        std::string tip, display;
+        std::vector<std::string> features;
+    };
+
+    static const char* ns_text(Ns ns) { return ns == Ns::Standard ? "Standard" : "Custom"; }
+
+    void list(const std::string& feature)
+    {
+        for (auto& cat : categories_)
+            if (cat.first == current_)
+                cat.second.features.push_back(feature);
+    }
+
+    void open(const char* kind, const std::string& name, Ns ns, const std::string& tip,
+              const std::string& display, const char* visibility)
+    {
+        xml_ += "  <" + std::string(kind) + " Name=\"" + escape(name) + "\" NameSpace=\"" + ns_text(ns) + "\">\n";
+        if (!tip.empty())
+            leaf("ToolTip", tip);
+        if (!display.empty())
+            leaf("DisplayName", display);
+        if (visibility)
+            leaf("Visibility", visibility);
+    }
+
+    void close(const char* kind) { xml_ += "  </" + std::string(kind) + ">\n"; }
+
+    void leaf(const char* tag, const std::string& text)
+    {
+        xml_ += "    <" + std::string(tag) + ">" + escape(text) + "</" + tag + ">\n";
+    }
+
+    void registers(uint32_t address, uint32_t length, const char* access, bool volatile_value)
+    {
+        leaf("Address", hex(address));
+        leaf("Length", num(length));
+        leaf("AccessMode", access);
+        leaf("pPort", "Device");
+        if (volatile_value)
+            leaf("Cachable", "NoCache");
+    }
+
+    std::vector<std::pair<std::string, CategoryInfo>> categories_;
+    std::string current_;
+    std::string xml_;
+};
+
+constexpr uint32_t sensor0(uint32_t offset)
+{
+    return SENSOR_BASE + offset;
+}
+
+constexpr uint32_t channel0(uint32_t offset)
+{
+    return CHANNEL_BASE + offset;
+}
+
+// GigE Vision bootstrap registers the description names beyond the shared constants.
+constexpr uint32_t TICK_FREQUENCY_HIGH = 0x093C;
+constexpr uint32_t TICK_FREQUENCY_LOW = 0x0940;
+constexpr uint32_t TIMESTAMP_CONTROL = 0x0944;
+constexpr uint32_t TIMESTAMP_LATCHED_HIGH = 0x0948;
+constexpr uint32_t TIMESTAMP_LATCHED_LOW = 0x094C;
+constexpr uint32_t GVCP_CONFIGURATION = 0x0954;
+constexpr uint32_t IEEE1588_STATUS = 0x096C;
+
+}  // namespace
+
+std::string build_description_xml(const SimConfig& c)
+{
+    const Ns S = Ns::Standard;
+    const Ns C = Ns::Custom;
+    const uint32_t sensors = static_cast<uint32_t>(c.sensors.size());
+    const uint32_t max_width = sensors > 0 ? c.sensors[0].max_width : 16;
+    const uint32_t max_height = sensors > 0 ? c.sensors[0].max_height : 16;
+
+    Description d;
+    d.category("DeviceControl", S, "Identity of the camera and device-wide operations.", "Device Control");
+    d.category("ImageFormatControl", S, "Size, position and format of the image.", "Image Format Control");
+    d.category("AcquisitionControl", S, "Starting, triggering and exposing images.", "Acquisition Control");
+    d.category("AnalogControl", S, "Sensor gains.", "Analog Control");
+    d.category("LightControl", C, "The laser projector and the strobe LED.", "Light Control");
+    d.category("TransportLayerControl", S, "GigE Vision transport settings.", "Transport Layer Control");
+    d.category("CalibrationControl", C, "Factory calibration of the sensors.", "Calibration Control");
+
+    d.in("DeviceControl");
+    d.string_reg("DeviceVendorName", S, "Name of the manufacturer.", "Vendor Name", 0x0048, 32, "RO");
+    d.string_reg("DeviceModelName", S, "Model of the camera.", "Model Name", 0x0068, 32, "RO");
+    d.string_reg("DeviceVersion", S, "Version of the camera.", "Device Version", 0x0088, 32, "RO");
+    d.string_reg("DeviceManufacturerInfo", S, "Further information from the manufacturer.",
+                 "Manufacturer Info", 0x00A8, 48, "RO");
+    d.string_reg("DeviceSerialNumber", S, "Serial number of the camera.", "Serial Number", 0x00D8, 16, "RO");
+    d.string_reg("DeviceUserID", S, "Name the user gives the camera.", "User ID", 0x00E8, 16, "RW");
+    d.integer("TotalNumberOfCmos", C, "Expert", "Number of image sensors in the camera.", "Number of Sensors");
+    d.int_reg("TotalNumberOfCmosReg", REG_TOTAL_NUMBER_OF_CMOS, "RO");
+    d.integer("DeviceCloudUnit", C, "Expert", "Raw point-cloud units per millimetre.", "Cloud Unit");
+    d.int_reg("DeviceCloudUnitReg", REG_DEVICE_CLOUD_UNIT, "RO");
+    d.integer("FirmwareUpdate", C, "Guru", "Starts a firmware update.", "Firmware Update");
+    d.int_reg("FirmwareUpdateReg", REG_FIRMWARE_UPDATE, "WO");
+    d.integer("DeviceReboot", C, "Guru", "Restarts the camera.", "Reboot");
+    d.int_reg("DeviceRebootReg", REG_DEVICE_REBOOT, "WO");
+
+    d.in("ImageFormatControl");
+    d.integer("CmosIndex", C, "Beginner", "Sensor shown by the stream channel.", "Sensor Index",
+              Limits().Min(0).Max(sensors > 0 ? sensors - 1 : 0));
+    d.int_reg("CmosIndexReg", channel0(CH_CMOS_INDEX), "RW");
+    d.integer("Width", S, "Beginner", "Width of the image in pixels.", "Width",
+              Limits().Min(16).pMax("MWOP").Inc(8));
+    d.int_reg("WidthReg", sensor0(SN_WIDTH), "RW");
+    d.integer("Height", S, "Beginner", "Height of the image in pixels.", "Height",
+              Limits().Min(16).pMax("MHOP").Inc(2));
+    d.int_reg("HeightReg", sensor0(SN_HEIGHT), "RW");
+    d.integer("OffsetX", S, "Beginner", "Horizontal offset of the image from the sensor's origin.", "Offset X",
+              Limits().Min(0).Max(max_width > 16 ? max_width - 16 : 0).Inc(8));
+    d.int_reg("OffsetXReg", sensor0(SN_OFFSET_X), "RW");
+    d.integer("OffsetY", S, "Beginner", "Vertical offset of the image from the sensor's origin.", "Offset Y",
+              Limits().Min(0).Max(max_height > 16 ? max_height - 16 : 0).Inc(2));
+    d.int_reg("OffsetYReg", sensor0(SN_OFFSET_Y), "RW");
+    d.int_reg("MWOP", sensor0(SN_MAX_WIDTH), "RO");
+    d.int_reg("MHOP", sensor0(SN_MAX_HEIGHT), "RO");
+    d.enumeration("PixelFormat", S, "Beginner", "Format of the pixels of the stream.", "Pixel Format",
+                  {{"Mono8", "0x01080001", S},
+                   {"BayerRG8", "0x01080009", S},
+                   {"YUV422_8", "0x02100032", S},
+                   {"RGB8", "0x02180014", S},
+                   {"Coord3D_ABC16", "0x023000B9", S}});
+    d.int_reg("PixelFormatReg", channel0(CH_PIXEL_FORMAT), "RW");
+
+    d.in("AcquisitionControl");
+    d.command("AcquisitionStart", S, "Starts the acquisition.", "Acquisition Start", 1);
+    // Write-only so that a host does not wait for the register to clear.
+    d.int_reg("AcquisitionStartReg", REG_ACQUISITION_START, "WO");
+    d.command("AcquisitionStop", S, "Stops the acquisition.", "Acquisition Stop", 1);
+    d.int_reg("AcquisitionStopReg", REG_ACQUISITION_STOP, "WO");
+    d.integer("AcquisitionStatus", C, "Expert", "1 while the camera acquires.", "Acquisition Status");
+    d.int_reg("AcquisitionStatusReg", REG_ACQUISITION_STATUS, "RO", true);
+    d.enumeration("TriggerSelector", S, "Beginner", "Trigger that the trigger settings configure.",
+                  "Trigger Selector", {{"AcquisitionStart", "0", S}, {"FrameStart", "1", S}});
+    d.int_reg("TriggerSelectorReg", REG_TRIGGER_SELECTOR, "RW");
+    d.enumeration("TriggerMode", S, "Beginner", "Whether frames wait for a trigger.", "Trigger Mode",
+                  {{"Off", "0", S}, {"On", "1", S}});
+    d.int_reg("TriggerModeReg", REG_TRIGGER_MODE, "RW");
+    d.enumeration("TriggerSource", S, "Beginner", "Where the trigger comes from.", "Trigger Source",
+                  {{"Software", "0", S}, {"Line0", "1", S}});
+    d.int_reg("TriggerSourceReg", REG_TRIGGER_SOURCE, "RW");
+    d.integer("TriggerSoftware", C, "Beginner", "Writing 1 triggers a frame.", "Trigger Software",
+              Limits().Min(1));
+    d.int_reg("TriggerSoftwareReg", REG_TRIGGER_SOFTWARE, "RW");
+    d.enumeration("RGBTriggerMode", C, "Beginner", "Whether colour frames wait for a trigger.",
+                  "RGB Trigger Mode", {{"Off", "0", C}, {"On", "1", C}});
+    d.int_reg("RGBTriggerModeReg", REG_RGB_TRIGGER_MODE, "RW");
+    d.integer("RGBTriggerSoftware", C, "Beginner", "Writing 1 triggers a colour frame.", "RGB Trigger Software",
+              Limits().Min(1));
+    d.int_reg("RGBTriggerSoftwareReg", REG_RGB_TRIGGER_SOFTWARE, "RW");
+    d.integer("ExposureType", C, "Expert", "Exposure pattern used for depth frames.", "Exposure Type",
+              Limits().Min(1).Max(8));
+    d.int_reg("ExposureTypeReg", REG_EXPOSURE_TYPE, "RW");
+    d.enumeration("ExposureAuto", S, "Beginner", "Automatic exposure.", "Exposure Auto",
+                  {{"Off", "0", S}, {"Continuous", "1", S}});
+    d.int_reg("ExposureAutoReg", sensor0(SN_EXPOSURE_AUTO), "RW");
+    d.integer("ExposureCompensationLevel", C, "Expert", "Target brightness of automatic exposure.",
+              "Exposure Compensation", Limits().Min(1).Max(16));
+    d.int_reg("ExposureCompensationLevelReg", sensor0(SN_EXPOSURE_COMPENSATION), "RW");
+    d.integer("ExposureTime", S, "Beginner", "Exposure time in microseconds.", "Exposure Time",
+              Limits().Min(10).pMax("ExposureTimeMax").Unit("us"));
+    d.int_reg("ExposureTimeReg", sensor0(SN_EXPOSURE_TIME), "RW");
+    d.int_reg("ExposureTimeMax", REG_EXPOSURE_TIME_MAX, "RO");
+
+    d.in("AnalogControl");
+    d.integer("analoggain", C, "Beginner", "Analog gain of the depth sensors.", "Analog Gain",
+              Limits().Min(1).Max(64));
+    d.int_reg("analoggainReg", REG_ANALOG_GAIN, "RW");
+    d.integer("analoggain_rgb", C, "Beginner", "Analog gain of the colour sensor.", "Analog Gain RGB",
+              Limits().Min(1).Max(64));
+    d.int_reg("analoggain_rgbReg", REG_ANALOG_GAIN_RGB, "RW");
+    d.integer("digitalgain", C, "Beginner", "Digital gain of the depth sensors.", "Digital Gain",
+              Limits().Min(1).Max(64));
+    d.int_reg("digitalgainReg", REG_DIGITAL_GAIN, "RW");
+    d.integer("digitalgain_rgb", C, "Beginner", "Digital gain of the colour sensor.", "Digital Gain RGB",
+              Limits().Min(1).Max(64));
+    d.int_reg("digitalgain_rgbReg", REG_DIGITAL_GAIN_RGB, "RW");
+
+    d.in("LightControl");
+    d.integer("StrobeLEDswitch", C, "Beginner", "Turns the strobe LED on (1) or off (0).", "Strobe LED",
+              Limits().Min(0).Max(1));
+    d.int_reg("StrobeLEDswitchReg", REG_STROBE_LED_SWITCH, "RW");
+    d.integer("Laserbrightness", C, "Beginner", "Brightness of the laser projector in percent.",
+              "Laser Brightness", Limits().Min(1).Max(100));
+    d.int_reg("LaserbrightnessReg", REG_LASER_BRIGHTNESS, "RW");
+    d.integer("StrobeLEDbrightress", C, "Beginner", "Brightness of the strobe LED in percent.",
+              "Strobe LED Brightness", Limits().Min(1).Max(100));
+    d.int_reg("StrobeLEDbrightressReg", REG_STROBE_LED_BRIGHTNESS, "RW");
+
+    d.in("TransportLayerControl");
+    d.integer("PayloadSize", S, "Expert", "Bytes of one image of the stream.", "Payload Size");
+    d.int_reg("PayloadSizeReg", channel0(CH_PAYLOAD_SIZE), "RO", true);
+    d.integer("GevStreamChannelCount", S, "Expert", "Number of stream channels.", "Stream Channel Count");
+    d.int_reg("GevStreamChannelCountReg", Number_of_Stream_Channels_Reg, "RO");
+    d.integer("GevSCPSPacketSize", S, "Expert", "Size of the stream packets in bytes.", "Packet Size",
+              Limits().Min(576).Max(9000).Unit("B"));
+    d.masked_reg("GevSCPSPacketSizeReg", Stream_Channel_Packet_Size_Reg, "RW", 31, 16);
+    d.integer("GevSCSP", S, "Guru", "UDP port the stream is sent from.", "Stream Source Port",
+              Limits().Min(0).Max(65535));
+    d.int_reg("GevSCSPReg", Source_Port_Reg, "RO");
+    d.integer("GevSCDA", S, "Expert", "Address the stream is sent to.", "Stream Destination Address",
+              Limits().Representation("IPV4Address"));
+    d.int_reg("GevSCDAReg", Stream_Channel_0_Destination_Address_Reg, "RW");
+    d.integer("GevSCPHostPort", S, "Expert", "UDP port the stream is sent to; 0 closes the channel.",
+              "Stream Host Port", Limits().Min(0).Max(65535));
+    d.masked_reg("GevSCPHostPortReg", Stream_Channel_0_Port_Reg, "RW", 31, 16);
+    d.integer("GevHeartbeatTimeout", S, "Guru", "Time the camera keeps control without a heartbeat.",
+              "Heartbeat Timeout", Limits().Min(500).Max(600000).Unit("ms"));
+    d.int_reg("GevHeartbeatTimeoutReg", Heartbeat_Timeout_Reg, "RW");
+    d.split64("GevTimestampTickFrequency", S, "Expert", "Ticks of the timestamp counter per second.",
+              "Timestamp Tick Frequency", "TimestampTickFrequencyHiReg", "TimestampTickFrequencyLoReg", "Hz");
+    d.int_reg("TimestampTickFrequencyHiReg", TICK_FREQUENCY_HIGH, "RO");
+    d.int_reg("TimestampTickFrequencyLoReg", TICK_FREQUENCY_LOW, "RO");
+    d.command("GevTimestampControlLatch", S, "Latches the timestamp counter into GevTimestampValue.",
+              "Timestamp Latch", 2);
+    d.int_reg("GevTimestampControlLatchReg", TIMESTAMP_CONTROL, "WO");
+    d.split64("GevTimestampValue", S, "Expert", "Timestamp counter as last latched.", "Timestamp Value",
+              "GEV_BOOTSTRAP_TimestampValueLatchedHigh", "GEV_BOOTSTRAP_TimestampValueLatchedLow", "");
+    d.int_reg("GEV_BOOTSTRAP_TimestampValueLatchedHigh", TIMESTAMP_LATCHED_HIGH, "RO", true);
+    d.int_reg("GEV_BOOTSTRAP_TimestampValueLatchedLow", TIMESTAMP_LATCHED_LOW, "RO", true);
+    d.boolean("GevIEEE1588", S, "Expert", "Synchronises the timestamp with a precision time protocol master.",
+              "IEEE 1588");
+    d.masked_reg("GevIEEE1588Reg", GVCP_CONFIGURATION, "RW", 12, 12);
+    d.integer("GevIEEE1588Status", S, "Expert", "State of the precision time protocol clock.",
+              "IEEE 1588 Status");
+    d.int_reg("GevIEEE1588StatusReg", IEEE1588_STATUS, "RO", true);
+
+    d.in("CalibrationControl");
+    d.block("InternelParameter", C,
+            "Intrinsics of the sensor: 5 distortion coefficients, then the 3x3 camera matrix, "
+            "as little-endian floats.",
+            "Intrinsic Parameters", sensor0(SN_INTRINSICS), 56);
+    d.block("ExternelParameter", C,
+            "Extrinsics of the sensor: the 3x3 rotation, then the translation in mm, "
+            "as little-endian floats.",
+            "Extrinsic Parameters", sensor0(SN_EXTRINSICS), 48);
+
+    d.port("Device");
+    return d.finish(c);
+}
+
+namespace {
+
+// Packs the text into a one-entry deflated archive held in memory; false
+// when libzip fails, leaving *out untouched.
+bool zip_text(const std::string& text, const std::string& entry, std::vector<uint8_t>* out)
+{
+    zip_error_t error;
+    zip_error_init(&error);
+    zip_source_t* archive_src = zip_source_buffer_create(nullptr, 0, 0, &error);
+    if (!archive_src) {
+        zip_error_fini(&error);
+        return false;
+    }
+    zip_t* archive = zip_open_from_source(archive_src, ZIP_TRUNCATE, &error);
+    zip_error_fini(&error);
+    if (!archive) {
+        zip_source_free(archive_src);
+        return false;
+    }
+    // zip_close releases the source; keep it to read the archive back.
+    zip_source_keep(archive_src);
+
+    bool ok = false;
+    zip_source_t* file_src = zip_source_buffer(archive, text.data(), text.size(), 0);
+    if (file_src) {
+        const zip_int64_t index = zip_file_add(archive, entry.c_str(), file_src, ZIP_FL_ENC_UTF_8);
+        if (index < 0)
+            zip_source_free(file_src);
+        else
+            ok = zip_set_file_compression(archive, static_cast<zip_uint64_t>(index), ZIP_CM_DEFLATE, 0) == 0;
+    }
+    if (!ok || zip_close(archive) != 0) {
+        zip_discard(archive);
+        zip_source_free(archive_src);
+        return false;
+    }
+
+    zip_stat_t st;
+    zip_stat_init(&st);
+    std::vector<uint8_t> bytes;
+    ok = zip_source_stat(archive_src, &st) == 0 && (st.valid & ZIP_STAT_SIZE) &&
+         zip_source_open(archive_src) == 0;
+    if (ok) {
+        bytes.resize(static_cast<size_t>(st.size));
+        zip_int64_t got = bytes.empty() ? 0 : zip_source_read(archive_src, bytes.data(), bytes.size());
+        ok = got == static_cast<zip_int64_t>(bytes.size());
+        zip_source_close(archive_src);
+    }
+    zip_source_free(archive_src);
+    if (ok)
+        *out = std::move(bytes);
+    return ok;
+}
+
+std::string without_spaces(const std::string& text)
+{
+    std::string out;
+    for (char ch : text)
+        if (ch != ' ')
+            out += ch;
+    return out;
+}
+
+}  // namespace
+
+uint32_t install_description(DeviceMemory& memory, const SimConfig& c)
+{
+    const std::string text = c.description_override.empty() ? build_description_xml(c) : c.description_override;
+    std::vector<uint8_t> bytes(text.begin(), text.end());
+    const char* ext = "xml";
+    // Should libzip fail, the plain file still lets a host connect.
+    if (c.description_zipped && zip_text(text, without_spaces(c.model) + ".xml", &bytes))
+        ext = "zip";
+
+    const uint32_t size = static_cast<uint32_t>(bytes.size());
+    // Hosts read in READMEM-sized chunks and round the last one up to whole
+    // words; mapping whole chunks keeps that last read inside the file.
+    const uint32_t chunk = static_cast<uint32_t>(gvcp::READMEM_MAX_DATA);
+    uint32_t mapped = (size + chunk - 1) / chunk * chunk;
+    if (mapped == 0)
+        mapped = chunk;
+    memory.map(DESCRIPTION_BASE, mapped, Access::ReadOnly);
+    if (size > 0)
+        memory.write(DESCRIPTION_BASE, bytes.data(), size);
+
+    char url[128];
+    std::snprintf(url, sizeof url, "Local:sim_camera.%s;%X;%X", ext, DESCRIPTION_BASE, size);
+    memory.set_string(Second_Url_Reg, 512, url);
+    if (c.description_url == UrlSlot::First) {
+        memory.set_string(First_Url_Reg, 512, url);
+    } else {
+        // A device with only the second URL leaves the first unreadable.
+        memory.set_string(First_Url_Reg, 512, "");
+        memory.set_access(First_Url_Reg, 512, Access::None);
+    }
+    return size;
 }
 
 }  // namespace vsim

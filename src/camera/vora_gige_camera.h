@@ -1,12 +1,19 @@
-// The per-camera object: control channel transport, and (in files of their
-// own) connection, device description, features, streams and processing.
+// The per-camera object: control channel transport, connection and
+// heartbeat, the device description and node map, packet-size negotiation,
+// and (in files of their own) features, streams and processing.
 #ifndef VORA_GIGE_CAMERA_H
 #define VORA_GIGE_CAMERA_H
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
 
+#include "genicam/genicam_nodemap.h"
 #include "gvcp/vora_common_socket.h"
 #include "log/vora_cameralog.h"
 #include "vora_base_type.h"
@@ -33,11 +40,54 @@ public:
     void close_control_channel();
     // Local port of the control socket, 0 when closed.
     unsigned short control_port();
-
     // Next GVCP request id: 1..65535, never 0; safe from several threads.
     uint16_t next_req_id();
 
+    // ---- connection ----
+    int CameraConnect(DiscoveryInfo* info);
+    int CameraDisconnect();
+    int GetCameraCCPStatus(DiscoveryInfo* info, int* ccp_status);
+    int GetHeartBeatTimeout();
+    static void* HeartBeat(void* camera);
+    const char* CameraIP(unsigned int ip);
+    bool is_connected() const { return connected.load() != 0; }
+
+    // ---- device description and node map ----
+    int GetXMLfromCamera();
+    int SaveXmlToLocal(std::string directory);
+    void GetCameraXMLNodeNames(std::vector<std::string>* names);
+    int GetRegisterAddr(const char* name);
+    void ReadStringRegister(const char* name, char* out);
+    int GetNodeProperty(const char* node, const char* property);
+    int GetNodeMaxValue(const char* name);
+    int GetNodeMinValue(const char* name);
+    int GetNodeIncValue(const char* name);
+
+    // ---- packet size ----
+    int GetPacketSize();
+
+    // ---- calibration ----
+    int GetCamInternelParameter(int sensor, float* coefficients, float* matrix);
+    int GetCamExternelParameter(int sensor, float* rotation, float* translation);
+
     cameralog log;
+
+    // Connection state, read by feature, stream and processing code.
+    std::atomic<int> connected{0};
+    char* xml_data;
+    std::string xml_name;
+    std::string xml_type;
+    int xml_size = 1;
+    int mtu = 0;
+    std::atomic<uint32_t> packet_size{0};
+    std::atomic<int> heartbeat_timeout{0};
+    std::atomic<unsigned> camera_ip{0};
+    std::atomic<unsigned> computer_ip{0};
+    char computer_adapter[256];
+    std::vector<CameraParameter> camera_parameters;
+    int cmos_count = 0;
+    char ip_text[16];
+    std::unique_ptr<GenApi::CNodeMapRef> node_map_ref;
 
 private:
     // One command/acknowledge exchange with up to three attempts. Returns
@@ -46,11 +96,29 @@ private:
                  size_t success_len, int retry_sleep_ms);
     int await_ack(int sock, uint16_t id, uint8_t* ack, size_t ack_cap, size_t success_len);
 
-    std::mutex gvcp_semaphore;         // one attempt of one exchange at a time
+    // Connect steps that undo themselves on failure.
+    int build_node_map();
+    void fail_connect();
+    void stop_heartbeat();
+    // Waits one heartbeat period, or less when the heartbeat is stopped.
+    bool heartbeat_sleep(int period_ms);
+    void heartbeat_loop();
+
+    // Packet-size negotiation proper: 0 and the size found, or a failure.
+    int negotiate_packet_size(uint32_t* size);
+    // Writes `size` to every stream channel and clears channel 0's
+    // destination, so camera and host agree on how frames are cut.
+    int apply_packet_size(uint32_t size, int channels);
+    int get_node_address(const char* name, int depth);
+
+    std::mutex gvcp_semaphore;  // one attempt of one exchange at a time
     std::atomic<uint16_t> req_id{0};
-    int gvcp_socket = -1;              // guarded by gvcp_semaphore
-    std::atomic<unsigned> camera_ip{0};
-    std::atomic<unsigned> computer_ip{0};
+    int gvcp_socket = -1;       // guarded by gvcp_semaphore
+
+    std::thread heartbeat_thread;
+    std::mutex heartbeat_mutex;
+    std::condition_variable heartbeat_wake;
+    bool heartbeat_stop = false;  // guarded by heartbeat_mutex
 };
 
 #endif

@@ -6,19 +6,10 @@
 #include <cstdio>
 #include <mutex>
 
-#include "vora_export.h"
-
-// Switches: 0 keeps a level quiet. They are exported so that applications
-// and the Python module see them; atomics keep concurrent SetLogLevel calls
-// and the library's threads from racing (same size and layout as int).
-extern VORA_API std::atomic<int> gvcp_log_error_level;
-extern VORA_API std::atomic<int> gvcp_log_warnning_level;
-extern VORA_API std::atomic<int> gvcp_log_info_level;
-extern VORA_API std::atomic<int> gvcp_log_debug_level;
-extern VORA_API std::atomic<int> gvsp_log_error_level;
-extern VORA_API std::atomic<int> gvsp_log_warnning_level;
-extern VORA_API std::atomic<int> gvsp_log_info_level;
-extern VORA_API std::atomic<int> gvsp_log_debug_level;
+// The eight switches are declared with the exported interface; atomics keep
+// concurrent SetLogLevel calls and the library's threads from racing (same
+// size and layout as the int that C callers see).
+#include "vora_qelcamera_api.h"
 
 // Sets both families at once, in the argument order of SetLogLevel.
 void set_log_switches(int error, int debug, int warning, int info);

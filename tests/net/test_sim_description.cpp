@@ -1,0 +1,471 @@
+// The simulated camera's device description and feature registers, fetched
+// over the control channel the way a GenICam host fetches them.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <zip.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <pugixml.hpp>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "gvcp/gvcp_codec.h"
+#include "sim_camera.h"
+#include "sim_description.h"
+#include "vora_base_type.h"
+
+namespace {
+
+constexpr uint32_t kUnmappedIeee1588Status = 0x096C;
+
+class Client {
+public:
+    Client()
+    {
+        sock_ = socket(AF_INET, SOCK_DGRAM, 0);
+        timeval tv{0, 300000};
+        setsockopt(sock_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    }
+    ~Client() { close(sock_); }
+
+    uint16_t read(uint32_t address, uint32_t* value)
+    {
+        uint8_t cmd[gvcp::READREG_CMD_LEN];
+        gvcp::build_readreg(cmd, ++id_, address);
+        auto ack = ask(cmd, sizeof cmd);
+        if (ack.size() < 8)
+            return 0xFFFF;
+        if (ack.size() >= 12)
+            *value = gvcp::get_u32(ack.data() + 8);
+        return gvcp::get_u16(ack.data());
+    }
+    uint16_t write(uint32_t address, uint32_t value)
+    {
+        uint8_t cmd[gvcp::WRITEREG_CMD_LEN];
+        gvcp::build_writereg(cmd, ++id_, address, value);
+        auto ack = ask(cmd, sizeof cmd);
+        return ack.size() >= 8 ? gvcp::get_u16(ack.data()) : 0xFFFF;
+    }
+    uint16_t readmem(uint32_t address, uint16_t count, std::vector<uint8_t>* out)
+    {
+        uint8_t cmd[gvcp::READMEM_CMD_LEN];
+        gvcp::build_readmem(cmd, ++id_, address, count);
+        auto ack = ask(cmd, sizeof cmd);
+        if (ack.size() < 8)
+            return 0xFFFF;
+        const uint16_t status = gvcp::get_u16(ack.data());
+        if (status == 0 && ack.size() == 12u + count)
+            out->assign(ack.begin() + 12, ack.end());
+        else if (status == 0)
+            return 0xFFFE;  // short data
+        return status;
+    }
+
+private:
+    std::vector<uint8_t> ask(const uint8_t* cmd, size_t len)
+    {
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = htonl(0x7F000001);
+        to.sin_port = htons(GVCP_PORT);
+        sendto(sock_, cmd, len, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+        uint8_t buf[1024];
+        ssize_t n = recv(sock_, buf, sizeof buf, 0);
+        return n > 0 ? std::vector<uint8_t>(buf, buf + n) : std::vector<uint8_t>();
+    }
+
+    int sock_;
+    uint16_t id_ = 0;
+};
+
+struct Url {
+    std::string file;
+    uint32_t address = 0;
+    uint32_t length = 0;
+};
+
+// "Local:<file>;<hex address>;<hex length>", the scheme in either case.
+bool parse_url(const std::string& text, Url* out)
+{
+    const size_t colon = text.find(':');
+    if (colon == std::string::npos || strcasecmp(text.substr(0, colon).c_str(), "local") != 0)
+        return false;
+    const size_t s1 = text.find(';', colon);
+    const size_t s2 = s1 == std::string::npos ? s1 : text.find(';', s1 + 1);
+    if (s2 == std::string::npos)
+        return false;
+    out->file = text.substr(colon + 1, s1 - colon - 1);
+    char* end = nullptr;
+    const std::string address = text.substr(s1 + 1, s2 - s1 - 1);
+    out->address = static_cast<uint32_t>(std::strtoul(address.c_str(), &end, 16));
+    if (address.empty() || *end)
+        return false;
+    const std::string length = text.substr(s2 + 1);
+    out->length = static_cast<uint32_t>(std::strtoul(length.c_str(), &end, 16));
+    return !length.empty() && !*end;
+}
+
+std::vector<uint8_t> download(Client& c, const Url& url)
+{
+    std::vector<uint8_t> file;
+    for (uint32_t done = 0; done < url.length;) {
+        uint32_t want = url.length - done;
+        if (want > gvcp::READMEM_MAX_DATA)
+            want = gvcp::READMEM_MAX_DATA;
+        std::vector<uint8_t> chunk;
+        const uint16_t status = c.readmem(url.address + done, static_cast<uint16_t>((want + 3) & ~3u), &chunk);
+        EXPECT_EQ(status, 0) << "READMEM at offset " << done;
+        if (status != 0)
+            return {};
+        file.insert(file.end(), chunk.begin(), chunk.begin() + want);
+        done += want;
+    }
+    return file;
+}
+
+std::string url_text(Client& c, uint32_t reg)
+{
+    std::vector<uint8_t> bytes;
+    EXPECT_EQ(c.readmem(reg, 512, &bytes), 0);
+    bytes.push_back(0);
+    return reinterpret_cast<const char*>(bytes.data());
+}
+
+struct Unzipped {
+    std::string name;
+    uint16_t method = 0;
+    std::string text;
+};
+
+bool unzip_single(const std::vector<uint8_t>& archive, Unzipped* out)
+{
+    zip_error_t error;
+    zip_error_init(&error);
+    zip_source_t* src = zip_source_buffer_create(archive.data(), archive.size(), 0, &error);
+    zip_t* za = src ? zip_open_from_source(src, ZIP_RDONLY, &error) : nullptr;
+    zip_error_fini(&error);
+    if (!za) {
+        zip_source_free(src);
+        return false;
+    }
+    bool ok = false;
+    zip_stat_t st;
+    if (zip_get_num_entries(za, 0) == 1 && zip_stat_index(za, 0, 0, &st) == 0) {
+        out->name = st.name;
+        out->method = st.comp_method;
+        out->text.resize(static_cast<size_t>(st.size));
+        if (zip_file_t* f = zip_fopen_index(za, 0, 0)) {
+            ok = zip_fread(f, &out->text[0], out->text.size()) == static_cast<zip_int64_t>(st.size);
+            zip_fclose(f);
+        }
+    }
+    zip_close(za);
+    return ok;
+}
+
+float le_float(const uint8_t* p)
+{
+    const uint32_t bits = uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
+    float f;
+    std::memcpy(&f, &bits, 4);
+    return f;
+}
+
+uint32_t number(const pugi::xml_node& n, const char* child)
+{
+    return static_cast<uint32_t>(std::strtoul(n.child_value(child), nullptr, 0));
+}
+
+// Named nodes of a description, by name.
+std::map<std::string, pugi::xml_node> nodes_of(const pugi::xml_document& doc)
+{
+    std::map<std::string, pugi::xml_node> nodes;
+    for (pugi::xml_node n : doc.document_element().children())
+        nodes[n.attribute("Name").value()] = n;
+    return nodes;
+}
+
+class SimDescription : public ::testing::Test {
+protected:
+    void start(const vsim::SimConfig& config = vsim::SimConfig())
+    {
+        sim = std::make_unique<vsim::SimCamera>(config);
+        ASSERT_EQ(sim->start(), 0);
+    }
+    std::unique_ptr<vsim::SimCamera> sim;
+    Client client;
+};
+
+TEST_F(SimDescription, FirstUrlLeadsToTheDescription)
+{
+    start();
+    const std::string first = url_text(client, First_Url_Reg);
+    EXPECT_EQ(url_text(client, Second_Url_Reg), first);
+    Url url;
+    ASSERT_TRUE(parse_url(first, &url)) << first;
+    EXPECT_EQ(url.address, vsim::DESCRIPTION_BASE);
+    EXPECT_EQ(url.file.substr(url.file.size() - 4), ".xml");
+
+    const std::vector<uint8_t> bytes = download(client, url);
+    const std::string expected = vsim::build_description_xml(sim->config());
+    EXPECT_EQ(url.length, expected.size());
+    ASSERT_EQ(std::string(bytes.begin(), bytes.end()), expected);
+
+    pugi::xml_document doc;
+    ASSERT_TRUE(doc.load_buffer(bytes.data(), bytes.size())) << "not well-formed";
+    pugi::xml_node root = doc.document_element();
+    EXPECT_STREQ(root.name(), "RegisterDescription");
+    EXPECT_EQ(root.attribute("ModelName").value(), sim->config().model);
+    EXPECT_EQ(root.attribute("VendorName").value(), sim->config().vendor);
+    EXPECT_STREQ(root.attribute("StandardNameSpace").value(), "GEV");
+    EXPECT_STREQ(root.attribute("SchemaMajorVersion").value(), "1");
+    EXPECT_STREQ(root.attribute("SchemaMinorVersion").value(), "1");
+    EXPECT_STREQ(root.attribute("xmlns").value(), "http://www.genicam.org/GenApi/Version_1_1");
+
+    auto nodes = nodes_of(doc);
+    const std::map<std::string, std::string> kinds = {
+        {"Root", "Category"},          {"Device", "Port"},
+        {"Width", "Integer"},          {"Height", "Integer"},
+        {"PixelFormat", "Enumeration"}, {"PayloadSize", "Integer"},
+        {"AcquisitionStart", "Command"}, {"AcquisitionStop", "Command"},
+        {"TriggerSelector", "Enumeration"}, {"ExposureTime", "Integer"},
+        {"DeviceSerialNumber", "StringReg"}, {"GevTimestampTickFrequency", "IntSwissKnife"},
+        {"GevSCPSPacketSizeReg", "MaskedIntReg"}, {"GevIEEE1588", "Boolean"},
+        {"InternelParameter", "Register"}, {"ExternelParameter", "Register"},
+    };
+    for (const auto& k : kinds) {
+        ASSERT_TRUE(nodes.count(k.first)) << k.first;
+        EXPECT_EQ(nodes[k.first].name(), k.second) << k.first;
+    }
+    EXPECT_STREQ(nodes["Width"].child_value("pMax"), "MWOP");
+    EXPECT_STREQ(nodes["ExposureTime"].child_value("pMax"), "ExposureTimeMax");
+    EXPECT_EQ(number(nodes["InternelParameter"], "Length"), 56u);
+    EXPECT_EQ(number(nodes["ExternelParameter"], "Length"), 48u);
+
+    // Enumerations by symbolic name, as a host sets them.
+    auto entries = [&](const char* name) {
+        std::map<std::string, uint32_t> values;
+        for (pugi::xml_node e : nodes[name].children("EnumEntry"))
+            values[e.child_value("Symbolic")] = number(e, "Value");
+        return values;
+    };
+    EXPECT_EQ(entries("TriggerSelector"),
+              (std::map<std::string, uint32_t>{{"AcquisitionStart", 0}, {"FrameStart", 1}}));
+    EXPECT_EQ(entries("PixelFormat"), (std::map<std::string, uint32_t>{{"Mono8", 0x01080001},
+                                                                       {"BayerRG8", 0x01080009},
+                                                                       {"YUV422_8", 0x02100032},
+                                                                       {"RGB8", 0x02180014},
+                                                                       {"Coord3D_ABC16", 0x023000B9}}));
+}
+
+// What a GenICam host rejects on loading: a name defined twice, a reference
+// to nothing, a feature no category reaches, children out of schema order.
+TEST(SimDescriptionText, IsAConsistentNodeGraph)
+{
+    vsim::SimConfig config;
+    config.vendor = "R&amp;D \"<Optics>\"";  // text that looks like markup comes back as written
+    const std::string text = vsim::build_description_xml(config);
+    pugi::xml_document doc;
+    ASSERT_TRUE(doc.load_string(text.c_str()));
+    EXPECT_EQ(doc.document_element().attribute("VendorName").value(), config.vendor);
+
+    std::set<std::string> names;
+    std::set<std::string> referenced;
+    for (pugi::xml_node n : doc.document_element().children()) {
+        EXPECT_TRUE(names.insert(n.attribute("Name").value()).second) << "defined twice: " << n.attribute("Name").value();
+        for (pugi::xml_node e : n.children("EnumEntry"))
+            EXPECT_TRUE(names.insert(e.attribute("Name").value()).second) << "defined twice: " << e.attribute("Name").value();
+        for (pugi::xml_node child : n.children())
+            if (child.name()[0] == 'p' && child.name()[1] >= 'A' && child.name()[1] <= 'Z')
+                referenced.insert(child.child_value());
+    }
+    for (const std::string& r : referenced)
+        EXPECT_TRUE(names.count(r)) << "refers to nothing: " << r;
+    for (pugi::xml_node n : doc.document_element().children()) {
+        const std::string name = n.attribute("Name").value();
+        if (name != "Root") {
+            EXPECT_TRUE(referenced.count(name)) << "unreachable: " << name;
+        }
+    }
+
+    static const std::map<std::string, int> rank = {
+        {"ToolTip", 0},      {"Description", 1}, {"DisplayName", 2}, {"Visibility", 3},
+        {"pFeature", 10},    {"EnumEntry", 10},  {"pVariable", 10},  {"pValue", 11},
+        {"Value", 11},       {"Address", 11},    {"Length", 12},     {"Symbolic", 12},
+        {"AccessMode", 13},  {"pPort", 14},      {"Cachable", 15},   {"Bit", 16},
+        {"LSB", 16},         {"MSB", 17},        {"Sign", 18},       {"Endianess", 19},
+        {"Min", 20},         {"CommandValue", 20}, {"OnValue", 20},  {"Formula", 20},
+        {"Max", 21},         {"pMax", 21},       {"OffValue", 21},   {"Inc", 22},
+        {"Unit", 23},        {"Representation", 24},
+    };
+    auto check_order = [&](pugi::xml_node n) {
+        int last = -1;
+        for (pugi::xml_node child : n.children()) {
+            auto it = rank.find(child.name());
+            ASSERT_NE(it, rank.end()) << n.attribute("Name").value() << ": unexpected " << child.name();
+            EXPECT_GE(it->second, last) << n.attribute("Name").value() << ": " << child.name() << " out of order";
+            last = it->second;
+        }
+    };
+    for (pugi::xml_node n : doc.document_element().children()) {
+        check_order(n);
+        for (pugi::xml_node e : n.children("EnumEntry"))
+            check_order(e);
+    }
+}
+
+// Guards against the description naming registers the camera lacks, or
+// promising access the camera refuses.
+TEST_F(SimDescription, EveryRegisterItNamesAnswers)
+{
+    start();
+    pugi::xml_document doc;
+    const std::string text = vsim::build_description_xml(sim->config());
+    ASSERT_TRUE(doc.load_string(text.c_str()));
+    int checked = 0;
+    for (pugi::xml_node n : doc.document_element().children()) {
+        if (!n.child("Address"))
+            continue;
+        const std::string name = n.attribute("Name").value();
+        const uint32_t address = number(n, "Address");
+        const uint32_t length = number(n, "Length");
+        if (address == kUnmappedIeee1588Status)
+            continue;
+        uint32_t value = 0;
+        EXPECT_EQ(client.read(address, &value), 0) << name;
+        std::vector<uint8_t> bytes;
+        if (length > 4) {
+            EXPECT_EQ(client.readmem(address, static_cast<uint16_t>((length + 3) & ~3u), &bytes), 0) << name;
+        }
+        const std::string access = n.child_value("AccessMode");
+        if (length == 4 && access == "RW") {
+            EXPECT_EQ(client.write(address, value), 0) << name;
+        }
+        if (access == "RO") {
+            EXPECT_EQ(client.write(address, value), gvcp::STATUS_WRITE_PROTECT) << name;
+        }
+        ++checked;
+    }
+    EXPECT_GT(checked, 50);
+}
+
+TEST_F(SimDescription, ZippedDescriptionUnpacksToTheSameText)
+{
+    vsim::SimConfig config;
+    config.description_zipped = true;
+    start(config);
+    Url url;
+    ASSERT_TRUE(parse_url(url_text(client, First_Url_Reg), &url));
+    EXPECT_EQ(url.file.substr(url.file.size() - 4), ".zip");
+    const std::vector<uint8_t> archive = download(client, url);
+    ASSERT_EQ(archive.size(), url.length);
+
+    Unzipped entry;
+    ASSERT_TRUE(unzip_single(archive, &entry));
+    EXPECT_EQ(entry.name, "Q3D-SSimulated.xml");
+    EXPECT_EQ(entry.method, ZIP_CM_DEFLATE);
+    EXPECT_EQ(entry.text, vsim::build_description_xml(config));
+}
+
+TEST_F(SimDescription, SecondUrlOnlyLeavesTheFirstUnreadable)
+{
+    vsim::SimConfig config;
+    config.description_url = vsim::UrlSlot::SecondOnly;
+    start(config);
+    std::vector<uint8_t> bytes;
+    EXPECT_EQ(client.readmem(First_Url_Reg, 512, &bytes), gvcp::STATUS_INVALID_ADDRESS);
+    uint32_t v = 0;
+    EXPECT_EQ(client.read(First_Url_Reg, &v), gvcp::STATUS_INVALID_ADDRESS);
+
+    Url url;
+    ASSERT_TRUE(parse_url(url_text(client, Second_Url_Reg), &url));
+    const std::vector<uint8_t> file = download(client, url);
+    EXPECT_EQ(std::string(file.begin(), file.end()), vsim::build_description_xml(config));
+}
+
+TEST_F(SimDescription, OverrideIsServedByteForByte)
+{
+    vsim::SimConfig config;
+    // Every byte value, and a length that ends mid-word in a third chunk.
+    for (int i = 0; i < 1203; ++i)
+        config.description_override += static_cast<char>(i * 7 % 256);
+    start(config);
+    Url url;
+    ASSERT_TRUE(parse_url(url_text(client, First_Url_Reg), &url));
+    EXPECT_EQ(url.length, 1203u);
+    const std::vector<uint8_t> file = download(client, url);
+    EXPECT_EQ(std::string(file.begin(), file.end()), config.description_override);
+
+    // A host that reads the last chunk at full size stays inside the file's mapping.
+    std::vector<uint8_t> chunk;
+    EXPECT_EQ(client.readmem(url.address + 2 * 536, 536, &chunk), 0);
+}
+
+TEST_F(SimDescription, FeatureRegistersHoldTheConfiguredCamera)
+{
+    start();
+    const vsim::SimConfig& config = sim->config();
+    uint32_t v = 0;
+    ASSERT_EQ(client.read(vsim::CHANNEL_BASE + vsim::CH_PAYLOAD_SIZE, &v), 0);
+    EXPECT_EQ(v, 1280u * 1024 * 6);
+    ASSERT_EQ(client.read(vsim::CHANNEL_BASE + vsim::CHANNEL_STRIDE + vsim::CH_PAYLOAD_SIZE, &v), 0);
+    EXPECT_EQ(v, 1280u * 1024 * 3);
+    ASSERT_EQ(client.read(vsim::CHANNEL_BASE + 2 * vsim::CHANNEL_STRIDE + vsim::CH_CMOS_INDEX, &v), 0);
+    EXPECT_EQ(v, 2u);
+    ASSERT_EQ(client.read(vsim::REG_TOTAL_NUMBER_OF_CMOS, &v), 0);
+    EXPECT_EQ(v, 3u);
+    // Words between registers are not there.
+    EXPECT_EQ(client.read(vsim::REG_TRIGGER_SELECTOR + 4, &v), gvcp::STATUS_INVALID_ADDRESS);
+    EXPECT_EQ(client.read(vsim::SENSOR_BASE + vsim::SN_EXPOSURE_TIME + 4, &v), gvcp::STATUS_INVALID_ADDRESS);
+
+    for (uint32_t s = 0; s < 3; ++s) {
+        const vsim::SimSensor& sn = config.sensors[s];
+        const uint32_t base = vsim::SENSOR_BASE + s * vsim::SENSOR_STRIDE;
+        std::vector<uint8_t> in, ex;
+        ASSERT_EQ(client.readmem(base + vsim::SN_INTRINSICS, 56, &in), 0);
+        ASSERT_EQ(client.readmem(base + vsim::SN_EXTRINSICS, 48, &ex), 0);
+        for (int i = 0; i < 5; ++i)
+            EXPECT_EQ(le_float(&in[4 * i]), sn.Kc[i]) << "sensor " << s << " Kc " << i;
+        for (int i = 0; i < 9; ++i)
+            EXPECT_EQ(le_float(&in[20 + 4 * i]), sn.K[i]) << "sensor " << s << " K " << i;
+        for (int i = 0; i < 9; ++i)
+            EXPECT_EQ(le_float(&ex[4 * i]), sn.R[i]) << "sensor " << s << " R " << i;
+        for (int i = 0; i < 3; ++i)
+            EXPECT_EQ(le_float(&ex[36 + 4 * i]), sn.T[i]) << "sensor " << s << " T " << i;
+    }
+}
+
+TEST(SimPayloadSize, FollowsTheChannelsSensorAndFormat)
+{
+    vsim::SimConfig config;
+    vsim::DeviceMemory m;
+    vsim::build_features(m, config);
+    const uint32_t ch1 = vsim::CHANNEL_BASE + vsim::CHANNEL_STRIDE;
+    auto payload = [&](uint32_t channel_base) {
+        vsim::recompute_payload_sizes(m, config);
+        return m.reg(channel_base + vsim::CH_PAYLOAD_SIZE);
+    };
+
+    m.set_reg(vsim::SENSOR_BASE + vsim::SENSOR_STRIDE + vsim::SN_WIDTH, 640);
+    EXPECT_EQ(payload(ch1), 640u * 1024 * 3);
+    m.set_reg(ch1 + vsim::CH_PIXEL_FORMAT, 0x01080001);  // Mono8
+    EXPECT_EQ(payload(ch1), 640u * 1024);
+    m.set_reg(ch1 + vsim::CH_PIXEL_FORMAT, 0x02100032);  // YUV422_8
+    EXPECT_EQ(payload(ch1), 640u * 1024 * 2);
+    // The size follows the sensor the channel shows, not the channel's number.
+    m.set_reg(vsim::CHANNEL_BASE + vsim::CH_CMOS_INDEX, 1);
+    EXPECT_EQ(payload(vsim::CHANNEL_BASE), 640u * 1024 * 6);
+    m.set_reg(vsim::CHANNEL_BASE + vsim::CH_CMOS_INDEX, 3);
+    EXPECT_EQ(payload(vsim::CHANNEL_BASE), 0u);
+    m.set_reg(ch1 + vsim::CH_PIXEL_FORMAT, 0x12345678);
+    EXPECT_EQ(payload(ch1), 0u);
+}
+
+}  // namespace
