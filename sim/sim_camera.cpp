@@ -133,6 +133,15 @@ void SimCamera::set_foreign_control(bool held)
     memory_.set_reg(Control_Channel_Privilage_Reg, held ? CCP_CONTROL : 0);
 }
 
+void SimCamera::revoke_control()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    held_ = false;
+    foreign_ = false;
+    holder_ = Peer{};
+    memory_.set_reg(Control_Channel_Privilage_Reg, 0);
+}
+
 bool SimCamera::controlled_by_someone()
 {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -344,6 +353,8 @@ size_t SimCamera::on_readreg(const uint8_t* data, size_t len, uint16_t id, uint8
         const uint32_t address = gvcp::get_u32(data + gvcp::HEADER_LEN + 4 * done);
         if (address % 4 != 0)
             status = gvcp::STATUS_BAD_ALIGNMENT;
+        else if (address == faults.fail_address)
+            status = gvcp::STATUS_INVALID_ADDRESS;
         else
             status = memory_.check_read(address, 4);
         if (status != gvcp::STATUS_SUCCESS)
@@ -385,6 +396,8 @@ size_t SimCamera::on_readmem(const uint8_t* data, size_t len, uint16_t id, uint8
         status = gvcp::STATUS_BAD_ALIGNMENT;
     else if (count == 0 || count % 4 != 0 || count > gvcp::READMEM_MAX_DATA)
         status = gvcp::STATUS_INVALID_PARAMETER;
+    else if (faults.fail_address >= address && faults.fail_address < address + count)
+        status = gvcp::STATUS_INVALID_ADDRESS;
     else
         status = memory_.check_read(address, count);
     gvcp::put_u32(ack + 8, address);
@@ -456,6 +469,8 @@ uint16_t SimCamera::write_register(uint32_t address, uint32_t value, const Peer&
 {
     if (address % 4 != 0)
         return gvcp::STATUS_BAD_ALIGNMENT;
+    if (address == faults.fail_address)
+        return gvcp::STATUS_INVALID_ADDRESS;
     uint16_t status = memory_.check_write(address, 4);
     if (status != gvcp::STATUS_SUCCESS)
         return status;
@@ -488,6 +503,10 @@ uint16_t SimCamera::write_register(uint32_t address, uint32_t value, const Peer&
         return gvcp::STATUS_SUCCESS;
     }
     memory_.set_reg(address, value);
+    // Geometry, format and the sensor behind a channel decide its payload.
+    if ((address >= CHANNEL_BASE && address < CHANNEL_BASE + config_.stream_channels * CHANNEL_STRIDE) ||
+        (address >= SENSOR_BASE && address < SENSOR_BASE + config_.sensors.size() * SENSOR_STRIDE))
+        recompute_payload_sizes(memory_, config_);
     return gvcp::STATUS_SUCCESS;
 }
 

@@ -78,6 +78,8 @@ struct SimFaults {
     std::atomic<int> delay_ms{0};     // answer this late
     std::atomic<int> stray{0};        // a Stray datagram before every answer
     std::atomic<int> discovery_ack_len{0};  // send discovery acks of this length (0: 256)
+    // Register and memory access touching this address answers INVALID_ADDRESS.
+    std::atomic<uint32_t> fail_address{0xFFFFFFFF};
 };
 
 struct Peer {
@@ -110,6 +112,8 @@ public:
     // Makes another application hold (true) or release (false) control.
     void set_foreign_control(bool held);
     bool controlled_by_someone();
+    // Takes control away from whoever holds it, as a device reset would.
+    void revoke_control();
 
     // Every command datagram received, in order of arrival.
     std::vector<std::vector<uint8_t>> commands();

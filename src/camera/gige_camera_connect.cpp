@@ -307,7 +307,15 @@ void GigeCamera::heartbeat_loop()
     int status = ReadRegister(Heartbeat_Timeout_Reg, &value);
     if (status != 0) {
         log.log_info(gvcp_log_info_level, "[function:HeartBeat] Read the camera heart beat error. error code: %x.", status);
-        return;
+        // Ending here would leave a connection nobody watches: a camera that
+        // is gone is lost now, one that only refuses the read gets the
+        // GigE Vision default.
+        if (status == VORA_ERR_READREG_TIMEOUT) {
+            connected = 0;
+            log.log_info(gvcp_log_info_level, "[function:HeartBeat] The PC does not receive camera data.");
+            return;
+        }
+        value = 3000;
     }
     heartbeat_timeout = value;
     if (value < 0) {

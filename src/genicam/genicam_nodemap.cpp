@@ -357,7 +357,11 @@ void CNodeMap::ReadNode(pugi::xml_node el)
         std::string entry = c.attribute("Name").value();
         if (entry.empty())
             continue;
-        entry = "EnumEntry_" + name + "_" + entry;
+        // Descriptions usually spell entries out in full; short names get the
+        // same form, so an entry never hides a feature of the same name.
+        const std::string full = "EnumEntry_" + name + "_";
+        if (entry.compare(0, full.size(), full) != 0)
+            entry = full + entry;
         Properties entry_props = child_properties(c, "EnumEntry", "");
         add_attributes(entry_props, c);
         if (!Add(entry, c, "EnumEntry", std::move(entry_props)))

@@ -47,6 +47,8 @@ std::set<std::string> exported()
             name.pop_back();
         if (type == "w" || type == "W" || type == "V" || type == "v" || type == "A")
             continue;
+        if (name.compare(0, 2, "__") == 0)
+            continue;  // a sanitizer's own bookkeeping
         names.insert(name.substr(0, name.find('(')));
     }
     pclose(pipe);

@@ -83,7 +83,8 @@ const char kCamera[] = R"(<?xml version="1.0" encoding="utf-8"?>
       <pPort>Device</pPort>
     </IntReg>
     <Enumeration Name="PixelFormat" NameSpace="Standard">
-      <EnumEntry Name="Mono8" NameSpace="Standard"><Value>0x01080001</Value></EnumEntry>
+      <EnumEntry Name="EnumEntry_PixelFormat_Mono8" NameSpace="Standard"><Value>0x01080001</Value></EnumEntry>
+      <!-- entries spelled out in full, as most descriptions do, and short -->
       <EnumEntry Name="Mono16" NameSpace="Standard"><Value>0x01100007</Value></EnumEntry>
       <pValue>PixelFormatReg</pValue>
     </Enumeration>

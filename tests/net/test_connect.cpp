@@ -1,0 +1,322 @@
+// Connecting to simulated cameras: privilege, description, packet size,
+// heartbeat, calibration, and the camera table of the exported interface.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "camera/vora_gige_camera.h"
+#include "gvcp/gvcp_codec.h"
+#include "sim_camera.h"
+#include "sim_description.h"
+#include "vora_qelcamera_api.h"
+
+namespace {
+
+constexpr unsigned kLoopback = 0x7F000001;
+
+DiscoveryInfo loopback_info(uint32_t camera_ip = kLoopback, int mtu = 65536, const char* serial = "SIM00001")
+{
+    DiscoveryInfo info;
+    std::memset(&info, 0, sizeof info);
+    info.camera_ip = camera_ip;
+    info.camera_mask = 0xFF000000;
+    info.computer_ip = kLoopback;
+    info.computer_mask = 0xFF000000;
+    info.mtu = mtu;
+    std::strncpy(info.device_serial_number, serial, sizeof info.device_serial_number);
+    std::strcpy(info.computer_adapter, "lo");
+    return info;
+}
+
+struct Command {
+    uint16_t code;
+    uint32_t address;
+    uint32_t value;  // WRITEREG value, READMEM count
+};
+
+std::vector<Command> decode(const std::vector<std::vector<uint8_t>>& raw)
+{
+    std::vector<Command> out;
+    for (const auto& c : raw) {
+        if (c.size() < 12)
+            continue;
+        Command cmd{gvcp::get_u16(c.data() + 2), gvcp::get_u32(c.data() + 8), 0};
+        if (cmd.code == WRITEREG_CMD && c.size() >= 16)
+            cmd.value = gvcp::get_u32(c.data() + 12);
+        if (cmd.code == READMEM_CMD && c.size() >= 16)
+            cmd.value = gvcp::get_u16(c.data() + 14);
+        out.push_back(cmd);
+    }
+    return out;
+}
+
+int count_writes(const std::vector<Command>& cmds, uint32_t address, uint32_t mask = 0, uint32_t bits = 0)
+{
+    int n = 0;
+    for (const auto& c : cmds)
+        if (c.code == WRITEREG_CMD && c.address == address && (c.value & mask) == bits)
+            ++n;
+    return n;
+}
+
+class Connect : public ::testing::Test {
+protected:
+    void start(vsim::SimConfig config = vsim::SimConfig())
+    {
+        sim = std::make_unique<vsim::SimCamera>(config);
+        ASSERT_EQ(sim->start(), 0);
+    }
+    void TearDown() override
+    {
+        camera.reset();
+        if (sim)
+            sim->stop();
+    }
+    std::unique_ptr<vsim::SimCamera> sim;
+    std::unique_ptr<GigeCamera> camera = std::make_unique<GigeCamera>();
+};
+
+TEST_F(Connect, ConnectDisconnectAndConnectAgain)
+{
+    start();
+    DiscoveryInfo info = loopback_info();
+    for (int round = 0; round < 2; ++round) {
+        ASSERT_EQ(camera->CameraConnect(&info), 0) << round;
+        EXPECT_TRUE(camera->is_connected());
+        EXPECT_TRUE(sim->controlled_by_someone());
+        EXPECT_EQ(camera->GetHeartBeatTimeout(), 3000);
+        EXPECT_EQ(camera->cmos_count, 3);
+        EXPECT_EQ(camera->xml_type, "xml");
+        // Loopback carries the largest packet the 16-bit register can name.
+        EXPECT_EQ(camera->packet_size.load(), 65535u);
+        for (uint32_t ch = 0; ch < 3; ++ch)
+            EXPECT_EQ(sim->read_reg(Stream_Channel_Packet_Size_Reg + ch * 0x40) & 0xFFFF, 65535u);
+        EXPECT_EQ(sim->read_reg(Stream_Channel_0_Destination_Address_Reg), 0u);
+        EXPECT_EQ(sim->read_reg(Stream_Channel_0_Port_Reg), 0u);
+
+        // Calibration of every sensor, zero beyond what the reads fill.
+        ASSERT_EQ(camera->camera_parameters.size(), 3u);
+        for (int s = 0; s < 3; ++s) {
+            const vsim::SimSensor& want = sim->config().sensors[static_cast<size_t>(s)];
+            const CameraParameter& got = camera->camera_parameters[static_cast<size_t>(s)];
+            EXPECT_EQ(std::memcmp(got.Kc, want.Kc, sizeof want.Kc), 0);
+            EXPECT_EQ(std::memcmp(got.K, want.K, sizeof want.K), 0);
+            EXPECT_EQ(std::memcmp(got.R, want.R, sizeof want.R), 0);
+            EXPECT_EQ(std::memcmp(got.T, want.T, sizeof want.T), 0);
+            EXPECT_EQ(got.Kc[5], 0.0f);
+            EXPECT_EQ(got.K[35], 0.0f);
+            EXPECT_EQ(got.T[11], 0.0f);
+        }
+        ASSERT_EQ(camera->CameraDisconnect(), 0);
+        EXPECT_FALSE(camera->is_connected());
+        EXPECT_FALSE(sim->controlled_by_someone());
+        EXPECT_EQ(camera->control_port(), 0);
+    }
+    // Disconnecting again, and a camera never connected, are harmless.
+    EXPECT_EQ(camera->CameraDisconnect(), 0);
+    GigeCamera fresh;
+    EXPECT_EQ(fresh.CameraDisconnect(), 0);
+    EXPECT_EQ(fresh.CameraDisconnect(), 0);
+}
+
+TEST_F(Connect, ABusyCameraIsLeftUntouched)
+{
+    start();
+    sim->set_foreign_control(true);
+    DiscoveryInfo info = loopback_info();
+    EXPECT_EQ(camera->CameraConnect(&info), -11);
+    EXPECT_FALSE(camera->is_connected());
+    for (const auto& c : decode(sim->commands()))
+        EXPECT_NE(c.code, WRITEREG_CMD);
+    EXPECT_EQ(camera->control_port(), 0);
+}
+
+TEST_F(Connect, BadArgumentsAreRefused)
+{
+    start();
+    EXPECT_EQ(camera->CameraConnect(nullptr), -2);
+    DiscoveryInfo info = loopback_info(0);
+    EXPECT_EQ(camera->CameraConnect(&info), -2);
+    EXPECT_EQ(sim->command_count(), 0u);
+    info = loopback_info(kLoopback, 0);
+    EXPECT_EQ(camera->CameraConnect(&info), -13);
+    EXPECT_FALSE(sim->controlled_by_someone());  // the failed connect gave control back
+}
+
+TEST_F(Connect, HeartbeatReadsThePrivilegeEvery500MsAt3000)
+{
+    start();
+    DiscoveryInfo info = loopback_info();
+    ASSERT_EQ(camera->CameraConnect(&info), 0);
+    sim->clear_commands();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2600));
+    int reads = 0;
+    for (const auto& c : decode(sim->commands()))
+        if (c.code == READREG_CMD && c.address == Control_Channel_Privilage_Reg)
+            ++reads;
+    EXPECT_GE(reads, 4);
+    EXPECT_LE(reads, 7);
+    EXPECT_EQ(camera->CameraDisconnect(), 0);
+}
+
+TEST_F(Connect, ACameraThatStopsAnsweringIsDeclaredLost)
+{
+    start();
+    DiscoveryInfo info = loopback_info();
+    ASSERT_EQ(camera->CameraConnect(&info), 0);
+    sim->faults.silent = true;
+    const auto t0 = std::chrono::steady_clock::now();
+    while (camera->is_connected() && std::chrono::steady_clock::now() - t0 < std::chrono::seconds(6))
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_FALSE(camera->is_connected());
+    EXPECT_EQ(camera->GetRegisterAddr("Width"), -11);
+    EXPECT_EQ(camera->GetNodeMaxValue("Width"), -11);
+    EXPECT_EQ(camera->GetHeartBeatTimeout(), -11);
+    EXPECT_EQ(camera->SaveXmlToLocal("/tmp"), -11);
+    // The privilege write goes unanswered: everything stops all the same.
+    EXPECT_EQ(camera->CameraDisconnect(), -52);
+    EXPECT_EQ(camera->control_port(), 0);
+}
+
+TEST_F(Connect, AnUnreadableHeartbeatTimeoutStillLeavesTheConnectionWatched)
+{
+    start();
+    sim->faults.fail_address = Heartbeat_Timeout_Reg;
+    DiscoveryInfo info = loopback_info();
+    ASSERT_EQ(camera->CameraConnect(&info), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    sim->faults.silent = true;
+    const auto t0 = std::chrono::steady_clock::now();
+    while (camera->is_connected() && std::chrono::steady_clock::now() - t0 < std::chrono::seconds(8))
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_FALSE(camera->is_connected());
+    sim->faults.silent = false;
+    EXPECT_EQ(camera->CameraDisconnect(), 0);
+}
+
+TEST_F(Connect, LosingControlEndsTheConnectionAfterTheTimeout)
+{
+    vsim::SimConfig config;
+    config.heartbeat_timeout_ms = 1000;  // a short timeout still gets frequent refreshes
+    start(config);
+    DiscoveryInfo info = loopback_info();
+    ASSERT_EQ(camera->CameraConnect(&info), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_TRUE(camera->is_connected());  // refreshed well within the 1000 ms
+    EXPECT_TRUE(sim->controlled_by_someone());
+    sim->revoke_control();
+    const auto t0 = std::chrono::steady_clock::now();
+    while (camera->is_connected() && std::chrono::steady_clock::now() - t0 < std::chrono::seconds(5))
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_FALSE(camera->is_connected());
+    EXPECT_EQ(camera->CameraDisconnect(), 0);
+}
+
+TEST_F(Connect, PrivilegeQueryNeedsNoConnection)
+{
+    start();
+    DiscoveryInfo info = loopback_info();
+    int status = 7;
+    EXPECT_EQ(camera->GetCameraCCPStatus(&info, &status), 0);
+    EXPECT_EQ(status, 0);
+    sim->set_foreign_control(true);
+    EXPECT_EQ(camera->GetCameraCCPStatus(&info, &status), 0);
+    EXPECT_EQ(status, 2);
+    EXPECT_EQ(camera->control_port(), 0);  // the control channel was never opened
+    EXPECT_EQ(camera->GetCameraCCPStatus(nullptr, &status), -2);
+    sim->faults.silent = true;
+    EXPECT_EQ(camera->GetCameraCCPStatus(&info, &status), -56);
+    EXPECT_EQ(status, -1);
+}
+
+// ---- packet size ----
+
+TEST_F(Connect, Mtu1500SendsNoTestPacket)
+{
+    start();
+    DiscoveryInfo info = loopback_info(kLoopback, 1500);
+    ASSERT_EQ(camera->CameraConnect(&info), 0);
+    auto cmds = decode(sim->commands());
+    EXPECT_EQ(count_writes(cmds, Stream_Channel_Packet_Size_Reg, 0x80000000, 0x80000000), 0);
+    EXPECT_EQ(camera->packet_size.load(), 1500u);
+    for (uint32_t ch = 0; ch < 3; ++ch)
+        EXPECT_EQ(sim->read_reg(Stream_Channel_Packet_Size_Reg + ch * 0x40), 1500u);
+    // The firewall opener reached channel 0's source port first.
+    auto inbox = sim->stream_inbox();
+    ASSERT_FALSE(inbox.empty());
+    EXPECT_EQ(inbox[0].first, 0);
+    ASSERT_EQ(inbox[0].second.size(), 20u);
+    EXPECT_EQ(std::string(inbox[0].second.begin(), inbox[0].second.begin() + 10), "qelprober!");
+    EXPECT_EQ(std::vector<uint8_t>(inbox[0].second.begin() + 10, inbox[0].second.end()), std::vector<uint8_t>(10, 0));
+}
+
+TEST_F(Connect, Mtu9000GetsOneTestPacket)
+{
+    vsim::SimConfig config;
+    config.max_packet_size = 9000;
+    config.stream_channels = 2;
+    start(config);
+    DiscoveryInfo info = loopback_info(kLoopback, 9000);
+    ASSERT_EQ(camera->CameraConnect(&info), 0);
+    auto cmds = decode(sim->commands());
+    EXPECT_EQ(count_writes(cmds, Stream_Channel_Packet_Size_Reg, 0xFFFFFFFF, 0xC0000000 | 9000), 1);
+    EXPECT_EQ(count_writes(cmds, Stream_Channel_Packet_Size_Reg, 0x80000000, 0x80000000), 1);
+    EXPECT_EQ(camera->packet_size.load(), 9000u);
+    // Both channels of a two-channel camera get the result.
+    EXPECT_EQ(count_writes(cmds, Stream_Channel_Packet_Size_Reg, 0xFFFFFFFF, 9000), 1);
+    EXPECT_EQ(count_writes(cmds, Stream_Channel_Packet_Size_Reg + 0x40, 0xFFFFFFFF, 9000), 1);
+}
+
+TEST_F(Connect, NoTestPacketMeansEightRequestsThen1500)
+{
+    vsim::SimConfig config;
+    config.max_packet_size = 1400;  // nothing above 1500 ever leaves this camera
+    start(config);
+    DiscoveryInfo info = loopback_info(kLoopback, 9000);
+    ASSERT_EQ(camera->CameraConnect(&info), 0);
+    auto cmds = decode(sim->commands());
+    std::vector<uint32_t> tried;
+    for (const auto& c : cmds)
+        if (c.code == WRITEREG_CMD && c.address == Stream_Channel_Packet_Size_Reg && (c.value & 0x80000000))
+            tried.push_back(c.value & 0xFFFF);
+    EXPECT_EQ(tried, (std::vector<uint32_t>{9000, 7976, 6952, 5928, 4904, 3880, 2856, 1832}));
+    EXPECT_EQ(camera->packet_size.load(), 1500u);
+    EXPECT_EQ(sim->read_reg(Stream_Channel_Packet_Size_Reg + 0x80), 1500u);
+}
+
+TEST_F(Connect, ASourcePortOfZeroSkipsTheFirewallDatagramOnly)
+{
+    vsim::SimConfig config;
+    config.max_packet_size = 9000;
+    start(config);
+    sim->write_reg(Source_Port_Reg, 0);
+    DiscoveryInfo info = loopback_info(kLoopback, 9000);
+    ASSERT_EQ(camera->CameraConnect(&info), 0);
+    EXPECT_EQ(camera->packet_size.load(), 9000u);
+    EXPECT_TRUE(sim->stream_inbox().empty());
+}
+
+TEST_F(Connect, AFailedNegotiationStillLeavesCameraAndHostAgreeing)
+{
+    start();
+    sim->write_reg(Stream_Channel_Packet_Size_Reg, 576);
+    sim->faults.fail_address = Source_Port_Reg;  // the negotiation breaks off part-way
+    DiscoveryInfo info = loopback_info(kLoopback, 9000);
+    ASSERT_EQ(camera->CameraConnect(&info), 0);
+    EXPECT_EQ(camera->packet_size.load(), 1500u);
+    for (uint32_t ch = 0; ch < 3; ++ch)
+        EXPECT_EQ(sim->read_reg(Stream_Channel_Packet_Size_Reg + ch * 0x40), 1500u);
+    EXPECT_EQ(sim->read_reg(Stream_Channel_0_Destination_Address_Reg), 0u);
+    EXPECT_EQ(sim->read_reg(Stream_Channel_0_Port_Reg), 0u);
+}
+
+}  // namespace
