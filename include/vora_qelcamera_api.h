@@ -109,8 +109,76 @@ VORA_API int GetCamInternelParameter(int index, int sensor, float* coefficients,
 /* 3x3 rotation and the translation of a sensor. */
 VORA_API int GetCamExternelParameter(int index, int sensor, float* rotation, float* translation);
 
+/* ---- feature controls ---- */
+
+VORA_API int SetHeartBeatTimeout(int index, int timeout_ms);
+VORA_API int SetAutoExposure(int index, int mode, int sensor);
+VORA_API int GetAutoExposure(int index, int sensor);
+VORA_API int SetCamExposureGainLevel(int index, int sensor, int level);
+VORA_API int GetCamExposureGainLevel(int index, int sensor);
+VORA_API int SetMutipleExposure(int index, int count);
+VORA_API int GetMutipleExposure(int index);
+VORA_API int SetExposureTime(int index, int time, int sensor);
+VORA_API int GetExposureTime(int index, int sensor);
+/* type 1 analog, 2 digital; channel 0 the depth sensors, 1 the colour sensor. */
+VORA_API int SetGain(int index, int type, int value, int channel);
+VORA_API int GetGain(int index, int type, int channel);
+VORA_API int SetTriggerMode(int index, int mode);
+VORA_API int SetTriggerSource(int index, int source);
+VORA_API int SetTriggerCount(int index, int count);
+VORA_API int SetRGBTriggerMode(int index, int mode);
+VORA_API int SetRGBTriggerCount(int index, int count);
+VORA_API int AcquisitionStart(int index);
+VORA_API int AcquisitionStop(int index);
+VORA_API int SetRoi(int index, int channel, int size_x, int size_y, int offset_x, int offset_y);
+VORA_API int SetTimestamp(int index, int on);
+VORA_API int GetTimestamp(int index);
+VORA_API int GetTimestampStatus(int index);
+VORA_API int SetTimestampControlLatch(int index);
+/* The latched time stamp and the tick frequency; (unsigned)-99 without a camera object. */
+VORA_API unsigned long long GetTimestampValue(int index);
+VORA_API unsigned long long GetTimestampTickFrequency(int index);
+VORA_API int SetStrobeLEDswitch(int index, int on);
+VORA_API int GetStrobeLEDswitch(int index);
+VORA_API int SetLaserbrightness(int index, int percent);
+VORA_API int GetLaserbrightness(int index);
+VORA_API int SetStrobeLEDbrightress(int index, int percent);
+VORA_API int GetStrobeLEDbrightress(int index);
+/* Uploads the firmware file over FTP, then tells the camera to apply it and reboot. */
+VORA_API int FirmwareUpgrade(int index, const char* path);
+
+/* ---- image and point-cloud processing ---- */
+
+/* Raw 16-bit points to float x, y, z (points holds 12 bytes per pixel). */
+VORA_API void Convert3DPointFromCharToFloat(int index, PhotoInfo* frame, float* points);
+/* YUYV or Bayer RG8 to RGB8, in place (Bayer replaces frame->pixel). */
+VORA_API void RawdataToRgb888(int index, PhotoInfo* frame);
+/* One coordinate of every point, big-endian 16-bit; 0 without a camera object. */
+VORA_API int GetCloudPlaneX(int index, PhotoInfo* frame, short* plane);
+VORA_API int GetCloudPlaneY(int index, PhotoInfo* frame, short* plane);
+VORA_API int GetCloudPlaneZ(int index, PhotoInfo* frame, short* plane);
+VORA_API int SaveCloudPlane(int index, PhotoInfo* frame, short* plane, char* path);
+VORA_API int SavePointCloudToPcd(int index, PhotoInfo* frame, char* path);
+VORA_API int SavePointCloudToTxt(int index, PhotoInfo* frame, char* path);
+VORA_API int SavePointCloudToPly(int index, PhotoInfo* frame, char* path);
+VORA_API int SaveToBMP(int index, PhotoInfo* frame, char* path);
+VORA_API int SaveDepthToPng(int index, PhotoInfo* frame, char* path);
+VORA_API int SavePointCloudWithImageToTxt(int index, PhotoInfo* frame, float* fused, char* path);
+VORA_API void FilterPointCloud(int index, PhotoInfo* frame, double tolerance);
+VORA_API int SpatialFilterPointcloud(int index, PhotoInfo* frame, int min_points);
+VORA_API void PixelSwell(int index, int* mask, PhotoInfo* frame);
+VORA_API void PixelCorrosion(int index, int* mask, PhotoInfo* frame);
+VORA_API int FusionImageTo3D(int index, PhotoInfo* image, PhotoInfo* cloud, float* fused);
+VORA_API int Fusion3DToRGB(int index, PhotoInfo* colour, PhotoInfo* cloud, PhotoInfo* output);
+VORA_API void ROIMappingCoordinate(int index, int* mask, PhotoInfo* frame, RoiPoint* region);
+VORA_API void ROIPixelMapping(int index, PhotoInfo* cloud, PhotoInfo* source, PhotoInfo* target, RoiPoint* region,
+                              int* mask);
+
 #ifdef __cplusplus
 } /* extern "C" */
+
+/* Exported under its C++ name; writes the file SavePointCloudToPcd writes. */
+VORA_API int SaveFilterPointCloudToPcd(int index, PhotoInfo* frame, char* path);
 #endif
 
 #endif /* VORA_QELCAMERA_API_H */

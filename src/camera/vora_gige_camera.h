@@ -70,6 +70,82 @@ public:
     int GetCamInternelParameter(int sensor, float* coefficients, float* matrix);
     int GetCamExternelParameter(int sensor, float* rotation, float* translation);
 
+    // ---- feature controls (gige_camera_features.cpp) ----
+    int SetTimestamp(int on);
+    int GetTimestamp();
+    int GetTimestampStatus();
+    int SetTimestampControlLatch();
+    unsigned long long GetTimestampValue();
+    unsigned long long GetTimestampTickFrequency();
+    int SetStrobeLEDswitch(int on);
+    int GetStrobeLEDswitch();
+    int SetLaserbrightness(int percent);
+    int GetLaserbrightness();
+    int SetStrobeLEDbrightress(int percent);
+    int GetStrobeLEDbrightress();
+    int SetAutoExposure(int mode, int sensor);
+    int GetAutoExposure(int sensor);
+    int SetCamExposureGainLevel(int sensor, int level);
+    int GetCamExposureGainLevel(int sensor);
+    int SetMutipleExposure(int count);
+    int GetMutipleExposure();
+    int SetExposureTime(int time, int sensor);
+    int GetExposureTime(int sensor);
+    int SetGain(int type, int value, int channel);
+    int GetGain(int type, int channel);
+    int SetTriggerMode(int mode);
+    int SetTriggerSource(int source);
+    int SetTriggerCount(int count);
+    int SetRGBTriggerMode(int mode);
+    int SetRGBTriggerCount(int count);
+    int AcquisitionStart();
+    int AcquisitionStop();
+    int SetHeartBeatTimeout(int timeout_ms);
+    int SetRoi(int channel, int size_x, int size_y, int offset_x, int offset_y);
+
+    // ---- firmware upgrade (gige_camera_firmware.cpp) ----
+    // progress(sent, total, user) is called after every piece sent.
+    using FirmwareProgress = void (*)(long long sent, long long total, void* user);
+    int FirmwareUpgrade(DiscoveryInfo info, const char* path);
+    int FirmwareUpgrade(DiscoveryInfo info, const char* path, FirmwareProgress progress, void* user);
+
+    // ---- pixel formats and conversions (gige_camera_imaging.cpp) ----
+    void Convert3DPointFromCharToFloat(PhotoInfo& frame, float* points);
+    int GetCloudPlane(PhotoInfo& frame, short* plane, int coordinate);
+    int GetCloudPlaneX(PhotoInfo& frame, short* plane);
+    int GetCloudPlaneY(PhotoInfo& frame, short* plane);
+    int GetCloudPlaneZ(PhotoInfo& frame, short* plane);
+    void YuyvToRgb888(PhotoInfo& frame);
+    void BayerRG8ToRgb888(PhotoInfo& frame);
+    void RawdataToRgb888(PhotoInfo& frame);
+    int GetPixelByteByGenICamFormatValue(unsigned int pixel_format);
+
+    // ---- point-cloud filters (gige_camera_imaging.cpp) ----
+    void FilterPointCloud(PhotoInfo& frame, double tolerance);
+    int SpatialFilterPointcloud(PhotoInfo& frame, int min_points);
+    void PixelSwell(int* mask, PhotoInfo& frame);
+    void PixelCorrosion(int* mask, PhotoInfo& frame);
+
+    // ---- fusion and region mapping (gige_camera_fusion.cpp) ----
+    int Fusion3DToRGB(PhotoInfo& colour, PhotoInfo& cloud, PhotoInfo& output);
+    int FusionImageTo3D(PhotoInfo& image, PhotoInfo& cloud, float* fused);
+    void ROIPixelMapping(PhotoInfo& cloud, PhotoInfo& source, PhotoInfo& target, RoiPoint& region, int* mask);
+    void ROIMappingCoordinate(int* mask, PhotoInfo& frame, RoiPoint& region);
+
+    // ---- file export (gige_camera_imaging.cpp) ----
+    int SavePointCloudToPcd(PhotoInfo& frame, const char* path);
+    int SavePointCloudToPly(PhotoInfo& frame, const char* path);
+    int SavePointCloudToTxt(PhotoInfo& frame, const char* path);
+    int SavePointCloudWithImageToTxt(PhotoInfo& frame, float* fused, const char* path);
+    int SaveDepthToPng(PhotoInfo& frame, const char* path);
+    int SaveCloudPlane(PhotoInfo& frame, short* plane, const char* path);
+    int SaveToBMP(PhotoInfo& frame, const char* path);
+    int SaveGrayImageToBmp(PhotoInfo& frame, const char* path);
+    int SaveRgb888ToBmp(PhotoInfo& frame, const char* path);
+    int SaveRgb565ToBmp(PhotoInfo& frame, const char* path);
+    int SaveYuyvRgbToBmp(PhotoInfo& frame, const char* path);
+    int SaveBayerRG8ToBmp(PhotoInfo& frame, const char* path);
+
     cameralog log;
 
     // Connection state, read by feature, stream and processing code.
