@@ -94,13 +94,14 @@ int SimCamera::start()
     }
     running_ = true;
     thread_ = std::thread(&SimCamera::serve, this);
-    return 0;
+    return start_services();
 }
 
 void SimCamera::stop()
 {
     if (!running_.exchange(false))
         return;
+    stop_services();
     thread_.join();
     close(socket_);
     close(broadcast_socket_);
@@ -260,7 +261,7 @@ void SimCamera::handle(const uint8_t* data, size_t len, const Peer& from, bool b
     {
         std::lock_guard<std::mutex> lock(mutex_);
         commands_.emplace_back(data, data + len);
-        if (faults.silent)
+        if (faults.silent || offline())
             return;
         if (faults.drop_next > 0) {
             --faults.drop_next;
@@ -359,6 +360,7 @@ size_t SimCamera::on_readreg(const uint8_t* data, size_t len, uint16_t id, uint8
             status = memory_.check_read(address, 4);
         if (status != gvcp::STATUS_SUCCESS)
             break;
+        before_read(address, 4);
         gvcp::put_u32(ack + gvcp::HEADER_LEN + 4 * done, memory_.reg(address));
     }
     // Values read before an error are still returned, as devices do.
@@ -405,6 +407,7 @@ size_t SimCamera::on_readmem(const uint8_t* data, size_t len, uint16_t id, uint8
         gvcp::put_ack_header(ack, status, gvcp::READMEM_ACK, 4, id);
         return 12;
     }
+    before_read(address, count);
     memory_.read(address, ack + 12, count);
     gvcp::put_ack_header(ack, status, gvcp::READMEM_ACK, static_cast<uint16_t>(4 + count), id);
     return 12u + count;
@@ -493,6 +496,9 @@ uint16_t SimCamera::write_register(uint32_t address, uint32_t value, const Peer&
     }
     if (!may_write(from))
         return gvcp::STATUS_ACCESS_DENIED;
+    status = before_write(address, value);
+    if (status != gvcp::STATUS_SUCCESS)
+        return status;
     const uint32_t channel = (address - Stream_Channel_Packet_Size_Reg) / STREAM_CHANNEL_REG_STRIDE;
     if (address >= Stream_Channel_Packet_Size_Reg && (address - Stream_Channel_Packet_Size_Reg) % STREAM_CHANNEL_REG_STRIDE == 0 &&
         channel < config_.stream_channels) {
@@ -503,6 +509,7 @@ uint16_t SimCamera::write_register(uint32_t address, uint32_t value, const Peer&
         return gvcp::STATUS_SUCCESS;
     }
     memory_.set_reg(address, value);
+    after_write(address, value);
     // Geometry, format and the sensor behind a channel decide its payload.
     if ((address >= CHANNEL_BASE && address < CHANNEL_BASE + config_.stream_channels * CHANNEL_STRIDE) ||
         (address >= SENSOR_BASE && address < SENSOR_BASE + config_.sensors.size() * SENSOR_STRIDE))

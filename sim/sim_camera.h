@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -59,6 +60,11 @@ struct SimConfig {
     UrlSlot description_url = UrlSlot::First;
     // Serve this text as the description instead of the camera's own.
     std::string description_override;
+    // The FTP service for firmware uploads (port 21 of the camera's address).
+    bool ftp = true;
+    std::string ftp_user = "vora1";
+    std::string ftp_password = "Q3d!x";
+    std::string ftp_root;  // where uploads land; empty: a fresh temporary directory
 
     static std::vector<SimSensor> default_sensors();
 };
@@ -126,6 +132,16 @@ public:
     // Test packets sent, and those the network refused (too big to pass).
     int test_packets_sent() const { return test_packets_sent_; }
 
+    // Ticks of the camera's timestamp clock now (tick_frequency per second).
+    uint64_t timestamp_ticks() const;
+    // Software triggers written and not yet used by the streams.
+    std::atomic<int> software_triggers{0};
+    std::atomic<int> rgb_software_triggers{0};
+    bool acquiring();
+    // Files received by the FTP service, by remote name, and the directory
+    // they are stored in.
+    std::string ftp_directory() const;
+
     // Sends a datagram from the control port (to plant stale answers).
     int send_raw(uint32_t ip, uint16_t port, const void* data, size_t len);
 
@@ -146,6 +162,18 @@ private:
     // Device-side effects of writing a register; a non-zero status refuses.
     uint16_t write_register(uint32_t address, uint32_t value, const Peer& from);
     bool may_write(const Peer& from) const;
+
+    // Behaviour of the camera's own registers (sim_behaviour.cpp), called
+    // with mutex_ held: side effects of a write (a non-zero status refuses
+    // it before it is stored), and refreshing registers that change by
+    // themselves before they are read.
+    uint16_t before_write(uint32_t address, uint32_t value);
+    void after_write(uint32_t address, uint32_t value);
+    void before_read(uint32_t address, uint32_t size);
+    // Services besides the control channel (the FTP server).
+    int start_services();
+    void stop_services();
+    bool offline() const;
     void fire_test_packet(uint32_t channel, uint32_t request);
     void expire_privilege();
     void send_stray(const uint8_t* ack, size_t len, const Peer& to);
@@ -165,6 +193,10 @@ private:
     std::vector<int> stream_sockets_;  // one per channel: the source port of its packets
     std::vector<std::pair<int, std::vector<uint8_t>>> stream_inbox_;
     std::atomic<int> test_packets_sent_{0};
+    Clock::time_point started_ = Clock::now();
+    std::atomic<long long> offline_until_ms_{0};  // rebooting: silent until then
+    struct Services;
+    std::shared_ptr<Services> services_;  // made where Services is complete
     std::atomic<bool> running_{false};
     std::thread thread_;
 };
