@@ -147,6 +147,47 @@ VORA_API int GetStrobeLEDbrightress(int index);
 /* Uploads the firmware file over FTP, then tells the camera to apply it and reboot. */
 VORA_API int FirmwareUpgrade(int index, const char* path);
 
+/* ---- stream channels ---- */
+
+/* Opens channel 0..2: the camera sends that channel's frames to a fresh host
+ * socket. -33 for a channel the camera does not have, -2 when the channel is
+ * already open (the open stream keeps running). */
+VORA_API int StreamOn(int index, unsigned short channel);
+VORA_API int StreamOff(int index, unsigned short channel);
+/* Drops the frames waiting to be captured (their buffers are reused). */
+VORA_API void FlushBuffer(int index, unsigned short channel);
+VORA_API int SetMaxBufferLength(int index, unsigned short channel, unsigned int length);
+VORA_API int GetMaxBufferLength(int index, unsigned short channel);
+VORA_API int SetPacketResendRatio(int index, unsigned short channel, double ratio);
+VORA_API double GetPacketResendRatio(int index, unsigned short channel);
+/* Time-outs in microseconds. */
+VORA_API int SetSocketSelectTimeout(int index, unsigned short channel, unsigned int us);
+VORA_API int GetSocketSelectTimeout(int index, unsigned short channel);
+VORA_API int SetPacketTimeout(int index, unsigned short channel, unsigned int us);
+VORA_API int GetPacketTimeout(int index, unsigned short channel);
+VORA_API int SetBlockTimeout(int index, unsigned short channel, unsigned int us);
+VORA_API int GetBlockTimeout(int index, unsigned short channel);
+VORA_API void SetResendRequest(int index, int channel, int on);
+VORA_API int GetResendRequest(int index, int channel);
+/* complete, incomplete, timed out, no buffer, flushed, lost, error blocks, overflow packets */
+VORA_API void GetBlockStatistics(int index, unsigned short channel, unsigned int* complete, unsigned int* incomplete,
+                                 unsigned int* timeout, unsigned int* no_buffer, unsigned int* flushed,
+                                 unsigned int* lost, unsigned int* error, unsigned int* overflow);
+/* received, lost, format errors, dropped, resend requested, resent, duplicates */
+VORA_API void GetPacketStatistics(int index, unsigned short channel, unsigned int* received, unsigned int* lost,
+                                  unsigned int* format_error, unsigned int* dropped, unsigned int* resend_requested,
+                                  unsigned int* resent, unsigned int* duplicate);
+VORA_API void GetRecieveTimeStatistics(int index, unsigned short channel, StatisticsData* statistics);
+/* Bytes per second and blocks per second over the last second with traffic. */
+VORA_API int GetNetSpeed(int index, unsigned short channel);
+VORA_API float GetBlockRate(int index, unsigned short channel);
+/* Copies the oldest ready frame into *frame and frame->pixel (at least the
+ * frame's payload size): waiting without limit, not at all (-34 when none),
+ * or up to timeout_us microseconds (-34). */
+VORA_API int Capture(int index, unsigned short channel, PhotoInfo* frame);
+VORA_API int TryCapture(int index, unsigned short channel, PhotoInfo* frame);
+VORA_API int TimeoutCapture(int index, unsigned short channel, PhotoInfo* frame, long long timeout_us);
+
 /* ---- image and point-cloud processing ---- */
 
 /* Raw 16-bit points to float x, y, z (points holds 12 bytes per pixel). */

@@ -17,6 +17,14 @@ extern "C" {
 /* Appends every feature name of the camera's description to names. */
 VORA_API void GetCameraXMLNodeNamesCSharp(int index, std::vector<std::string>* names);
 
+/* ---- capture and statistics into caller-owned buffers ---- */
+VORA_API int CaptureCSharp(int index, unsigned short channel, PhotoInfoCSharp& info, char* buffer, int length);
+VORA_API int TryCaptureCSharp(int index, unsigned short channel, PhotoInfoCSharp& info, char* buffer, int length);
+VORA_API int TimeoutCaptureCSharp(int index, unsigned short channel, PhotoInfoCSharp& info, char* buffer, int length,
+                                  long long timeout_us);
+VORA_API void GetRecieveTimeStatisticsCSharp(int index, unsigned short channel, StatisticsDataCSharp& statistics,
+                                             long long* bins);
+
 /* ---- processing and export: the frame is info plus buffer/length ---- */
 VORA_API void Convert3DPointFromCharToFloatCSharp(int index, PhotoInfoCSharp& info, char* buffer, int length,
                                                   float* points);

@@ -38,6 +38,14 @@ void usage()
         "  --iface NAME          network interface the camera owns; a forced IP\n"
         "                        configuration is applied to it\n"
         "  --discovery-ack-len N answer discovery with N-byte datagrams (a fault)\n"
+        "  --fps F               frames per second while free-running (default 10)\n"
+        "  --max-packet N        largest stream packet the camera sends (default 65535)\n"
+        "  --loss P              lose each stream packet with probability P (0..1)\n"
+        "  --burst-loss N:L      every N-th frame loses L packets from its middle\n"
+        "  --drop-leader, --drop-trailer   lose every leader / trailer\n"
+        "  --reorder P, --duplicate P      swap / repeat packets with probability P\n"
+        "  --stray               send junk datagrams from another address\n"
+        "  --colour-format F     rgb8, yuv422 or bayerrg8 for the colour sensor\n"
         "  --seconds S           stop after S seconds\n");
 }
 
@@ -60,6 +68,9 @@ int main(int argc, char** argv)
     double seconds = 0;
     std::string serial;
     int ack_len = 0;
+    double loss = 0, reorder = 0, duplicate = 0;
+    int burst_every = 0, burst_length = 0;
+    bool drop_leader = false, drop_trailer = false, stray = false;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         auto value = [&]() -> const char* {
@@ -85,6 +96,38 @@ int main(int argc, char** argv)
             base.iface = value();
         else if (arg == "--discovery-ack-len")
             ack_len = std::atoi(value());
+        else if (arg == "--fps")
+            base.frame_rate = std::atof(value());
+        else if (arg == "--max-packet")
+            base.max_packet_size = static_cast<uint32_t>(std::atoi(value()));
+        else if (arg == "--loss")
+            loss = std::atof(value());
+        else if (arg == "--reorder")
+            reorder = std::atof(value());
+        else if (arg == "--duplicate")
+            duplicate = std::atof(value());
+        else if (arg == "--burst-loss") {
+            if (std::sscanf(value(), "%d:%d", &burst_every, &burst_length) != 2) {
+                std::fprintf(stderr, "vora-camsim: --burst-loss takes N:L\n");
+                return 2;
+            }
+        } else if (arg == "--drop-leader")
+            drop_leader = true;
+        else if (arg == "--drop-trailer")
+            drop_trailer = true;
+        else if (arg == "--stray")
+            stray = true;
+        else if (arg == "--colour-format") {
+            const std::string f = value();
+            const uint32_t code = f == "rgb8" ? 0x02180014 : f == "yuv422" ? 0x02100032 : f == "bayerrg8" ? 0x01080009 : 0;
+            if (!code) {
+                std::fprintf(stderr, "vora-camsim: unknown colour format %s\n", f.c_str());
+                return 2;
+            }
+            for (auto& sensor : base.sensors)
+                if (sensor.colour)
+                    sensor.pixel_format = code;
+        }
         else if (arg == "--mac") {
             unsigned m[6];
             if (std::sscanf(value(), "%x:%x:%x:%x:%x:%x", &m[0], &m[1], &m[2], &m[3], &m[4], &m[5]) != 6) {
@@ -126,7 +169,16 @@ int main(int argc, char** argv)
             std::snprintf(text, sizeof text, "%s-%d", serial.c_str(), n + 1);
         c.serial = text;
         sims.push_back(std::make_unique<vsim::SimCamera>(c));
-        sims.back()->faults.discovery_ack_len = ack_len;
+        vsim::SimCamera& cam = *sims.back();
+        cam.faults.discovery_ack_len = ack_len;
+        cam.stream_faults.loss_rate = loss;
+        cam.stream_faults.reorder_rate = reorder;
+        cam.stream_faults.duplicate_rate = duplicate;
+        cam.stream_faults.burst_every = burst_every;
+        cam.stream_faults.burst_length = burst_length;
+        cam.stream_faults.drop_leader = drop_leader;
+        cam.stream_faults.drop_trailer = drop_trailer;
+        cam.stream_faults.stray_datagrams = stray;
         if (int err = sims.back()->start()) {
             std::fprintf(stderr, "vora-camsim: camera %d cannot listen: %s\n", n, std::strerror(-err));
             return 1;

@@ -33,7 +33,7 @@ sockaddr_in make_addr(uint32_t ip, uint16_t port)
 
 }  // namespace
 
-SimCamera::SimCamera(const SimConfig& config) : config_(config), ip_(config.ip)
+SimCamera::SimCamera(const SimConfig& config) : frame_rate(config.frame_rate), config_(config), ip_(config.ip)
 {
     build_bootstrap(memory_, config_);
     build_features(memory_, config_);
@@ -94,6 +94,7 @@ int SimCamera::start()
     }
     running_ = true;
     thread_ = std::thread(&SimCamera::serve, this);
+    start_streams();
     return start_services();
 }
 
@@ -102,6 +103,7 @@ void SimCamera::stop()
     if (!running_.exchange(false))
         return;
     stop_services();
+    stop_streams();
     thread_.join();
     close(socket_);
     close(broadcast_socket_);
@@ -123,6 +125,7 @@ void SimCamera::write_reg(uint32_t address, uint32_t value)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     memory_.set_reg(address, value);
+    recompute_payload_sizes(memory_, config_);
 }
 
 void SimCamera::set_foreign_control(bool held)
@@ -278,6 +281,9 @@ void SimCamera::handle(const uint8_t* data, size_t len, const Peer& from, bool b
         case DISCOVERY_CMD:
             ack_len = on_discovery(cmd.req_id, ack);
             break;
+        case PACKETRESEND_CMD:
+            queue_resend(data, len);
+            return;  // resend requests are never acknowledged
         case FORCEIP_CMD:
             if (!on_forceip(data, len))
                 return;

@@ -54,6 +54,8 @@ struct SimConfig {
     // CMOS 0 and 2 see depth, CMOS 1 colour; stream channel n shows CMOS n.
     std::vector<SimSensor> sensors = default_sensors();
     uint32_t cloud_unit = 10;           // raw coordinate units per millimetre
+    double frame_rate = 10;             // frames per second while free-running
+    int resend_history = 8;             // blocks kept for packet resend
     // Largest stream packet (IP and UDP headers included) the camera sends.
     uint32_t max_packet_size = 65535;
     bool description_zipped = false;
@@ -88,6 +90,23 @@ struct SimFaults {
     std::atomic<uint32_t> fail_address{0xFFFFFFFF};
 };
 
+// How the camera's streams misbehave; each switch can change while it runs.
+struct StreamFaults {
+    std::atomic<double> loss_rate{0};       // each packet lost with this probability
+    std::atomic<int> burst_every{0};        // every N-th frame loses a run of packets...
+    std::atomic<int> burst_length{0};       // ...this long, from its middle
+    std::atomic<bool> drop_leader{false};
+    std::atomic<bool> drop_trailer{false};
+    std::atomic<double> reorder_rate{0};    // a packet swapped with its successor
+    std::atomic<double> duplicate_rate{0};  // a packet sent twice
+    std::atomic<int> error_status{0};       // the next frame's payload carries this status
+    std::atomic<int> block_id_jump{0};      // the next block id jumps by this much
+    std::atomic<bool> restart_ids{false};   // the next block id starts again at 1
+    std::atomic<bool> stray_datagrams{false};  // junk from another address between frames
+    std::atomic<int> stop_after_packets{-1};   // send this many packets of the next frame, then nothing
+    std::atomic<bool> ignore_resend{false};    // resend requests go unanswered
+};
+
 struct Peer {
     uint32_t ip = 0;
     uint16_t port = 0;
@@ -110,6 +129,11 @@ public:
     // Current address (changes with a forced IP configuration).
     uint32_t ip() const { return ip_; }
     SimFaults faults;
+    StreamFaults stream_faults;
+    // Frames per second while free-running (starts at config().frame_rate).
+    std::atomic<double> frame_rate{10};
+    // Frames (blocks) sent, per channel.
+    uint64_t frames_sent(int channel);
 
     // The device's own view of its registers (no privilege checks).
     uint32_t read_reg(uint32_t address);
@@ -170,6 +194,16 @@ private:
     uint16_t before_write(uint32_t address, uint32_t value);
     void after_write(uint32_t address, uint32_t value);
     void before_read(uint32_t address, uint32_t size);
+    // The stream engine (sim_stream.cpp): renders each channel's frame once
+    // per configuration and sends it as GVSP packets.
+    void start_streams();
+    void stop_streams();
+    void stream_loop();
+    void queue_resend(const uint8_t* data, size_t len);
+    struct Streams;
+    std::shared_ptr<Streams> streams_;
+    std::thread stream_thread_;
+
     // Services besides the control channel (the FTP server).
     int start_services();
     void stop_services();

@@ -5,6 +5,7 @@
 #include "api/api_table.h"
 #include "camera/vora_gige_camera.h"
 #include "discovery/vora_discovery.h"
+#include "stream/vora_gige_stream.h"
 
 namespace {
 
@@ -67,8 +68,14 @@ void DestroyCamera(void)
         GigeCamera* camera = camera_object[i].camera;
         if (!camera)
             continue;
-        // Applications that forget to disconnect still leave the cameras
-        // free and nothing running.
+        // Applications that forget to close and disconnect still leave the
+        // cameras free and nothing running.
+        for (unsigned short ch = 0; ch < 3; ++ch) {
+            if (GigeStream* stream = camera_object[i].stream[ch]) {
+                camera->StreamOff(ch, stream);
+                camera_object[i].stream[ch] = nullptr;
+            }
+        }
         camera->CameraDisconnect();
         delete camera;
     }

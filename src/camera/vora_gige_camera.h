@@ -18,6 +18,8 @@
 #include "log/vora_cameralog.h"
 #include "vora_base_type.h"
 
+class GigeStream;
+
 class GigeCamera : public CommonSocket {
 public:
     GigeCamera();
@@ -65,6 +67,10 @@ public:
 
     // ---- packet size ----
     int GetPacketSize();
+
+    // ---- stream channels (gige_camera_stream.cpp) ----
+    int StreamOn(unsigned short channel, GigeStream** stream);
+    int StreamOff(unsigned short channel, GigeStream* stream);
 
     // ---- calibration ----
     int GetCamInternelParameter(int sensor, float* coefficients, float* matrix);

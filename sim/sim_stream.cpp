@@ -1,0 +1,385 @@
+// The simulated camera's stream engine. Each channel's frame is rendered once
+// per configuration (sensor, region, pixel format, packet size); every frame
+// sent is that image cut into GVSP packets, sent in batches with sendmmsg.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <random>
+#include <vector>
+
+#include "gvcp/gvcp_codec.h"
+#include "sim_camera.h"
+#include "sim_description.h"
+#include "sim_scene.h"
+#include "vora_base_type.h"
+
+namespace vsim {
+
+namespace {
+
+constexpr uint8_t FORMAT_LEADER = 1;
+constexpr uint8_t FORMAT_TRAILER = 2;
+constexpr uint8_t FORMAT_PAYLOAD = 3;
+constexpr uint16_t PAYLOAD_TYPE_IMAGE = 0x0001;
+constexpr int GVSP_OVERHEAD = 36;  // IP, UDP and GVSP headers
+constexpr int BATCH = 64;
+
+using Clock = std::chrono::steady_clock;
+
+struct ChannelConfig {
+    uint32_t host = 0, port = 0, packet_size = 0;
+    uint32_t sensor = 0, width = 0, height = 0, offset_x = 0, offset_y = 0, pixel_format = 0;
+    bool operator==(const ChannelConfig& o) const
+    {
+        return host == o.host && port == o.port && packet_size == o.packet_size && sensor == o.sensor &&
+               width == o.width && height == o.height && offset_x == o.offset_x && offset_y == o.offset_y &&
+               pixel_format == o.pixel_format;
+    }
+};
+
+struct SentBlock {
+    uint16_t block_id;
+    uint64_t ticks;
+};
+
+struct Channel {
+    ChannelConfig config;
+    std::vector<uint8_t> image;  // the rendered frame
+    uint32_t chunk = 0;          // payload bytes per packet
+    uint32_t packet_count = 0;   // payload packets
+    uint16_t next_block_id = 1;
+    Clock::time_point next_frame = Clock::now();
+    std::deque<SentBlock> history;
+    uint64_t frames = 0;
+    bool stopped = false;  // a stop-mid-frame fault happened
+};
+
+struct Resend {
+    uint16_t channel;
+    uint16_t block_id;
+    uint32_t first, last;
+};
+
+// One GVSP packet: header (and leader or trailer body) plus a slice of the image.
+struct Packet {
+    uint8_t head[48];
+    size_t head_len;
+    const uint8_t* data;
+    size_t data_len;
+};
+
+}  // namespace
+
+struct SimCamera::Streams {
+    std::vector<Channel> channels;
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::vector<Resend> resends;
+    bool stop = false;
+    std::mt19937 random{12345};
+    int stray_socket = -1;
+};
+
+void SimCamera::start_streams()
+{
+    streams_ = std::make_shared<Streams>();
+    streams_->channels.resize(stream_sockets_.size());
+    // Stray datagrams come from another address of the loopback net.
+    int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in other{};
+    other.sin_family = AF_INET;
+    other.sin_addr.s_addr = htonl(0x7F0000FE);
+    if (s >= 0 && bind(s, reinterpret_cast<sockaddr*>(&other), sizeof other) == 0)
+        streams_->stray_socket = s;
+    else if (s >= 0)
+        close(s);
+    stream_thread_ = std::thread(&SimCamera::stream_loop, this);
+}
+
+void SimCamera::stop_streams()
+{
+    if (!streams_)
+        return;
+    {
+        std::lock_guard<std::mutex> lock(streams_->mutex);
+        streams_->stop = true;
+    }
+    streams_->wake.notify_all();
+    if (stream_thread_.joinable())
+        stream_thread_.join();
+    if (streams_->stray_socket >= 0)
+        close(streams_->stray_socket);
+}
+
+uint64_t SimCamera::frames_sent(int channel)
+{
+    if (!streams_)
+        return 0;
+    std::lock_guard<std::mutex> lock(streams_->mutex);
+    if (channel < 0 || static_cast<size_t>(channel) >= streams_->channels.size())
+        return 0;
+    return streams_->channels[static_cast<size_t>(channel)].frames;
+}
+
+void SimCamera::queue_resend(const uint8_t* data, size_t len)
+{
+    if (len < 20 || !streams_ || stream_faults.ignore_resend)
+        return;
+    Resend r{gvcp::get_u16(data + 8), gvcp::get_u16(data + 10), gvcp::get_u32(data + 12), gvcp::get_u32(data + 16)};
+    {
+        std::lock_guard<std::mutex> lock(streams_->mutex);
+        streams_->resends.push_back(r);
+    }
+    streams_->wake.notify_all();
+}
+
+namespace {
+
+void put_header(uint8_t* h, uint16_t status, uint16_t block_id, uint8_t format, uint32_t packet_id)
+{
+    gvcp::put_u16(h, status);
+    gvcp::put_u16(h + 2, block_id);
+    gvcp::put_u32(h + 4, (uint32_t(format) << 24) | (packet_id & 0x00FFFFFF));
+}
+
+// Packet `id` of a block: 0 leader, 1..count payload, count+1 trailer.
+Packet make_packet(const Channel& ch, uint16_t block_id, uint64_t ticks, uint32_t id, uint16_t status)
+{
+    Packet p{};
+    const ChannelConfig& c = ch.config;
+    if (id == 0) {
+        put_header(p.head, status, block_id, FORMAT_LEADER, 0);
+        gvcp::put_u16(p.head + 8, 0);
+        gvcp::put_u16(p.head + 10, PAYLOAD_TYPE_IMAGE);
+        gvcp::put_u32(p.head + 12, static_cast<uint32_t>(ticks >> 32));
+        gvcp::put_u32(p.head + 16, static_cast<uint32_t>(ticks));
+        gvcp::put_u32(p.head + 20, c.pixel_format);
+        gvcp::put_u32(p.head + 24, c.width);
+        gvcp::put_u32(p.head + 28, c.height);
+        gvcp::put_u32(p.head + 32, c.offset_x);
+        gvcp::put_u32(p.head + 36, c.offset_y);
+        gvcp::put_u16(p.head + 40, 0);
+        gvcp::put_u16(p.head + 42, 0);
+        p.head_len = BLOCK_HEAD_LEN;
+    } else if (id == ch.packet_count + 1) {
+        put_header(p.head, status, block_id, FORMAT_TRAILER, id);
+        gvcp::put_u16(p.head + 8, 0);
+        gvcp::put_u16(p.head + 10, PAYLOAD_TYPE_IMAGE);
+        gvcp::put_u32(p.head + 12, c.height);
+        p.head_len = 16;
+    } else {
+        put_header(p.head, status, block_id, FORMAT_PAYLOAD, id);
+        p.head_len = IMAGE_PACKET_HEADER_LEN;
+        const size_t offset = size_t(id - 1) * ch.chunk;
+        p.data = ch.image.data() + offset;
+        p.data_len = std::min<size_t>(ch.chunk, ch.image.size() - offset);
+    }
+    return p;
+}
+
+void send_packets(int sock, uint32_t host, uint32_t port, std::vector<Packet>& packets)
+{
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(host);
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    mmsghdr msgs[BATCH];
+    iovec iov[BATCH][2];
+    for (size_t start = 0; start < packets.size(); start += BATCH) {
+        const size_t n = std::min<size_t>(BATCH, packets.size() - start);
+        for (size_t i = 0; i < n; ++i) {
+            Packet& p = packets[start + i];
+            iov[i][0] = {p.head, p.head_len};
+            iov[i][1] = {const_cast<uint8_t*>(p.data), p.data_len};
+            std::memset(&msgs[i], 0, sizeof msgs[i]);
+            msgs[i].msg_hdr.msg_name = &to;
+            msgs[i].msg_hdr.msg_namelen = sizeof to;
+            msgs[i].msg_hdr.msg_iov = iov[i];
+            msgs[i].msg_hdr.msg_iovlen = p.data_len ? 2 : 1;
+        }
+        size_t sent = 0;
+        for (int tries = 0; sent < n && tries < 1000; ++tries) {
+            const int r = sendmmsg(sock, msgs + sent, static_cast<unsigned>(n - sent), 0);
+            if (r > 0)
+                sent += static_cast<size_t>(r);
+            else
+                break;  // the host is gone or the path refuses: the packets are lost
+        }
+    }
+}
+
+}  // namespace
+
+void SimCamera::stream_loop()
+{
+    Streams& st = *streams_;
+    std::unique_lock<std::mutex> lock(st.mutex);
+    while (!st.stop) {
+        // Resend requests first: they are what a receiver is waiting for.
+        std::vector<Resend> resends;
+        resends.swap(st.resends);
+        lock.unlock();
+        for (const Resend& r : resends) {
+            if (r.channel >= st.channels.size())
+                continue;
+            Channel& ch = st.channels[r.channel];
+            if (ch.config.port == 0 || ch.image.empty())
+                continue;
+            std::vector<Packet> packets;
+            const SentBlock* kept = nullptr;
+            for (const SentBlock& b : ch.history)
+                if (b.block_id == r.block_id)
+                    kept = &b;
+            if (!kept) {
+                packets.push_back(make_packet(ch, r.block_id, 0, std::min(r.first, ch.packet_count + 1),
+                                              gvcp::STATUS_PACKET_UNAVAILABLE));
+                packets.back().data_len = 0;
+                packets.back().head_len = IMAGE_PACKET_HEADER_LEN;
+            } else {
+                for (uint32_t id = r.first; id <= r.last && id <= ch.packet_count + 1; ++id)
+                    packets.push_back(make_packet(ch, kept->block_id, kept->ticks, id, gvcp::STATUS_PACKET_RESEND));
+            }
+            send_packets(stream_sockets_[r.channel], ch.config.host, ch.config.port, packets);
+        }
+
+        // Which channels are due, under the camera's own lock.
+        std::vector<int> due;
+        Clock::time_point wake_at = Clock::now() + std::chrono::milliseconds(50);
+        {
+            std::lock_guard<std::mutex> camera_lock(mutex_);
+            const bool acquiring = memory_.reg(REG_ACQUISITION_STATUS) == 1;
+            const bool triggered = memory_.reg(REG_TRIGGER_MODE) == 1;
+            const bool rgb_triggered = memory_.reg(REG_RGB_TRIGGER_MODE) == 1;
+            for (size_t n = 0; n < st.channels.size(); ++n) {
+                Channel& ch = st.channels[n];
+                const uint32_t base = static_cast<uint32_t>(n) * STREAM_CHANNEL_REG_STRIDE;
+                ChannelConfig c;
+                c.host = memory_.reg(Stream_Channel_0_Destination_Address_Reg + base);
+                c.port = memory_.reg(Stream_Channel_0_Port_Reg + base) & 0xFFFF;
+                c.packet_size = memory_.reg(Stream_Channel_Packet_Size_Reg + base) & 0xFFFF;
+                const uint32_t cbase = CHANNEL_BASE + static_cast<uint32_t>(n) * CHANNEL_STRIDE;
+                c.sensor = memory_.reg(cbase + CH_CMOS_INDEX);
+                c.pixel_format = memory_.reg(cbase + CH_PIXEL_FORMAT);
+                if (c.sensor < config_.sensors.size()) {
+                    const uint32_t sbase = SENSOR_BASE + c.sensor * SENSOR_STRIDE;
+                    c.width = memory_.reg(sbase + SN_WIDTH);
+                    c.height = memory_.reg(sbase + SN_HEIGHT);
+                    c.offset_x = memory_.reg(sbase + SN_OFFSET_X);
+                    c.offset_y = memory_.reg(sbase + SN_OFFSET_Y);
+                }
+                if (!(c == ch.config)) {
+                    ch.config = c;
+                    ch.image.clear();
+                    ch.stopped = false;
+                }
+                if (!acquiring || c.host == 0 || c.port == 0 || c.packet_size <= GVSP_OVERHEAD || ch.stopped)
+                    continue;
+                const bool colour = c.sensor < config_.sensors.size() && config_.sensors[c.sensor].colour;
+                if (colour ? rgb_triggered : triggered) {
+                    std::atomic<int>& triggers = colour ? rgb_software_triggers : software_triggers;
+                    if (triggers > 0) {
+                        --triggers;
+                        due.push_back(static_cast<int>(n));
+                    }
+                    continue;
+                }
+                if (Clock::now() >= ch.next_frame)
+                    due.push_back(static_cast<int>(n));
+                else
+                    wake_at = std::min(wake_at, ch.next_frame);
+            }
+        }
+
+        for (int n : due) {
+            Channel& ch = st.channels[static_cast<size_t>(n)];
+            if (ch.image.empty()) {
+                if (ch.config.sensor >= config_.sensors.size())
+                    continue;
+                ch.image = render_sensor(config_.sensors[ch.config.sensor],
+                                         Roi{ch.config.width, ch.config.height, ch.config.offset_x, ch.config.offset_y},
+                                         ch.config.pixel_format, config_.cloud_unit);
+                ch.chunk = ch.config.packet_size - GVSP_OVERHEAD;
+                ch.packet_count = static_cast<uint32_t>((ch.image.size() + ch.chunk - 1) / ch.chunk);
+                if (ch.image.empty())
+                    continue;
+            }
+            // Block ids run 1..65535 and skip 0.
+            uint16_t id = ch.next_block_id;
+            if (stream_faults.restart_ids.exchange(false))
+                id = 1;
+            if (int jump = stream_faults.block_id_jump.exchange(0))
+                id = static_cast<uint16_t>(id + jump);
+            if (id == 0)
+                id = 1;
+            ch.next_block_id = static_cast<uint16_t>(id + 1 == 0x10000 ? 1 : id + 1);
+            const uint64_t ticks = timestamp_ticks();
+            ch.history.push_back(SentBlock{id, ticks});
+            while (static_cast<int>(ch.history.size()) > config_.resend_history)
+                ch.history.pop_front();
+
+            const uint16_t error = static_cast<uint16_t>(stream_faults.error_status.exchange(0));
+            std::vector<Packet> packets;
+            packets.reserve(ch.packet_count + 4);
+            const uint32_t total = ch.packet_count + 2;
+            const int burst_every = stream_faults.burst_every;
+            const bool burst = burst_every > 0 && ch.frames % static_cast<uint64_t>(burst_every) == 0;
+            const uint32_t burst_from = total / 2, burst_to = burst_from + static_cast<uint32_t>(stream_faults.burst_length);
+            const double loss = stream_faults.loss_rate, dup = stream_faults.duplicate_rate,
+                         reorder = stream_faults.reorder_rate;
+            std::uniform_real_distribution<double> coin(0.0, 1.0);
+            for (uint32_t pid = 0; pid < total; ++pid) {
+                if ((pid == 0 && stream_faults.drop_leader) || (pid + 1 == total && stream_faults.drop_trailer))
+                    continue;
+                if (burst && pid >= burst_from && pid < burst_to)
+                    continue;
+                if (loss > 0 && coin(st.random) < loss)
+                    continue;
+                const uint16_t status = (error && pid > 0 && pid + 1 < total) ? error : 0;
+                packets.push_back(make_packet(ch, id, ticks, pid, status));
+                if (dup > 0 && coin(st.random) < dup)
+                    packets.push_back(packets.back());
+            }
+            if (reorder > 0)
+                for (size_t i = 0; i + 1 < packets.size(); ++i)
+                    if (coin(st.random) < reorder)
+                        std::swap(packets[i], packets[i + 1]);
+            const int stop_after = stream_faults.stop_after_packets.exchange(-1);
+            if (stop_after >= 0) {
+                if (static_cast<size_t>(stop_after) < packets.size())
+                    packets.resize(static_cast<size_t>(stop_after));
+                ch.stopped = true;
+            }
+            send_packets(stream_sockets_[static_cast<size_t>(n)], ch.config.host, ch.config.port, packets);
+            if (stream_faults.stray_datagrams && st.stray_socket >= 0) {
+                const uint8_t junk[16] = {0, 0, 0, 1, 3, 0, 0, 1};
+                sockaddr_in to{};
+                to.sin_family = AF_INET;
+                to.sin_addr.s_addr = htonl(ch.config.host);
+                to.sin_port = htons(static_cast<uint16_t>(ch.config.port));
+                sendto(st.stray_socket, junk, sizeof junk, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+            }
+            {
+                std::lock_guard<std::mutex> guard(st.mutex);
+                ++ch.frames;
+            }
+            const auto period = std::chrono::duration_cast<Clock::duration>(
+                std::chrono::duration<double>(1.0 / (frame_rate > 0 ? frame_rate.load() : 1.0)));
+            ch.next_frame += period;
+            if (ch.next_frame < Clock::now())
+                ch.next_frame = Clock::now();  // a slow sender does not try to catch up
+            wake_at = std::min(wake_at, ch.next_frame);
+        }
+
+        lock.lock();
+        if (due.empty() && st.resends.empty())
+            st.wake.wait_until(lock, std::min(wake_at, Clock::now() + std::chrono::milliseconds(5)));
+    }
+}
+
+}  // namespace vsim

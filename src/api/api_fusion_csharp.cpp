@@ -1,0 +1,137 @@
+// Flat-buffer variants of fusion and region mapping. Frames the operation
+// only reads are handed over in the caller's own buffer (no copy); a private
+// buffer is made only where the operation writes.
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
+#include "api/api_table.h"
+#include "api/csharp_frame.h"
+#include "camera/vora_gige_camera.h"
+#include "imaging/pixel_format.h"
+#include "vora_qelcamera_api_csharp.h"
+
+namespace {
+
+size_t byte_count(int length)
+{
+    return length > 0 ? static_cast<size_t>(length) : 0;
+}
+
+bool overlap(const char* a, size_t a_bytes, const char* b, size_t b_bytes)
+{
+    const uintptr_t pa = reinterpret_cast<uintptr_t>(a);
+    const uintptr_t pb = reinterpret_cast<uintptr_t>(b);
+    return a && b && pa < pb + b_bytes && pb < pa + a_bytes;
+}
+
+// A frame read in place. The caller's `length` bytes are all the data there
+// is, so a payload_size claiming more is cut to them: the operation then
+// refuses a frame they do not cover instead of reading past the buffer.
+PhotoInfo read_frame(const PhotoInfoCSharp& info, char* buffer, int length)
+{
+    PhotoInfo frame = frame_from_csharp(info, buffer);
+    frame.payload_size = static_cast<uint32_t>(std::min<uint64_t>(frame.payload_size, byte_count(length)));
+    return frame;
+}
+
+}  // namespace
+
+extern "C" {
+
+int FusionImageTo3DCSharp(int index, PhotoInfoCSharp& image, char* image_buffer, int image_length,
+                          PhotoInfoCSharp& cloud, char* cloud_buffer, int cloud_length, float* fused)
+{
+    GigeCamera* camera = camera_at(index);
+    if (!camera)
+        return VORA_ERR_CAMERA_MISSING;
+    PhotoInfo image_frame = read_frame(image, image_buffer, image_length);
+    PhotoInfo cloud_frame = read_frame(cloud, cloud_buffer, cloud_length);
+
+    // A YUYV image is converted in place, into 3 bytes per pixel: that needs
+    // a private copy with room for the result. Other images are only read.
+    PrivateBuffer converted;
+    const uint64_t pixels = uint64_t(image.pixel_width) * image.pixel_height;
+    if (image.pixel_format == imaging::PFNC_YUV422_8 && image_buffer && image_frame.payload_size >= 2 * pixels) {
+        const size_t given = byte_count(image_length);
+        const size_t bytes = std::max<size_t>(given, size_t(3 * pixels));
+        converted = PrivateBuffer(bytes);
+        if (!converted)
+            return VORA_ERR_FAILED;
+        std::memcpy(converted.get(), image_buffer, given);
+        std::memset(converted.get() + given, 0, bytes - given);
+        image_frame.pixel = converted.get();
+    }
+    return camera->FusionImageTo3D(image_frame, cloud_frame, fused);
+}
+
+int Fusion3DToRGBCSharp(int index, PhotoInfoCSharp& colour, char* colour_buffer, int colour_length,
+                        PhotoInfoCSharp& cloud, char* cloud_buffer, int cloud_length, PhotoInfoCSharp& output,
+                        char* output_buffer, int output_length)
+{
+    GigeCamera* camera = camera_at(index);
+    if (!camera)
+        return VORA_ERR_CAMERA_MISSING;
+    PhotoInfo colour_frame = read_frame(colour, colour_buffer, colour_length);
+    PhotoInfo cloud_frame = read_frame(cloud, cloud_buffer, cloud_length);
+    PhotoInfo output_frame;
+    std::memset(&output_frame, 0, sizeof output_frame);
+
+    // The result is colour width x height points whatever the caller's
+    // length: written straight into the caller's buffer when it is large
+    // enough and apart from the cloud, else into a private one of which
+    // `output_length` bytes are copied back.
+    const size_t given = byte_count(output_length);
+    const size_t needed = size_t(colour.pixel_width) * colour.pixel_height * 6;
+    const bool direct = output_buffer && given >= needed &&
+                        !overlap(output_buffer, given, cloud_buffer, byte_count(cloud_length));
+    PrivateBuffer buffer;
+    if (direct) {
+        output_frame.pixel = output_buffer;
+    } else {
+        buffer = PrivateBuffer(std::max(given, needed));
+        if (!buffer)
+            return VORA_ERR_FAILED;
+        output_frame.pixel = buffer.get();
+    }
+    std::memset(output_frame.pixel, 0, direct ? given : buffer.size());
+
+    const int result = camera->Fusion3DToRGB(colour_frame, cloud_frame, output_frame);
+
+    if (!direct && output_buffer)
+        std::memcpy(output_buffer, buffer.get(), given);
+    output.pixel_format = output_frame.pixel_format;
+    output.pixel_width = output_frame.pixel_width;
+    output.pixel_height = output_frame.pixel_height;
+    output.cloud_unit = output_frame.cloud_unit;
+    output.payload_size = output_frame.payload_size;
+    return result;
+}
+
+// Only the frame's size is used; the mask is the caller's.
+void ROIMappingCoordinateCSharp(int index, int, int* mask, PhotoInfoCSharp& info, int, RoiPoint& region)
+{
+    GigeCamera* camera = camera_at(index);
+    if (!camera)
+        return;
+    PhotoInfo frame;
+    std::memset(&frame, 0, sizeof frame);
+    frame.pixel_width = info.pixel_width;
+    frame.pixel_height = info.pixel_height;
+    camera->ROIMappingCoordinate(mask, frame, region);
+}
+
+void ROIPixelMappingCSharp(int index, PhotoInfoCSharp& cloud, char* cloud_buffer, int cloud_length,
+                           PhotoInfoCSharp& source, char* source_buffer, int source_length, PhotoInfoCSharp& target,
+                           char* target_buffer, int target_length, RoiPoint& region, int, int* mask)
+{
+    GigeCamera* camera = camera_at(index);
+    if (!camera)
+        return;
+    PhotoInfo cloud_frame = read_frame(cloud, cloud_buffer, cloud_length);
+    PhotoInfo source_frame = read_frame(source, source_buffer, source_length);
+    PhotoInfo target_frame = read_frame(target, target_buffer, target_length);
+    camera->ROIPixelMapping(cloud_frame, source_frame, target_frame, region, mask);
+}
+
+}  // extern "C"

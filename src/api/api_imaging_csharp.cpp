@@ -1,0 +1,223 @@
+// Flat-buffer variants of the conversion, filter and export functions: the
+// frame is rebuilt around a private copy of the caller's bytes, the camera
+// operation runs on it, and the in-out forms copy the result back.
+#include <cstdint>
+
+#include "api/api_table.h"
+#include "api/csharp_frame.h"
+#include "camera/vora_gige_camera.h"
+#include "imaging/pixel_format.h"
+#include "vora_qelcamera_api_csharp.h"
+
+namespace {
+
+// At least the frame's payload: a length shorter than what the record
+// describes must not let the operation read past the private copy.
+PrivateBuffer private_copy(const PhotoInfoCSharp& info, const char* buffer, int length, uint64_t at_least = 0)
+{
+    uint64_t want = info.payload_size;
+    if (at_least > want)
+        want = at_least;
+    return PrivateBuffer::copy_of(buffer, length, static_cast<size_t>(want));
+}
+
+// Input pattern: the operation sees a private copy, which is dropped after.
+template <typename Operation>
+auto with_input(const PhotoInfoCSharp& info, char* buffer, int length, Operation operation)
+{
+    PrivateBuffer copy = private_copy(info, buffer, length);
+    PhotoInfo frame = frame_from_csharp(info, copy.get());
+    return operation(frame);
+}
+
+// In-out pattern: afterwards the caller's buffer receives the frame's bytes
+// (from whichever buffer the frame ends up with); the record stays as it was.
+template <typename Operation>
+auto with_in_out(const PhotoInfoCSharp& info, char* buffer, int length, uint64_t at_least, Operation operation)
+{
+    PrivateBuffer copy = private_copy(info, buffer, length, at_least);
+    PhotoInfo frame = frame_from_csharp(info, copy.get());
+    struct CopyBack {
+        PrivateBuffer& copy;
+        PhotoInfo& frame;
+        char* buffer;
+        int length;
+        ~CopyBack()
+        {
+            // A replacement buffer (the Bayer conversion's) holds exactly
+            // the new payload.
+            copy.adopt(frame.pixel, frame.payload_size);
+            copy.copy_to(buffer, length);
+        }
+    } copy_back{copy, frame, buffer, length};
+    return operation(frame);
+}
+
+}  // namespace
+
+extern "C" {
+
+void Convert3DPointFromCharToFloatCSharp(int index, PhotoInfoCSharp& info, char* buffer, int length, float* points)
+{
+    GigeCamera* camera = camera_at(index);
+    if (!camera)
+        return;
+    with_input(info, buffer, length, [&](PhotoInfo& frame) { camera->Convert3DPointFromCharToFloat(frame, points); });
+}
+
+void RawdataToRgb888CSharp(int index, PhotoInfoCSharp& info, char* buffer, int length)
+{
+    GigeCamera* camera = camera_at(index);
+    if (!camera)
+        return;
+    // YUYV converts in place and needs room for the RGB result.
+    uint64_t room = 0;
+    const uint64_t pixels = static_cast<uint64_t>(info.pixel_width) * info.pixel_height;
+    if (info.pixel_format == imaging::PFNC_YUV422_8 && 2 * pixels <= info.payload_size)
+        room = 3 * pixels;
+    with_in_out(info, buffer, length, room, [&](PhotoInfo& frame) { camera->RawdataToRgb888(frame); });
+}
+
+int GetCloudPlaneXCSharp(int index, PhotoInfoCSharp& info, char* buffer, int length, short* plane)
+{
+    GigeCamera* camera = camera_at(index);
+    if (!camera || !plane)
+        return 0;
+    return with_input(info, buffer, length, [&](PhotoInfo& frame) { return camera->GetCloudPlaneX(frame, plane); });
+}
+
+int GetCloudPlaneYCSharp(int index, PhotoInfoCSharp& info, char* buffer, int length, short* plane)
+{
+    GigeCamera* camera = camera_at(index);
+    if (!camera || !plane)
+        return 0;
+    return with_input(info, buffer, length, [&](PhotoInfo& frame) { return camera->GetCloudPlaneY(frame, plane); });
+}
+
+int GetCloudPlaneZCSharp(int index, PhotoInfoCSharp& info, char* buffer, int length, short* plane)
+{
+    GigeCamera* camera = camera_at(index);
+    if (!camera || !plane)
+        return 0;
+    return with_input(info, buffer, length, [&](PhotoInfo& frame) { return camera->GetCloudPlaneZ(frame, plane); });
+}
+
+int SaveCloudPlaneCSharp(int index, PhotoInfoCSharp& info, char* buffer, int length, short* plane, char* path)
+{
+    GigeCamera* camera = camera_at(index);
+    if (!camera || !plane || !path)
+        return 0;
+    return with_input(info, buffer, length,
+                      [&](PhotoInfo& frame) { return camera->SaveCloudPlane(frame, plane, path); });
+}
+
+int SavePointCloudToPcdCSharp(int index, PhotoInfoCSharp& info, char* buffer, int length, char* path)
+{
+    GigeCamera* camera = camera_at(index);
+    if (!camera)
+        return VORA_ERR_CAMERA_MISSING;
+    return with_input(info, buffer, length, [&](PhotoInfo& frame) { return camera->SavePointCloudToPcd(frame, path); });
+}
+
+int SavePointCloudToTxtCSharp(int index, PhotoInfoCSharp& info, char* buffer, int length, char* path)
+{
+    GigeCamera* camera = camera_at(index);
+    if (!camera)
+        return VORA_ERR_CAMERA_MISSING;
+    return with_input(info, buffer, length, [&](PhotoInfo& frame) { return camera->SavePointCloudToTxt(frame, path); });
+}
+
+int SavePointCloudToPlyCSharp(int index, PhotoInfoCSharp& info, char* buffer, int length, char* path)
+{
+    GigeCamera* camera = camera_at(index);
+    if (!camera)
+        return VORA_ERR_CAMERA_MISSING;
+    return with_input(info, buffer, length, [&](PhotoInfo& frame) { return camera->SavePointCloudToPly(frame, path); });
+}
+
+int SaveToBMPCSharp(int index, PhotoInfoCSharp& info, char* buffer, int length, char* path)
+{
+    GigeCamera* camera = camera_at(index);
+    if (!camera)
+        return VORA_ERR_CAMERA_MISSING;
+    // The YUYV path converts the private copy in place, which needs room for
+    // the RGB result; the Bayer path replaces the copy with its own buffer.
+    uint64_t room = 0;
+    const uint64_t pixels = static_cast<uint64_t>(info.pixel_width) * info.pixel_height;
+    if (info.pixel_format == imaging::PFNC_YUV422_8 && 2 * pixels <= info.payload_size)
+        room = 3 * pixels;
+    PrivateBuffer copy = private_copy(info, buffer, length, room);
+    PhotoInfo frame = frame_from_csharp(info, copy.get());
+    const int result = camera->SaveToBMP(frame, path);
+    copy.adopt(frame.pixel, frame.payload_size);
+    return result;
+}
+
+int SaveDepthToPngCSharp(int index, PhotoInfoCSharp& info, char* buffer, int length, char* path)
+{
+    GigeCamera* camera = camera_at(index);
+    if (!camera)
+        return VORA_ERR_CAMERA_MISSING;
+    return with_input(info, buffer, length, [&](PhotoInfo& frame) { return camera->SaveDepthToPng(frame, path); });
+}
+
+int SavePointCloudWithImageToTxtCSharp(int index, PhotoInfoCSharp& info, char* buffer, int length, float* fused,
+                                       char* path)
+{
+    GigeCamera* camera = camera_at(index);
+    if (!camera)
+        return VORA_ERR_CAMERA_MISSING;
+    return with_input(info, buffer, length,
+                      [&](PhotoInfo& frame) { return camera->SavePointCloudWithImageToTxt(frame, fused, path); });
+}
+
+void FilterPointCloudCSharp(int index, PhotoInfoCSharp& info, char* buffer, int length, double tolerance)
+{
+    GigeCamera* camera = camera_at(index);
+    if (!camera)
+        return;
+    with_in_out(info, buffer, length, 0, [&](PhotoInfo& frame) { camera->FilterPointCloud(frame, tolerance); });
+}
+
+int SpatialFilterPointcloudCSharp(int index, PhotoInfoCSharp& info, char* buffer, int length, int min_points)
+{
+    GigeCamera* camera = camera_at(index);
+    if (!camera)
+        return 0;
+    return with_in_out(info, buffer, length, 0,
+                       [&](PhotoInfo& frame) { return camera->SpatialFilterPointcloud(frame, min_points); });
+}
+
+// The mask operations use only the frame's size; the caller's mask is used
+// directly, so no pixel buffer is built for them.
+void PixelSwellCSharp(int index, int* mask, PhotoInfoCSharp& info, int)
+{
+    GigeCamera* camera = camera_at(index);
+    if (!camera)
+        return;
+    PhotoInfo frame{};
+    frame.pixel_width = info.pixel_width;
+    frame.pixel_height = info.pixel_height;
+    camera->PixelSwell(mask, frame);
+}
+
+void PixelCorrosionCSharp(int index, int* mask, PhotoInfoCSharp& info, int)
+{
+    GigeCamera* camera = camera_at(index);
+    if (!camera)
+        return;
+    PhotoInfo frame{};
+    frame.pixel_width = info.pixel_width;
+    frame.pixel_height = info.pixel_height;
+    camera->PixelCorrosion(mask, frame);
+}
+
+}  // extern "C"
+
+int SaveFilterPointCloudToPcdCSharp(int index, PhotoInfoCSharp& info, char* buffer, int length, char* path)
+{
+    GigeCamera* camera = camera_at(index);
+    if (!camera)
+        return VORA_ERR_CAMERA_MISSING;
+    return with_input(info, buffer, length, [&](PhotoInfo& frame) { return camera->SavePointCloudToPcd(frame, path); });
+}

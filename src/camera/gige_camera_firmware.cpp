@@ -1,0 +1,38 @@
+// Firmware upgrade: the image goes to the camera over FTP, then the camera
+// is told to apply it and restart.
+#include "camera/vora_gige_camera.h"
+#include "ftp/vora_ftpserver.h"
+
+namespace {
+
+constexpr int FIRMWARE_UPDATE_START = 1;
+constexpr int DEVICE_REBOOT_KEY = 0x111F;
+
+}  // namespace
+
+int GigeCamera::FirmwareUpgrade(DiscoveryInfo info, const char* path)
+{
+    return FirmwareUpgrade(info, path, nullptr, nullptr);
+}
+
+int GigeCamera::FirmwareUpgrade(DiscoveryInfo info, const char* path, FirmwareProgress progress, void* user)
+{
+    // Nothing is written unless the whole image arrived: a camera told to
+    // update from a partial file would not come back.
+    const int result = ftp_upload(CameraIP(info.camera_ip), path, progress, user);
+    if (result != 0)
+        return result;
+    int status = WriteRegister(static_cast<unsigned>(GetRegisterAddr("FirmwareUpdate")), FIRMWARE_UPDATE_START);
+    if (status != 0) {
+        log.log_error(gvcp_log_error_level, "[function:FirmwareUpgrade] The firmware upgrade error. error code: %x.",
+                      status);
+        return status;
+    }
+    status = WriteRegister(static_cast<unsigned>(GetRegisterAddr("DeviceReboot")), DEVICE_REBOOT_KEY);
+    if (status != 0) {
+        log.log_error(gvcp_log_error_level, "[function:FirmwareUpgrade] The camera reboot error. error code: %x.",
+                      status);
+        return status;
+    }
+    return VORA_OK;
+}

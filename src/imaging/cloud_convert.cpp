@@ -1,0 +1,195 @@
+#include "imaging/cloud_convert.h"
+
+#include <cstring>
+#include <vector>
+
+#include "imaging/pixel_format.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace imaging {
+
+namespace {
+
+inline uint16_t load_le16(const char* p)
+{
+    const uint8_t* b = reinterpret_cast<const uint8_t*>(p);
+    return static_cast<uint16_t>(b[0] | b[1] << 8);
+}
+
+// Value k of a raw cloud (k % 3 == 2 is a z, read unsigned).
+inline float raw_value_to_float(const char* raw, size_t k, float unit)
+{
+    const uint16_t bits = load_le16(raw + 2 * k);
+    const float v = (k % 3 == 2) ? static_cast<float>(bits) : static_cast<float>(static_cast<int16_t>(bits));
+    return v / unit;
+}
+
+inline void store_be16(char* p, uint16_t v)
+{
+    p[0] = static_cast<char>(v >> 8);
+    p[1] = static_cast<char>(v & 0xFF);
+}
+
+#if defined(__SSE2__)
+// Eight 16-bit values to two vectors of four int32, each lane sign- or
+// zero-extended as its mask says (all ones: unsigned).
+inline void widen(__m128i v, __m128i unsigned_lo, __m128i unsigned_hi, __m128i* lo, __m128i* hi)
+{
+    const __m128i a = _mm_unpacklo_epi16(v, v);
+    const __m128i b = _mm_unpackhi_epi16(v, v);
+    const __m128i a_s = _mm_srai_epi32(a, 16), a_u = _mm_srli_epi32(a, 16);
+    const __m128i b_s = _mm_srai_epi32(b, 16), b_u = _mm_srli_epi32(b, 16);
+    *lo = _mm_or_si128(_mm_and_si128(unsigned_lo, a_u), _mm_andnot_si128(unsigned_lo, a_s));
+    *hi = _mm_or_si128(_mm_and_si128(unsigned_hi, b_u), _mm_andnot_si128(unsigned_hi, b_s));
+}
+
+// Masks of the z lanes in the six groups of four values of eight points.
+struct ZLanes {
+    __m128i m[6];
+    ZLanes()
+    {
+        for (int g = 0; g < 6; ++g) {
+            int32_t lane[4];
+            for (int l = 0; l < 4; ++l)
+                lane[l] = ((4 * g + l) % 3 == 2) ? -1 : 0;
+            m[g] = _mm_setr_epi32(lane[0], lane[1], lane[2], lane[3]);
+        }
+    }
+};
+#endif
+
+}  // namespace
+
+void raw_cloud_to_float(const char* raw, size_t points, float unit, float* out)
+{
+    const size_t values = points * 3;
+    size_t k = 0;
+#if defined(__SSE2__)
+    // Eight points (24 values, 48 bytes) per step; the division stays a true
+    // single-precision division, lane by lane the same as the scalar one.
+    const ZLanes z;
+    const __m128 u = _mm_set1_ps(unit);
+    for (; k + 24 <= values; k += 24) {
+        const char* src = raw + 2 * k;
+        __m128i w[6];
+        widen(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src)), z.m[0], z.m[1], &w[0], &w[1]);
+        widen(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 16)), z.m[2], z.m[3], &w[2], &w[3]);
+        widen(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 32)), z.m[4], z.m[5], &w[4], &w[5]);
+        for (int g = 0; g < 6; ++g)
+            _mm_storeu_ps(out + k + 4 * g, _mm_div_ps(_mm_cvtepi32_ps(w[g]), u));
+    }
+#endif
+    for (; k < values; ++k)
+        out[k] = raw_value_to_float(raw, k, unit);
+}
+
+void raw_cloud_plane(const char* raw, size_t points, float unit, int coordinate, char* out)
+{
+    const char* src = raw + 2 * coordinate;
+    const bool is_unsigned = coordinate == 2;
+    // Large clouds: the result depends only on the 16-bit raw value, so a
+    // table of all 65536 answers is cheaper than a division per point.
+    if (points >= 65536) {
+        std::vector<uint16_t> table(65536);
+        for (uint32_t bits = 0; bits < 65536; ++bits) {
+            const float v = is_unsigned ? static_cast<float>(bits)
+                                        : static_cast<float>(static_cast<int16_t>(static_cast<uint16_t>(bits)));
+            const uint16_t r = float_to_raw16(v / unit, unit);
+            // Stored as it lies in memory after the big-endian swap.
+            char be[2];
+            store_be16(be, r);
+            std::memcpy(&table[bits], be, 2);
+        }
+        for (size_t i = 0; i < points; ++i) {
+            const uint16_t r = table[load_le16(src + 6 * i)];
+            std::memcpy(out + 2 * i, &r, 2);
+        }
+        return;
+    }
+    for (size_t i = 0; i < points; ++i) {
+        const uint16_t bits = load_le16(src + 6 * i);
+        const float v = is_unsigned ? static_cast<float>(bits) : static_cast<float>(static_cast<int16_t>(bits));
+        store_be16(out + 2 * i, float_to_raw16(v / unit, unit));
+    }
+}
+
+void raw_cloud_round_trip(char* raw, size_t points, float unit)
+{
+    for (size_t i = 0; i < points; ++i) {
+        char* p = raw + 6 * i;
+        store_raw_point(p, raw_x_to_float(p, unit), raw_y_to_float(p, unit), raw_z_to_float(p, unit), unit);
+    }
+}
+
+void convert_cloud_to_float(cameralog& log, const PhotoInfo& frame, float* points)
+{
+    if (!frame.pixel || !points || !payload_covers(frame, 6)) {
+        log.log_error(gvcp_log_error_level,
+                      "[function:Convert3DPointFromCharToFloat] the incoming parameters error, error code: %d",
+                      VORA_ERR_INVALID_ARG);
+        return;
+    }
+    const size_t n = static_cast<size_t>(pixel_count(frame));
+    raw_cloud_to_float(frame.pixel, n, static_cast<float>(frame.cloud_unit), points);
+    // The caller's array is 2 x payload_size bytes; bytes past the points
+    // are cleared as they always were.
+    const size_t written = n * 12;
+    const size_t promised = static_cast<size_t>(frame.payload_size) * 2;
+    if (promised > written)
+        std::memset(reinterpret_cast<char*>(points) + written, 0, promised - written);
+}
+
+int get_cloud_plane(cameralog& log, const PhotoInfo& frame, short* plane, int coordinate)
+{
+    if (!is_readable_cloud(&frame) || !plane || coordinate < 0 || coordinate > 2) {
+        log.log_error(gvcp_log_error_level,
+                      "[function:GetCloudPlane] Failed to get the plane of cloud due to the incoming parameters "
+                      "error, error code: %d",
+                      VORA_ERR_INVALID_ARG);
+        return VORA_ERR_INVALID_ARG;
+    }
+    raw_cloud_plane(frame.pixel, static_cast<size_t>(pixel_count(frame)), static_cast<float>(frame.cloud_unit),
+                    coordinate, reinterpret_cast<char*>(plane));
+    return VORA_OK;
+}
+
+int get_cloud_plane_x(cameralog& log, const PhotoInfo& frame, short* plane)
+{
+    if (!is_readable_cloud(&frame) || !plane) {
+        log.log_error(gvcp_log_error_level,
+                      "[function:GetCloudPlaneX] Failed to get the plane X of cloud due to the incoming parameters "
+                      "error, error code: %d",
+                      VORA_ERR_INVALID_ARG);
+        return VORA_ERR_INVALID_ARG;
+    }
+    return get_cloud_plane(log, frame, plane, 0);
+}
+
+int get_cloud_plane_y(cameralog& log, const PhotoInfo& frame, short* plane)
+{
+    if (!is_readable_cloud(&frame) || !plane) {
+        log.log_error(gvcp_log_error_level,
+                      "[function:GetCloudPlaneY] Failed to get the plane Y of cloud due to the incoming parameters "
+                      "error, error code: %d",
+                      VORA_ERR_INVALID_ARG);
+        return VORA_ERR_INVALID_ARG;
+    }
+    return get_cloud_plane(log, frame, plane, 1);
+}
+
+int get_cloud_plane_z(cameralog& log, const PhotoInfo& frame, short* plane)
+{
+    if (!is_readable_cloud(&frame) || !plane) {
+        log.log_error(gvcp_log_error_level,
+                      "[function:GetCloudPlaneZ] Failed to get the plane Z of cloud due to the incoming parameters "
+                      "error, error code: %d",
+                      VORA_ERR_INVALID_ARG);
+        return VORA_ERR_INVALID_ARG;
+    }
+    return get_cloud_plane(log, frame, plane, 2);
+}
+
+}  // namespace imaging

@@ -1,0 +1,93 @@
+// Raw point clouds (Coord3D_ABC16: x, y signed and z unsigned, 16 bits
+// little-endian each, 6 bytes per point) to float points and back, and the
+// big-endian coordinate planes the PNG export stores.
+#ifndef VORA_IMAGING_CLOUD_CONVERT_H
+#define VORA_IMAGING_CLOUD_CONVERT_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "log/vora_cameralog.h"
+#include "vora_base_type.h"
+
+namespace imaging {
+
+// Truncation toward zero as the hardware conversion does it: NaN and values
+// outside int32 give INT32_MIN (so their low 16 bits are 0).
+inline int32_t trunc_float_to_int32(float v)
+{
+    if (v > -2147483648.0f && v < 2147483648.0f)
+        return static_cast<int32_t>(v);
+    return INT32_MIN;
+}
+
+// The float-to-raw rule: c times the unit in single precision, truncated
+// toward zero, low 16 bits kept.
+inline uint16_t float_to_raw16(float c, float unit)
+{
+    return static_cast<uint16_t>(static_cast<uint32_t>(trunc_float_to_int32(c * unit)));
+}
+
+inline float raw_x_to_float(const char* point, float unit)
+{
+    const uint8_t* b = reinterpret_cast<const uint8_t*>(point);
+    return static_cast<float>(static_cast<int16_t>(static_cast<uint16_t>(b[0] | b[1] << 8))) / unit;
+}
+
+inline float raw_y_to_float(const char* point, float unit)
+{
+    return raw_x_to_float(point + 2, unit);
+}
+
+inline float raw_z_to_float(const char* point, float unit)
+{
+    const uint8_t* b = reinterpret_cast<const uint8_t*>(point);
+    return static_cast<float>(static_cast<uint16_t>(b[4] | b[5] << 8)) / unit;
+}
+
+inline void store_le16(char* p, uint16_t v)
+{
+    p[0] = static_cast<char>(v & 0xFF);
+    p[1] = static_cast<char>(v >> 8);
+}
+
+// Writes x, y, z through the float-to-raw rule into a 6-byte raw point.
+inline void store_raw_point(char* point, float x, float y, float z, float unit)
+{
+    store_le16(point, float_to_raw16(x, unit));
+    store_le16(point + 2, float_to_raw16(y, unit));
+    store_le16(point + 4, float_to_raw16(z, unit));
+}
+
+// `points` raw points to 3 x `points` floats (x, y, z each divided by unit
+// in single precision). `out` must not overlap `raw`.
+void raw_cloud_to_float(const char* raw, size_t points, float unit, float* out);
+
+// One coordinate (0 x, 1 y, 2 z) of every point through the float round
+// trip, stored big-endian: `out` receives 2 x `points` bytes.
+void raw_cloud_plane(const char* raw, size_t points, float unit, int coordinate, char* out);
+
+// Every point of a raw cloud through the float round trip, in place (a
+// filter that keeps a point writes back what its float value gives).
+void raw_cloud_round_trip(char* raw, size_t points, float unit);
+
+// ---- frame operations, with the camera's messages ----
+
+// Convert3DPointFromCharToFloat: points receives width x height x 3 floats;
+// any further bytes of the 2 x payload_size the caller provides are zeroed.
+// Frames without a buffer or whose payload is shorter than their points are
+// refused (logged, output untouched). The format is not checked.
+void convert_cloud_to_float(cameralog& log, const PhotoInfo& frame, float* points);
+
+// GetCloudPlane with coordinate 0, 1 or 2: 0, or -2 (logged) when the frame
+// is not a readable point cloud or the coordinate is not 0..2.
+int get_cloud_plane(cameralog& log, const PhotoInfo& frame, short* plane, int coordinate);
+
+// GetCloudPlaneX/Y/Z: the same, with the message of the named form.
+int get_cloud_plane_x(cameralog& log, const PhotoInfo& frame, short* plane);
+int get_cloud_plane_y(cameralog& log, const PhotoInfo& frame, short* plane);
+int get_cloud_plane_z(cameralog& log, const PhotoInfo& frame, short* plane);
+
+}  // namespace imaging
+
+#endif

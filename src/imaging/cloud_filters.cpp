@@ -1,0 +1,315 @@
+#include "imaging/cloud_filters.h"
+
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "imaging/cloud_convert.h"
+#include "imaging/pixel_format.h"
+
+namespace imaging {
+
+namespace {
+
+// Keeps a point through the float round trip, or clears it.
+inline void write_back(char* point, bool keep, float unit)
+{
+    if (keep)
+        store_raw_point(point, raw_x_to_float(point, unit), raw_y_to_float(point, unit), raw_z_to_float(point, unit),
+                        unit);
+    else
+        std::memset(point, 0, 6);
+}
+
+inline bool has_depth(float z)
+{
+    return std::fabs(static_cast<double>(z)) > 1e-6;
+}
+
+}  // namespace
+
+void filter_point_cloud(cameralog& log, PhotoInfo& frame, double tolerance)
+{
+    if (!is_readable_cloud(&frame)) {
+        log.log_error(gvcp_log_error_level,
+                      "[function:FilterPointCloud] Failed to filter point cloud data due to the pixel_format error, "
+                      "error code: %d",
+                      VORA_ERR_INVALID_ARG);
+        return;
+    }
+    const int32_t W = static_cast<int32_t>(frame.pixel_width);
+    const int32_t H = static_cast<int32_t>(frame.pixel_height);
+    const float unit = static_cast<float>(frame.cloud_unit);
+    char* raw = frame.pixel;
+    const size_t row_bytes = static_cast<size_t>(frame.pixel_width) * 6;
+
+    if (!(H > 4 && W > 2)) {
+        std::memset(raw, 0, static_cast<size_t>(pixel_count(frame)) * 6);
+        return;
+    }
+
+    // A window reaches two rows up from its centre, so a row is final once
+    // the centres two rows below it are done. Three rows of x and z (ring
+    // indexed by row % 3) and their keep flags are all the state needed;
+    // the done marks only matter on the centre row itself.
+    const size_t w = static_cast<size_t>(W);
+    std::vector<float> xs(3 * w), zs(3 * w);
+    std::vector<uint8_t> kept(3 * w), done(w);
+    auto load_row = [&](int32_t r) {
+        const size_t slot = static_cast<size_t>(r % 3) * w;
+        const char* p = raw + static_cast<size_t>(r) * row_bytes;
+        for (size_t c = 0; c < w; ++c, p += 6) {
+            xs[slot + c] = raw_x_to_float(p, unit);
+            zs[slot + c] = raw_z_to_float(p, unit);
+        }
+        std::memset(&kept[slot], 0, w);
+    };
+    auto flush_row = [&](int32_t r) {
+        const size_t slot = static_cast<size_t>(r % 3) * w;
+        char* p = raw + static_cast<size_t>(r) * row_bytes;
+        for (size_t c = 0; c < w; ++c, p += 6)
+            write_back(p, kept[slot + c] != 0, unit);
+    };
+
+    load_row(0);
+    load_row(1);
+    for (int32_t r = 2; r <= H - 3; ++r) {
+        load_row(r);
+        std::memset(done.data(), 0, w);
+        const size_t rows[3] = {static_cast<size_t>((r - 2) % 3) * w, static_cast<size_t>((r - 1) % 3) * w,
+                                static_cast<size_t>(r % 3) * w};
+        for (size_t c = 1; c + 1 < w; ++c) {
+            const float zc = zs[rows[2] + c];
+            if (!has_depth(zc) || done[c])
+                continue;
+            const double t = tolerance * 0.005 * static_cast<double>(zc);
+            const float threshold = t < 15.0 ? static_cast<float>(t) : 15.0f;
+            const float xc = xs[rows[2] + c];
+            bool agree[9];
+            int agreeing = 0;
+            for (int k = 0; k < 9; ++k) {
+                const size_t at = rows[k / 3] + c + static_cast<size_t>(k % 3) - 1;
+                agree[k] = std::fabs(zc - zs[at]) + std::fabs(xc - xs[at]) < threshold;
+                agreeing += agree[k];
+            }
+            if (agreeing <= 3)
+                continue;
+            for (int k = 0; k < 9; ++k) {
+                const size_t col = c + static_cast<size_t>(k % 3) - 1;
+                if (k >= 6)
+                    done[col] = agree[k];
+                if (agree[k])
+                    kept[rows[k / 3] + col] = 1;
+            }
+        }
+        flush_row(r - 2);
+    }
+    flush_row(H - 4);
+    flush_row(H - 3);
+    std::memset(raw + static_cast<size_t>(H - 2) * row_bytes, 0, 2 * row_bytes);
+}
+
+namespace {
+
+// Counts per occupied cell: open addressing over 64-bit cell keys, grown by
+// doubling, so memory follows the number of occupied cells.
+class CellCounts {
+public:
+    CellCounts() : keys_(1024, 0), counts_(1024, 0) {}
+
+    void add(uint64_t key)
+    {
+        if (key == last_key_) {
+            ++counts_[last_slot_];
+            return;
+        }
+        if (2 * (used_ + 1) > keys_.size())
+            grow();
+        const size_t slot = find(key);
+        if (keys_[slot] == 0) {
+            keys_[slot] = key;
+            ++used_;
+        }
+        ++counts_[slot];
+        last_key_ = key;
+        last_slot_ = slot;
+    }
+
+    int32_t count(uint64_t key)
+    {
+        if (key == last_key_)
+            return counts_[last_slot_];
+        const size_t slot = find(key);
+        if (keys_[slot] == 0)
+            return 0;
+        last_key_ = key;
+        last_slot_ = slot;
+        return counts_[slot];
+    }
+
+private:
+    // Key 0 marks an empty slot; callers' keys are never 0.
+    size_t find(uint64_t key) const
+    {
+        const size_t mask = keys_.size() - 1;
+        size_t slot = static_cast<size_t>((key * 0x9E3779B97F4A7C15ull) >> 20) & mask;
+        while (keys_[slot] != 0 && keys_[slot] != key)
+            slot = (slot + 1) & mask;
+        return slot;
+    }
+
+    void grow()
+    {
+        std::vector<uint64_t> old_keys(keys_.size() * 2, 0);
+        std::vector<int32_t> old_counts(counts_.size() * 2, 0);
+        old_keys.swap(keys_);
+        old_counts.swap(counts_);
+        for (size_t i = 0; i < old_keys.size(); ++i) {
+            if (old_keys[i] == 0)
+                continue;
+            const size_t slot = find(old_keys[i]);
+            keys_[slot] = old_keys[i];
+            counts_[slot] = old_counts[i];
+        }
+        last_key_ = 0;
+    }
+
+    std::vector<uint64_t> keys_;
+    std::vector<int32_t> counts_;
+    size_t used_ = 0;
+    uint64_t last_key_ = 0;  // never a real key
+    size_t last_slot_ = 0;
+};
+
+// The cell of a point with depth, as key + 1, or 0 when it lies outside the
+// n x n x n grid. Indices are truncated toward zero in single precision.
+inline uint64_t cell_key(float x, float y, float z, float half_range, int64_t n)
+{
+    const int64_t ix = trunc_float_to_int32((x + half_range) / 30.0f);
+    const int64_t iy = trunc_float_to_int32((y + half_range) / 30.0f);
+    const int64_t iz = trunc_float_to_int32(z / 30.0f);
+    if (ix < 0 || iy < 0 || iz < 0 || ix >= n || iy >= n || iz >= n)
+        return 0;
+    return static_cast<uint64_t>((ix * n + iy) * n + iz) + 1;
+}
+
+}  // namespace
+
+int spatial_filter_point_cloud(cameralog& log, PhotoInfo& frame, int min_points)
+{
+    if (!is_readable_cloud(&frame)) {
+        log.log_error(gvcp_log_error_level,
+                      "[function:SpatialFilterPointcloud] Failed to filter point cloud data due to the pixel_format "
+                      "error, error code: %d",
+                      VORA_ERR_INVALID_ARG);
+        return VORA_ERR_INVALID_ARG;
+    }
+    const size_t points = static_cast<size_t>(pixel_count(frame));
+    const float unit = static_cast<float>(frame.cloud_unit);
+    char* raw = frame.pixel;
+    if (points == 0)
+        return VORA_OK;
+
+    if (min_points <= 0) {
+        raw_cloud_round_trip(raw, points, unit);
+        return VORA_OK;
+    }
+
+    // Depth range: z is never below 0, so it runs from 0 to the largest z,
+    // and division keeps the order of the raw values.
+    uint16_t max_raw_z = 0;
+    for (size_t i = 0; i < points; ++i) {
+        const uint8_t* b = reinterpret_cast<const uint8_t*>(raw + 6 * i + 4);
+        const uint16_t z = static_cast<uint16_t>(b[0] | b[1] << 8);
+        if (z > max_raw_z)
+            max_raw_z = z;
+    }
+    const float z_max = max_raw_z > 0 ? static_cast<float>(max_raw_z) / unit : 0.0f;
+    const int32_t half = trunc_float_to_int32((z_max - 0.0f) * 0.5f);
+    // With raw 16-bit values and a unit of at least 1, n stays below 2200,
+    // so n^3 keys fit 64 bits; a non-positive n leaves no cell at all.
+    const int64_t n = half / 15;
+    const float half_range = static_cast<float>(half);
+
+    CellCounts counts;
+    for (size_t i = 0; i < points; ++i) {
+        const char* p = raw + 6 * i;
+        const float z = raw_z_to_float(p, unit);
+        if (!has_depth(z))
+            continue;
+        const uint64_t key = cell_key(raw_x_to_float(p, unit), raw_y_to_float(p, unit), z, half_range, n);
+        if (key)
+            counts.add(key);
+    }
+    for (size_t i = 0; i < points; ++i) {
+        char* p = raw + 6 * i;
+        const float z = raw_z_to_float(p, unit);
+        bool keep = true;
+        if (has_depth(z)) {
+            const uint64_t key = cell_key(raw_x_to_float(p, unit), raw_y_to_float(p, unit), z, half_range, n);
+            keep = key != 0 && counts.count(key) >= min_points;
+        }
+        write_back(p, keep, unit);
+    }
+    return VORA_OK;
+}
+
+namespace {
+
+// Sums wrap as the 32-bit integers of the mask do.
+inline int32_t wrap_sum(uint32_t sum)
+{
+    return static_cast<int32_t>(sum);
+}
+
+template <typename Rule>
+void morph(int* mask, uint32_t width, uint32_t height, Rule rule)
+{
+    const size_t W = width;
+    if (W == 0 || height == 0)
+        return;
+    // Row i's result needs rows i-1 and i as they were; those two originals
+    // are kept aside while row i is overwritten.
+    std::vector<int> above(W), here(W);
+    for (uint32_t i = 0; i < height; ++i) {
+        int* row = mask + static_cast<size_t>(i) * W;
+        above.swap(here);
+        std::memcpy(here.data(), row, W * sizeof(int));
+        if (i == 0 || i + 1 == height) {
+            std::memset(row, 0, W * sizeof(int));
+            continue;
+        }
+        const int* below = row + W;
+        row[0] = 0;
+        for (size_t j = 1; j + 1 < W; ++j)
+            row[j] = rule(above.data() + j, here.data() + j, below + j) ? 255 : 0;
+        row[W - 1] = 0;
+    }
+}
+
+}  // namespace
+
+void pixel_swell(int* mask, uint32_t width, uint32_t height)
+{
+    if (!mask)
+        return;
+    morph(mask, width, height, [](const int* a, const int* h, const int* b) {
+        uint32_t sum = 0;
+        for (int d = -1; d <= 1; ++d)
+            sum += static_cast<uint32_t>(a[d]) + static_cast<uint32_t>(h[d]) + static_cast<uint32_t>(b[d]);
+        return wrap_sum(sum) > 0;
+    });
+}
+
+void pixel_corrosion(int* mask, uint32_t width, uint32_t height)
+{
+    if (!mask)
+        return;
+    morph(mask, width, height, [](const int* a, const int* h, const int* b) {
+        const uint32_t sum = static_cast<uint32_t>(a[0]) + static_cast<uint32_t>(h[-1]) +
+                             static_cast<uint32_t>(h[0]) + static_cast<uint32_t>(h[1]) + static_cast<uint32_t>(b[0]);
+        return wrap_sum(sum) >= 5 * 255;
+    });
+}
+
+}  // namespace imaging

@@ -1,0 +1,130 @@
+#include "imaging/png_writer.h"
+
+#include <png.h>
+
+#include <csetjmp>
+#include <cstdio>
+
+#include "imaging/cloud_convert.h"
+#include "imaging/pixel_format.h"
+
+namespace imaging {
+
+int write_grey16_png(cameralog& log, const char* function, const char* path, uint32_t width, uint32_t height,
+                     const PngRowSource& rows, PngAllocator allocate)
+{
+    FILE* fp = std::fopen(path, "wb");
+    if (!fp) {
+        log.log_error(gvcp_log_error_level,
+                      "[function:%s] Failed to save depth data due to open the file error, error code: %d", function,
+                      VORA_ERR_SAVE_OPEN);
+        return VORA_ERR_SAVE_OPEN;
+    }
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    if (!png) {
+        std::fclose(fp);
+        log.log_error(gvcp_log_error_level, "[function:%s] png_create_write_struct failed, error code: %d", function,
+                      VORA_ERR_SAVE_OPEN);
+        return VORA_ERR_SAVE_OPEN;
+    }
+    png_infop info = png_create_info_struct(png);
+    if (!info) {
+        std::fclose(fp);
+        png_destroy_write_struct(&png, nullptr);
+        log.log_error(gvcp_log_error_level, "[function:%s] png_create_info_struct failed.", function);
+        return VORA_ERR_FAILED;
+    }
+    // libpng reports errors by jumping back here; nothing with a destructor
+    // lives in this function, and what changes after setjmp is volatile.
+    uint8_t* volatile scratch = nullptr;
+    if (setjmp(png_jmpbuf(png))) {
+        std::fclose(fp);
+        png_destroy_write_struct(&png, &info);
+        std::free(scratch);
+        log.log_error(gvcp_log_error_level, "[function:%s] Error during init_io.", function);
+        return VORA_ERR_FAILED;
+    }
+    png_init_io(png, fp);
+    png_set_IHDR(png, info, width, height, 16, PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+                 PNG_FILTER_TYPE_DEFAULT);
+    png_write_info(png, info);
+
+    if (rows.needs_scratch) {
+        scratch = static_cast<uint8_t*>(allocate(static_cast<size_t>(width) * 2));
+        if (!scratch) {
+            log.log_error(gvcp_log_error_level, "[function:%s] malloc image failed.", function);
+            std::fclose(fp);
+            png_destroy_write_struct(&png, &info);
+            return VORA_ERR_FAILED;
+        }
+    }
+    if (height > 0x1FFFFFFFu) {
+        log.log_error(gvcp_log_error_level, "[function:%s] Image is too tall to process in memory.", function);
+        png_error(png, "Image is too tall to process in memory");
+    }
+    for (uint32_t r = 0; r < height; ++r)
+        png_write_row(png, rows.row(rows.context, r, scratch));
+    png_write_end(png, nullptr);
+    png_destroy_write_struct(&png, &info);
+    std::free(scratch);
+    if (std::fclose(fp) != 0) {
+        log.log_error(gvcp_log_error_level,
+                      "[function:%s] Failed to save depth data due to write the file error, error code: %d",
+                      function, VORA_ERR_FAILED);
+        return VORA_ERR_FAILED;
+    }
+    return VORA_OK;
+}
+
+namespace {
+
+const uint8_t* depth_row(const void* context, uint32_t r, uint8_t* scratch)
+{
+    const PhotoInfo& frame = *static_cast<const PhotoInfo*>(context);
+    const size_t width = frame.pixel_width;
+    raw_cloud_plane(frame.pixel + 6 * width * r, width, static_cast<float>(frame.cloud_unit), 2,
+                    reinterpret_cast<char*>(scratch));
+    return scratch;
+}
+
+struct Plane {
+    const uint8_t* samples;
+    size_t row_bytes;
+};
+
+const uint8_t* plane_row(const void* context, uint32_t r, uint8_t*)
+{
+    const Plane& plane = *static_cast<const Plane*>(context);
+    return plane.samples + plane.row_bytes * r;
+}
+
+}  // namespace
+
+int save_depth_png(cameralog& log, const PhotoInfo& frame, const char* path)
+{
+    if (!is_readable_cloud(&frame) || !path) {
+        log.log_error(gvcp_log_error_level,
+                      "[function:SaveDepthToPng] Failed to save depth data due to the incoming parameters error, "
+                      "error code: %d",
+                      VORA_ERR_INVALID_ARG);
+        return VORA_ERR_INVALID_ARG;
+    }
+    const PngRowSource rows{depth_row, &frame, true};
+    return write_grey16_png(log, "SaveDepthToPng", path, frame.pixel_width, frame.pixel_height, rows);
+}
+
+int save_plane_png(cameralog& log, const PhotoInfo& frame, const short* plane, const char* path)
+{
+    if (!plane || !path) {
+        log.log_error(gvcp_log_error_level,
+                      "[function:SaveCloudPlane] Failed to save cloud plane due to the incoming parameters error, "
+                      "error code: %d",
+                      VORA_ERR_INVALID_ARG);
+        return VORA_ERR_INVALID_ARG;
+    }
+    const Plane source{reinterpret_cast<const uint8_t*>(plane), static_cast<size_t>(frame.pixel_width) * 2};
+    const PngRowSource rows{plane_row, &source, false};
+    return write_grey16_png(log, "SaveCloudPlane", path, frame.pixel_width, frame.pixel_height, rows);
+}
+
+}  // namespace imaging

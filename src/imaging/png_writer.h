@@ -1,0 +1,42 @@
+// 16-bit grey PNG files through libpng: the depth plane of a cloud and any
+// cloud plane a caller supplies.
+#ifndef VORA_IMAGING_PNG_WRITER_H
+#define VORA_IMAGING_PNG_WRITER_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+
+#include "log/vora_cameralog.h"
+#include "vora_base_type.h"
+
+namespace imaging {
+
+// Where the rows of samples come from: row r as width x 2 big-endian bytes,
+// either pointing into the caller's data or filled into `scratch`.
+struct PngRowSource {
+    const uint8_t* (*row)(const void* context, uint32_t r, uint8_t* scratch);
+    const void* context;
+    bool needs_scratch;  // a width x 2 byte scratch row is allocated
+};
+
+using PngAllocator = void* (*)(size_t);
+
+// Writes a width x height 16-bit grey PNG, one row at a time. Messages are
+// logged under `function`. 0; -42 when the file or libpng's write structure
+// cannot be created; -1 for the info structure, the scratch row, any libpng
+// error (write errors included) and a failed close.
+int write_grey16_png(cameralog& log, const char* function, const char* path, uint32_t width, uint32_t height,
+                     const PngRowSource& rows, PngAllocator allocate = std::malloc);
+
+// SaveDepthToPng: the z plane of a point cloud; -2 for a frame that is not a
+// readable point cloud or no path.
+int save_depth_png(cameralog& log, const PhotoInfo& frame, const char* path);
+
+// SaveCloudPlane: the caller's plane (width x height big-endian values) as
+// it is; the frame supplies only the size. -2 without plane or path.
+int save_plane_png(cameralog& log, const PhotoInfo& frame, const short* plane, const char* path);
+
+}  // namespace imaging
+
+#endif

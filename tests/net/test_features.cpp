@@ -1,0 +1,489 @@
+// Feature controls against a connected simulated camera: what reaches the
+// registers, what is refused before anything goes on the wire, and the
+// exported functions that forward to them.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "camera/vora_gige_camera.h"
+#include "gvcp/gvcp_codec.h"
+#include "sim_camera.h"
+#include "sim_description.h"
+#include "vora_qelcamera_api.h"
+
+namespace {
+
+constexpr unsigned kLoopback = 0x7F000001;
+constexpr uint32_t kGvcpConfiguration = 0x0954;
+constexpr uint32_t kTickFrequencyHigh = 0x093C;
+constexpr uint32_t kTickFrequencyLow = 0x0940;
+constexpr uint32_t kLatchedHigh = 0x0948;
+constexpr uint32_t kLatchedLow = 0x094C;
+
+DiscoveryInfo loopback_info()
+{
+    DiscoveryInfo info;
+    std::memset(&info, 0, sizeof info);
+    info.camera_ip = kLoopback;
+    info.camera_mask = 0xFF000000;
+    info.computer_ip = kLoopback;
+    info.computer_mask = 0xFF000000;
+    info.mtu = 1500;
+    std::strncpy(info.device_serial_number, "SIM00001", sizeof info.device_serial_number);
+    std::strcpy(info.computer_adapter, "lo");
+    return info;
+}
+
+uint32_t sensor_reg(uint32_t sensor, uint32_t offset)
+{
+    return vsim::SENSOR_BASE + sensor * vsim::SENSOR_STRIDE + offset;
+}
+
+uint32_t channel_reg(uint32_t channel, uint32_t offset)
+{
+    return vsim::CHANNEL_BASE + channel * vsim::CHANNEL_STRIDE + offset;
+}
+
+// Register writes the camera received, in order.
+std::vector<std::pair<uint32_t, uint32_t>> writes(vsim::SimCamera& sim)
+{
+    std::vector<std::pair<uint32_t, uint32_t>> out;
+    for (const auto& c : sim.commands())
+        if (c.size() >= 16 && gvcp::get_u16(c.data() + 2) == WRITEREG_CMD)
+            out.emplace_back(gvcp::get_u32(c.data() + 8), gvcp::get_u32(c.data() + 12));
+    return out;
+}
+
+class Features : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        sim = std::make_unique<vsim::SimCamera>(config());
+        ASSERT_EQ(sim->start(), 0);
+        DiscoveryInfo info = loopback_info();
+        ASSERT_EQ(camera.CameraConnect(&info), 0);
+        ASSERT_EQ(camera.cmos_count, 3);
+        sim->clear_commands();
+    }
+    void TearDown() override
+    {
+        camera.CameraDisconnect();
+        sim->stop();
+    }
+    virtual vsim::SimConfig config()
+    {
+        vsim::SimConfig c;
+        // A smaller third sensor shows that the limits are read per sensor.
+        c.sensors[2].max_width = 640;
+        c.sensors[2].max_height = 480;
+        return c;
+    }
+    // Nothing was written since the last clear.
+    void expect_no_writes() { EXPECT_TRUE(writes(*sim).empty()); }
+
+    std::unique_ptr<vsim::SimCamera> sim;
+    GigeCamera camera;
+};
+
+TEST_F(Features, LightsTakeOnlyTheirRange)
+{
+    EXPECT_EQ(camera.SetLaserbrightness(0), -2);
+    EXPECT_EQ(camera.SetLaserbrightness(101), -2);
+    EXPECT_EQ(camera.SetStrobeLEDbrightress(0), -2);
+    EXPECT_EQ(camera.SetStrobeLEDbrightress(101), -2);
+    EXPECT_EQ(camera.SetStrobeLEDswitch(2), -2);
+    EXPECT_EQ(camera.SetStrobeLEDswitch(-1), -2);
+    expect_no_writes();
+
+    EXPECT_EQ(camera.SetLaserbrightness(1), 0);
+    EXPECT_EQ(sim->read_reg(vsim::REG_LASER_BRIGHTNESS), 1u);
+    EXPECT_EQ(camera.SetLaserbrightness(100), 0);
+    EXPECT_EQ(camera.GetLaserbrightness(), 100);
+    EXPECT_EQ(camera.SetStrobeLEDbrightress(1), 0);
+    EXPECT_EQ(camera.SetStrobeLEDbrightress(100), 0);
+    EXPECT_EQ(camera.GetStrobeLEDbrightress(), 100);
+    EXPECT_EQ(camera.SetStrobeLEDswitch(1), 0);
+    EXPECT_EQ(camera.GetStrobeLEDswitch(), 1);
+    EXPECT_EQ(camera.SetStrobeLEDswitch(0), 0);
+    EXPECT_EQ(sim->read_reg(vsim::REG_STROBE_LED_SWITCH), 0u);
+}
+
+TEST_F(Features, ARefusedWriteOrReadPassesTheDeviceStatusOn)
+{
+    sim->faults.fail_address = vsim::REG_LASER_BRIGHTNESS;
+    EXPECT_EQ(camera.SetLaserbrightness(50), 0x8003);
+    EXPECT_EQ(camera.GetLaserbrightness(), 0x8003);
+}
+
+TEST_F(Features, TimestampSwitchIsBit19OfTheConfiguration)
+{
+    EXPECT_EQ(camera.SetTimestamp(2), -2);
+    EXPECT_EQ(camera.SetTimestamp(-1), -2);
+    expect_no_writes();
+
+    EXPECT_EQ(camera.SetTimestamp(1), 0);
+    EXPECT_EQ(sim->read_reg(kGvcpConfiguration), 0x00080000u);
+    EXPECT_EQ(camera.GetTimestamp(), 1);
+    EXPECT_EQ(camera.SetTimestamp(0), 0);
+    EXPECT_EQ(camera.GetTimestamp(), 0);
+
+    // Bits above the switch make the answer meaningless.
+    sim->write_reg(kGvcpConfiguration, 0x00180000);
+    EXPECT_EQ(camera.GetTimestamp(), -17);
+    sim->write_reg(kGvcpConfiguration, 0x80080000);
+    EXPECT_EQ(camera.GetTimestamp(), -17);
+    // Bits below it do not matter.
+    sim->write_reg(kGvcpConfiguration, 0x0008FFFF);
+    EXPECT_EQ(camera.GetTimestamp(), 1);
+
+    // The camera has no status register: its refusal is passed on.
+    EXPECT_EQ(camera.GetTimestampStatus(), 0x8003);
+}
+
+TEST_F(Features, SixtyFourBitValuesJoinHighAndLowUnsigned)
+{
+    sim->write_reg(kLatchedHigh, 1);
+    sim->write_reg(kLatchedLow, 2);
+    EXPECT_EQ(camera.GetTimestampValue(), 4294967298ULL);
+    sim->write_reg(kLatchedHigh, 0x80000000);
+    sim->write_reg(kLatchedLow, 0xFFFFFFFF);
+    EXPECT_EQ(camera.GetTimestampValue(), 0x80000000FFFFFFFFULL);
+
+    EXPECT_EQ(camera.GetTimestampTickFrequency(), 1000000000ULL);
+    sim->write_reg(kTickFrequencyHigh, 2);
+    sim->write_reg(kTickFrequencyLow, 0x80000001);
+    EXPECT_EQ(camera.GetTimestampTickFrequency(), 0x280000001ULL);
+
+    // A refused read comes back sign-extended, not joined with the other half.
+    sim->faults.fail_address = kLatchedLow;
+    EXPECT_EQ(camera.GetTimestampValue(), 0x8003ULL);
+    sim->faults.fail_address = kTickFrequencyHigh;
+    EXPECT_EQ(camera.GetTimestampTickFrequency(), 0x8003ULL);
+}
+
+TEST_F(Features, LatchingCapturesTheRunningClock)
+{
+    ASSERT_EQ(camera.SetTimestampControlLatch(), 0);
+    const unsigned long long first = camera.GetTimestampValue();
+    EXPECT_GT(first, 0ULL);
+    // Reading does not latch.
+    EXPECT_EQ(camera.GetTimestampValue(), first);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    ASSERT_EQ(camera.SetTimestampControlLatch(), 0);
+    const unsigned long long second = camera.GetTimestampValue();
+    EXPECT_GT(second, first);
+    EXPECT_LE(second, sim->timestamp_ticks());
+}
+
+TEST_F(Features, ExposureTimeExcludesTheMinimumAndIncludesTheMaximum)
+{
+    const int min = camera.GetNodeMinValue("ExposureTime");
+    const int max = camera.GetNodeMaxValue("ExposureTime");
+    ASSERT_EQ(min, 10);
+    ASSERT_EQ(max, 100000);
+    EXPECT_EQ(camera.SetExposureTime(min, 0), -2);
+    EXPECT_EQ(camera.SetExposureTime(max + 1, 0), -2);
+    EXPECT_EQ(camera.SetExposureTime(500, 3), -2);
+    EXPECT_EQ(camera.SetExposureTime(500, -1), -2);
+    expect_no_writes();
+
+    EXPECT_EQ(camera.SetExposureTime(min + 1, 0), 0);
+    EXPECT_EQ(camera.SetExposureTime(max, 2), 0);
+    EXPECT_EQ(sim->read_reg(sensor_reg(0, vsim::SN_EXPOSURE_TIME)), 11u);
+    EXPECT_EQ(sim->read_reg(sensor_reg(2, vsim::SN_EXPOSURE_TIME)), 100000u);
+    EXPECT_EQ(sim->read_reg(sensor_reg(1, vsim::SN_EXPOSURE_TIME)), 5000u);
+    EXPECT_EQ(camera.GetExposureTime(2), 100000);
+    EXPECT_EQ(camera.GetExposureTime(3), -2);
+    EXPECT_EQ(camera.GetExposureTime(-1), -2);
+
+    // An unreadable maximum lets nothing through.
+    sim->faults.fail_address = vsim::REG_EXPOSURE_TIME_MAX;
+    EXPECT_EQ(camera.SetExposureTime(500, 0), -2);
+}
+
+TEST_F(Features, PerSensorExposureSettingsUseTheSensorsBlock)
+{
+    EXPECT_EQ(camera.SetAutoExposure(2, 0), -2);
+    EXPECT_EQ(camera.SetAutoExposure(-1, 0), -2);
+    EXPECT_EQ(camera.SetAutoExposure(1, 3), -2);
+    EXPECT_EQ(camera.SetCamExposureGainLevel(1, 0), -2);
+    EXPECT_EQ(camera.SetCamExposureGainLevel(-1, 4), -2);
+    EXPECT_EQ(camera.SetMutipleExposure(0), -1);
+    expect_no_writes();
+    EXPECT_EQ(camera.GetAutoExposure(3), -2);
+    EXPECT_EQ(camera.GetCamExposureGainLevel(-1), -2);
+
+    EXPECT_EQ(camera.SetAutoExposure(1, 2), 0);
+    EXPECT_EQ(sim->read_reg(sensor_reg(2, vsim::SN_EXPOSURE_AUTO)), 1u);
+    EXPECT_EQ(sim->read_reg(sensor_reg(0, vsim::SN_EXPOSURE_AUTO)), 0u);
+    EXPECT_EQ(camera.GetAutoExposure(2), 1);
+    EXPECT_EQ(camera.GetAutoExposure(1), 0);
+
+    EXPECT_EQ(camera.SetCamExposureGainLevel(1, 7), 0);
+    EXPECT_EQ(sim->read_reg(sensor_reg(1, vsim::SN_EXPOSURE_COMPENSATION)), 7u);
+    EXPECT_EQ(camera.GetCamExposureGainLevel(1), 7);
+    EXPECT_EQ(camera.GetCamExposureGainLevel(0), 1);
+
+    EXPECT_EQ(camera.SetMutipleExposure(4), 0);
+    EXPECT_EQ(camera.GetMutipleExposure(), 4);
+}
+
+TEST_F(Features, GainFeatureIsChosenByTypeThenChannel)
+{
+    EXPECT_EQ(camera.SetGain(1, 7, 1), 0);
+    EXPECT_EQ(sim->read_reg(vsim::REG_ANALOG_GAIN_RGB), 7u);
+    EXPECT_EQ(sim->read_reg(vsim::REG_ANALOG_GAIN), 1u);
+    EXPECT_EQ(camera.SetGain(2, 9, 0), 0);
+    EXPECT_EQ(sim->read_reg(vsim::REG_DIGITAL_GAIN), 9u);
+    EXPECT_EQ(camera.SetGain(2, 64, 1), 0);
+    EXPECT_EQ(camera.SetGain(1, 1, 0), 0);
+    EXPECT_EQ(camera.GetGain(1, 1), 7);
+    EXPECT_EQ(camera.GetGain(2, 0), 9);
+    EXPECT_EQ(camera.GetGain(2, 1), 64);
+    sim->clear_commands();
+
+    // Arguments first, range second: a bad type or channel is -2 even when
+    // the value is out of range too.
+    EXPECT_EQ(camera.SetGain(3, 5, 0), -2);
+    EXPECT_EQ(camera.SetGain(0, 999, 0), -2);
+    EXPECT_EQ(camera.SetGain(2, 5, 2), -2);
+    EXPECT_EQ(camera.SetGain(1, 999, -1), -2);
+    EXPECT_EQ(camera.SetGain(1, 0, 0), -16);
+    EXPECT_EQ(camera.SetGain(1, 65, 1), -16);
+    expect_no_writes();
+    EXPECT_EQ(camera.GetGain(3, 0), -2);
+    EXPECT_EQ(camera.GetGain(1, 2), -2);
+
+    sim->write_reg(vsim::REG_DIGITAL_GAIN_RGB, 0xFFFFFFFF);
+    EXPECT_EQ(camera.GetGain(2, 1), -17);
+}
+
+TEST_F(Features, TriggersAndAcquisitionReachTheCamera)
+{
+    EXPECT_EQ(camera.SetTriggerMode(2), -2);
+    EXPECT_EQ(camera.SetTriggerSource(-1), -2);
+    EXPECT_EQ(camera.SetRGBTriggerMode(2), -2);
+    EXPECT_EQ(camera.SetTriggerCount(0), -2);
+    EXPECT_EQ(camera.SetRGBTriggerCount(-3), -2);
+    expect_no_writes();
+
+    EXPECT_EQ(camera.SetTriggerMode(1), 0);
+    EXPECT_EQ(camera.SetTriggerSource(1), 0);
+    EXPECT_EQ(camera.SetRGBTriggerMode(1), 0);
+    EXPECT_EQ(sim->read_reg(vsim::REG_TRIGGER_MODE), 1u);
+    EXPECT_EQ(sim->read_reg(vsim::REG_TRIGGER_SOURCE), 1u);
+    EXPECT_EQ(sim->read_reg(vsim::REG_RGB_TRIGGER_MODE), 1u);
+    EXPECT_EQ(camera.SetTriggerCount(3), 0);
+    EXPECT_EQ(camera.SetRGBTriggerCount(2), 0);
+    EXPECT_EQ(sim->software_triggers.load(), 3);
+    EXPECT_EQ(sim->rgb_software_triggers.load(), 2);
+
+    EXPECT_FALSE(sim->acquiring());
+    EXPECT_EQ(camera.AcquisitionStart(), 0);
+    EXPECT_TRUE(sim->acquiring());
+    EXPECT_EQ(camera.AcquisitionStop(), 0);
+    EXPECT_FALSE(sim->acquiring());
+    const auto w = writes(*sim);
+    ASSERT_GE(w.size(), 2u);
+    EXPECT_EQ(w[w.size() - 2], std::make_pair(vsim::REG_ACQUISITION_START, 1u));
+    EXPECT_EQ(w.back(), std::make_pair(vsim::REG_ACQUISITION_STOP, 0u));
+}
+
+TEST_F(Features, HeartbeatTimeoutWithinTheBoundsGoesToTheBootstrapRegister)
+{
+    EXPECT_EQ(camera.SetHeartBeatTimeout(499), -2);
+    EXPECT_EQ(camera.SetHeartBeatTimeout(600001), -2);
+    expect_no_writes();
+
+    sim->faults.fail_address = Heartbeat_Timeout_Reg;
+    EXPECT_EQ(camera.SetHeartBeatTimeout(4000), 0x8003);
+    EXPECT_NE(camera.heartbeat_timeout.load(), 4000);
+    sim->faults.fail_address = 0xFFFFFFFF;
+
+    EXPECT_EQ(camera.SetHeartBeatTimeout(600000), 0);
+    EXPECT_EQ(sim->read_reg(Heartbeat_Timeout_Reg), 600000u);
+    EXPECT_EQ(camera.SetHeartBeatTimeout(500), 0);
+    EXPECT_EQ(sim->read_reg(Heartbeat_Timeout_Reg), 500u);
+    EXPECT_EQ(camera.heartbeat_timeout.load(), 500);
+    EXPECT_EQ(camera.SetHeartBeatTimeout(3000), 0);
+}
+
+TEST_F(Features, RoiUpToTheSensorsOwnMaximum)
+{
+    EXPECT_EQ(camera.SetRoi(0, 1280, 1024, 0, 0), 0);
+    // One increment past the sensor's edge.
+    EXPECT_EQ(camera.SetRoi(0, 1272, 1024, 16, 0), -25);
+    EXPECT_EQ(camera.SetRoi(0, 1280, 1022, 0, 4), -25);
+    // Not a whole increment, below the minimum, beyond the maximum.
+    EXPECT_EQ(camera.SetRoi(0, 1276, 1024, 0, 0), -25);
+    EXPECT_EQ(camera.SetRoi(0, 8, 1024, 0, 0), -25);
+    EXPECT_EQ(camera.SetRoi(0, 1288, 1024, 0, 0), -25);
+    EXPECT_EQ(camera.SetRoi(0, 1280, 1023, 0, 0), -25);
+    EXPECT_EQ(camera.SetRoi(0, 640, 480, -8, 0), -25);
+    EXPECT_EQ(camera.SetRoi(0, 640, 480, 4, 0), -25);
+    // Channel 2 shows the smaller sensor.
+    EXPECT_EQ(camera.SetRoi(2, 1280, 1024, 0, 0), -25);
+    EXPECT_EQ(camera.SetRoi(3, 640, 480, 0, 0), -2);
+    EXPECT_EQ(camera.SetRoi(-1, 640, 480, 0, 0), -2);
+    auto w = writes(*sim);
+    ASSERT_EQ(w.size(), 4u);  // the first, accepted call only
+    sim->clear_commands();
+
+    EXPECT_EQ(camera.SetRoi(2, 320, 240, 320, 240), 0);
+    w = writes(*sim);
+    const std::vector<std::pair<uint32_t, uint32_t>> want = {
+        {sensor_reg(2, vsim::SN_WIDTH), 320u},
+        {sensor_reg(2, vsim::SN_HEIGHT), 240u},
+        {sensor_reg(2, vsim::SN_OFFSET_X), 320u},
+        {sensor_reg(2, vsim::SN_OFFSET_Y), 240u},
+    };
+    EXPECT_EQ(w, want);
+
+    // The sensor comes from the channel's CmosIndex register.
+    sim->write_reg(channel_reg(1, vsim::CH_CMOS_INDEX), 2);
+    EXPECT_EQ(camera.SetRoi(1, 1280, 1024, 0, 0), -25);
+    EXPECT_EQ(camera.SetRoi(1, 640, 480, 0, 0), 0);
+    EXPECT_EQ(sim->read_reg(sensor_reg(2, vsim::SN_WIDTH)), 640u);
+    EXPECT_EQ(sim->read_reg(sensor_reg(1, vsim::SN_WIDTH)), 1280u);
+}
+
+TEST_F(Features, RoiStopsAtTheFirstRefusedWrite)
+{
+    sim->faults.fail_address = sensor_reg(0, vsim::SN_OFFSET_X);
+    EXPECT_EQ(camera.SetRoi(0, 640, 480, 8, 2), 0x8003);
+    EXPECT_EQ(sim->read_reg(sensor_reg(0, vsim::SN_WIDTH)), 640u);
+    EXPECT_EQ(sim->read_reg(sensor_reg(0, vsim::SN_HEIGHT)), 480u);
+    EXPECT_EQ(sim->read_reg(sensor_reg(0, vsim::SN_OFFSET_Y)), 0u);
+
+    sim->faults.fail_address = sensor_reg(1, vsim::SN_MAX_HEIGHT);
+    EXPECT_EQ(camera.SetRoi(1, 640, 480, 0, 0), 0x8003);
+    EXPECT_EQ(sim->read_reg(sensor_reg(1, vsim::SN_WIDTH)), 1280u);
+}
+
+// A description whose heartbeat minimum lives in a register, so that the
+// camera can refuse to tell it.
+class UnreadableHeartbeatMinimum : public Features {
+protected:
+    vsim::SimConfig config() override
+    {
+        vsim::SimConfig c;
+        std::string xml = vsim::build_description_xml(c);
+        const size_t node = xml.find("<Integer Name=\"GevHeartbeatTimeout\"");
+        const size_t min = xml.find("<Min>500</Min>", node);
+        if (node != std::string::npos && min != std::string::npos)
+            xml.replace(min, std::strlen("<Min>500</Min>"), "<pMin>ExposureTimeMax</pMin>");
+        c.description_override = xml;
+        return c;
+    }
+};
+
+TEST_F(UnreadableHeartbeatMinimum, RefusesWithoutWriting)
+{
+    EXPECT_EQ(camera.GetNodeMinValue("GevHeartbeatTimeout"), 100000);  // readable: the register's value
+    sim->faults.fail_address = vsim::REG_EXPOSURE_TIME_MAX;
+    EXPECT_EQ(camera.SetHeartBeatTimeout(3000), -30);
+    for (const auto& w : writes(*sim))
+        EXPECT_NE(w.first, static_cast<uint32_t>(Heartbeat_Timeout_Reg));
+    EXPECT_EQ(sim->read_reg(Heartbeat_Timeout_Reg), 3000u);
+}
+
+TEST(FeaturesDisconnected, EveryOperationAnswersNotConnected)
+{
+    GigeCamera camera;
+    EXPECT_EQ(camera.SetTimestamp(1), -11);
+    EXPECT_EQ(camera.GetTimestamp(), -11);
+    EXPECT_EQ(camera.GetTimestampStatus(), -11);
+    EXPECT_EQ(camera.SetTimestampControlLatch(), -11);
+    EXPECT_EQ(camera.GetTimestampValue(), static_cast<unsigned long long>(-11LL));
+    EXPECT_EQ(camera.GetTimestampTickFrequency(), static_cast<unsigned long long>(-11LL));
+    EXPECT_EQ(camera.SetStrobeLEDswitch(1), -11);
+    EXPECT_EQ(camera.GetStrobeLEDswitch(), -11);
+    EXPECT_EQ(camera.SetLaserbrightness(50), -11);
+    EXPECT_EQ(camera.GetLaserbrightness(), -11);
+    EXPECT_EQ(camera.SetStrobeLEDbrightress(50), -11);
+    EXPECT_EQ(camera.GetStrobeLEDbrightress(), -11);
+    EXPECT_EQ(camera.SetAutoExposure(1, 0), -11);
+    EXPECT_EQ(camera.GetAutoExposure(0), -11);
+    EXPECT_EQ(camera.SetCamExposureGainLevel(0, 2), -11);
+    EXPECT_EQ(camera.GetCamExposureGainLevel(0), -11);
+    EXPECT_EQ(camera.SetMutipleExposure(2), -11);
+    EXPECT_EQ(camera.GetMutipleExposure(), -11);
+    EXPECT_EQ(camera.SetExposureTime(500, 0), -11);
+    EXPECT_EQ(camera.GetExposureTime(0), -11);
+    // The connection is checked before the arguments.
+    EXPECT_EQ(camera.SetGain(9, 5, 9), -11);
+    EXPECT_EQ(camera.GetGain(9, 9), -11);
+    EXPECT_EQ(camera.SetTriggerMode(1), -11);
+    EXPECT_EQ(camera.SetTriggerSource(1), -11);
+    EXPECT_EQ(camera.SetTriggerCount(1), -11);
+    EXPECT_EQ(camera.SetRGBTriggerMode(1), -11);
+    EXPECT_EQ(camera.SetRGBTriggerCount(1), -11);
+    EXPECT_EQ(camera.AcquisitionStart(), -11);
+    EXPECT_EQ(camera.AcquisitionStop(), -11);
+    EXPECT_EQ(camera.SetHeartBeatTimeout(3000), -11);
+    EXPECT_EQ(camera.SetRoi(0, 640, 480, 0, 0), -11);
+    EXPECT_EQ(camera.SetRoi(7, -1, -1, -1, -1), -11);
+}
+
+TEST(FeaturesExported, AnswerMissingWithoutATable)
+{
+    DestroyCamera();
+    EXPECT_EQ(SetHeartBeatTimeout(0, 3000), -99);
+    EXPECT_EQ(SetAutoExposure(0, 1, 0), -99);
+    EXPECT_EQ(GetAutoExposure(0, 0), -99);
+    EXPECT_EQ(SetCamExposureGainLevel(0, 0, 1), -99);
+    EXPECT_EQ(GetCamExposureGainLevel(0, 0), -99);
+    EXPECT_EQ(SetMutipleExposure(0, 1), -99);
+    EXPECT_EQ(GetMutipleExposure(0), -99);
+    EXPECT_EQ(SetExposureTime(0, 500, 0), -99);
+    EXPECT_EQ(GetExposureTime(0, 0), -99);
+    EXPECT_EQ(SetGain(0, 1, 1, 0), -99);
+    EXPECT_EQ(GetGain(0, 1, 0), -99);
+    EXPECT_EQ(SetTriggerMode(0, 1), -99);
+    EXPECT_EQ(SetTriggerSource(0, 1), -99);
+    EXPECT_EQ(SetTriggerCount(0, 1), -99);
+    EXPECT_EQ(SetRGBTriggerMode(0, 1), -99);
+    EXPECT_EQ(SetRGBTriggerCount(0, 1), -99);
+    EXPECT_EQ(AcquisitionStart(0), -99);
+    EXPECT_EQ(AcquisitionStop(0), -99);
+    EXPECT_EQ(SetRoi(0, 0, 640, 480, 0, 0), -99);
+    EXPECT_EQ(SetTimestamp(0, 1), -99);
+    EXPECT_EQ(GetTimestamp(0), -99);
+    EXPECT_EQ(GetTimestampStatus(0), -99);
+    EXPECT_EQ(SetTimestampControlLatch(0), -99);
+    EXPECT_EQ(GetTimestampValue(0), static_cast<unsigned long long>(-99LL));
+    EXPECT_EQ(GetTimestampTickFrequency(0), static_cast<unsigned long long>(-99LL));
+    EXPECT_EQ(SetStrobeLEDswitch(0, 1), -99);
+    EXPECT_EQ(GetStrobeLEDswitch(0), -99);
+    EXPECT_EQ(SetLaserbrightness(0, 50), -99);
+    EXPECT_EQ(GetLaserbrightness(0), -99);
+    EXPECT_EQ(SetStrobeLEDbrightress(0, 50), -99);
+    EXPECT_EQ(GetStrobeLEDbrightress(0), -99);
+    EXPECT_EQ(FirmwareUpgrade(0, "/nonexistent/fw.bin"), -99);
+    EXPECT_EQ(SetLaserbrightness(-1, 50), -99);
+}
+
+TEST(FeaturesExported, ForwardToTheCameraAtTheIndex)
+{
+    vsim::SimCamera sim;
+    ASSERT_EQ(sim.start(), 0);
+    ASSERT_EQ(DiscoverCamera(), 1);
+    CreateCamera();
+    ASSERT_EQ(CameraConnect(0), 0);
+    EXPECT_EQ(SetLaserbrightness(0, 77), 0);
+    EXPECT_EQ(sim.read_reg(vsim::REG_LASER_BRIGHTNESS), 77u);
+    EXPECT_EQ(GetLaserbrightness(0), 77);
+    EXPECT_EQ(SetGain(0, 2, 5, 1), 0);
+    EXPECT_EQ(GetGain(0, 2, 1), 5);
+    EXPECT_EQ(GetTimestampTickFrequency(0), 1000000000ULL);
+    EXPECT_EQ(SetLaserbrightness(1, 77), -99);
+    DestroyCamera();
+    sim.stop();
+}
+
+}  // namespace

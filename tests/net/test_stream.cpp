@@ -1,0 +1,270 @@
+// Streams end to end: simulated cameras send GVSP frames of their scene,
+// the library opens channels, reassembles and delivers them.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "sim_camera.h"
+#include "sim_description.h"
+#include "sim_scene.h"
+#include "vora_qelcamera_api.h"
+#include "vora_qelcamera_api_csharp.h"
+
+namespace {
+
+std::unique_ptr<vsim::SimCamera> start_camera(uint32_t ip, vsim::SimConfig config = vsim::SimConfig())
+{
+    config.ip = ip;
+    config.mac[5] = static_cast<uint8_t>(ip);
+    config.serial = "SIM" + std::to_string(ip & 0xFF);
+    auto sim = std::make_unique<vsim::SimCamera>(config);
+    EXPECT_EQ(sim->start(), 0);
+    return sim;
+}
+
+// Shrinks a sensor's region so tests move little data.
+void small_region(vsim::SimCamera& sim, uint32_t sensor, uint32_t width, uint32_t height)
+{
+    sim.write_reg(vsim::SENSOR_BASE + sensor * vsim::SENSOR_STRIDE + vsim::SN_WIDTH, width);
+    sim.write_reg(vsim::SENSOR_BASE + sensor * vsim::SENSOR_STRIDE + vsim::SN_HEIGHT, height);
+}
+
+struct Frame {
+    PhotoInfo info;
+    std::vector<char> pixels;
+};
+
+int capture(int index, unsigned short channel, Frame* f, uint32_t size, long long wait_us = 3000000)
+{
+    f->pixels.assign(size, 0);
+    std::memset(&f->info, 0, sizeof f->info);
+    f->info.pixel = f->pixels.data();
+    return TimeoutCapture(index, channel, &f->info, wait_us);
+}
+
+class Streaming : public ::testing::Test {
+protected:
+    // Cameras outlive the table, so that tearing it down can reach them.
+    vsim::SimCamera& camera(uint32_t ip, vsim::SimConfig config = vsim::SimConfig())
+    {
+        sims_.push_back(start_camera(ip, config));
+        return *sims_.back();
+    }
+    void TearDown() override
+    {
+        DestroyCamera();
+        sims_.clear();
+    }
+    std::vector<std::unique_ptr<vsim::SimCamera>> sims_;
+};
+
+TEST_F(Streaming, StreamFunctionsWithoutAStream)
+{
+    camera(0x7F000001);
+    ASSERT_EQ(DiscoverCamera(), 1);
+    unsigned int v[8] = {1, 1, 1, 1, 1, 1, 1, 1};
+    PhotoInfo frame{};
+    EXPECT_EQ(StreamOn(0, 0), -99);
+    EXPECT_EQ(StreamOff(0, 0), -99);
+    EXPECT_EQ(GetMaxBufferLength(0, 0), -98);
+    EXPECT_EQ(SetMaxBufferLength(0, 0, 3), -98);
+    EXPECT_EQ(GetPacketResendRatio(0, 0), -98.0);
+    EXPECT_EQ(GetBlockTimeout(0, 0), -99);
+    EXPECT_EQ(GetPacketTimeout(0, 0), -98);
+    EXPECT_EQ(GetResendRequest(0, 0), -98);
+    EXPECT_EQ(GetNetSpeed(0, 0), -98);
+    EXPECT_EQ(GetBlockRate(0, 0), -98.0f);
+    EXPECT_EQ(Capture(0, 0, &frame), -98);
+    EXPECT_EQ(TryCapture(0, 0, &frame), -98);
+    EXPECT_EQ(TimeoutCapture(0, 0, &frame, 10), -98);
+    GetBlockStatistics(0, 0, &v[0], &v[1], &v[2], &v[3], &v[4], &v[5], &v[6], &v[7]);
+    for (unsigned x : v)
+        EXPECT_EQ(x, 0u);
+    PhotoInfoCSharp info{};
+    char buffer[16];
+    EXPECT_EQ(CaptureCSharp(0, 0, info, buffer, sizeof buffer), -98);
+
+    CreateCamera();
+    ASSERT_EQ(CameraConnect(0), 0);
+    EXPECT_EQ(StreamOn(0, 3), -33);  // the table has three channels
+    EXPECT_EQ(GetMaxBufferLength(0, 1), -98);
+    EXPECT_EQ(StreamOff(0, 1), -99);
+}
+
+TEST_F(Streaming, OpeningRefusesMissingChannelsOpenChannelsAndUnknownFormats)
+{
+    vsim::SimConfig two;
+    two.stream_channels = 2;
+    vsim::SimCamera* sim = &camera(0x7F000001, two);
+    ASSERT_EQ(DiscoverCamera(), 1);
+    CreateCamera();
+    ASSERT_EQ(CameraConnect(0), 0);
+    EXPECT_EQ(StreamOn(0, 2), -33);
+    EXPECT_EQ(GetMaxBufferLength(0, 2), -98);  // the slot stayed empty
+
+    ASSERT_EQ(StreamOn(0, 0), 0);
+    EXPECT_EQ(StreamOn(0, 0), -2);  // already open: it keeps running
+    EXPECT_EQ(GetMaxBufferLength(0, 0), 4);
+
+    sim->write_reg(vsim::CHANNEL_BASE + vsim::CHANNEL_STRIDE + vsim::CH_PIXEL_FORMAT, 0x01100010);
+    EXPECT_EQ(StreamOn(0, 1), -22);
+    EXPECT_EQ(sim->read_reg(Stream_Channel_0_Port_Reg + 0x40), 0u);  // the camera was never aimed
+    EXPECT_EQ(StreamOff(0, 0), 0);
+    EXPECT_EQ(sim->read_reg(Stream_Channel_0_Port_Reg), 0u);
+    EXPECT_EQ(GetMaxBufferLength(0, 0), -98);
+}
+
+TEST_F(Streaming, FramesArriveByteForByte)
+{
+    vsim::SimCamera* sim = &camera(0x7F000001);
+    small_region(*sim, 0, 320, 240);
+    ASSERT_EQ(DiscoverCamera(), 1);
+    CreateCamera();
+    ASSERT_EQ(CameraConnect(0), 0);
+    ASSERT_EQ(StreamOn(0, 0), 0);
+    ASSERT_EQ(AcquisitionStart(0), 0);
+    Frame f;
+    const uint32_t size = 320 * 240 * 6;
+    ASSERT_EQ(capture(0, 0, &f, size), 0);
+    EXPECT_EQ(f.info.pixel_format, 0x023000B9u);
+    EXPECT_EQ(f.info.pixel_width, 320u);
+    EXPECT_EQ(f.info.pixel_height, 240u);
+    EXPECT_EQ(f.info.payload_size, size);
+    EXPECT_EQ(f.info.cloud_unit, 10u);
+    const auto expected = vsim::render_sensor(sim->config().sensors[0], vsim::Roi{320, 240, 0, 0}, 0x023000B9, 10);
+    ASSERT_EQ(expected.size(), size);
+    EXPECT_EQ(std::memcmp(f.pixels.data(), expected.data(), size), 0);
+    ASSERT_EQ(capture(0, 0, &f, size), 0);
+    EXPECT_EQ(std::memcmp(f.pixels.data(), expected.data(), size), 0);
+    EXPECT_EQ(AcquisitionStop(0), 0);
+    EXPECT_EQ(StreamOff(0, 0), 0);
+}
+
+TEST_F(Streaming, LostPacketsAreRecoveredThroughResend)
+{
+    vsim::SimConfig config;
+    config.max_packet_size = 1500;
+    vsim::SimCamera* sim = &camera(0x7F000001, config);
+    small_region(*sim, 0, 320, 240);
+    sim->stream_faults.loss_rate = 0.02;
+    ASSERT_EQ(DiscoverCamera(), 1);
+    CreateCamera();
+    ASSERT_EQ(CameraConnect(0), 0);
+    ASSERT_EQ(StreamOn(0, 0), 0);
+    ASSERT_EQ(AcquisitionStart(0), 0);
+    const uint32_t size = 320 * 240 * 6;
+    const auto expected = vsim::render_sensor(sim->config().sensors[0], vsim::Roi{320, 240, 0, 0}, 0x023000B9, 10);
+    int complete = 0;
+    for (int i = 0; i < 5; ++i) {
+        Frame f;
+        ASSERT_EQ(capture(0, 0, &f, size), 0);
+        complete += std::memcmp(f.pixels.data(), expected.data(), size) == 0;
+    }
+    unsigned p[7];
+    GetPacketStatistics(0, 0, &p[0], &p[1], &p[2], &p[3], &p[4], &p[5], &p[6]);
+    EXPECT_GT(p[4], 0u);  // resend requested
+    EXPECT_GT(p[5], 0u);  // and resent packets arrived
+    unsigned b[8];
+    GetBlockStatistics(0, 0, &b[0], &b[1], &b[2], &b[3], &b[4], &b[5], &b[6], &b[7]);
+    EXPECT_GE(b[0], 4u);
+    EXPECT_GE(complete, 4);
+}
+
+TEST_F(Streaming, ThreeChannelsOfTwoCamerasAtOnce)
+{
+    for (uint32_t ip : {0x7F000001u, 0x7F000002u}) {
+        vsim::SimCamera& sim = camera(ip);
+        for (uint32_t s = 0; s < 3; ++s)
+            small_region(sim, s, 160, 120);
+    }
+    ASSERT_EQ(DiscoverCamera(), 2);
+    CreateCamera();
+    for (int cam = 0; cam < 2; ++cam) {
+        ASSERT_EQ(CameraConnect(cam), 0);
+        for (unsigned short ch = 0; ch < 3; ++ch)
+            ASSERT_EQ(StreamOn(cam, ch), 0);
+        ASSERT_EQ(AcquisitionStart(cam), 0);
+    }
+    for (int cam = 0; cam < 2; ++cam) {
+        for (unsigned short ch = 0; ch < 3; ++ch) {
+            Frame f;
+            const uint32_t bpp = ch == 1 ? 3 : 6;
+            ASSERT_EQ(capture(cam, ch, &f, 160 * 120 * bpp), 0) << cam << " " << ch;
+            EXPECT_EQ(f.info.stream_channel_index_, ch);
+            EXPECT_EQ(f.info.pixel_format, ch == 1 ? 0x02180014u : 0x023000B9u);
+            EXPECT_EQ(f.info.payload_size, 160u * 120u * bpp);
+        }
+    }
+    StatisticsDataCSharp stats{};
+    std::vector<long long> bins(1000, -1);
+    GetRecieveTimeStatisticsCSharp(1, 2, stats, bins.data());
+    EXPECT_EQ(stats.n_bins, 1000u);
+    EXPECT_GE(stats.count, 1);
+    long long sum = stats.add_more + stats.add_less;
+    for (long long x : bins)
+        sum += x;
+    EXPECT_EQ(sum, stats.count);
+}
+
+TEST_F(Streaming, FlatBufferCapture)
+{
+    vsim::SimCamera* sim = &camera(0x7F000001);
+    small_region(*sim, 0, 64, 48);
+    ASSERT_EQ(DiscoverCamera(), 1);
+    CreateCamera();
+    ASSERT_EQ(CameraConnect(0), 0);
+    ASSERT_EQ(StreamOn(0, 0), 0);
+    PhotoInfoCSharp info{};
+    std::vector<char> buffer(64 * 48 * 6, 'x');
+    EXPECT_EQ(TryCaptureCSharp(0, 0, info, buffer.data(), static_cast<int>(buffer.size())), -34);
+    EXPECT_EQ(info.payload_size, 0u);
+    EXPECT_EQ(buffer[0], 0);  // zero-filled when nothing came
+    ASSERT_EQ(AcquisitionStart(0), 0);
+    ASSERT_EQ(TimeoutCaptureCSharp(0, 0, info, buffer.data(), static_cast<int>(buffer.size()), 3000000), 0);
+    EXPECT_EQ(info.pixel_width, 64u);
+    EXPECT_EQ(info.payload_size, 64u * 48u * 6u);
+    // A buffer shorter than the frame gets what fits, nothing more.
+    std::vector<char> small(100, 'y');
+    small.push_back('z');
+    ASSERT_EQ(TimeoutCaptureCSharp(0, 0, info, small.data(), 100, 3000000), 0);
+    EXPECT_EQ(small[100], 'z');
+}
+
+TEST_F(Streaming, ClosingWhileFramesAreInFlight)
+{
+    camera(0x7F000001);
+    ASSERT_EQ(DiscoverCamera(), 1);
+    CreateCamera();
+    ASSERT_EQ(CameraConnect(0), 0);
+    ASSERT_EQ(StreamOn(0, 0), 0);
+    ASSERT_EQ(StreamOn(0, 2), 0);
+    ASSERT_EQ(AcquisitionStart(0), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    EXPECT_EQ(StreamOff(0, 0), 0);
+    // Channel 2 is left open: destroying the table closes it.
+}
+
+TEST_F(Streaming, ACameraLostWhileStreaming)
+{
+    vsim::SimCamera* sim = &camera(0x7F000001);
+    small_region(*sim, 0, 64, 48);
+    ASSERT_EQ(DiscoverCamera(), 1);
+    CreateCamera();
+    ASSERT_EQ(CameraConnect(0), 0);
+    ASSERT_EQ(StreamOn(0, 0), 0);
+    ASSERT_EQ(AcquisitionStart(0), 0);
+    Frame f;
+    ASSERT_EQ(capture(0, 0, &f, 64 * 48 * 6), 0);
+    sim->stop();  // unplugged
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    FlushBuffer(0, 0);
+    EXPECT_EQ(capture(0, 0, &f, 64 * 48 * 6, 200000), -34);
+    EXPECT_EQ(StreamOff(0, 0), 0xFFCC);  // the unanswered register write, low 16 bits of -52
+    EXPECT_EQ(GetMaxBufferLength(0, 0), -98);
+}
+
+}  // namespace

@@ -1,0 +1,287 @@
+// Exported conversion, filter and export functions and their flat-buffer
+// variants: missing-object results, forwarding to the camera, and the copy
+// in and out of the caller's buffers.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "camera/vora_gige_camera.h"
+#include "vora_qelcamera_api.h"
+#include "vora_qelcamera_api_csharp.h"
+
+namespace {
+
+constexpr uint32_t CLOUD = 0x023000B9;
+constexpr uint32_t RGB8 = 0x02180014;
+constexpr uint32_t YUYV = 0x02100032;
+constexpr uint32_t BAYER_RG8 = 0x01080009;
+
+std::string read_file(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::vector<char> raw_points(std::initializer_list<std::array<int, 3>> points)
+{
+    std::vector<char> out;
+    for (const auto& p : points) {
+        const int16_t v[3] = {static_cast<int16_t>(p[0]), static_cast<int16_t>(p[1]), static_cast<int16_t>(p[2])};
+        const char* b = reinterpret_cast<const char*>(v);
+        out.insert(out.end(), b, b + 6);
+    }
+    return out;
+}
+
+PhotoInfoCSharp record(uint32_t format, uint32_t w, uint32_t h, uint32_t payload, uint32_t unit = 1)
+{
+    PhotoInfoCSharp info{};
+    info.pixel_length = 77;
+    info.pixel_format = format;
+    info.pixel_width = w;
+    info.pixel_height = h;
+    info.cloud_unit = unit;
+    info.payload_size = payload;
+    info.timestamp_high = 5;
+    info.timestamp_low = 6;
+    info.roi = RoiPoint{1, 2, 3, 4};
+    info.block_id = 9;
+    info.stream_channel_index_ = 2;
+    return info;
+}
+
+bool same_record(const PhotoInfoCSharp& a, const PhotoInfoCSharp& b)
+{
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+PhotoInfo frame_of(PhotoInfoCSharp info, char* pixel)
+{
+    PhotoInfo f{};
+    f.pixel = pixel;
+    f.pixel_format = info.pixel_format;
+    f.pixel_width = info.pixel_width;
+    f.pixel_height = info.pixel_height;
+    f.cloud_unit = info.cloud_unit;
+    f.payload_size = info.payload_size;
+    return f;
+}
+
+}  // namespace
+
+TEST(ImagingApiWithoutCameras, EachFunctionGivesItsMissingObjectResult)
+{
+    DestroyCamera();
+    std::vector<char> bytes = raw_points({{10, 20, 30}});
+    PhotoInfoCSharp info = record(CLOUD, 1, 1, 6);
+    PhotoInfo frame = frame_of(info, bytes.data());
+    short plane[1] = {7};
+    float points[3] = {1, 1, 1};
+    int mask[1] = {255};
+    char path[] = "/tmp/vora-imaging-api-never-written";
+
+    EXPECT_EQ(GetCloudPlaneX(0, &frame, plane), 0);
+    EXPECT_EQ(GetCloudPlaneY(0, &frame, plane), 0);
+    EXPECT_EQ(GetCloudPlaneZ(0, &frame, plane), 0);
+    EXPECT_EQ(SaveCloudPlane(0, &frame, plane, path), 0);
+    EXPECT_EQ(SavePointCloudToPcd(0, &frame, path), -99);
+    EXPECT_EQ(SavePointCloudToTxt(0, &frame, path), -99);
+    EXPECT_EQ(SavePointCloudToPly(0, &frame, path), -99);
+    EXPECT_EQ(SaveToBMP(0, &frame, path), -99);
+    EXPECT_EQ(SaveDepthToPng(0, &frame, path), -99);
+    EXPECT_EQ(SavePointCloudWithImageToTxt(0, &frame, points, path), -99);
+    EXPECT_EQ(SaveFilterPointCloudToPcd(0, &frame, path), -99);
+    EXPECT_EQ(SpatialFilterPointcloud(0, &frame, 2), 0);
+    Convert3DPointFromCharToFloat(0, &frame, points);
+    RawdataToRgb888(0, &frame);
+    FilterPointCloud(0, &frame, 1.0);
+    PixelSwell(0, mask, &frame);
+    PixelCorrosion(0, mask, &frame);
+
+    EXPECT_EQ(GetCloudPlaneZCSharp(0, info, bytes.data(), 6, plane), 0);
+    EXPECT_EQ(SaveCloudPlaneCSharp(0, info, bytes.data(), 6, plane, path), 0);
+    EXPECT_EQ(SavePointCloudToPcdCSharp(0, info, bytes.data(), 6, path), -99);
+    EXPECT_EQ(SaveToBMPCSharp(0, info, bytes.data(), 6, path), -99);
+    EXPECT_EQ(SavePointCloudWithImageToTxtCSharp(0, info, bytes.data(), 6, points, path), -99);
+    EXPECT_EQ(SaveFilterPointCloudToPcdCSharp(0, info, bytes.data(), 6, path), -99);
+    EXPECT_EQ(SpatialFilterPointcloudCSharp(0, info, bytes.data(), 6, 2), 0);
+    FilterPointCloudCSharp(0, info, bytes.data(), 6, 1.0);
+    RawdataToRgb888CSharp(0, info, bytes.data(), 6);
+    Convert3DPointFromCharToFloatCSharp(0, info, bytes.data(), 6, points);
+    PixelSwellCSharp(0, mask, info, 6);
+
+    EXPECT_EQ(plane[0], 7);
+    EXPECT_EQ(points[0], 1.0f);
+    EXPECT_EQ(mask[0], 255);
+    EXPECT_EQ(bytes, raw_points({{10, 20, 30}}));
+    EXPECT_NE(access(path, F_OK), 0);
+}
+
+class ImagingApi : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        discovery_info.assign(1, DiscoveryInfo{});
+        CreateCamera();
+        ASSERT_NE(camera_object, nullptr);
+        char tmpl[] = "/tmp/vora-imaging-api-XXXXXX";
+        ASSERT_TRUE(mkdtemp(tmpl));
+        dir = tmpl;
+        set_log_switches(1, 0, 0, 0);
+        ASSERT_EQ(camera().log.log_enable((dir + "/cam").c_str()), 0);
+    }
+    void TearDown() override
+    {
+        DestroyCamera();
+        discovery_info.clear();
+        set_log_switches(0, 0, 0, 0);
+        ASSERT_EQ(std::system(("rm -rf " + dir).c_str()), 0);
+    }
+    GigeCamera& camera() { return *camera_object[0].camera; }
+    std::string path(const char* name) { return dir + "/" + name; }
+    std::vector<std::string> messages()
+    {
+        camera().log.log_disable();
+        std::ifstream in(dir + "/cam.log");
+        std::vector<std::string> out;
+        for (std::string line; std::getline(in, line);)
+            out.push_back(line.substr(line.find(']', 3) + 1));
+        return out;
+    }
+    std::string dir;
+};
+
+TEST_F(ImagingApi, NullRecordsCountAsMissing)
+{
+    short plane[1] = {7};
+    char p[] = "x";
+    EXPECT_EQ(GetCloudPlaneX(0, nullptr, plane), 0);
+    std::vector<char> bytes = raw_points({{1, 2, 3}});
+    PhotoInfo frame = frame_of(record(CLOUD, 1, 1, 6), bytes.data());
+    EXPECT_EQ(GetCloudPlaneZ(0, &frame, nullptr), 0);
+    EXPECT_EQ(SaveCloudPlane(0, &frame, plane, nullptr), 0);
+    EXPECT_EQ(SaveCloudPlane(0, &frame, nullptr, p), 0);
+    EXPECT_EQ(SavePointCloudToPly(0, nullptr, p), -99);
+    EXPECT_EQ(SaveFilterPointCloudToPcd(0, nullptr, p), -99);
+    EXPECT_EQ(SpatialFilterPointcloud(0, nullptr, 1), 0);
+    RawdataToRgb888(0, nullptr);
+    EXPECT_TRUE(messages().empty());
+}
+
+TEST_F(ImagingApi, FunctionsReachTheCameraAndItsLog)
+{
+    std::vector<char> bytes = raw_points({{100, -50, 1000}, {0, 0, 0}});
+    PhotoInfo frame = frame_of(record(CLOUD, 2, 1, 12, 10), bytes.data());
+    std::string a = path("a.pcd"), b = path("b.pcd");
+    EXPECT_EQ(SavePointCloudToPcd(0, &frame, &a[0]), 0);
+    EXPECT_EQ(SaveFilterPointCloudToPcd(0, &frame, &b[0]), 0);
+    EXPECT_EQ(read_file(a), read_file(b));
+
+    short plane[2];
+    EXPECT_EQ(GetCloudPlaneZ(0, &frame, plane), 0);
+    EXPECT_EQ(static_cast<uint8_t>(reinterpret_cast<char*>(plane)[1]), 0xE8);
+
+    PhotoInfo no_pixel = frame;
+    no_pixel.pixel = nullptr;
+    RawdataToRgb888(0, &no_pixel);
+    frame.pixel_format = RGB8;
+    EXPECT_EQ(GetCloudPlaneZ(0, &frame, plane), -2);
+    EXPECT_EQ(messages(),
+              (std::vector<std::string>{
+                  "[function:RawdataToRgb888] the incoming parameters error, error code: -2",
+                  "[function:GetCloudPlaneZ] Failed to get the plane Z of cloud due to the incoming parameters "
+                  "error, error code: -2"}));
+}
+
+TEST_F(ImagingApi, InOutVariantsReturnTheResultInTheCallersBufferAndLeaveTheRecord)
+{
+    // A 7 x 6 flat wall filtered: the last two rows go.
+    std::vector<char> wall;
+    for (int r = 0; r < 6; ++r)
+        for (int c = 0; c < 7; ++c) {
+            const std::vector<char> p = raw_points({{c, r, 1000}});
+            wall.insert(wall.end(), p.begin(), p.end());
+        }
+    PhotoInfoCSharp info = record(CLOUD, 7, 6, static_cast<uint32_t>(wall.size()));
+    const PhotoInfoCSharp before = info;
+    std::vector<char> buffer = wall;
+    FilterPointCloudCSharp(0, info, buffer.data(), static_cast<int>(buffer.size()), 1.0);
+    EXPECT_TRUE(same_record(info, before));
+    EXPECT_EQ(std::vector<char>(buffer.begin(), buffer.begin() + 4 * 42),
+              std::vector<char>(wall.begin(), wall.begin() + 4 * 42));
+    EXPECT_EQ(std::vector<char>(buffer.begin() + 4 * 42, buffer.end()), std::vector<char>(2 * 42, 0));
+
+    buffer = wall;
+    EXPECT_EQ(SpatialFilterPointcloudCSharp(0, info, buffer.data(), static_cast<int>(buffer.size()), 0), 0);
+    EXPECT_EQ(buffer, wall);
+    EXPECT_TRUE(same_record(info, before));
+
+    short plane[42];
+    PhotoInfoCSharp image = record(RGB8, 7, 6, 126);
+    EXPECT_EQ(GetCloudPlaneZCSharp(0, image, buffer.data(), static_cast<int>(buffer.size()), plane), -2);
+}
+
+TEST_F(ImagingApi, RawToRgbVariantCopiesTheConvertedImageBack)
+{
+    // YUYV converts within the private copy, which has room for the result.
+    PhotoInfoCSharp yuyv = record(YUYV, 2, 1, 4);
+    std::vector<char> buffer = {char(255), char(128), 0, char(255), 'a', 'b'};
+    RawdataToRgb888CSharp(0, yuyv, buffer.data(), 6);
+    EXPECT_EQ(buffer, (std::vector<char>{char(255), char(164), char(254), char(178), 0, 0}));
+    EXPECT_EQ(yuyv.pixel_format, YUYV);  // the record is not updated
+
+    // Bayer replaces the private buffer; the caller gets length bytes of the
+    // replacement.
+    PhotoInfoCSharp bayer = record(BAYER_RG8, 6, 6, 36);
+    std::vector<char> mosaic(3 * 36 + 10, char(200));
+    RawdataToRgb888CSharp(0, bayer, mosaic.data(), static_cast<int>(mosaic.size()));
+    EXPECT_EQ(std::vector<char>(mosaic.begin(), mosaic.begin() + 108), std::vector<char>(108, char(200)));
+    EXPECT_EQ(std::vector<char>(mosaic.begin() + 108, mosaic.end()), std::vector<char>(10, 0));
+}
+
+TEST_F(ImagingApi, ShortCallerLengthsAreNotReadOrWrittenPast)
+{
+    // The record says 2 points, the caller passes bytes of one: the missing
+    // bytes read as zero.
+    std::vector<char> one = raw_points({{10, 20, 30}});
+    PhotoInfoCSharp info = record(CLOUD, 2, 1, 12);
+    float points[6] = {9, 9, 9, 9, 9, 9};
+    Convert3DPointFromCharToFloatCSharp(0, info, one.data(), 6, points);
+    EXPECT_EQ(std::vector<float>(points, points + 6), (std::vector<float>{10, 20, 30, 0, 0, 0}));
+
+    // A YUYV frame saved from a buffer with no room for the RGB result.
+    std::vector<char> yuyv(8, char(128));
+    PhotoInfoCSharp image = record(YUYV, 2, 2, 8);
+    EXPECT_EQ(SaveToBMPCSharp(0, image, yuyv.data(), 8, &path("y.bmp")[0]), 0);
+    EXPECT_EQ(read_file(path("y.bmp")).size(), 54u + 16u);
+    EXPECT_EQ(yuyv, std::vector<char>(8, char(128)));
+
+    PhotoInfoCSharp bayer = record(BAYER_RG8, 6, 6, 36);
+    std::vector<char> mosaic(36, char(40));
+    EXPECT_EQ(SaveToBMPCSharp(0, bayer, mosaic.data(), 36, &path("b.bmp")[0]), 0);
+    EXPECT_EQ(read_file(path("b.bmp")).size(), 54u + 6 * 20u);
+}
+
+TEST_F(ImagingApi, MaskVariantsUseOnlyTheSize)
+{
+    std::vector<int> mask(25, 0);
+    mask[12] = 255;
+    PhotoInfoCSharp info = record(CLOUD, 5, 5, 0);
+    PixelSwellCSharp(0, mask.data(), info, 0);
+    EXPECT_EQ(mask[6], 255);
+    EXPECT_EQ(mask[18], 255);
+    EXPECT_EQ(mask[0], 0);
+    PixelCorrosionCSharp(0, mask.data(), info, 0);
+    std::vector<int> want(25, 0);
+    want[12] = 255;
+    EXPECT_EQ(mask, want);
+}
