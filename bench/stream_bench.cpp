@@ -39,11 +39,6 @@ struct Result {
     double cpu_per_gb = 0;    // receive-thread CPU seconds per GB at the common rate
 };
 
-double seconds_now()
-{
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
 // CPU seconds of the library's receive thread of channel 0, found by name.
 double receive_thread_cpu()
 {

@@ -49,6 +49,10 @@ extern int gvsp_log_error_level, gvsp_log_warnning_level, gvsp_log_info_level, g
 extern "C" {
 #endif
 
+/* What a status code means, as one line of text (never null). Positive
+ * codes are GigE Vision device statuses. */
+VORA_API const char* VoraStatusText(int status);
+
 /* ---- discovery, table and connection ---- */
 
 /* Empties the camera list and discovers again; the number of cameras or a

@@ -230,7 +230,7 @@ void SimCamera::Services::session(int control)
     std::string given_user;
     bool logged_in = false;
     int passive = -1;
-    send_text(control, "220 Service ready.");
+    send_text(control, "220 Camera file service ready.");
     std::string line;
     while (read_line(control, pending, &line)) {
         log_command(line);
@@ -244,22 +244,22 @@ void SimCamera::Services::session(int control)
         if (verb == "USER") {
             given_user = argument;
             logged_in = false;
-            answer = "331 Please specify the password.";
+            answer = "331 User name taken, password next.";
         } else if (verb == "PASS") {
             logged_in = !record->faults.refuse_login && given_user == user && argument == password;
-            answer = logged_in ? "230 Login successful." : "530 Login incorrect.";
+            answer = logged_in ? "230 Logged in." : "530 Wrong user name or password.";
         } else if (verb == "SYST") {
             answer = "215 UNIX Type: L8";
         } else if (verb == "TYPE") {
-            answer = argument == "I" || argument == "i" ? "200 Switching to Binary mode."
-                                                       : "504 Command not implemented for that parameter.";
+            answer = argument == "I" || argument == "i" ? "200 Type set to I."
+                                                       : "504 Only binary transfers are taken.";
         } else if (verb == "NOOP") {
-            answer = "200 NOOP ok.";
+            answer = "200 Still here.";
         } else if (verb == "PASV") {
             answer = open_passive(&passive);
         } else if (verb == "STOR") {
             if (!logged_in || record->faults.refuse_stor) {
-                answer = logged_in ? "553 Could not create file." : "550 Permission denied.";
+                answer = logged_in ? "553 Storing refused." : "550 Log in before storing.";
                 if (passive >= 0)
                     close(passive);
                 passive = -1;
@@ -267,10 +267,10 @@ void SimCamera::Services::session(int control)
                 answer = store(control, &passive, argument);
             }
         } else if (verb == "QUIT") {
-            send_text(control, "221 Goodbye.");
+            send_text(control, "221 Closing the control connection.");
             break;
         } else {
-            answer = "502 Command not implemented.";
+            answer = "502 Not implemented.";
         }
         if (!send_text(control, answer))
             break;
@@ -291,7 +291,7 @@ std::string SimCamera::Services::open_passive(int* passive)
         if (*passive >= 0)
             close(*passive);
         *passive = -1;
-        return "425 Cannot open passive connection.";
+        return "425 No passive port available.";
     }
     const unsigned port = ntohs(addr.sin_port);
     // TEST-NET-2: an address no client can reach, to show where the client connects.
@@ -319,28 +319,28 @@ int SimCamera::Services::accept_data(int passive)
 std::string SimCamera::Services::store(int control, int* passive, const std::string& remote)
 {
     if (*passive < 0)
-        return "425 Use PASV first.";
+        return "425 Send PASV before STOR.";
     const int listening = *passive;
     *passive = -1;
     // Only the file name counts: uploads never leave the service's directory.
     const std::string name = remote.substr(remote.find_last_of('/') == std::string::npos ? 0 : remote.find_last_of('/') + 1);
     if (name.empty() || name == "." || name == "..") {
         close(listening);
-        return "553 Could not create file.";
+        return "553 File name refused.";
     }
     const std::string path = directory + "/" + name;
     FILE* file = std::fopen(path.c_str(), "wb");
     if (!file) {
         close(listening);
-        return "553 Could not create file.";
+        return "553 File name refused.";
     }
-    send_text(control, "150 Ok to send data.");
+    send_text(control, "150 Opening the data connection.");
     const int data = accept_data(listening);
     close(listening);
     if (data < 0) {
         std::fclose(file);
         std::remove(path.c_str());
-        return "425 Failed to establish connection.";
+        return "425 The data connection never came.";
     }
 
     const long long cut = record->faults.cut_after_bytes;
@@ -388,9 +388,9 @@ std::string SimCamera::Services::store(int control, int* passive, const std::str
     const bool written = std::fclose(file) == 0;
     if (!complete || !written) {
         std::remove(path.c_str());
-        return "426 Connection closed; transfer aborted.";
+        return "426 Transfer aborted; nothing stored.";
     }
-    return "226 Transfer complete.";
+    return "226 Transfer complete, file stored.";
 }
 
 int SimCamera::start_services()

@@ -82,6 +82,8 @@ int SimCamera::start()
     broadcast_socket_ = b;
     for (uint32_t n = 0; n < config_.stream_channels; ++n) {
         int st = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        int send_buffer = 8 << 20;  // whole batches of large packets in flight
+        setsockopt(st, SOL_SOCKET, SO_SNDBUF, &send_buffer, sizeof send_buffer);
         sockaddr_in any = make_addr(ip_, 0);
         if (st >= 0 && bind(st, reinterpret_cast<sockaddr*>(&any), sizeof any) == 0) {
             sockaddr_in bound;

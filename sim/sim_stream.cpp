@@ -4,7 +4,10 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <poll.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <chrono>
 #include <condition_variable>
@@ -206,10 +209,17 @@ void send_packets(int sock, uint32_t host, uint32_t port, std::vector<Packet>& p
         size_t sent = 0;
         for (int tries = 0; sent < n && tries < 1000; ++tries) {
             const int r = sendmmsg(sock, msgs + sent, static_cast<unsigned>(n - sent), 0);
-            if (r > 0)
+            if (r > 0) {
                 sent += static_cast<size_t>(r);
-            else
-                break;  // the host is gone or the path refuses: the packets are lost
+            } else if (r < 0 && (errno == ENOBUFS || errno == EAGAIN || errno == EINTR)) {
+                // The local queue is full for a moment: wait, do not drop.
+                pollfd p{sock, POLLOUT, 0};
+                poll(&p, 1, 1);
+            } else {
+                // The host is gone or the path refuses the size: the
+                // packet is lost, as on a wire.
+                ++sent;
+            }
         }
     }
 }
