@@ -27,7 +27,7 @@ constexpr size_t PIECE = 1024;
 constexpr size_t REPLY_CHUNK = 1023;
 // Replies are a few lines; anything longer is not an FTP server talking.
 constexpr size_t REPLY_LIMIT = 64 * 1024;
-// The camera writes each piece to flash before it takes the next one.
+// Pieces are paced so that the camera can write each one to flash.
 constexpr useconds_t PIECE_PAUSE_US = 30000;
 
 // The camera's service account. It is assembled when needed so that the

@@ -73,6 +73,14 @@ std::vector<std::pair<uint32_t, uint32_t>> writes(vsim::SimCamera& sim)
     return out;
 }
 
+// The commands of one upload under the simulated camera's own account.
+std::vector<std::string> conversation(const std::string& remote)
+{
+    const vsim::SimConfig defaults;
+    return {"USER " + defaults.ftp_user, "PASS " + defaults.ftp_password, "SYST", "TYPE I", "PASV", "STOR " + remote,
+            "QUIT"};
+}
+
 struct Progress {
     std::vector<std::pair<long long, long long>> calls;
     static void record(long long sent, long long total, void* user)
@@ -139,8 +147,7 @@ TEST_F(Firmware, UploadArrivesWholeInPiecesOf1024)
     EXPECT_EQ(slurp(stored("fw.bin")), pattern(2049));
 
     const std::vector<std::string> commands = vsim::ftp_commands(sim.get());
-    const std::vector<std::string> sequence = {"USER vora1", "PASS Q3d!x", "SYST", "TYPE I", "PASV", "STOR /var/fw.bin",
-                                               "QUIT"};
+    const std::vector<std::string> sequence = conversation("/var/fw.bin");
     EXPECT_EQ(commands, sequence);
     EXPECT_EQ(vsim::ftp_connections(sim.get()), 1);
 }
@@ -176,8 +183,7 @@ TEST_F(Firmware, RefusedLoginStillRunsTheWholeConversationButFails)
     const std::string path = image("fw.bin", 100);
     EXPECT_EQ(ftp_upload(kCameraText, path.c_str()), -45);
     const std::vector<std::string> commands = vsim::ftp_commands(sim.get());
-    const std::vector<std::string> sequence = {"USER vora1", "PASS Q3d!x", "SYST", "TYPE I", "PASV", "STOR /var/fw.bin",
-                                               "QUIT"};
+    const std::vector<std::string> sequence = conversation("/var/fw.bin");
     EXPECT_EQ(commands, sequence);
     EXPECT_FALSE(fs::exists(stored("fw.bin")));
 }

@@ -198,13 +198,15 @@ TEST(ImagingCloudPlane, EveryRawValueThroughBothTheSmallAndTheLargeFramePath)
 {
     for (uint32_t unit : {1u, 7u, 10u}) {
         const float u = static_cast<float>(unit);
-        // One large frame (all values at once) and small frames of 4096
-        // points must agree with the rule for every value.
-        Cloud big(65536, 1, unit);
-        for (size_t i = 0; i < 65536; ++i)
+        // One large frame (all values at once, and five more past a
+        // multiple of eight) and small frames of 4096 points must agree with
+        // the rule for every value.
+        const size_t n = 65536 + 5;
+        Cloud big(static_cast<uint32_t>(n), 1, unit);
+        for (size_t i = 0; i < n; ++i)
             big.set(i, static_cast<uint16_t>(i), static_cast<uint16_t>(i), static_cast<uint16_t>(i));
         for (int coord = 0; coord < 3; ++coord) {
-            std::vector<short> plane(65536);
+            std::vector<short> plane(n);
             LogCapture cap;
             ASSERT_EQ(imaging::get_cloud_plane(cap.log, big.info, plane.data(), coord), 0);
             for (size_t start = 0; start < 65536; start += 4096) {
@@ -225,6 +227,10 @@ TEST(ImagingCloudPlane, EveryRawValueThroughBothTheSmallAndTheLargeFramePath)
                         ASSERT_EQ(want, bits);  // exact at 1 and 10
                     }
                 }
+            }
+            for (size_t i = 65536; i < n; ++i) {
+                const float raw = static_cast<float>(i - 65536);
+                ASSERT_EQ(be16(plane.data(), i), round_trip(raw, u)) << unit << " " << coord << " " << i;
             }
         }
     }
