@@ -223,6 +223,7 @@ TEST_F(ScriptedStream, ALostPacketIsRequestedOnceThenAgainAfterThePacketTimeout)
     open();
     // A long packet timeout keeps "not yet" and "again" apart on a busy machine.
     ASSERT_EQ(stream_->SetPacketTimeout(300000), 0);
+    ASSERT_EQ(stream_->SetBlockTimeout(3000000), 0);  // the block must outlive the wait
     leader(9);
     payload(9, 1);
     payload(9, 2);
