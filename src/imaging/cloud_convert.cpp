@@ -1,5 +1,6 @@
 #include "imaging/cloud_convert.h"
 
+#include <atomic>
 #include <cstring>
 #include <vector>
 
@@ -7,6 +8,9 @@
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#endif
+#if defined(__x86_64__) || defined(__i386__)
+#include <tmmintrin.h>
 #endif
 
 namespace imaging {
@@ -86,33 +90,136 @@ void raw_cloud_to_float(const char* raw, size_t points, float unit, float* out)
         out[k] = raw_value_to_float(raw, k, unit);
 }
 
+namespace {
+
+// The float round trip of every 16-bit raw value of one coordinate, stored
+// as the big-endian bytes of the plane. Returns true when every value comes
+// back unchanged (units 1 and 10, for instance).
+bool build_plane_table(float unit, bool is_unsigned, uint16_t* table)
+{
+    bool identity = true;
+    uint32_t bits = 0;
+#if defined(__SSE2__)
+    const __m128 u = _mm_set1_ps(unit);
+    for (; bits < 65536; bits += 4) {
+        const __m128i raw = _mm_setr_epi32(static_cast<int>(bits), static_cast<int>(bits + 1),
+                                           static_cast<int>(bits + 2), static_cast<int>(bits + 3));
+        // Signed coordinates: sign-extend the low 16 bits.
+        const __m128i v = is_unsigned ? raw : _mm_srai_epi32(_mm_slli_epi32(raw, 16), 16);
+        // cvttps gives INT32_MIN for NaN and out-of-range values, as the
+        // scalar rule does.
+        const __m128i t = _mm_cvttps_epi32(_mm_mul_ps(_mm_div_ps(_mm_cvtepi32_ps(v), u), u));
+        int32_t r[4];
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(r), t);
+        for (int l = 0; l < 4; ++l) {
+            const uint16_t value = static_cast<uint16_t>(static_cast<uint32_t>(r[l]));
+            identity &= value == static_cast<uint16_t>(bits + l);
+            char be[2];
+            store_be16(be, value);
+            std::memcpy(&table[bits + l], be, 2);
+        }
+    }
+#endif
+    for (; bits < 65536; ++bits) {
+        const float v = is_unsigned ? static_cast<float>(bits)
+                                    : static_cast<float>(static_cast<int16_t>(static_cast<uint16_t>(bits)));
+        const uint16_t value = float_to_raw16(v / unit, unit);
+        identity &= value == bits;
+        char be[2];
+        store_be16(be, value);
+        std::memcpy(&table[bits], be, 2);
+    }
+    return identity;
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+// When the round trip changes nothing, a plane is the coordinate's bytes
+// gathered and swapped: eight points (48 bytes) per three byte shuffles.
+__attribute__((target("ssse3"))) size_t gather_plane_ssse3(const char* raw, size_t points, int coordinate,
+                                                            char* out)
+{
+    __m128i masks[3];
+    for (int k = 0; k < 3; ++k) {
+        int8_t m[16];
+        for (int o = 0; o < 16; ++o) {
+            // Output byte o: point o / 2, high byte first.
+            const int source = 6 * (o / 2) + 2 * coordinate + (o % 2 == 0 ? 1 : 0);
+            m[o] = (source >= 16 * k && source < 16 * k + 16) ? static_cast<int8_t>(source - 16 * k) : -128;
+        }
+        masks[k] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(m));
+    }
+    size_t i = 0;
+    for (; i + 8 <= points; i += 8) {
+        const char* src = raw + 6 * i;
+        const __m128i a = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src)), masks[0]);
+        const __m128i b = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 16)), masks[1]);
+        const __m128i c = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 32)), masks[2]);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * i), _mm_or_si128(_mm_or_si128(a, b), c));
+    }
+    return i;
+}
+
+bool has_ssse3()
+{
+    static const bool supported = __builtin_cpu_supports("ssse3");
+    return supported;
+}
+#endif
+
+}  // namespace
+
 void raw_cloud_plane(const char* raw, size_t points, float unit, int coordinate, char* out)
 {
     const char* src = raw + 2 * coordinate;
     const bool is_unsigned = coordinate == 2;
-    // Large clouds: the result depends only on the 16-bit raw value, so a
-    // table of all 65536 answers is cheaper than a division per point.
-    if (points >= 65536) {
-        std::vector<uint16_t> table(65536);
-        for (uint32_t bits = 0; bits < 65536; ++bits) {
-            const float v = is_unsigned ? static_cast<float>(bits)
-                                        : static_cast<float>(static_cast<int16_t>(static_cast<uint16_t>(bits)));
-            const uint16_t r = float_to_raw16(v / unit, unit);
-            // Stored as it lies in memory after the big-endian swap.
-            char be[2];
-            store_be16(be, r);
-            std::memcpy(&table[bits], be, 2);
-        }
+    if (points < 65536) {
         for (size_t i = 0; i < points; ++i) {
-            const uint16_t r = table[load_le16(src + 6 * i)];
-            std::memcpy(out + 2 * i, &r, 2);
+            const uint16_t bits = load_le16(src + 6 * i);
+            const float v = is_unsigned ? static_cast<float>(bits) : static_cast<float>(static_cast<int16_t>(bits));
+            store_be16(out + 2 * i, float_to_raw16(v / unit, unit));
         }
         return;
     }
-    for (size_t i = 0; i < points; ++i) {
-        const uint16_t bits = load_le16(src + 6 * i);
-        const float v = is_unsigned ? static_cast<float>(bits) : static_cast<float>(static_cast<int16_t>(bits));
-        store_be16(out + 2 * i, float_to_raw16(v / unit, unit));
+
+    // Large clouds: the result depends only on the 16-bit raw value. When
+    // the round trip is exact for every value the plane is a byte gather;
+    // otherwise a table of all 65536 answers beats a division per point.
+    // Exactness depends only on the unit and the signedness, and the last
+    // exact pair found is remembered (units rarely change between frames).
+    size_t done = 0;
+#if defined(__x86_64__) || defined(__i386__)
+    static std::atomic<uint64_t> exact_unit{0};
+    uint32_t unit_bits;
+    std::memcpy(&unit_bits, &unit, 4);
+    const uint64_t key = (uint64_t(1) << 40) | (uint64_t(is_unsigned) << 32) | unit_bits;
+    const bool known_exact = exact_unit.load(std::memory_order_relaxed) == key;
+#else
+    const bool known_exact = false;
+#endif
+    std::vector<uint16_t> table;
+    bool exact = known_exact;
+    if (!known_exact) {
+        table.resize(65536);
+        exact = build_plane_table(unit, is_unsigned, table.data());
+#if defined(__x86_64__) || defined(__i386__)
+        if (exact)
+            exact_unit.store(key, std::memory_order_relaxed);
+#endif
+    }
+#if defined(__x86_64__) || defined(__i386__)
+    if (exact && has_ssse3())
+        done = gather_plane_ssse3(raw, points, coordinate, out);
+#endif
+    if (exact) {
+        for (size_t i = done; i < points; ++i) {
+            out[2 * i] = src[6 * i + 1];
+            out[2 * i + 1] = src[6 * i];
+        }
+        return;
+    }
+    for (size_t i = done; i < points; ++i) {
+        const uint16_t r = table[load_le16(src + 6 * i)];
+        std::memcpy(out + 2 * i, &r, 2);
     }
 }
 

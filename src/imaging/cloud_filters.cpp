@@ -11,16 +11,6 @@ namespace imaging {
 
 namespace {
 
-// Keeps a point through the float round trip, or clears it.
-inline void write_back(char* point, bool keep, float unit)
-{
-    if (keep)
-        store_raw_point(point, raw_x_to_float(point, unit), raw_y_to_float(point, unit), raw_z_to_float(point, unit),
-                        unit);
-    else
-        std::memset(point, 0, 6);
-}
-
 inline bool has_depth(float z)
 {
     return std::fabs(static_cast<double>(z)) > 1e-6;
@@ -49,26 +39,27 @@ void filter_point_cloud(cameralog& log, PhotoInfo& frame, double tolerance)
     }
 
     // A window reaches two rows up from its centre, so a row is final once
-    // the centres two rows below it are done. Three rows of x and z (ring
-    // indexed by row % 3) and their keep flags are all the state needed;
-    // the done marks only matter on the centre row itself.
+    // the centres two rows below it are done. Three rows of float points
+    // (ring indexed by row % 3) and their keep flags are all the state
+    // needed; the done marks only matter on the centre row itself.
     const size_t w = static_cast<size_t>(W);
-    std::vector<float> xs(3 * w), zs(3 * w);
+    std::vector<float> ring(9 * w);
     std::vector<uint8_t> kept(3 * w), done(w);
     auto load_row = [&](int32_t r) {
         const size_t slot = static_cast<size_t>(r % 3) * w;
-        const char* p = raw + static_cast<size_t>(r) * row_bytes;
-        for (size_t c = 0; c < w; ++c, p += 6) {
-            xs[slot + c] = raw_x_to_float(p, unit);
-            zs[slot + c] = raw_z_to_float(p, unit);
-        }
+        raw_cloud_to_float(raw + static_cast<size_t>(r) * row_bytes, w, unit, &ring[3 * slot]);
         std::memset(&kept[slot], 0, w);
     };
     auto flush_row = [&](int32_t r) {
         const size_t slot = static_cast<size_t>(r % 3) * w;
         char* p = raw + static_cast<size_t>(r) * row_bytes;
-        for (size_t c = 0; c < w; ++c, p += 6)
-            write_back(p, kept[slot + c] != 0, unit);
+        const float* v = &ring[3 * slot];
+        for (size_t c = 0; c < w; ++c, p += 6, v += 3) {
+            if (kept[slot + c])
+                store_raw_point(p, v[0], v[1], v[2], unit);
+            else
+                std::memset(p, 0, 6);
+        }
     };
 
     load_row(0);
@@ -79,28 +70,29 @@ void filter_point_cloud(cameralog& log, PhotoInfo& frame, double tolerance)
         const size_t rows[3] = {static_cast<size_t>((r - 2) % 3) * w, static_cast<size_t>((r - 1) % 3) * w,
                                 static_cast<size_t>(r % 3) * w};
         for (size_t c = 1; c + 1 < w; ++c) {
-            const float zc = zs[rows[2] + c];
+            const float* centre = &ring[3 * (rows[2] + c)];
+            const float zc = centre[2];
             if (!has_depth(zc) || done[c])
                 continue;
             const double t = tolerance * 0.005 * static_cast<double>(zc);
             const float threshold = t < 15.0 ? static_cast<float>(t) : 15.0f;
-            const float xc = xs[rows[2] + c];
-            bool agree[9];
+            const float xc = centre[0];
+            uint8_t agree[3][3];
             int agreeing = 0;
-            for (int k = 0; k < 9; ++k) {
-                const size_t at = rows[k / 3] + c + static_cast<size_t>(k % 3) - 1;
-                agree[k] = std::fabs(zc - zs[at]) + std::fabs(xc - xs[at]) < threshold;
-                agreeing += agree[k];
+            for (int i = 0; i < 3; ++i) {
+                const float* q = &ring[3 * (rows[i] + c - 1)];
+                for (int j = 0; j < 3; ++j, q += 3) {
+                    agree[i][j] = std::fabs(zc - q[2]) + std::fabs(xc - q[0]) < threshold;
+                    agreeing += agree[i][j];
+                }
             }
             if (agreeing <= 3)
                 continue;
-            for (int k = 0; k < 9; ++k) {
-                const size_t col = c + static_cast<size_t>(k % 3) - 1;
-                if (k >= 6)
-                    done[col] = agree[k];
-                if (agree[k])
-                    kept[rows[k / 3] + col] = 1;
-            }
+            for (int i = 0; i < 3; ++i)
+                for (int j = 0; j < 3; ++j)
+                    kept[rows[i] + c - 1 + static_cast<size_t>(j)] |= agree[i][j];
+            for (int j = 0; j < 3; ++j)
+                done[c - 1 + static_cast<size_t>(j)] = agree[2][j];
         }
         flush_row(r - 2);
     }
@@ -231,25 +223,37 @@ int spatial_filter_point_cloud(cameralog& log, PhotoInfo& frame, int min_points)
     const int64_t n = half / 15;
     const float half_range = static_cast<float>(half);
 
+    // Both passes convert a block of points at a time.
+    constexpr size_t kBlock = 2048;
+    float xyz[3 * kBlock];
     CellCounts counts;
-    for (size_t i = 0; i < points; ++i) {
-        const char* p = raw + 6 * i;
-        const float z = raw_z_to_float(p, unit);
-        if (!has_depth(z))
-            continue;
-        const uint64_t key = cell_key(raw_x_to_float(p, unit), raw_y_to_float(p, unit), z, half_range, n);
-        if (key)
-            counts.add(key);
-    }
-    for (size_t i = 0; i < points; ++i) {
-        char* p = raw + 6 * i;
-        const float z = raw_z_to_float(p, unit);
-        bool keep = true;
-        if (has_depth(z)) {
-            const uint64_t key = cell_key(raw_x_to_float(p, unit), raw_y_to_float(p, unit), z, half_range, n);
-            keep = key != 0 && counts.count(key) >= min_points;
+    for (size_t first = 0; first < points; first += kBlock) {
+        const size_t n_block = points - first < kBlock ? points - first : kBlock;
+        raw_cloud_to_float(raw + 6 * first, n_block, unit, xyz);
+        for (size_t i = 0; i < n_block; ++i) {
+            const float* v = xyz + 3 * i;
+            if (!has_depth(v[2]))
+                continue;
+            if (const uint64_t key = cell_key(v[0], v[1], v[2], half_range, n))
+                counts.add(key);
         }
-        write_back(p, keep, unit);
+    }
+    for (size_t first = 0; first < points; first += kBlock) {
+        const size_t n_block = points - first < kBlock ? points - first : kBlock;
+        raw_cloud_to_float(raw + 6 * first, n_block, unit, xyz);
+        for (size_t i = 0; i < n_block; ++i) {
+            const float* v = xyz + 3 * i;
+            char* p = raw + 6 * (first + i);
+            bool keep = true;
+            if (has_depth(v[2])) {
+                const uint64_t key = cell_key(v[0], v[1], v[2], half_range, n);
+                keep = key != 0 && counts.count(key) >= min_points;
+            }
+            if (keep)
+                store_raw_point(p, v[0], v[1], v[2], unit);
+            else
+                std::memset(p, 0, 6);
+        }
     }
     return VORA_OK;
 }
