@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 PYTHON ?= /usr/bin/python3
 
-.PHONY: all build test demo clean bootstrap
+.PHONY: all build test demo bench clean bootstrap
 
 all: build
 
@@ -20,9 +20,11 @@ test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 	scripts/run-pytest $(BUILD)
 
-demo:
-	@echo "make demo arrives with the vora command-line tool; nothing to run yet."
-	@exit 1
+demo: build
+	scripts/demo $(BUILD)
+
+bench: build
+	cmake --build $(BUILD) --target bench
 
 clean:
 	rm -rf $(BUILD)

@@ -1,0 +1,734 @@
+// The vora command-line tool and the minimal example, run as programs
+// against simulated cameras of this process: exit codes, what they print,
+// the files they write, and that the camera is free again afterwards.
+#include <gtest/gtest.h>
+#include <dirent.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sim_camera.h"
+#include "sim_description.h"
+#include "sim_scene.h"
+#include "vora_base_type.h"
+
+namespace {
+
+std::string build_dir()
+{
+    const std::string library = VORA_LIBRARY_PATH;
+    return library.substr(0, library.rfind('/'));
+}
+
+std::string vora_path()
+{
+    return build_dir() + "/vora";
+}
+
+std::string example_path()
+{
+    return build_dir() + "/examples/minimal_capture";
+}
+
+struct Outcome {
+    int code = -1;  // exit code; 128 + signal when killed
+    std::string out;
+    std::string err;
+};
+
+// A child process with its stdout and stderr on pipes.
+class Child {
+public:
+    Child(const std::string& program, const std::vector<std::string>& args, const std::string& cwd = "")
+    {
+        int out[2], err[2];
+        if (pipe(out) != 0 || pipe(err) != 0)
+            return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(out[1], STDOUT_FILENO);
+            dup2(err[1], STDERR_FILENO);
+            for (int fd : {out[0], out[1], err[0], err[1]})
+                close(fd);
+            if (!cwd.empty() && chdir(cwd.c_str()) != 0)
+                _exit(126);
+            std::vector<char*> argv{const_cast<char*>(program.c_str())};
+            for (const std::string& a : args)
+                argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            execv(program.c_str(), argv.data());
+            _exit(127);
+        }
+        close(out[1]);
+        close(err[1]);
+        out_fd_ = out[0];
+        err_fd_ = err[0];
+    }
+    ~Child()
+    {
+        if (pid_ > 0 && !reaped_) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        for (int fd : {out_fd_, err_fd_})
+            if (fd >= 0)
+                close(fd);
+    }
+
+    // Reads output until `until` shows up on stderr or the child ends, for
+    // at most `limit`; true when seen.
+    bool wait_for_stderr(const std::string& until, std::chrono::seconds limit)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (run_.err.find(until) != std::string::npos)
+                return true;
+            if (!pump(100))
+                return run_.err.find(until) != std::string::npos;
+        }
+        return false;
+    }
+
+    void signal(int sig) { kill(pid_, sig); }
+
+    // Collects everything and the exit code; kills the child if it outlives
+    // the limit (a hang is a failure, reported as code -1).
+    Outcome finish(std::chrono::seconds limit = std::chrono::seconds(90))
+    {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (pump(100)) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                kill(pid_, SIGKILL);
+                waitpid(pid_, nullptr, 0);
+                reaped_ = true;
+                run_.code = -1;
+                return run_;
+            }
+        }
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        reaped_ = true;
+        run_.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return run_;
+    }
+
+private:
+    // One poll of both pipes; false once both are closed.
+    bool pump(int timeout_ms)
+    {
+        pollfd fds[2] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}};
+        int open = 0;
+        for (auto& p : fds)
+            open += p.fd >= 0;
+        if (open == 0)
+            return false;
+        if (poll(fds, 2, timeout_ms) <= 0)
+            return true;
+        std::string* sinks[2] = {&run_.out, &run_.err};
+        int* owners[2] = {&out_fd_, &err_fd_};
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
+                continue;
+            char buf[4096];
+            const ssize_t n = read(fds[i].fd, buf, sizeof buf);
+            if (n > 0) {
+                sinks[i]->append(buf, static_cast<size_t>(n));
+            } else {
+                close(fds[i].fd);
+                *owners[i] = -1;
+            }
+        }
+        return true;
+    }
+
+    pid_t pid_ = -1;
+    int out_fd_ = -1, err_fd_ = -1;
+    bool reaped_ = false;
+    Outcome run_;
+};
+
+Outcome vora(const std::vector<std::string>& args)
+{
+    Child child(vora_path(), args);
+    return child.finish();
+}
+
+std::string slurp(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::set<std::string> files_in(const std::string& dir)
+{
+    std::set<std::string> names;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d))
+            if (e->d_name[0] != '.')
+                names.insert(e->d_name);
+        closedir(d);
+    }
+    return names;
+}
+
+// A fresh directory, removed with its files at the end of the test.
+class TempDir {
+public:
+    TempDir()
+    {
+        char name[] = "/tmp/vora-tool-XXXXXX";
+        path_ = mkdtemp(name) ? name : "";
+    }
+    ~TempDir()
+    {
+        if (!path_.empty())
+            std::system(("rm -rf '" + path_ + "'").c_str());
+    }
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+// Width, height, bit depth and colour type from a PNG's header.
+struct PngHeader {
+    uint32_t width = 0, height = 0;
+    int depth = 0, colour = -1;
+};
+
+PngHeader png_header(const std::string& path)
+{
+    const std::string bytes = slurp(path);
+    PngHeader h;
+    if (bytes.size() < 26 || bytes.compare(1, 3, "PNG") != 0 || bytes.compare(12, 4, "IHDR") != 0)
+        return h;
+    const auto* b = reinterpret_cast<const uint8_t*>(bytes.data());
+    h.width = uint32_t(b[16]) << 24 | uint32_t(b[17]) << 16 | uint32_t(b[18]) << 8 | b[19];
+    h.height = uint32_t(b[20]) << 24 | uint32_t(b[21]) << 16 | uint32_t(b[22]) << 8 | b[23];
+    h.depth = b[24];
+    h.colour = b[25];
+    return h;
+}
+
+// The figures of one channel in the capture summary.
+struct ChannelFigures {
+    unsigned complete = 0, incomplete = 0, captured = 0, saved = 0;
+    unsigned resend_requested = 0, resent = 0;
+    double p50 = -1, p90 = -1, p99 = -1, max = -1;
+    bool found = false;
+};
+
+ChannelFigures figures(const std::string& summary, int channel)
+{
+    ChannelFigures f;
+    const std::string head = "channel " + std::to_string(channel) + ":";
+    const size_t at = summary.find(head);
+    if (at == std::string::npos)
+        return f;
+    const size_t end = summary.find("\nchannel ", at + 1);
+    const std::string block = summary.substr(at, end == std::string::npos ? std::string::npos : end - at);
+    std::smatch m;
+    if (std::regex_search(block, m,
+                          std::regex("complete (\\d+), incomplete (\\d+), captured (\\d+), saved (\\d+)"))) {
+        f.complete = std::stoul(m[1]);
+        f.incomplete = std::stoul(m[2]);
+        f.captured = std::stoul(m[3]);
+        f.saved = std::stoul(m[4]);
+        f.found = true;
+    }
+    if (std::regex_search(block, m, std::regex("resend requested (\\d+), resent (\\d+)"))) {
+        f.resend_requested = std::stoul(m[1]);
+        f.resent = std::stoul(m[2]);
+    }
+    if (std::regex_search(block, m,
+                          std::regex("p50 ([0-9.]+) ms, p90 ([0-9.]+) ms, p99 ([0-9.]+) ms \\(min [0-9.]+ ms, "
+                                     "max ([0-9.]+) ms"))) {
+        f.p50 = std::stod(m[1]);
+        f.p90 = std::stod(m[2]);
+        f.p99 = std::stod(m[3]);
+        f.max = std::stod(m[4]);
+    }
+    return f;
+}
+
+class VoraTool : public ::testing::Test {
+protected:
+    vsim::SimCamera& camera(uint32_t ip = 0x7F000001, const std::string& serial = "SIM00001",
+                            vsim::SimConfig config = vsim::SimConfig())
+    {
+        config.ip = ip;
+        config.serial = serial;
+        config.mac[5] = static_cast<uint8_t>(ip);
+        sims_.push_back(std::make_unique<vsim::SimCamera>(config));
+        EXPECT_EQ(sims_.back()->start(), 0);
+        return *sims_.back();
+    }
+
+    // Shrinks every sensor's region so that captures move little data.
+    static void small_regions(vsim::SimCamera& sim, uint32_t width = 160, uint32_t height = 120)
+    {
+        for (uint32_t s = 0; s < 3; ++s) {
+            sim.write_reg(vsim::SENSOR_BASE + s * vsim::SENSOR_STRIDE + vsim::SN_WIDTH, width);
+            sim.write_reg(vsim::SENSOR_BASE + s * vsim::SENSOR_STRIDE + vsim::SN_HEIGHT, height);
+        }
+    }
+
+    // Nothing of the session is left on the camera.
+    static void expect_released(vsim::SimCamera& sim)
+    {
+        EXPECT_FALSE(sim.controlled_by_someone());
+        EXPECT_FALSE(sim.acquiring());
+        for (uint32_t ch = 0; ch < 3; ++ch)
+            EXPECT_EQ(sim.read_reg(Stream_Channel_0_Port_Reg + ch * 0x40) & 0xFFFF, 0u) << "channel " << ch;
+    }
+
+    std::vector<std::unique_ptr<vsim::SimCamera>> sims_;
+};
+
+// ---- the command line itself ----
+
+TEST_F(VoraTool, HelpNamesEveryCommandAndTheExitCodes)
+{
+    const Outcome top = vora({"--help"});
+    ASSERT_EQ(top.code, 0) << top.err;
+    for (const char* command : {"list", "info", "features", "get", "set", "save-xml", "capture", "force-ip", "sim"}) {
+        EXPECT_NE(top.out.find("  " + std::string(command) + " "), std::string::npos) << command;
+        const Outcome sub = vora({command, "--help"});
+        EXPECT_EQ(sub.code, 0) << command << ": " << sub.err;
+        EXPECT_NE(sub.out.find("usage: vora " + std::string(command)), std::string::npos) << command;
+    }
+    for (const char* code : {"  0 ", "  1 ", "  2 ", "  3 ", "  130 "})
+        EXPECT_NE(top.out.find(code), std::string::npos) << code;
+    EXPECT_NE(vora({"capture", "--help"}).out.find("Exit codes"), std::string::npos);
+}
+
+TEST_F(VoraTool, UsageErrorsExitWith2BeforeTouchingTheCamera)
+{
+    vsim::SimCamera& sim = camera();
+    TempDir dir;
+    const std::vector<std::vector<std::string>> bad = {
+        {},
+        {"frobnicate"},
+        {"--frobnicate", "list"},
+        {"list", "extra"},
+        {"info", "-c"},
+        {"info", "-c", "first"},
+        {"capture", "--frames", "2"},  // no --out
+        {"capture", "--out", dir.path(), "--frames", "0"},
+        {"capture", "--out", dir.path(), "--frames", "2", "--seconds", "1"},
+        {"capture", "--out", dir.path(), "--format", "jpeg"},
+        {"capture", "--out", dir.path(), "--channels", "0,3"},
+        {"capture", "--out", dir.path(), "--channels", "1,1"},
+        {"capture", "--out", dir.path(), "--filter", "median"},
+        {"capture", "--out", dir.path(), "--resend", "maybe"},
+        {"get"},
+        {"get", "Width[3]"},
+        {"get", "Laserbrightness[1]"},
+        {"set", "Laserbrightness"},
+        {"set", "Laserbrightness=bright"},
+        {"set", "DeviceUserID=me"},
+        {"force-ip", "127.0.0.9", "255.0.0.0"},
+        {"force-ip", "127.0.0.300", "255.0.0.0", "127.0.0.1"},
+        {"force-ip", "127.0.0.9", "255.0.0.0", "0.0.0.0"},
+        {"save-xml"},
+    };
+    for (const auto& args : bad) {
+        std::string text;
+        for (const auto& a : args)
+            text += a + " ";
+        const Outcome r = vora(args);
+        EXPECT_EQ(r.code, 2) << text << "\n" << r.err;
+        EXPECT_FALSE(r.err.empty()) << text;
+    }
+    EXPECT_EQ(sim.command_count(), 0u);  // not even discovery reached it
+}
+
+TEST_F(VoraTool, NoCameraExitsWith3)
+{
+    for (const auto& args : std::vector<std::vector<std::string>>{{"list"}, {"info"}, {"get", "Width"}}) {
+        const Outcome r = vora(args);
+        EXPECT_EQ(r.code, 3) << args[0] << ": " << r.err;
+        EXPECT_NE(r.err.find("no camera"), std::string::npos) << r.err;
+    }
+    vsim::SimCamera& sim = camera();
+    const Outcome beyond = vora({"info", "-c", "1"});
+    EXPECT_EQ(beyond.code, 3) << beyond.err;
+    EXPECT_FALSE(sim.controlled_by_someone());
+}
+
+// ---- discovery and network configuration ----
+
+TEST_F(VoraTool, ListIsSortedBySerialAndShowsWhoHoldsControl)
+{
+    camera(0x7F000001, "SIMB");
+    vsim::SimCamera& a = camera(0x7F000002, "SIMA");
+    a.set_foreign_control(true);
+    const Outcome r = vora({"list"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    std::istringstream lines(r.out);
+    std::string header, first, second;
+    std::getline(lines, header);
+    std::getline(lines, first);
+    std::getline(lines, second);
+    EXPECT_NE(header.find("serial"), std::string::npos);
+    EXPECT_EQ(first.rfind("0  SIMA", 0), 0u) << first;
+    EXPECT_EQ(second.rfind("1  SIMB", 0), 0u) << second;
+    EXPECT_NE(first.find("127.0.0.2/8"), std::string::npos) << first;
+    EXPECT_NE(first.find("lo 127.0.0.1/8"), std::string::npos) << first;
+    EXPECT_NE(first.find("same"), std::string::npos);
+    EXPECT_NE(first.find("control (0x2)"), std::string::npos) << first;
+    EXPECT_NE(second.find("free"), std::string::npos) << second;
+    EXPECT_NE(first.find("Q3D-S Simulated"), std::string::npos);
+
+    // The index of `list` is the index of every other command.
+    const Outcome info = vora({"info", "-c", "1"});
+    ASSERT_EQ(info.code, 0) << info.err;
+    EXPECT_EQ(info.out.rfind("camera 1: SIMB", 0), 0u) << info.out;
+    const Outcome busy = vora({"info", "-c", "0"});
+    EXPECT_EQ(busy.code, 1);
+    EXPECT_NE(busy.err.find("SIMA"), std::string::npos) << busy.err;
+}
+
+TEST_F(VoraTool, ForceIpMovesTheCameraAndFindsItAgain)
+{
+    vsim::SimCamera& sim = camera(0x7F000005, "MOVER");
+    const Outcome r = vora({"force-ip", "-c", "0", "127.0.0.9", "255.0.0.0", "127.0.0.1"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(sim.ip(), 0x7F000009u);
+    EXPECT_EQ(sim.read_reg(0x0024), 0x7F000009u);
+    EXPECT_NE(r.out.find("127.0.0.5/8 -> 127.0.0.9"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("now answers at 127.0.0.9/8"), std::string::npos) << r.out;
+    const Outcome list = vora({"list"});
+    EXPECT_NE(list.out.find("127.0.0.9/8"), std::string::npos) << list.out;
+}
+
+// ---- one camera's description and features ----
+
+TEST_F(VoraTool, InfoPrintsIdentityChannelsAndCalibration)
+{
+    vsim::SimCamera& sim = camera();
+    sim.write_reg(vsim::SENSOR_BASE + 2 * vsim::SENSOR_STRIDE + vsim::SN_EXPOSURE_TIME, 4321);
+    small_regions(sim, 320, 240);
+    const Outcome r = vora({"info"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    const std::string& o = r.out;
+    EXPECT_NE(o.find("camera 0: SIM00001"), std::string::npos);
+    EXPECT_NE(o.find("Vora Vision"), std::string::npos);
+    EXPECT_NE(o.find("heartbeat timeout  3000 ms"), std::string::npos) << o;
+    EXPECT_NE(o.find("stream channels    3"), std::string::npos) << o;
+    EXPECT_NE(o.find("sensors            3"), std::string::npos) << o;
+    EXPECT_NE(o.find("sensor 1, RGB8, 320x240 at (0,0)"), std::string::npos) << o;
+    EXPECT_NE(o.find("payload 460800 bytes"), std::string::npos) << o;  // 320 x 240 x 6
+    EXPECT_NE(o.find("exposure         4321 us"), std::string::npos) << o;
+    for (size_t s = 0; s < 3; ++s) {
+        const vsim::SimSensor& want = sim.config().sensors[s];
+        char text[160];
+        std::snprintf(text, sizeof text, "fx %g fy %g cx %g cy %g", static_cast<double>(want.K[0]),
+                      static_cast<double>(want.K[4]), static_cast<double>(want.K[2]), static_cast<double>(want.K[5]));
+        EXPECT_NE(o.find(text), std::string::npos) << text;
+        std::snprintf(text, sizeof text, "translation      %g %g %g mm", static_cast<double>(want.T[0]),
+                      static_cast<double>(want.T[1]), static_cast<double>(want.T[2]));
+        EXPECT_NE(o.find(text), std::string::npos) << text;
+    }
+    expect_released(sim);
+}
+
+TEST_F(VoraTool, FeaturesListTheDescriptionsFeatures)
+{
+    vsim::SimCamera& sim = camera();
+    const Outcome r = vora({"features"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    std::set<std::string> names;
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line);)
+        names.insert(line);
+    for (const char* n : {"Width", "ExposureTime", "Laserbrightness", "DeviceSerialNumber", "PayloadSize"})
+        EXPECT_EQ(names.count(n), 1u) << n;
+    EXPECT_EQ(names.count("ImageFormatControl"), 0u);  // categories are not features
+    EXPECT_EQ(names.count("WidthReg"), 0u);            // nor the registers behind them
+    expect_released(sim);
+}
+
+TEST_F(VoraTool, SetThenGetRoundTripsThroughTheCamera)
+{
+    vsim::SimCamera& sim = camera();
+    const Outcome set = vora({"set", "Laserbrightness=80", "ExposureTime[1]=7000", "GevHeartbeatTimeout=0x1388",
+                          "Width[0]=640", "TriggerMode=on"});
+    ASSERT_EQ(set.code, 0) << set.err;
+    EXPECT_NE(set.out.find("Laserbrightness=80\n"), std::string::npos) << set.out;
+    EXPECT_NE(set.out.find("ExposureTime[1]=7000\n"), std::string::npos) << set.out;
+    EXPECT_EQ(sim.read_reg(vsim::REG_LASER_BRIGHTNESS), 80u);
+    EXPECT_EQ(sim.read_reg(vsim::SENSOR_BASE + vsim::SENSOR_STRIDE + vsim::SN_EXPOSURE_TIME), 7000u);
+    EXPECT_EQ(sim.read_reg(vsim::SENSOR_BASE + vsim::SN_EXPOSURE_TIME), 5000u);  // the other sensors kept theirs
+    EXPECT_EQ(sim.read_reg(Heartbeat_Timeout_Reg), 5000u);
+    EXPECT_EQ(sim.read_reg(vsim::SENSOR_BASE + vsim::SN_WIDTH), 640u);
+    EXPECT_EQ(sim.read_reg(vsim::REG_TRIGGER_MODE), 1u);
+
+    const Outcome get = vora({"get", "Laserbrightness", "ExposureTime[1]", "GevHeartbeatTimeout", "Width[0]",
+                          "TriggerMode", "DeviceSerialNumber", "PixelFormat[1]", "PayloadSize[0]"});
+    ASSERT_EQ(get.code, 0) << get.err;
+    EXPECT_EQ(get.out,
+              "Laserbrightness=80\nExposureTime[1]=7000\nGevHeartbeatTimeout=5000\nWidth[0]=640\nTriggerMode=1\n"
+              "DeviceSerialNumber=SIM00001\nPixelFormat[1]=RGB8\nPayloadSize[0]=" +
+                  std::to_string(640 * 1024 * 6) + "\n");
+
+    // What get prints, set takes back.
+    const Outcome again = vora({"set", "PixelFormat[1]=RGB8", "Laserbrightness=80"});
+    EXPECT_EQ(again.code, 0) << again.err;
+    expect_released(sim);
+}
+
+TEST_F(VoraTool, RefusedWritesStopAndFailWith1)
+{
+    vsim::SimCamera& sim = camera();
+    const Outcome range = vora({"set", "Laserbrightness=101", "StrobeLEDbrightress=20"});
+    EXPECT_EQ(range.code, 1);
+    EXPECT_NE(range.err.find("invalid argument"), std::string::npos) << range.err;
+    EXPECT_EQ(sim.read_reg(vsim::REG_LASER_BRIGHTNESS), 50u);
+    EXPECT_EQ(sim.read_reg(vsim::REG_STROBE_LED_BRIGHTNESS), 50u);  // stopped at the first refusal
+
+    const Outcome missing = vora({"get", "NoSuchFeature", "Laserbrightness"});
+    EXPECT_EQ(missing.code, 1);
+    EXPECT_NE(missing.err.find("NoSuchFeature: no such feature"), std::string::npos) << missing.err;
+    EXPECT_EQ(missing.out, "Laserbrightness=50\n");  // the others are still read
+
+    sim.faults.fail_address = vsim::REG_LASER_BRIGHTNESS;
+    const Outcome device = vora({"set", "Laserbrightness=60"});
+    EXPECT_EQ(device.code, 1);
+    EXPECT_NE(device.err.find("0x8003 (device: invalid address)"), std::string::npos) << device.err;
+    expect_released(sim);
+}
+
+TEST_F(VoraTool, SaveXmlWritesTheDescriptionTheCameraServes)
+{
+    vsim::SimCamera& sim = camera();
+    TempDir dir;
+    const std::string target = dir.path() + "/nested";
+    const Outcome r = vora({"save-xml", target});
+    ASSERT_EQ(r.code, 0) << r.err;
+    const std::set<std::string> files = files_in(target);
+    ASSERT_EQ(files.size(), 1u);
+    const std::string path = target + "/" + *files.begin();
+    EXPECT_EQ(r.out, path + "\n");
+    const std::string saved = slurp(path);
+    const std::string served = vsim::build_description_xml(sim.config());
+    EXPECT_EQ(saved.substr(0, served.size()), served);
+    expect_released(sim);
+}
+
+// ---- capture ----
+
+TEST_F(VoraTool, CaptureWritesEveryFrameOfEveryChannel)
+{
+    vsim::SimCamera& sim = camera();
+    small_regions(sim);
+    TempDir dir;
+    const Outcome r = vora({"capture", "--channels", "0,1,2", "--frames", "3", "--format", "pcd,png,bmp,raw", "--out",
+                        dir.path()});
+    ASSERT_EQ(r.code, 0) << r.err << r.out;
+
+    std::set<std::string> expected;
+    for (int n = 1; n <= 3; ++n) {
+        char stem[16];
+        for (int ch : {0, 2}) {
+            std::snprintf(stem, sizeof stem, "ch%d_%04d", ch, n);
+            for (const char* ext : {".pcd", ".png", "_preview.png", ".raw"})
+                expected.insert(stem + std::string(ext));
+        }
+        std::snprintf(stem, sizeof stem, "ch1_%04d", n);
+        expected.insert(stem + std::string(".bmp"));
+        expected.insert(stem + std::string(".raw"));
+    }
+    EXPECT_EQ(files_in(dir.path()), expected);
+
+    // Raw files hold the frames as the camera rendered them.
+    const auto depth = vsim::render_sensor(sim.config().sensors[0], vsim::Roi{160, 120, 0, 0}, 0x023000B9, 10);
+    const auto colour = vsim::render_sensor(sim.config().sensors[1], vsim::Roi{160, 120, 0, 0}, 0x02180014, 10);
+    EXPECT_EQ(slurp(dir.path() + "/ch0_0002.raw"), std::string(depth.begin(), depth.end()));
+    EXPECT_EQ(slurp(dir.path() + "/ch1_0002.raw"), std::string(colour.begin(), colour.end()));
+    EXPECT_EQ(slurp(dir.path() + "/ch1_0001.bmp").size(), 54u + 160 * 120 * 3);
+    const PngHeader depth_png = png_header(dir.path() + "/ch0_0001.png");
+    EXPECT_EQ(depth_png.width, 160u);
+    EXPECT_EQ(depth_png.height, 120u);
+    EXPECT_EQ(depth_png.depth, 16);
+    const PngHeader preview = png_header(dir.path() + "/ch0_0001_preview.png");
+    EXPECT_EQ(preview.width, 160u);
+    EXPECT_EQ(preview.height, 120u);
+    EXPECT_EQ(preview.depth, 8);
+    EXPECT_EQ(preview.colour, 2);  // RGB
+    EXPECT_NE(slurp(dir.path() + "/ch2_0003.pcd").find("WIDTH 160"), std::string::npos);
+
+    // The summary agrees with the files and with what the camera sent.
+    unsigned captured = 0;
+    for (int ch = 0; ch < 3; ++ch) {
+        const ChannelFigures f = figures(r.out, ch);
+        ASSERT_TRUE(f.found) << r.out;
+        EXPECT_EQ(f.captured, 3u);
+        EXPECT_EQ(f.saved, 3u);
+        EXPECT_GE(f.complete + f.incomplete, f.captured);
+        EXPECT_LE(f.complete + f.incomplete, sim.frames_sent(ch));
+        EXPECT_LE(f.p50, f.p90);
+        EXPECT_LE(f.p90, f.p99);
+        EXPECT_LE(f.p99, f.max);
+        captured += f.captured;
+    }
+    EXPECT_NE(r.out.find("captured " + std::to_string(captured) + ", saved 9"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(std::to_string(expected.size()) + " files written to " + dir.path()), std::string::npos);
+    expect_released(sim);
+}
+
+TEST_F(VoraTool, CaptureKeepsTheLastFramesAndFusesDepthWithColour)
+{
+    vsim::SimCamera& sim = camera();
+    small_regions(sim);
+    TempDir dir;
+    const Outcome r = vora({"capture", "--seconds", "1", "--keep", "2", "--fuse", "--format", "pcd,ply,png,bmp",
+                        "--filter", "outlier", "--out", dir.path()});
+    ASSERT_EQ(r.code, 0) << r.err << r.out;
+    const std::set<std::string> files = files_in(dir.path());
+    for (int ch = 0; ch < 3; ++ch) {
+        const ChannelFigures f = figures(r.out, ch);
+        ASSERT_TRUE(f.found) << r.out;
+        ASSERT_GE(f.captured, 2u);
+        EXPECT_EQ(f.saved, 2u);
+        // The files are the channel's last two frames.
+        char last[16], before[16], older[16];
+        std::snprintf(last, sizeof last, "ch%d_%04u", ch, f.captured);
+        std::snprintf(before, sizeof before, "ch%d_%04u", ch, f.captured - 1);
+        std::snprintf(older, sizeof older, "ch%d_%04u", ch, f.captured - 2);
+        const char* ext = ch == 1 ? ".bmp" : ".pcd";
+        EXPECT_EQ(files.count(last + std::string(ext)), 1u) << last;
+        EXPECT_EQ(files.count(before + std::string(ext)), 1u) << before;
+        EXPECT_EQ(files.count(older + std::string(ext)), 0u) << older;
+    }
+    for (const char* name : {"fused_ch0_colour.txt", "fused_ch0_grid.pcd", "fused_ch0_grid.ply", "fused_ch0_grid.png",
+                             "fused_ch0_grid_preview.png"})
+        EXPECT_EQ(files.count(name), 1u) << name;
+    // Every line of the coloured cloud: x y z and three colour values.
+    std::istringstream text(slurp(dir.path() + "/fused_ch0_colour.txt"));
+    int lines = 0;
+    for (std::string line; std::getline(text, line) && lines < 100; ++lines) {
+        std::istringstream fields(line);
+        double v[6];
+        for (double& x : v)
+            ASSERT_TRUE(static_cast<bool>(fields >> x)) << line;
+        EXPECT_GT(v[2], 0.0);
+    }
+    EXPECT_GT(lines, 0);
+    // The re-gridded cloud has the colour image's size.
+    const PngHeader grid = png_header(dir.path() + "/fused_ch0_grid_preview.png");
+    EXPECT_EQ(grid.width, 160u);
+    EXPECT_EQ(grid.height, 120u);
+
+    // Two depth channels have no colour to fuse with.
+    const Outcome depth_only = vora({"capture", "--channels", "0,2", "--fuse", "--out", dir.path()});
+    EXPECT_EQ(depth_only.code, 2);
+    EXPECT_NE(depth_only.err.find("--fuse needs"), std::string::npos) << depth_only.err;
+    expect_released(sim);
+}
+
+TEST_F(VoraTool, FiltersReachTheCloud)
+{
+    vsim::SimCamera& sim = camera();
+    small_regions(sim);
+    TempDir plain, filtered;
+    const auto count_lines = [](const std::string& path) {
+        const std::string text = slurp(path);
+        return std::count(text.begin(), text.end(), '\n');
+    };
+    const Outcome a = vora({"capture", "--channels", "0", "--format", "txt", "--out", plain.path()});
+    ASSERT_EQ(a.code, 0) << a.err;
+    EXPECT_GT(count_lines(plain.path() + "/ch0_0001.txt"), 1000);
+    // No cube of the grid holds that many points: every point goes.
+    const Outcome b = vora(
+        {"capture", "--channels", "0", "--format", "txt", "--filter", "spatial:100000", "--out", filtered.path()});
+    ASSERT_EQ(b.code, 0) << b.err;
+    EXPECT_EQ(count_lines(filtered.path() + "/ch0_0001.txt"), 0);
+}
+
+TEST_F(VoraTool, ResendFollowsTheOption)
+{
+    vsim::SimConfig config;
+    config.max_packet_size = 1500;
+    vsim::SimCamera& sim = camera(0x7F000001, "SIM00001", config);
+    small_regions(sim);
+    sim.stream_faults.loss_rate = 0.02;
+    TempDir dir;
+    const Outcome on = vora({"capture", "--channels", "0", "--frames", "5", "--format", "pcd", "--out", dir.path()});
+    ASSERT_EQ(on.code, 0) << on.err;
+    const ChannelFigures with = figures(on.out, 0);
+    EXPECT_GT(with.resend_requested, 0u) << on.out;
+    EXPECT_GT(with.resent, 0u) << on.out;
+
+    const Outcome off = vora(
+        {"capture", "--channels", "0", "--frames", "5", "--format", "pcd", "--resend", "off", "--out", dir.path()});
+    ASSERT_EQ(off.code, 0) << off.err;
+    const ChannelFigures without = figures(off.out, 0);
+    EXPECT_EQ(without.resend_requested, 0u) << off.out;
+    EXPECT_GT(without.incomplete, 0u) << off.out;
+    expect_released(sim);
+}
+
+TEST_F(VoraTool, ACameraThatSendsNothingFailsTheCaptureAndIsReleased)
+{
+    vsim::SimCamera& sim = camera();
+    small_regions(sim);
+    sim.write_reg(vsim::REG_TRIGGER_MODE, 1);  // depth frames wait for triggers that never come
+    TempDir dir;
+    const Outcome r = vora({"capture", "--channels", "0", "--timeout", "1", "--out", dir.path()});
+    EXPECT_EQ(r.code, 1) << r.out;
+    EXPECT_NE(r.err.find("channel 0: no frame for"), std::string::npos) << r.err;
+    EXPECT_NE(r.out.find("captured 0"), std::string::npos) << r.out;  // the summary still comes
+    expect_released(sim);
+}
+
+TEST_F(VoraTool, InterruptingACaptureReleasesTheCamera)
+{
+    vsim::SimCamera& sim = camera();
+    small_regions(sim);
+    TempDir dir;
+    Child child(vora_path(), {"capture", "--seconds", "120", "--format", "pcd", "--out", dir.path()});
+    ASSERT_TRUE(child.wait_for_stderr("capturing:", std::chrono::seconds(30)));
+    ASSERT_TRUE(sim.acquiring());
+    child.signal(SIGINT);
+    const Outcome r = child.finish(std::chrono::seconds(60));
+    EXPECT_EQ(r.code, 130) << r.err;
+    EXPECT_NE(r.out.find("summary:"), std::string::npos) << r.out;
+    expect_released(sim);
+}
+
+// ---- the example of the README ----
+
+TEST_F(VoraTool, TheMinimalExampleCapturesAFrame)
+{
+    vsim::SimCamera& sim = camera();
+    small_regions(sim, 64, 48);
+    TempDir dir;
+    Child child(example_path(), {"frame.pcd"}, dir.path());
+    const Outcome r = child.finish();
+    ASSERT_EQ(r.code, 0) << r.err << r.out;
+    EXPECT_NE(r.out.find("captured frame"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("64x48"), std::string::npos) << r.out;
+    EXPECT_NE(slurp(dir.path() + "/frame.pcd").find("WIDTH 64"), std::string::npos);
+    expect_released(sim);
+}
+
+}  // namespace

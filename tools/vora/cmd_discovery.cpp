@@ -1,0 +1,175 @@
+// vora list and vora force-ip: the discovery list and the cameras' network
+// configuration.
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "commands.h"
+#include "common.h"
+#include "options.h"
+#include "session.h"
+#include "vora_qelcamera_api.h"
+
+namespace vora_tool {
+
+namespace {
+
+const char* const kListHelp =
+    "usage: vora list\n"
+    "Discovers the cameras on every network of this host and prints them, sorted\n"
+    "by serial number; the first column is the index the other commands take (-c).\n"
+    "Columns: serial number, model, device version, camera address/prefix, the\n"
+    "host interface that heard it (name, address/prefix), its MTU, whether camera\n"
+    "and interface share a subnet, and who controls the camera (free, control,\n"
+    "exclusive), read without taking control.\n"
+    "Exit codes: 0 listed, 1 discovery failed, 2 usage error, 3 no camera found.\n";
+
+const char* const kForceIpHelp =
+    "usage: vora force-ip [-c N] IP MASK GATEWAY\n"
+    "Gives camera N of `vora list` (default 0) a new address, subnet mask and\n"
+    "gateway, for example to bring a camera into the host's subnet. The camera\n"
+    "keeps it until it restarts. The gateway must not be 0.0.0.0.\n"
+    "Afterwards the cameras are discovered again to show where it answers now.\n"
+    "Exit codes: 0 done, 1 the camera refused or did not answer, 2 usage error,\n"
+    "3 no camera at that index.\n";
+
+std::string address_text(unsigned address, unsigned mask)
+{
+    const int bits = mask_bits(mask);
+    return ip_text(address) + "/" + (bits >= 0 ? std::to_string(bits) : ip_text(mask));
+}
+
+std::string control_text(int index)
+{
+    int ccp = 0;
+    const int status = GetCameraCCPStatus(index, &ccp);
+    if (status != 0)
+        return "unknown: " + std::string(VoraStatusText(status));
+    if (ccp == 0)
+        return "free";
+    char text[32];
+    // Exclusive access is bit 0, control access bit 1 of the privilege register.
+    const char* holder = (ccp & 1) ? "exclusive" : (ccp & 2) ? "control" : "other";
+    std::snprintf(text, sizeof text, "%s (0x%X)", holder, static_cast<unsigned>(ccp));
+    return text;
+}
+
+bool valid_ip(const std::string& text)
+{
+    in_addr a;
+    return inet_pton(AF_INET, text.c_str(), &a) == 1;
+}
+
+}  // namespace
+
+int cmd_list(int argc, char** argv)
+{
+    Args args(argc, argv, 1, {});
+    if (args.help()) {
+        std::fputs(kListHelp, stdout);
+        return kExitOk;
+    }
+    if (!args.positional().empty())
+        throw UsageError("list takes no arguments");
+
+    CameraSession session;
+    const int code = session.discover();
+    if (code != kExitOk)
+        return code;
+
+    std::vector<std::vector<std::string>> rows;
+    rows.push_back({"#", "serial", "model", "version", "camera", "interface", "MTU", "subnet", "control"});
+    for (int i = 0; i < session.camera_count(); ++i) {
+        const DiscoveryInfo& d = discovery_info[static_cast<size_t>(i)];
+        rows.push_back({std::to_string(i), field_text(d.device_serial_number, sizeof d.device_serial_number),
+                        field_text(d.device_model_name, sizeof d.device_model_name),
+                        field_text(d.device_version, sizeof d.device_version),
+                        address_text(d.camera_ip, d.camera_mask),
+                        field_text(d.computer_adapter, sizeof d.computer_adapter) + " " +
+                            address_text(d.computer_ip, d.computer_mask),
+                        std::to_string(d.mtu), WhetherIsSameSegment(i) ? "same" : "OTHER", control_text(i)});
+    }
+    std::vector<size_t> width(rows[0].size(), 0);
+    for (const auto& row : rows)
+        for (size_t c = 0; c < row.size(); ++c)
+            width[c] = std::max(width[c], row[c].size());
+    for (const auto& row : rows) {
+        std::string line;
+        for (size_t c = 0; c < row.size(); ++c) {
+            line += row[c];
+            if (c + 1 < row.size())
+                line += std::string(width[c] - row[c].size() + 2, ' ');
+        }
+        std::printf("%s\n", line.c_str());
+    }
+    bool other_subnet = false;
+    for (int i = 0; i < session.camera_count(); ++i)
+        other_subnet |= !WhetherIsSameSegment(i);
+    if (other_subnet)
+        std::printf("A camera in another subnet cannot be connected; `vora force-ip` can move it.\n");
+    return kExitOk;
+}
+
+int cmd_force_ip(int argc, char** argv)
+{
+    Args args(argc, argv, 1, {kCameraOption});
+    if (args.help()) {
+        std::fputs(kForceIpHelp, stdout);
+        return kExitOk;
+    }
+    const int index = camera_option(args);
+    const auto& pos = args.positional();
+    if (pos.size() != 3)
+        throw UsageError("force-ip takes IP MASK GATEWAY");
+    const char* names[3] = {"IP", "MASK", "GATEWAY"};
+    for (size_t i = 0; i < 3; ++i)
+        if (!valid_ip(pos[i]))
+            throw UsageError(std::string(names[i]) + " is not an IPv4 address: " + pos[i]);
+    if (pos[2] == "0.0.0.0")
+        throw UsageError("the gateway must not be 0.0.0.0");
+
+    CameraSession session;
+    int code = session.discover();
+    if (code != kExitOk)
+        return code;
+    if (index >= session.camera_count()) {
+        report("no camera " + std::to_string(index) + ": " + std::to_string(session.camera_count()) + " found");
+        return kExitNoCamera;
+    }
+    const DiscoveryInfo before = discovery_info[static_cast<size_t>(index)];
+    const std::string serial = field_text(before.device_serial_number, sizeof before.device_serial_number);
+    std::vector<char> ip(pos[0].begin(), pos[0].end()), mask(pos[1].begin(), pos[1].end()),
+        gateway(pos[2].begin(), pos[2].end());
+    ip.push_back(0);
+    mask.push_back(0);
+    gateway.push_back(0);
+    const int status = ForceIP(index, ip.data(), mask.data(), gateway.data());
+    if (status != 0) {
+        report_status("force-ip on camera " + std::to_string(index) + " (" + serial + ")", status);
+        return kExitCamera;
+    }
+    std::printf("camera %d (%s): %s -> %s/%s gateway %s\n", index, serial.c_str(),
+                address_text(before.camera_ip, before.camera_mask).c_str(), pos[0].c_str(), pos[1].c_str(),
+                pos[2].c_str());
+
+    // Where does it answer now? The old table goes first: rediscovery
+    // replaces the list it indexes.
+    session.close();
+    const int found = DiscoverCamera();
+    for (int i = 0; i < found; ++i) {
+        const DiscoveryInfo& d = discovery_info[static_cast<size_t>(i)];
+        if (field_text(d.device_serial_number, sizeof d.device_serial_number) == serial &&
+            d.camera_mac_low == before.camera_mac_low && d.camera_mac_high == before.camera_mac_high) {
+            std::printf("camera %s now answers at %s\n", serial.c_str(),
+                        address_text(d.camera_ip, d.camera_mask).c_str());
+            return kExitOk;
+        }
+    }
+    report("warning: camera " + serial + " did not answer discovery after the change");
+    return kExitOk;
+}
+
+}  // namespace vora_tool

@@ -1,0 +1,550 @@
+// vora features, get, set and save-xml: the camera's features by name.
+// Features with a control function of their own go through it, so that the
+// library checks ranges and keeps its state; the rest are plain registers
+// found through the device description.
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "commands.h"
+#include "common.h"
+#include "options.h"
+#include "session.h"
+#include "vora_qelcamera_api.h"
+#include "vora_qelcamera_api_csharp.h"
+
+namespace vora_tool {
+
+namespace {
+
+const char* const kFeaturesHelp =
+    "usage: vora features [-c N]\n"
+    "Connects to camera N (default 0) and prints the names of the features its\n"
+    "device description declares, one a line. `vora get` reads any of them.\n"
+    "Exit codes: 0 ok, 1 camera error, 2 usage error, 3 no camera at that index.\n";
+
+const char* const kGetHelp =
+    "usage: vora get [-c N] NAME[IDX]...\n"
+    "Reads features of camera N (default 0) and prints NAME=VALUE lines, which\n"
+    "`vora set` takes back. IDX picks the sensor of per-sensor features\n"
+    "(ExposureTime, ExposureAuto, ExposureCompensationLevel, InternelParameter,\n"
+    "ExternelParameter) and the stream channel of per-channel ones (Width, Height,\n"
+    "OffsetX, OffsetY, PixelFormat, CmosIndex, PayloadSize, GevSCPSPacketSize,\n"
+    "GevSCDA, GevSCPHostPort); it defaults to 0.\n"
+    "Features with a control function are read through it; others as the 32-bit\n"
+    "register the device description names, text features as text.\n"
+    "Example: vora get -c 0 ExposureTime[1] Laserbrightness DeviceSerialNumber\n"
+    "Exit codes: 0 ok, 1 a read failed or the feature does not exist, 2 usage\n"
+    "error, 3 no camera at that index.\n";
+
+const char* const kSetHelp =
+    "usage: vora set [-c N] NAME[IDX]=VALUE...\n"
+    "Writes features of camera N (default 0), in the order given, stopping at the\n"
+    "first refusal, and prints what the camera reports afterwards. VALUE is a\n"
+    "whole number (0x... for hexadecimal), on/off, a pixel format name for\n"
+    "PixelFormat or an IPv4 address for GevSCDA. IDX as for `vora get`.\n"
+    "Typed controls check ranges: ExposureTime, ExposureAuto,\n"
+    "ExposureCompensationLevel, ExposureType, analoggain, analoggain_rgb,\n"
+    "digitalgain, digitalgain_rgb, TriggerMode, TriggerSource, TriggerSoftware,\n"
+    "RGBTriggerMode, RGBTriggerSoftware, AcquisitionStart, AcquisitionStop,\n"
+    "StrobeLEDswitch, Laserbrightness, StrobeLEDbrightress, GevHeartbeatTimeout,\n"
+    "GevIEEE1588, GevTimestampControlLatch and the region (Width, Height, OffsetX,\n"
+    "OffsetY of a channel); any other feature is written as its register.\n"
+    "Example: vora set -c 0 ExposureTime[0]=5000 Laserbrightness=80\n"
+    "Exit codes: 0 ok, 1 the camera refused, 2 usage error, 3 no camera at that\n"
+    "index.\n";
+
+const char* const kSaveXmlHelp =
+    "usage: vora save-xml [-c N] DIR\n"
+    "Saves the device description of camera N (default 0) into DIR (created if\n"
+    "missing), as the camera serves it (.xml or .zip), and prints the file name.\n"
+    "Exit codes: 0 ok, 1 camera error or DIR not writable, 2 usage error, 3 no\n"
+    "camera at that index.\n";
+
+constexpr unsigned kSensorStride = 0x100;
+
+enum class Indexed { No, Sensor, Channel };
+
+// A feature with its own control functions. A getter answers the value or a
+// negative status; a null getter or setter means the register is used.
+struct Control {
+    Indexed indexed;
+    std::function<long long(int camera, int idx)> get;
+    std::function<int(int camera, int idx, long long value)> set;
+    unsigned mask = 0xFFFFFFFF;  // bits of the register that hold the value
+};
+
+int as_int(long long v)
+{
+    return static_cast<int>(v);
+}
+
+const std::map<std::string, Control>& controls()
+{
+    static const std::map<std::string, Control> table = {
+        {"ExposureTime",
+         {Indexed::Sensor, [](int c, int s) { return GetExposureTime(c, s); },
+          [](int c, int s, long long v) { return SetExposureTime(c, as_int(v), s); }}},
+        {"ExposureAuto",
+         {Indexed::Sensor, [](int c, int s) { return GetAutoExposure(c, s); },
+          [](int c, int s, long long v) { return SetAutoExposure(c, as_int(v), s); }}},
+        {"ExposureCompensationLevel",
+         {Indexed::Sensor, [](int c, int s) { return GetCamExposureGainLevel(c, s); },
+          [](int c, int s, long long v) { return SetCamExposureGainLevel(c, s, as_int(v)); }}},
+        {"ExposureType",
+         {Indexed::No, [](int c, int) { return GetMutipleExposure(c); },
+          [](int c, int, long long v) { return SetMutipleExposure(c, as_int(v)); }}},
+        {"analoggain",
+         {Indexed::No, [](int c, int) { return GetGain(c, 1, 0); },
+          [](int c, int, long long v) { return SetGain(c, 1, as_int(v), 0); }}},
+        {"analoggain_rgb",
+         {Indexed::No, [](int c, int) { return GetGain(c, 1, 1); },
+          [](int c, int, long long v) { return SetGain(c, 1, as_int(v), 1); }}},
+        {"digitalgain",
+         {Indexed::No, [](int c, int) { return GetGain(c, 2, 0); },
+          [](int c, int, long long v) { return SetGain(c, 2, as_int(v), 0); }}},
+        {"digitalgain_rgb",
+         {Indexed::No, [](int c, int) { return GetGain(c, 2, 1); },
+          [](int c, int, long long v) { return SetGain(c, 2, as_int(v), 1); }}},
+        {"TriggerMode", {Indexed::No, nullptr, [](int c, int, long long v) { return SetTriggerMode(c, as_int(v)); }}},
+        {"TriggerSource",
+         {Indexed::No, nullptr, [](int c, int, long long v) { return SetTriggerSource(c, as_int(v)); }}},
+        {"TriggerSoftware",
+         {Indexed::No, nullptr, [](int c, int, long long v) { return SetTriggerCount(c, as_int(v)); }}},
+        {"RGBTriggerMode",
+         {Indexed::No, nullptr, [](int c, int, long long v) { return SetRGBTriggerMode(c, as_int(v)); }}},
+        {"RGBTriggerSoftware",
+         {Indexed::No, nullptr, [](int c, int, long long v) { return SetRGBTriggerCount(c, as_int(v)); }}},
+        {"AcquisitionStart", {Indexed::No, nullptr, [](int c, int, long long) { return AcquisitionStart(c); }}},
+        {"AcquisitionStop", {Indexed::No, nullptr, [](int c, int, long long) { return AcquisitionStop(c); }}},
+        {"StrobeLEDswitch",
+         {Indexed::No, [](int c, int) { return GetStrobeLEDswitch(c); },
+          [](int c, int, long long v) { return SetStrobeLEDswitch(c, as_int(v)); }}},
+        {"Laserbrightness",
+         {Indexed::No, [](int c, int) { return GetLaserbrightness(c); },
+          [](int c, int, long long v) { return SetLaserbrightness(c, as_int(v)); }}},
+        {"StrobeLEDbrightress",
+         {Indexed::No, [](int c, int) { return GetStrobeLEDbrightress(c); },
+          [](int c, int, long long v) { return SetStrobeLEDbrightress(c, as_int(v)); }}},
+        {"GevHeartbeatTimeout",
+         {Indexed::No, [](int c, int) { return GetHeartBeatTimeout(c); },
+          [](int c, int, long long v) { return SetHeartBeatTimeout(c, as_int(v)); }}},
+        {"GevIEEE1588",
+         {Indexed::No, [](int c, int) { return GetTimestamp(c); },
+          [](int c, int, long long v) { return SetTimestamp(c, as_int(v)); }}},
+        {"GevIEEE1588Status", {Indexed::No, [](int c, int) { return GetTimestampStatus(c); }, nullptr}},
+        {"GevTimestampControlLatch",
+         {Indexed::No, nullptr, [](int c, int, long long) { return SetTimestampControlLatch(c); }}},
+        // Reading the time stamp latches it first: the value is "now".
+        {"GevTimestampValue",
+         {Indexed::No,
+          [](int c, int) -> long long {
+              const int status = SetTimestampControlLatch(c);
+              return status != 0 ? (status > 0 ? -status : status)
+                                 : static_cast<long long>(GetTimestampValue(c));
+          },
+          nullptr}},
+        {"GevTimestampTickFrequency",
+         {Indexed::No, [](int c, int) { return static_cast<long long>(GetTimestampTickFrequency(c)); }, nullptr}},
+        // Registers of a stream channel; the packet size and the host port
+        // share their register with flags.
+        {"PixelFormat", {Indexed::Channel, nullptr, nullptr}},
+        {"CmosIndex", {Indexed::Channel, nullptr, nullptr}},
+        {"PayloadSize", {Indexed::Channel, nullptr, nullptr}},
+        {"GevSCDA", {Indexed::Channel, nullptr, nullptr}},
+        {"GevSCPSPacketSize", {Indexed::Channel, nullptr, nullptr, 0xFFFF}},
+        {"GevSCPHostPort", {Indexed::Channel, nullptr, nullptr, 0xFFFF}},
+    };
+    return table;
+}
+
+bool is_region(const std::string& name)
+{
+    return name == "Width" || name == "Height" || name == "OffsetX" || name == "OffsetY";
+}
+
+bool is_calibration(const std::string& name)
+{
+    return name == "InternelParameter" || name == "ExternelParameter";
+}
+
+// Text features of the standard device identity.
+bool is_text(const std::string& name)
+{
+    static const char* const names[] = {"DeviceVendorName",   "DeviceModelName",        "DeviceVersion",
+                                        "DeviceSerialNumber", "DeviceManufacturerInfo", "DeviceUserID",
+                                        "DeviceFirmwareVersion", "DeviceID"};
+    for (const char* n : names)
+        if (name == n)
+            return true;
+    return false;
+}
+
+Indexed indexed_by(const std::string& name)
+{
+    if (is_region(name))
+        return Indexed::Channel;
+    if (is_calibration(name))
+        return Indexed::Sensor;
+    auto it = controls().find(name);
+    return it == controls().end() ? Indexed::No : it->second.indexed;
+}
+
+struct FeatureRef {
+    std::string name;
+    int idx = 0;
+    bool idx_given = false;
+    std::string label() const { return idx_given ? name + "[" + std::to_string(idx) + "]" : name; }
+};
+
+FeatureRef parse_ref(const std::string& text)
+{
+    FeatureRef ref;
+    const size_t open = text.find('[');
+    if (open == std::string::npos) {
+        ref.name = text;
+    } else {
+        if (text.back() != ']')
+            throw UsageError("a feature index is written NAME[N]: " + text);
+        ref.name = text.substr(0, open);
+        ref.idx = static_cast<int>(
+            to_integer(text.substr(open + 1, text.size() - open - 2), "the index of " + ref.name, 0, 255));
+        ref.idx_given = true;
+    }
+    if (ref.name.empty())
+        throw UsageError("missing feature name in " + text);
+    if (ref.idx_given && indexed_by(ref.name) == Indexed::No)
+        throw UsageError(ref.name + " has no index");
+    if (ref.idx_given && indexed_by(ref.name) == Indexed::Channel && ref.idx > 2)
+        throw UsageError(ref.name + ": stream channels are 0..2");
+    return ref;
+}
+
+class Features {
+public:
+    explicit Features(CameraSession& session) : s_(session), cam_(session.index()) {}
+
+    // The value as text, or the failing status.
+    int get(const FeatureRef& ref, std::string* text)
+    {
+        if (is_text(ref.name)) {
+            // Only a feature that exists has a register to read.
+            unsigned address = 0;
+            const int status = s_.feature_address(ref.name.c_str(), 0, &address);
+            if (status != 0)
+                return status;
+            char buffer[600] = {};
+            ReadStringRegister(cam_, ref.name.c_str(), buffer);
+            *text = buffer;
+            return VORA_OK;
+        }
+        if (is_calibration(ref.name))
+            return calibration(ref, text);
+        if (is_region(ref.name)) {
+            int value = 0;
+            const int status = region_value(ref.name, ref.idx, &value);
+            *text = std::to_string(value);
+            return status;
+        }
+        auto it = controls().find(ref.name);
+        if (it != controls().end() && it->second.get) {
+            const long long value = it->second.get(cam_, ref.idx);
+            if (value < 0)
+                return static_cast<int>(value);
+            *text = std::to_string(value);
+            return VORA_OK;
+        }
+        const unsigned mask = it != controls().end() ? it->second.mask : 0xFFFFFFFF;
+        const unsigned offset = static_cast<unsigned>(ref.idx) * STREAM_CHANNEL_REG_STRIDE;
+        int raw = 0;
+        const int status = s_.read_feature(ref.name.c_str(), offset, &raw);
+        if (status != 0)
+            return status;
+        const unsigned value = static_cast<unsigned>(raw) & mask;
+        if (ref.name == "PixelFormat")
+            *text = pixel_format_name(value);
+        else if (ref.name == "GevSCDA")
+            *text = ip_text(value);
+        else
+            *text = std::to_string(value);
+        return VORA_OK;
+    }
+
+    int set(const FeatureRef& ref, long long value)
+    {
+        if (is_region(ref.name))
+            return set_region(ref.name, ref.idx, static_cast<int>(value));
+        auto it = controls().find(ref.name);
+        if (it != controls().end() && it->second.set)
+            return it->second.set(cam_, ref.idx, value);
+        const unsigned mask = it != controls().end() ? it->second.mask : 0xFFFFFFFF;
+        const unsigned offset = it != controls().end() && it->second.indexed == Indexed::Channel
+                                    ? static_cast<unsigned>(ref.idx) * STREAM_CHANNEL_REG_STRIDE
+                                    : 0;
+        unsigned bits = static_cast<unsigned>(value);
+        if (mask != 0xFFFFFFFF) {
+            // Keep the flags that share the register.
+            int raw = 0;
+            const int status = s_.read_feature(ref.name.c_str(), offset, &raw);
+            if (status != 0)
+                return status;
+            bits = (static_cast<unsigned>(raw) & ~mask) | (bits & mask);
+        }
+        return s_.write_feature(ref.name.c_str(), offset, static_cast<int>(bits));
+    }
+
+    // Whether `get` can read the feature back after `set`.
+    static bool readable(const std::string& name)
+    {
+        auto it = controls().find(name);
+        if (it == controls().end())
+            return true;
+        return it->second.get || !it->second.set;
+    }
+
+private:
+    // Region features are per sensor; the index names the stream channel,
+    // whose sensor CmosIndex tells.
+    int region_value(const std::string& name, int channel, int* value)
+    {
+        int sensor = 0;
+        int status = s_.read_feature("CmosIndex", static_cast<unsigned>(channel) * STREAM_CHANNEL_REG_STRIDE, &sensor);
+        if (status != 0)
+            return status;
+        return s_.read_feature(name.c_str(), static_cast<unsigned>(sensor) * kSensorStride, value);
+    }
+
+    int set_region(const std::string& name, int channel, int value)
+    {
+        int region[4];
+        const char* names[4] = {"Width", "Height", "OffsetX", "OffsetY"};
+        for (int i = 0; i < 4; ++i) {
+            const int status = region_value(names[i], channel, &region[i]);
+            if (status != 0)
+                return status;
+            if (name == names[i])
+                region[i] = value;
+        }
+        return SetRoi(cam_, channel, region[0], region[1], region[2], region[3]);
+    }
+
+    int calibration(const FeatureRef& ref, std::string* text)
+    {
+        float a[9] = {}, b[9] = {};
+        const bool intrinsic = ref.name == "InternelParameter";
+        const int status = intrinsic ? GetCamInternelParameter(cam_, ref.idx, a, b)
+                                     : GetCamExternelParameter(cam_, ref.idx, a, b);
+        if (status != 0)
+            return status;
+        const int na = intrinsic ? 5 : 9;
+        const int nb = intrinsic ? 9 : 3;
+        std::string out;
+        for (int i = 0; i < na + nb; ++i) {
+            char number[32];
+            std::snprintf(number, sizeof number, "%s%g", i ? "," : "",
+                          static_cast<double>(i < na ? a[i] : b[i - na]));
+            out += number;
+        }
+        *text = out;
+        return VORA_OK;
+    }
+
+    CameraSession& s_;
+    int cam_;
+};
+
+long long parse_value(const FeatureRef& ref, const std::string& text)
+{
+    if (ref.name == "PixelFormat") {
+        for (unsigned f : {kPixelMono8, kPixelBayerRG8, kPixelYUV422, kPixelRGB565p, kPixelRGB8, kPixelCoord3D})
+            if (text == pixel_format_name(f))
+                return f;
+    }
+    if (ref.name == "GevSCDA") {
+        in_addr a;
+        if (inet_pton(AF_INET, text.c_str(), &a) == 1)
+            return ntohl(a.s_addr);
+    }
+    if (text == "on" || text == "On" || text == "true")
+        return 1;
+    if (text == "off" || text == "Off" || text == "false")
+        return 0;
+    return to_integer(text, "the value of " + ref.label(), -2147483648LL, 4294967295LL);
+}
+
+void explain(const FeatureRef& ref, int status)
+{
+    if (status == VORA_ERR_NO_NODE)
+        report(ref.label() + ": no such feature on this camera (see `vora features`)");
+    else
+        report_status(ref.label(), status);
+}
+
+}  // namespace
+
+int cmd_features(int argc, char** argv)
+{
+    Args args(argc, argv, 1, {kCameraOption});
+    if (args.help()) {
+        std::fputs(kFeaturesHelp, stdout);
+        return kExitOk;
+    }
+    if (!args.positional().empty())
+        throw UsageError("features takes no arguments besides -c N");
+    CameraSession session;
+    const int code = session.connect(camera_option(args));
+    if (code != kExitOk)
+        return code;
+    std::vector<std::string> names;
+    GetCameraXMLNodeNamesCSharp(session.index(), &names);
+    if (names.empty()) {
+        report("the device description declares no features");
+        return kExitCamera;
+    }
+    for (const std::string& name : names)
+        std::printf("%s\n", name.c_str());
+    return kExitOk;
+}
+
+int cmd_get(int argc, char** argv)
+{
+    Args args(argc, argv, 1, {kCameraOption});
+    if (args.help()) {
+        std::fputs(kGetHelp, stdout);
+        return kExitOk;
+    }
+    if (args.positional().empty())
+        throw UsageError("get needs at least one feature name");
+    std::vector<FeatureRef> refs;
+    for (const std::string& text : args.positional())
+        refs.push_back(parse_ref(text));
+    const int index = camera_option(args);
+    CameraSession session;
+    const int code = session.connect(index);
+    if (code != kExitOk)
+        return code;
+    Features features(session);
+    int result = kExitOk;
+    for (const FeatureRef& ref : refs) {
+        if (interrupted())
+            return kExitInterrupted;
+        std::string text;
+        const int status = features.get(ref, &text);
+        if (status != 0) {
+            explain(ref, status);
+            result = kExitCamera;
+            continue;
+        }
+        std::printf("%s=%s\n", ref.label().c_str(), text.c_str());
+    }
+    return result;
+}
+
+int cmd_set(int argc, char** argv)
+{
+    Args args(argc, argv, 1, {kCameraOption});
+    if (args.help()) {
+        std::fputs(kSetHelp, stdout);
+        return kExitOk;
+    }
+    if (args.positional().empty())
+        throw UsageError("set needs at least one NAME=VALUE");
+    std::vector<std::pair<FeatureRef, long long>> writes;
+    for (const std::string& text : args.positional()) {
+        const size_t eq = text.find('=');
+        if (eq == std::string::npos)
+            throw UsageError("set takes NAME=VALUE, not " + text);
+        const FeatureRef ref = parse_ref(text.substr(0, eq));
+        if (is_text(ref.name) || is_calibration(ref.name))
+            throw UsageError(ref.name + " cannot be written with vora set");
+        writes.emplace_back(ref, parse_value(ref, text.substr(eq + 1)));
+    }
+    const int index = camera_option(args);
+    CameraSession session;
+    const int code = session.connect(index);
+    if (code != kExitOk)
+        return code;
+    Features features(session);
+    for (const auto& w : writes) {
+        if (interrupted())
+            return kExitInterrupted;
+        const int status = features.set(w.first, w.second);
+        if (status != 0) {
+            explain(w.first, status);
+            return kExitCamera;
+        }
+        std::string now;
+        if (Features::readable(w.first.name) && features.get(w.first, &now) == 0)
+            std::printf("%s=%s\n", w.first.label().c_str(), now.c_str());
+        else
+            std::printf("%s: written\n", w.first.label().c_str());
+    }
+    return kExitOk;
+}
+
+int cmd_save_xml(int argc, char** argv)
+{
+    Args args(argc, argv, 1, {kCameraOption});
+    if (args.help()) {
+        std::fputs(kSaveXmlHelp, stdout);
+        return kExitOk;
+    }
+    if (args.positional().size() != 1)
+        throw UsageError("save-xml takes one directory");
+    std::string dir = args.positional()[0];
+    if (mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST) {
+        report("cannot create " + dir + ": " + std::strerror(errno));
+        return kExitCamera;
+    }
+    CameraSession session;
+    const int code = session.connect(camera_option(args));
+    if (code != kExitOk)
+        return code;
+
+    // The library names the file after the camera; what appeared or
+    // changed in the directory is it.
+    auto listing = [&dir]() {
+        std::map<std::string, std::pair<long long, long long>> files;
+        if (DIR* d = opendir(dir.c_str())) {
+            while (dirent* e = readdir(d)) {
+                struct stat st;
+                const std::string path = dir + "/" + e->d_name;
+                if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+                    files[e->d_name] = {static_cast<long long>(st.st_size),
+                                        static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL +
+                                            st.st_mtim.tv_nsec};
+            }
+            closedir(d);
+        }
+        return files;
+    };
+    const auto before = listing();
+    std::vector<char> path(dir.begin(), dir.end());
+    path.push_back(0);
+    const int status = SaveXmlToLocal(session.index(), path.data());
+    if (status != 0) {
+        report_status("saving the device description into " + dir, status);
+        return kExitCamera;
+    }
+    bool named = false;
+    for (const auto& f : listing()) {
+        auto it = before.find(f.first);
+        if (it == before.end() || it->second != f.second) {
+            std::printf("%s/%s\n", dir.c_str(), f.first.c_str());
+            named = true;
+        }
+    }
+    if (!named)
+        std::printf("saved the device description into %s\n", dir.c_str());
+    return kExitOk;
+}
+
+}  // namespace vora_tool

@@ -1,0 +1,20 @@
+// The subcommands of the vora tool. Each takes its own argv (argv[0] is the
+// subcommand's name) and returns the process exit code.
+#ifndef VORA_TOOL_COMMANDS_H
+#define VORA_TOOL_COMMANDS_H
+
+namespace vora_tool {
+
+int cmd_list(int argc, char** argv);
+int cmd_force_ip(int argc, char** argv);
+int cmd_info(int argc, char** argv);
+int cmd_features(int argc, char** argv);
+int cmd_get(int argc, char** argv);
+int cmd_set(int argc, char** argv);
+int cmd_save_xml(int argc, char** argv);
+int cmd_capture(int argc, char** argv);
+int cmd_sim(int argc, char** argv);
+
+}  // namespace vora_tool
+
+#endif

@@ -1,0 +1,124 @@
+// vora: cameras from the command line, through the library's exported
+// interface. main picks the subcommand and turns usage errors into exit
+// code 2.
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "commands.h"
+#include "common.h"
+#include "vora_qelcamera_api.h"
+
+namespace {
+
+using vora_tool::kExitOk;
+using vora_tool::kExitUsage;
+
+struct Command {
+    const char* name;
+    int (*run)(int, char**);
+    const char* summary;
+};
+
+const Command kCommands[] = {
+    {"list", vora_tool::cmd_list, "discover cameras and print them with their index"},
+    {"info", vora_tool::cmd_info, "identity, channels, calibration and settings of a camera"},
+    {"features", vora_tool::cmd_features, "names of the features of the camera's description"},
+    {"get", vora_tool::cmd_get, "read features: vora get -c N NAME..."},
+    {"set", vora_tool::cmd_set, "write features: vora set -c N NAME=VALUE..."},
+    {"save-xml", vora_tool::cmd_save_xml, "save the camera's device description into a directory"},
+    {"capture", vora_tool::cmd_capture, "capture frames into point-cloud and image files"},
+    {"force-ip", vora_tool::cmd_force_ip, "give a camera a new IP address, mask and gateway"},
+    {"sim", vora_tool::cmd_sim, "run simulated cameras until interrupted"},
+};
+
+void usage(std::FILE* out)
+{
+    std::fprintf(out,
+                 "usage: vora [--log] COMMAND [options]\n"
+                 "Finds, configures and captures from 3D cameras on this host's networks.\n"
+                 "Cameras are addressed by their index in `vora list` (-c N, default 0);\n"
+                 "the list is sorted by serial number, so indexes stay put.\n\n"
+                 "commands:\n");
+    for (const Command& c : kCommands)
+        std::fprintf(out, "  %-10s %s\n", c.name, c.summary);
+    std::fprintf(out,
+                 "\n"
+                 "  --log      write the library's logs into the current directory (one file\n"
+                 "             per camera, named after its serial number, and one of discovery)\n"
+                 "  --help     this text; `vora COMMAND --help` explains a command\n"
+                 "  --version  the tool's version\n\n"
+                 "exit codes:\n"
+                 "  0    success\n"
+                 "  1    the camera, the library, a stream or a file reported an error\n"
+                 "  2    usage error (bad command line)\n"
+                 "  3    no camera found, or none at the index given\n"
+                 "  130  interrupted (Ctrl-C); the camera is released first\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    bool log = false;
+    int first = 1;
+    for (; first < argc && argv[first][0] == '-'; ++first) {
+        const std::string arg = argv[first];
+        if (arg == "--log") {
+            log = true;
+        } else if (arg == "--help" || arg == "-h") {
+            usage(stdout);
+            return kExitOk;
+        } else if (arg == "--version") {
+            std::printf("vora %s\n", VORA_TOOL_VERSION);
+            return kExitOk;
+        } else {
+            std::fprintf(stderr, "vora: unknown option %s\n", arg.c_str());
+            usage(stderr);
+            return kExitUsage;
+        }
+    }
+    if (first >= argc) {
+        usage(stderr);
+        return kExitUsage;
+    }
+    const Command* command = nullptr;
+    for (const Command& c : kCommands)
+        if (std::strcmp(c.name, argv[first]) == 0)
+            command = &c;
+    if (!command) {
+        std::fprintf(stderr, "vora: unknown command \"%s\"; `vora --help` lists them\n", argv[first]);
+        return kExitUsage;
+    }
+
+    // --log may also follow the command (not for sim, whose options are its own).
+    std::vector<char*> args(argv + first, argv + argc);
+    if (command->run != vora_tool::cmd_sim) {
+        for (auto it = args.begin() + 1; it != args.end();) {
+            if (std::strcmp(*it, "--log") == 0) {
+                log = true;
+                it = args.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    // The library logs nothing unless asked to.
+    SetLogLevel(log, log, log, log);
+    if (command->run != vora_tool::cmd_sim)
+        vora_tool::install_interrupt_handler();
+
+    args.push_back(nullptr);
+    try {
+        const int code = command->run(static_cast<int>(args.size()) - 1, args.data());
+        return vora_tool::interrupted() ? vora_tool::kExitInterrupted : code;
+    } catch (const vora_tool::UsageError& e) {
+        std::fprintf(stderr, "vora %s: %s\n(see `vora %s --help`)\n", command->name, e.what(), command->name);
+        return kExitUsage;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "vora %s: %s\n", command->name, e.what());
+        return vora_tool::kExitCamera;
+    }
+}

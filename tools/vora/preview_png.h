@@ -1,0 +1,29 @@
+// A depth image people can look at: the z plane of a cloud colour-mapped
+// into an 8-bit RGB PNG, next to the 16-bit PNG that keeps the numbers.
+#ifndef VORA_TOOL_PREVIEW_PNG_H
+#define VORA_TOOL_PREVIEW_PNG_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vora_tool {
+
+// Colour of a depth at t in [0, 1] of the valid range: near is warm (red,
+// orange, yellow), far is cold (cyan, blue).
+void depth_colour(double t, uint8_t rgb[3]);
+
+// The width x height depths (0 = no point) as RGB pixels: the map spans the
+// smallest to the largest valid depth; points without depth are black.
+// *near and *far receive that range (both 0 when nothing is valid).
+std::vector<uint8_t> colour_map_depth(const uint16_t* z, uint32_t width, uint32_t height, uint16_t* near,
+                                      uint16_t* far);
+
+// Writes width x height RGB pixels as an 8-bit PNG; false with the reason
+// in *error.
+bool write_rgb_png(const std::string& path, const uint8_t* rgb, uint32_t width, uint32_t height,
+                   std::string* error);
+
+}  // namespace vora_tool
+
+#endif

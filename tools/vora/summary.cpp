@@ -1,0 +1,104 @@
+// The capture summary.
+#include "summary.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "common.h"
+#include "vora_qelcamera_api.h"
+
+namespace vora_tool {
+
+void collect_statistics(int camera, ChannelSummary* s)
+{
+    unsigned* b = s->blocks;
+    unsigned* p = s->packets;
+    GetBlockStatistics(camera, s->channel, &b[0], &b[1], &b[2], &b[3], &b[4], &b[5], &b[6], &b[7]);
+    GetPacketStatistics(camera, s->channel, &p[0], &p[1], &p[2], &p[3], &p[4], &p[5], &p[6]);
+    GetRecieveTimeStatistics(camera, s->channel, &s->receive_time);
+    s->net_speed = GetNetSpeed(camera, s->channel);
+    s->block_rate = GetBlockRate(camera, s->channel);
+}
+
+double receive_percentile(const StatisticsData& st, double fraction)
+{
+    if (st.count <= 0)
+        return -1;
+    const long long rank = std::max<long long>(1, static_cast<long long>(std::ceil(fraction * st.count)));
+    long long seen = st.add_less;
+    double value = st.max;  // a rank beyond the bins lies among the largest samples
+    if (seen >= rank) {
+        value = st.min;
+    } else {
+        const unsigned bins = std::min<unsigned>(st.n_bins, RECIEVE_TIME_STATISTICS_LENGTH);
+        for (unsigned i = 0; i < bins; ++i) {
+            seen += st.bins[i];
+            if (seen >= rank) {
+                value = static_cast<double>(st.offset) + static_cast<double>(i + 1) * st.bin_steps;
+                break;
+            }
+        }
+    }
+    return std::max<double>(st.min, std::min<double>(st.max, value));
+}
+
+namespace {
+
+std::string ms(double us)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f ms", us / 1000.0);
+    return text;
+}
+
+}  // namespace
+
+void print_summary(std::FILE* out, const std::string& camera, double seconds,
+                   const std::vector<ChannelSummary>& channels, const std::vector<std::string>& files,
+                   const std::string& directory)
+{
+    std::fprintf(out, "summary: %s, %.1f s\n", camera.c_str(), seconds);
+    unsigned captured = 0, saved = 0, complete = 0, incomplete = 0, resent = 0;
+    for (const ChannelSummary& c : channels) {
+        const unsigned* b = c.blocks;
+        const unsigned* p = c.packets;
+        if (c.captured > 0)
+            std::fprintf(out, "channel %u: %s %ux%u\n", c.channel, pixel_format_name(c.pixel_format).c_str(),
+                         c.width, c.height);
+        else
+            std::fprintf(out, "channel %u: no frame captured\n", c.channel);
+        std::fprintf(out, "  frames:       complete %u, incomplete %u, captured %u, saved %u\n", b[0], b[1],
+                     c.captured, c.saved);
+        std::fprintf(out, "  blocks:       timed out %u, errors %u, lost %u, no buffer %u, flushed %u\n", b[2], b[6],
+                     b[5], b[3], b[4]);
+        std::fprintf(out,
+                     "  packets:      received %u, lost %u, resend requested %u, resent %u, duplicates %u, "
+                     "dropped %u, format errors %u, overflow %u\n",
+                     p[0], p[1], p[4], p[5], p[6], p[3], p[2], b[7]);
+        // The library's rates cover its last whole second of traffic.
+        std::fprintf(out, "  rate:         %.1f frames/s, %.1f MB/s (last second); captured %.1f frames/s\n",
+                     static_cast<double>(c.block_rate), c.net_speed / 1e6, seconds > 0 ? c.captured / seconds : 0.0);
+        const StatisticsData& st = c.receive_time;
+        if (st.count > 0)
+            std::fprintf(out, "  receive time: p50 %s, p90 %s, p99 %s (min %s, max %s, %lld frames)\n",
+                         ms(receive_percentile(st, 0.50)).c_str(), ms(receive_percentile(st, 0.90)).c_str(),
+                         ms(receive_percentile(st, 0.99)).c_str(), ms(st.min).c_str(), ms(st.max).c_str(),
+                         static_cast<long long>(st.count));
+        else
+            std::fprintf(out, "  receive time: no frames\n");
+        captured += c.captured;
+        saved += c.saved;
+        complete += b[0];
+        incomplete += b[1];
+        resent += p[5];
+    }
+    std::fprintf(out, "total: complete %u, incomplete %u, captured %u, saved %u, resent packets %u\n", complete,
+                 incomplete, captured, saved, resent);
+    if (files.size() <= 24) {
+        for (const std::string& f : files)
+            std::fprintf(out, "  wrote %s\n", f.c_str());
+    }
+    std::fprintf(out, "%zu files written to %s\n", files.size(), directory.c_str());
+}
+
+}  // namespace vora_tool

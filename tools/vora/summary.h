@@ -1,0 +1,45 @@
+// The figures a capture ends with: the tool's own counts next to the
+// library's statistics of each stream channel.
+#ifndef VORA_TOOL_SUMMARY_H
+#define VORA_TOOL_SUMMARY_H
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "vora_base_type.h"
+
+namespace vora_tool {
+
+struct ChannelSummary {
+    unsigned short channel = 0;
+    unsigned pixel_format = 0;
+    unsigned width = 0, height = 0;
+    unsigned captured = 0;  // frames the tool took from the library
+    unsigned saved = 0;     // of those, frames written to files
+    // GetBlockStatistics, in its order: complete, incomplete, timed out, no
+    // buffer, flushed, lost, error, overflow (packets).
+    unsigned blocks[8] = {};
+    // GetPacketStatistics: received, lost, format errors, dropped, resend
+    // requested, resent, duplicates.
+    unsigned packets[7] = {};
+    int net_speed = 0;  // bytes per second
+    float block_rate = 0;
+    StatisticsData receive_time{};
+};
+
+// Reads the library's statistics of an open channel into summary.
+void collect_statistics(int camera, ChannelSummary* summary);
+
+// A receive-time percentile in microseconds, read off the histogram: the
+// upper edge of the bin holding the sample of that rank, kept within the
+// observed minimum and maximum. Negative when there are no samples.
+double receive_percentile(const StatisticsData& statistics, double fraction);
+
+void print_summary(std::FILE* out, const std::string& camera, double seconds,
+                   const std::vector<ChannelSummary>& channels, const std::vector<std::string>& files,
+                   const std::string& directory);
+
+}  // namespace vora_tool
+
+#endif
