@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "api/api_table.h"
+#include "api/csharp_frame.h"
 #include "camera/vora_gige_camera.h"
 #include "stream/vora_gige_stream.h"
 #include "vora_qelcamera_api_csharp.h"
@@ -38,17 +39,7 @@ int capture_into(int index, unsigned short channel, PhotoInfoCSharp& info, char*
     if (buffer && size)
         std::memcpy(buffer, frame.pixel, size);
     std::free(frame.pixel);
-    info.pixel_length = frame.pixel_length;
-    info.pixel_format = frame.pixel_format;
-    info.pixel_width = frame.pixel_width;
-    info.pixel_height = frame.pixel_height;
-    info.cloud_unit = frame.cloud_unit;
-    info.payload_size = frame.payload_size;
-    info.timestamp_high = frame.timestamp_high;
-    info.timestamp_low = frame.timestamp_low;
-    info.roi = frame.roi;
-    info.block_id = frame.block_id;
-    info.stream_channel_index_ = frame.stream_channel_index_;
+    frame_to_csharp(frame, &info);
     return result;
 }
 

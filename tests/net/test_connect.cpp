@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "loopback_info.h"
 #include "camera/vora_gige_camera.h"
 #include "gvcp/gvcp_codec.h"
 #include "sim_camera.h"
@@ -23,18 +24,10 @@ namespace {
 
 constexpr unsigned kLoopback = 0x7F000001;
 
-DiscoveryInfo loopback_info(uint32_t camera_ip = kLoopback, int mtu = 65536, const char* serial = "SIM00001")
+// Loopback's own MTU unless a test says otherwise.
+DiscoveryInfo loopback_info(uint32_t camera_ip = kLoopback, int mtu = 65536)
 {
-    DiscoveryInfo info;
-    std::memset(&info, 0, sizeof info);
-    info.camera_ip = camera_ip;
-    info.camera_mask = 0xFF000000;
-    info.computer_ip = kLoopback;
-    info.computer_mask = 0xFF000000;
-    info.mtu = mtu;
-    std::strncpy(info.device_serial_number, serial, sizeof info.device_serial_number);
-    std::strcpy(info.computer_adapter, "lo");
-    return info;
+    return testnet::loopback_info(camera_ip, mtu);
 }
 
 struct Command {

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "loopback_info.h"
 #include "camera/vora_gige_camera.h"
 #include "gvcp/gvcp_codec.h"
 #include "sim_camera.h"
@@ -20,16 +21,7 @@ namespace {
 
 constexpr unsigned kLoopback = 0x7F000001;
 
-DiscoveryInfo loopback_info()
-{
-    DiscoveryInfo info;
-    std::memset(&info, 0, sizeof info);
-    info.camera_ip = kLoopback;
-    info.computer_ip = kLoopback;
-    info.mtu = 1500;
-    std::strcpy(info.device_serial_number, "SIM00001");
-    return info;
-}
+using testnet::loopback_info;
 
 // READMEM commands the camera received, as (address, count).
 std::vector<std::pair<uint32_t, uint16_t>> memory_reads(vsim::SimCamera& sim)

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "loopback_info.h"
 #include "camera/vora_gige_camera.h"
 #include "gvcp/gvcp_codec.h"
 #include "sim_camera.h"
@@ -25,19 +26,7 @@ constexpr uint32_t kTickFrequencyLow = 0x0940;
 constexpr uint32_t kLatchedHigh = 0x0948;
 constexpr uint32_t kLatchedLow = 0x094C;
 
-DiscoveryInfo loopback_info()
-{
-    DiscoveryInfo info;
-    std::memset(&info, 0, sizeof info);
-    info.camera_ip = kLoopback;
-    info.camera_mask = 0xFF000000;
-    info.computer_ip = kLoopback;
-    info.computer_mask = 0xFF000000;
-    info.mtu = 1500;
-    std::strncpy(info.device_serial_number, "SIM00001", sizeof info.device_serial_number);
-    std::strcpy(info.computer_adapter, "lo");
-    return info;
-}
+using testnet::loopback_info;
 
 uint32_t sensor_reg(uint32_t sensor, uint32_t offset)
 {

@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "loopback_info.h"
 #include "camera/vora_gige_camera.h"
 #include "ftp/vora_ftpserver.h"
 #include "gvcp/gvcp_codec.h"
@@ -31,19 +32,7 @@ namespace fs = std::filesystem;
 constexpr unsigned kLoopback = 0x7F000001;
 const char* const kCameraText = "127.0.0.1";
 
-DiscoveryInfo loopback_info()
-{
-    DiscoveryInfo info;
-    std::memset(&info, 0, sizeof info);
-    info.camera_ip = kLoopback;
-    info.camera_mask = 0xFF000000;
-    info.computer_ip = kLoopback;
-    info.computer_mask = 0xFF000000;
-    info.mtu = 1500;
-    std::strncpy(info.device_serial_number, "SIM00001", sizeof info.device_serial_number);
-    std::strcpy(info.computer_adapter, "lo");
-    return info;
-}
+using testnet::loopback_info;
 
 std::vector<char> pattern(size_t size)
 {

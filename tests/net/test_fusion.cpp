@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "loopback_info.h"
 #include "camera/vora_gige_camera.h"
 #include "sim_camera.h"
 #include "sim_description.h"
@@ -48,19 +49,7 @@ vsim::SimConfig pinhole_camera()
     return config;
 }
 
-DiscoveryInfo loopback_info()
-{
-    DiscoveryInfo info;
-    std::memset(&info, 0, sizeof info);
-    info.camera_ip = kLoopback;
-    info.camera_mask = 0xFF000000;
-    info.computer_ip = kLoopback;
-    info.computer_mask = 0xFF000000;
-    info.mtu = 65536;
-    std::strncpy(info.device_serial_number, "SIM00001", sizeof info.device_serial_number);
-    std::strcpy(info.computer_adapter, "lo");
-    return info;
-}
+using testnet::loopback_info;
 
 // A frame owning its bytes.
 struct Frame {
