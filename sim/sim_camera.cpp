@@ -50,6 +50,9 @@ int SimCamera::bind_unicast(uint32_t ip)
     int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (s < 0)
         return -errno;
+    // Resend requests arrive in bursts while the camera streams fast.
+    int receive_buffer = 4 << 20;
+    setsockopt(s, SOL_SOCKET, SO_RCVBUFFORCE, &receive_buffer, sizeof receive_buffer);
     sockaddr_in addr = make_addr(ip, GVCP_PORT);
     if (bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) {
         int err = errno;
