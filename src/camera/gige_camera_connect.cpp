@@ -9,6 +9,7 @@
 
 #include "camera/vora_gige_camera.h"
 #include "gvcp/gvcp_codec.h"
+#include "gvcp/ip_text.h"
 
 namespace {
 
@@ -35,8 +36,7 @@ const char* GigeCamera::CameraIP(unsigned int ip)
 {
     if (ip == 0 || ip == 0xCDCDCDCDu)
         return "0.0.0.0";
-    std::snprintf(ip_text, sizeof ip_text, "%u.%u.%u.%u", ip >> 24, (ip >> 16) & 0xFF, (ip >> 8) & 0xFF, ip & 0xFF);
-    return ip_text;
+    return format_ipv4(ip, ip_text);
 }
 
 int GigeCamera::CameraConnect(DiscoveryInfo* info)

@@ -11,6 +11,7 @@
 
 #include "discovery/vora_discovery.h"
 #include "gvcp/gvcp_codec.h"
+#include "gvcp/ip_text.h"
 
 namespace {
 
@@ -51,9 +52,7 @@ const char* Discovery::ConvertIpIntToString(unsigned int address)
                          VORA_ERR_IP_TEXT);
         return "0.0.0.0";
     }
-    std::snprintf(ip_text, 16, "%u.%u.%u.%u", address >> 24, (address >> 16) & 0xFF, (address >> 8) & 0xFF,
-                  address & 0xFF);
-    return ip_text;
+    return format_ipv4(address, ip_text);
 }
 
 int Discovery::ForceIp(DiscoveryInfo info, char* ip, char* mask, char* gateway)
