@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 PYTHON ?= /usr/bin/python3
 
-.PHONY: all build test demo bench clean bootstrap
+.PHONY: all build test demo bench fuzz clean bootstrap
 
 all: build
 
@@ -26,5 +26,10 @@ demo: build
 bench: build
 	cmake --build $(BUILD) --target bench
 
+# Each fuzz target for FUZZ_SECONDS under libFuzzer (clang, in build-fuzz/).
+FUZZ_SECONDS ?= 60
+fuzz: bootstrap
+	scripts/fuzz $(FUZZ_SECONDS)
+
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) build-fuzz

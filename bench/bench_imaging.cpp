@@ -20,6 +20,7 @@
 #include "imaging/image_writers.h"
 #include "imaging/png_writer.h"
 #include "log/vora_cameralog.h"
+#include "vora_pixel_format.h"
 
 namespace {
 
@@ -67,7 +68,7 @@ PhotoInfo cloud_frame(char* pixel)
 {
     PhotoInfo f{};
     f.pixel = pixel;
-    f.pixel_format = 0x023000B9;
+    f.pixel_format = PIXEL_FORMAT_COORD3D_ABC16;
     f.pixel_width = W;
     f.pixel_height = H;
     f.cloud_unit = UNIT;
@@ -338,7 +339,7 @@ void BM_yuyv_to_rgb(benchmark::State& s)
         std::memcpy(buffer.data(), colour_bytes(2).data(), size_t(N) * 2);
         PhotoInfo f{};
         f.pixel = reinterpret_cast<char*>(buffer.data());
-        f.pixel_format = 0x02100032;
+        f.pixel_format = PIXEL_FORMAT_YUV422_8;
         f.pixel_width = W;
         f.pixel_height = H;
         f.payload_size = N * 2;
@@ -355,7 +356,7 @@ void BM_bayer_to_rgb(benchmark::State& s)
         PhotoInfo f{};
         f.pixel = static_cast<char*>(std::malloc(N));
         std::memcpy(f.pixel, colour_bytes(1).data(), N);
-        f.pixel_format = 0x01080009;
+        f.pixel_format = PIXEL_FORMAT_BAYER_RG8;
         f.pixel_width = W;
         f.pixel_height = H;
         f.payload_size = N;
@@ -373,7 +374,7 @@ void BM_rgb888_bmp(benchmark::State& s)
     std::vector<uint8_t> img = colour_bytes(3);
     PhotoInfo f{};
     f.pixel = reinterpret_cast<char*>(img.data());
-    f.pixel_format = 0x02180014;
+    f.pixel_format = PIXEL_FORMAT_RGB8;
     f.pixel_width = W;
     f.pixel_height = H;
     f.payload_size = N * 3;
@@ -387,7 +388,7 @@ void BM_rgb565_bmp(benchmark::State& s)
     std::vector<uint8_t> img = colour_bytes(2);
     PhotoInfo f{};
     f.pixel = reinterpret_cast<char*>(img.data());
-    f.pixel_format = 0x02100035;
+    f.pixel_format = PIXEL_FORMAT_RGB565P;
     f.pixel_width = W;
     f.pixel_height = H;
     f.payload_size = N * 2;

@@ -54,8 +54,11 @@ extern "C" {
 
 #define RECIEVE_TIME_STATISTICS_LENGTH 1000
 
-/* Stream channel n uses the channel-0 register plus n times this stride. */
+/* Stream channel n uses the channel-0 register plus n times this stride;
+ * so do the per-channel feature registers. */
 #define STREAM_CHANNEL_REG_STRIDE 0x40
+/* Per-sensor (CMOS) feature registers repeat with this stride. */
+#define SENSOR_REG_STRIDE 0x100
 
 /* ---- status codes ------------------------------------------------------ */
 /* 0 is success, negative values are the library's own, and a positive value

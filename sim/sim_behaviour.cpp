@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "gvcp/socket_address.h"
 #include "sim_camera.h"
 #include "sim_description.h"
 #include "sim_ftp_faults.h"
@@ -108,16 +109,6 @@ void forget(const SimCamera* camera)
 {
     std::lock_guard<std::mutex> lock(registry_mutex());
     registry().erase(camera);
-}
-
-sockaddr_in make_addr(uint32_t ip, uint16_t port)
-{
-    sockaddr_in a;
-    std::memset(&a, 0, sizeof a);
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(ip);
-    a.sin_port = htons(port);
-    return a;
 }
 
 bool send_text(int fd, const std::string& text)

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "gvcp/gvcp_codec.h"
+#include "gvcp/socket_address.h"
 #include "sim_description.h"
 #include "vora_base_type.h"
 
@@ -20,16 +21,6 @@ namespace {
 
 constexpr uint32_t CCP_EXCLUSIVE = 1;
 constexpr uint32_t CCP_CONTROL = 2;
-
-sockaddr_in make_addr(uint32_t ip, uint16_t port)
-{
-    sockaddr_in a;
-    std::memset(&a, 0, sizeof a);
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(ip);
-    a.sin_port = htons(port);
-    return a;
-}
 
 }  // namespace
 

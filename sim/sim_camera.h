@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "sim_memory.h"
+#include "vora_pixel_format.h"
 
 namespace vsim {
 
@@ -23,7 +24,7 @@ struct SimSensor {
     bool colour = false;
     uint32_t max_width = 1280;
     uint32_t max_height = 1024;
-    uint32_t pixel_format = 0x023000B9;  // Coord3D_ABC16; RGB8 0x02180014 for colour
+    uint32_t pixel_format = PIXEL_FORMAT_COORD3D_ABC16;  // RGB8 for colour
     float Kc[5] = {0, 0, 0, 0, 0};        // distortion coefficients
     float K[9] = {1000, 0, 640, 0, 1000, 512, 0, 0, 1};  // camera matrix
     float R[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};            // rotation

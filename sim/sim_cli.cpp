@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "sim_camera.h"
+#include "vora_pixel_format.h"
 
 namespace vsim {
 
@@ -145,9 +146,9 @@ int run_simulator(int argc, char** argv)
             }
         } else if (arg == "--colour-format") {
             const std::string f = value;
-            const uint32_t code = f == "rgb8"       ? 0x02180014
-                                  : f == "yuv422"   ? 0x02100032
-                                  : f == "bayerrg8" ? 0x01080009
+            const uint32_t code = f == "rgb8"       ? PIXEL_FORMAT_RGB8
+                                  : f == "yuv422"   ? PIXEL_FORMAT_YUV422_8
+                                  : f == "bayerrg8" ? PIXEL_FORMAT_BAYER_RG8
                                                     : 0;
             if (!code) {
                 std::fprintf(stderr, "%s: unknown colour format %s\n", program, f.c_str());

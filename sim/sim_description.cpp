@@ -10,6 +10,7 @@
 #include "sim_camera.h"
 #include "sim_description.h"
 #include "vora_base_type.h"
+#include "vora_pixel_format.h"
 
 namespace vsim {
 
@@ -362,11 +363,11 @@ std::string build_description_xml(const SimConfig& c)
     d.int_reg("MWOP", sensor0(SN_MAX_WIDTH), "RO");
     d.int_reg("MHOP", sensor0(SN_MAX_HEIGHT), "RO");
     d.enumeration("PixelFormat", S, "Beginner", "Format of the pixels of the stream.", "Pixel Format",
-                  {{"Mono8", "0x01080001", S},
-                   {"BayerRG8", "0x01080009", S},
-                   {"YUV422_8", "0x02100032", S},
-                   {"RGB8", "0x02180014", S},
-                   {"Coord3D_ABC16", "0x023000B9", S}});
+                  {{"Mono8", hex(PIXEL_FORMAT_MONO8), S},
+                   {"BayerRG8", hex(PIXEL_FORMAT_BAYER_RG8), S},
+                   {"YUV422_8", hex(PIXEL_FORMAT_YUV422_8), S},
+                   {"RGB8", hex(PIXEL_FORMAT_RGB8), S},
+                   {"Coord3D_ABC16", hex(PIXEL_FORMAT_COORD3D_ABC16), S}});
     d.int_reg("PixelFormatReg", channel0(CH_PIXEL_FORMAT), "RW");
 
     d.in("AcquisitionControl");

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "sim_memory.h"
+#include "vora_base_type.h"
 
 namespace vsim {
 
@@ -14,10 +15,10 @@ struct SimConfig;
 
 // Register layout of the camera's own features.
 constexpr uint32_t FEATURE_BASE = 0x00010000;   // device-wide features
-constexpr uint32_t CHANNEL_BASE = 0x00011000;   // per stream channel, stride 0x40
-constexpr uint32_t CHANNEL_STRIDE = 0x40;
-constexpr uint32_t SENSOR_BASE = 0x00012000;    // per sensor (CMOS), stride 0x100
-constexpr uint32_t SENSOR_STRIDE = 0x100;
+constexpr uint32_t CHANNEL_BASE = 0x00011000;   // per stream channel
+constexpr uint32_t CHANNEL_STRIDE = STREAM_CHANNEL_REG_STRIDE;
+constexpr uint32_t SENSOR_BASE = 0x00012000;    // per sensor (CMOS)
+constexpr uint32_t SENSOR_STRIDE = SENSOR_REG_STRIDE;
 constexpr uint32_t DESCRIPTION_BASE = 0x00100000;  // the device description file
 
 // Device-wide feature registers.

@@ -4,6 +4,8 @@
 
 #include "sim_camera.h"
 #include "sim_description.h"
+#include "sim_scene.h"
+#include "imaging/pixel_format.h"
 
 namespace vsim {
 
@@ -18,7 +20,7 @@ std::vector<SimSensor> SimConfig::default_sensors()
     std::memcpy(s[0].K, k0, sizeof k0);
 
     s[1].colour = true;
-    s[1].pixel_format = 0x02180014;  // RGB8
+    s[1].pixel_format = PIXEL_FORMAT_RGB8;
     const float kc1[5] = {0.0367f, -0.0642f, -0.00018f, 0.00027f, 0.0089f};
     const float k1[9] = {1118.6f, 0, 637.2f, 0, 1119.3f, 514.6f, 0, 0, 1};
     const float r1[9] = {0.99998f, -0.00410f, 0.00462f, 0.00409f, 0.99999f, 0.00231f,
@@ -43,21 +45,10 @@ std::vector<SimSensor> SimConfig::default_sensors()
 
 namespace {
 
+// A format the sensors cannot render gives an empty payload.
 uint32_t bytes_per_pixel(uint32_t pixel_format)
 {
-    switch (pixel_format) {
-    case 0x01080001:  // Mono8
-    case 0x01080009:  // BayerRG8
-        return 1;
-    case 0x02100032:  // YUV422_8
-        return 2;
-    case 0x02180014:  // RGB8
-        return 3;
-    case 0x023000B9:  // Coord3D_ABC16
-        return 6;
-    default:
-        return 0;
-    }
+    return renders(pixel_format) ? static_cast<uint32_t>(imaging::pixel_bytes(pixel_format)) : 0;
 }
 
 // Calibration blocks are handed to hosts as they lie in the sensor's memory:

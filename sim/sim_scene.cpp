@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstddef>
 
+#include "imaging/pixel_format.h"
+
 namespace vsim {
 
 namespace {
@@ -308,18 +310,26 @@ double luma(const uint8_t* rgb) { return 0.299 * rgb[0] + 0.587 * rgb[1] + 0.114
 
 }  // namespace
 
+bool renders(uint32_t pixel_format)
+{
+    switch (pixel_format) {
+    case pixel::coord3d_abc16:
+    case pixel::rgb8:
+    case pixel::yuv422_8:
+    case pixel::bayer_rg8:
+    case pixel::mono8:
+        return true;
+    default:
+        return false;
+    }
+}
+
 std::vector<uint8_t> render_sensor(const SimSensor& sensor, const Roi& roi, uint32_t pixel_format,
                                    uint32_t cloud_unit)
 {
-    size_t bytes_per_pixel = 0;
-    switch (pixel_format) {
-    case pixel::coord3d_abc16: bytes_per_pixel = 6; break;
-    case pixel::rgb8: bytes_per_pixel = 3; break;
-    case pixel::yuv422_8: bytes_per_pixel = 2; break;
-    case pixel::bayer_rg8:
-    case pixel::mono8: bytes_per_pixel = 1; break;
-    default: return {};
-    }
+    if (!renders(pixel_format))
+        return {};
+    const size_t bytes_per_pixel = static_cast<size_t>(imaging::pixel_bytes(pixel_format));
     const size_t pixels = size_t(roi.width) * roi.height;
     std::vector<uint8_t> out(pixels * bytes_per_pixel, 0);
     if (pixels == 0)

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "sim_camera.h"
+#include "vora_pixel_format.h"
 
 namespace vsim {
 
@@ -26,12 +27,15 @@ inline constexpr double checker_mm = 250;     // floor tiles
 
 // Pixel formats the sensors can deliver.
 namespace pixel {
-inline constexpr uint32_t mono8 = 0x01080001;
-inline constexpr uint32_t bayer_rg8 = 0x01080009;
-inline constexpr uint32_t yuv422_8 = 0x02100032;
-inline constexpr uint32_t rgb8 = 0x02180014;
-inline constexpr uint32_t coord3d_abc16 = 0x023000B9;
+inline constexpr uint32_t mono8 = PIXEL_FORMAT_MONO8;
+inline constexpr uint32_t bayer_rg8 = PIXEL_FORMAT_BAYER_RG8;
+inline constexpr uint32_t yuv422_8 = PIXEL_FORMAT_YUV422_8;
+inline constexpr uint32_t rgb8 = PIXEL_FORMAT_RGB8;
+inline constexpr uint32_t coord3d_abc16 = PIXEL_FORMAT_COORD3D_ABC16;
 }  // namespace pixel
+
+// True for the formats render_sensor can produce.
+bool renders(uint32_t pixel_format);
 
 // Region of interest of a sensor's image, in sensor pixels.
 struct Roi {

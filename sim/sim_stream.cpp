@@ -17,6 +17,8 @@
 #include <vector>
 
 #include "gvcp/gvcp_codec.h"
+#include "gvcp/gvsp_codec.h"
+#include "gvcp/socket_address.h"
 #include "sim_camera.h"
 #include "sim_description.h"
 #include "sim_scene.h"
@@ -26,11 +28,7 @@ namespace vsim {
 
 namespace {
 
-constexpr uint8_t FORMAT_LEADER = 1;
-constexpr uint8_t FORMAT_TRAILER = 2;
-constexpr uint8_t FORMAT_PAYLOAD = 3;
-constexpr uint16_t PAYLOAD_TYPE_IMAGE = 0x0001;
-constexpr int GVSP_OVERHEAD = 36;  // IP, UDP and GVSP headers
+constexpr int GVSP_OVERHEAD = IP_HEADER_LEN + UDP_HEADER_LEN + gvsp::HEADER_LEN;
 constexpr int BATCH = 64;
 
 using Clock = std::chrono::steady_clock;
@@ -71,7 +69,7 @@ struct Resend {
 
 // One GVSP packet: header (and leader or trailer body) plus a slice of the image.
 struct Packet {
-    uint8_t head[48];
+    uint8_t head[gvsp::LEADER_LEN];
     size_t head_len;
     const uint8_t* data;
     size_t data_len;
@@ -95,9 +93,7 @@ void SimCamera::start_streams()
     streams_->channels.resize(stream_sockets_.size());
     // Stray datagrams come from another address of the loopback net.
     int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in other{};
-    other.sin_family = AF_INET;
-    other.sin_addr.s_addr = htonl(0x7F0000FE);
+    sockaddr_in other = make_addr(0x7F0000FE, 0);
     if (s >= 0 && bind(s, reinterpret_cast<sockaddr*>(&other), sizeof other) == 0)
         streams_->stray_socket = s;
     else if (s >= 0)
@@ -132,9 +128,10 @@ uint64_t SimCamera::frames_sent(int channel)
 
 void SimCamera::queue_resend(const uint8_t* data, size_t len)
 {
-    if (len < 20 || !streams_ || stream_faults.ignore_resend)
+    gvcp::PacketResend cmd;
+    if (!streams_ || stream_faults.ignore_resend || !gvcp::parse_packetresend(data, len, &cmd))
         return;
-    Resend r{gvcp::get_u16(data + 8), gvcp::get_u16(data + 10), gvcp::get_u32(data + 12), gvcp::get_u32(data + 16)};
+    Resend r{cmd.stream_channel, cmd.block_id, cmd.first_packet_id, cmd.last_packet_id};
     {
         std::lock_guard<std::mutex> lock(streams_->mutex);
         streams_->resends.push_back(r);
@@ -144,41 +141,25 @@ void SimCamera::queue_resend(const uint8_t* data, size_t len)
 
 namespace {
 
-void put_header(uint8_t* h, uint16_t status, uint16_t block_id, uint8_t format, uint32_t packet_id)
-{
-    gvcp::put_u16(h, status);
-    gvcp::put_u16(h + 2, block_id);
-    gvcp::put_u32(h + 4, (uint32_t(format) << 24) | (packet_id & 0x00FFFFFF));
-}
-
 // Packet `id` of a block: 0 leader, 1..count payload, count+1 trailer.
 Packet make_packet(const Channel& ch, uint16_t block_id, uint64_t ticks, uint32_t id, uint16_t status)
 {
     Packet p{};
     const ChannelConfig& c = ch.config;
     if (id == 0) {
-        put_header(p.head, status, block_id, FORMAT_LEADER, 0);
-        gvcp::put_u16(p.head + 8, 0);
-        gvcp::put_u16(p.head + 10, PAYLOAD_TYPE_IMAGE);
-        gvcp::put_u32(p.head + 12, static_cast<uint32_t>(ticks >> 32));
-        gvcp::put_u32(p.head + 16, static_cast<uint32_t>(ticks));
-        gvcp::put_u32(p.head + 20, c.pixel_format);
-        gvcp::put_u32(p.head + 24, c.width);
-        gvcp::put_u32(p.head + 28, c.height);
-        gvcp::put_u32(p.head + 32, c.offset_x);
-        gvcp::put_u32(p.head + 36, c.offset_y);
-        gvcp::put_u16(p.head + 40, 0);
-        gvcp::put_u16(p.head + 42, 0);
-        p.head_len = BLOCK_HEAD_LEN;
+        gvsp::Leader leader{};
+        leader.payload_type = gvsp::PAYLOAD_TYPE_IMAGE;
+        leader.timestamp = ticks;
+        leader.pixel_format = c.pixel_format;
+        leader.size_x = c.width;
+        leader.size_y = c.height;
+        leader.offset_x = c.offset_x;
+        leader.offset_y = c.offset_y;
+        p.head_len = gvsp::build_leader(p.head, status, block_id, leader);
     } else if (id == ch.packet_count + 1) {
-        put_header(p.head, status, block_id, FORMAT_TRAILER, id);
-        gvcp::put_u16(p.head + 8, 0);
-        gvcp::put_u16(p.head + 10, PAYLOAD_TYPE_IMAGE);
-        gvcp::put_u32(p.head + 12, c.height);
-        p.head_len = 16;
+        p.head_len = gvsp::build_trailer(p.head, status, block_id, id, gvsp::Trailer{gvsp::PAYLOAD_TYPE_IMAGE, c.height});
     } else {
-        put_header(p.head, status, block_id, FORMAT_PAYLOAD, id);
-        p.head_len = IMAGE_PACKET_HEADER_LEN;
+        p.head_len = gvsp::build_header(p.head, status, block_id, gvsp::FORMAT_PAYLOAD, id);
         const size_t offset = size_t(id - 1) * ch.chunk;
         p.data = ch.image.data() + offset;
         p.data_len = std::min<size_t>(ch.chunk, ch.image.size() - offset);
@@ -188,10 +169,7 @@ Packet make_packet(const Channel& ch, uint16_t block_id, uint64_t ticks, uint32_
 
 void send_packets(int sock, uint32_t host, uint32_t port, std::vector<Packet>& packets)
 {
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = htonl(host);
-    to.sin_port = htons(static_cast<uint16_t>(port));
+    sockaddr_in to = make_addr(host, static_cast<uint16_t>(port));
     mmsghdr msgs[BATCH];
     iovec iov[BATCH][2];
     for (size_t start = 0; start < packets.size(); start += BATCH) {
@@ -250,7 +228,7 @@ void SimCamera::stream_loop()
                 packets.push_back(make_packet(ch, r.block_id, 0, std::min(r.first, ch.packet_count + 1),
                                               gvcp::STATUS_PACKET_UNAVAILABLE));
                 packets.back().data_len = 0;
-                packets.back().head_len = IMAGE_PACKET_HEADER_LEN;
+                packets.back().head_len = gvsp::HEADER_LEN;
             } else {
                 for (uint32_t id = r.first; id <= r.last && id <= ch.packet_count + 1; ++id)
                     packets.push_back(make_packet(ch, kept->block_id, kept->ticks, id, gvcp::STATUS_PACKET_RESEND));
@@ -367,11 +345,9 @@ void SimCamera::stream_loop()
             }
             send_packets(stream_sockets_[static_cast<size_t>(n)], ch.config.host, ch.config.port, packets);
             if (stream_faults.stray_datagrams && st.stray_socket >= 0) {
-                const uint8_t junk[16] = {0, 0, 0, 1, 3, 0, 0, 1};
-                sockaddr_in to{};
-                to.sin_family = AF_INET;
-                to.sin_addr.s_addr = htonl(ch.config.host);
-                to.sin_port = htons(static_cast<uint16_t>(ch.config.port));
+                uint8_t junk[16] = {};
+                gvsp::build_header(junk, gvsp::STATUS_SUCCESS, 1, gvsp::FORMAT_PAYLOAD, 1);
+                sockaddr_in to = make_addr(ch.config.host, static_cast<uint16_t>(ch.config.port));
                 sendto(st.stray_socket, junk, sizeof junk, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
             }
             {

@@ -73,7 +73,7 @@ void RawdataToRgb888CSharp(int index, PhotoInfoCSharp& info, char* buffer, int l
     // YUYV converts in place and needs room for the RGB result.
     uint64_t room = 0;
     const uint64_t pixels = static_cast<uint64_t>(info.pixel_width) * info.pixel_height;
-    if (info.pixel_format == imaging::PFNC_YUV422_8 && 2 * pixels <= info.payload_size)
+    if (info.pixel_format == PIXEL_FORMAT_YUV422_8 && 2 * pixels <= info.payload_size)
         room = 3 * pixels;
     with_in_out(info, buffer, length, room, [&](PhotoInfo& frame) { camera->RawdataToRgb888(frame); });
 }
@@ -144,7 +144,7 @@ int SaveToBMPCSharp(int index, PhotoInfoCSharp& info, char* buffer, int length, 
     // the RGB result; the Bayer path replaces the copy with its own buffer.
     uint64_t room = 0;
     const uint64_t pixels = static_cast<uint64_t>(info.pixel_width) * info.pixel_height;
-    if (info.pixel_format == imaging::PFNC_YUV422_8 && 2 * pixels <= info.payload_size)
+    if (info.pixel_format == PIXEL_FORMAT_YUV422_8 && 2 * pixels <= info.payload_size)
         room = 3 * pixels;
     PrivateBuffer copy = private_copy(info, buffer, length, room);
     PhotoInfo frame = frame_from_csharp(info, copy.get());

@@ -5,7 +5,6 @@
 
 namespace {
 
-constexpr unsigned SENSOR_STRIDE = 0x100;
 
 }  // namespace
 
@@ -16,7 +15,7 @@ int GigeCamera::GetCamInternelParameter(int sensor, float* coefficients, float* 
     char buffer[600] = {};
     const int base = GetRegisterAddr("InternelParameter");
     const int status = base < 0 ? base
-                                : ReadMem(static_cast<unsigned>(base) + static_cast<unsigned>(sensor) * SENSOR_STRIDE, 56,
+                                : ReadMem(static_cast<unsigned>(base) + static_cast<unsigned>(sensor) * SENSOR_REG_STRIDE, 56,
                                           buffer);
     if (status != 0) {
         const int code = status > 0 ? static_cast<int16_t>(status) : status;
@@ -37,7 +36,7 @@ int GigeCamera::GetCamExternelParameter(int sensor, float* rotation, float* tran
     char buffer[600] = {};
     const int base = GetRegisterAddr("ExternelParameter");
     const int status = base < 0 ? base
-                                : ReadMem(static_cast<unsigned>(base) + static_cast<unsigned>(sensor) * SENSOR_STRIDE, 48,
+                                : ReadMem(static_cast<unsigned>(base) + static_cast<unsigned>(sensor) * SENSOR_REG_STRIDE, 48,
                                           buffer);
     if (status != 0) {
         const int code = status > 0 ? static_cast<int16_t>(status) : status;

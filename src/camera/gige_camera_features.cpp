@@ -6,8 +6,6 @@
 
 namespace {
 
-constexpr unsigned SENSOR_STRIDE = 0x100;   // per-sensor register blocks
-constexpr unsigned CHANNEL_STRIDE = 0x40;   // per-stream-channel register blocks
 constexpr int TIMESTAMP_ENABLE_BIT = 0x80000;  // bit 19 of the GVCP configuration
 constexpr int TIMESTAMP_SHIFT = 19;
 constexpr int TIMESTAMP_LATCH = 2;
@@ -250,7 +248,7 @@ int GigeCamera::SetAutoExposure(int mode, int sensor)
                       VORA_ERR_INVALID_ARG);
         return VORA_ERR_INVALID_ARG;
     }
-    return write_logged(*this, feature_address(*this, "ExposureAuto", static_cast<unsigned>(sensor) * SENSOR_STRIDE),
+    return write_logged(*this, feature_address(*this, "ExposureAuto", static_cast<unsigned>(sensor) * SENSOR_REG_STRIDE),
                         mode, "[function:SetAutoExposure] Failed to set exposure model. error code: %x.");
 }
 
@@ -264,7 +262,7 @@ int GigeCamera::GetAutoExposure(int sensor)
                       VORA_ERR_INVALID_ARG);
         return VORA_ERR_INVALID_ARG;
     }
-    return read_feature(*this, feature_address(*this, "ExposureAuto", static_cast<unsigned>(sensor) * SENSOR_STRIDE),
+    return read_feature(*this, feature_address(*this, "ExposureAuto", static_cast<unsigned>(sensor) * SENSOR_REG_STRIDE),
                         "[function:GetAutoExposure] Failed to read register. error code: %x.");
 }
 
@@ -279,7 +277,7 @@ int GigeCamera::SetCamExposureGainLevel(int sensor, int level)
         return VORA_ERR_INVALID_ARG;
     }
     return write_logged(*this,
-                        feature_address(*this, "ExposureCompensationLevel", static_cast<unsigned>(sensor) * SENSOR_STRIDE),
+                        feature_address(*this, "ExposureCompensationLevel", static_cast<unsigned>(sensor) * SENSOR_REG_STRIDE),
                         level, "[function:SetRGBCamExposureGainLevel] Failed to set exposure level. error code: %x.");
 }
 
@@ -294,7 +292,7 @@ int GigeCamera::GetCamExposureGainLevel(int sensor)
         return VORA_ERR_INVALID_ARG;
     }
     return read_feature(*this,
-                        feature_address(*this, "ExposureCompensationLevel", static_cast<unsigned>(sensor) * SENSOR_STRIDE),
+                        feature_address(*this, "ExposureCompensationLevel", static_cast<unsigned>(sensor) * SENSOR_REG_STRIDE),
                         "[function:GetRGBCamExposureGainLevel] Failed to read register. error code: %x.");
 }
 
@@ -330,7 +328,7 @@ int GigeCamera::SetExposureTime(int time, int sensor)
                       VORA_ERR_INVALID_ARG);
         return VORA_ERR_INVALID_ARG;
     }
-    const unsigned address = feature_address(*this, "ExposureTime", static_cast<unsigned>(sensor) * SENSOR_STRIDE);
+    const unsigned address = feature_address(*this, "ExposureTime", static_cast<unsigned>(sensor) * SENSOR_REG_STRIDE);
     const int max = GetNodeMaxValue("ExposureTime");
     const int min = GetNodeMinValue("ExposureTime");
     // The minimum itself is not a usable exposure on this camera.
@@ -351,7 +349,7 @@ int GigeCamera::GetExposureTime(int sensor)
                       "[function:GetExposureTime] Failed to get exposure time due to the incoming parameters error.");
         return VORA_ERR_INVALID_ARG;
     }
-    return read_feature(*this, feature_address(*this, "ExposureTime", static_cast<unsigned>(sensor) * SENSOR_STRIDE),
+    return read_feature(*this, feature_address(*this, "ExposureTime", static_cast<unsigned>(sensor) * SENSOR_REG_STRIDE),
                         "[function:GetExposureTime] Failed to read register. error code: %x.");
 }
 
@@ -569,11 +567,11 @@ int GigeCamera::SetRoi(int channel, int size_x, int size_y, int offset_x, int of
     }
     int sensor = -1;
     int status = read_logged(*this,
-                             feature_address(*this, "CmosIndex", static_cast<unsigned>(channel) * CHANNEL_STRIDE),
+                             feature_address(*this, "CmosIndex", static_cast<unsigned>(channel) * STREAM_CHANNEL_REG_STRIDE),
                              &sensor, "[function:SetRoi] Failed to read the_cmos_number register. error code: %x.");
     if (status != 0)
         return status;
-    const unsigned sensor_offset = static_cast<unsigned>(sensor) * SENSOR_STRIDE;
+    const unsigned sensor_offset = static_cast<unsigned>(sensor) * SENSOR_REG_STRIDE;
 
     const int inc_x = GetNodeIncValue("Width");
     const int min_x = GetNodeMinValue("Width");

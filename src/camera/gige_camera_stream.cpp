@@ -11,8 +11,6 @@
 
 namespace {
 
-constexpr unsigned CHANNEL_STRIDE = STREAM_CHANNEL_REG_STRIDE;
-constexpr unsigned SENSOR_STRIDE = 0x100;
 constexpr int PACKET_OVERHEAD = IP_HEADER_LEN + UDP_HEADER_LEN + IMAGE_PACKET_HEADER_LEN;
 
 // The largest receive buffer the socket will take, asking with privilege
@@ -85,9 +83,9 @@ int GigeCamera::StreamOn(unsigned short channel, GigeStream** stream)
         // DeviceCloudUnit is device-wide; CmosIndex, PayloadSize and
         // PixelFormat repeat per channel, the geometry per sensor.
         if (r.per_sensor)
-            address += static_cast<unsigned>(sensor) * SENSOR_STRIDE;
+            address += static_cast<unsigned>(sensor) * SENSOR_REG_STRIDE;
         else if (r.out != &cloud_unit)
-            address += channel * CHANNEL_STRIDE;
+            address += channel * STREAM_CHANNEL_REG_STRIDE;
         status = ReadRegister(address, r.out);
         if (status != 0) {
             log.log_error(gvsp_log_error_level, r.message, status);
@@ -124,7 +122,7 @@ int GigeCamera::StreamOn(unsigned short channel, GigeStream** stream)
         return VORA_ERR_BIND;
     }
     const unsigned short host_port = LocalPort(sock);
-    const unsigned base = channel * CHANNEL_STRIDE;
+    const unsigned base = channel * STREAM_CHANNEL_REG_STRIDE;
 
     status = WriteRegister(Stream_Channel_0_Destination_Address_Reg + base, static_cast<int>(computer_ip.load()));
     if (status & 0xFFFF) {
@@ -184,7 +182,7 @@ int GigeCamera::StreamOn(unsigned short channel, GigeStream** stream)
 
 int GigeCamera::StreamOff(unsigned short channel, GigeStream* stream)
 {
-    const unsigned base = channel * CHANNEL_STRIDE;
+    const unsigned base = channel * STREAM_CHANNEL_REG_STRIDE;
     int result = 0;
     int status = WriteRegister(Stream_Channel_0_Destination_Address_Reg + base, 0);
     if (status & 0xFFFF) {

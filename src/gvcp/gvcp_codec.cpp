@@ -49,6 +49,27 @@ size_t build_writemem(uint8_t* out, uint16_t req_id, uint32_t address, uint16_t 
     return WRITEMEM_CMD_LEN;
 }
 
+size_t build_packetresend(uint8_t* out, uint16_t req_id, const PacketResend& r)
+{
+    put_cmd_header(out, FLAG_ACK_REQUIRED, PACKETRESEND_CMD, PACKETRESEND_CMD_LEN - HEADER_LEN, req_id);
+    put_u16(out + 8, r.stream_channel);
+    put_u16(out + 10, r.block_id);
+    put_u32(out + 12, r.first_packet_id);
+    put_u32(out + 16, r.last_packet_id);
+    return PACKETRESEND_CMD_LEN;
+}
+
+bool parse_packetresend(const uint8_t* data, size_t len, PacketResend* out)
+{
+    if (len < PACKETRESEND_CMD_LEN)
+        return false;
+    out->stream_channel = get_u16(data + 8);
+    out->block_id = get_u16(data + 10);
+    out->first_packet_id = get_u32(data + 12);
+    out->last_packet_id = get_u32(data + 16);
+    return true;
+}
+
 bool parse_ack_header(const uint8_t* data, size_t len, AckHeader* out)
 {
     if (len < HEADER_LEN)

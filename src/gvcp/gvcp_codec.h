@@ -75,6 +75,19 @@ size_t build_writereg(uint8_t* out, uint16_t req_id, uint32_t address, uint32_t 
 size_t build_readmem(uint8_t* out, uint16_t req_id, uint32_t address, uint16_t count);
 size_t build_writemem(uint8_t* out, uint16_t req_id, uint32_t address, uint16_t count, uint32_t data);
 
+// PACKETRESEND: a range of packets of one block, asked for again. No
+// acknowledge follows; the packets arrive on the stream.
+struct PacketResend {
+    uint16_t stream_channel;
+    uint16_t block_id;
+    uint32_t first_packet_id;
+    uint32_t last_packet_id;
+};
+
+size_t build_packetresend(uint8_t* out, uint16_t req_id, const PacketResend& request);
+// False when the command is shorter than its fields.
+bool parse_packetresend(const uint8_t* data, size_t len, PacketResend* out);
+
 struct AckHeader {
     uint16_t status;
     uint16_t answer;

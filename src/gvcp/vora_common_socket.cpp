@@ -11,15 +11,7 @@
 #include <cstring>
 #include <ctime>
 
-static sockaddr_in make_addr(unsigned ip, unsigned short port)
-{
-    sockaddr_in addr;
-    std::memset(&addr, 0, sizeof addr);
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(ip);
-    addr.sin_port = htons(port);
-    return addr;
-}
+#include "gvcp/socket_address.h"
 
 int CommonSocket::InitSocket()
 {

@@ -191,7 +191,7 @@ int save_cloud_txt(cameralog& log, const PhotoInfo& frame, const char* path)
 
 int save_cloud_with_colour_txt(cameralog& log, const PhotoInfo& frame, const float* fused, const char* path)
 {
-    if (!frame.pixel || frame.pixel_format != PFNC_COORD3D_ABC16 || !fused || !path) {
+    if (!frame.pixel || frame.pixel_format != PIXEL_FORMAT_COORD3D_ABC16 || !fused || !path) {
         log.log_error(gvcp_log_error_level,
                       "[function:SavePointCloudWithImageToTxt] Failed to save data due to the incoming parameters "
                       "error, error code: %d",

@@ -164,7 +164,7 @@ void yuyv_frame_to_rgb888(cameralog& log, PhotoInfo& frame)
         return;
     }
     yuyv_to_rgb888_in_place(reinterpret_cast<uint8_t*>(frame.pixel), n);
-    frame.pixel_format = PFNC_RGB8;
+    frame.pixel_format = PIXEL_FORMAT_RGB8;
     frame.payload_size = static_cast<uint32_t>(3 * n);
 }
 
@@ -196,7 +196,7 @@ void bayer_frame_to_rgb888(cameralog& log, PhotoInfo& frame)
     std::memset(rgb + written, 0, static_cast<size_t>(result_size) - written);
     std::free(frame.pixel);
     frame.pixel = reinterpret_cast<char*>(rgb);
-    frame.pixel_format = PFNC_RGB8;
+    frame.pixel_format = PIXEL_FORMAT_RGB8;
     frame.payload_size = static_cast<uint32_t>(result_size);
 }
 
@@ -208,9 +208,9 @@ void raw_frame_to_rgb888(cameralog& log, PhotoInfo& frame)
                       VORA_ERR_INVALID_ARG);
         return;
     }
-    if (frame.pixel_format == PFNC_YUV422_8)
+    if (frame.pixel_format == PIXEL_FORMAT_YUV422_8)
         yuyv_frame_to_rgb888(log, frame);
-    else if (frame.pixel_format == PFNC_BAYER_RG8)
+    else if (frame.pixel_format == PIXEL_FORMAT_BAYER_RG8)
         bayer_frame_to_rgb888(log, frame);
 }
 

@@ -35,7 +35,7 @@ int fusion_3d_to_rgb(const PhotoInfo& colour, const PhotoInfo& cloud, PhotoInfo&
                      const std::vector<CameraParameter>& parameters, cameralog& log)
 {
     const uint64_t points = uint64_t(cloud.pixel_width) * cloud.pixel_height;
-    if (!cloud.pixel || !output.pixel || cloud.pixel_format != PFNC_COORD3D_ABC16 || cloud.payload_size < points * 6) {
+    if (!cloud.pixel || !output.pixel || cloud.pixel_format != PIXEL_FORMAT_COORD3D_ABC16 || cloud.payload_size < points * 6) {
         log.log_error(gvcp_log_error_level,
                       "[function:Fusion3DToRGB] Failed to fusion rgb to 3D point cloud due to the incoming parameters "
                       "error, error code: %d",
@@ -43,7 +43,7 @@ int fusion_3d_to_rgb(const PhotoInfo& colour, const PhotoInfo& cloud, PhotoInfo&
         return VORA_ERR_INVALID_ARG;
     }
     const uint32_t format = colour.pixel_format;
-    if (format != PFNC_YUV422_8 && format != PFNC_RGB8 && format != PFNC_RGB565P)
+    if (format != PIXEL_FORMAT_YUV422_8 && format != PIXEL_FORMAT_RGB8 && format != PIXEL_FORMAT_RGB565P)
         return VORA_ERR_COLOR_FORMAT;
     if (points > 0 && parameters.size() < 2)
         return VORA_ERR_INVALID_ARG;
@@ -103,14 +103,14 @@ int fusion_image_to_3d(PhotoInfo& image, const PhotoInfo& cloud, float* fused,
     uint32_t format = image.pixel_format;
     uint64_t bytes_per_pixel = 0;
     switch (format) {
-    case PFNC_MONO8:
+    case PIXEL_FORMAT_MONO8:
         bytes_per_pixel = 1;
         break;
-    case PFNC_YUV422_8:
-    case PFNC_RGB565P:
+    case PIXEL_FORMAT_YUV422_8:
+    case PIXEL_FORMAT_RGB565P:
         bytes_per_pixel = 2;
         break;
-    case PFNC_RGB8:
+    case PIXEL_FORMAT_RGB8:
         bytes_per_pixel = 3;
         break;
     default:
@@ -118,8 +118,8 @@ int fusion_image_to_3d(PhotoInfo& image, const PhotoInfo& cloud, float* fused,
     }
     // YUYV comes in pixel pairs and becomes 3 bytes per pixel, which the
     // payload size must still be able to state.
-    const bool yuyv_unusable = format == PFNC_YUV422_8 && (pixels % 2 != 0 || 3 * pixels > UINT32_MAX);
-    if (!image.pixel || !cloud.pixel || !fused || cloud.pixel_format != PFNC_COORD3D_ABC16 ||
+    const bool yuyv_unusable = format == PIXEL_FORMAT_YUV422_8 && (pixels % 2 != 0 || 3 * pixels > UINT32_MAX);
+    if (!image.pixel || !cloud.pixel || !fused || cloud.pixel_format != PIXEL_FORMAT_COORD3D_ABC16 ||
         cloud.payload_size < points * 6 || image.payload_size < pixels * bytes_per_pixel || yuyv_unusable) {
         log.log_error(gvcp_log_error_level,
                       "[function:FusionImageTo3D] Failed to fusion image to 3D point cloud due to the incoming "
@@ -141,9 +141,9 @@ int fusion_image_to_3d(PhotoInfo& image, const PhotoInfo& cloud, float* fused,
     if (points > 0 && cmos >= parameters.size())
         return VORA_ERR_INVALID_ARG;
 
-    if (format == PFNC_YUV422_8) {
+    if (format == PIXEL_FORMAT_YUV422_8) {
         yuyv_to_rgb888_in_place(reinterpret_cast<uint8_t*>(image.pixel), pixels);
-        image.pixel_format = format = PFNC_RGB8;
+        image.pixel_format = format = PIXEL_FORMAT_RGB8;
         image.payload_size = static_cast<uint32_t>(3 * pixels);
         bytes_per_pixel = 3;
     }
@@ -168,12 +168,12 @@ int fusion_image_to_3d(PhotoInfo& image, const PhotoInfo& cloud, float* fused,
         const uint8_t* c = colours + (size_t(px.v) * width + size_t(px.u)) * bytes_per_pixel;
         uint8_t c0, c1, c2;
         switch (format) {
-        case PFNC_RGB8:
+        case PIXEL_FORMAT_RGB8:
             c0 = c[0];
             c1 = c[1];
             c2 = c[2];
             break;
-        case PFNC_RGB565P: {
+        case PIXEL_FORMAT_RGB565P: {
             const unsigned v = unsigned(c[0]) | unsigned(c[1]) << 8;
             c0 = static_cast<uint8_t>((v & 0x1F) << 3);
             c1 = static_cast<uint8_t>(((v >> 5) & 0x3F) << 2);

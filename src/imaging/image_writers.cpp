@@ -209,7 +209,7 @@ int save_yuyv_bmp(cameralog& log, PhotoInfo& frame, const char* path)
         yuyv_frame_to_rgb888(log, frame);
         // A frame the conversion refused is still YUYV; saving it again
         // would only come back here.
-        if (frame.pixel_format == PFNC_RGB8)
+        if (frame.pixel_format == PIXEL_FORMAT_RGB8)
             return save_bmp(log, frame, path);
     }
     log.log_error(gvcp_log_error_level,
@@ -223,7 +223,7 @@ int save_bayer_rg8_bmp(cameralog& log, PhotoInfo& frame, const char* path)
 {
     if (frame.pixel && path) {
         bayer_frame_to_rgb888(log, frame);
-        if (frame.pixel_format == PFNC_RGB8)
+        if (frame.pixel_format == PIXEL_FORMAT_RGB8)
             return save_bmp(log, frame, path);
     }
     log.log_error(gvcp_log_error_level,
@@ -242,15 +242,15 @@ int save_bmp(cameralog& log, PhotoInfo& frame, const char* path)
         return VORA_ERR_INVALID_ARG;
     }
     switch (frame.pixel_format) {
-    case PFNC_MONO8:
+    case PIXEL_FORMAT_MONO8:
         return save_grey_bmp(log, frame, path);
-    case PFNC_BAYER_RG8:
+    case PIXEL_FORMAT_BAYER_RG8:
         return save_bayer_rg8_bmp(log, frame, path);
-    case PFNC_YUV422_8:
+    case PIXEL_FORMAT_YUV422_8:
         return save_yuyv_bmp(log, frame, path);
-    case PFNC_RGB565P:
+    case PIXEL_FORMAT_RGB565P:
         return save_rgb565_bmp(log, frame, path);
-    case PFNC_RGB8:
+    case PIXEL_FORMAT_RGB8:
         return save_rgb888_bmp(log, frame, path);
     default:
         log.log_error(gvcp_log_error_level,

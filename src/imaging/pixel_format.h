@@ -7,17 +7,9 @@
 #include <cstdint>
 
 #include "vora_base_type.h"
+#include "vora_pixel_format.h"
 
 namespace imaging {
-
-// GenICam pixel-format codes (PFNC) used by the processing code.
-constexpr uint32_t PFNC_MONO8 = 0x01080001;
-constexpr uint32_t PFNC_BAYER_RG8 = 0x01080009;
-constexpr uint32_t PFNC_YUV422_8 = 0x02100032;  // byte order Y0 U Y1 V
-constexpr uint32_t PFNC_RGB565P = 0x02100035;
-constexpr uint32_t PFNC_RGB8 = 0x02180014;
-constexpr uint32_t PFNC_COORD3D_ABC16 = 0x023000B9;
-constexpr uint32_t PFNC_COORD3D_ABC16_PLANAR = 0x023000BA;
 
 // Bytes per pixel of a known format, 0 for an unknown one.
 int pixel_bytes(uint32_t pixel_format);
@@ -40,7 +32,7 @@ inline bool payload_covers(const PhotoInfo& frame, unsigned bytes_per_pixel)
 // Coord3D_ABC16 and a payload covering all of its points.
 inline bool is_readable_cloud(const PhotoInfo* frame)
 {
-    return frame && frame->pixel && frame->pixel_format == PFNC_COORD3D_ABC16 && payload_covers(*frame, 6);
+    return frame && frame->pixel && frame->pixel_format == PIXEL_FORMAT_COORD3D_ABC16 && payload_covers(*frame, 6);
 }
 
 }  // namespace imaging

@@ -1,6 +1,7 @@
 #include "stream/vora_asyncqueue.h"
 
 #include <cstdlib>
+#include <limits>
 #include <sys/time.h>
 #include <time.h>
 
@@ -9,21 +10,45 @@ int pthread_mutex_init_n(pthread_mutex_t* mutex)
     return pthread_mutex_init(mutex, nullptr);
 }
 
+// Waits run on the monotonic clock, so that setting the wall clock neither
+// ends a wait early nor stretches it.
 int pthread_cond_init_n(pthread_cond_t* cond)
 {
-    return pthread_cond_init(cond, nullptr);
+    pthread_condattr_t attr;
+    int r = pthread_condattr_init(&attr);
+    if (r != 0)
+        return r;
+    r = pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+    if (r == 0)
+        r = pthread_cond_init(cond, &attr);
+    pthread_condattr_destroy(&attr);
+    return r;
 }
 
 int pthread_cond_wait_timeout_us(pthread_cond_t* cond, pthread_mutex_t* mutex, long long timeout_us)
 {
-    // The condvar uses default attributes, so its deadline is on the wall clock.
-    struct timeval now;
-    gettimeofday(&now, nullptr);
-    long long total = static_cast<long long>(now.tv_usec) + timeout_us;
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    if (timeout_us < 0)
+        timeout_us = 0;
+    // A deadline beyond what time_t holds waits until the end of time.
+    constexpr long long max_seconds = std::numeric_limits<time_t>::max() / 2;
+    long long seconds = timeout_us / 1000000;
+    long long nanoseconds = now.tv_nsec + (timeout_us % 1000000) * 1000;
+    seconds += nanoseconds / 1000000000;
+    nanoseconds %= 1000000000;
     struct timespec deadline;
-    deadline.tv_sec = now.tv_sec + static_cast<time_t>(total / 1000000);
-    deadline.tv_nsec = static_cast<long>((total % 1000000) * 1000);
+    deadline.tv_sec = seconds > max_seconds - now.tv_sec ? static_cast<time_t>(max_seconds)
+                                                         : now.tv_sec + static_cast<time_t>(seconds);
+    deadline.tv_nsec = static_cast<long>(nanoseconds);
     return pthread_cond_timedwait(cond, mutex, &deadline) == 0 ? 1 : 0;
+}
+
+long long get_monotonic_time()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000000LL + now.tv_nsec / 1000;
 }
 
 long long get_real_time()

@@ -35,13 +35,16 @@ struct _AsyncQueue {
     int32_t ref_count;
 };
 
-/* pthread helpers: default attributes, and a condvar wait bounded in microseconds. */
+/* pthread helpers: a mutex with default attributes, a condition variable
+ * on the monotonic clock, and a wait on it bounded in microseconds. */
 int pthread_mutex_init_n(pthread_mutex_t* mutex);
 int pthread_cond_init_n(pthread_cond_t* cond);
 int pthread_cond_wait_timeout_us(pthread_cond_t* cond, pthread_mutex_t* mutex, long long timeout_us);
 
-/* Wall-clock time in microseconds since the epoch. */
+/* Wall-clock time in microseconds since the epoch: for time stamps. */
 long long get_real_time();
+/* Monotonic time in microseconds: for every interval and time-out. */
+long long get_monotonic_time();
 
 /* List operations. */
 _List* list_last(_List* list);

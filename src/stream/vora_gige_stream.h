@@ -1,6 +1,7 @@
-// One open stream channel: its receive thread reassembles GVSP blocks into
-// frame buffers, asks the camera to resend what was lost, and hands frames
-// over, in the order they began, to the threads that capture them.
+// One open stream channel: its receive thread takes GVSP datagrams off the
+// socket and feeds them to the block assembler, sends the resend requests it
+// asks for, and keeps the camera's path open; capturing threads take the
+// finished frames from the frame pool.
 #ifndef VORA_GIGE_STREAM_H
 #define VORA_GIGE_STREAM_H
 
@@ -12,58 +13,12 @@
 #include <thread>
 
 #include "log/vora_cameralog.h"
-#include "stream/vora_asyncqueue.h"
+#include "stream/block_assembler.h"
+#include "stream/frame_pool.h"
+#include "stream/stream_clock.h"
+#include "stream/stream_records.h"
+#include "stream/stream_state.h"
 #include "vora_base_type.h"
-
-// What StreamOn learnt from the camera about the channel.
-struct DataStreamPrivateInfo {
-    uint32_t socket;
-    uint32_t payload_size;
-    uint32_t width;
-    uint32_t height;
-    uint32_t roi_size_x;
-    uint32_t roi_size_y;
-    uint32_t offset_x;
-    uint32_t offset_y;
-    uint32_t pixel_bytes;
-    uint32_t pixel_format;
-    uint32_t packet_count;
-    uint32_t cloud_unit;
-};
-
-struct PacketState {
-    uint32_t received;
-    int64_t resend_time_us;  // latest resend request covering the packet, 0 if never
-};
-
-// One block (frame) under reassembly.
-struct StreamBlockData {
-    PhotoInfo* photo;
-    uint32_t block_id;
-    uint32_t status;  // 7 while in progress
-    int32_t last_valid_packet;
-    int64_t first_time_us;
-    int64_t last_time_us;
-    int32_t error_flag;
-    int32_t packet_resend_num;
-    uint32_t packet_num;
-    PacketState* packet_states;
-    // Resend scans skip what an earlier scan already covered while none of
-    // it can be due again: the ids up to checked_until are received or were
-    // requested no earlier than checked_since.
-    int32_t checked_until;
-    int64_t checked_since;
-};
-
-// Block status at hand-over.
-enum BlockStatus : uint32_t {
-    BLOCK_COMPLETE = 0,
-    BLOCK_TIMEOUT = 2,
-    BLOCK_SUPERSEDED = 3,
-    BLOCK_ERROR = 5,
-    BLOCK_IN_PROGRESS = 7,
-    BLOCK_FLUSHED = 8,
-};
 
 class GigeStream {
 public:
@@ -119,37 +74,28 @@ public:
 private:
     void loop();
     StreamBlockData* process_packet(const uint8_t* packet, int length, long long now_us);
-    StreamBlockData* find_block_data(const uint8_t* packet, unsigned block_id, unsigned packet_id, int length,
-                                     long long now_us);
-    void process_packet_leader(StreamBlockData* block, const uint8_t* packet, unsigned packet_id);
-    void process_packet_payload(StreamBlockData* block, const uint8_t* packet, unsigned packet_id, unsigned length);
-    void process_packet_tailer(StreamBlockData* block, const uint8_t* packet, unsigned packet_id);
     void check_block_complete(StreamBlockData* current, long long now_us);
-    void packet_resend_check(StreamBlockData* block, unsigned up_to, long long now_us);
-    void send_packet_request(unsigned block_id, int first, int last);
     void flush_blocks();
+    void send_packet_request(unsigned block_id, int first, int last);
     void write_recive_data(StreamBlockData* block);
+    void act_on(const AssemblerOutput& out);
     void capture_data_process(PhotoInfo* destination, PhotoInfo* frame);
-    PhotoInfo* obtain_frame_buffer();
-    void free_frame(PhotoInfo* frame);
     int take_frame(PhotoInfo* info, PhotoInfo* frame, const char* name);
 
-    void RecieveTimeStatistics(int sample_us);
-    void NetSpeedStatistics(int length, long long now_us);
-    void BlockRateStatistics(long long now_us);
-
+    cameralog* log;
     std::thread thread;
     bool thread_started_ = false;
     unsigned short channel_index_;
     std::atomic<int> thread_exit{0};
-    _AsyncQueue* free_queue;
-    _AsyncQueue* ready_queue;
-
-    std::mutex statistics_mutex_;  // the histogram is copied out while it grows
-    StatisticsData receive_time_statistics;
+    int wake_fd_ = -1;  // written to stop the receive thread at once
 
     DataStreamPrivateInfo stream_info;
-    _List* all_blocks = nullptr;
+    StreamTunables tunables_;
+    StreamClock clock_;
+    FramePool frames_;  // holds free_queue and ready_queue
+    BlockAssembler assembler_;  // the blocks under reassembly, counters and statistics
+    AssemblerOutput step_;      // receive thread only
+
     int stream_socket;
     int resend_socket = -1;
     uint32_t host_ip;
@@ -160,46 +106,8 @@ private:
     uint16_t host_port;
     long long tick_frequency;
     uint16_t req_id = 0;
-    uint16_t last_block_id = 0;
-    bool seen_block_ = false;  // receive thread only
-
-    std::atomic<uint32_t> max_buffer_length{4};
     uint32_t packet_payload_size_;
     uint32_t payload_size;
-    std::atomic<uint32_t> buffer_count{0};
-    std::atomic<uint32_t> packet_resend_flag{1};
-    std::atomic<double> packet_resend_ratio{1.0};
-    std::atomic<uint32_t> socket_select_timeout{10000};
-    std::atomic<uint32_t> packet_timeout{40000};
-    std::atomic<uint32_t> block_timeout{100000};
-    std::atomic<uint32_t> sendto_stream_port_break_firewall_timeout{3000000};
-
-    // Block counters.
-    std::atomic<uint32_t> complete_block_num{0};
-    std::atomic<uint32_t> incomplete_block_num{0};
-    std::atomic<uint32_t> timeout_block_num{0};
-    std::atomic<uint32_t> no_buffer_block_num{0};
-    std::atomic<uint32_t> flushed_block_num{0};
-    std::atomic<uint32_t> lost_block_num{0};
-    std::atomic<uint32_t> error_block_num{0};
-    std::atomic<uint32_t> overflow_packet_num{0};
-    // Packet counters.
-    std::atomic<uint32_t> received_packet_num{0};
-    std::atomic<uint32_t> lost_packet_num{0};
-    std::atomic<uint32_t> format_error_packet_num{0};
-    std::atomic<uint32_t> dropped_packet_num{0};
-    std::atomic<uint32_t> resend_request_packet_num{0};
-    std::atomic<uint32_t> resent_packet_num{0};
-    std::atomic<uint32_t> duplicate_packet_num{0};
-
-    long long net_speed_start = 0;
-    long long net_speed_bytes = 0;
-    std::atomic<uint32_t> net_speed{0};
-    long long block_rate_start = 0;
-    uint32_t block_rate_count = 0;
-    std::atomic<float> block_rate{0};
-
-    cameralog* log;
 };
 
 #endif

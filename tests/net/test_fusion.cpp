@@ -15,14 +15,15 @@
 #include "sim_description.h"
 #include "vora_qelcamera_api.h"
 #include "vora_qelcamera_api_csharp.h"
+#include "vora_pixel_format.h"
 
 namespace {
 
 constexpr unsigned kLoopback = 0x7F000001;
-constexpr uint32_t RGB8 = 0x02180014;
-constexpr uint32_t YUYV = 0x02100032;
-constexpr uint32_t MONO8 = 0x01080001;
-constexpr uint32_t CLOUD = 0x023000B9;
+constexpr uint32_t RGB8 = PIXEL_FORMAT_RGB8;
+constexpr uint32_t YUYV = PIXEL_FORMAT_YUV422_8;
+constexpr uint32_t MONO8 = PIXEL_FORMAT_MONO8;
+constexpr uint32_t CLOUD = PIXEL_FORMAT_COORD3D_ABC16;
 
 uint32_t cmos_index_reg(uint32_t channel)
 {

@@ -20,6 +20,7 @@
 #include "sim_camera.h"
 #include "sim_description.h"
 #include "vora_base_type.h"
+#include "vora_pixel_format.h"
 
 namespace {
 
@@ -258,11 +259,11 @@ TEST_F(SimDescription, FirstUrlLeadsToTheDescription)
     };
     EXPECT_EQ(entries("TriggerSelector"),
               (std::map<std::string, uint32_t>{{"AcquisitionStart", 0}, {"FrameStart", 1}}));
-    EXPECT_EQ(entries("PixelFormat"), (std::map<std::string, uint32_t>{{"Mono8", 0x01080001},
-                                                                       {"BayerRG8", 0x01080009},
-                                                                       {"YUV422_8", 0x02100032},
-                                                                       {"RGB8", 0x02180014},
-                                                                       {"Coord3D_ABC16", 0x023000B9}}));
+    EXPECT_EQ(entries("PixelFormat"), (std::map<std::string, uint32_t>{{"Mono8", PIXEL_FORMAT_MONO8},
+                                                                       {"BayerRG8", PIXEL_FORMAT_BAYER_RG8},
+                                                                       {"YUV422_8", PIXEL_FORMAT_YUV422_8},
+                                                                       {"RGB8", PIXEL_FORMAT_RGB8},
+                                                                       {"Coord3D_ABC16", PIXEL_FORMAT_COORD3D_ABC16}}));
 }
 
 // What a GenICam host rejects on loading: a name defined twice, a reference
@@ -455,9 +456,9 @@ TEST(SimPayloadSize, FollowsTheChannelsSensorAndFormat)
 
     m.set_reg(vsim::SENSOR_BASE + vsim::SENSOR_STRIDE + vsim::SN_WIDTH, 640);
     EXPECT_EQ(payload(ch1), 640u * 1024 * 3);
-    m.set_reg(ch1 + vsim::CH_PIXEL_FORMAT, 0x01080001);  // Mono8
+    m.set_reg(ch1 + vsim::CH_PIXEL_FORMAT, PIXEL_FORMAT_MONO8);  // Mono8
     EXPECT_EQ(payload(ch1), 640u * 1024);
-    m.set_reg(ch1 + vsim::CH_PIXEL_FORMAT, 0x02100032);  // YUV422_8
+    m.set_reg(ch1 + vsim::CH_PIXEL_FORMAT, PIXEL_FORMAT_YUV422_8);  // YUV422_8
     EXPECT_EQ(payload(ch1), 640u * 1024 * 2);
     // The size follows the sensor the channel shows, not the channel's number.
     m.set_reg(vsim::CHANNEL_BASE + vsim::CH_CMOS_INDEX, 1);

@@ -8,11 +8,13 @@
 #include <thread>
 #include <vector>
 
+#include "eventually.h"
 #include "sim_camera.h"
 #include "sim_description.h"
 #include "sim_scene.h"
 #include "vora_qelcamera_api.h"
 #include "vora_qelcamera_api_csharp.h"
+#include "vora_pixel_format.h"
 
 namespace {
 
@@ -38,12 +40,19 @@ struct Frame {
     std::vector<char> pixels;
 };
 
-int capture(int index, unsigned short channel, Frame* f, uint32_t size, long long wait_us = 3000000)
+int capture(int index, unsigned short channel, Frame* f, uint32_t size, long long wait_us = 20000000)
 {
     f->pixels.assign(size, 0);
     std::memset(&f->info, 0, sizeof f->info);
     f->info.pixel = f->pixels.data();
     return TimeoutCapture(index, channel, &f->info, wait_us);
+}
+
+unsigned packets_received(int index, unsigned short channel)
+{
+    unsigned received = 0, other = 0;
+    GetPacketStatistics(index, channel, &received, &other, &other, &other, &other, &other, &other);
+    return received;
 }
 
 class Streaming : public ::testing::Test {
@@ -130,12 +139,12 @@ TEST_F(Streaming, FramesArriveByteForByte)
     Frame f;
     const uint32_t size = 320 * 240 * 6;
     ASSERT_EQ(capture(0, 0, &f, size), 0);
-    EXPECT_EQ(f.info.pixel_format, 0x023000B9u);
+    EXPECT_EQ(f.info.pixel_format, PIXEL_FORMAT_COORD3D_ABC16);
     EXPECT_EQ(f.info.pixel_width, 320u);
     EXPECT_EQ(f.info.pixel_height, 240u);
     EXPECT_EQ(f.info.payload_size, size);
     EXPECT_EQ(f.info.cloud_unit, 10u);
-    const auto expected = vsim::render_sensor(sim->config().sensors[0], vsim::Roi{320, 240, 0, 0}, 0x023000B9, 10);
+    const auto expected = vsim::render_sensor(sim->config().sensors[0], vsim::Roi{320, 240, 0, 0}, PIXEL_FORMAT_COORD3D_ABC16, 10);
     ASSERT_EQ(expected.size(), size);
     EXPECT_EQ(std::memcmp(f.pixels.data(), expected.data(), size), 0);
     ASSERT_EQ(capture(0, 0, &f, size), 0);
@@ -155,9 +164,11 @@ TEST_F(Streaming, LostPacketsAreRecoveredThroughResend)
     CreateCamera();
     ASSERT_EQ(CameraConnect(0), 0);
     ASSERT_EQ(StreamOn(0, 0), 0);
+    // However slowly a busy machine answers, frames wait for their resends.
+    ASSERT_EQ(SetBlockTimeout(0, 0, 10000000), 0);
     ASSERT_EQ(AcquisitionStart(0), 0);
     const uint32_t size = 320 * 240 * 6;
-    const auto expected = vsim::render_sensor(sim->config().sensors[0], vsim::Roi{320, 240, 0, 0}, 0x023000B9, 10);
+    const auto expected = vsim::render_sensor(sim->config().sensors[0], vsim::Roi{320, 240, 0, 0}, PIXEL_FORMAT_COORD3D_ABC16, 10);
     int complete = 0;
     for (int i = 0; i < 5; ++i) {
         Frame f;
@@ -195,7 +206,7 @@ TEST_F(Streaming, ThreeChannelsOfTwoCamerasAtOnce)
             const uint32_t bpp = ch == 1 ? 3 : 6;
             ASSERT_EQ(capture(cam, ch, &f, 160 * 120 * bpp), 0) << cam << " " << ch;
             EXPECT_EQ(f.info.stream_channel_index_, ch);
-            EXPECT_EQ(f.info.pixel_format, ch == 1 ? 0x02180014u : 0x023000B9u);
+            EXPECT_EQ(f.info.pixel_format, ch == 1 ? PIXEL_FORMAT_RGB8 : PIXEL_FORMAT_COORD3D_ABC16);
             EXPECT_EQ(f.info.payload_size, 160u * 120u * bpp);
         }
     }
@@ -243,7 +254,9 @@ TEST_F(Streaming, ClosingWhileFramesAreInFlight)
     ASSERT_EQ(StreamOn(0, 0), 0);
     ASSERT_EQ(StreamOn(0, 2), 0);
     ASSERT_EQ(AcquisitionStart(0), 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    // Close once datagrams flow on both channels, with whatever is in flight.
+    for (unsigned short ch : {0, 2})
+        EXPECT_TRUE(eventually([&] { return packets_received(0, ch) > 100; }));
     EXPECT_EQ(StreamOff(0, 0), 0);
     // Channel 2 is left open: destroying the table closes it.
 }
@@ -260,9 +273,12 @@ TEST_F(Streaming, ACameraLostWhileStreaming)
     Frame f;
     ASSERT_EQ(capture(0, 0, &f, 64 * 48 * 6), 0);
     sim->stop();  // unplugged
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    FlushBuffer(0, 0);
-    EXPECT_EQ(capture(0, 0, &f, 64 * 48 * 6, 200000), -34);
+    // What was in flight is handed over within the block timeout; after
+    // that, nothing more comes.
+    int result = 0;
+    for (int frames = 0; frames < 100 && result == 0; ++frames)
+        result = capture(0, 0, &f, 64 * 48 * 6, 2000000);
+    EXPECT_EQ(result, -34);
     EXPECT_EQ(StreamOff(0, 0), 0xFFCC);  // the unanswered register write, low 16 bits of -52
     EXPECT_EQ(GetMaxBufferLength(0, 0), -98);
 }

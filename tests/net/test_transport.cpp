@@ -1,5 +1,8 @@
 // Register and memory access of a camera object against the simulated camera.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <cstring>
@@ -16,6 +19,22 @@ using Transport = SimCameraTest;
 uint16_t req_id_of(const std::vector<uint8_t>& cmd)
 {
     return gvcp::get_u16(cmd.data() + 6);
+}
+
+// Waits until a datagram is queued on this process's UDP socket bound to
+// `port`; false when there is none within the deadline.
+bool datagram_waiting_on(unsigned short port)
+{
+    for (int fd = 0; fd < 1024; ++fd) {
+        sockaddr_in a{};
+        socklen_t len = sizeof a;
+        if (getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0 || a.sin_family != AF_INET ||
+            ntohs(a.sin_port) != port)
+            continue;
+        pollfd p{fd, POLLIN, 0};
+        return poll(&p, 1, 10000) == 1;
+    }
+    return false;
 }
 
 TEST_F(Transport, ReadsAndWritesRegisters)
@@ -137,7 +156,7 @@ TEST_F(Transport, DatagramsQueuedBeforeACommandAreDiscarded)
     gvcp::put_ack_header(fake, 0, gvcp::READREG_ACK, 4, next);
     gvcp::put_u32(fake + 8, 0xDEAD);
     ASSERT_EQ(sim->send_raw(kLoopback, camera.control_port(), fake, sizeof fake), 12);
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(datagram_waiting_on(camera.control_port()));
     ASSERT_EQ(camera.ReadRegister(Heartbeat_Timeout_Reg, &value), 0);
     EXPECT_EQ(value, 3000);
 }

@@ -27,6 +27,7 @@
 #include "sim_description.h"
 #include "sim_scene.h"
 #include "vora_base_type.h"
+#include "vora_pixel_format.h"
 
 namespace {
 
@@ -560,8 +561,8 @@ TEST_F(VoraTool, CaptureWritesEveryFrameOfEveryChannel)
     EXPECT_EQ(files_in(dir.path()), expected);
 
     // Raw files hold the frames as the camera rendered them.
-    const auto depth = vsim::render_sensor(sim.config().sensors[0], vsim::Roi{160, 120, 0, 0}, 0x023000B9, 10);
-    const auto colour = vsim::render_sensor(sim.config().sensors[1], vsim::Roi{160, 120, 0, 0}, 0x02180014, 10);
+    const auto depth = vsim::render_sensor(sim.config().sensors[0], vsim::Roi{160, 120, 0, 0}, PIXEL_FORMAT_COORD3D_ABC16, 10);
+    const auto colour = vsim::render_sensor(sim.config().sensors[1], vsim::Roi{160, 120, 0, 0}, PIXEL_FORMAT_RGB8, 10);
     EXPECT_EQ(slurp(dir.path() + "/ch0_0002.raw"), std::string(depth.begin(), depth.end()));
     EXPECT_EQ(slurp(dir.path() + "/ch1_0002.raw"), std::string(colour.begin(), colour.end()));
     EXPECT_EQ(slurp(dir.path() + "/ch1_0001.bmp").size(), 54u + 160 * 120 * 3);
@@ -600,7 +601,7 @@ TEST_F(VoraTool, CaptureKeepsTheLastFramesAndFusesDepthWithColour)
     vsim::SimCamera& sim = camera();
     small_regions(sim);
     TempDir dir;
-    const Outcome r = vora({"capture", "--seconds", "1", "--keep", "2", "--fuse", "--format", "pcd,ply,png,bmp",
+    const Outcome r = vora({"capture", "--seconds", "2", "--keep", "2", "--fuse", "--format", "pcd,ply,png,bmp",
                         "--filter", "outlier", "--out", dir.path()});
     ASSERT_EQ(r.code, 0) << r.err << r.out;
     const std::set<std::string> files = files_in(dir.path());

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <ctime>
+#include <limits>
 #include <thread>
 #include <vector>
 
@@ -212,22 +213,20 @@ TEST(AsyncQueue, TimeoutsAndClock)
     async_queue_destroy(q);
 }
 
-TEST(AsyncQueue, TimedWaitReportsSignal)
+// The waiter holds the mutex from setting the flag until it is inside the
+// wait, so the signal cannot be lost.
+int signalled_wait(long long timeout_us)
 {
     pthread_mutex_t mutex;
     pthread_cond_t cond;
-    ASSERT_EQ(pthread_mutex_init_n(&mutex), 0);
-    ASSERT_EQ(pthread_cond_init_n(&cond), 0);
-
-    // The waiter holds the mutex from setting the flag until it is inside
-    // the wait, so the signal cannot be lost. A timeout over one second
-    // forces the deadline's microsecond part to carry into seconds.
+    EXPECT_EQ(pthread_mutex_init_n(&mutex), 0);
+    EXPECT_EQ(pthread_cond_init_n(&cond), 0);
     bool waiting = false;
     int result = -1;
     std::thread waiter([&] {
         pthread_mutex_lock(&mutex);
         waiting = true;
-        result = pthread_cond_wait_timeout_us(&cond, &mutex, 10 * 1000000LL + 999999);
+        result = pthread_cond_wait_timeout_us(&cond, &mutex, timeout_us);
         pthread_mutex_unlock(&mutex);
     });
     for (;;) {
@@ -241,10 +240,43 @@ TEST(AsyncQueue, TimedWaitReportsSignal)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     waiter.join();
-    EXPECT_EQ(result, 1);
-
     pthread_cond_destroy(&cond);
     pthread_mutex_destroy(&mutex);
+    return result;
+}
+
+TEST(AsyncQueue, TimedWaitReportsSignal)
+{
+    // Over one second, so the deadline's microseconds carry into seconds.
+    EXPECT_EQ(signalled_wait(10 * 1000000LL + 999999), 1);
+    // A deadline past the end of time is no overflow: it waits for the signal.
+    EXPECT_EQ(signalled_wait(std::numeric_limits<long long>::max()), 1);
+}
+
+TEST(AsyncQueue, HugeAndNegativeTimeoutsNeitherOverflowNorHang)
+{
+    _AsyncQueue* q = async_queue_new();
+    ASSERT_NE(q, nullptr);
+    EXPECT_EQ(async_queue_timeout_pop(q, -5), nullptr);  // no wait at all
+    int item = 3;
+    std::thread producer([&] {
+        while (async_queue_length(q) != -1)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        async_queue_push(q, &item);
+    });
+    EXPECT_EQ(async_queue_timeout_pop(q, std::numeric_limits<long long>::max()), &item);
+    producer.join();
+    async_queue_destroy(q);
+}
+
+TEST(AsyncQueue, IntervalsRunOnTheMonotonicClock)
+{
+    timespec before{}, after{};
+    clock_gettime(CLOCK_MONOTONIC, &before);
+    const long long t = get_monotonic_time();
+    clock_gettime(CLOCK_MONOTONIC, &after);
+    EXPECT_GE(t, before.tv_sec * 1000000LL + before.tv_nsec / 1000);
+    EXPECT_LE(t, after.tv_sec * 1000000LL + after.tv_nsec / 1000);
 }
 
 TEST(AsyncQueue, BlockedConsumersAreWokenByPush)

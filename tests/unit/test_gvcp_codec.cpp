@@ -33,6 +33,18 @@ TEST(GvcpCodec, CommandByteImages)
     EXPECT_EQ(bytes(buf, 20),
               (std::vector<uint8_t>{0x42, 0x01, 0x00, 0x86, 0x00, 0x08, 0xFF, 0xFF, 0xA0, 0xB0, 0xC0, 0xD0,
                                     0x00, 0x00, 0x00, 0x04, 0x01, 0x02, 0x03, 0x04}));
+
+    ASSERT_EQ(gvcp::build_packetresend(buf, 0x0102, gvcp::PacketResend{2, 0xFFFE, 3, 0x00ABCDEF}), 20u);
+    EXPECT_EQ(bytes(buf, 20),
+              (std::vector<uint8_t>{0x42, 0x01, 0x00, 0x40, 0x00, 0x0C, 0x01, 0x02, 0x00, 0x02, 0xFF, 0xFE,
+                                    0x00, 0x00, 0x00, 0x03, 0x00, 0xAB, 0xCD, 0xEF}));
+    gvcp::PacketResend r;
+    ASSERT_TRUE(gvcp::parse_packetresend(buf, 20, &r));
+    EXPECT_EQ(r.stream_channel, 2);
+    EXPECT_EQ(r.block_id, 0xFFFE);
+    EXPECT_EQ(r.first_packet_id, 3u);
+    EXPECT_EQ(r.last_packet_id, 0x00ABCDEFu);
+    EXPECT_FALSE(gvcp::parse_packetresend(buf, 19, &r));
 }
 
 TEST(GvcpCodec, HeadersRoundTripAndRejectRunts)

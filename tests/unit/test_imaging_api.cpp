@@ -15,13 +15,14 @@
 #include "camera/vora_gige_camera.h"
 #include "vora_qelcamera_api.h"
 #include "vora_qelcamera_api_csharp.h"
+#include "vora_pixel_format.h"
 
 namespace {
 
-constexpr uint32_t CLOUD = 0x023000B9;
-constexpr uint32_t RGB8 = 0x02180014;
-constexpr uint32_t YUYV = 0x02100032;
-constexpr uint32_t BAYER_RG8 = 0x01080009;
+constexpr uint32_t CLOUD = PIXEL_FORMAT_COORD3D_ABC16;
+constexpr uint32_t RGB8 = PIXEL_FORMAT_RGB8;
+constexpr uint32_t YUYV = PIXEL_FORMAT_YUV422_8;
+constexpr uint32_t BAYER_RG8 = PIXEL_FORMAT_BAYER_RG8;
 
 std::string read_file(const std::string& path)
 {

@@ -16,14 +16,15 @@
 #include "imaging/colour_convert.h"
 #include "imaging/pixel_format.h"
 #include "log/vora_cameralog.h"
+#include "vora_pixel_format.h"
 
 namespace {
 
-constexpr uint32_t CLOUD = 0x023000B9;
-constexpr uint32_t RGB8 = 0x02180014;
-constexpr uint32_t YUYV = 0x02100032;
-constexpr uint32_t BAYER_RG8 = 0x01080009;
-constexpr uint32_t MONO8 = 0x01080001;
+constexpr uint32_t CLOUD = PIXEL_FORMAT_COORD3D_ABC16;
+constexpr uint32_t RGB8 = PIXEL_FORMAT_RGB8;
+constexpr uint32_t YUYV = PIXEL_FORMAT_YUV422_8;
+constexpr uint32_t BAYER_RG8 = PIXEL_FORMAT_BAYER_RG8;
+constexpr uint32_t MONO8 = PIXEL_FORMAT_MONO8;
 
 // A camera log written to a private directory, read back line by line.
 class LogCapture {
@@ -104,11 +105,11 @@ TEST(ImagingPixelFormats, SizesOfKnownAndUnknownCodes)
 {
     EXPECT_EQ(imaging::pixel_bytes(MONO8), 1);
     EXPECT_EQ(imaging::pixel_bytes(BAYER_RG8), 1);
-    EXPECT_EQ(imaging::pixel_bytes(0x0110000F), 2);
+    EXPECT_EQ(imaging::pixel_bytes(PIXEL_FORMAT_BAYER_BG10), 2);
     EXPECT_EQ(imaging::pixel_bytes(YUYV), 2);
     EXPECT_EQ(imaging::pixel_bytes(RGB8), 3);
     EXPECT_EQ(imaging::pixel_bytes(CLOUD), 6);
-    EXPECT_EQ(imaging::pixel_bytes(0x023000BA), 6);
+    EXPECT_EQ(imaging::pixel_bytes(PIXEL_FORMAT_COORD3D_ABC16_PLANAR), 6);
     EXPECT_EQ(imaging::pixel_bytes(0x01100010), 0);
     EXPECT_EQ(imaging::pixel_bytes(0), 0);
 }

@@ -14,10 +14,11 @@
 
 #include "imaging/cloud_filters.h"
 #include "log/vora_cameralog.h"
+#include "vora_pixel_format.h"
 
 namespace {
 
-constexpr uint32_t CLOUD = 0x023000B9;
+constexpr uint32_t CLOUD = PIXEL_FORMAT_COORD3D_ABC16;
 
 struct Raw {
     int16_t x;
@@ -283,7 +284,7 @@ TEST(ImagingFilterPointCloud, RefusesOtherFormatsAndShortPayloads)
         cameralog log;
         set_log_switches(1, 0, 0, 0);
         ASSERT_EQ(log.log_enable(base.c_str()), 0);
-        c.info.pixel_format = 0x02180014;
+        c.info.pixel_format = PIXEL_FORMAT_RGB8;
         imaging::filter_point_cloud(log, c.info, 1.0);
         EXPECT_EQ(imaging::spatial_filter_point_cloud(log, c.info, 2), -2);
         c.info.pixel_format = CLOUD;

@@ -14,6 +14,7 @@
 #include "imaging/fusion.h"
 #include "imaging/roi_mapping.h"
 #include "log/vora_cameralog.h"
+#include "vora_pixel_format.h"
 
 namespace {
 
@@ -61,7 +62,7 @@ struct Frame {
 Frame cloud_frame(uint32_t width, uint32_t height, const std::vector<RawPoint>& points, uint32_t unit = 1,
                   uint16_t channel = 0)
 {
-    Frame f(imaging::PFNC_COORD3D_ABC16, width, height, size_t(width) * height * 6, channel);
+    Frame f(PIXEL_FORMAT_COORD3D_ABC16, width, height, size_t(width) * height * 6, channel);
     f.info.cloud_unit = unit;
     for (size_t i = 0; i < points.size(); ++i) {
         const uint16_t v[3] = {uint16_t(points[i].x), uint16_t(points[i].y), points[i].z};
@@ -250,7 +251,7 @@ TEST_F(Fusion3DToRGB, RegridsTheCloudOntoTheColourPixels)
         {0, 0, 0},   // empty point, depth 0: outside
     };
     Frame cloud = cloud_frame(4, 2, points);
-    Frame colour = image_frame(imaging::PFNC_RGB8, 8, 6, 3);
+    Frame colour = image_frame(PIXEL_FORMAT_RGB8, 8, 6, 3);
     Frame out(0, 0, 0, 8 * 6 * 6);
     std::memset(out.bytes.data(), 0x5A, out.bytes.size());
     out.info.block_id = 77;
@@ -272,7 +273,7 @@ TEST_F(Fusion3DToRGB, RegridsTheCloudOntoTheColourPixels)
     EXPECT_EQ(out.info.pixel_width, 8u);
     EXPECT_EQ(out.info.pixel_height, 6u);
     EXPECT_EQ(out.info.payload_size, 8u * 6 * 6);
-    EXPECT_EQ(out.info.pixel_format, imaging::PFNC_COORD3D_ABC16);
+    EXPECT_EQ(out.info.pixel_format, PIXEL_FORMAT_COORD3D_ABC16);
     EXPECT_EQ(out.info.cloud_unit, 1u);
     EXPECT_EQ(out.info.block_id, 77);
     EXPECT_EQ(out.info.timestamp_low, 1234u);
@@ -284,7 +285,7 @@ TEST_F(Fusion3DToRGB, ColourOffsetsAndTheFloatRoundTrip)
 {
     // Unit 7: raw 31 is 31/7 and comes back as 30; z = 56/7 = 8.
     Frame cloud = cloud_frame(2, 1, {{31, 14, 56}, {7, 7, 56}}, 7);
-    Frame colour = image_frame(imaging::PFNC_RGB565P, 8, 6, 2);
+    Frame colour = image_frame(PIXEL_FORMAT_RGB565P, 8, 6, 2);
     colour.info.roi.offset_x = 1;  // (4, 2) and (1, 1) shift one column left
     Frame out(0, 0, 0, 8 * 6 * 6);
     ASSERT_EQ(imaging::fusion_3d_to_rgb(colour.info, cloud.info, out.info, two_records(), log), 0);
@@ -302,7 +303,7 @@ TEST_F(Fusion3DToRGB, OutputMayShareTheCloudBuffer)
 {
     // A 4 x 3 cloud re-gridded onto a 4 x 3 grid in the same bytes.
     Frame cloud = cloud_frame(4, 3, {{3, 2, 8}, {1, 1, 8}, {2, 1, 8}});
-    Frame colour = image_frame(imaging::PFNC_YUV422_8, 4, 3, 2);
+    Frame colour = image_frame(PIXEL_FORMAT_YUV422_8, 4, 3, 2);
     ASSERT_EQ(imaging::fusion_3d_to_rgb(colour.info, cloud.info, cloud.info, two_records(), log), 0);
     EXPECT_EQ(raw_at(cloud.bytes.data(), 2 * 4 + 3), (RawPoint{3, 2, 8}));
     EXPECT_EQ(raw_at(cloud.bytes.data(), 1 * 4 + 1), (RawPoint{1, 1, 8}));
@@ -313,16 +314,16 @@ TEST_F(Fusion3DToRGB, OutputMayShareTheCloudBuffer)
 TEST_F(Fusion3DToRGB, RefusalsLeaveTheOutputAlone)
 {
     Frame cloud = cloud_frame(2, 1, {{1, 1, 8}, {2, 2, 8}});
-    Frame colour = image_frame(imaging::PFNC_RGB8, 4, 3, 3);
+    Frame colour = image_frame(PIXEL_FORMAT_RGB8, 4, 3, 3);
     Frame out(0, 0, 0, 4 * 3 * 6);
     std::memset(out.bytes.data(), 0x5A, out.bytes.size());
     const std::vector<char> untouched = out.bytes;
     const auto records = two_records();
 
     // Colour formats other than YUYV, RGB8 and RGB565p: -59, no message.
-    colour.info.pixel_format = imaging::PFNC_MONO8;
+    colour.info.pixel_format = PIXEL_FORMAT_MONO8;
     EXPECT_EQ(imaging::fusion_3d_to_rgb(colour.info, cloud.info, out.info, records, log), -59);
-    colour.info.pixel_format = imaging::PFNC_RGB8;
+    colour.info.pixel_format = PIXEL_FORMAT_RGB8;
 
     // Record 1 is needed as soon as there is a point: -2, no message.
     EXPECT_EQ(imaging::fusion_3d_to_rgb(colour.info, cloud.info, out.info, {records[0]}, log), -2);
@@ -333,7 +334,7 @@ TEST_F(Fusion3DToRGB, RefusalsLeaveTheOutputAlone)
     // Parameter errors: -2 with the message.
     Frame not_cloud = cloud;
     not_cloud.info.pixel = not_cloud.bytes.data();
-    not_cloud.info.pixel_format = imaging::PFNC_RGB8;
+    not_cloud.info.pixel_format = PIXEL_FORMAT_RGB8;
     EXPECT_EQ(imaging::fusion_3d_to_rgb(colour.info, not_cloud.info, out.info, records, log), -2);
     Frame short_cloud = cloud;
     short_cloud.info.pixel = short_cloud.bytes.data();
@@ -356,7 +357,7 @@ TEST_F(Fusion3DToRGB, RefusalsLeaveTheOutputAlone)
 TEST_F(Fusion3DToRGB, EmptyCloudGivesAnEmptyGridWithoutCalibration)
 {
     Frame cloud = cloud_frame(0, 0, {});
-    Frame colour = image_frame(imaging::PFNC_RGB8, 3, 2, 3);
+    Frame colour = image_frame(PIXEL_FORMAT_RGB8, 3, 2, 3);
     Frame out(0, 0, 0, 3 * 2 * 6);
     std::memset(out.bytes.data(), 0x5A, out.bytes.size());
     ASSERT_EQ(imaging::fusion_3d_to_rgb(colour.info, cloud.info, out.info, {}, log), 0);
@@ -382,7 +383,7 @@ std::vector<float> fused_point(const std::vector<float>& fused, size_t i)
 TEST_F(FusionImageTo3D, Rgb8GivesBlueGreenRed)
 {
     // The image comes from channel 2, fed by CMOS 1.
-    Frame image = image_frame(imaging::PFNC_RGB8, 8, 6, 3, 2);
+    Frame image = image_frame(PIXEL_FORMAT_RGB8, 8, 6, 3, 2);
     for (size_t i = 0; i < image.bytes.size(); ++i)
         image.bytes[i] = char(i % 251);
     const size_t at = (3 * 8 + 2) * 3;  // pixel (2, 3)
@@ -402,7 +403,7 @@ TEST_F(FusionImageTo3D, Rgb8GivesBlueGreenRed)
 
 TEST_F(FusionImageTo3D, TheImageSensorPicksTheCalibrationAndOffsetsShiftIt)
 {
-    Frame image = image_frame(imaging::PFNC_MONO8, 8, 6, 1, 1);
+    Frame image = image_frame(PIXEL_FORMAT_MONO8, 8, 6, 1, 1);
     for (size_t i = 0; i < image.bytes.size(); ++i)
         image.bytes[i] = char(100 + i);
     image.info.roi.offset_x = 2;
@@ -419,7 +420,7 @@ TEST_F(FusionImageTo3D, TheImageSensorPicksTheCalibrationAndOffsetsShiftIt)
 
 TEST_F(FusionImageTo3D, Rgb565IsExpandedToEightBitChannels)
 {
-    Frame image = image_frame(imaging::PFNC_RGB565P, 4, 3, 2);
+    Frame image = image_frame(PIXEL_FORMAT_RGB565P, 4, 3, 2);
     // Red 21, green 51, blue 13 as 0xAE6D, little-endian at pixel (1, 1).
     image.bytes[(1 * 4 + 1) * 2] = char(0x6D);
     image.bytes[(1 * 4 + 1) * 2 + 1] = char(0xAE);
@@ -435,7 +436,7 @@ TEST_F(FusionImageTo3D, YuyvIsConvertedInPlaceFirst)
 {
     // 4 x 2 pixels; the pair at pixels 4 and 5 is Y0 = 0, U = 128, Y1 = 255,
     // V = 255. The buffer has room for the RGB8 result.
-    Frame image(imaging::PFNC_YUV422_8, 4, 2, 4 * 2 * 3);
+    Frame image(PIXEL_FORMAT_YUV422_8, 4, 2, 4 * 2 * 3);
     image.info.payload_size = 4 * 2 * 2;
     const uint8_t pair[4] = {0, 128, 255, 255};
     std::memcpy(image.bytes.data() + 8, pair, 4);
@@ -446,7 +447,7 @@ TEST_F(FusionImageTo3D, YuyvIsConvertedInPlaceFirst)
               0);
     // Y1 = 255 with V' = 127: R clamps to 255, G = 164.3, B = 254.87.
     EXPECT_EQ(fused_point(fused, 0), (std::vector<float>{1, 1, 8, 254, 164, 255}));
-    EXPECT_EQ(image.info.pixel_format, imaging::PFNC_RGB8);
+    EXPECT_EQ(image.info.pixel_format, PIXEL_FORMAT_RGB8);
     EXPECT_EQ(image.info.payload_size, 24u);
     const uint8_t* rgb = reinterpret_cast<const uint8_t*>(image.bytes.data());
     // Y0 = 0: R = 178.01, G and B below 0 clamp to 0.
@@ -457,7 +458,7 @@ TEST_F(FusionImageTo3D, YuyvIsConvertedInPlaceFirst)
 
 TEST_F(FusionImageTo3D, FailuresTouchNeitherTheArrayNorTheImage)
 {
-    Frame image(imaging::PFNC_YUV422_8, 4, 2, 4 * 2 * 3);
+    Frame image(PIXEL_FORMAT_YUV422_8, 4, 2, 4 * 2 * 3);
     image.info.payload_size = 16;
     std::memset(image.bytes.data(), 0x33, 16);
     const std::vector<char> image_before = image.bytes;
@@ -472,15 +473,15 @@ TEST_F(FusionImageTo3D, FailuresTouchNeitherTheArrayNorTheImage)
     // The CMOS index names no calibration record: -2.
     EXPECT_EQ(imaging::fusion_image_to_3d(image.info, cloud.info, fused.data(), records, reader({{0, 1}}), log), -2);
     // Image formats without colours to fuse: -59.
-    image.info.pixel_format = 0x01080009;  // BayerRG8
+    image.info.pixel_format = PIXEL_FORMAT_BAYER_RG8;  // BayerRG8
     EXPECT_EQ(imaging::fusion_image_to_3d(image.info, cloud.info, fused.data(), records, reader({{0, 0}}), log), -59);
-    image.info.pixel_format = imaging::PFNC_YUV422_8;
+    image.info.pixel_format = PIXEL_FORMAT_YUV422_8;
     EXPECT_TRUE(messages().empty());
     ASSERT_EQ(log.log_enable("FUSION"), 0);
 
     // Parameter errors: -2 with the message.
     PhotoInfo bad = cloud.info;
-    bad.pixel_format = imaging::PFNC_RGB8;
+    bad.pixel_format = PIXEL_FORMAT_RGB8;
     EXPECT_EQ(imaging::fusion_image_to_3d(image.info, bad, fused.data(), records, reader({{0, 0}}), log), -2);
     bad = cloud.info;
     bad.payload_size = 5;
@@ -502,7 +503,7 @@ TEST_F(FusionImageTo3D, FailuresTouchNeitherTheArrayNorTheImage)
 
     EXPECT_EQ(fused, fused_before);
     EXPECT_EQ(image.bytes, image_before);
-    EXPECT_EQ(image.info.pixel_format, imaging::PFNC_YUV422_8);
+    EXPECT_EQ(image.info.pixel_format, PIXEL_FORMAT_YUV422_8);
     const std::string message = "[function:FusionImageTo3D] Failed to fusion image to 3D point cloud due to the "
                                 "incoming parameters error, error code: -2";
     EXPECT_EQ(messages(), std::vector<std::string>(7, message));

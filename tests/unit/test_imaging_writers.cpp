@@ -25,15 +25,16 @@
 #include "imaging/png_writer.h"
 #include "imaging/text_format.h"
 #include "log/vora_cameralog.h"
+#include "vora_pixel_format.h"
 
 namespace {
 
-constexpr uint32_t CLOUD = 0x023000B9;
-constexpr uint32_t RGB8 = 0x02180014;
-constexpr uint32_t RGB565 = 0x02100035;
-constexpr uint32_t YUYV = 0x02100032;
-constexpr uint32_t BAYER_RG8 = 0x01080009;
-constexpr uint32_t MONO8 = 0x01080001;
+constexpr uint32_t CLOUD = PIXEL_FORMAT_COORD3D_ABC16;
+constexpr uint32_t RGB8 = PIXEL_FORMAT_RGB8;
+constexpr uint32_t RGB565 = PIXEL_FORMAT_RGB565P;
+constexpr uint32_t YUYV = PIXEL_FORMAT_YUV422_8;
+constexpr uint32_t BAYER_RG8 = PIXEL_FORMAT_BAYER_RG8;
+constexpr uint32_t MONO8 = PIXEL_FORMAT_MONO8;
 
 std::string read_file(const std::string& path)
 {

@@ -169,7 +169,7 @@ struct Slot {
         capacity = bytes;
         return data != nullptr;
     }
-    bool depth() const { return info.pixel_format == kPixelCoord3D; }
+    bool depth() const { return info.pixel_format == PIXEL_FORMAT_COORD3D_ABC16; }
 };
 
 struct Channel {
@@ -242,7 +242,7 @@ int Capture::open_channels()
                 report_status("reading the pixel format of channel " + std::to_string(ch), status);
                 return kExitCamera;
             }
-            (static_cast<unsigned>(format) == kPixelCoord3D ? depth : colour) = true;
+            (static_cast<unsigned>(format) == PIXEL_FORMAT_COORD3D_ABC16 ? depth : colour) = true;
         }
         if (!depth || !colour) {
             report("--fuse needs a depth and a colour channel among --channels");
@@ -366,7 +366,7 @@ bool Capture::process(Slot& slot)
     slot.processed = true;
     PhotoInfo& f = slot.info;
     if (!slot.depth()) {
-        if (f.pixel_format == kPixelYUV422) {
+        if (f.pixel_format == PIXEL_FORMAT_YUV422_8) {
             // Converted in place: the buffer must hold the RGB result.
             const size_t need = static_cast<size_t>(f.pixel_width) * f.pixel_height * 3;
             if (slot.capacity < need) {

@@ -69,7 +69,6 @@ const char* const kSaveXmlHelp =
     "Exit codes: 0 ok, 1 camera error or DIR not writable, 2 usage error, 3 no\n"
     "camera at that index.\n";
 
-constexpr unsigned kSensorStride = 0x100;
 
 enum class Indexed { No, Sensor, Channel };
 
@@ -319,7 +318,7 @@ private:
         int status = s_.read_feature("CmosIndex", static_cast<unsigned>(channel) * STREAM_CHANNEL_REG_STRIDE, &sensor);
         if (status != 0)
             return status;
-        return s_.read_feature(name.c_str(), static_cast<unsigned>(sensor) * kSensorStride, value);
+        return s_.read_feature(name.c_str(), static_cast<unsigned>(sensor) * SENSOR_REG_STRIDE, value);
     }
 
     int set_region(const std::string& name, int channel, int value)
@@ -364,7 +363,7 @@ private:
 long long parse_value(const FeatureRef& ref, const std::string& text)
 {
     if (ref.name == "PixelFormat") {
-        for (unsigned f : {kPixelMono8, kPixelBayerRG8, kPixelYUV422, kPixelRGB565p, kPixelRGB8, kPixelCoord3D})
+        for (unsigned f : {PIXEL_FORMAT_MONO8, PIXEL_FORMAT_BAYER_RG8, PIXEL_FORMAT_YUV422_8, PIXEL_FORMAT_RGB565P, PIXEL_FORMAT_RGB8, PIXEL_FORMAT_COORD3D_ABC16})
             if (text == pixel_format_name(f))
                 return f;
     }

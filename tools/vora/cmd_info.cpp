@@ -22,7 +22,6 @@ const char* const kInfoHelp =
     "Exit codes: 0 ok, 1 the camera could not be connected or a read failed,\n"
     "2 usage error, 3 no camera at that index, 130 interrupted.\n";
 
-constexpr unsigned kSensorStride = 0x100;
 
 class InfoPrinter {
 public:
@@ -146,7 +145,7 @@ int cmd_info(int argc, char** argv)
             const int packet_status = ReadRegister(index, Stream_Channel_Packet_Size_Reg + offset, &packet);
             std::string region = "region n/a";
             if (cmos_status == 0) {
-                const unsigned sensor_offset = static_cast<unsigned>(sensor) * kSensorStride;
+                const unsigned sensor_offset = static_cast<unsigned>(sensor) * SENSOR_REG_STRIDE;
                 int w = 0, h = 0, x = 0, y = 0;
                 const int st = session.read_feature("Width", sensor_offset, &w) ||
                                        session.read_feature("Height", sensor_offset, &h) ||

@@ -100,12 +100,12 @@ std::string field_text(const char* field, size_t size)
 std::string pixel_format_name(unsigned format)
 {
     switch (format) {
-    case kPixelMono8: return "Mono8";
-    case kPixelBayerRG8: return "BayerRG8";
-    case kPixelYUV422: return "YUV422_8";
-    case kPixelRGB565p: return "RGB565p";
-    case kPixelRGB8: return "RGB8";
-    case kPixelCoord3D: return "Coord3D_ABC16";
+    case PIXEL_FORMAT_MONO8: return "Mono8";
+    case PIXEL_FORMAT_BAYER_RG8: return "BayerRG8";
+    case PIXEL_FORMAT_YUV422_8: return "YUV422_8";
+    case PIXEL_FORMAT_RGB565P: return "RGB565p";
+    case PIXEL_FORMAT_RGB8: return "RGB8";
+    case PIXEL_FORMAT_COORD3D_ABC16: return "Coord3D_ABC16";
     default: break;
     }
     char text[16];

@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "vora_pixel_format.h"
+
 namespace vora_tool {
 
 constexpr int kExitOk = 0;
@@ -40,13 +42,6 @@ int mask_bits(unsigned mask);
 // A fixed-size text field that need not be terminated.
 std::string field_text(const char* field, size_t size);
 
-// Pixel formats the cameras deliver.
-constexpr unsigned kPixelMono8 = 0x01080001;
-constexpr unsigned kPixelBayerRG8 = 0x01080009;
-constexpr unsigned kPixelYUV422 = 0x02100032;
-constexpr unsigned kPixelRGB565p = 0x02100035;
-constexpr unsigned kPixelRGB8 = 0x02180014;
-constexpr unsigned kPixelCoord3D = 0x023000B9;  // point cloud: x, y, z of 16 bits
 // "Coord3D_ABC16", or the code in hexadecimal.
 std::string pixel_format_name(unsigned format);
 

@@ -1,0 +1,26 @@
+/*
+ * Pixel-format codes of the frames the cameras send, in the GenICam pixel
+ * format naming convention. The library, the simulated camera, the tool and
+ * the tests all take the codes from here.
+ */
+#ifndef VORA_PIXEL_FORMAT_H
+#define VORA_PIXEL_FORMAT_H
+
+#define PIXEL_FORMAT_MONO8 0x01080001u
+#define PIXEL_FORMAT_MONO8S 0x01080002u
+#define PIXEL_FORMAT_BAYER_GR8 0x01080008u
+#define PIXEL_FORMAT_BAYER_RG8 0x01080009u
+#define PIXEL_FORMAT_BAYER_GB8 0x0108000Au
+#define PIXEL_FORMAT_BAYER_BG8 0x0108000Bu
+#define PIXEL_FORMAT_BAYER_GR10 0x0110000Cu
+#define PIXEL_FORMAT_BAYER_RG10 0x0110000Du
+#define PIXEL_FORMAT_BAYER_GB10 0x0110000Eu
+#define PIXEL_FORMAT_BAYER_BG10 0x0110000Fu
+#define PIXEL_FORMAT_YUV422_8 0x02100032u /* byte order Y0 U Y1 V */
+#define PIXEL_FORMAT_RGB565P 0x02100035u
+#define PIXEL_FORMAT_RGB8 0x02180014u
+/* The point cloud: x, y, z as signed 16-bit values per pixel. */
+#define PIXEL_FORMAT_COORD3D_ABC16 0x023000B9u
+#define PIXEL_FORMAT_COORD3D_ABC16_PLANAR 0x023000BAu
+
+#endif /* VORA_PIXEL_FORMAT_H */

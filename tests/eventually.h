@@ -1,0 +1,22 @@
+// Waiting for what another thread or process makes true, rather than for a
+// stretch of time: a condition polled until it holds, with a deadline so
+// generous that only a real fault reaches it.
+#ifndef VORA_TESTS_EVENTUALLY_H
+#define VORA_TESTS_EVENTUALLY_H
+
+#include <chrono>
+#include <thread>
+
+template <class Condition>
+bool eventually(Condition condition, std::chrono::milliseconds deadline = std::chrono::seconds(20))
+{
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+#endif

@@ -1,0 +1,128 @@
+// The receiver's core under arbitrary datagram sequences, clock steps,
+// captures and tunable changes. It must never crash or write outside a frame
+// (the sanitizers watch), never hand over a frame that is already waiting,
+// and never own more buffers than its budget allowed.
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <set>
+#include <vector>
+
+#include "stream/block_assembler.h"
+#include "stream/frame_pool.h"
+#include "vora_pixel_format.h"
+
+namespace {
+
+// Reads the script the fuzzer wrote, byte by byte; zeros once it runs out.
+struct Script {
+    const uint8_t* p;
+    size_t left;
+    uint8_t u8()
+    {
+        if (!left)
+            return 0;
+        --left;
+        return *p++;
+    }
+    uint16_t u16() { return static_cast<uint16_t>(u8() << 8 | u8()); }
+};
+
+void check(bool ok)
+{
+    if (!ok)
+        std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    Script in{data, size};
+    // The channel: a small frame cut into small packets, both chosen by the input.
+    DataStreamPrivateInfo info{};
+    info.payload_size = 1 + in.u16() % 4096;
+    const uint32_t chunk = 1 + in.u8() % 512;
+    info.packet_count = (info.payload_size + chunk - 1) / chunk;
+    info.width = info.roi_size_x = 8;
+    info.height = info.roi_size_y = 8;
+    info.pixel_format = PIXEL_FORMAT_COORD3D_ABC16;
+    const long long tick_frequency = in.u8() % 2 ? 1000000000LL : 0;
+
+    static cameralog log;  // all levels off
+    StreamTunables tunables;
+    StreamClock clock;
+    clock.set_manual(1'000'000'000, 1'600'000'000'000'000);
+    FramePool pool(info.payload_size, tunables.max_buffer_length, &log);
+    uint32_t most_buffers = tunables.max_buffer_length;
+    {
+        BlockAssembler assembler(ChannelSetup{info, 0, chunk, tick_frequency}, tunables, pool, clock, &log);
+        AssemblerOutput out;
+        std::set<PhotoInfo*> waiting;  // handed over, not yet captured
+        size_t handed_over = 0;
+        auto take = [&](const AssemblerOutput& o) {
+            for (StreamBlockData* b : o.finished) {
+                check(waiting.insert(b->photo).second);
+                ++handed_over;
+            }
+            for (const ResendRange& r : o.resends)
+                check(r.first <= r.last && r.last < assembler.packet_num());
+        };
+        std::vector<uint8_t> datagram;
+        while (in.left) {
+            switch (in.u8() % 5) {
+            case 0:
+            case 1: {  // a datagram
+                const size_t len = in.u16() % 1600;
+                datagram.assign(len, 0);
+                for (size_t i = 0; i < len && in.left; ++i)
+                    datagram[i] = in.u8();
+                // Exactly the bytes received: a heap copy of that size lets
+                // the sanitizer see any read past its end.
+                std::unique_ptr<uint8_t[]> exact(new uint8_t[len ? len : 1]);
+                if (len)
+                    std::memcpy(exact.get(), datagram.data(), len);
+                StreamBlockData* block = assembler.process_packet(exact.get(), len, clock.monotonic_us(), &out);
+                take(out);
+                assembler.check_block_complete(block, clock.monotonic_us(), &out);
+                take(out);
+                break;
+            }
+            case 2:  // time passes with nothing to read
+                clock.advance(static_cast<int64_t>(in.u16()) * 16);
+                assembler.check_block_complete(nullptr, clock.monotonic_us(), &out);
+                take(out);
+                break;
+            case 3:  // a capture
+                if (PhotoInfo* frame = static_cast<PhotoInfo*>(async_queue_try_pop(pool.ready_queue))) {
+                    check(waiting.erase(frame) == 1);
+                    check(frame->payload_size == info.payload_size);
+                    pool.recycle(frame);
+                }
+                break;
+            case 4: {  // a caller changes a tunable
+                const uint8_t which = in.u8(), value = in.u8();
+                switch (which % 5) {
+                case 0: tunables.packet_resend_flag = value & 1; break;
+                case 1: tunables.packet_resend_ratio = (value % 11) / 10.0; break;
+                case 2: tunables.max_buffer_length = 1 + value % 6; break;
+                case 3: tunables.packet_timeout = 1 + value * 500u; break;
+                case 4: tunables.block_timeout = 1 + value * 1000u; break;
+                }
+                most_buffers = std::max(most_buffers, tunables.max_buffer_length.load());
+                break;
+            }
+            }
+            check(pool.buffers() <= most_buffers);
+        }
+        assembler.flush_blocks(clock.monotonic_us(), &out);
+        take(out);
+        const StreamCounters& c = assembler.counters;
+        check(c.complete_block_num + c.incomplete_block_num + c.flushed_block_num == handed_over);
+        check(assembler.blocks_in_progress() == 0);
+        check(static_cast<size_t>(async_queue_length(pool.ready_queue)) == waiting.size());
+    }
+    return 0;
+}
