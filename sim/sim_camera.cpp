@@ -84,7 +84,8 @@ int SimCamera::start()
             socklen_t len = sizeof bound;
             getsockname(st, reinterpret_cast<sockaddr*>(&bound), &len);
             std::lock_guard<std::mutex> lock(mutex_);
-            memory_.set_reg(Source_Port_Reg + n * STREAM_CHANNEL_REG_STRIDE, ntohs(bound.sin_port));
+            memory_.set_reg(Source_Port_Reg + n * STREAM_CHANNEL_REG_STRIDE,
+                            config_.report_source_port ? ntohs(bound.sin_port) : 0);
         }
         stream_sockets_.push_back(st);
     }

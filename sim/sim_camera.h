@@ -59,6 +59,8 @@ struct SimConfig {
     int resend_history = 8;             // blocks kept for packet resend
     // Largest stream packet (IP and UDP headers included) the camera sends.
     uint32_t max_packet_size = 65535;
+    // Some devices leave the stream source port register at 0.
+    bool report_source_port = true;
     bool description_zipped = false;
     UrlSlot description_url = UrlSlot::First;
     // Serve this text as the description instead of the camera's own.
@@ -104,6 +106,9 @@ struct StreamFaults {
     std::atomic<int> block_id_jump{0};      // the next block id jumps by this much
     std::atomic<bool> restart_ids{false};   // the next block id starts again at 1
     std::atomic<bool> stray_datagrams{false};  // junk from another address between frames
+    // Per frame, this many leaders of new blocks claiming 65535 x 65535
+    // pixels, from the camera's address but another port.
+    std::atomic<int> foreign_port_leaders{0};
     std::atomic<int> stop_after_packets{-1};   // send this many packets of the next frame, then nothing
     std::atomic<bool> ignore_resend{false};    // resend requests go unanswered
 };

@@ -84,7 +84,8 @@ struct SimCamera::Streams {
     std::vector<Resend> resends;
     bool stop = false;
     std::mt19937 random{12345};
-    int stray_socket = -1;
+    int stray_socket = -1;         // another address of the loopback net
+    int foreign_port_socket = -1;  // the camera's address, another port
 };
 
 void SimCamera::start_streams()
@@ -96,6 +97,12 @@ void SimCamera::start_streams()
     sockaddr_in other = make_addr(0x7F0000FE, 0);
     if (s >= 0 && bind(s, reinterpret_cast<sockaddr*>(&other), sizeof other) == 0)
         streams_->stray_socket = s;
+    else if (s >= 0)
+        close(s);
+    s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in own = make_addr(ip_, 0);
+    if (s >= 0 && bind(s, reinterpret_cast<sockaddr*>(&own), sizeof own) == 0)
+        streams_->foreign_port_socket = s;
     else if (s >= 0)
         close(s);
     stream_thread_ = std::thread(&SimCamera::stream_loop, this);
@@ -112,8 +119,9 @@ void SimCamera::stop_streams()
     streams_->wake.notify_all();
     if (stream_thread_.joinable())
         stream_thread_.join();
-    if (streams_->stray_socket >= 0)
-        close(streams_->stray_socket);
+    for (int s : {streams_->stray_socket, streams_->foreign_port_socket})
+        if (s >= 0)
+            close(s);
 }
 
 uint64_t SimCamera::frames_sent(int channel)
@@ -349,6 +357,20 @@ void SimCamera::stream_loop()
                 gvsp::build_header(junk, gvsp::STATUS_SUCCESS, 1, gvsp::FORMAT_PAYLOAD, 1);
                 sockaddr_in to = make_addr(ch.config.host, static_cast<uint16_t>(ch.config.port));
                 sendto(st.stray_socket, junk, sizeof junk, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+            }
+            if (const int flood = stream_faults.foreign_port_leaders; flood > 0 && st.foreign_port_socket >= 0) {
+                std::vector<Packet> bogus;
+                for (int k = 0; k < flood; ++k) {
+                    Packet p{};
+                    gvsp::Leader huge{};
+                    huge.payload_type = gvsp::PAYLOAD_TYPE_IMAGE;
+                    huge.pixel_format = ch.config.pixel_format;
+                    huge.size_x = huge.size_y = 65535;
+                    p.head_len = gvsp::build_leader(p.head, gvsp::STATUS_SUCCESS,
+                                                    static_cast<uint16_t>(id + 100 + k), huge);
+                    bogus.push_back(p);
+                }
+                send_packets(st.foreign_port_socket, ch.config.host, ch.config.port, bogus);
             }
             {
                 std::lock_guard<std::mutex> guard(st.mutex);

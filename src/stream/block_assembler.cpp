@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "imaging/pixel_format.h"
+
 namespace {
 
 // Ids up to this far behind the newest block belong to blocks already
@@ -95,11 +97,21 @@ StreamBlockData* BlockAssembler::process_packet(const uint8_t* packet, size_t le
     const unsigned packet_id = header.packet_id;
     if (gvsp::is_data_status(header.status)) {
         gvsp::Leader leader;
-        if (header.format == gvsp::FORMAT_LEADER && packet_id == 0 && !gvsp::parse_leader(packet, length, &leader)) {
-            // Too short for its fields: as if it never came, so that it is
-            // asked for again rather than read past its end.
+        const Screening screening = screen(header, packet, length, &leader);
+        if (screening == Screening::TooShort) {
+            // As if it never came, so that it is asked for again rather
+            // than read past its end.
             ++counters.format_error_packet_num;
-            log_->log_error(gvsp_log_error_level, "[function:process_packet_leader] The data is not header packet.");
+            log_->log_error(gvsp_log_error_level,
+                            "[function:process_packet] A datagram shorter than its fields, block_id is: %d, packet_id is: %d.",
+                            header.block_id, packet_id);
+        } else if (screening == Screening::DoesNotFit) {
+            // A frame larger than the channel's buffers: the block is in
+            // error, and its frame keeps the channel's own geometry.
+            block->error_flag = 1;
+            log_->log_error(gvsp_log_error_level,
+                            "[function:process_packet_leader] The leader does not fit the stream, block_id is: %d, width is %u, height is %u, pixel format is %x.",
+                            header.block_id, leader.size_x, leader.size_y, leader.pixel_format);
         } else {
             if (packet_id < block->packet_num) {
                 if (block->packet_states[packet_id].received)
@@ -141,6 +153,44 @@ StreamBlockData* BlockAssembler::process_packet(const uint8_t* packet, size_t le
     return block;
 }
 
+BlockAssembler::Screening BlockAssembler::screen(const gvsp::Header& header, const uint8_t* packet, size_t length,
+                                                 gvsp::Leader* leader) const
+{
+    if (header.format == gvsp::FORMAT_TRAILER) {
+        gvsp::Trailer trailer;
+        return gvsp::parse_trailer(packet, length, &trailer) ? Screening::Fine : Screening::TooShort;
+    }
+    if (header.format != gvsp::FORMAT_LEADER || header.packet_id != 0)
+        return Screening::Fine;
+    if (!gvsp::parse_leader(packet, length, leader))
+        return Screening::TooShort;
+    if (!gvsp::is_image_payload(leader->payload_type))
+        return Screening::Fine;
+    const uint64_t bytes = uint64_t(leader->size_x) * leader->size_y * imaging::pixel_bytes(leader->pixel_format);
+    return bytes != 0 && bytes <= payload_size_ ? Screening::Fine : Screening::DoesNotFit;
+}
+
+bool BlockAssembler::follows_new_sequence(const gvsp::Header& header)
+{
+    // A fresh leader of an id that lies behind: a restarted or rewound
+    // count, or a stray. Two in a row that follow each other are a new
+    // sequence; the first of them is lost.
+    if (header.format != gvsp::FORMAT_LEADER || header.packet_id != 0 || header.status != gvsp::STATUS_SUCCESS)
+        return false;
+    if (has_restart_candidate_ && header.block_id == next_block_id(restart_candidate_)) {
+        has_restart_candidate_ = false;
+        return true;
+    }
+    has_restart_candidate_ = true;
+    restart_candidate_ = header.block_id;
+    return false;
+}
+
+uint16_t BlockAssembler::next_block_id(uint16_t id)
+{
+    return id == 0xFFFF ? 1 : static_cast<uint16_t>(id + 1);
+}
+
 StreamBlockData* BlockAssembler::find_block_data(const gvsp::Header& header, int64_t now)
 {
     const unsigned block_id = header.block_id;
@@ -167,11 +217,20 @@ StreamBlockData* BlockAssembler::find_block_data(const gvsp::Header& header, int
     if (debug)
         log_->log_debug(gvsp_log_debug_level, "[function:find_block_data] block_id_inc is %d", inc);
     if (inc >= -ALREADY_SENT_WINDOW && inc <= 0) {
-        if (debug)
-            log_->log_debug(gvsp_log_debug_level,
-                            "[function:find_block_data] This block data has been sent. block_id: %d, last_block_id: %d.",
-                            block_id, last_block_id_);
-        return nullptr;
+        if (!follows_new_sequence(header)) {
+            if (debug)
+                log_->log_debug(gvsp_log_debug_level,
+                                "[function:find_block_data] This block data has been sent. block_id: %d, last_block_id: %d.",
+                                block_id, last_block_id_);
+            return nullptr;
+        }
+        ++counters.lost_block_num;  // the block before this one, dropped as already sent
+        log_->log_warnning(gvsp_log_warnning_level,
+                           "[function:find_block_data] The camera's block ids went back: following them from block_id: %d, last_block_id: %d, channel index is %d.",
+                           block_id, last_block_id_, channel_index_);
+        inc = 1;
+    } else if (inc > 0) {
+        has_restart_candidate_ = false;
     }
     if (!gvsp::opens_block(header.status))
         return nullptr;  // only a good packet opens a block

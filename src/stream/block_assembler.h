@@ -72,6 +72,11 @@ public:
     StreamStatistics statistics;
 
 private:
+    enum class Screening { Fine, TooShort, DoesNotFit };
+    // Whether a data datagram's own fields can be read and fit the channel.
+    Screening screen(const gvsp::Header& header, const uint8_t* packet, size_t length, gvsp::Leader* leader) const;
+    bool follows_new_sequence(const gvsp::Header& header);
+    static uint16_t next_block_id(uint16_t id);
     void begin_step(AssemblerOutput* out);
     StreamBlockData* find_block_data(const gvsp::Header& header, int64_t now_us);
     StreamBlockData* open_block(const gvsp::Header& header, int inc, int64_t now_us);
@@ -97,6 +102,8 @@ private:
     std::vector<StreamBlockData*> retired_;  // handed over in the previous step
     uint16_t last_block_id_ = 0;
     bool seen_block_ = false;
+    bool has_restart_candidate_ = false;
+    uint16_t restart_candidate_ = 0;
 };
 
 // Camera ticks to nanoseconds, saturating instead of overflowing.

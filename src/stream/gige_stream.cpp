@@ -31,6 +31,7 @@ GigeStream::GigeStream(DataStreamPrivateInfo* info, unsigned short channel, int 
       frames_(info->payload_size, tunables_.max_buffer_length, log),
       assembler_(ChannelSetup{*info, channel, static_cast<uint32_t>(packet_payload_size), tick_frequency_}, tunables_,
                  frames_, clock_, log),
+      source_(static_cast<uint32_t>(camera_ip_), static_cast<uint16_t>(stream_channel_port_)),
       stream_socket(socket),
       host_ip(static_cast<uint32_t>(host_ip_)),
       camera_ip(static_cast<uint32_t>(camera_ip_)),

@@ -116,12 +116,16 @@ void GigeStream::loop()
             now = clock_.monotonic_us();
             for (int i = 0; i < n; ++i) {
                 StreamBlockData* current = nullptr;
-                // Anything not from the camera is counted and goes no further.
-                if (ntohl(from[i].sin_addr.s_addr) != camera_ip)
+                const uint8_t* datagram = area.data() + static_cast<size_t>(i) * DATAGRAM_MAX;
+                const uint16_t known_port = source_.port();
+                // Anything not from the channel's source is counted and goes no further.
+                if (!source_.accept(ntohl(from[i].sin_addr.s_addr), ntohs(from[i].sin_port), datagram, msgs[i].msg_len)) {
                     assembler_.reject_packet();
-                else
-                    current = process_packet(area.data() + static_cast<size_t>(i) * DATAGRAM_MAX,
-                                             static_cast<int>(msgs[i].msg_len), now);
+                } else {
+                    if (known_port == 0)
+                        lock_onto_source();
+                    current = process_packet(datagram, static_cast<int>(msgs[i].msg_len), now);
+                }
                 check_block_complete(current, now);
             }
             drained += n;
@@ -130,6 +134,15 @@ void GigeStream::loop()
         }
     }
     log->log_info(gvsp_log_info_level, "[function:loop] End of the loop. channel_index_: %d.", channel_index_);
+}
+
+// A camera that reported no source port has shown it: openers go there now.
+void GigeStream::lock_onto_source()
+{
+    source_addr = make_addr(camera_ip, source_.port());
+    log->log_info(gvsp_log_info_level, "[function:loop] The stream source port is %d. channel_index_: %d.", source_.port(),
+                  channel_index_);
+    sendto_stream_source_data();
 }
 
 StreamBlockData* GigeStream::process_packet(const uint8_t* packet, int length, long long now)

@@ -17,6 +17,7 @@
 #include "stream/frame_pool.h"
 #include "stream/stream_clock.h"
 #include "stream/stream_records.h"
+#include "stream/stream_source.h"
 #include "stream/stream_state.h"
 #include "vora_base_type.h"
 
@@ -79,6 +80,7 @@ private:
     void send_packet_request(unsigned block_id, int first, int last);
     void write_recive_data(StreamBlockData* block);
     void act_on(const AssemblerOutput& out);
+    void lock_onto_source();
     void capture_data_process(PhotoInfo* destination, PhotoInfo* frame);
     int take_frame(PhotoInfo* info, PhotoInfo* frame, const char* name);
 
@@ -95,6 +97,7 @@ private:
     FramePool frames_;  // holds free_queue and ready_queue
     BlockAssembler assembler_;  // the blocks under reassembly, counters and statistics
     AssemblerOutput step_;      // receive thread only
+    StreamSource source_;       // receive thread only
 
     int stream_socket;
     int resend_socket = -1;

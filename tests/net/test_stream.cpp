@@ -185,6 +185,53 @@ TEST_F(Streaming, LostPacketsAreRecoveredThroughResend)
     EXPECT_GE(complete, 4);
 }
 
+TEST_F(Streaming, OnlyTheChannelsSourceIsHeardAndLeadersThatDoNotFitNeverReachTheCaller)
+{
+    vsim::SimCamera* sim = &camera(0x7F000001);
+    small_region(*sim, 0, 64, 48);
+    sim->stream_faults.foreign_port_leaders = 20;  // "65535 x 65535" from the camera's address, another port
+    ASSERT_EQ(DiscoverCamera(), 1);
+    CreateCamera();
+    ASSERT_EQ(CameraConnect(0), 0);
+    ASSERT_EQ(StreamOn(0, 0), 0);
+    ASSERT_EQ(AcquisitionStart(0), 0);
+    const uint32_t size = 64 * 48 * 6;
+    const auto expected =
+        vsim::render_sensor(sim->config().sensors[0], vsim::Roi{64, 48, 0, 0}, PIXEL_FORMAT_COORD3D_ABC16, 10);
+    for (int i = 0; i < 5; ++i) {
+        Frame f;
+        ASSERT_EQ(capture(0, 0, &f, size), 0);
+        EXPECT_EQ(f.info.pixel_width, 64u);
+        EXPECT_EQ(f.info.pixel_height, 48u);
+        EXPECT_EQ(std::memcmp(f.pixels.data(), expected.data(), size), 0);
+    }
+    unsigned p[7], b[8];
+    GetPacketStatistics(0, 0, &p[0], &p[1], &p[2], &p[3], &p[4], &p[5], &p[6]);
+    GetBlockStatistics(0, 0, &b[0], &b[1], &b[2], &b[3], &b[4], &b[5], &b[6], &b[7]);
+    EXPECT_GE(p[3], 20u);      // the foreign leaders, dropped
+    EXPECT_EQ(p[4], 0u);       // and no resend asked for them
+    EXPECT_EQ(b[1], 0u);       // every frame complete
+    EXPECT_EQ(b[5], 0u);       // none taken as lost
+}
+
+TEST_F(Streaming, ACameraThatReportsNoSourcePortIsHeardFromItsFirstLeader)
+{
+    vsim::SimConfig config;
+    config.report_source_port = false;
+    vsim::SimCamera* sim = &camera(0x7F000001, config);
+    small_region(*sim, 0, 64, 48);
+    sim->stream_faults.stray_datagrams = true;
+    ASSERT_EQ(DiscoverCamera(), 1);
+    CreateCamera();
+    ASSERT_EQ(CameraConnect(0), 0);
+    ASSERT_EQ(StreamOn(0, 0), 0);
+    ASSERT_EQ(AcquisitionStart(0), 0);
+    Frame f;
+    ASSERT_EQ(capture(0, 0, &f, 64 * 48 * 6), 0);
+    ASSERT_EQ(capture(0, 0, &f, 64 * 48 * 6), 0);
+    EXPECT_EQ(f.info.pixel_width, 64u);
+}
+
 TEST_F(Streaming, ThreeChannelsOfTwoCamerasAtOnce)
 {
     for (uint32_t ip : {0x7F000001u, 0x7F000002u}) {

@@ -588,3 +588,82 @@ TEST_F(Assembler, TimeStampsComeFromTicksOrTheHostClockAndSaturate)
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(Assembler, ALeaderLargerThanTheChannelsFramesPutsItsBlockInError)
+{
+    open();
+    auto huge = leader_bytes(5);
+    gvcp::put_u32(huge.data() + gvsp::LEADER_SIZE_X, 65535);
+    gvcp::put_u32(huge.data() + gvsp::LEADER_SIZE_Y, 65535);
+    receive(huge);
+    for (uint32_t id = 1; id <= 10; ++id)
+        payload(5, id);
+    trailer(5);
+    EXPECT_EQ(take_finished(), (std::vector<Finished>{{5, BLOCK_ERROR}}));
+    EXPECT_TRUE(take_resends().empty());
+    Frame f;
+    ASSERT_TRUE(capture(&f));
+    EXPECT_EQ(f.info.pixel_width, 50u);  // the channel's geometry, not the claim
+    EXPECT_EQ(f.info.pixel_height, 2u);
+    EXPECT_EQ(counters().error_block_num, 1u);
+
+    // So does a format of unknown size; a smaller frame than the channel's fits.
+    auto odd = leader_bytes(6);
+    gvcp::put_u32(odd.data() + gvsp::LEADER_PIXEL_FORMAT, 0x01100010);
+    receive(odd);
+    EXPECT_EQ(take_finished(), (std::vector<Finished>{{6, BLOCK_ERROR}}));
+    whole_block(7);
+    EXPECT_EQ(take_finished(), (std::vector<Finished>{{7, BLOCK_COMPLETE}}));
+}
+
+TEST_F(Assembler, ATrailerTooShortForItsFieldsIsRefused)
+{
+    open();
+    whole_block(3, {11});
+    receive(header(0, 3, gvsp::FORMAT_TRAILER, 11, 2));  // 10 bytes: no payload type
+    EXPECT_EQ(counters().format_error_packet_num, 1u);
+    EXPECT_TRUE(take_finished().empty());
+    trailer(3);
+    EXPECT_EQ(take_finished(), (std::vector<Finished>{{3, BLOCK_COMPLETE}}));
+}
+
+TEST_F(Assembler, BlockIdsThatRestartOrJumpBackAreFollowedFromTheSecondBlock)
+{
+    open();
+    for (uint16_t b = 1; b <= 50; ++b) {
+        whole_block(b);
+        drain();
+    }
+    take_finished();
+    // The camera restarts its count at 1: block 1 looks already sent, block
+    // 2 shows a new sequence.
+    for (uint16_t b = 1; b <= 50; ++b) {
+        whole_block(b);
+        drain();
+    }
+    auto finished = take_finished();
+    ASSERT_EQ(finished.size(), 49u);
+    EXPECT_EQ(finished.front().block_id, 2u);
+    EXPECT_EQ(finished.back().block_id, 50u);
+    EXPECT_EQ(counters().lost_block_num, 1u);
+
+    // A jump back by 20 is followed the same way.
+    for (uint16_t b = 31; b <= 70; ++b) {
+        whole_block(b);
+        drain();
+    }
+    finished = take_finished();
+    ASSERT_EQ(finished.size(), 39u);
+    EXPECT_EQ(finished.front().block_id, 32u);
+    EXPECT_EQ(counters().lost_block_num, 2u);
+
+    // A late duplicate of an old leader is not a new sequence.
+    receive(leader_bytes(60));
+    whole_block(71);
+    EXPECT_EQ(take_finished(), (std::vector<Finished>{{71, BLOCK_COMPLETE}}));
+    EXPECT_EQ(counters().lost_block_num, 2u);
+}
+
+}  // namespace
