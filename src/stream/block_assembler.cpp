@@ -13,6 +13,27 @@ constexpr int ALREADY_SENT_WINDOW = 99;
 
 }  // namespace
 
+void Datagram::copy_out(size_t from, size_t count, uint8_t* dest) const
+{
+    const struct {
+        const uint8_t* bytes;
+        size_t length;
+    } pieces[] = {{head, head_len}, {body, body_len}, {tail, tail_len}};
+    size_t start = 0;
+    for (const auto& piece : pieces) {
+        const size_t end = start + piece.length;
+        const size_t lo = from > start ? from : start;
+        const size_t hi = from + count < end ? from + count : end;
+        if (lo < hi) {
+            const uint8_t* src = piece.bytes + (lo - start);
+            uint8_t* dst = dest + (lo - from);
+            if (src != dst)  // a piece the kernel put in place already stays
+                std::memmove(dst, src, hi - lo);
+        }
+        start = end;
+    }
+}
+
 uint64_t ticks_to_ns(uint64_t ticks, long long tick_frequency)
 {
     const double ns = static_cast<double>(ticks) * 1e9 / static_cast<double>(tick_frequency);
@@ -55,6 +76,27 @@ void BlockAssembler::free_block(StreamBlockData* block)
     std::free(block);
 }
 
+size_t BlockAssembler::predict_landings(Landing* out, size_t max, size_t skip) const
+{
+    const _List* newest = all_blocks ? list_last(all_blocks) : nullptr;
+    if (!newest)
+        return 0;
+    const StreamBlockData* block = static_cast<const StreamBlockData*>(newest->data);
+    size_t n = 0;
+    // Payload packets run from 1 to packet_num - 2.
+    for (uint32_t id = static_cast<uint32_t>(block->highest_received + 1 > 1 ? block->highest_received + 1 : 1);
+         n < max && id + 1 < block->packet_num; ++id) {
+        const uint64_t offset = uint64_t(id - 1) * packet_payload_size_ + skip;
+        const uint64_t end = uint64_t(id) * packet_payload_size_ < payload_size_ ? uint64_t(id) * packet_payload_size_
+                                                                                  : payload_size_;
+        if (offset >= end)
+            break;
+        out[n++] = Landing{reinterpret_cast<uint8_t*>(block->photo->pixel) + offset, static_cast<size_t>(end - offset),
+                           static_cast<uint16_t>(block->block_id), id};
+    }
+    return n;
+}
+
 size_t BlockAssembler::blocks_in_progress() const
 {
     size_t n = 0;
@@ -81,9 +123,18 @@ void BlockAssembler::reject_packet()
 StreamBlockData* BlockAssembler::process_packet(const uint8_t* packet, size_t length, int64_t now,
                                                 AssemblerOutput* out)
 {
+    Datagram datagram;
+    datagram.head = packet;
+    datagram.head_len = length;
+    return process_packet(datagram, now, out);
+}
+
+StreamBlockData* BlockAssembler::process_packet(const Datagram& datagram, int64_t now, AssemblerOutput* out)
+{
     begin_step(out);
+    const size_t length = datagram.length();
     gvsp::Header header;
-    if (!gvsp::parse_header(packet, length, &header)) {
+    if (!gvsp::parse_header(datagram.head, datagram.head_len, &header)) {
         reject_packet();  // a runt: no header to read
         return nullptr;
     }
@@ -97,7 +148,7 @@ StreamBlockData* BlockAssembler::process_packet(const uint8_t* packet, size_t le
     const unsigned packet_id = header.packet_id;
     if (gvsp::is_data_status(header.status)) {
         gvsp::Leader leader;
-        const Screening screening = screen(header, packet, length, &leader);
+        const Screening screening = screen(header, datagram, &leader);
         if (screening == Screening::TooShort) {
             // As if it never came, so that it is asked for again rather
             // than read past its end.
@@ -114,10 +165,13 @@ StreamBlockData* BlockAssembler::process_packet(const uint8_t* packet, size_t le
                             header.block_id, leader.size_x, leader.size_y, leader.pixel_format);
         } else {
             if (packet_id < block->packet_num) {
-                if (block->packet_states[packet_id].received)
+                if (block->packet_states[packet_id].received) {
                     ++counters.duplicate_packet_num;
-                else
+                } else {
                     block->packet_states[packet_id].received = 1;
+                    if (static_cast<int32_t>(packet_id) > block->highest_received)
+                        block->highest_received = static_cast<int32_t>(packet_id);
+                }
             }
             while (static_cast<uint32_t>(block->last_valid_packet + 1) < block->packet_num &&
                    block->packet_states[block->last_valid_packet + 1].received)
@@ -136,7 +190,7 @@ StreamBlockData* BlockAssembler::process_packet(const uint8_t* packet, size_t le
                 process_packet_tailer(block, packet_id);
                 break;
             case gvsp::FORMAT_PAYLOAD:
-                process_packet_payload(block, packet, packet_id, length);
+                process_packet_payload(block, datagram, packet_id);
                 break;
             default:
                 ++counters.dropped_packet_num;
@@ -153,16 +207,18 @@ StreamBlockData* BlockAssembler::process_packet(const uint8_t* packet, size_t le
     return block;
 }
 
-BlockAssembler::Screening BlockAssembler::screen(const gvsp::Header& header, const uint8_t* packet, size_t length,
+// Leaders and trailers are read from the datagram's head, which holds
+// them whole whenever they are as long as their fields.
+BlockAssembler::Screening BlockAssembler::screen(const gvsp::Header& header, const Datagram& datagram,
                                                  gvsp::Leader* leader) const
 {
     if (header.format == gvsp::FORMAT_TRAILER) {
         gvsp::Trailer trailer;
-        return gvsp::parse_trailer(packet, length, &trailer) ? Screening::Fine : Screening::TooShort;
+        return gvsp::parse_trailer(datagram.head, datagram.head_len, &trailer) ? Screening::Fine : Screening::TooShort;
     }
     if (header.format != gvsp::FORMAT_LEADER || header.packet_id != 0)
         return Screening::Fine;
-    if (!gvsp::parse_leader(packet, length, leader))
+    if (!gvsp::parse_leader(datagram.head, datagram.head_len, leader))
         return Screening::TooShort;
     if (!gvsp::is_image_payload(leader->payload_type))
         return Screening::Fine;
@@ -266,6 +322,7 @@ StreamBlockData* BlockAssembler::open_block(const gvsp::Header& header, int inc,
     block->packet_num = packet_num_;
     block->packet_states = states;
     block->checked_until = -1;
+    block->highest_received = -1;
     log_->log_debug(gvsp_log_debug_level,
                     "[function:find_block_data] Packet number of the block update: pay_load_size is %d, and packet_payload_size_ is %d, packet number is %d, new block id is %d.",
                     payload_size_, packet_payload_size_, packet_num_, header.block_id);
@@ -309,9 +366,9 @@ void BlockAssembler::process_packet_leader(StreamBlockData* block, const gvsp::H
     }
 }
 
-void BlockAssembler::process_packet_payload(StreamBlockData* block, const uint8_t* packet, unsigned packet_id,
-                                            size_t length)
+void BlockAssembler::process_packet_payload(StreamBlockData* block, const Datagram& datagram, unsigned packet_id)
 {
+    const size_t length = datagram.length();
     if (packet_id == 0 || packet_id + 2 > block->packet_num) {
         ++counters.format_error_packet_num;
         return;
@@ -326,7 +383,7 @@ void BlockAssembler::process_packet_payload(StreamBlockData* block, const uint8_
         data_length = offset >= payload_size_ ? 0 : static_cast<size_t>(payload_size_ - offset);
     }
     if (data_length)
-        std::memcpy(block->photo->pixel + offset, packet + gvsp::HEADER_LEN, data_length);
+        datagram.copy_out(gvsp::HEADER_LEN, data_length, reinterpret_cast<uint8_t*>(block->photo->pixel) + offset);
     if (block->packet_states[packet_id].resend_time_us > 0) {
         ++counters.resent_packet_num;
         if (gvsp_log_debug_level)

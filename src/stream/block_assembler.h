@@ -23,6 +23,32 @@
 #include "stream/stream_statistics.h"
 #include "stream/vora_asyncqueue.h"
 
+// One received datagram. Its first bytes are contiguous in `head`; a
+// receiver that lets the kernel scatter the rest passes it as `body` (which
+// may already lie at its final place in a frame) and then `tail`.
+struct Datagram {
+    const uint8_t* head = nullptr;
+    size_t head_len = 0;
+    const uint8_t* body = nullptr;
+    size_t body_len = 0;
+    const uint8_t* tail = nullptr;
+    size_t tail_len = 0;
+
+    size_t length() const { return head_len + body_len + tail_len; }
+    // Bytes [from, from + count) of the datagram to `dest`, leaving alone
+    // what already lies there.
+    void copy_out(size_t from, size_t count, uint8_t* dest) const;
+};
+
+// Where a payload packet expected next will put its data, past the bytes
+// that arrive with its header.
+struct Landing {
+    uint8_t* data;
+    size_t length;
+    uint16_t block_id;
+    uint32_t packet_id;
+};
+
 struct ResendRange {
     uint32_t block_id;
     uint32_t first;
@@ -56,6 +82,7 @@ public:
 
     // One datagram received at `now_us` (monotonic): the block it went to,
     // or null when it was dropped.
+    StreamBlockData* process_packet(const Datagram& datagram, int64_t now_us, AssemblerOutput* out);
     StreamBlockData* process_packet(const uint8_t* packet, size_t length, int64_t now_us, AssemblerOutput* out);
     // A datagram that is not the camera's: counted, never read.
     void reject_packet();
@@ -64,6 +91,11 @@ public:
     void check_block_complete(StreamBlockData* current, int64_t now_us, AssemblerOutput* out);
     // Hands over every block under reassembly with status 8.
     void flush_blocks(int64_t now_us, AssemblerOutput* out);
+
+    // Up to `max` landings for the next payload packets of the newest block,
+    // in order, each starting `skip` data bytes into its packet's place.
+    // Only places of packets not received yet are offered.
+    size_t predict_landings(Landing* out, size_t max, size_t skip) const;
 
     size_t blocks_in_progress() const;
     uint32_t packet_num() const { return packet_num_; }
@@ -74,14 +106,14 @@ public:
 private:
     enum class Screening { Fine, TooShort, DoesNotFit };
     // Whether a data datagram's own fields can be read and fit the channel.
-    Screening screen(const gvsp::Header& header, const uint8_t* packet, size_t length, gvsp::Leader* leader) const;
+    Screening screen(const gvsp::Header& header, const Datagram& datagram, gvsp::Leader* leader) const;
     bool follows_new_sequence(const gvsp::Header& header);
     static uint16_t next_block_id(uint16_t id);
     void begin_step(AssemblerOutput* out);
     StreamBlockData* find_block_data(const gvsp::Header& header, int64_t now_us);
     StreamBlockData* open_block(const gvsp::Header& header, int inc, int64_t now_us);
     void process_packet_leader(StreamBlockData* block, const gvsp::Header& header, const gvsp::Leader& leader);
-    void process_packet_payload(StreamBlockData* block, const uint8_t* packet, unsigned packet_id, size_t length);
+    void process_packet_payload(StreamBlockData* block, const Datagram& datagram, unsigned packet_id);
     void process_packet_tailer(StreamBlockData* block, unsigned packet_id);
     void packet_resend_check(StreamBlockData* block, unsigned up_to, int64_t now_us, AssemblerOutput* out);
     void hand_over(StreamBlockData* block, uint32_t status, int64_t now_us, AssemblerOutput* out);

@@ -1,6 +1,7 @@
-// The receive thread: datagrams off the socket into the block assembler,
-// and what it asks for back out: resend requests to the camera, finished
-// frames announced with a firewall datagram.
+// The receive thread: datagrams off the socket into the block assembler
+// (the data of the packets it expects straight into their frames), and what
+// it asks for back out: resend requests to the camera, finished frames
+// announced with a firewall datagram.
 #include <arpa/inet.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -11,18 +12,19 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <vector>
 
 #include "gvcp/gvcp_codec.h"
 #include "gvcp/socket_address.h"
+#include "stream/receive_batch.h"
 #include "stream/vora_gige_stream.h"
 
 namespace {
 
 constexpr int BATCH = 32;           // datagrams per recvmmsg
 constexpr int MAX_PER_TURN = 4096;  // datagrams drained per wake-up before timers are looked at
-constexpr size_t DATAGRAM_MAX = 65535;
 
 }  // namespace
 
@@ -62,18 +64,14 @@ void* GigeStream::Stream_Thread(void* arg)
 void GigeStream::loop()
 {
     long long last_firewall = clock_.monotonic_us();
-    // One receive area for a batch of datagrams; the assembler copies each
-    // datagram's data once more, into its frame at its final offset.
-    std::vector<uint8_t> area;
-    std::vector<mmsghdr> msgs(BATCH);
-    std::vector<iovec> iovs(BATCH);
-    std::vector<sockaddr_in> from(BATCH);
+    std::unique_ptr<ReceiveBatch> batch;
     try {
-        area.resize(BATCH * DATAGRAM_MAX);
+        batch = std::make_unique<ReceiveBatch>(BATCH);
     } catch (const std::bad_alloc&) {
         log->log_error(gvsp_log_error_level, "[function:loop] The parameter which malloc has error.");
         return;
     }
+    Landing landings[BATCH];
     log->log_info(gvsp_log_info_level, "[function:loop] Packet payload size is: %d, thread exit is %d.",
                   packet_payload_size_, thread_exit.load());
 
@@ -101,30 +99,26 @@ void GigeStream::loop()
             continue;
         }
         for (int drained = 0; drained < MAX_PER_TURN && !thread_exit;) {
-            for (int i = 0; i < BATCH; ++i) {
-                iovs[i].iov_base = area.data() + static_cast<size_t>(i) * DATAGRAM_MAX;
-                iovs[i].iov_len = DATAGRAM_MAX;
-                std::memset(&msgs[i].msg_hdr, 0, sizeof msgs[i].msg_hdr);
-                msgs[i].msg_hdr.msg_iov = &iovs[i];
-                msgs[i].msg_hdr.msg_iovlen = 1;
-                msgs[i].msg_hdr.msg_name = &from[i];
-                msgs[i].msg_hdr.msg_namelen = sizeof from[i];
-            }
-            const int n = recvmmsg(stream_socket, msgs.data(), BATCH, MSG_DONTWAIT, nullptr);
+            // The data of the packets expected next goes straight into its frame.
+            batch->prepare(landings, assembler_.predict_landings(landings, BATCH, ReceiveBatch::HEAD_DATA));
+            const int n = recvmmsg(stream_socket, batch->messages(), BATCH, MSG_DONTWAIT, nullptr);
             if (n <= 0)
                 break;
             now = clock_.monotonic_us();
+            batch->settle(static_cast<size_t>(n));
             for (int i = 0; i < n; ++i) {
                 StreamBlockData* current = nullptr;
-                const uint8_t* datagram = area.data() + static_cast<size_t>(i) * DATAGRAM_MAX;
+                const Datagram& datagram = batch->datagram(static_cast<size_t>(i));
+                const sockaddr_in& from = batch->sender(static_cast<size_t>(i));
                 const uint16_t known_port = source_.port();
                 // Anything not from the channel's source is counted and goes no further.
-                if (!source_.accept(ntohl(from[i].sin_addr.s_addr), ntohs(from[i].sin_port), datagram, msgs[i].msg_len)) {
+                if (!source_.accept(ntohl(from.sin_addr.s_addr), ntohs(from.sin_port), datagram.head,
+                                    datagram.head_len)) {
                     assembler_.reject_packet();
                 } else {
                     if (known_port == 0)
                         lock_onto_source();
-                    current = process_packet(datagram, static_cast<int>(msgs[i].msg_len), now);
+                    current = process_packet(datagram, now);
                 }
                 check_block_complete(current, now);
             }
@@ -145,9 +139,9 @@ void GigeStream::lock_onto_source()
     sendto_stream_source_data();
 }
 
-StreamBlockData* GigeStream::process_packet(const uint8_t* packet, int length, long long now)
+StreamBlockData* GigeStream::process_packet(const Datagram& datagram, long long now)
 {
-    StreamBlockData* block = assembler_.process_packet(packet, static_cast<size_t>(length), now, &step_);
+    StreamBlockData* block = assembler_.process_packet(datagram, now, &step_);
     act_on(step_);
     return block;
 }

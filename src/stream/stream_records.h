@@ -45,6 +45,8 @@ struct StreamBlockData {
     // requested no earlier than checked_since.
     int32_t checked_until;
     int64_t checked_since;
+    // The highest packet id received: the packets above it are expected next.
+    int32_t highest_received;
 };
 
 // Block status at hand-over.

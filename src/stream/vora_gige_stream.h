@@ -74,7 +74,7 @@ public:
 
 private:
     void loop();
-    StreamBlockData* process_packet(const uint8_t* packet, int length, long long now_us);
+    StreamBlockData* process_packet(const Datagram& datagram, long long now_us);
     void check_block_complete(StreamBlockData* current, long long now_us);
     void flush_blocks();
     void send_packet_request(unsigned block_id, int first, int last);

@@ -1,5 +1,6 @@
-// The receiver's core under arbitrary datagram sequences, clock steps,
-// captures and tunable changes. It must never crash or write outside a frame
+// The receiver's core under arbitrary datagram sequences, whole or scattered
+// into frames as the zero-copy receive loop does, clock steps, captures and
+// tunable changes. It must never crash or write outside a frame
 // (the sanitizers watch), never hand over a frame that is already waiting,
 // and never own more buffers than its budget allowed.
 #include <algorithm>
@@ -10,11 +11,15 @@
 #include <set>
 #include <vector>
 
+#include "kernel_scatter.h"
 #include "stream/block_assembler.h"
 #include "stream/frame_pool.h"
+#include "stream/receive_batch.h"
 #include "vora_pixel_format.h"
 
 namespace {
+
+constexpr size_t kSlots = 8;
 
 // Reads the script the fuzzer wrote, byte by byte; zeros once it runs out.
 struct Script {
@@ -71,10 +76,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                 check(r.first <= r.last && r.last < assembler.packet_num());
         };
         std::vector<uint8_t> datagram;
+        ReceiveBatch batch(kSlots);
+        Landing landings[kSlots];
         while (in.left) {
             switch (in.u8() % 5) {
-            case 0:
-            case 1: {  // a datagram
+            case 0: {  // a datagram, whole
                 const size_t len = in.u16() % 1600;
                 datagram.assign(len, 0);
                 for (size_t i = 0; i < len && in.left; ++i)
@@ -88,6 +94,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                 take(out);
                 assembler.check_block_complete(block, clock.monotonic_us(), &out);
                 take(out);
+                break;
+            }
+            case 1: {  // a batch of datagrams, scattered into the frames where they are expected
+                const size_t count = 1 + in.u8() % kSlots;
+                batch.prepare(landings, assembler.predict_landings(landings, kSlots, ReceiveBatch::HEAD_DATA));
+                for (size_t k = 0; k < count; ++k) {
+                    const size_t len = in.u16() % 1600;
+                    datagram.assign(len, 0);
+                    for (size_t i = 0; i < len && in.left; ++i)
+                        datagram[i] = in.u8();
+                    kernel_scatter(batch, k, datagram, 0x7F000001, 3956);
+                }
+                batch.settle(count);
+                for (size_t k = 0; k < count; ++k) {
+                    StreamBlockData* block = assembler.process_packet(batch.datagram(k), clock.monotonic_us(), &out);
+                    take(out);
+                    assembler.check_block_complete(block, clock.monotonic_us(), &out);
+                    take(out);
+                }
                 break;
             }
             case 2:  // time passes with nothing to read

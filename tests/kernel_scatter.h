@@ -1,0 +1,30 @@
+// What recvmmsg does with one datagram, for tests that drive a ReceiveBatch
+// without a socket: the bytes spread over the slot's buffers in order, the
+// length and the sender recorded.
+#ifndef VORA_TESTS_KERNEL_SCATTER_H
+#define VORA_TESTS_KERNEL_SCATTER_H
+
+#include <sys/socket.h>
+
+#include <cstring>
+#include <vector>
+
+#include "gvcp/socket_address.h"
+#include "stream/receive_batch.h"
+
+inline void kernel_scatter(ReceiveBatch& batch, size_t slot, const std::vector<uint8_t>& datagram, uint32_t ip,
+                           uint16_t port)
+{
+    mmsghdr& m = batch.messages()[slot];
+    size_t done = 0;
+    for (size_t k = 0; k < m.msg_hdr.msg_iovlen && done < datagram.size(); ++k) {
+        const iovec& v = m.msg_hdr.msg_iov[k];
+        const size_t n = std::min(v.iov_len, datagram.size() - done);
+        std::memcpy(v.iov_base, datagram.data() + done, n);
+        done += n;
+    }
+    m.msg_len = static_cast<unsigned>(done);
+    *static_cast<sockaddr_in*>(m.msg_hdr.msg_name) = make_addr(ip, port);
+}
+
+#endif
