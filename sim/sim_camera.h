@@ -140,6 +140,9 @@ public:
     std::atomic<double> frame_rate{10};
     // Frames (blocks) sent, per channel.
     uint64_t frames_sent(int channel);
+    // When the last packet of a recent block of the channel was handed to
+    // the network (the 64 newest blocks are remembered); false if unknown.
+    bool frame_sent_time(int channel, uint16_t block_id, std::chrono::steady_clock::time_point* when);
 
     // The device's own view of its registers (no privilege checks).
     uint32_t read_reg(uint32_t address);

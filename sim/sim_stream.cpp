@@ -58,6 +58,7 @@ struct Channel {
     Clock::time_point next_frame = Clock::now();
     std::deque<SentBlock> history;
     uint64_t frames = 0;
+    std::deque<std::pair<uint16_t, Clock::time_point>> sent_at;  // newest last
     bool stopped = false;  // a stop-mid-frame fault happened
 };
 
@@ -122,6 +123,21 @@ void SimCamera::stop_streams()
     for (int s : {streams_->stray_socket, streams_->foreign_port_socket})
         if (s >= 0)
             close(s);
+}
+
+bool SimCamera::frame_sent_time(int channel, uint16_t block_id, Clock::time_point* when)
+{
+    if (!streams_)
+        return false;
+    std::lock_guard<std::mutex> lock(streams_->mutex);
+    if (channel < 0 || static_cast<size_t>(channel) >= streams_->channels.size())
+        return false;
+    for (const auto& [id, at] : streams_->channels[static_cast<size_t>(channel)].sent_at)
+        if (id == block_id) {
+            *when = at;
+            return true;
+        }
+    return false;
 }
 
 uint64_t SimCamera::frames_sent(int channel)
@@ -352,6 +368,7 @@ void SimCamera::stream_loop()
                 ch.stopped = true;
             }
             send_packets(stream_sockets_[static_cast<size_t>(n)], ch.config.host, ch.config.port, packets);
+            const Clock::time_point sent = Clock::now();
             if (stream_faults.stray_datagrams && st.stray_socket >= 0) {
                 uint8_t junk[16] = {};
                 gvsp::build_header(junk, gvsp::STATUS_SUCCESS, 1, gvsp::FORMAT_PAYLOAD, 1);
@@ -375,6 +392,9 @@ void SimCamera::stream_loop()
             {
                 std::lock_guard<std::mutex> guard(st.mutex);
                 ++ch.frames;
+                ch.sent_at.emplace_back(id, sent);
+                if (ch.sent_at.size() > 64)
+                    ch.sent_at.pop_front();
             }
             const auto period = std::chrono::duration_cast<Clock::duration>(
                 std::chrono::duration<double>(1.0 / (frame_rate > 0 ? frame_rate.load() : 1.0)));

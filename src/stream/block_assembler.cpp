@@ -1,5 +1,6 @@
 #include "stream/block_assembler.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -10,6 +11,16 @@ namespace {
 // Ids up to this far behind the newest block belong to blocks already
 // handed over; further back, the camera has restarted its count.
 constexpr int ALREADY_SENT_WINDOW = 99;
+
+// A packet asked for again waits twice as long each time, up to this many
+// doublings, so a camera that cannot answer is not flooded.
+constexpr unsigned MAX_BACKOFF_DOUBLINGS = 3;
+
+long long due_after(uint16_t requests, long long packet_timeout)
+{
+    const unsigned doublings = requests > 1 ? std::min<unsigned>(requests - 1u, MAX_BACKOFF_DOUBLINGS) : 0;
+    return packet_timeout << doublings;
+}
 
 }  // namespace
 
@@ -436,14 +447,17 @@ void BlockAssembler::packet_resend_check(StreamBlockData* block, unsigned up_to,
             log_->log_debug(gvsp_log_debug_level,
                             "[function:packet_resend_check] Check the resend data info: channel: %d, block id: %d, resend_first_packet_id: %d, resend_last_packet_id: %d, resend time_us: %d.",
                             channel_index_, block->block_id, first, last, static_cast<int>(now));
-        for (int i = first; i <= last; ++i)
+        for (int i = first; i <= last; ++i) {
             block->packet_states[i].resend_time_us = now;
+            ++block->packet_states[i].requests;
+        }
         counters.resend_request_packet_num += static_cast<uint32_t>(last - first + 1);
         return true;
     };
     for (int i = start; i <= static_cast<int>(up_to); ++i) {
         const PacketState& st = block->packet_states[i];
-        const bool missing = !st.received && (st.resend_time_us == 0 || now - st.resend_time_us > timeout);
+        const bool missing =
+            !st.received && (st.resend_time_us == 0 || now - st.resend_time_us > due_after(st.requests, timeout));
         if (missing) {
             if (run_start < 0)
                 run_start = i;
@@ -499,10 +513,12 @@ void BlockAssembler::check_block_complete(StreamBlockData* current, int64_t now,
         all_blocks = list_remove_first(all_blocks);
         hand_over(block, status, now, out);
     }
+    // A block gone silent is asked for what it misses; so is one that a
+    // newer block follows already, since its tail will not come by itself.
     const long long timeout = tunables_.packet_timeout.load();
     for (_List* node = all_blocks; node; node = node->next) {
         StreamBlockData* block = static_cast<StreamBlockData*>(node->data);
-        if (block != current && now - block->last_time_us >= timeout)
+        if (block != current && (node->next || now - block->last_time_us >= timeout))
             packet_resend_check(block, block->packet_num - 1, now, out);
     }
 }

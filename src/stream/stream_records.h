@@ -25,6 +25,7 @@ struct DataStreamPrivateInfo {
 
 struct PacketState {
     uint32_t received;
+    uint16_t requests;       // resend requests that covered the packet
     int64_t resend_time_us;  // latest resend request covering the packet, 0 if never
 };
 

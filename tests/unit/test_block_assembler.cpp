@@ -667,3 +667,38 @@ TEST_F(Assembler, BlockIdsThatRestartOrJumpBackAreFollowedFromTheSecondBlock)
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(Assembler, AMissingTailIsAskedForAsSoonAsTheNextBlockBegins)
+{
+    open();
+    whole_block(1, {10, 11});  // the last payload packet and the trailer are lost
+    EXPECT_TRUE(take_resends().empty());  // nothing says yet that they will not come
+    leader(2);
+    EXPECT_EQ(take_resends(), (std::vector<ResendRange>{{1, 10, 11}}));
+    payload(2, 1);  // and not again while the request is fresh
+    EXPECT_TRUE(take_resends().empty());
+    payload(1, 10, gvsp::STATUS_RESEND);
+    trailer(1);
+    EXPECT_EQ(take_finished(), (std::vector<Finished>{{1, BLOCK_COMPLETE}}));
+}
+
+TEST_F(Assembler, RequestsForAPacketThatDoesNotComeBackOff)
+{
+    open();
+    tunables_.block_timeout = 10'000'000;
+    whole_block(4, {1});  // asked for at once
+    EXPECT_EQ(take_resends(), (std::vector<ResendRange>{{4, 1, 1}}));
+    // Due again after 40 ms, then 80, then 160, then every 320 ms.
+    std::vector<int64_t> asked_at;
+    for (int64_t t = 0; t <= 1200; ++t) {
+        clock_.advance(kMs);
+        idle();
+        if (!take_resends().empty())
+            asked_at.push_back(t + 1);
+    }
+    EXPECT_EQ(asked_at, (std::vector<int64_t>{41, 122, 283, 604, 925}));
+}
+
+}  // namespace

@@ -1,0 +1,137 @@
+// What the stream benchmarks share: measuring windows of streaming, the
+// receive threads' CPU time, and the search for the highest rate at which
+// nothing is lost.
+#ifndef VORA_BENCH_COMMON_H
+#define VORA_BENCH_COMMON_H
+
+#include <dirent.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace bench {
+
+struct Window {
+    double rate = 0;        // frames per second asked of the camera
+    double fps = 0;         // frames the camera managed to send per second
+    bool lossless = false;  // every frame sent arrived complete
+    double cpu_per_gb = 0;  // receiving threads' CPU seconds per GB delivered
+    unsigned long long sent = 0, complete = 0;
+};
+
+// CPU seconds of the calling thread.
+inline double thread_cpu_seconds()
+{
+    timespec ts;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return ts.tv_sec + ts.tv_nsec / 1e9;
+}
+
+// CPU seconds of every receive thread of the library in this process
+// (they are named vora-rx<channel>).
+inline double receive_thread_cpu()
+{
+    DIR* dir = opendir("/proc/self/task");
+    if (!dir)
+        return 0;
+    double cpu = 0;
+    while (dirent* e = readdir(dir)) {
+        if (e->d_name[0] == '.')
+            continue;
+        const std::string base = std::string("/proc/self/task/") + e->d_name;
+        std::ifstream comm(base + "/comm");
+        std::string name;
+        std::getline(comm, name);
+        if (name.rfind("vora-rx", 0) != 0)
+            continue;
+        std::ifstream stat(base + "/stat");
+        const std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        // Fields after the command's closing parenthesis; utime and stime
+        // are the 12th and 13th of them.
+        size_t pos = text.rfind(')');
+        for (int field = 0; field < 12 && pos != std::string::npos; ++field)
+            pos = text.find(' ', pos + 1);
+        if (pos == std::string::npos)
+            continue;
+        char* end = nullptr;
+        const double utime = std::strtod(text.c_str() + pos + 1, &end);
+        const double stime = std::strtod(end, nullptr);
+        cpu += (utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+    }
+    closedir(dir);
+    return cpu;
+}
+
+// The rates tried: from 10 frames per second, a quarter more each step.
+inline std::vector<double> rate_ladder()
+{
+    std::vector<double> rates;
+    for (double r = 10; r < 5000; r *= 1.25)
+        rates.push_back(static_cast<double>(static_cast<long>(r + 0.5)));
+    return rates;
+}
+
+// A rate holds when one of three windows at it is lossless and the camera
+// kept nine tenths of the pace: one busy moment on a two-core machine does
+// not decide.
+template <class Run>
+bool holds(Run& run, double rate)
+{
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const Window w = run(rate);
+        if (w.lossless && w.fps >= rate * 0.9)
+            return true;
+    }
+    return false;
+}
+
+// The highest rate of the ladder, up to `limit`, below which every rate
+// held; the first rate that did not goes to *failed.
+template <class Run>
+double highest_lossless(Run run, double limit, double* failed = nullptr)
+{
+    double best = 0;
+    for (double rate : rate_ladder()) {
+        if (rate > limit)
+            break;
+        if (!holds(run, rate)) {
+            if (failed)
+                *failed = rate;
+            break;
+        }
+        best = rate;
+    }
+    return best;
+}
+
+// The least CPU per GB of three windows.
+template <class Run>
+double least_cpu(Run run)
+{
+    double best = 0;
+    for (int i = 0; i < 3; ++i) {
+        const double c = run().cpu_per_gb;
+        if (c > 0 && (best == 0 || c < best))
+            best = c;
+    }
+    return best;
+}
+
+inline double percentile(std::vector<double> values, double p)
+{
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    const size_t i = static_cast<size_t>(p / 100.0 * (values.size() - 1) + 0.5);
+    return values[std::min(i, values.size() - 1)];
+}
+
+}  // namespace bench
+
+#endif
