@@ -110,28 +110,35 @@ class _Table:
 _table = _Table()
 
 
-def discover() -> list[CameraInfo]:
-    """Lists the cameras on the host's networks, sorted by serial number.
+def discover(wait: float = 0.0) -> list[CameraInfo]:
+    """Lists the cameras on the host's networks, sorted by serial number,
+    discovering again for up to ``wait`` seconds while none answers.
 
     While a camera is open this is the list it was opened from: discovering
     again would take the open camera away.
     """
-    return _table.discover()
+    return _until(lambda cameras: bool(cameras), wait)[0]
 
 
 def find(camera: int | str | CameraInfo | None, wait: float) -> CameraInfo:
     """The camera meant by an index, a serial number, an address or a
-    CameraInfo (None: the first), discovering until ``wait`` seconds have
-    passed without finding it."""
+    CameraInfo (None: the first), discovering for up to ``wait`` seconds
+    until it answers."""
+    cameras, found = _until(lambda cameras: next((c for c in cameras if _matches(c, camera)), None), wait)
+    if found is None:
+        raise VoraError(_sdk.VORA_ERR_CAMERA_MISSING, f"no camera matches {camera!r} among {len(cameras)} found")
+    return found
+
+
+def _until(found, wait: float):
+    """Discovers until found(cameras) is true or ``wait`` seconds pass;
+    returns the cameras and what found() said."""
     deadline = time.monotonic() + wait
     while True:
         cameras = _table.discover()
-        for info in cameras:
-            if _matches(info, camera):
-                return info
-        if time.monotonic() >= deadline or _table.open_indexes:
-            raise VoraError(_sdk.VORA_ERR_CAMERA_MISSING,
-                            f"no camera matches {camera!r} among {len(cameras)} found")
+        result = found(cameras)
+        if result or time.monotonic() >= deadline or _table.open_indexes:
+            return cameras, result
         time.sleep(0.1)
 
 
