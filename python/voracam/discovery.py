@@ -12,6 +12,7 @@ import sys
 import threading
 import time
 from dataclasses import dataclass
+from typing import Union
 
 import VoraSDK as _sdk
 import _voracam_native as _native
@@ -120,7 +121,7 @@ def discover(wait: float = 0.0) -> list[CameraInfo]:
     return _until(lambda cameras: bool(cameras), wait)[0]
 
 
-def find(camera: int | str | CameraInfo | None, wait: float) -> CameraInfo:
+def find(camera: Union[int, str, CameraInfo, None], wait: float) -> CameraInfo:
     """The camera meant by an index, a serial number, an address or a
     CameraInfo (None: the first), discovering for up to ``wait`` seconds
     until it answers."""
@@ -142,7 +143,7 @@ def _until(found, wait: float):
         time.sleep(0.1)
 
 
-def _matches(info: CameraInfo, camera: int | str | CameraInfo | None) -> bool:
+def _matches(info: CameraInfo, camera: Union[int, str, CameraInfo, None]) -> bool:
     if camera is None:
         return True
     if isinstance(camera, CameraInfo):

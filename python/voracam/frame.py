@@ -39,7 +39,7 @@ _CLOUD_WRITERS = {".pcd": _sdk.SavePointCloudToPcdCSharp, ".ply": _sdk.SavePoint
 _IMAGE_WRITERS = {".bmp": _sdk.SaveToBMPCSharp}
 
 
-def fresh_copy(data: bytes, size: Optional[int] = None) -> bytes:
+def _fresh_copy(data: bytes, size: Optional[int] = None) -> bytes:
     """A bytes object of its own (``size`` bytes, zero-padded), for a library
     call that writes into its argument."""
     size = len(data) if size is None else size
@@ -144,6 +144,9 @@ class Frame:
         self._require_cloud("points")
         if self._points is None:
             n = self.width * self.height
+            self._view(np.uint8, (-1,), 6, "points")
+            if self.payload_size < 6 * n:
+                raise ValueError(f"points: the payload of {self!r} is shorter than its points")
             # The library also clears 2 x payload_size bytes of the array.
             floats = np.empty(max(3 * n, (self.payload_size + 1) // 2), np.float32)
             _sdk.Convert3DPointFromCharToFloatCSharp(self.camera.processing_index(), self.info, self.data,
@@ -167,10 +170,19 @@ class Frame:
         an RGB8 frame is returned as it is."""
         if self.pixel_format == PixelFormat.RGB8:
             return self
-        if self.pixel_format not in (PixelFormat.BAYER_RG8, PixelFormat.YUV422_8):
+        w, h = self.width, self.height
+        # What the library converts; it leaves any other frame as it was.
+        if self.pixel_format == PixelFormat.BAYER_RG8:
+            convertible = w >= 6 and h >= 6 and w % 2 == 0 and h % 2 == 0 and self.payload_size >= w * h
+        elif self.pixel_format == PixelFormat.YUV422_8:
+            convertible = (w * h) % 2 == 0 and self.payload_size >= 2 * w * h
+        else:
             raise ValueError(f"to_rgb converts Bayer RG8 and YUYV frames, not {self!r}")
-        size = 3 * self.width * self.height
-        data = fresh_copy(self.data, max(size, len(self.data)))
+        if not convertible or len(self.data) < self.payload_size:
+            raise ValueError(f"cannot convert {self!r}: Bayer needs even sizes of at least 6, YUYV whole "
+                             f"pixel pairs, and the payload must hold them")
+        size = 3 * w * h
+        data = _fresh_copy(self.data, max(size, 3 * self.payload_size))
         _sdk.RawdataToRgb888CSharp(self.camera.processing_index(), self.info, data, len(data))
         return self._derived(data[:size], PixelFormat.RGB8, size)
 
@@ -191,14 +203,14 @@ class Frame:
         """A copy without the points that disagree with their neighbours
         (the tolerance grows with depth; 1.0 is the usual factor)."""
         self._require_cloud("filter_outliers")
-        data = fresh_copy(self.data)
+        data = _fresh_copy(self.data)
         _sdk.FilterPointCloudCSharp(self.camera.processing_index(), self.info, data, len(data), float(tolerance))
         return self._derived(data, self.pixel_format, self.payload_size)
 
     def filter_sparse(self, min_points: int = 10) -> "Frame":
         """A copy without the points in sparsely populated cubes of space."""
         self._require_cloud("filter_sparse")
-        data = fresh_copy(self.data)
+        data = _fresh_copy(self.data)
         check(_sdk.SpatialFilterPointcloudCSharp(self.camera.processing_index(), self.info, data, len(data),
                                                  int(min_points)), "spatial filter")
         return self._derived(data, self.pixel_format, self.payload_size)

@@ -144,6 +144,25 @@ def test_fusion_both_ways_and_open3d(camera, tmp_path):
     assert regridded.is_cloud and (regridded.width, regridded.height) == (320, 256) and regridded.depth.any()
 
 
+def test_colour_formats_convert_on_request(camera):
+    formats = voracam.PixelFormat
+    camera.set_roi(1, 320, 256, 480, 384)
+    images = {}
+    try:
+        for kind in (formats.RGB8, formats.BAYER_RG8, formats.YUV422_8):
+            camera.set("PixelFormat", kind, 1)
+            with camera.stream(1) as colour:
+                images[kind] = colour.capture(timeout=10)
+    finally:
+        camera.set("PixelFormat", formats.RGB8, 1)
+    assert images[formats.BAYER_RG8].image.shape == (256, 320)
+    assert images[formats.YUV422_8].image.shape == (256, 320, 2)
+    rgb = images[formats.RGB8].image.astype(int)
+    for kind in (formats.BAYER_RG8, formats.YUV422_8):
+        converted = images[kind].to_rgb()
+        assert converted.pixel_format == formats.RGB8 and np.abs(converted.image.astype(int) - rgb).mean() < 4
+
+
 def test_leaving_the_block_releases_the_camera(camsim):
     for error in (RuntimeError, KeyboardInterrupt):
         with pytest.raises(error):
