@@ -17,7 +17,7 @@ import sys
 import time
 
 RATES = (10, 30, 60, 100, 150, 200, 250)
-SECONDS = 3.0
+SECONDS = 4.0
 GB = 1e9
 
 
@@ -59,8 +59,16 @@ def measure(command: list, env: dict) -> dict:
     return figures
 
 
-def lossless(f: dict, rate: float) -> bool:
-    return f["incomplete"] == 0 and f["lost"] == 0 and f["no_buffer"] == 0 and f["fps"] >= 0.9 * rate
+def dropped(f: dict) -> int:
+    """Frames the receiver did not deliver whole: incomplete, lost, or
+    without a free buffer."""
+    return int(f["incomplete"] + f["lost"] + f["no_buffer"])
+
+
+def held(f: dict, rate: float) -> bool:
+    """Every frame delivered whole, at (nearly) the rate asked for: a busy
+    machine can keep the camera itself below it."""
+    return dropped(f) == 0 and f["fps"] >= 0.9 * rate
 
 
 def main(build: str) -> None:
@@ -70,11 +78,11 @@ def main(build: str) -> None:
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.join(build, "python"), source_python]))
     subprocess.run(["ip", "link", "set", "lo", "mtu", "9000"], check=False)
     print("python capture benchmark: 1280 x 1024 Coord3D_ABC16 clouds (7.9 MB), packet size 9000, loopback")
-    print(f"  {'rate':>5} | {'C++ fps':>8} {'CPU s/GB':>9} {'complete':>9} | "
-          f"{'Python fps':>10} {'CPU s/GB':>9} {'complete':>9} | {'CPU ratio':>9}")
-    best = None
+    print(f"  {'rate':>5} | {'C++ fps':>8} {'CPU s/GB':>9} {'dropped':>8} | "
+          f"{'Python fps':>10} {'CPU s/GB':>9} {'dropped':>8} | {'CPU ratio':>9}")
+    lossless = []  # rates the C++ capture held, with both sides' figures
     for rate in RATES:
-        sim = subprocess.Popen([os.path.join(build, "sim", "vora-camsim"), "--fps", str(rate)],
+        sim = subprocess.Popen([os.path.join(build, "sim", "vora-camsim"), "--fps", str(rate), "--seconds", "120"],
                                stdout=subprocess.PIPE, text=True)
         try:
             while "ready" not in (sim.stdout.readline() or "ready"):
@@ -85,17 +93,20 @@ def main(build: str) -> None:
             sim.terminate()
             sim.wait()
         ratio = py["cpu_per_gb"] / cpp["cpu_per_gb"] if cpp["cpu_per_gb"] else 0.0
-        print(f"  {rate:>5} | {cpp['fps']:>8.1f} {cpp['cpu_per_gb']:>9.3f} {'yes' if lossless(cpp, rate) else 'no':>9} | "
-              f"{py['fps']:>10.1f} {py['cpu_per_gb']:>9.3f} {'yes' if lossless(py, rate) else 'no':>9} | "
-              f"{ratio:>9.2f}", flush=True)
-        if not lossless(cpp, rate):
+        print(f"  {rate:>5} | {cpp['fps']:>8.1f} {cpp['cpu_per_gb']:>9.3f} {dropped(cpp):>8} | "
+              f"{py['fps']:>10.1f} {py['cpu_per_gb']:>9.3f} {dropped(py):>8} | {ratio:>9.2f}", flush=True)
+        if not held(cpp, rate):
             break
-        best = (rate, lossless(py, rate), ratio)
-    if best:
-        rate, complete, ratio = best
-        print(f"  at {rate} fps, the highest rate tried at which the C++ capture stays lossless: Python "
-              f"{'captured every frame complete' if complete else 'lost frames'}; CPU per GB "
-              f"{ratio:.2f} times the C++ capture's (aim <= 1.15)")
+        lossless.append((rate, cpp, py))
+    if lossless:
+        # CPU per GB over all those rates: one window each is noisy on a busy machine.
+        cpp_cpu, py_cpu = (sum(f["cpu"] for f in side) / (sum(f["bytes"] for f in side) / GB)
+                           for side in ([c for _, c, _ in lossless], [p for _, _, p in lossless]))
+        rate, _, py = lossless[-1]
+        print(f"  highest rate tried at which the C++ capture stays lossless: {rate} fps; Python there: "
+              f"{'every frame complete' if dropped(py) == 0 else f'{dropped(py)} frames dropped'}, {py['fps']:.1f} fps")
+        print(f"  CPU per GB over those rates: C++ {cpp_cpu:.3f} s, Python {py_cpu:.3f} s, "
+              f"ratio {py_cpu / cpp_cpu:.2f} (aim <= 1.15)")
     subprocess.run(["ip", "link", "set", "lo", "mtu", "65536"], check=False)
 
 
