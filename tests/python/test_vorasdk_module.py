@@ -2,11 +2,15 @@
 arrays, StringVector, constants, and the NumPy arguments with their size
 checks. Calls for camera NONE, which never exists, return the library's
 missing-object results: that tells a call from a refusal (an exception)."""
+import subprocess
+import sys
+
 import numpy as np
 import pytest
 
 import VoraSDK as V
 import _VoraSDK as M
+from conftest import child_env
 
 CLOUD = 0x023000B9
 NONE = 99
@@ -206,3 +210,16 @@ def test_numpy_arguments_too_small_for_the_frame_are_refused(camera_objects, tmp
     assert not path.exists()
     assert V.SavePointCloudWithImageToTxtCSharp(0, info, data, np.ones(48, np.float32), bytes(path)) == 0
     assert path.exists()
+
+
+@pytest.mark.parametrize("api, error", [(None, "AttributeError: _ARRAY_API not found"),
+                                        (5, "RuntimeError: _ARRAY_API is not PyCapsule object")])
+def test_import_checks_numpys_array_interface(api, error):
+    script = ("import sys, types, numpy\n"
+              "fake = types.ModuleType('numpy.core._multiarray_umath')\n"
+              f"if {api!r} is not None: fake._ARRAY_API = {api!r}\n"
+              "sys.modules['numpy.core._multiarray_umath'] = fake\n"
+              "try:\n    import _VoraSDK\nexcept ImportError as e:\n    print('ImportError:', e)\n")
+    done = subprocess.run([sys.executable, "-c", script], env=child_env(), capture_output=True, text=True)
+    assert done.stdout.strip() == "ImportError: numpy.core.multiarray failed to import"
+    assert error in done.stderr
