@@ -1,9 +1,12 @@
 """The Python examples, run as programs against the simulated camera."""
+import signal
 import subprocess
 import sys
 
 import pytest
 
+import VoraSDK as V
+import _VoraSDK as M
 from conftest import REPO, SERIAL, child_env
 
 EXAMPLES = REPO / "examples" / "python"
@@ -35,3 +38,22 @@ def test_colour_cloud_to_open3d(camsim, tmp_path):
     out = tmp_path / "cloud.ply"
     assert "coloured points" in run("colour_cloud_open3d.py", "--out", out)
     assert open3d.io.read_point_cloud(str(out)).has_colors()
+
+
+def test_ctrl_c_gives_the_camera_back(camsim):
+    program = subprocess.Popen([sys.executable, str(EXAMPLES / "depth_statistics.py"), "--wait", "30"],
+                               env=child_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert "depth min" in program.stdout.readline()  # streaming
+        program.send_signal(signal.SIGINT)
+        out, err = program.communicate(timeout=120)
+    finally:
+        program.kill()
+    assert program.returncode == 0 and out.splitlines()[-1].startswith("complete"), out + err
+    # Control was given back on the way out, not by the heartbeat running out.
+    assert V.DiscoverCamera() == 1
+    V.CreateCamera()
+    holder = M.new_intArray(1)
+    assert V.GetCameraCCPStatus(0, holder) == 0 and M.intArray_getitem(holder, 0) == 0
+    M.delete_intArray(holder)
+    V.DestroyCamera()
