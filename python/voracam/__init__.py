@@ -1,0 +1,24 @@
+"""voracam: the cameras of libVoraSDK from Python.
+
+>>> import voracam
+>>> for camera in voracam.discover():
+...     print(camera.serial, camera.address)
+>>> with voracam.open() as cam, cam.stream(0) as depth:
+...     frame = depth.capture(timeout=2.0)
+...     print(frame.points.shape)          # (H, W, 3) float32 millimetres
+...     frame.save("cloud.pcd")
+
+Library failures raise VoraError, which carries the status code and the
+library's text for it. The low-level module VoraSDK (``_VoraSDK``) offers
+every exported function as it is.
+"""
+from .camera import Calibration, Camera, open
+from .discovery import CameraInfo, discover
+from .errors import TIMEOUT, VoraError, status_text
+from .frame import Frame, PixelFormat
+from .fusion import ColouredCloud, colour_cloud, depth_to_colour
+from .stream import Stream, StreamStatistics
+
+__all__ = ["Calibration", "Camera", "CameraInfo", "ColouredCloud", "Frame", "PixelFormat", "Stream",
+           "StreamStatistics", "TIMEOUT", "VoraError", "colour_cloud", "depth_to_colour", "discover", "open",
+           "status_text"]

@@ -1,0 +1,40 @@
+"""The package's one exception type, and the status checks that raise it."""
+from __future__ import annotations
+
+import VoraSDK as _sdk
+
+#: Status of a capture that found no frame in time.
+TIMEOUT = _sdk.VORA_ERR_CAPTURE_TIMEOUT
+
+
+class VoraError(Exception):
+    """A failure reported by the library or the camera.
+
+    ``code`` is the status code (negative: the library's own, positive: the
+    camera's answer) and ``text`` what the library says it means.
+    """
+
+    def __init__(self, code: int, operation: str = "") -> None:
+        self.code = int(code)
+        self.text = status_text(self.code)
+        self.operation = operation
+        where = f"{operation}: " if operation else ""
+        super().__init__(f"{where}{self.text} (status {self.code})")
+
+
+def status_text(code: int) -> str:
+    """The library's one-line description of a status code."""
+    return _sdk.VoraStatusText(int(code)).decode("utf-8", "replace")
+
+
+def check(status: int, operation: str) -> None:
+    """Raises VoraError unless ``status`` is 0."""
+    if status != 0:
+        raise VoraError(status, operation)
+
+
+def check_value(value: int, operation: str) -> int:
+    """Returns a quantity the library answered, raising for a negative one."""
+    if value < 0:
+        raise VoraError(value, operation)
+    return value

@@ -1,0 +1,244 @@
+"""Frames: a record and its bytes, seen through NumPy without copying."""
+from __future__ import annotations
+
+import enum
+import os
+from typing import TYPE_CHECKING, Optional, Union
+
+import numpy as np
+import VoraSDK as _sdk
+
+from .errors import check
+
+if TYPE_CHECKING:
+    from .camera import Camera
+    from .fusion import ColouredCloud
+
+PathLike = Union[str, os.PathLike]
+
+
+class PixelFormat(enum.IntEnum):
+    """The pixel formats the library handles."""
+
+    MONO8 = 0x01080001
+    BAYER_RG8 = 0x01080009
+    YUV422_8 = 0x02100032
+    RGB565P = 0x02100035
+    RGB8 = 0x02180014
+    COORD3D_ABC16 = 0x023000B9
+
+
+# Element type and elements per pixel of the image formats.
+_IMAGE_LAYOUTS = {PixelFormat.RGB8: (np.uint8, 3), PixelFormat.MONO8: (np.uint8, 1),
+                  PixelFormat.BAYER_RG8: (np.uint8, 1), PixelFormat.YUV422_8: (np.uint8, 2),
+                  PixelFormat.RGB565P: (np.uint16, 1)}
+_RECORD_SIZE = 64  # sizeof(PhotoInfoCSharp)
+
+_CLOUD_WRITERS = {".pcd": _sdk.SavePointCloudToPcdCSharp, ".ply": _sdk.SavePointCloudToPlyCSharp,
+                  ".txt": _sdk.SavePointCloudToTxtCSharp, ".png": _sdk.SaveDepthToPngCSharp}
+_IMAGE_WRITERS = {".bmp": _sdk.SaveToBMPCSharp}
+
+
+def _fresh_copy(data: bytes, size: Optional[int] = None) -> bytes:
+    """A bytes object of its own (``size`` bytes, zero-padded), for a library
+    call that writes into its argument."""
+    size = len(data) if size is None else size
+    return bytes(memoryview(data)[:size]) + bytes(max(0, size - len(data)))
+
+
+class Frame:
+    """One captured frame: its metadata, its bytes (``data``) and NumPy views
+    of them. Views are read-only and share the frame's memory."""
+
+    def __init__(self, info: _sdk.PhotoInfoCSharp, data: bytes, camera: "Camera") -> None:
+        self.info = info
+        self.data = data
+        self.camera = camera
+        self._points: Optional[np.ndarray] = None
+
+    def __repr__(self) -> str:
+        try:
+            kind = PixelFormat(self.pixel_format).name
+        except ValueError:
+            kind = hex(self.pixel_format)
+        return (f"<voracam.Frame channel {self.channel} block {self.block_id} "
+                f"{kind} {self.width}x{self.height}>")
+
+    # ---- metadata ----
+
+    @property
+    def width(self) -> int:
+        return self.info.pixel_width
+
+    @property
+    def height(self) -> int:
+        return self.info.pixel_height
+
+    @property
+    def pixel_format(self) -> int:
+        return self.info.pixel_format
+
+    @property
+    def channel(self) -> int:
+        return self.info.stream_channel_index_
+
+    @property
+    def block_id(self) -> int:
+        return self.info.block_id
+
+    @property
+    def timestamp(self) -> int:
+        """Time stamp in nanoseconds."""
+        return self.info.timestamp_low
+
+    @property
+    def cloud_unit(self) -> int:
+        """Raw point units per millimetre."""
+        return self.info.cloud_unit
+
+    @property
+    def payload_size(self) -> int:
+        return self.info.payload_size
+
+    @property
+    def roi(self) -> tuple[int, int, int, int]:
+        """Width, height, x and y offset of the frame within the sensor."""
+        r = self.info.roi
+        return (r.size_x, r.size_y, r.offset_x, r.offset_y)
+
+    @property
+    def is_cloud(self) -> bool:
+        return self.pixel_format == PixelFormat.COORD3D_ABC16
+
+    # ---- NumPy views ----
+
+    def _view(self, dtype, shape: tuple, bytes_per_pixel: int, what: str) -> np.ndarray:
+        needed = self.width * self.height * bytes_per_pixel
+        if len(self.data) < needed:
+            raise ValueError(f"{what}: the frame holds {len(self.data)} bytes, {needed} needed")
+        return np.frombuffer(self.data, dtype, count=needed // np.dtype(dtype).itemsize).reshape(shape)
+
+    def _require_cloud(self, what: str) -> None:
+        if not self.is_cloud:
+            raise ValueError(f"{what} needs a point cloud, not {self!r}")
+
+    @property
+    def raw(self) -> np.ndarray:
+        """The raw cloud, (H, W, 3) int16: x, y signed; z is ``depth``."""
+        self._require_cloud("raw")
+        return self._view(np.int16, (self.height, self.width, 3), 6, "raw")
+
+    @property
+    def depth(self) -> np.ndarray:
+        """Raw z of every point, (H, W) uint16 (0: no point); divide by
+        ``cloud_unit`` for millimetres."""
+        self._require_cloud("depth")
+        self._view(np.uint8, (-1,), 6, "depth")
+        return np.ndarray((self.height, self.width), np.uint16, self.data, offset=4,
+                          strides=(6 * self.width, 6))
+
+    @property
+    def points(self) -> np.ndarray:
+        """The points in millimetres, (H, W, 3) float32 (converted by the
+        library once, then kept)."""
+        self._require_cloud("points")
+        if self._points is None:
+            n = self.width * self.height
+            self._view(np.uint8, (-1,), 6, "points")
+            if self.payload_size < 6 * n:
+                raise ValueError(f"points: the payload of {self!r} is shorter than its points")
+            # The library also clears 2 x payload_size bytes of the array.
+            floats = np.empty(max(3 * n, (self.payload_size + 1) // 2), np.float32)
+            _sdk.Convert3DPointFromCharToFloatCSharp(self.camera.processing_index(), self.info, self.data,
+                                                     floats)
+            self._points = floats[:3 * n].reshape(self.height, self.width, 3)
+            self._points.flags.writeable = False
+        return self._points
+
+    @property
+    def image(self) -> np.ndarray:
+        """The image as it came: RGB8 (H, W, 3) uint8, Mono8 and Bayer RG8
+        (H, W) uint8, YUYV (H, W, 2) uint8, RGB565p (H, W) uint16."""
+        if self.pixel_format not in _IMAGE_LAYOUTS:
+            raise ValueError(f"image needs a colour or grey image, not {self!r}")
+        dtype, channels = _IMAGE_LAYOUTS[self.pixel_format]
+        shape = (self.height, self.width) + ((channels,) if channels > 1 else ())
+        return self._view(dtype, shape, channels * np.dtype(dtype).itemsize, "image")
+
+    def to_rgb(self) -> "Frame":
+        """The frame as RGB8: Bayer RG8 and YUYV converted by the library;
+        an RGB8 frame is returned as it is."""
+        if self.pixel_format == PixelFormat.RGB8:
+            return self
+        w, h = self.width, self.height
+        # What the library converts; it leaves any other frame as it was.
+        if self.pixel_format == PixelFormat.BAYER_RG8:
+            convertible = w >= 6 and h >= 6 and w % 2 == 0 and h % 2 == 0 and self.payload_size >= w * h
+        elif self.pixel_format == PixelFormat.YUV422_8:
+            convertible = (w * h) % 2 == 0 and self.payload_size >= 2 * w * h
+        else:
+            raise ValueError(f"to_rgb converts Bayer RG8 and YUYV frames, not {self!r}")
+        if not convertible or len(self.data) < self.payload_size:
+            raise ValueError(f"cannot convert {self!r}: Bayer needs even sizes of at least 6, YUYV whole "
+                             f"pixel pairs, and the payload must hold them")
+        size = 3 * w * h
+        data = _fresh_copy(self.data, max(size, 3 * self.payload_size))
+        _sdk.RawdataToRgb888CSharp(self.camera.processing_index(), self.info, data, len(data))
+        return self._derived(data[:size], PixelFormat.RGB8, size)
+
+    def rgb(self) -> np.ndarray:
+        """The image as (H, W, 3) uint8 RGB, converting on request."""
+        return self.to_rgb().image
+
+    def _derived(self, data: bytes, pixel_format: int, payload_size: int) -> "Frame":
+        info = _sdk.PhotoInfoCSharp()
+        _sdk.memmove(info.this, _sdk.cdata(self.info.this, _RECORD_SIZE))
+        info.pixel_format = pixel_format
+        info.payload_size = payload_size
+        return Frame(info, data, self.camera)
+
+    # ---- filters ----
+
+    def filter_outliers(self, tolerance: float = 1.0) -> "Frame":
+        """A copy without the points that disagree with their neighbours
+        (the tolerance grows with depth; 1.0 is the usual factor)."""
+        self._require_cloud("filter_outliers")
+        data = _fresh_copy(self.data)
+        _sdk.FilterPointCloudCSharp(self.camera.processing_index(), self.info, data, len(data), float(tolerance))
+        return self._derived(data, self.pixel_format, self.payload_size)
+
+    def filter_sparse(self, min_points: int = 10) -> "Frame":
+        """A copy without the points in sparsely populated cubes of space."""
+        self._require_cloud("filter_sparse")
+        data = _fresh_copy(self.data)
+        check(_sdk.SpatialFilterPointcloudCSharp(self.camera.processing_index(), self.info, data, len(data),
+                                                 int(min_points)), "spatial filter")
+        return self._derived(data, self.pixel_format, self.payload_size)
+
+    # ---- fusion, files and Open3D ----
+
+    def fuse(self, colour: "Frame") -> "ColouredCloud":
+        """This depth cloud with the colour each point sees in ``colour``."""
+        from .fusion import colour_cloud
+        return colour_cloud(self, colour)
+
+    def save(self, path: PathLike) -> None:
+        """Writes the frame with the library's writers, chosen by extension:
+        clouds .pcd, .ply, .txt or .png (16-bit depth), images .bmp."""
+        suffix = os.path.splitext(os.fspath(path))[1].lower()
+        writers = _CLOUD_WRITERS if self.is_cloud else _IMAGE_WRITERS
+        if suffix not in writers:
+            raise ValueError(f"cannot save {self!r} as {suffix or 'a file without extension'}: "
+                             f"use one of {', '.join(sorted(writers))}")
+        status = writers[suffix](self.camera.processing_index(), self.info, self.data, len(self.data),
+                                 os.fsencode(path))
+        check(status, f"saving {os.fspath(path)}")
+
+    def to_open3d(self, keep_empty: bool = False):
+        """An ``open3d.geometry.PointCloud`` of the points, in millimetres
+        (Open3D must be installed). Empty pixels are left out unless
+        ``keep_empty``."""
+        from .fusion import open3d_cloud
+        points = self.points.reshape(-1, 3)
+        return open3d_cloud(points, None, None if keep_empty else points[:, 2] != 0)
+
