@@ -419,9 +419,12 @@ size_t SimCamera::on_readmem(const uint8_t* data, size_t len, uint16_t id, uint8
 size_t SimCamera::on_writemem(const uint8_t* data, size_t len, uint16_t id, const Peer& from, uint8_t* ack)
 {
     // GigE Vision WRITEMEM: the address, then the bytes to write.
+    // Writing a register this way has every effect a WRITEREG of it has
+    // (a command starts, a channel opens), as on a device: clients that
+    // write through memory rely on it.
     uint16_t status = gvcp::STATUS_SUCCESS;
     uint32_t address = 0;
-    size_t count = 0;
+    size_t count = 0, done = 0;
     if (len < 12 + 4 || (len - 12) % 4 != 0 || len - 12 > gvcp::READMEM_MAX_DATA) {
         status = gvcp::STATUS_INVALID_PARAMETER;
     } else {
@@ -429,16 +432,17 @@ size_t SimCamera::on_writemem(const uint8_t* data, size_t len, uint16_t id, cons
         count = len - 12;
         if (address % 4 != 0)
             status = gvcp::STATUS_BAD_ALIGNMENT;
-        else if (!may_write(from))
-            status = gvcp::STATUS_ACCESS_DENIED;
         else
             status = memory_.check_write(address, static_cast<uint32_t>(count));
     }
-    if (status == gvcp::STATUS_SUCCESS)
-        memory_.write(address, data + 12, static_cast<uint32_t>(count));
+    for (; status == gvcp::STATUS_SUCCESS && done < count; done += 4) {
+        status = write_register(address + static_cast<uint32_t>(done), gvcp::get_u32(data + 12 + done), from);
+        if (status != gvcp::STATUS_SUCCESS)
+            break;
+    }
     gvcp::put_ack_header(ack, status, gvcp::WRITEMEM_ACK, 4, id);
     gvcp::put_u16(ack + 8, 0);
-    gvcp::put_u16(ack + 10, static_cast<uint16_t>(status == gvcp::STATUS_SUCCESS ? count : 0));
+    gvcp::put_u16(ack + 10, static_cast<uint16_t>(done));
     return 12;
 }
 

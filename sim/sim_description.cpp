@@ -115,16 +115,17 @@ public:
         close("Command");
     }
 
-    // Entry nodes are named after their enumeration: node names are global,
-    // and "Off" or "AcquisitionStart" recur across the description.
+    // Entries are named by their symbolic value alone: readers that take an
+    // entry's name for its value, rather than its Symbolic element, then
+    // show and accept "Off", and readers that name entries after their
+    // enumeration still find them.
     void enumeration(const std::string& name, Ns ns, const char* visibility, const std::string& tip,
                      const std::string& display, const std::vector<Entry>& entries)
     {
         list(name);
         open("Enumeration", name, ns, tip, display, visibility);
         for (const Entry& e : entries) {
-            xml_ += "    <EnumEntry Name=\"EnumEntry_" + escape(name) + "_" + escape(e.symbolic) +
-                    "\" NameSpace=\"" + ns_text(e.ns) + "\">\n";
+            xml_ += "    <EnumEntry Name=\"" + escape(e.symbolic) + "\" NameSpace=\"" + ns_text(e.ns) + "\">\n";
             xml_ += "      <DisplayName>" + escape(e.symbolic) + "</DisplayName>\n";
             xml_ += "      <Value>" + escape(e.value) + "</Value>\n";
             xml_ += "      <Symbolic>" + escape(e.symbolic) + "</Symbolic>\n";

@@ -281,8 +281,13 @@ TEST(SimDescriptionText, IsAConsistentNodeGraph)
     std::set<std::string> referenced;
     for (pugi::xml_node n : doc.document_element().children()) {
         EXPECT_TRUE(names.insert(n.attribute("Name").value()).second) << "defined twice: " << n.attribute("Name").value();
-        for (pugi::xml_node e : n.children("EnumEntry"))
-            EXPECT_TRUE(names.insert(e.attribute("Name").value()).second) << "defined twice: " << e.attribute("Name").value();
+        // Entries are named by their value ("Off"), unique within their
+        // enumeration, and carry it as their Symbolic too.
+        std::set<std::string> entries;
+        for (pugi::xml_node e : n.children("EnumEntry")) {
+            EXPECT_TRUE(entries.insert(e.attribute("Name").value()).second) << "entry twice: " << e.attribute("Name").value();
+            EXPECT_STREQ(e.child_value("Symbolic"), e.attribute("Name").value());
+        }
         for (pugi::xml_node child : n.children())
             if (child.name()[0] == 'p' && child.name()[1] >= 'A' && child.name()[1] <= 'Z')
                 referenced.insert(child.child_value());
