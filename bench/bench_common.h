@@ -81,7 +81,7 @@ inline std::vector<double> rate_ladder()
 // kept nine tenths of the pace: one busy moment on a two-core machine does
 // not decide.
 template <class Run>
-bool holds(Run& run, double rate)
+bool holds(Run run, double rate)
 {
     for (int attempt = 0; attempt < 3; ++attempt) {
         const Window w = run(rate);

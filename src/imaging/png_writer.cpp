@@ -1,6 +1,7 @@
 #include "imaging/png_writer.h"
 
 #include <png.h>
+#include <zlib.h>
 
 #include <csetjmp>
 #include <cstdio>
@@ -47,6 +48,13 @@ int write_grey16_png(cameralog& log, const char* function, const char* path, uin
     png_init_io(png, fp);
     png_set_IHDR(png, info, width, height, 16, PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
                  PNG_FILTER_TYPE_DEFAULT);
+    // Depth is smooth across a row: the difference to the left neighbour
+    // leaves runs that run-length compression finds at once. Noisy depth
+    // comes out within a few per cent of the defaults' size, many times
+    // faster; nothing of the samples changes.
+    png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_SUB);
+    png_set_compression_level(png, 1);
+    png_set_compression_strategy(png, Z_RLE);
     png_write_info(png, info);
 
     if (rows.needs_scratch) {
