@@ -170,6 +170,7 @@ private:
 
 int main()
 {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);  // progress shows as it comes
     std::printf("many cameras: 1280 x 1024 Coord3D_ABC16 clouds (%.1f MB), each camera behind its own veth link, packet size 9000\n",
                 kFrameMB);
     std::vector<std::unique_ptr<vsim::SimCamera>> all;

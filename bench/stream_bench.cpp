@@ -236,6 +236,7 @@ private:
 
 int main()
 {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);  // progress shows as it comes
     std::printf("stream benchmark: 1280 x 1024 Coord3D_ABC16 clouds (%.1f MB) over loopback\n", kFrameMB);
     double lossless9000 = 0;
     for (uint32_t size : {1500u, 9000u}) {
