@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "imaging/pixel_format.h"
 
@@ -71,6 +72,8 @@ BlockAssembler::BlockAssembler(const ChannelSetup& setup, const StreamTunables& 
 
 BlockAssembler::~BlockAssembler()
 {
+    if (next_frame_)
+        frames_.recycle(next_frame_);
     while (all_blocks) {
         StreamBlockData* block = static_cast<StreamBlockData*>(all_blocks->data);
         all_blocks = list_remove_first(all_blocks);
@@ -87,24 +90,52 @@ void BlockAssembler::free_block(StreamBlockData* block)
     std::free(block);
 }
 
-size_t BlockAssembler::predict_landings(Landing* out, size_t max, size_t skip) const
+size_t BlockAssembler::predict_landings(Landing* out, size_t max, size_t skip)
 {
-    const _List* newest = all_blocks ? list_last(all_blocks) : nullptr;
-    if (!newest)
-        return 0;
-    const StreamBlockData* block = static_cast<const StreamBlockData*>(newest->data);
+    // In order, what comes next is: the newest block's remaining payload
+    // packets, its trailer, the next block's leader, then that block's
+    // payload packets, for which a buffer is taken ahead. A leader or
+    // trailer lands nowhere (it fits its slot's head), so it keeps a place.
     size_t n = 0;
-    // Payload packets run from 1 to packet_num - 2.
-    for (uint32_t id = static_cast<uint32_t>(block->highest_received + 1 > 1 ? block->highest_received + 1 : 1);
-         n < max && id + 1 < block->packet_num; ++id) {
-        const uint64_t offset = uint64_t(id - 1) * packet_payload_size_ + skip;
-        const uint64_t end = uint64_t(id) * packet_payload_size_ < payload_size_ ? uint64_t(id) * packet_payload_size_
-                                                                                  : payload_size_;
-        if (offset >= end)
-            break;
-        out[n++] = Landing{reinterpret_cast<uint8_t*>(block->photo->pixel) + offset, static_cast<size_t>(end - offset),
-                           static_cast<uint16_t>(block->block_id), id};
+    auto add = [&](PhotoInfo* frame, uint16_t block_id, uint32_t first, uint32_t packet_num) {
+        for (uint32_t id = first; n < max && id + 1 < packet_num; ++id) {
+            const uint64_t offset = uint64_t(id - 1) * packet_payload_size_ + skip;
+            const uint64_t end = std::min<uint64_t>(uint64_t(id) * packet_payload_size_, payload_size_);
+            if (offset >= end)
+                break;
+            out[n++] = Landing{reinterpret_cast<uint8_t*>(frame->pixel) + offset, static_cast<size_t>(end - offset),
+                               block_id, id};
+        }
+    };
+    auto keep_place = [&] {
+        if (n < max)
+            out[n++] = Landing{nullptr, 0, 0, 0};
+    };
+    const _List* newest = all_blocks ? list_last(all_blocks) : nullptr;
+    if (newest) {
+        const StreamBlockData* block = static_cast<const StreamBlockData*>(newest->data);
+        add(block->photo, static_cast<uint16_t>(block->block_id),
+            static_cast<uint32_t>(std::max(block->highest_received + 1, 1)), block->packet_num);
+        if (!block->packet_states[block->packet_num - 1].received)
+            keep_place();  // its trailer
     }
+    // Between batches nothing lies in the buffer taken ahead that a
+    // datagram still has to be read from: it may go back, or wait for
+    // another block.
+    if (next_frame_ && give_back_next_frame_) {
+        frames_.recycle(std::exchange(next_frame_, nullptr));
+        give_back_next_frame_ = false;
+        return n;
+    }
+    if (n >= max || !seen_block_)
+        return n;
+    if (!next_frame_)
+        next_frame_ = frames_.obtain();
+    if (!next_frame_)
+        return n;
+    next_frame_block_id_ = next_block_id(last_block_id_);
+    keep_place();  // the next block's leader
+    add(next_frame_, next_frame_block_id_, 1, packet_num_);
     return n;
 }
 
@@ -306,9 +337,17 @@ StreamBlockData* BlockAssembler::find_block_data(const gvsp::Header& header, int
 
 StreamBlockData* BlockAssembler::open_block(const gvsp::Header& header, int inc, int64_t now)
 {
-    PhotoInfo* frame = frames_.obtain();
+    // The buffer taken ahead for this block may hold its first packets
+    // already. Another block does not take it: packets of the expected
+    // block may still be read from it later in the same batch.
+    PhotoInfo* frame = nullptr;
+    if (next_frame_ && header.block_id == next_frame_block_id_)
+        frame = std::exchange(next_frame_, nullptr);
+    else
+        frame = frames_.obtain();
     if (!frame) {
         ++counters.no_buffer_block_num;
+        give_back_next_frame_ = next_frame_ != nullptr;  // the block it waits for may never come
         return nullptr;
     }
     StreamBlockData* block = static_cast<StreamBlockData*>(std::calloc(1, sizeof(StreamBlockData)));

@@ -92,10 +92,11 @@ public:
     // Hands over every block under reassembly with status 8.
     void flush_blocks(int64_t now_us, AssemblerOutput* out);
 
-    // Up to `max` landings for the next payload packets of the newest block,
-    // in order, each starting `skip` data bytes into its packet's place.
-    // Only places of packets not received yet are offered.
-    size_t predict_landings(Landing* out, size_t max, size_t skip) const;
+    // Up to `max` landings for the datagrams expected next, in order, each
+    // starting `skip` data bytes into its packet's place. Only places of
+    // packets not received yet are offered.
+    // A landing with no data keeps the place of a leader or trailer.
+    size_t predict_landings(Landing* out, size_t max, size_t skip);
 
     size_t blocks_in_progress() const;
     uint32_t packet_num() const { return packet_num_; }
@@ -134,6 +135,9 @@ private:
     std::vector<StreamBlockData*> retired_;  // handed over in the previous step
     uint16_t last_block_id_ = 0;
     bool seen_block_ = false;
+    PhotoInfo* next_frame_ = nullptr;  // taken ahead for the block expected next
+    uint16_t next_frame_block_id_ = 0;
+    bool give_back_next_frame_ = false;
     bool has_restart_candidate_ = false;
     uint16_t restart_candidate_ = 0;
 };

@@ -11,7 +11,7 @@ void ReceiveBatch::prepare(const Landing* landings, size_t count)
 {
     for (size_t i = 0; i < slots_.size(); ++i) {
         Slot& s = slots_[i];
-        s.expected = i < count;
+        s.expected = i < count && landings[i].data;
         s.iov[0] = {s.head, HEAD};
         if (s.expected) {
             s.landing = landings[i];
