@@ -52,17 +52,21 @@ Args::Args(int argc, char** argv, const std::vector<OptionDef>& known, bool stop
         const int c = getopt_long(argc, args.data(), shorts.c_str(), longs.data(), nullptr);
         if (c == -1)
             break;
-        const std::string arg = args[optind - 1] ? args[optind - 1] : "";
-        if (c == '?') {
-            const std::string name = optopt ? std::string("-") + static_cast<char>(optopt) : arg.substr(0, arg.find('='));
+        if (c == '?' || c == ':') {
+            // getopt_long names a short option by its letter, a long one by its code.
+            const std::string arg = args[optind - 1] ? args[optind - 1] : "";
+            std::string name = arg.substr(0, arg.find('='));
+            if (optopt >= kLongBase)
+                name = defs[static_cast<size_t>(optopt - kLongBase)].name;
+            else if (optopt > 0)
+                name = std::string("-") + static_cast<char>(optopt);
+            if (c == ':')
+                throw UsageError("option " + name + " needs a value");
             for (const OptionDef& d : defs)
                 if (!d.takes_value && d.name == name)
                     throw UsageError("option " + name + " takes no value");
             throw UsageError("unknown option " + name);
         }
-        if (c == ':')
-            throw UsageError("option " + (optopt ? std::string("-") + static_cast<char>(optopt) : arg) +
-                             " needs a value");
         const OptionDef* def = nullptr;
         if (c >= kLongBase) {
             def = &defs[static_cast<size_t>(c - kLongBase)];
