@@ -386,7 +386,8 @@ int Capture::open_channels()
             if (!fits(f, c.depth()))
                 unfit += (unfit.empty() ? "" : ", ") + f;
         if (!unfit.empty())
-            report("warning: " + unfit + " does not fit " + (c.depth() ? "depth" : "colour") + " channel " +
+            report("warning: " + unfit + (unfit.find(',') == std::string::npos ? " does" : " do") + " not fit " +
+                   (c.depth() ? "depth" : "colour") + " channel " +
                    std::to_string(ch) + " (" + pixel_format_name(c.pixel_format) + "); not written there");
         status = s_.stream_on(ch);
         if (status != 0) {
