@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <regex>
@@ -95,43 +96,22 @@ public:
                 close(fd);
     }
 
-    // Reads output until `until` shows up on stderr or the child ends, for
-    // at most `limit`; true when seen.
+    // Reads output until `seen` holds of it or the child ends, for at most
+    // `limit`; true when it held.
+    bool wait_for(const std::function<bool(const Outcome&)>& seen, std::chrono::seconds limit)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (seen(run_))
+                return true;
+            if (!pump(100))
+                return seen(run_);
+        }
+        return false;
+    }
     bool wait_for_stderr(const std::string& until, std::chrono::seconds limit)
     {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (run_.err.find(until) != std::string::npos)
-                return true;
-            if (!pump(100))
-                return run_.err.find(until) != std::string::npos;
-        }
-        return false;
-    }
-
-    bool wait_for_stderr(const std::regex& until, std::chrono::seconds limit)
-    {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (std::regex_search(run_.err, until))
-                return true;
-            if (!pump(100))
-                return std::regex_search(run_.err, until);
-        }
-        return false;
-    }
-
-    // The same for stdout.
-    bool wait_for_stdout(const std::string& until, std::chrono::seconds limit)
-    {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (run_.out.find(until) != std::string::npos)
-                return true;
-            if (!pump(100))
-                return run_.out.find(until) != std::string::npos;
-        }
-        return false;
+        return wait_for([&](const Outcome& o) { return o.err.find(until) != std::string::npos; }, limit);
     }
 
     void signal(int sig) { kill(pid_, sig); }
@@ -906,12 +886,14 @@ TEST_F(VoraTool, InterruptedCapturesStillWriteTheKeptFrames)
 TEST_F(VoraTool, AKilledCameraEndsTheCaptureWithAReason)
 {
     Child camsim(VORA_CAMSIM_PATH, {"--fps", "5", "--seconds", "600"});
-    camsim.wait_for_stdout("ready", std::chrono::seconds(60));
+    ASSERT_TRUE(camsim.wait_for([](const Outcome& o) { return o.out.find("ready") != std::string::npos; },
+                                std::chrono::seconds(60)));
     TempDir dir;
     Child child(vora_path(), {"capture", "--channels", "0", "--seconds", "600", "--keep", "1", "--format", "raw",
                               "--out", dir.path()});
     // Once a frame is in: the progress line counts it.
-    ASSERT_TRUE(child.wait_for_stderr(std::regex("ch0 [1-9]"), std::chrono::seconds(60)));
+    ASSERT_TRUE(child.wait_for([](const Outcome& o) { return std::regex_search(o.err, std::regex("ch0 [1-9]")); },
+                               std::chrono::seconds(60)));
     camsim.signal(SIGKILL);
     // A hang is reported as -1 by finish().
     const Outcome r = child.finish(std::chrono::seconds(60));

@@ -154,19 +154,7 @@ int cmd_list(int argc, char** argv)
                             address_text(d.computer_ip, d.computer_mask),
                         std::to_string(d.mtu), WhetherIsSameSegment(i) ? "same" : "OTHER", control_text(i)});
     }
-    std::vector<size_t> width(rows[0].size(), 0);
-    for (const auto& row : rows)
-        for (size_t c = 0; c < row.size(); ++c)
-            width[c] = std::max(width[c], row[c].size());
-    for (const auto& row : rows) {
-        std::string line;
-        for (size_t c = 0; c < row.size(); ++c) {
-            line += row[c];
-            if (c + 1 < row.size())
-                line += std::string(width[c] - row[c].size() + 2, ' ');
-        }
-        std::printf("%s\n", line.c_str());
-    }
+    print_table(rows);
     bool other_subnet = false;
     for (int i = 0; i < session.camera_count(); ++i)
         other_subnet |= !WhetherIsSameSegment(i);

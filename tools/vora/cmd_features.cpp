@@ -567,18 +567,7 @@ int cmd_features(int argc, char** argv)
         std::fputs(j.text().c_str(), stdout);
         return result;
     }
-    std::vector<size_t> width(rows[0].size(), 0);
-    for (const auto& row : rows)
-        for (size_t c = 0; c < row.size(); ++c)
-            width[c] = std::max(width[c], row[c].size());
-    for (const auto& row : rows) {
-        std::string line;
-        for (size_t c = 0; c < row.size(); ++c)
-            line += row[c] + (c + 1 < row.size() ? std::string(width[c] - row[c].size() + 2, ' ') : "");
-        while (!line.empty() && line.back() == ' ')
-            line.pop_back();
-        std::printf("%s\n", line.c_str());
-    }
+    print_table(rows);
     return result;
 }
 

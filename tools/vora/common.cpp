@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -151,6 +152,24 @@ std::string address_text(unsigned address, unsigned mask)
 {
     const int bits = mask_bits(mask);
     return ip_text(address) + "/" + (bits >= 0 ? std::to_string(bits) : ip_text(mask));
+}
+
+void print_table(const std::vector<std::vector<std::string>>& rows)
+{
+    std::vector<size_t> width;
+    for (const auto& row : rows)
+        for (size_t c = 0; c < row.size(); ++c) {
+            width.resize(std::max(width.size(), row.size()), 0);
+            width[c] = std::max(width[c], row[c].size());
+        }
+    for (const auto& row : rows) {
+        std::string line;
+        for (size_t c = 0; c < row.size(); ++c)
+            line += row[c] + (c + 1 < row.size() ? std::string(width[c] - row[c].size() + 2, ' ') : "");
+        while (!line.empty() && line.back() == ' ')
+            line.pop_back();
+        std::printf("%s\n", line.c_str());
+    }
 }
 
 std::string errno_text(int error)

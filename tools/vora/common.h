@@ -4,6 +4,7 @@
 #define VORA_TOOL_COMMON_H
 
 #include <string>
+#include <vector>
 
 #include "cli_options.h"
 #include "vora_base_type.h"
@@ -54,6 +55,8 @@ unsigned pixel_format_code(const std::string& name);
 std::string mac_text(const DiscoveryInfo& d);
 // "192.168.1.20/24", or the mask in full when it is not contiguous.
 std::string address_text(unsigned address, unsigned mask);
+// Rows of cells in aligned columns, two spaces apart, on stdout.
+void print_table(const std::vector<std::vector<std::string>>& rows);
 // The text of a system error number.
 std::string errno_text(int error);
 
