@@ -20,7 +20,9 @@ test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 	scripts/run-pytest $(BUILD)
 
-demo: build
+# Only what the demo runs: the library, the tool and the simulator.
+demo: bootstrap $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS) --target vora vora-camsim
 	scripts/demo $(BUILD)
 
 bench: build

@@ -3,9 +3,8 @@
  * callers and the Python module. Every record is a plain structure so that
  * foreign callers can share it field by field.
  *
- * Wire formats (the *CmdPack records) are declared here for reference and for
- * the Python module; the library builds and parses datagrams byte by byte in
- * network order and never sends these structures as they lie in memory.
+ * The wire formats of the control protocol (the *CmdPack records) are in
+ * vora_gvcp_records.h.
  */
 #ifndef VORA_BASE_TYPE_H
 #define VORA_BASE_TYPE_H
@@ -237,81 +236,6 @@ typedef struct PacketInfo {
     int32_t data_packet_len;
 } PacketInfo;
 
-/* ---- GVCP command records (wire layout, big-endian on the wire) --------- */
-
-typedef struct CmdHeader {
-    uint8_t start;
-    uint8_t flag;
-    uint16_t command;
-    uint16_t length;
-    uint16_t req_id;
-} CmdHeader;
-
-typedef struct DiscoverCmdPack {
-    CmdHeader header;
-} DiscoverCmdPack;
-
-typedef struct ReadRegCmdPack {
-    CmdHeader header;
-    uint32_t register_addr;
-} ReadRegCmdPack;
-
-typedef struct WriteRegCmdPack {
-    CmdHeader header;
-    uint32_t register_addr;
-    uint32_t data;
-} WriteRegCmdPack;
-
-typedef struct ReadMemCmdPack {
-    CmdHeader header;
-    uint32_t address;
-    uint16_t reserved;
-    uint16_t count;
-} ReadMemCmdPack;
-
-typedef struct WriteMemCmdPack {
-    CmdHeader header;
-    uint32_t address;
-    uint16_t reserved;
-    uint16_t count;
-    uint32_t data;
-} WriteMemCmdPack;
-
-typedef struct PacketResendCmdPack {
-    CmdHeader header;
-    uint16_t stream_channel_index;
-    uint16_t block_id;
-    uint32_t first_packet_id;
-    uint32_t last_packet_id;
-} PacketResendCmdPack;
-
-typedef struct ForceIpCmdPack {
-    CmdHeader header;
-    uint16_t reserved;
-    uint16_t mac_addr_high;
-    uint32_t mac_addr_low;
-    uint32_t reserved1[3];
-    uint32_t ip;
-    uint32_t reserved2[3];
-    uint32_t mask;
-    uint32_t reserved3[3];
-    uint32_t gateway;
-} ForceIpCmdPack;
-
-typedef struct ForceIpRebootCmdPack {
-    CmdHeader header;
-    uint32_t model_addr;
-    uint32_t model;
-    uint32_t ip_addr;
-    uint32_t ip;
-    uint32_t mask_addr;
-    uint32_t mask;
-    uint32_t gateway_addr;
-    uint32_t gateway;
-    uint32_t restart_addr;
-    uint32_t restart;
-} ForceIpRebootCmdPack;
-
 #ifdef __cplusplus
 } /* extern "C" */
 #define VORA_STATIC_ASSERT static_assert
@@ -344,23 +268,6 @@ VORA_STATIC_ASSERT(offsetof(StatisticsData, count) == 24, "StatisticsData layout
 VORA_STATIC_ASSERT(offsetof(StatisticsData, bins) == 48, "StatisticsData layout");
 VORA_STATIC_ASSERT(sizeof(StatisticsData) == 48 + 8 * RECIEVE_TIME_STATISTICS_LENGTH, "StatisticsData layout");
 VORA_STATIC_ASSERT(sizeof(StatisticsDataCSharp) == 48, "StatisticsDataCSharp layout");
-
-VORA_STATIC_ASSERT(sizeof(CmdHeader) == 8, "command header");
-VORA_STATIC_ASSERT(sizeof(DiscoverCmdPack) == 8, "DiscoverCmdPack");
-VORA_STATIC_ASSERT(sizeof(ReadRegCmdPack) == 12, "ReadRegCmdPack");
-VORA_STATIC_ASSERT(sizeof(WriteRegCmdPack) == 16, "WriteRegCmdPack");
-VORA_STATIC_ASSERT(sizeof(ReadMemCmdPack) == 16, "ReadMemCmdPack");
-VORA_STATIC_ASSERT(offsetof(ReadMemCmdPack, count) == 14, "ReadMemCmdPack");
-VORA_STATIC_ASSERT(sizeof(WriteMemCmdPack) == 20, "WriteMemCmdPack");
-VORA_STATIC_ASSERT(offsetof(WriteMemCmdPack, data) == 16, "WriteMemCmdPack");
-VORA_STATIC_ASSERT(sizeof(PacketResendCmdPack) == 20, "PacketResendCmdPack");
-VORA_STATIC_ASSERT(offsetof(PacketResendCmdPack, first_packet_id) == 12, "PacketResendCmdPack");
-VORA_STATIC_ASSERT(sizeof(ForceIpCmdPack) == 64, "ForceIpCmdPack");
-VORA_STATIC_ASSERT(offsetof(ForceIpCmdPack, mac_addr_low) == 12, "ForceIpCmdPack");
-VORA_STATIC_ASSERT(offsetof(ForceIpCmdPack, ip) == 28, "ForceIpCmdPack");
-VORA_STATIC_ASSERT(offsetof(ForceIpCmdPack, mask) == 44, "ForceIpCmdPack");
-VORA_STATIC_ASSERT(offsetof(ForceIpCmdPack, gateway) == 60, "ForceIpCmdPack");
-VORA_STATIC_ASSERT(sizeof(ForceIpRebootCmdPack) == 48, "ForceIpRebootCmdPack");
 
 #undef VORA_STATIC_ASSERT
 

@@ -2,6 +2,11 @@
  * The library's exported interface: flat functions over a process-wide list
  * of discovered cameras. Every per-camera function takes the camera's index
  * in that list. Results follow the status codes of vora_base_type.h.
+ *
+ * The library's process-wide objects (the camera list and table, the log
+ * switches) are declared in vora_globals.h, the GVCP command records in
+ * vora_gvcp_records.h, for code that wants them; an application needs
+ * neither.
  */
 #ifndef VORA_QELCAMERA_API_H
 #define VORA_QELCAMERA_API_H
@@ -9,39 +14,7 @@
 #include "vora_base_type.h"
 #include "vora_export.h"
 
-#ifdef __cplusplus
-#include <atomic>
-#include <string>
-#include <vector>
-class Discovery;
-class GigeCamera;
-class GigeStream;
-
-/* One row of the camera table: the camera at the same index of
- * discovery_info and the stream of each of its channels (null while closed). */
-struct CameraObject {
-    GigeCamera* camera;
-    GigeStream* stream[3];
-};
-
-/* Process-wide objects (C++ callers only). */
-extern VORA_API Discovery discovery;
-extern VORA_API std::vector<DiscoveryInfo> discovery_info;
-extern VORA_API CameraObject* camera_object;
-
-/* Log level switches (0: off), set together by SetLogLevel. */
-extern VORA_API std::atomic<int> gvcp_log_error_level;
-extern VORA_API std::atomic<int> gvcp_log_warnning_level;
-extern VORA_API std::atomic<int> gvcp_log_info_level;
-extern VORA_API std::atomic<int> gvcp_log_debug_level;
-extern VORA_API std::atomic<int> gvsp_log_error_level;
-extern VORA_API std::atomic<int> gvsp_log_warnning_level;
-extern VORA_API std::atomic<int> gvsp_log_info_level;
-extern VORA_API std::atomic<int> gvsp_log_debug_level;
-#else
-/* C callers see the switches as the ints they are laid out as. */
-extern int gvcp_log_error_level, gvcp_log_warnning_level, gvcp_log_info_level, gvcp_log_debug_level;
-extern int gvsp_log_error_level, gvsp_log_warnning_level, gvsp_log_info_level, gvsp_log_debug_level;
+#ifndef __cplusplus
 #include <stdbool.h>
 #endif
 

@@ -11,6 +11,7 @@
 #define SWIG_FILE_WITH_INIT
 #include <cstdlib>
 #include <cstring>
+#include "vora_gvcp_records.h"
 #include "vora_qelcamera_api_csharp.h"
 %}
 
@@ -85,25 +86,13 @@ import_array();
 %vora_header_fields(ForceIpCmdPack)
 %vora_header_fields(ForceIpRebootCmdPack)
 
-/* What the headers hold beyond the module's interface: the process-wide
- * C++ objects, the log switches and the two functions exported under C++
- * names (they do what SavePointCloudToPcd and its CSharp variant do). */
-%ignore CameraObject;
-%ignore discovery;
-%ignore discovery_info;
-%ignore camera_object;
-%ignore gvcp_log_error_level;
-%ignore gvcp_log_warnning_level;
-%ignore gvcp_log_info_level;
-%ignore gvcp_log_debug_level;
-%ignore gvsp_log_error_level;
-%ignore gvsp_log_warnning_level;
-%ignore gvsp_log_info_level;
-%ignore gvsp_log_debug_level;
+/* The two functions exported under C++ names (they do what
+ * SavePointCloudToPcd and its CSharp variant do). */
 %ignore SaveFilterPointCloudToPcd;
 %ignore SaveFilterPointCloudToPcdCSharp;
 
 #define VORA_API
 %include "vora_base_type.h"
+%include "vora_gvcp_records.h"
 %include "vora_qelcamera_api.h"
 %include "vora_qelcamera_api_csharp.h"

@@ -8,6 +8,7 @@
 %{
 #include <cstddef>
 #include <cstring>
+#include "vora_globals.h"
 #include "vora_qelcamera_api.h"
 
 // A PhotoInfo is its pixel pointer followed by a PhotoInfoCSharp's fields.

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "cli_options.h"
 #include "sim_camera.h"
 #include "vora_pixel_format.h"
 
@@ -53,21 +54,25 @@ void usage(const char* program)
         "  --stray               send junk datagrams from another address\n"
         "  --colour-format F     rgb8, yuv422 or bayerrg8 for the colour sensor\n"
         "  --seconds S           stop after S seconds\n"
+        "  --version             the simulator's version\n"
         "Prints a line per camera, then \"ready\" once every camera listens.\n"
         "Exit codes: 0 stopped by a signal or --seconds, 1 a camera cannot listen,\n"
         "2 usage error.\n",
         program);
 }
 
-bool parse_ip(const char* program, const char* text, uint32_t* out)
+uint32_t parse_ip(const std::string& text, const char* option)
 {
     in_addr a;
-    if (inet_pton(AF_INET, text, &a) != 1) {
-        std::fprintf(stderr, "%s: not an IPv4 address: %s\n", program, text);
-        return false;
-    }
-    *out = ntohl(a.s_addr);
-    return true;
+    if (inet_pton(AF_INET, text.c_str(), &a) != 1)
+        throw vora_cli::UsageError(std::string(option) + " takes an IPv4 address, not \"" + text + "\"");
+    return ntohl(a.s_addr);
+}
+
+// A fault probability: 0..1.
+double probability(const vora_cli::Args& args, const char* option)
+{
+    return args.has(option) ? vora_cli::to_number(args.value(option), option, 0, 1) : 0;
 }
 
 }  // namespace
@@ -81,100 +86,97 @@ int run_simulator(int argc, char** argv)
     std::string serial;
     int ack_len = 0;
     double loss = 0, reorder = 0, duplicate = 0;
-    int burst_every = 0, burst_length = 0;
+    long long burst_every = 0, burst_length = 0;
     bool drop_leader = false, drop_trailer = false, stray = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
+    try {
+        using vora_cli::to_integer;
+        using vora_cli::to_number;
+        const vora_cli::Args args(argc, argv,
+                                  {{"--ip", 0, true},          {"--mask", 0, true},
+                                   {"--gateway", 0, true},     {"--cameras", 0, true},
+                                   {"--serial", 0, true},      {"--mac", 0, true},
+                                   {"--model", 0, true},       {"--iface", 0, true},
+                                   {"--discovery-ack-len", 0, true}, {"--fps", 0, true},
+                                   {"--max-packet", 0, true},  {"--loss", 0, true},
+                                   {"--burst-loss", 0, true},  {"--drop-leader", 0, false},
+                                   {"--drop-trailer", 0, false}, {"--reorder", 0, true},
+                                   {"--duplicate", 0, true},   {"--stray", 0, false},
+                                   {"--colour-format", 0, true}, {"--seconds", 0, true},
+                                   {"--version", 0, false}});
+        if (args.help()) {
             usage(program);
             return 0;
         }
-        // Flags without a value.
-        if (arg == "--drop-leader") {
-            drop_leader = true;
-            continue;
+        if (args.has("--version")) {
+            std::printf("%s %s\n", program, VORA_SIM_VERSION);
+            return 0;
         }
-        if (arg == "--drop-trailer") {
-            drop_trailer = true;
-            continue;
+        if (!args.positional().empty())
+            throw vora_cli::UsageError("unexpected argument " + args.positional()[0]);
+        if (args.has("--ip"))
+            base.ip = parse_ip(args.value("--ip"), "--ip");
+        if (args.has("--mask"))
+            base.mask = parse_ip(args.value("--mask"), "--mask");
+        if (args.has("--gateway"))
+            base.gateway = parse_ip(args.value("--gateway"), "--gateway");
+        if (args.has("--cameras"))
+            cameras = static_cast<int>(to_integer(args.value("--cameras"), "--cameras", 1, 250));
+        if (static_cast<uint64_t>(base.ip & 0xFF) + static_cast<uint64_t>(cameras) > 256)
+            throw vora_cli::UsageError("--cameras " + std::to_string(cameras) +
+                                       " do not fit after the first camera's address");
+        serial = args.value("--serial");
+        // The serial number field holds 16 characters, "-N" of further cameras included.
+        const size_t longest = serial.size() + (cameras > 1 ? 1 + std::to_string(cameras).size() : 0);
+        if (longest > 16)
+            throw vora_cli::UsageError("--serial is too long: the serial numbers hold 16 characters");
+        if (args.has("--model"))
+            base.model = args.value("--model");
+        if (args.has("--iface"))
+            base.iface = args.value("--iface");
+        if (args.has("--discovery-ack-len"))
+            ack_len = static_cast<int>(to_integer(args.value("--discovery-ack-len"), "--discovery-ack-len", 0, 1500));
+        if (args.has("--fps"))
+            base.frame_rate = to_number(args.value("--fps"), "--fps", 0.01, 1000);
+        if (args.has("--max-packet"))
+            base.max_packet_size =
+                static_cast<uint32_t>(to_integer(args.value("--max-packet"), "--max-packet", 576, 65535));
+        loss = probability(args, "--loss");
+        reorder = probability(args, "--reorder");
+        duplicate = probability(args, "--duplicate");
+        if (args.has("--burst-loss")) {
+            const std::vector<std::string> parts = vora_cli::split(args.value("--burst-loss"), ':');
+            if (parts.size() != 2)
+                throw vora_cli::UsageError("--burst-loss takes N:L, not \"" + args.value("--burst-loss") + "\"");
+            burst_every = to_integer(parts[0], "N of --burst-loss", 1, 1000000);
+            burst_length = to_integer(parts[1], "L of --burst-loss", 0, 1000000);
         }
-        if (arg == "--stray") {
-            stray = true;
-            continue;
-        }
-        if (i + 1 >= argc) {
-            std::fprintf(stderr, "%s: %s\n", program,
-                         arg.rfind("--", 0) == 0 ? ("option " + arg + " needs a value").c_str()
-                                                 : ("unknown argument " + arg).c_str());
-            usage(program);
-            return 2;
-        }
-        const char* value = argv[++i];
-        if (arg == "--ip") {
-            if (!parse_ip(program, value, &base.ip))
-                return 2;
-        } else if (arg == "--mask") {
-            if (!parse_ip(program, value, &base.mask))
-                return 2;
-        } else if (arg == "--gateway") {
-            if (!parse_ip(program, value, &base.gateway))
-                return 2;
-        } else if (arg == "--cameras")
-            cameras = std::atoi(value);
-        else if (arg == "--serial")
-            serial = value;
-        else if (arg == "--model")
-            base.model = value;
-        else if (arg == "--iface")
-            base.iface = value;
-        else if (arg == "--discovery-ack-len")
-            ack_len = std::atoi(value);
-        else if (arg == "--fps")
-            base.frame_rate = std::atof(value);
-        else if (arg == "--max-packet")
-            base.max_packet_size = static_cast<uint32_t>(std::atoi(value));
-        else if (arg == "--loss")
-            loss = std::atof(value);
-        else if (arg == "--reorder")
-            reorder = std::atof(value);
-        else if (arg == "--duplicate")
-            duplicate = std::atof(value);
-        else if (arg == "--burst-loss") {
-            if (std::sscanf(value, "%d:%d", &burst_every, &burst_length) != 2) {
-                std::fprintf(stderr, "%s: --burst-loss takes N:L\n", program);
-                return 2;
-            }
-        } else if (arg == "--colour-format") {
-            const std::string f = value;
+        drop_leader = args.has("--drop-leader");
+        drop_trailer = args.has("--drop-trailer");
+        stray = args.has("--stray");
+        if (args.has("--colour-format")) {
+            const std::string f = args.value("--colour-format");
             const uint32_t code = f == "rgb8"       ? PIXEL_FORMAT_RGB8
                                   : f == "yuv422"   ? PIXEL_FORMAT_YUV422_8
                                   : f == "bayerrg8" ? PIXEL_FORMAT_BAYER_RG8
                                                     : 0;
-            if (!code) {
-                std::fprintf(stderr, "%s: unknown colour format %s\n", program, f.c_str());
-                return 2;
-            }
+            if (!code)
+                throw vora_cli::UsageError("--colour-format takes rgb8, yuv422 or bayerrg8, not \"" + f + "\"");
             for (auto& sensor : base.sensors)
                 if (sensor.colour)
                     sensor.pixel_format = code;
-        } else if (arg == "--mac") {
-            unsigned m[6];
-            if (std::sscanf(value, "%x:%x:%x:%x:%x:%x", &m[0], &m[1], &m[2], &m[3], &m[4], &m[5]) != 6) {
-                std::fprintf(stderr, "%s: bad MAC address\n", program);
-                return 2;
-            }
-            for (int k = 0; k < 6; ++k)
-                base.mac[k] = static_cast<uint8_t>(m[k]);
-        } else if (arg == "--seconds")
-            seconds = std::atof(value);
-        else {
-            std::fprintf(stderr, "%s: unknown option %s\n", program, arg.c_str());
-            usage(program);
-            return 2;
         }
-    }
-    if (cameras < 1 || cameras > 250) {
-        std::fprintf(stderr, "%s: --cameras must be 1..250\n", program);
+        if (args.has("--mac")) {
+            const std::vector<std::string> parts = vora_cli::split(args.value("--mac"), ':');
+            if (parts.size() != 6)
+                throw vora_cli::UsageError("--mac takes XX:XX:XX:XX:XX:XX, not \"" + args.value("--mac") + "\"");
+            for (int k = 0; k < 6; ++k)
+                base.mac[k] = static_cast<uint8_t>(to_integer("0x" + parts[static_cast<size_t>(k)], "a byte of --mac",
+                                                              0, 255));
+        }
+        if (args.has("--seconds"))
+            seconds = to_number(args.value("--seconds"), "--seconds", 0.001, 1e7);
+    } catch (const vora_cli::UsageError& e) {
+        std::fprintf(stderr, "%s: %s (see %s --help)\n", program, e.what(), program);
         return 2;
     }
 
@@ -201,8 +203,8 @@ int run_simulator(int argc, char** argv)
         cam.stream_faults.loss_rate = loss;
         cam.stream_faults.reorder_rate = reorder;
         cam.stream_faults.duplicate_rate = duplicate;
-        cam.stream_faults.burst_every = burst_every;
-        cam.stream_faults.burst_length = burst_length;
+        cam.stream_faults.burst_every = static_cast<int>(burst_every);
+        cam.stream_faults.burst_length = static_cast<int>(burst_length);
         cam.stream_faults.drop_leader = drop_leader;
         cam.stream_faults.drop_trailer = drop_trailer;
         cam.stream_faults.stray_datagrams = stray;

@@ -2,6 +2,7 @@
 #ifndef VORA_API_TABLE_H
 #define VORA_API_TABLE_H
 
+#include "vora_globals.h"
 #include "vora_qelcamera_api.h"
 
 // The camera object at index, or null when the table, the row or the object

@@ -9,6 +9,7 @@
 // The eight switches are declared with the exported interface; atomics keep
 // concurrent SetLogLevel calls and the library's threads from racing (same
 // size and layout as the int that C callers see).
+#include "vora_globals.h"
 #include "vora_qelcamera_api.h"
 
 // Sets both families at once, in the argument order of SetLogLevel.

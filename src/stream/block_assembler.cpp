@@ -591,6 +591,17 @@ void BlockAssembler::hand_over(StreamBlockData* block, uint32_t status, int64_t 
             ++counters.error_block_num;
     }
     PhotoInfo* frame = block->photo;
+    if (status != BLOCK_COMPLETE) {
+        // Frame buffers are reused: what never came must not show an
+        // earlier frame's bytes.
+        char* pixels = frame->pixel;
+        for (uint32_t id = 1; id + 1 < block->packet_num; ++id) {
+            const uint64_t offset = uint64_t(id - 1) * packet_payload_size_;
+            const uint64_t end = std::min<uint64_t>(uint64_t(id) * packet_payload_size_, payload_size_);
+            if (!block->packet_states[id].received && offset < end)
+                std::memset(pixels + offset, 0, static_cast<size_t>(end - offset));
+        }
+    }
     if (!block->packet_states[0].received) {
         // No leader: the frame carries the channel's configured geometry.
         frame->pixel_format = info_.pixel_format;

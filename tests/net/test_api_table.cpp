@@ -15,6 +15,7 @@
 
 #include "sim_camera.h"
 #include "topology.h"
+#include "vora_globals.h"
 #include "vora_qelcamera_api.h"
 #include "vora_qelcamera_api_csharp.h"
 

@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,6 +16,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
+#include <map>
 #include <memory>
 #include <regex>
 #include <set>
@@ -23,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "eventually.h"
 #include "sim_camera.h"
 #include "sim_description.h"
 #include "sim_scene.h"
@@ -92,18 +96,22 @@ public:
                 close(fd);
     }
 
-    // Reads output until `until` shows up on stderr or the child ends, for
-    // at most `limit`; true when seen.
-    bool wait_for_stderr(const std::string& until, std::chrono::seconds limit)
+    // Reads output until `seen` holds of it or the child ends, for at most
+    // `limit`; true when it held.
+    bool wait_for(const std::function<bool(const Outcome&)>& seen, std::chrono::seconds limit)
     {
         const auto deadline = std::chrono::steady_clock::now() + limit;
         while (std::chrono::steady_clock::now() < deadline) {
-            if (run_.err.find(until) != std::string::npos)
+            if (seen(run_))
                 return true;
             if (!pump(100))
-                return run_.err.find(until) != std::string::npos;
+                return seen(run_);
         }
         return false;
+    }
+    bool wait_for_stderr(const std::string& until, std::chrono::seconds limit)
+    {
+        return wait_for([&](const Outcome& o) { return o.err.find(until) != std::string::npos; }, limit);
     }
 
     void signal(int sig) { kill(pid_, sig); }
@@ -331,7 +339,8 @@ TEST_F(VoraTool, UsageErrorsExitWith2BeforeTouchingTheCamera)
         {"--frobnicate", "list"},
         {"list", "extra"},
         {"info", "-c"},
-        {"info", "-c", "first"},
+        {"info", "-c", ""},
+        {"info", "--json=yes"},
         {"capture", "--frames", "2"},  // no --out
         {"capture", "--out", dir.path(), "--frames", "0"},
         {"capture", "--out", dir.path(), "--frames", "2", "--seconds", "1"},
@@ -349,6 +358,8 @@ TEST_F(VoraTool, UsageErrorsExitWith2BeforeTouchingTheCamera)
         {"force-ip", "127.0.0.9", "255.0.0.0"},
         {"force-ip", "127.0.0.300", "255.0.0.0", "127.0.0.1"},
         {"force-ip", "127.0.0.9", "255.0.0.0", "0.0.0.0"},
+        {"force-ip", "127.0.0.9", "255.0.255.0", "127.0.0.1"},  // not a contiguous mask
+        {"capture", "--out", dir.path(), "--format", "pcd,ply,jpeg"},
         {"save-xml"},
     };
     for (const auto& args : bad) {
@@ -452,19 +463,30 @@ TEST_F(VoraTool, InfoPrintsIdentityChannelsAndCalibration)
     expect_released(sim);
 }
 
-TEST_F(VoraTool, FeaturesListTheDescriptionsFeatures)
+TEST_F(VoraTool, FeaturesShowTypeAccessValueBoundsAndEntries)
 {
     vsim::SimCamera& sim = camera();
+    sim.write_reg(vsim::REG_LASER_BRIGHTNESS, 70);
     const Outcome r = vora({"features"});
     ASSERT_EQ(r.code, 0) << r.err;
-    std::set<std::string> names;
+    std::map<std::string, std::string> rows;  // name -> the rest of its line, spaces squeezed
     std::istringstream lines(r.out);
-    for (std::string line; std::getline(lines, line);)
-        names.insert(line);
-    for (const char* n : {"Width", "ExposureTime", "Laserbrightness", "DeviceSerialNumber", "PayloadSize"})
-        EXPECT_EQ(names.count(n), 1u) << n;
-    EXPECT_EQ(names.count("ImageFormatControl"), 0u);  // categories are not features
-    EXPECT_EQ(names.count("WidthReg"), 0u);            // nor the registers behind them
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream fields(line);
+        std::string name, field, rest;
+        fields >> name;
+        while (fields >> field)
+            rest += (rest.empty() ? "" : " ") + field;
+        rows[name] = rest;
+    }
+    EXPECT_EQ(rows["Laserbrightness"], "integer RW 70 1 100 -");
+    EXPECT_EQ(rows["Width"], "integer RW 1280 16 1280 8");
+    EXPECT_EQ(rows["TriggerMode"], "enumeration RW Off (0) - - - Off=0,On=1");
+    EXPECT_EQ(rows["DeviceSerialNumber"], "string RO SIM00001 - - -");
+    EXPECT_EQ(rows["AcquisitionStart"], "command WO - - - -");
+    EXPECT_EQ(rows.count("PayloadSize"), 1u);
+    EXPECT_EQ(rows.count("ImageFormatControl"), 0u);  // categories are not features
+    EXPECT_EQ(rows.count("WidthReg"), 0u);            // nor the registers behind them
     expect_released(sim);
 }
 
@@ -502,7 +524,7 @@ TEST_F(VoraTool, RefusedWritesStopAndFailWith1)
     vsim::SimCamera& sim = camera();
     const Outcome range = vora({"set", "Laserbrightness=101", "StrobeLEDbrightress=20"});
     EXPECT_EQ(range.code, 1);
-    EXPECT_NE(range.err.find("invalid argument"), std::string::npos) << range.err;
+    EXPECT_NE(range.err.find("Laserbrightness: 101 is out of range 1..100"), std::string::npos) << range.err;
     EXPECT_EQ(sim.read_reg(vsim::REG_LASER_BRIGHTNESS), 50u);
     EXPECT_EQ(sim.read_reg(vsim::REG_STROBE_LED_BRIGHTNESS), 50u);  // stopped at the first refusal
 
@@ -555,9 +577,11 @@ TEST_F(VoraTool, CaptureWritesEveryFrameOfEveryChannel)
                 expected.insert(stem + std::string(ext));
         }
         std::snprintf(stem, sizeof stem, "ch1_%04d", n);
-        expected.insert(stem + std::string(".bmp"));
-        expected.insert(stem + std::string(".raw"));
+        for (const char* ext : {".bmp", ".png", ".raw"})
+            expected.insert(stem + std::string(ext));
     }
+    expected.insert("frames.jsonl");
+    expected.insert("summary.json");
     EXPECT_EQ(files_in(dir.path()), expected);
 
     // Raw files hold the frames as the camera rendered them.
@@ -640,7 +664,8 @@ TEST_F(VoraTool, CaptureKeepsTheLastFramesAndFusesDepthWithColour)
     EXPECT_EQ(grid.height, 120u);
 
     // Two depth channels have no colour to fuse with.
-    const Outcome depth_only = vora({"capture", "--channels", "0,2", "--fuse", "--out", dir.path()});
+    TempDir other;
+    const Outcome depth_only = vora({"capture", "--channels", "0,2", "--fuse", "--out", other.path()});
     EXPECT_EQ(depth_only.code, 2);
     EXPECT_NE(depth_only.err.find("--fuse needs"), std::string::npos) << depth_only.err;
     expect_released(sim);
@@ -679,8 +704,9 @@ TEST_F(VoraTool, ResendFollowsTheOption)
     EXPECT_GT(with.resend_requested, 0u) << on.out;
     EXPECT_GT(with.resent, 0u) << on.out;
 
-    const Outcome off = vora(
-        {"capture", "--channels", "0", "--frames", "5", "--format", "pcd", "--resend", "off", "--out", dir.path()});
+    TempDir other;
+    const Outcome off = vora({"capture", "--channels", "0", "--frames", "5", "--format", "pcd", "--resend", "off",
+                              "--keep-incomplete", "--out", other.path()});
     ASSERT_EQ(off.code, 0) << off.err;
     const ChannelFigures without = figures(off.out, 0);
     EXPECT_EQ(without.resend_requested, 0u) << off.out;
@@ -714,6 +740,169 @@ TEST_F(VoraTool, InterruptingACaptureReleasesTheCamera)
     EXPECT_EQ(r.code, 130) << r.err;
     EXPECT_NE(r.out.find("summary:"), std::string::npos) << r.out;
     expect_released(sim);
+}
+
+TEST_F(VoraTool, CamerasAreChosenByIndexSerialAddressOrMac)
+{
+    camera(0x7F000001, "SIMB");
+    camera(0x7F000002, "SIMA");
+    const Outcome by_index = vora({"info", "-c1"});  // sorted by serial: SIMB is 1
+    ASSERT_EQ(by_index.code, 0) << by_index.err;
+    std::smatch mac;
+    ASSERT_TRUE(std::regex_search(by_index.out, mac, std::regex("MAC +([0-9a-f:]{17})")));
+    std::string upper = mac[1];
+    std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
+    std::replace(upper.begin(), upper.end(), ':', '-');
+    for (const std::string& selector : {std::string("SIMB"), std::string("127.0.0.1"), upper}) {
+        const Outcome r = vora({"info", "--camera", selector});
+        ASSERT_EQ(r.code, 0) << selector << ": " << r.err;
+        EXPECT_EQ(r.out.rfind("camera 1: SIMB", 0), 0u) << selector;
+    }
+    EXPECT_EQ(vora({"info", "-c", "SIMA"}).out.rfind("camera 0: SIMA", 0), 0u);
+    for (const std::string& none : {std::string("SIMC"), std::string("127.0.0.7"), std::string("7")}) {
+        const Outcome r = vora({"info", "-c", none});
+        EXPECT_EQ(r.code, 3) << none;
+        EXPECT_NE(r.err.find(none), std::string::npos) << r.err;
+    }
+}
+
+TEST_F(VoraTool, TheSimulatorRefusesBadOptionsAndTellsItsVersion)
+{
+    for (const auto& args : std::vector<std::vector<std::string>>{{"--seconds", "abc"},
+                                                                   {"--loss", "2"},
+                                                                   {"--fps", "-5"},
+                                                                   {"--cameras", "0"},
+                                                                   {"--burst-loss", "3"},
+                                                                   {"--ip", "300.1.1.1"},
+                                                                   {"--mac", "00:11:22"},
+                                                                   {"--frobnicate"},
+                                                                   {"--fps"}}) {
+        Child camsim(VORA_CAMSIM_PATH, args);
+        const Outcome r = camsim.finish();
+        EXPECT_EQ(r.code, 2) << args[0];
+        EXPECT_NE(r.err.find(args[0]), std::string::npos) << r.err;
+        EXPECT_EQ(r.out.find("ready"), std::string::npos);
+    }
+    const Outcome loss = vora({"sim", "--loss", "2"});
+    EXPECT_EQ(loss.code, 2);
+    EXPECT_NE(loss.err.find("--loss must lie in 0..1, not 2"), std::string::npos) << loss.err;
+    Child version(VORA_CAMSIM_PATH, {"--version"});
+    const Outcome v = version.finish();
+    EXPECT_EQ(v.code, 0);
+    EXPECT_NE(v.out.find("1."), std::string::npos) << v.out;
+    EXPECT_EQ(vora({"sim", "--version"}).code, 0);
+}
+
+TEST_F(VoraTool, IncompleteFramesAreSkippedAndCountedAndAFolderIsNotOverwritten)
+{
+    vsim::SimConfig config;
+    config.max_packet_size = 1500;
+    vsim::SimCamera& sim = camera(0x7F000001, "SIM00001", config);
+    small_regions(sim);
+    sim.stream_faults.loss_rate = 0.01;
+    TempDir dir;
+    const Outcome r = vora({"capture", "--channels", "0", "--frames", "3", "--format", "raw", "--resend", "off",
+                            "--timeout", "60", "--out", dir.path()});
+    ASSERT_EQ(r.code, 0) << r.err << r.out;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(r.out, m, std::regex("incomplete: +skipped (\\d+), kept 0"))) << r.out;
+    EXPECT_GT(std::stoul(m[1]), 0u) << r.out;
+    // Only complete frames were saved, and the sidecar says so.
+    std::istringstream lines(slurp(dir.path() + "/frames.jsonl"));
+    int count = 0;
+    for (std::string line; std::getline(lines, line); ++count)
+        EXPECT_NE(line.find("\"complete\":true"), std::string::npos) << line;
+    EXPECT_EQ(count, 3);
+    const auto rendered = vsim::render_sensor(sim.config().sensors[0], vsim::Roi{160, 120, 0, 0},
+                                              PIXEL_FORMAT_COORD3D_ABC16, 10);
+    EXPECT_EQ(slurp(dir.path() + "/ch0_0003.raw"), std::string(rendered.begin(), rendered.end()));
+
+    // A second capture into the same folder is refused unless asked for.
+    sim.stream_faults.loss_rate = 0;
+    const Outcome again = vora({"capture", "--channels", "0", "--format", "raw", "--out", dir.path()});
+    EXPECT_EQ(again.code, 1);
+    EXPECT_NE(again.err.find("earlier capture"), std::string::npos) << again.err;
+    EXPECT_EQ(vora({"capture", "--channels", "0", "--format", "raw", "--overwrite", "--out", dir.path()}).code, 0);
+    expect_released(sim);
+}
+
+TEST_F(VoraTool, AFullDiskLeavesNoFileUnderAFinalNameAndSaysWhy)
+{
+    vsim::SimCamera& sim = camera();
+    small_regions(sim);
+    TempDir dir;
+    // A small file system of our own: the test runs in a mount namespace of its own.
+    if (mount("vora-full", dir.path().c_str(), "tmpfs", 0, "size=512k") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs: " << std::strerror(errno);
+    const Outcome r = vora({"capture", "--channels", "0", "--frames", "20", "--format", "pcd,raw", "--out",
+                            dir.path()});
+    EXPECT_EQ(r.code, 1) << r.out;
+    EXPECT_NE(r.err.find("No space left on device"), std::string::npos) << r.err;
+    const size_t pcd_points = 160 * 120;
+    for (const std::string& name : files_in(dir.path())) {
+        const std::string bytes = slurp(dir.path() + "/" + name);
+        if (name.size() > 4 && name.compare(name.size() - 4, 4, ".raw") == 0) {
+            EXPECT_EQ(bytes.size(), pcd_points * 6) << name;
+        } else if (name.size() > 4 && name.compare(name.size() - 4, 4, ".pcd") == 0) {
+            EXPECT_EQ(bytes.size() - bytes.find("DATA binary") - 13, pcd_points * 12) << name;
+        }
+    }
+    // No temporary file is left behind either.
+    if (DIR* d = opendir(dir.path().c_str())) {
+        while (dirent* e = readdir(d))
+            EXPECT_TRUE(std::string(e->d_name) == "." || std::string(e->d_name) == ".." || e->d_name[0] != '.')
+                << e->d_name;
+        closedir(d);
+    }
+    umount(dir.path().c_str());
+    expect_released(sim);
+}
+
+TEST_F(VoraTool, InterruptedCapturesStillWriteTheKeptFrames)
+{
+    vsim::SimCamera& sim = camera();
+    small_regions(sim);
+    for (const int sig : {SIGINT, SIGTERM}) {
+        TempDir dir;
+        Child child(vora_path(), {"capture", "--channels", "0", "--seconds", "120", "--keep", "2", "--format", "pcd",
+                                  "--out", dir.path()});
+        ASSERT_TRUE(child.wait_for_stderr("capturing:", std::chrono::seconds(30)));
+        const uint64_t sent = sim.frames_sent(0);
+        ASSERT_TRUE(eventually([&] { return sim.frames_sent(0) >= sent + 4; }, std::chrono::seconds(30)));
+        child.signal(sig);
+        const Outcome r = child.finish(std::chrono::seconds(60));
+        EXPECT_EQ(r.code, 128 + sig) << r.err;
+        const ChannelFigures f = figures(r.out, 0);
+        ASSERT_GE(f.captured, 2u) << r.out;
+        EXPECT_EQ(f.saved, 2u) << r.out;
+        char last[32];
+        std::snprintf(last, sizeof last, "/ch0_%04u.pcd", f.captured);
+        EXPECT_NE(slurp(dir.path() + last).find("WIDTH 160"), std::string::npos) << last;
+        EXPECT_NE(slurp(dir.path() + "/summary.json").find("\"result\": \"interrupted\""), std::string::npos);
+        expect_released(sim);
+    }
+}
+
+TEST_F(VoraTool, AKilledCameraEndsTheCaptureWithAReason)
+{
+    Child camsim(VORA_CAMSIM_PATH, {"--fps", "5", "--seconds", "600"});
+    ASSERT_TRUE(camsim.wait_for([](const Outcome& o) { return o.out.find("ready") != std::string::npos; },
+                                std::chrono::seconds(60)));
+    TempDir dir;
+    Child child(vora_path(), {"capture", "--channels", "0", "--seconds", "600", "--keep", "1", "--format", "raw",
+                              "--out", dir.path()});
+    // Once a frame is in: the progress line counts it.
+    ASSERT_TRUE(child.wait_for([](const Outcome& o) { return std::regex_search(o.err, std::regex("ch0 [1-9]")); },
+                               std::chrono::seconds(60)));
+    camsim.signal(SIGKILL);
+    // A hang is reported as -1 by finish().
+    const Outcome r = child.finish(std::chrono::seconds(60));
+    EXPECT_EQ(r.code, 1) << r.err;
+    EXPECT_NE(r.err.find("was lost"), std::string::npos) << r.err;
+    EXPECT_NE(r.out.find("summary:"), std::string::npos) << r.out;
+    // The frame kept in memory is still written.
+    const std::set<std::string> files = files_in(dir.path());
+    EXPECT_EQ(std::count_if(files.begin(), files.end(), [](const std::string& f) { return f.find(".raw") != std::string::npos; }), 1);
 }
 
 // ---- the example of the README ----

@@ -309,6 +309,22 @@ TEST_F(Assembler, WithoutResendANewerBlockSupersedesAnIncompleteOne)
     EXPECT_TRUE(take_resends().empty());
 }
 
+TEST_F(Assembler, AnIncompleteFrameShowsZeroWhereItsPacketsNeverCame)
+{
+    open();
+    tunables_.packet_resend_flag = 0;
+    whole_block(1);
+    drain();  // its buffer goes back to the pool, filled
+    whole_block(2, {4});
+    leader(3);
+    Frame f;
+    ASSERT_TRUE(capture(&f));
+    ASSERT_EQ(f.info.block_id, 2);
+    const auto missing = f.pixels.begin() + 3 * kChunk;
+    EXPECT_TRUE(std::all_of(missing, missing + kChunk, [](uint8_t b) { return b == 0; }));
+    EXPECT_EQ(f.pixels[5 * kChunk], 6);  // what came is kept
+}
+
 TEST_F(Assembler, ASilentIncompleteBlockTimesOutAndHoldsNewerOnesBack)
 {
     open();

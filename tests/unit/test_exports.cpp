@@ -15,7 +15,7 @@ std::set<std::string> declared()
     std::set<std::string> names;
     const std::regex function(R"(VORA_API\s+[^;(]*?\b(\w+)\s*\()");
     const std::regex data(R"(extern\s+VORA_API\s+[^;(]*?\b(\w+)\s*;)");
-    for (const char* header : {"vora_qelcamera_api.h", "vora_qelcamera_api_csharp.h"}) {
+    for (const char* header : {"vora_qelcamera_api.h", "vora_qelcamera_api_csharp.h", "vora_globals.h"}) {
         std::ifstream in(std::string(VORA_SOURCE_DIR) + "/include/" + header);
         std::stringstream text;
         text << in.rdbuf();

@@ -3,8 +3,10 @@
 // preview, and a summary of how the stream went.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <functional>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,11 +17,14 @@
 
 #include "commands.h"
 #include "common.h"
+#include "json.h"
 #include "options.h"
+#include "output_files.h"
 #include "preview_png.h"
 #include "progress.h"
 #include "session.h"
 #include "summary.h"
+#include "vora_globals.h"
 #include "vora_qelcamera_api.h"
 
 namespace vora_tool {
@@ -27,38 +32,68 @@ namespace vora_tool {
 namespace {
 
 const char* const kCaptureHelp =
-    "usage: vora capture [-c N] --out DIR [options]\n"
-    "Opens stream channels of camera N (default 0), starts acquisition, captures,\n"
-    "converts and writes frames, and prints a summary of the stream.\n"
-    "  --out DIR            where files go (created if missing)\n"
+    "usage: vora capture [-c CAMERA] --out DIR [options]\n"
+    "Opens stream channels of a camera (-c: index of `vora list`, serial number,\n"
+    "IP or MAC address; default 0), starts acquisition, captures, converts and\n"
+    "writes frames, and prints a summary of the stream.\n"
+    "  --out DIR            where files go (created if missing); a folder that\n"
+    "                       holds files of an earlier capture is refused\n"
+    "  --overwrite          write into such a folder, replacing its files\n"
     "  --channels LIST      stream channels, e.g. 0,1,2 (default: every channel of\n"
     "                       the camera; on the standard camera 0 and 2 are depth, 1\n"
     "                       colour)\n"
-    "  --frames K           capture K frames from every channel (default 1)\n"
+    "  --frames K           capture until K frames of every channel are saved\n"
+    "                       (default 1)\n"
     "  --seconds S          capture for S seconds instead\n"
-    "  --format LIST        pcd, ply, txt, png, bmp, raw (default pcd,png,bmp):\n"
-    "                       depth frames go to pcd/ply/txt clouds and to png (16-bit\n"
-    "                       depth plus a colour-mapped _preview.png); colour frames\n"
-    "                       to bmp; raw writes any frame's bytes as received\n"
+    "  --format LIST        pcd, ply, plybin, txt, png, bmp, raw (default\n"
+    "                       pcd,png,bmp). Depth frames go to pcd (binary), ply\n"
+    "                       (text), plybin (binary PLY, .bin.ply), txt and png\n"
+    "                       (16-bit depth plus a colour-mapped _preview.png);\n"
+    "                       colour frames to bmp and png (8-bit RGB); raw writes\n"
+    "                       any frame's bytes as received. A format that does not\n"
+    "                       fit a channel is skipped there with a warning.\n"
     "  --keep N             write only the last N frames of each channel, after the\n"
-    "                       capture (default: every frame, as it arrives)\n"
+    "                       capture, also when it is interrupted (default: every\n"
+    "                       frame, as it arrives)\n"
+    "  --keep-incomplete    save incomplete frames too (the parts that never came\n"
+    "                       are zero); by default they are counted and skipped\n"
     "  --fuse               fuse the first depth channel with the colour channel:\n"
     "                       fused_chC_colour.txt (x y z and the colour of each point)\n"
-    "                       and, in the pcd/ply/png formats chosen, fused_chC_grid.*\n"
-    "                       (the cloud re-gridded onto the colour image)\n"
+    "                       and, with pcd or ply/plybin, fused_chC_colour.pcd/.ply\n"
+    "                       (coloured: rgb field, red/green/blue properties);\n"
+    "                       fused_chC_grid.pcd/.ply/.png (the cloud re-gridded onto\n"
+    "                       the colour image, coloured likewise)\n"
     "  --filter LIST        point-cloud filters for depth frames, in order:\n"
     "                       outlier[:T] (neighbour check, tolerance T, default 1.0),\n"
     "                       spatial[:M] (drop points in cubes of fewer than M points,\n"
     "                       default 5)\n"
     "  --resend on|off      ask the camera to resend lost packets (default on)\n"
-    "  --timeout S          fail when a channel sends no frame for S seconds\n"
+    "  --timeout S          fail when a channel saves no frame for S seconds\n"
     "                       (default 5)\n"
-    "File names: DIR/chC_NNNN.EXT, NNNN counting the channel's frames from 0001.\n"
+    "  --json               print the summary as one JSON document (the keys of\n"
+    "                       summary.json below) instead of text\n"
+    "Files: DIR/chC_NNNN.EXT, NNNN counting the channel's frames from 0001; each\n"
+    "is written under a temporary name (.NAME.PID.tmp) and renamed once complete.\n"
+    "DIR/frames.jsonl has a line per saved frame: channel, frame, block_id,\n"
+    "timestamp_ns, width, height, payload_size, pixel_format, complete (true,\n"
+    "false, or null when it could not be told), files. DIR/summary.json holds\n"
+    "the run: camera {index, serial}, seconds, result (ok, failed, interrupted,\n"
+    "camera lost), directory, channels [{channel, pixel_format, width, height,\n"
+    "frames {complete, incomplete, captured, saved, incomplete_skipped,\n"
+    "incomplete_kept, uncertain}, blocks {timed_out, errors, lost, no_buffer,\n"
+    "flushed}, packets {received, lost, resend_requested, resent, duplicates,\n"
+    "dropped, format_errors, overflow}, rate {frames_per_second,\n"
+    "bytes_per_second, captured_per_second}, receive_time_ms {p50, p90, p99,\n"
+    "min, max, frames} or null}], files.\n"
     "Progress goes to stderr (a bar on a terminal); the summary to stdout.\n"
-    "Exit codes: 0 ok, 1 camera, stream or file error, 2 usage error, 3 no camera\n"
-    "at that index, 130 interrupted (the camera is released first).\n";
+    "Exit codes: 0 ok, 1 camera, stream or file error (also a camera lost during\n"
+    "the capture), 2 usage error, 3 no camera matches, 130 interrupted (Ctrl-C),\n"
+    "143 terminated (SIGTERM); the camera is released first and kept frames are\n"
+    "written.\n";
 
 constexpr long long kPollUs = 20000;  // one wait per channel and round
+
+const char* const kFormats[] = {"pcd", "ply", "plybin", "txt", "png", "bmp", "raw"};
 
 struct Options {
     std::vector<unsigned short> channels;  // empty: every channel of the camera
@@ -67,6 +102,9 @@ struct Options {
     double seconds = 0;
     std::set<std::string> formats;
     unsigned keep = 0;  // 0: write each frame as it comes
+    bool keep_incomplete = false;
+    bool overwrite = false;
+    bool json = false;
     bool fuse = false;
     struct Filter {
         bool outlier;
@@ -104,12 +142,15 @@ Options parse_options(const Args& args)
         o.frames = static_cast<unsigned>(to_integer(args.value("--frames"), "--frames", 1, 100000000));
     }
     for (const std::string& f : split(args.value("--format", "pcd,png,bmp"), ',')) {
-        if (f != "pcd" && f != "ply" && f != "txt" && f != "png" && f != "bmp" && f != "raw")
-            throw UsageError("unknown format \"" + f + "\" (pcd, ply, txt, png, bmp, raw)");
+        if (std::find(std::begin(kFormats), std::end(kFormats), f) == std::end(kFormats))
+            throw UsageError("unknown format \"" + f + "\" (pcd, ply, plybin, txt, png, bmp, raw)");
         o.formats.insert(f);
     }
     if (args.has("--keep"))
         o.keep = static_cast<unsigned>(to_integer(args.value("--keep"), "--keep", 1, 1000));
+    o.keep_incomplete = args.has("--keep-incomplete");
+    o.overwrite = args.has("--overwrite");
+    o.json = args.has("--json");
     o.fuse = args.has("--fuse");
     if (args.has("--filter")) {
         for (const std::string& f : split(args.value("--filter"), ',')) {
@@ -156,6 +197,7 @@ struct Slot {
     size_t capacity = 0;
     PhotoInfo info{};
     unsigned seq = 0;  // the channel's frame number, from 1
+    int complete = 1;  // 1 complete, 0 incomplete, -1 could not be told
     bool filled = false;
     bool processed = false;  // converted or filtered already
 
@@ -172,39 +214,122 @@ struct Slot {
     bool depth() const { return info.pixel_format == PIXEL_FORMAT_COORD3D_ABC16; }
 };
 
+// Whether each frame a channel delivers was complete. Frames carry no such
+// mark, but the library counts every block it hands over as complete,
+// incomplete or flushed before queueing it, in queue order, and captures
+// take frames in that order. So the counters, read after every capture,
+// tell the fate of each frame handed over since the last reading: all of
+// one kind when only one counter moved; frames of a reading in which
+// several moved cannot be told apart (rare: readings follow every capture).
+class Completeness {
+public:
+    void look(int camera, unsigned short channel)
+    {
+        unsigned now[3];
+        if (!snapshot(camera, channel, now)) {
+            add(-1, sum(now) - sum(seen_));  // counters kept moving: no telling
+        } else {
+            const unsigned complete = now[0] - seen_[0];
+            const unsigned other = now[1] - seen_[1] + now[2] - seen_[2];
+            add(other == 0 ? 1 : complete == 0 ? 0 : -1, complete + other);
+        }
+        std::copy(now, now + 3, seen_);
+    }
+    // The fate of the next captured frame.
+    int take()
+    {
+        if (fates_.empty())
+            return -1;
+        const int fate = fates_.front();
+        fates_.erase(fates_.begin());  // a frame or two waits at most
+        return fate;
+    }
+
+private:
+    // Complete, incomplete and flushed as they stood at one moment: read
+    // until two readings agree (the counters only grow).
+    static bool snapshot(int camera, unsigned short channel, unsigned out[3])
+    {
+        unsigned previous[3] = {~0u, ~0u, ~0u};
+        for (int attempt = 0; attempt < 16; ++attempt) {
+            unsigned c[8] = {};
+            GetBlockStatistics(camera, channel, &c[0], &c[1], &c[2], &c[3], &c[4], &c[5], &c[6], &c[7]);
+            out[0] = c[0];
+            out[1] = c[1];
+            out[2] = c[4];
+            if (std::equal(out, out + 3, previous))
+                return true;
+            std::copy(out, out + 3, previous);
+        }
+        return false;
+    }
+    static unsigned sum(const unsigned v[3]) { return v[0] + v[1] + v[2]; }
+    void add(int fate, unsigned count) { fates_.insert(fates_.end(), count, static_cast<signed char>(fate)); }
+
+    unsigned seen_[3] = {0, 0, 0};
+    std::vector<signed char> fates_;
+};
+
 struct Channel {
     unsigned short index = 0;
+    unsigned pixel_format = 0;  // as configured when the channel opened
     std::vector<std::unique_ptr<Slot>> slots;
     size_t next = 0;  // the slot the next capture goes to
-    unsigned captured = 0;
+    unsigned captured = 0;  // frames taken from the library
+    unsigned accepted = 0;  // of those, frames to save (complete, or kept incomplete)
     unsigned saved = 0;
+    unsigned skipped = 0, kept_incomplete = 0, uncertain = 0;
+    Completeness completeness;
     std::chrono::steady_clock::time_point last_frame;
     Slot* latest = nullptr;
+    bool depth() const { return pixel_format == PIXEL_FORMAT_COORD3D_ABC16; }
 };
+
+bool fits(const std::string& format, bool depth)
+{
+    if (format == "raw" || format == "png")
+        return true;
+    return depth ? format != "bmp" : format == "bmp";
+}
 
 class Capture {
 public:
-    Capture(CameraSession& session, const Options& options) : s_(session), o_(options), cam_(session.index()) {}
+    Capture(CameraSession& session, const Options& options)
+        : s_(session), o_(options), cam_(session.index()), files_(options.out, options.overwrite)
+    {
+    }
 
     int run();
 
 private:
     int open_channels();
     int capture_loop();
-    bool handle(Channel& ch, Slot& slot);
+    bool accept(Channel& ch, Slot& slot);
     bool process(Slot& slot);
     bool write_frame(Channel& ch, Slot& slot);
     bool fuse();
-    bool save(const char* what, int status, const std::string& path);
-    bool write_preview(PhotoInfo& frame, const std::string& path);
-    std::string path(const std::string& name) const { return o_.out + "/" + name; }
+    bool write_rgb(PhotoInfo& frame, const std::string& name);
+    bool write_preview(PhotoInfo& frame, const std::string& name);
+    // Runs a library writer into a temporary file and gives it its name.
+    bool save(const std::string& name, int (*writer)(int, PhotoInfo*, char*), PhotoInfo& frame);
+    bool keep(const std::string& name, const std::function<bool(const std::string&, std::string*)>& write);
+    bool has(const char* format) const { return o_.formats.count(format) != 0; }
+    void fail(const std::string& message)
+    {
+        report(message);
+        failed_ = true;
+    }
+    std::string name_of(const std::string& path) const { return path.substr(path.rfind('/') + 1); }
 
     CameraSession& s_;
     const Options& o_;
     int cam_;
+    OutputFiles files_;
     std::vector<Channel> channels_;
-    std::vector<std::string> files_;
+    std::vector<std::string> frame_lines_;  // frames.jsonl
+    std::vector<std::string> frame_files_;  // files of the frame being written
     bool failed_ = false;
+    bool lost_ = false;
     double elapsed_ = 0;
 };
 
@@ -232,26 +357,38 @@ int Capture::open_channels()
         return kExitCamera;
     }
 
-    // --fuse needs a depth and a colour channel; the formats tell which is which.
-    if (o_.fuse) {
-        bool depth = false, colour = false;
-        for (unsigned short ch : wanted) {
-            int format = 0;
-            status = s_.read_feature("PixelFormat", ch * STREAM_CHANNEL_REG_STRIDE, &format);
-            if (status != 0) {
-                report_status("reading the pixel format of channel " + std::to_string(ch), status);
-                return kExitCamera;
-            }
-            (static_cast<unsigned>(format) == PIXEL_FORMAT_COORD3D_ABC16 ? depth : colour) = true;
+    // The formats tell depth from colour channels.
+    std::vector<unsigned> formats;
+    bool depth = false, colour = false;
+    for (unsigned short ch : wanted) {
+        int format = 0;
+        status = s_.read_feature("PixelFormat", ch * STREAM_CHANNEL_REG_STRIDE, &format);
+        if (status != 0) {
+            report_status("reading the pixel format of channel " + std::to_string(ch), status);
+            return kExitCamera;
         }
-        if (!depth || !colour) {
-            report("--fuse needs a depth and a colour channel among --channels");
-            return kExitUsage;
-        }
+        formats.push_back(static_cast<unsigned>(format));
+        (static_cast<unsigned>(format) == PIXEL_FORMAT_COORD3D_ABC16 ? depth : colour) = true;
+    }
+    if (o_.fuse && (!depth || !colour)) {
+        report("--fuse needs a depth and a colour channel among --channels");
+        return kExitUsage;
     }
 
     const size_t slots = o_.keep ? o_.keep : 1;
-    for (unsigned short ch : wanted) {
+    for (size_t i = 0; i < wanted.size(); ++i) {
+        const unsigned short ch = wanted[i];
+        Channel c;
+        c.index = ch;
+        c.pixel_format = formats[i];
+        std::string unfit;
+        for (const std::string& f : o_.formats)
+            if (!fits(f, c.depth()))
+                unfit += (unfit.empty() ? "" : ", ") + f;
+        if (!unfit.empty())
+            report("warning: " + unfit + (unfit.find(',') == std::string::npos ? " does" : " do") + " not fit " +
+                   (c.depth() ? "depth" : "colour") + " channel " +
+                   std::to_string(ch) + " (" + pixel_format_name(c.pixel_format) + "); not written there");
         status = s_.stream_on(ch);
         if (status != 0) {
             report_status("opening stream channel " + std::to_string(ch), status);
@@ -265,15 +402,14 @@ int Capture::open_channels()
             report_status("reading the payload size of channel " + std::to_string(ch), status ? status : -1);
             return kExitCamera;
         }
-        Channel c;
-        c.index = ch;
-        for (size_t i = 0; i < slots; ++i) {
+        for (size_t k = 0; k < slots; ++k) {
             c.slots.push_back(std::make_unique<Slot>());
             if (!c.slots.back()->allocate(static_cast<size_t>(payload))) {
                 report("out of memory for frames of channel " + std::to_string(ch));
                 return kExitCamera;
             }
         }
+        c.completeness.look(cam_, ch);
         channels_.push_back(std::move(c));
     }
     return kExitOk;
@@ -298,15 +434,22 @@ int Capture::capture_loop()
         c.last_frame = start;
     int result = kExitOk;
     bool done = false;
-    while (!done && !interrupted()) {
-        const auto now = Clock::now();
-        elapsed_ = std::chrono::duration<double>(now - start).count();
+    while (!done && !interrupted() && result == kExitOk && !failed_) {
+        if (s_.lost()) {
+            // The library's heartbeat found the camera gone.
+            report("camera " + std::to_string(cam_) + " (" + s_.serial() +
+                   ") was lost: it no longer answers its heartbeat");
+            lost_ = true;
+            result = kExitCamera;
+            break;
+        }
+        elapsed_ = std::chrono::duration<double>(Clock::now() - start).count();
         if (!o_.by_frames && elapsed_ >= o_.seconds)
             break;
         done = o_.by_frames;
-        for (size_t i = 0; i < channels_.size() && !interrupted(); ++i) {
+        for (size_t i = 0; i < channels_.size() && !interrupted() && !failed_; ++i) {
             Channel& c = channels_[i];
-            if (o_.by_frames && c.captured >= o_.frames)
+            if (o_.by_frames && c.accepted >= o_.frames)
                 continue;
             done = false;
             Slot& slot = *c.slots[c.next];
@@ -316,8 +459,10 @@ int Capture::capture_loop()
             const auto at = Clock::now();
             if (st == VORA_ERR_CAPTURE_TIMEOUT) {
                 if (std::chrono::duration<double>(at - c.last_frame).count() > o_.timeout_s) {
-                    report("channel " + std::to_string(c.index) + ": no frame for " + std::to_string(o_.timeout_s) +
-                           " s");
+                    char seconds[32];
+                    std::snprintf(seconds, sizeof seconds, "%g", o_.timeout_s);
+                    report("channel " + std::to_string(c.index) + ": no frame for " + seconds + " s" +
+                           (c.skipped ? " (" + std::to_string(c.skipped) + " incomplete ones skipped)" : ""));
                     result = kExitCamera;
                 }
                 continue;
@@ -327,19 +472,28 @@ int Capture::capture_loop()
                 result = kExitCamera;
                 continue;
             }
+            ++c.captured;
+            c.completeness.look(cam_, c.index);
+            slot.complete = c.completeness.take();
+            if (slot.complete != 1) {
+                c.uncertain += slot.complete < 0;
+                if (!o_.keep_incomplete) {
+                    ++c.skipped;  // the slot takes the next frame
+                    continue;
+                }
+                ++c.kept_incomplete;
+            }
             slot.info = frame;
-            slot.seq = ++c.captured;
+            slot.seq = ++c.accepted;
             slot.filled = true;
             slot.processed = false;
             c.latest = &slot;
             c.last_frame = at;
             c.next = (c.next + 1) % c.slots.size();
-            counts[i] = c.captured;
-            if (!o_.keep && !handle(c, slot))
-                result = kExitCamera;
+            counts[i] = c.accepted;
+            if (!o_.keep)
+                write_frame(c, slot);
         }
-        if (result != kExitOk)
-            break;
         elapsed_ = std::chrono::duration<double>(Clock::now() - start).count();
         progress.update(elapsed_, counts);
     }
@@ -347,15 +501,28 @@ int Capture::capture_loop()
     return result;
 }
 
-bool Capture::save(const char* what, int status, const std::string& file)
+bool Capture::keep(const std::string& name, const std::function<bool(const std::string&, std::string*)>& write)
 {
-    if (status != 0) {
-        report_status(std::string(what) + " " + file, status);
-        failed_ = true;
+    std::string error;
+    if (!files_.write(name, write, &error)) {
+        fail(error);
         return false;
     }
-    files_.push_back(file);
+    frame_files_.push_back(name);
     return true;
+}
+
+bool Capture::save(const std::string& name, int (*writer)(int, PhotoInfo*, char*), PhotoInfo& frame)
+{
+    return keep(name, [&](const std::string& path, std::string* error) {
+        std::vector<char> text(path.begin(), path.end());
+        text.push_back(0);
+        errno = 0;
+        const int status = writer(cam_, &frame, text.data());
+        if (status != 0)
+            *error = write_failure(status, errno);
+        return status == 0;
+    });
 }
 
 // Colour frames become RGB8; depth frames go through the filters. Once.
@@ -372,8 +539,7 @@ bool Capture::process(Slot& slot)
             if (slot.capacity < need) {
                 char* bigger = static_cast<char*>(std::realloc(slot.data, need));
                 if (!bigger) {
-                    report("out of memory converting a colour frame");
-                    failed_ = true;
+                    fail("out of memory converting a colour frame");
                     return false;
                 }
                 slot.data = f.pixel = bigger;
@@ -403,13 +569,52 @@ bool Capture::process(Slot& slot)
     return true;
 }
 
-bool Capture::write_preview(PhotoInfo& frame, const std::string& file)
+// The points of a raw cloud in millimetres, 3 floats each.
+std::vector<float> points_of(int camera, PhotoInfo& cloud)
+{
+    std::vector<float> xyz(3 * static_cast<size_t>(cloud.pixel_width) * cloud.pixel_height + 3);
+    Convert3DPointFromCharToFloat(camera, &cloud, xyz.data());
+    xyz.resize(xyz.size() - 3);
+    return xyz;
+}
+
+// The RGB bytes of a processed colour frame (grey repeated for Mono8);
+// empty for formats without such a reading.
+std::vector<uint8_t> rgb_of(const PhotoInfo& f)
+{
+    const size_t n = static_cast<size_t>(f.pixel_width) * f.pixel_height;
+    const auto* p = reinterpret_cast<const uint8_t*>(f.pixel);
+    if (f.pixel_format == PIXEL_FORMAT_RGB8 && f.payload_size >= 3 * n)
+        return std::vector<uint8_t>(p, p + 3 * n);
+    std::vector<uint8_t> rgb;
+    if (f.pixel_format == PIXEL_FORMAT_MONO8 && f.payload_size >= n)
+        for (size_t i = 0; i < n; ++i)
+            rgb.insert(rgb.end(), 3, p[i]);
+    return rgb;
+}
+
+bool Capture::write_rgb(PhotoInfo& frame, const std::string& name)
+{
+    const std::vector<uint8_t> rgb = rgb_of(frame);
+    if (rgb.empty()) {
+        report("warning: png does not fit " + pixel_format_name(frame.pixel_format) + " frames; " + name +
+               " not written");
+        return true;
+    }
+    return keep(name, [&](const std::string& path, std::string* error) {
+        return write_rgb_png(path, rgb.data(), frame.pixel_width, frame.pixel_height, error);
+    });
+}
+
+bool Capture::write_preview(PhotoInfo& frame, const std::string& name)
 {
     const size_t n = static_cast<size_t>(frame.pixel_width) * frame.pixel_height;
     std::vector<short> plane(n ? n : 1);
     const int status = GetCloudPlaneZ(cam_, &frame, plane.data());
-    if (status != 0)
-        return save("reading the depth plane for", status, file);
+    if (status != 0) {
+        fail("reading the depth plane for " + name + ": " + status_text(status));
+        return false;
+    }
     // The plane holds big-endian values.
     std::vector<uint16_t> z(n);
     const auto* bytes = reinterpret_cast<const uint8_t*>(plane.data());
@@ -417,69 +622,70 @@ bool Capture::write_preview(PhotoInfo& frame, const std::string& file)
         z[i] = static_cast<uint16_t>(bytes[2 * i] << 8 | bytes[2 * i + 1]);
     uint16_t near = 0, far = 0;
     const std::vector<uint8_t> rgb = colour_map_depth(z.data(), frame.pixel_width, frame.pixel_height, &near, &far);
-    std::string error;
-    if (!write_rgb_png(file, rgb.data(), frame.pixel_width, frame.pixel_height, &error)) {
-        report("writing " + file + ": " + error);
-        failed_ = true;
-        return false;
-    }
-    files_.push_back(file);
-    return true;
+    return keep(name, [&](const std::string& path, std::string* error) {
+        return write_rgb_png(path, rgb.data(), frame.pixel_width, frame.pixel_height, error);
+    });
 }
 
 bool Capture::write_frame(Channel& ch, Slot& slot)
 {
     char stem[32];
     std::snprintf(stem, sizeof stem, "ch%u_%04u", ch.index, slot.seq);
-    const std::string base = path(stem);
-    const auto has = [this](const char* f) { return o_.formats.count(f) != 0; };
+    const std::string base = stem;
     PhotoInfo& f = slot.info;
+    const PhotoInfo received = f;  // before any conversion
+    frame_files_.clear();
 
     // Raw bytes first: as the camera sent them, before any conversion.
-    bool wrote = false;
-    if (has("raw")) {
-        const std::string file = base + ".raw";
-        FILE* out = std::fopen(file.c_str(), "wb");
-        bool ok = out && std::fwrite(f.pixel, 1, f.payload_size, out) == f.payload_size;
-        if (out && std::fclose(out) != 0)
-            ok = false;
-        if (!ok) {
-            report("writing " + file + ": " + std::strerror(errno));
-            failed_ = true;
-            return false;
+    bool ok = !has("raw") || keep(base + ".raw", [&](const std::string& path, std::string* error) {
+                  std::string reason;
+                  FILE* out = std::fopen(path.c_str(), "wb");
+                  bool good = out && std::fwrite(f.pixel, 1, f.payload_size, out) == f.payload_size;
+                  if (!good)
+                      reason = errno_text(errno);
+                  if (out && std::fclose(out) != 0 && good) {
+                      good = false;
+                      reason = errno_text(errno);
+                  }
+                  *error = reason;
+                  return good;
+              });
+    ok = ok && process(slot);
+    if (ok && slot.depth()) {
+        ok = (!has("pcd") || save(base + ".pcd", SavePointCloudToPcd, f)) &&
+             (!has("ply") || save(base + ".ply", SavePointCloudToPly, f)) &&
+             (!has("txt") || save(base + ".txt", SavePointCloudToTxt, f)) &&
+             (!has("png") || (save(base + ".png", SaveDepthToPng, f) && write_preview(f, base + "_preview.png")));
+        if (ok && has("plybin")) {
+            const std::vector<float> xyz = points_of(cam_, f);
+            ok = keep(base + ".bin.ply", [&](const std::string& path, std::string* error) {
+                return write_binary_ply(path, xyz.data(), nullptr, xyz.size() / 3, error);
+            });
         }
-        files_.push_back(file);
-        wrote = true;
+    } else if (ok) {
+        ok = (!has("bmp") || save(base + ".bmp", SaveToBMP, f)) && (!has("png") || write_rgb(f, base + ".png"));
     }
-    if (!process(slot))
-        return false;
-    const auto write = [&](const char* extension, int (*writer)(int, PhotoInfo*, char*)) {
-        std::string file = base + extension;
-        wrote = true;
-        return save("writing", writer(cam_, &f, file.data()), file);
-    };
-    if (slot.depth()) {
-        if (has("pcd") && !write(".pcd", SavePointCloudToPcd))
-            return false;
-        if (has("ply") && !write(".ply", SavePointCloudToPly))
-            return false;
-        if (has("txt") && !write(".txt", SavePointCloudToTxt))
-            return false;
-        if (has("png") && (!write(".png", SaveDepthToPng) || !write_preview(f, base + "_preview.png")))
-            return false;
-    } else if (has("bmp") && !write(".bmp", SaveToBMP)) {
-        return false;
-    }
-    if (wrote)
-        ++ch.saved;
-    return true;
-}
-
-bool Capture::handle(Channel& ch, Slot& slot)
-{
-    if (interrupted())
-        return true;
-    return write_frame(ch, slot);
+    if (frame_files_.empty())
+        return ok;
+    ++ch.saved;
+    JsonWriter line(false);
+    line.begin_object()
+        .field("channel", ch.index)
+        .field("frame", slot.seq)
+        .field("block_id", received.block_id)
+        .field("timestamp_ns", received.timestamp_high << 32 | (received.timestamp_low & 0xFFFFFFFFu))
+        .field("width", received.pixel_width)
+        .field("height", received.pixel_height)
+        .field("payload_size", received.payload_size)
+        .field("pixel_format", pixel_format_name(received.pixel_format))
+        .key("complete");
+    slot.complete < 0 ? line.null() : line.value(slot.complete == 1);
+    line.key("files").begin_array();
+    for (const std::string& file : frame_files_)
+        line.value(file);
+    line.end_array().end_object();
+    frame_lines_.push_back(line.text());
+    return ok;
 }
 
 bool Capture::fuse()
@@ -495,8 +701,7 @@ bool Capture::fuse()
             colour = &c;
     }
     if (!depth || !colour) {
-        report("--fuse: no depth or no colour frame was captured");
-        failed_ = true;
+        fail("--fuse: no depth or no colour frame was captured");
         return false;
     }
     Slot& cloud = *depth->latest;
@@ -504,7 +709,7 @@ bool Capture::fuse()
     if (!process(cloud) || !process(image))
         return false;
 
-    const std::string stem = path("fused_ch" + std::to_string(depth->index));
+    const std::string stem = "fused_ch" + std::to_string(depth->index);
     const size_t points = static_cast<size_t>(cloud.info.pixel_width) * cloud.info.pixel_height;
     std::vector<float> fused(6 * (points ? points : 1));
     int status = FusionImageTo3D(cam_, &image.info, &cloud.info, fused.data());
@@ -513,12 +718,37 @@ bool Capture::fuse()
         failed_ = true;
         return false;
     }
-    std::string file = stem + "_colour.txt";
-    if (!save("writing", SavePointCloudWithImageToTxt(cam_, &cloud.info, fused.data(), file.data()), file))
+    if (!keep(stem + "_colour.txt", [&](const std::string& path, std::string* error) {
+            std::vector<char> text(path.begin(), path.end());
+            text.push_back(0);
+            errno = 0;
+            const int st = SavePointCloudWithImageToTxt(cam_, &cloud.info, fused.data(), text.data());
+            if (st != 0)
+                *error = write_failure(st, errno);
+            return st == 0;
+        }))
+        return false;
+    // Every point with the colour it sees: x, y, z, then B, G, R.
+    std::vector<float> xyz(3 * points);
+    std::vector<uint8_t> rgb(3 * points);
+    for (size_t i = 0; i < points; ++i) {
+        const float* v = &fused[6 * i];
+        std::copy(v, v + 3, &xyz[3 * i]);
+        for (int k = 0; k < 3; ++k)
+            rgb[3 * i + k] = static_cast<uint8_t>(std::min(255.0f, std::max(0.0f, v[5 - k])));
+    }
+    const bool ply = has("ply") || has("plybin");
+    if (has("pcd") && !keep(stem + "_colour.pcd", [&](const std::string& path, std::string* error) {
+            return write_colour_pcd(path, xyz.data(), rgb.data(), cloud.info.pixel_width, cloud.info.pixel_height,
+                                    error);
+        }))
+        return false;
+    if (ply && !keep(stem + "_colour.ply", [&](const std::string& path, std::string* error) {
+            return write_binary_ply(path, xyz.data(), rgb.data(), points, error);
+        }))
         return false;
 
-    const auto has = [this](const char* f) { return o_.formats.count(f) != 0; };
-    if (!has("pcd") && !has("ply") && !has("png"))
+    if (!has("pcd") && !ply && !has("png"))
         return true;
     const size_t grid = static_cast<size_t>(image.info.pixel_width) * image.info.pixel_height;
     std::vector<char> buffer(6 * (grid ? grid : 1));
@@ -530,15 +760,21 @@ bool Capture::fuse()
         failed_ = true;
         return false;
     }
-    const auto write = [&](const char* suffix, int (*writer)(int, PhotoInfo*, char*)) {
-        std::string name = stem + suffix;
-        return save("writing", writer(cam_, &output, name.data()), name);
-    };
-    if (has("pcd") && !write("_grid.pcd", SavePointCloudToPcd))
+    // The grid's points lie on the colour image's pixels: each takes its pixel's colour.
+    std::vector<uint8_t> grid_rgb = rgb_of(image.info);
+    grid_rgb.resize(3 * grid, 0);
+    const std::vector<float> grid_xyz = points_of(cam_, output);
+    if (has("pcd") && !keep(stem + "_grid.pcd", [&](const std::string& path, std::string* error) {
+            return write_colour_pcd(path, grid_xyz.data(), grid_rgb.data(), output.pixel_width, output.pixel_height,
+                                    error);
+        }))
         return false;
-    if (has("ply") && !write("_grid.ply", SavePointCloudToPly))
+    if (ply && !keep(stem + "_grid.ply", [&](const std::string& path, std::string* error) {
+            return write_binary_ply(path, grid_xyz.data(), grid_rgb.data(), grid, error);
+        }))
         return false;
-    if (has("png") && (!write("_grid.png", SaveDepthToPng) || !write_preview(output, stem + "_grid_preview.png")))
+    if (has("png") && (!save(stem + "_grid.png", SaveDepthToPng, output) ||
+                       !write_preview(output, stem + "_grid_preview.png")))
         return false;
     return true;
 }
@@ -549,85 +785,130 @@ int Capture::run()
     if (code != kExitOk)
         return code;
     code = capture_loop();
-    s_.acquisition_stop();
+    if (!lost_)
+        s_.acquisition_stop();
 
     // Statistics before the channels close: they go with the stream.
     std::vector<ChannelSummary> summaries;
     for (const Channel& c : channels_) {
         ChannelSummary summary;
         summary.channel = c.index;
+        summary.pixel_format = c.pixel_format;
         if (c.latest) {
             summary.pixel_format = c.latest->info.pixel_format;
             summary.width = c.latest->info.pixel_width;
             summary.height = c.latest->info.pixel_height;
         }
         summary.captured = c.captured;
+        summary.incomplete_skipped = c.skipped;
+        summary.incomplete_kept = c.kept_incomplete;
+        summary.uncertain = c.uncertain;
         collect_statistics(cam_, &summary);
         summaries.push_back(summary);
     }
     // The writing that follows needs the camera (fusion reads its
     // registers) but no longer the streams.
-    s_.close_streams();
+    if (!lost_)
+        s_.close_streams();
 
-    if (code == kExitOk && !interrupted() && o_.keep) {
-        for (Channel& c : channels_) {
-            // Oldest first: the ring's next slot holds the oldest frame.
-            for (size_t k = 0; k < c.slots.size() && !interrupted() && !failed_; ++k) {
+    // Kept frames are written however the capture ended, interrupted or not:
+    // they were captured. Oldest first: the ring's next slot holds the oldest.
+    if (o_.keep) {
+        for (Channel& c : channels_)
+            for (size_t k = 0; k < c.slots.size() && !failed_; ++k) {
                 Slot& slot = *c.slots[(c.next + k) % c.slots.size()];
                 if (slot.filled)
                     write_frame(c, slot);
             }
-        }
     }
-    if (code == kExitOk && !interrupted() && !failed_ && o_.fuse)
+    if (!failed_ && !lost_ && o_.fuse && (code == kExitOk || interrupted()))
         fuse();
+    if (!frame_lines_.empty()) {
+        std::string lines;
+        for (const std::string& l : frame_lines_)
+            lines += l;
+        std::string error;
+        if (!files_.write_bytes("frames.jsonl", lines.data(), lines.size(), &error))
+            fail(error);
+    }
     for (size_t i = 0; i < channels_.size(); ++i)
         summaries[i].saved = channels_[i].saved;
 
-    const std::string camera = "camera " + std::to_string(cam_) + " (" + s_.serial() + ")";
-    print_summary(stdout, camera, elapsed_, summaries, files_, o_.out);
+    const std::string result = interrupted() ? "interrupted"
+                               : lost_       ? "camera lost"
+                               : code != kExitOk || failed_ ? "failed"
+                                                            : "ok";
+    std::vector<std::string> files = files_.written();
+    files.push_back(files_.path("summary.json"));
+    const std::string json = summary_json(cam_, s_.serial(), elapsed_, result, summaries, files, o_.out);
+    std::string error;
+    if (!files_.write_bytes("summary.json", json.data(), json.size(), &error)) {
+        fail(error);
+        files.pop_back();
+    }
+    if (o_.json) {
+        std::fputs(failed_ ? summary_json(cam_, s_.serial(), elapsed_, result, summaries, files, o_.out).c_str()
+                           : json.c_str(),
+                   stdout);
+    } else {
+        const std::string camera = "camera " + std::to_string(cam_) + " (" + s_.serial() + ")";
+        print_summary(stdout, camera, elapsed_, summaries, files, o_.out);
+    }
     std::fflush(stdout);
     if (interrupted()) {
         report("interrupted");
-        return kExitInterrupted;
+        code = interrupted_exit_code();
+    } else if (code == kExitOk && failed_) {
+        code = kExitCamera;
     }
-    if (code != kExitOk)
-        return code;
-    return failed_ ? kExitCamera : kExitOk;
+    if (lost_)
+        s_.close_or_leave(code);
+    return code;
 }
 
 }  // namespace
 
 int cmd_capture(int argc, char** argv)
 {
-    Args args(argc, argv, 1,
+    Args args(argc, argv,
               {kCameraOption,
-               {"--channels", "", true},
-               {"--frames", "", true},
-               {"--seconds", "", true},
-               {"--format", "", true},
-               {"--keep", "", true},
-               {"--fuse", "", false},
-               {"--filter", "", true},
-               {"--resend", "", true},
-               {"--timeout", "", true},
-               {"--out", "-o", true}});
+               kJsonOption,
+               {"--channels", 0, true},
+               {"--frames", 0, true},
+               {"--seconds", 0, true},
+               {"--format", 0, true},
+               {"--keep", 0, true},
+               {"--keep-incomplete", 0, false},
+               {"--overwrite", 0, false},
+               {"--fuse", 0, false},
+               {"--filter", 0, true},
+               {"--resend", 0, true},
+               {"--timeout", 0, true},
+               {"--out", 'o', true}});
     if (args.help()) {
         std::fputs(kCaptureHelp, stdout);
         return kExitOk;
     }
     const Options options = parse_options(args);
-    const int index = camera_option(args);
+    const std::string selector = camera_option(args);
     if (!make_directory(options.out)) {
         report("cannot create " + options.out + ": " + std::strerror(errno));
         return kExitCamera;
     }
+    if (!options.overwrite) {
+        const std::string earlier = OutputFiles(options.out, false).earlier_capture();
+        if (!earlier.empty()) {
+            report(options.out + " holds files of an earlier capture (" + earlier +
+                   "); choose another --out, remove them, or give --overwrite");
+            return kExitCamera;
+        }
+    }
     CameraSession session;
-    const int code = session.connect(index);
+    const int code = session.connect(selector);
     if (code != kExitOk)
         return code;
     if (interrupted())
-        return kExitInterrupted;
+        return interrupted_exit_code();
     Capture capture(session, options);
     return capture.run();
 }

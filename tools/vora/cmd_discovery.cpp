@@ -9,8 +9,10 @@
 
 #include "commands.h"
 #include "common.h"
+#include "json.h"
 #include "options.h"
 #include "session.h"
+#include "vora_globals.h"
 #include "vora_qelcamera_api.h"
 
 namespace vora_tool {
@@ -18,43 +20,101 @@ namespace vora_tool {
 namespace {
 
 const char* const kListHelp =
-    "usage: vora list\n"
+    "usage: vora list [--json]\n"
     "Discovers the cameras on every network of this host and prints them, sorted\n"
     "by serial number; the first column is the index the other commands take (-c).\n"
     "Columns: serial number, model, device version, camera address/prefix, the\n"
     "host interface that heard it (name, address/prefix), its MTU, whether camera\n"
     "and interface share a subnet, and who controls the camera (free, control,\n"
     "exclusive), read without taking control.\n"
+    "  --json   one JSON document instead: {\"cameras\": [{index, serial, vendor,\n"
+    "           model, version, user_id, mac, ip, mask, gateway, interface: {name,\n"
+    "           ip, mask, mtu}, same_subnet, control: {holder, privilege}}]}; holder\n"
+    "           is free, control, exclusive, other or null when it cannot be read\n"
     "Exit codes: 0 listed, 1 discovery failed, 2 usage error, 3 no camera found.\n";
 
 const char* const kForceIpHelp =
-    "usage: vora force-ip [-c N] IP MASK GATEWAY\n"
-    "Gives camera N of `vora list` (default 0) a new address, subnet mask and\n"
-    "gateway, for example to bring a camera into the host's subnet. The camera\n"
-    "keeps it until it restarts. The gateway must not be 0.0.0.0.\n"
+    "usage: vora force-ip [-c CAMERA] IP MASK GATEWAY\n"
+    "Gives a camera (-c: index of `vora list`, serial number, IP or MAC address;\n"
+    "default 0) a new address, subnet mask and gateway, for example to bring a\n"
+    "camera into the host's subnet. The camera keeps it until it restarts. The\n"
+    "mask must be contiguous (255.255.255.0, not 255.0.255.0) and the gateway\n"
+    "must not be 0.0.0.0.\n"
     "Afterwards the cameras are discovered again to show where it answers now.\n"
     "Exit codes: 0 done, 1 the camera refused or did not answer, 2 usage error,\n"
     "3 no camera at that index.\n";
 
-std::string address_text(unsigned address, unsigned mask)
+// Who controls the camera, read without taking control: the holder's name
+// (empty when it cannot be read, with the reason in *error) and the
+// privilege register.
+std::string control_holder(int index, int* ccp, std::string* error)
 {
-    const int bits = mask_bits(mask);
-    return ip_text(address) + "/" + (bits >= 0 ? std::to_string(bits) : ip_text(mask));
+    *ccp = 0;
+    const int status = GetCameraCCPStatus(index, ccp);
+    if (status != 0) {
+        *error = VoraStatusText(status);
+        return "";
+    }
+    // Exclusive access is bit 0, control access bit 1 of the privilege register.
+    return *ccp == 0 ? "free" : (*ccp & 1) ? "exclusive" : (*ccp & 2) ? "control" : "other";
 }
 
 std::string control_text(int index)
 {
     int ccp = 0;
-    const int status = GetCameraCCPStatus(index, &ccp);
-    if (status != 0)
-        return "unknown: " + std::string(VoraStatusText(status));
+    std::string error;
+    const std::string holder = control_holder(index, &ccp, &error);
+    if (holder.empty())
+        return "unknown: " + error;
     if (ccp == 0)
-        return "free";
+        return holder;
     char text[32];
-    // Exclusive access is bit 0, control access bit 1 of the privilege register.
-    const char* holder = (ccp & 1) ? "exclusive" : (ccp & 2) ? "control" : "other";
-    std::snprintf(text, sizeof text, "%s (0x%X)", holder, static_cast<unsigned>(ccp));
+    std::snprintf(text, sizeof text, "%s (0x%X)", holder.c_str(), static_cast<unsigned>(ccp));
     return text;
+}
+
+void list_json(int count)
+{
+    JsonWriter j;
+    j.begin_object().key("cameras").begin_array();
+    for (int i = 0; i < count; ++i) {
+        const DiscoveryInfo& d = discovery_info[static_cast<size_t>(i)];
+        int ccp = 0;
+        std::string error;
+        const std::string holder = control_holder(i, &ccp, &error);
+        j.begin_object()
+            .field("index", i)
+            .field("serial", field_text(d.device_serial_number, sizeof d.device_serial_number))
+            .field("vendor", field_text(d.device_vendor_name, sizeof d.device_vendor_name))
+            .field("model", field_text(d.device_model_name, sizeof d.device_model_name))
+            .field("version", field_text(d.device_version, sizeof d.device_version))
+            .field("user_id", field_text(d.device_user_id, sizeof d.device_user_id))
+            .field("mac", mac_text(d))
+            .field("ip", ip_text(d.camera_ip))
+            .field("mask", ip_text(d.camera_mask))
+            .field("gateway", ip_text(d.camera_gateway));
+        j.key("interface")
+            .begin_object()
+            .field("name", field_text(d.computer_adapter, sizeof d.computer_adapter))
+            .field("ip", ip_text(d.computer_ip))
+            .field("mask", ip_text(d.computer_mask))
+            .field("mtu", d.mtu)
+            .end_object();
+        j.field("same_subnet", WhetherIsSameSegment(i));
+        j.key("control").begin_object().key("holder");
+        if (holder.empty())
+            j.null();
+        else
+            j.value(holder);
+        j.key("privilege");
+        if (holder.empty())
+            j.null();
+        else
+            j.value(ccp);
+        j.end_object().end_object();
+    }
+    j.end_array().end_object();
+    std::fputs(j.text().c_str(), stdout);
 }
 
 bool valid_ip(const std::string& text)
@@ -67,7 +127,7 @@ bool valid_ip(const std::string& text)
 
 int cmd_list(int argc, char** argv)
 {
-    Args args(argc, argv, 1, {});
+    Args args(argc, argv, {kJsonOption});
     if (args.help()) {
         std::fputs(kListHelp, stdout);
         return kExitOk;
@@ -77,7 +137,9 @@ int cmd_list(int argc, char** argv)
 
     CameraSession session;
     const int code = session.discover();
-    if (code != kExitOk)
+    if (args.has("--json") && (code == kExitOk || code == kExitNoCamera))
+        list_json(session.camera_count());
+    if (code != kExitOk || args.has("--json"))
         return code;
 
     std::vector<std::vector<std::string>> rows;
@@ -92,19 +154,7 @@ int cmd_list(int argc, char** argv)
                             address_text(d.computer_ip, d.computer_mask),
                         std::to_string(d.mtu), WhetherIsSameSegment(i) ? "same" : "OTHER", control_text(i)});
     }
-    std::vector<size_t> width(rows[0].size(), 0);
-    for (const auto& row : rows)
-        for (size_t c = 0; c < row.size(); ++c)
-            width[c] = std::max(width[c], row[c].size());
-    for (const auto& row : rows) {
-        std::string line;
-        for (size_t c = 0; c < row.size(); ++c) {
-            line += row[c];
-            if (c + 1 < row.size())
-                line += std::string(width[c] - row[c].size() + 2, ' ');
-        }
-        std::printf("%s\n", line.c_str());
-    }
+    print_table(rows);
     bool other_subnet = false;
     for (int i = 0; i < session.camera_count(); ++i)
         other_subnet |= !WhetherIsSameSegment(i);
@@ -115,12 +165,12 @@ int cmd_list(int argc, char** argv)
 
 int cmd_force_ip(int argc, char** argv)
 {
-    Args args(argc, argv, 1, {kCameraOption});
+    Args args(argc, argv, {kCameraOption});
     if (args.help()) {
         std::fputs(kForceIpHelp, stdout);
         return kExitOk;
     }
-    const int index = camera_option(args);
+    const std::string selector = camera_option(args);
     const auto& pos = args.positional();
     if (pos.size() != 3)
         throw UsageError("force-ip takes IP MASK GATEWAY");
@@ -130,15 +180,19 @@ int cmd_force_ip(int argc, char** argv)
             throw UsageError(std::string(names[i]) + " is not an IPv4 address: " + pos[i]);
     if (pos[2] == "0.0.0.0")
         throw UsageError("the gateway must not be 0.0.0.0");
+    in_addr mask_address;
+    inet_pton(AF_INET, pos[1].c_str(), &mask_address);
+    if (mask_bits(ntohl(mask_address.s_addr)) < 0)
+        throw UsageError("MASK " + pos[1] + " is not a contiguous subnet mask (such as 255.255.255.0)");
 
     CameraSession session;
     int code = session.discover();
     if (code != kExitOk)
         return code;
-    if (index >= session.camera_count()) {
-        report("no camera " + std::to_string(index) + ": " + std::to_string(session.camera_count()) + " found");
-        return kExitNoCamera;
-    }
+    int index = -1;
+    code = session.select(selector, &index);
+    if (code != kExitOk)
+        return code;
     const DiscoveryInfo before = discovery_info[static_cast<size_t>(index)];
     const std::string serial = field_text(before.device_serial_number, sizeof before.device_serial_number);
     std::vector<char> ip(pos[0].begin(), pos[0].end()), mask(pos[1].begin(), pos[1].end()),

@@ -6,7 +6,9 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -16,6 +18,8 @@
 
 #include "commands.h"
 #include "common.h"
+#include "description.h"
+#include "json.h"
 #include "options.h"
 #include "session.h"
 #include "vora_qelcamera_api.h"
@@ -26,15 +30,26 @@ namespace vora_tool {
 namespace {
 
 const char* const kFeaturesHelp =
-    "usage: vora features [-c N]\n"
-    "Connects to camera N (default 0) and prints the names of the features its\n"
-    "device description declares, one a line. `vora get` reads any of them.\n"
-    "Exit codes: 0 ok, 1 camera error, 2 usage error, 3 no camera at that index.\n";
+    "usage: vora features [-c CAMERA] [--json]\n"
+    "Connects to a camera (-c: index of `vora list`, serial number, IP or MAC\n"
+    "address; default 0) and prints every feature its device description\n"
+    "declares, a line each: name, type (integer, float, enumeration, boolean,\n"
+    "command, string, register), access (RO, RW, WO), current value, minimum,\n"
+    "maximum, increment and enumeration entries (NAME=VALUE). Per-sensor and\n"
+    "per-channel features show sensor or channel 0; `vora get NAME[IDX]` reads the\n"
+    "others. A value that cannot be read shows as \"error\", a bound the\n"
+    "description does not declare as \"-\".\n"
+    "  --json   one JSON document instead: {\"features\": [{name, type, access,\n"
+    "           value, min, max, inc, unit, entries: [{name, value}]}]}, with null\n"
+    "           where the text shows \"-\" or \"error\"\n"
+    "Exit codes: 0 ok, 1 camera error, 2 usage error, 3 no camera matches.\n";
 
 const char* const kGetHelp =
-    "usage: vora get [-c N] NAME[IDX]...\n"
-    "Reads features of camera N (default 0) and prints NAME=VALUE lines, which\n"
-    "`vora set` takes back. IDX picks the sensor of per-sensor features\n"
+    "usage: vora get [-c CAMERA] [--json] NAME[IDX]...\n"
+    "Reads features of a camera (-c: index of `vora list`, serial number, IP or\n"
+    "MAC address; default 0) and prints NAME=VALUE lines, which `vora set` takes\n"
+    "back; with --json one JSON document {\"NAME[IDX]\": VALUE, ...} (numbers as\n"
+    "numbers, texts as strings, null for a feature that could not be read). IDX picks the sensor of per-sensor features\n"
     "(ExposureTime, ExposureAuto, ExposureCompensationLevel, InternelParameter,\n"
     "ExternelParameter) and the stream channel of per-channel ones (Width, Height,\n"
     "OffsetX, OffsetY, PixelFormat, CmosIndex, PayloadSize, GevSCPSPacketSize,\n"
@@ -43,12 +58,14 @@ const char* const kGetHelp =
     "register the device description names, text features as text.\n"
     "Example: vora get -c 0 ExposureTime[1] Laserbrightness DeviceSerialNumber\n"
     "Exit codes: 0 ok, 1 a read failed or the feature does not exist, 2 usage\n"
-    "error, 3 no camera at that index.\n";
+    "error, 3 no camera matches.\n";
 
 const char* const kSetHelp =
-    "usage: vora set [-c N] NAME[IDX]=VALUE...\n"
-    "Writes features of camera N (default 0), in the order given, stopping at the\n"
-    "first refusal, and prints what the camera reports afterwards. VALUE is a\n"
+    "usage: vora set [-c CAMERA] NAME[IDX]=VALUE...\n"
+    "Writes features of a camera (-c as for `vora get`), in the order given,\n"
+    "stopping at the first refusal, and prints what the camera reports afterwards.\n"
+    "A value outside the bounds or entries the description declares is refused\n"
+    "with the range it missed. VALUE is a\n"
     "whole number (0x... for hexadecimal), on/off, a pixel format name for\n"
     "PixelFormat or an IPv4 address for GevSCDA. IDX as for `vora get`.\n"
     "Typed controls check ranges: ExposureTime, ExposureAuto,\n"
@@ -59,15 +76,15 @@ const char* const kSetHelp =
     "GevIEEE1588, GevTimestampControlLatch and the region (Width, Height, OffsetX,\n"
     "OffsetY of a channel); any other feature is written as its register.\n"
     "Example: vora set -c 0 ExposureTime[0]=5000 Laserbrightness=80\n"
-    "Exit codes: 0 ok, 1 the camera refused, 2 usage error, 3 no camera at that\n"
-    "index.\n";
+    "Exit codes: 0 ok, 1 the camera refused or the value is out of range, 2 usage\n"
+    "error, 3 no camera matches.\n";
 
 const char* const kSaveXmlHelp =
-    "usage: vora save-xml [-c N] DIR\n"
-    "Saves the device description of camera N (default 0) into DIR (created if\n"
+    "usage: vora save-xml [-c CAMERA] DIR\n"
+    "Saves the device description of a camera (-c as for `vora get`) into DIR (created if\n"
     "missing), as the camera serves it (.xml or .zip), and prints the file name.\n"
     "Exit codes: 0 ok, 1 camera error or DIR not writable, 2 usage error, 3 no\n"
-    "camera at that index.\n";
+    "camera matches.\n";
 
 
 enum class Indexed { No, Sensor, Channel };
@@ -229,7 +246,10 @@ FeatureRef parse_ref(const std::string& text)
 
 class Features {
 public:
-    explicit Features(CameraSession& session) : s_(session), cam_(session.index()) {}
+    Features(CameraSession& session, const Description* description = nullptr)
+        : s_(session), cam_(session.index()), description_(description)
+    {
+    }
 
     // The value as text, or the failing status.
     int get(const FeatureRef& ref, std::string* text)
@@ -267,7 +287,13 @@ public:
         const int status = s_.read_feature(ref.name.c_str(), offset, &raw);
         if (status != 0)
             return status;
-        const unsigned value = static_cast<unsigned>(raw) & mask;
+        unsigned value = static_cast<unsigned>(raw) & mask;
+        // A field of a register, as the description places it.
+        const FeatureInfo* info = description_ ? description_->find(ref.name) : nullptr;
+        if (info && info->msb >= 0 && mask == 0xFFFFFFFF) {
+            const int width = info->lsb - info->msb + 1;
+            value = (static_cast<unsigned>(raw) >> (31 - info->lsb)) & (width >= 32 ? ~0u : (1u << width) - 1);
+        }
         if (ref.name == "PixelFormat")
             *text = pixel_format_name(value);
         else if (ref.name == "GevSCDA")
@@ -358,7 +384,71 @@ private:
 
     CameraSession& s_;
     int cam_;
+    const Description* description_;
 };
+
+// A value is numeric unless it names a pixel format, an address or text.
+void put_value(JsonWriter& j, const FeatureRef& ref, const std::string& text)
+{
+    if (!is_text(ref.name) && !is_calibration(ref.name) && ref.name != "PixelFormat" && ref.name != "GevSCDA") {
+        char* end = nullptr;
+        const long long number = std::strtoll(text.c_str(), &end, 10);
+        if (!text.empty() && *end == '\0') {
+            j.value(number);
+            return;
+        }
+    }
+    j.value(text);
+}
+
+// A bound from the library, or null/"-" when the description declares
+// none; a declared bound that cannot be read is an error.
+struct Bound {
+    bool declared = false;
+    int value = 0;  // the bound, or the library's negative status
+    bool ok() const { return declared && value >= 0; }
+    std::string text() const { return !declared ? "-" : value >= 0 ? std::to_string(value) : "error"; }
+};
+
+struct Bounds {
+    Bound min, max, inc;
+};
+
+Bounds bounds_of(int camera, const std::string& name, const FeatureInfo& info)
+{
+    Bounds b;
+    if (info.type != "integer")
+        return b;
+    if ((b.min.declared = info.has_min))
+        b.min.value = GetNodeMinValue(camera, name.c_str());
+    if ((b.max.declared = info.has_max))
+        b.max.value = GetNodeMaxValue(camera, name.c_str());
+    if ((b.inc.declared = info.has_inc))
+        b.inc.value = GetNodeIncValue(camera, name.c_str());
+    return b;
+}
+
+// Why value does not suit the feature, or empty.
+std::string out_of_range(const FeatureInfo& info, const Bounds& b, long long value)
+{
+    if (info.type == "enumeration" && !info.entries.empty()) {
+        if (!info.entry_name(value).empty())
+            return "";
+        std::string list;
+        for (const auto& e : info.entries)
+            list += (list.empty() ? "" : ", ") + e.first + "=" + std::to_string(e.second);
+        return std::to_string(value) + " is not one of its entries: " + list;
+    }
+    if (!b.min.ok() && !b.max.ok())
+        return "";
+    const std::string range = (b.min.ok() ? std::to_string(b.min.value) : "") + ".." +
+                              (b.max.ok() ? std::to_string(b.max.value) : "") +
+                              (b.inc.ok() && b.inc.value > 1 ? " in steps of " + std::to_string(b.inc.value) : "");
+    if ((b.min.ok() && value < b.min.value) || (b.max.ok() && value > b.max.value) ||
+        (b.min.ok() && b.inc.ok() && b.inc.value > 1 && (value - b.min.value) % b.inc.value != 0))
+        return std::to_string(value) + " is out of range " + range;
+    return "";
+}
 
 long long parse_value(const FeatureRef& ref, const std::string& text)
 {
@@ -391,13 +481,13 @@ void explain(const FeatureRef& ref, int status)
 
 int cmd_features(int argc, char** argv)
 {
-    Args args(argc, argv, 1, {kCameraOption});
+    Args args(argc, argv, {kCameraOption, kJsonOption});
     if (args.help()) {
         std::fputs(kFeaturesHelp, stdout);
         return kExitOk;
     }
     if (!args.positional().empty())
-        throw UsageError("features takes no arguments besides -c N");
+        throw UsageError("features takes no arguments besides -c CAMERA and --json");
     CameraSession session;
     const int code = session.connect(camera_option(args));
     if (code != kExitOk)
@@ -408,14 +498,82 @@ int cmd_features(int argc, char** argv)
         report("the device description declares no features");
         return kExitCamera;
     }
-    for (const std::string& name : names)
-        std::printf("%s\n", name.c_str());
-    return kExitOk;
+    Description description;
+    std::string error;
+    if (!description.load(session.index(), &error)) {
+        report(error);
+        return kExitCamera;
+    }
+    Features features(session, &description);
+    const bool json = args.has("--json");
+    JsonWriter j;
+    j.begin_object().key("features").begin_array();
+    std::vector<std::vector<std::string>> rows{{"NAME", "TYPE", "ACCESS", "VALUE", "MIN", "MAX", "INC", "ENTRIES"}};
+    int result = kExitOk;
+    const FeatureInfo unknown;
+    for (const std::string& name : names) {
+        if (interrupted())
+            return interrupted_exit_code();
+        const FeatureInfo* found = description.find(name);
+        const FeatureInfo& info = found ? *found : unknown;
+        std::string value;
+        int status = VORA_ERR_NO_NODE;
+        if (info.readable() && info.type != "register")
+            status = features.get(FeatureRef{name, 0, false}, &value);
+        if (status != 0 && status != VORA_ERR_NO_NODE && info.readable() && info.type != "register") {
+            report_status("reading " + name, status);
+            result = kExitCamera;
+        }
+        const Bounds b = bounds_of(session.index(), name, info);
+        std::string entries;
+        for (const auto& e : info.entries)
+            entries += (entries.empty() ? "" : ",") + e.first + "=" + std::to_string(e.second);
+        if (!json) {
+            std::string shown = status == 0 ? value : info.readable() && info.type != "register" ? "error" : "-";
+            if (status == 0 && info.type == "enumeration") {
+                const std::string entry = info.entry_name(std::strtoll(value.c_str(), nullptr, 0));
+                if (!entry.empty())
+                    shown = entry + " (" + value + ")";
+            }
+            if (status == 0 && !info.unit.empty())
+                shown += " " + info.unit;
+            rows.push_back({name, info.type.empty() ? "?" : info.type, info.access.empty() ? "?" : info.access, shown,
+                            b.min.text(), b.max.text(), b.inc.text(), entries});
+            continue;
+        }
+        j.begin_object().field("name", name).key("type");
+        info.type.empty() ? j.null() : j.value(info.type);
+        j.key("access");
+        info.access.empty() ? j.null() : j.value(info.access);
+        j.key("value");
+        if (status == 0)
+            put_value(j, FeatureRef{name, 0, false}, value);
+        else
+            j.null();
+        const std::pair<const char*, const Bound*> bounds[] = {{"min", &b.min}, {"max", &b.max}, {"inc", &b.inc}};
+        for (const auto& bound : bounds) {
+            j.key(bound.first);
+            bound.second->ok() ? j.value(bound.second->value) : j.null();
+        }
+        j.key("unit");
+        info.unit.empty() ? j.null() : j.value(info.unit);
+        j.key("entries").begin_array();
+        for (const auto& e : info.entries)
+            j.begin_object().field("name", e.first).field("value", e.second).end_object();
+        j.end_array().end_object();
+    }
+    j.end_array().end_object();
+    if (json) {
+        std::fputs(j.text().c_str(), stdout);
+        return result;
+    }
+    print_table(rows);
+    return result;
 }
 
 int cmd_get(int argc, char** argv)
 {
-    Args args(argc, argv, 1, {kCameraOption});
+    Args args(argc, argv, {kCameraOption, kJsonOption});
     if (args.help()) {
         std::fputs(kGetHelp, stdout);
         return kExitOk;
@@ -425,31 +583,42 @@ int cmd_get(int argc, char** argv)
     std::vector<FeatureRef> refs;
     for (const std::string& text : args.positional())
         refs.push_back(parse_ref(text));
-    const int index = camera_option(args);
     CameraSession session;
-    const int code = session.connect(index);
+    const int code = session.connect(camera_option(args));
     if (code != kExitOk)
         return code;
     Features features(session);
+    const bool json = args.has("--json");
+    JsonWriter j;
+    j.begin_object();
     int result = kExitOk;
     for (const FeatureRef& ref : refs) {
         if (interrupted())
-            return kExitInterrupted;
+            return interrupted_exit_code();
         std::string text;
         const int status = features.get(ref, &text);
         if (status != 0) {
             explain(ref, status);
             result = kExitCamera;
+            if (json)
+                j.key(ref.label()).null();
             continue;
         }
-        std::printf("%s=%s\n", ref.label().c_str(), text.c_str());
+        if (json) {
+            j.key(ref.label());
+            put_value(j, ref, text);
+        } else {
+            std::printf("%s=%s\n", ref.label().c_str(), text.c_str());
+        }
     }
+    if (json)
+        std::fputs(j.end_object().text().c_str(), stdout);
     return result;
 }
 
 int cmd_set(int argc, char** argv)
 {
-    Args args(argc, argv, 1, {kCameraOption});
+    Args args(argc, argv, {kCameraOption});
     if (args.help()) {
         std::fputs(kSetHelp, stdout);
         return kExitOk;
@@ -466,18 +635,33 @@ int cmd_set(int argc, char** argv)
             throw UsageError(ref.name + " cannot be written with vora set");
         writes.emplace_back(ref, parse_value(ref, text.substr(eq + 1)));
     }
-    const int index = camera_option(args);
     CameraSession session;
-    const int code = session.connect(index);
+    const int code = session.connect(camera_option(args));
     if (code != kExitOk)
         return code;
-    Features features(session);
+    Description description;
+    std::string error;
+    if (!description.load(session.index(), &error))
+        report("warning: " + error + "; values are not checked against the description");
+    Features features(session, &description);
     for (const auto& w : writes) {
         if (interrupted())
-            return kExitInterrupted;
+            return interrupted_exit_code();
+        // The description's bounds hold for index 0; the library checks the
+        // others itself.
+        const FeatureInfo* info = description.find(w.first.name);
+        const Bounds b = info ? bounds_of(session.index(), w.first.name, *info) : Bounds();
+        const std::string refused = info && !w.first.idx_given ? out_of_range(*info, b, w.second) : "";
+        if (!refused.empty()) {
+            report(w.first.label() + ": " + refused + "; nothing written");
+            return kExitCamera;
+        }
         const int status = features.set(w.first, w.second);
         if (status != 0) {
             explain(w.first, status);
+            const std::string range = info ? out_of_range(*info, b, w.second) : "";
+            if (!range.empty())
+                report(w.first.label() + ": " + range);
             return kExitCamera;
         }
         std::string now;
@@ -491,7 +675,7 @@ int cmd_set(int argc, char** argv)
 
 int cmd_save_xml(int argc, char** argv)
 {
-    Args args(argc, argv, 1, {kCameraOption});
+    Args args(argc, argv, {kCameraOption});
     if (args.help()) {
         std::fputs(kSaveXmlHelp, stdout);
         return kExitOk;

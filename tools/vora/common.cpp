@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -17,7 +18,7 @@ namespace vora_tool {
 
 namespace {
 
-std::atomic<bool> g_interrupted{false};
+std::atomic<int> g_signal{0};
 
 }  // namespace
 
@@ -59,10 +60,12 @@ void install_interrupt_handler()
                 int sig = 0;
                 if (sigwait(&set, &sig) != 0)
                     continue;
-                if (g_interrupted.exchange(true)) {
+                int none = 0;
+                if (!g_signal.compare_exchange_strong(none, sig)) {
                     // Asked twice: leave now; the camera frees itself when
-                    // its heartbeat timeout passes.
-                    std::_Exit(kExitInterrupted);
+                    // its heartbeat timeout passes. Files being written keep
+                    // their temporary names.
+                    std::_Exit(128 + sig);
                 }
                 std::fputs("\nvora: stopping (Ctrl-C again to quit at once)\n", stderr);
             }
@@ -72,7 +75,13 @@ void install_interrupt_handler()
 
 bool interrupted()
 {
-    return g_interrupted.load();
+    return g_signal.load() != 0;
+}
+
+int interrupted_exit_code()
+{
+    const int sig = g_signal.load();
+    return sig ? 128 + sig : kExitInterrupted;
 }
 
 std::string ip_text(unsigned address)
@@ -97,20 +106,75 @@ std::string field_text(const char* field, size_t size)
     return std::string(field, strnlen(field, size));
 }
 
+namespace {
+
+const struct {
+    unsigned code;
+    const char* name;
+} kPixelFormatNames[] = {
+    {PIXEL_FORMAT_MONO8, "Mono8"},     {PIXEL_FORMAT_BAYER_RG8, "BayerRG8"},
+    {PIXEL_FORMAT_YUV422_8, "YUV422_8"}, {PIXEL_FORMAT_RGB565P, "RGB565p"},
+    {PIXEL_FORMAT_RGB8, "RGB8"},       {PIXEL_FORMAT_COORD3D_ABC16, "Coord3D_ABC16"},
+};
+
+}  // namespace
+
 std::string pixel_format_name(unsigned format)
 {
-    switch (format) {
-    case PIXEL_FORMAT_MONO8: return "Mono8";
-    case PIXEL_FORMAT_BAYER_RG8: return "BayerRG8";
-    case PIXEL_FORMAT_YUV422_8: return "YUV422_8";
-    case PIXEL_FORMAT_RGB565P: return "RGB565p";
-    case PIXEL_FORMAT_RGB8: return "RGB8";
-    case PIXEL_FORMAT_COORD3D_ABC16: return "Coord3D_ABC16";
-    default: break;
-    }
+    for (const auto& f : kPixelFormatNames)
+        if (f.code == format)
+            return f.name;
     char text[16];
     std::snprintf(text, sizeof text, "0x%08X", format);
     return text;
+}
+
+unsigned pixel_format_code(const std::string& name)
+{
+    for (const auto& f : kPixelFormatNames)
+        if (name == f.name)
+            return f.code;
+    return 0;
+}
+
+std::string mac_text(const DiscoveryInfo& d)
+{
+    // Both parts are kept in the order they came off the wire.
+    const auto* high = reinterpret_cast<const unsigned char*>(&d.camera_mac_high);
+    const auto* low = reinterpret_cast<const unsigned char*>(&d.camera_mac_low);
+    char text[24];
+    std::snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", high[0], high[1], low[0], low[1], low[2],
+                  low[3]);
+    return text;
+}
+
+std::string address_text(unsigned address, unsigned mask)
+{
+    const int bits = mask_bits(mask);
+    return ip_text(address) + "/" + (bits >= 0 ? std::to_string(bits) : ip_text(mask));
+}
+
+void print_table(const std::vector<std::vector<std::string>>& rows)
+{
+    std::vector<size_t> width;
+    for (const auto& row : rows)
+        for (size_t c = 0; c < row.size(); ++c) {
+            width.resize(std::max(width.size(), row.size()), 0);
+            width[c] = std::max(width[c], row[c].size());
+        }
+    for (const auto& row : rows) {
+        std::string line;
+        for (size_t c = 0; c < row.size(); ++c)
+            line += row[c] + (c + 1 < row.size() ? std::string(width[c] - row[c].size() + 2, ' ') : "");
+        while (!line.empty() && line.back() == ' ')
+            line.pop_back();
+        std::printf("%s\n", line.c_str());
+    }
+}
+
+std::string errno_text(int error)
+{
+    return error ? std::strerror(error) : "no reason given";
 }
 
 }  // namespace vora_tool

@@ -3,9 +3,11 @@
 #ifndef VORA_TOOL_COMMON_H
 #define VORA_TOOL_COMMON_H
 
-#include <stdexcept>
 #include <string>
+#include <vector>
 
+#include "cli_options.h"
+#include "vora_base_type.h"
 #include "vora_pixel_format.h"
 
 namespace vora_tool {
@@ -14,12 +16,12 @@ constexpr int kExitOk = 0;
 constexpr int kExitCamera = 1;         // the camera or the library reported an error
 constexpr int kExitUsage = 2;          // bad command line
 constexpr int kExitNoCamera = 3;       // discovery found no camera, or none at the index
-constexpr int kExitInterrupted = 130;  // SIGINT or SIGTERM
+// An interrupted command exits with 128 + the signal, as shells expect:
+// 130 for SIGINT (Ctrl-C), 143 for SIGTERM.
+constexpr int kExitInterrupted = 130;
 
 // A bad command line; main prints it with a pointer to --help.
-struct UsageError : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
+using vora_cli::UsageError;
 
 // "-11 (camera not connected ...)" or "0x8006 (device: access denied ...)".
 std::string status_text(int status);
@@ -34,6 +36,8 @@ void report(const std::string& message);
 // the process at once. Installed before the library starts any thread.
 void install_interrupt_handler();
 bool interrupted();
+// The exit code of the signal that interrupted the command (130 or 143).
+int interrupted_exit_code();
 
 // Text of a big-endian IPv4 address held in host order.
 std::string ip_text(unsigned address);
@@ -44,6 +48,17 @@ std::string field_text(const char* field, size_t size);
 
 // "Coord3D_ABC16", or the code in hexadecimal.
 std::string pixel_format_name(unsigned format);
+// The code of a name pixel_format_name gives; 0 when unknown.
+unsigned pixel_format_code(const std::string& name);
+
+// "aa:bb:cc:dd:ee:ff" of a discovered camera.
+std::string mac_text(const DiscoveryInfo& d);
+// "192.168.1.20/24", or the mask in full when it is not contiguous.
+std::string address_text(unsigned address, unsigned mask);
+// Rows of cells in aligned columns, two spaces apart, on stdout.
+void print_table(const std::vector<std::vector<std::string>>& rows);
+// The text of a system error number.
+std::string errno_text(int error);
 
 }  // namespace vora_tool
 

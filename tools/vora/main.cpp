@@ -9,6 +9,7 @@
 
 #include "commands.h"
 #include "common.h"
+#include "options.h"
 #include "vora_qelcamera_api.h"
 
 namespace {
@@ -25,13 +26,15 @@ struct Command {
 const Command kCommands[] = {
     {"list", vora_tool::cmd_list, "discover cameras and print them with their index"},
     {"info", vora_tool::cmd_info, "identity, channels, calibration and settings of a camera"},
-    {"features", vora_tool::cmd_features, "names of the features of the camera's description"},
+    {"features", vora_tool::cmd_features, "the features of the camera: type, access, value, bounds, entries"},
     {"get", vora_tool::cmd_get, "read features: vora get -c N NAME..."},
     {"set", vora_tool::cmd_set, "write features: vora set -c N NAME=VALUE..."},
     {"save-xml", vora_tool::cmd_save_xml, "save the camera's device description into a directory"},
     {"capture", vora_tool::cmd_capture, "capture frames into point-cloud and image files"},
     {"force-ip", vora_tool::cmd_force_ip, "give a camera a new IP address, mask and gateway"},
+#ifdef VORA_TOOL_WITH_SIM
     {"sim", vora_tool::cmd_sim, "run simulated cameras until interrupted"},
+#endif
 };
 
 void usage(std::FILE* out)
@@ -39,8 +42,10 @@ void usage(std::FILE* out)
     std::fprintf(out,
                  "usage: vora [--log] COMMAND [options]\n"
                  "Finds, configures and captures from 3D cameras on this host's networks.\n"
-                 "Cameras are addressed by their index in `vora list` (-c N, default 0);\n"
-                 "the list is sorted by serial number, so indexes stay put.\n\n"
+                 "Commands that take a camera choose it with -c: its index in `vora list`\n"
+                 "(default 0; the list is sorted by serial number, so indexes stay put), its\n"
+                 "serial number, its IP address or its MAC address (-c SIM00001, -c 10.0.0.5,\n"
+                 "-c 00:11:22:33:44:55).\n\n"
                  "commands:\n");
     for (const Command& c : kCommands)
         std::fprintf(out, "  %-10s %s\n", c.name, c.summary);
@@ -55,47 +60,51 @@ void usage(std::FILE* out)
                  "  1    the camera, the library, a stream or a file reported an error\n"
                  "  2    usage error (bad command line)\n"
                  "  3    no camera found, or none at the index given\n"
-                 "  130  interrupted (Ctrl-C); the camera is released first\n");
+                 "  130  interrupted (Ctrl-C); the camera is released first\n"
+                 "  143  terminated (SIGTERM); likewise\n");
 }
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
+    const Command* command = nullptr;
+    std::vector<char*> args;
     bool log = false;
-    int first = 1;
-    for (; first < argc && argv[first][0] == '-'; ++first) {
-        const std::string arg = argv[first];
-        if (arg == "--log") {
-            log = true;
-        } else if (arg == "--help" || arg == "-h") {
+    try {
+        const vora_tool::Args top(argc, argv, {{"--log", 0, false}, {"--version", 0, false}}, true);
+        if (top.help()) {
             usage(stdout);
             return kExitOk;
-        } else if (arg == "--version") {
+        }
+        if (top.has("--version")) {
             std::printf("vora %s\n", VORA_TOOL_VERSION);
             return kExitOk;
-        } else {
-            std::fprintf(stderr, "vora: unknown option %s\n", arg.c_str());
+        }
+        log = top.has("--log");
+        if (top.positional().empty()) {
             usage(stderr);
             return kExitUsage;
         }
-    }
-    if (first >= argc) {
+        // The subcommand's line is the tail of argv, from its name on.
+        const int first = argc - static_cast<int>(top.positional().size());
+        for (const Command& c : kCommands)
+            if (std::strcmp(c.name, argv[first]) == 0)
+                command = &c;
+        if (!command) {
+            std::fprintf(stderr, "vora: unknown command \"%s\"; `vora --help` lists them\n", argv[first]);
+            return kExitUsage;
+        }
+        args.assign(argv + first, argv + argc);
+    } catch (const vora_tool::UsageError& e) {
+        std::fprintf(stderr, "vora: %s\n", e.what());
         usage(stderr);
-        return kExitUsage;
-    }
-    const Command* command = nullptr;
-    for (const Command& c : kCommands)
-        if (std::strcmp(c.name, argv[first]) == 0)
-            command = &c;
-    if (!command) {
-        std::fprintf(stderr, "vora: unknown command \"%s\"; `vora --help` lists them\n", argv[first]);
         return kExitUsage;
     }
 
     // --log may also follow the command (not for sim, whose options are its own).
-    std::vector<char*> args(argv + first, argv + argc);
-    if (command->run != vora_tool::cmd_sim) {
+    const bool sim = std::strcmp(command->name, "sim") == 0;
+    if (!sim) {
         for (auto it = args.begin() + 1; it != args.end();) {
             if (std::strcmp(*it, "--log") == 0) {
                 log = true;
@@ -107,13 +116,13 @@ int main(int argc, char** argv)
     }
     // The library logs nothing unless asked to.
     SetLogLevel(log, log, log, log);
-    if (command->run != vora_tool::cmd_sim)
+    if (!sim)
         vora_tool::install_interrupt_handler();
 
     args.push_back(nullptr);
     try {
         const int code = command->run(static_cast<int>(args.size()) - 1, args.data());
-        return vora_tool::interrupted() ? vora_tool::kExitInterrupted : code;
+        return vora_tool::interrupted() ? vora_tool::interrupted_exit_code() : code;
     } catch (const vora_tool::UsageError& e) {
         std::fprintf(stderr, "vora %s: %s\n(see `vora %s --help`)\n", command->name, e.what(), command->name);
         return kExitUsage;

@@ -1,9 +1,21 @@
 // Discovery, connection and the orderly end of a camera session.
 #include "session.h"
 
+#include <arpa/inet.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <thread>
 
 #include "common.h"
+#include "vora_globals.h"
 #include "vora_qelcamera_api.h"
 
 namespace vora_tool {
@@ -30,16 +42,88 @@ int CameraSession::discover()
     return kExitOk;
 }
 
-int CameraSession::connect(int index)
+namespace {
+
+bool all_digits(const std::string& text)
 {
-    const int code = discover();
-    if (code != kExitOk)
-        return code;
-    if (index < 0 || index >= count_) {
-        report("no camera " + std::to_string(index) + ": " + std::to_string(count_) +
-               " found (indexes 0.." + std::to_string(count_ - 1) + ", see `vora list`)");
+    return !text.empty() && std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); });
+}
+
+// "AA-BB-CC-DD-EE-FF" and "aa:bb:cc:dd:ee:ff" alike, or "" when not a MAC.
+std::string normal_mac(std::string text)
+{
+    if (text.size() != 17)
+        return "";
+    for (size_t i = 0; i < text.size(); ++i) {
+        char& c = text[i];
+        if (i % 3 == 2) {
+            if (c != ':' && c != '-')
+                return "";
+            c = ':';
+        } else if (!std::isxdigit(static_cast<unsigned char>(c))) {
+            return "";
+        } else {
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        }
+    }
+    return text;
+}
+
+}  // namespace
+
+int CameraSession::select(const std::string& selector, int* index) const
+{
+    // An index of `vora list` first; a number that is none may still be a
+    // serial number.
+    if (all_digits(selector) && selector.size() < 8 && std::stoi(selector) < count_) {
+        *index = std::stoi(selector);
+        return kExitOk;
+    }
+    in_addr address;
+    const bool is_ip = inet_pton(AF_INET, selector.c_str(), &address) == 1;
+    const std::string mac = normal_mac(selector);
+    std::vector<int> matches;
+    for (int i = 0; i < count_; ++i) {
+        const DiscoveryInfo& d = discovery_info[static_cast<size_t>(i)];
+        const bool match = is_ip            ? d.camera_ip == ntohl(address.s_addr)
+                           : !mac.empty()   ? mac_text(d) == mac
+                                            : field_text(d.device_serial_number, sizeof d.device_serial_number) ==
+                                                selector;
+        if (match)
+            matches.push_back(i);
+    }
+    if (matches.empty()) {
+        if (all_digits(selector))
+            report("no camera " + selector + ": " + std::to_string(count_) + " found (indexes 0.." +
+                   std::to_string(count_ - 1) + ", see `vora list`)");
+        else
+            report("no camera with the " + std::string(is_ip ? "address " : !mac.empty() ? "MAC " : "serial number ") +
+                   selector + " among the " + std::to_string(count_) + " found (see `vora list`)");
         return kExitNoCamera;
     }
+    // A camera heard through two interfaces is listed twice: the same MAC.
+    for (int i : matches) {
+        if (mac_text(discovery_info[static_cast<size_t>(i)]) != mac_text(discovery_info[static_cast<size_t>(matches[0])])) {
+            std::string which;
+            for (int m : matches)
+                which += (which.empty() ? "" : ", ") + std::to_string(m);
+            report("\"" + selector + "\" names several cameras (" + which + "); choose one by index or MAC");
+            return kExitUsage;
+        }
+    }
+    *index = matches[0];
+    return kExitOk;
+}
+
+int CameraSession::connect(const std::string& selector)
+{
+    int code = discover();
+    if (code != kExitOk)
+        return code;
+    int index = -1;
+    code = select(selector, &index);
+    if (code != kExitOk)
+        return code;
     index_ = index;
     const int status = CameraConnect(index);
     if (status != 0) {
@@ -112,6 +196,36 @@ void CameraSession::close()
         table_ = false;
         DestroyCamera();
     }
+}
+
+bool CameraSession::lost() const
+{
+    // A name lookup that needs no answer from the camera, refused only
+    // once the library has let the camera go.
+    return connected_ && GetRegisterAddr(index_, "PayloadSize") == VORA_ERR_NOT_CONNECTED;
+}
+
+void CameraSession::close_or_leave(int exit_code)
+{
+    struct Done {
+        std::mutex mutex;
+        std::condition_variable cv;
+        bool done = false;
+    };
+    auto done = std::make_shared<Done>();
+    std::thread([this, done] {
+        close();
+        std::lock_guard<std::mutex> lock(done->mutex);
+        done->done = true;
+        done->cv.notify_all();
+    }).detach();
+    std::unique_lock<std::mutex> lock(done->mutex);
+    if (done->cv.wait_for(lock, std::chrono::seconds(3), [&] { return done->done; }))
+        return;
+    report("the camera does not answer; leaving without waiting for it");
+    std::fflush(stdout);
+    std::fflush(stderr);
+    _exit(exit_code);
 }
 
 int CameraSession::feature_address(const char* name, unsigned offset, unsigned* address) const

@@ -22,9 +22,13 @@ public:
     int discover();
     int camera_count() const { return count_; }
 
-    // discover() and then the camera at index: kExitNoCamera when there is
-    // none, kExitCamera when it cannot be connected.
-    int connect(int index);
+    // After discover(): the camera that `selector` names (an index, a serial
+    // number, an IP or a MAC address) into *index. kExitNoCamera when none
+    // matches, kExitUsage when it names different cameras.
+    int select(const std::string& selector, int* index) const;
+    // discover(), select() and connect: kExitNoCamera when there is no such
+    // camera, kExitCamera when it cannot be connected.
+    int connect(const std::string& selector);
     int index() const { return index_; }
     std::string serial() const;
 
@@ -35,6 +39,13 @@ public:
     void close_streams();
     // Everything above undone, in order; safe to call more than once.
     void close();
+    // True once the library has given the camera up (its heartbeat went
+    // unanswered); asks nothing of the camera.
+    bool lost() const;
+    // close() for a camera that is gone: its teardown may wait on commands
+    // nobody answers, so past a few seconds the process ends with
+    // exit_code instead (the operating system frees what is left).
+    void close_or_leave(int exit_code);
 
     // A feature's register, offset by a channel or sensor stride. Status
     // codes as the library's; a feature without a register is -21.

@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "common.h"
+#include "json.h"
 #include "vora_qelcamera_api.h"
 
 namespace vora_tool {
@@ -58,7 +59,7 @@ void print_summary(std::FILE* out, const std::string& camera, double seconds,
                    const std::string& directory)
 {
     std::fprintf(out, "summary: %s, %.1f s\n", camera.c_str(), seconds);
-    unsigned captured = 0, saved = 0, complete = 0, incomplete = 0, resent = 0;
+    unsigned captured = 0, saved = 0, complete = 0, incomplete = 0, resent = 0, skipped = 0, kept = 0;
     for (const ChannelSummary& c : channels) {
         const unsigned* b = c.blocks;
         const unsigned* p = c.packets;
@@ -69,6 +70,10 @@ void print_summary(std::FILE* out, const std::string& camera, double seconds,
             std::fprintf(out, "channel %u: no frame captured\n", c.channel);
         std::fprintf(out, "  frames:       complete %u, incomplete %u, captured %u, saved %u\n", b[0], b[1],
                      c.captured, c.saved);
+        std::fprintf(out, "  incomplete:   skipped %u, kept %u", c.incomplete_skipped, c.incomplete_kept);
+        if (c.uncertain)
+            std::fprintf(out, " (%u of them of uncertain completeness)", c.uncertain);
+        std::fprintf(out, "\n");
         std::fprintf(out, "  blocks:       timed out %u, errors %u, lost %u, no buffer %u, flushed %u\n", b[2], b[6],
                      b[5], b[3], b[4]);
         std::fprintf(out,
@@ -91,14 +96,90 @@ void print_summary(std::FILE* out, const std::string& camera, double seconds,
         complete += b[0];
         incomplete += b[1];
         resent += p[5];
+        skipped += c.incomplete_skipped;
+        kept += c.incomplete_kept;
     }
-    std::fprintf(out, "total: complete %u, incomplete %u, captured %u, saved %u, resent packets %u\n", complete,
-                 incomplete, captured, saved, resent);
+    std::fprintf(out,
+                 "total: complete %u, incomplete %u, captured %u, saved %u, resent packets %u, incomplete skipped "
+                 "%u, kept %u\n",
+                 complete, incomplete, captured, saved, resent, skipped, kept);
     if (files.size() <= 24) {
         for (const std::string& f : files)
             std::fprintf(out, "  wrote %s\n", f.c_str());
     }
     std::fprintf(out, "%zu files written to %s\n", files.size(), directory.c_str());
+}
+
+std::string summary_json(int camera_index, const std::string& serial, double seconds, const std::string& result,
+                         const std::vector<ChannelSummary>& channels, const std::vector<std::string>& files,
+                         const std::string& directory)
+{
+    JsonWriter j;
+    j.begin_object();
+    j.key("camera").begin_object().field("index", camera_index).field("serial", serial).end_object();
+    j.field("seconds", seconds).field("result", result).field("directory", directory);
+    j.key("channels").begin_array();
+    for (const ChannelSummary& c : channels) {
+        const unsigned* b = c.blocks;
+        const unsigned* p = c.packets;
+        j.begin_object().field("channel", c.channel).key("pixel_format");
+        c.captured ? j.value(pixel_format_name(c.pixel_format)) : j.null();
+        j.field("width", c.width).field("height", c.height);
+        j.key("frames")
+            .begin_object()
+            .field("complete", b[0])
+            .field("incomplete", b[1])
+            .field("captured", c.captured)
+            .field("saved", c.saved)
+            .field("incomplete_skipped", c.incomplete_skipped)
+            .field("incomplete_kept", c.incomplete_kept)
+            .field("uncertain", c.uncertain)
+            .end_object();
+        j.key("blocks")
+            .begin_object()
+            .field("timed_out", b[2])
+            .field("errors", b[6])
+            .field("lost", b[5])
+            .field("no_buffer", b[3])
+            .field("flushed", b[4])
+            .end_object();
+        j.key("packets")
+            .begin_object()
+            .field("received", p[0])
+            .field("lost", p[1])
+            .field("resend_requested", p[4])
+            .field("resent", p[5])
+            .field("duplicates", p[6])
+            .field("dropped", p[3])
+            .field("format_errors", p[2])
+            .field("overflow", b[7])
+            .end_object();
+        j.key("rate")
+            .begin_object()
+            .field("frames_per_second", static_cast<double>(c.block_rate))
+            .field("bytes_per_second", c.net_speed)
+            .field("captured_per_second", seconds > 0 ? c.captured / seconds : 0.0)
+            .end_object();
+        j.key("receive_time_ms");
+        const StatisticsData& st = c.receive_time;
+        if (st.count > 0)
+            j.begin_object()
+                .field("p50", receive_percentile(st, 0.50) / 1000.0)
+                .field("p90", receive_percentile(st, 0.90) / 1000.0)
+                .field("p99", receive_percentile(st, 0.99) / 1000.0)
+                .field("min", st.min / 1000.0)
+                .field("max", st.max / 1000.0)
+                .field("frames", static_cast<long long>(st.count))
+                .end_object();
+        else
+            j.null();
+        j.end_object();
+    }
+    j.end_array().key("files").begin_array();
+    for (const std::string& f : files)
+        j.value(f);
+    j.end_array().end_object();
+    return j.text();
 }
 
 }  // namespace vora_tool

@@ -17,6 +17,9 @@ struct ChannelSummary {
     unsigned width = 0, height = 0;
     unsigned captured = 0;  // frames the tool took from the library
     unsigned saved = 0;     // of those, frames written to files
+    unsigned incomplete_skipped = 0;  // incomplete frames not written
+    unsigned incomplete_kept = 0;     // incomplete frames written (--keep-incomplete)
+    unsigned uncertain = 0;           // of both, frames whose completeness could not be told
     // GetBlockStatistics, in its order: complete, incomplete, timed out, no
     // buffer, flushed, lost, error, overflow (packets).
     unsigned blocks[8] = {};
@@ -39,6 +42,11 @@ double receive_percentile(const StatisticsData& statistics, double fraction);
 void print_summary(std::FILE* out, const std::string& camera, double seconds,
                    const std::vector<ChannelSummary>& channels, const std::vector<std::string>& files,
                    const std::string& directory);
+
+// The same as one JSON document (the keys are listed in `vora capture --help`).
+std::string summary_json(int camera_index, const std::string& serial, double seconds, const std::string& result,
+                         const std::vector<ChannelSummary>& channels, const std::vector<std::string>& files,
+                         const std::string& directory);
 
 }  // namespace vora_tool
 

@@ -1,0 +1,55 @@
+// The files a capture writes: each goes to a temporary name in the output
+// folder and is renamed once complete, so that a full disk, an error or an
+// interrupt never leaves a truncated file under its final name; an
+// existing file is replaced only when asked.
+#ifndef VORA_TOOL_OUTPUT_FILES_H
+#define VORA_TOOL_OUTPUT_FILES_H
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace vora_tool {
+
+class OutputFiles {
+public:
+    OutputFiles(std::string directory, bool overwrite) : dir_(std::move(directory)), overwrite_(overwrite) {}
+
+    // A name of an earlier capture that the folder holds already, or empty.
+    std::string earlier_capture() const;
+
+    // Calls write(temporary path), which answers true or sets *error, then
+    // gives the file its name. False with "writing PATH: reason" in *error.
+    bool write(const std::string& name, const std::function<bool(const std::string&, std::string*)>& write,
+               std::string* error);
+    // The same for bytes in memory.
+    bool write_bytes(const std::string& name, const void* data, size_t size, std::string* error);
+
+    std::string path(const std::string& name) const { return dir_ + "/" + name; }
+    const std::vector<std::string>& written() const { return written_; }
+
+private:
+    std::string dir_;
+    bool overwrite_;
+    std::vector<std::string> written_;  // full paths, in order
+};
+
+// A library writer's failure: the system's reason when it left one in
+// errno, else the library's status text.
+std::string write_failure(int status, int error);
+
+// Writes points (x, y, z in millimetres) as a binary little-endian PLY,
+// with red, green and blue where rgb is given (3 bytes a point). Points
+// without depth (z <= 0 or not finite) are left out.
+bool write_binary_ply(const std::string& path, const float* xyz, const uint8_t* rgb, size_t count,
+                      std::string* error);
+// Writes an organised width x height cloud with an rgb field as a binary
+// PCD; points without depth become NaN with colour 0, as in the library's
+// PCD files.
+bool write_colour_pcd(const std::string& path, const float* xyz, const uint8_t* rgb, uint32_t width,
+                      uint32_t height, std::string* error);
+
+}  // namespace vora_tool
+
+#endif
