@@ -140,17 +140,7 @@ int SaveToBMPCSharp(int index, PhotoInfoCSharp& info, char* buffer, int length, 
     GigeCamera* camera = camera_at(index);
     if (!camera)
         return VORA_ERR_CAMERA_MISSING;
-    // The YUYV path converts the private copy in place, which needs room for
-    // the RGB result; the Bayer path replaces the copy with its own buffer.
-    uint64_t room = 0;
-    const uint64_t pixels = static_cast<uint64_t>(info.pixel_width) * info.pixel_height;
-    if (info.pixel_format == PIXEL_FORMAT_YUV422_8 && 2 * pixels <= info.payload_size)
-        room = 3 * pixels;
-    PrivateBuffer copy = private_copy(info, buffer, length, room);
-    PhotoInfo frame = frame_from_csharp(info, copy.get());
-    const int result = camera->SaveToBMP(frame, path);
-    copy.adopt(frame.pixel, frame.payload_size);
-    return result;
+    return with_input(info, buffer, length, [&](PhotoInfo& frame) { return camera->SaveToBMP(frame, path); });
 }
 
 int SaveDepthToPngCSharp(int index, PhotoInfoCSharp& info, char* buffer, int length, char* path)

@@ -272,6 +272,27 @@ TEST_F(ImagingApi, ShortCallerLengthsAreNotReadOrWrittenPast)
     EXPECT_EQ(read_file(path("b.bmp")).size(), 54u + 6 * 20u);
 }
 
+TEST_F(ImagingApi, SaveToBmpLeavesTheCallersFrameAndBufferAlone)
+{
+    // Payload-sized buffers, as a capture into std::vector<char>(payload)
+    // gives them: the RGB result fits neither, and neither is the library's
+    // to free.
+    std::vector<char> yuyv(4 * 2 * 2, char(128));
+    PhotoInfo image = frame_of(record(YUYV, 4, 2, 16), yuyv.data());
+    const PhotoInfo image_before = image;
+    EXPECT_EQ(SaveToBMP(0, &image, &path("y.bmp")[0]), 0);
+    EXPECT_EQ(std::memcmp(&image, &image_before, sizeof image), 0);
+    EXPECT_EQ(yuyv, std::vector<char>(16, char(128)));
+
+    std::vector<char> mosaic(36, char(60));
+    PhotoInfo bayer = frame_of(record(BAYER_RG8, 6, 6, 36), mosaic.data());
+    const PhotoInfo bayer_before = bayer;
+    EXPECT_EQ(SaveToBMP(0, &bayer, &path("b.bmp")[0]), 0);
+    EXPECT_EQ(std::memcmp(&bayer, &bayer_before, sizeof bayer), 0);
+    EXPECT_EQ(mosaic, std::vector<char>(36, char(60)));
+    EXPECT_EQ(read_file(path("b.bmp")).substr(54, 18), std::string(18, char(60)));
+}
+
 TEST_F(ImagingApi, MaskVariantsUseOnlyTheSize)
 {
     std::vector<int> mask(25, 0);
