@@ -109,15 +109,12 @@ int Fusion3DToRGBCSharp(int index, PhotoInfoCSharp& colour, char* colour_buffer,
 }
 
 // Only the frame's size is used; the mask is the caller's.
-void ROIMappingCoordinateCSharp(int index, int, int* mask, PhotoInfoCSharp& info, int, RoiPoint& region)
+void ROIMappingCoordinateCSharp(int index, int, int* mask, PhotoInfoCSharp& info, int length, RoiPoint& region)
 {
     GigeCamera* camera = camera_at(index);
-    if (!camera)
+    if (!camera || refuse_short_mask(camera->log, "ROIMappingCoordinateCSharp", mask, info, length))
         return;
-    PhotoInfo frame;
-    std::memset(&frame, 0, sizeof frame);
-    frame.pixel_width = info.pixel_width;
-    frame.pixel_height = info.pixel_height;
+    PhotoInfo frame = frame_size_only(info);
     camera->ROIMappingCoordinate(mask, frame, region);
 }
 

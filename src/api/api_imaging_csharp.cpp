@@ -180,25 +180,21 @@ int SpatialFilterPointcloudCSharp(int index, PhotoInfoCSharp& info, char* buffer
 
 // The mask operations use only the frame's size; the caller's mask is used
 // directly, so no pixel buffer is built for them.
-void PixelSwellCSharp(int index, int* mask, PhotoInfoCSharp& info, int)
+void PixelSwellCSharp(int index, int* mask, PhotoInfoCSharp& info, int length)
 {
     GigeCamera* camera = camera_at(index);
-    if (!camera)
+    if (!camera || refuse_short_mask(camera->log, "PixelSwellCSharp", mask, info, length))
         return;
-    PhotoInfo frame{};
-    frame.pixel_width = info.pixel_width;
-    frame.pixel_height = info.pixel_height;
+    PhotoInfo frame = frame_size_only(info);
     camera->PixelSwell(mask, frame);
 }
 
-void PixelCorrosionCSharp(int index, int* mask, PhotoInfoCSharp& info, int)
+void PixelCorrosionCSharp(int index, int* mask, PhotoInfoCSharp& info, int length)
 {
     GigeCamera* camera = camera_at(index);
-    if (!camera)
+    if (!camera || refuse_short_mask(camera->log, "PixelCorrosionCSharp", mask, info, length))
         return;
-    PhotoInfo frame{};
-    frame.pixel_width = info.pixel_width;
-    frame.pixel_height = info.pixel_height;
+    PhotoInfo frame = frame_size_only(info);
     camera->PixelCorrosion(mask, frame);
 }
 

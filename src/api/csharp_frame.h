@@ -4,9 +4,11 @@
 #ifndef VORA_CSHARP_FRAME_H
 #define VORA_CSHARP_FRAME_H
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
+#include "log/vora_cameralog.h"
 #include "vora_base_type.h"
 
 // The record fields copied one to one; the private buffer becomes pixel.
@@ -43,6 +45,30 @@ inline void frame_to_csharp(const PhotoInfo& in, PhotoInfoCSharp* out)
     out->roi = in.roi;
     out->block_id = in.block_id;
     out->stream_channel_index_ = in.stream_channel_index_;
+}
+
+// The mask variants take the mask's length in elements: a mask that does
+// not hold one value per pixel of the frame is refused (logged under the
+// variant's name) rather than read or written past its end.
+inline bool refuse_short_mask(cameralog& log, const char* function, const int* mask, const PhotoInfoCSharp& info,
+                              int length)
+{
+    const uint64_t pixels = static_cast<uint64_t>(info.pixel_width) * info.pixel_height;
+    if (mask && length >= 0 && static_cast<uint64_t>(length) >= pixels)
+        return false;
+    log.log_error(gvcp_log_error_level, "[function:%s] the mask does not hold width x height values, error code: %d",
+                  function, VORA_ERR_INVALID_ARG);
+    return true;
+}
+
+// A record of the frame's size alone, for operations that use nothing else.
+inline PhotoInfo frame_size_only(const PhotoInfoCSharp& info)
+{
+    PhotoInfo frame;
+    std::memset(&frame, 0, sizeof frame);
+    frame.pixel_width = info.pixel_width;
+    frame.pixel_height = info.pixel_height;
+    return frame;
 }
 
 // A malloc'd buffer owned for the duration of one call. An operation may swap

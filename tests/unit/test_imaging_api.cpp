@@ -298,12 +298,46 @@ TEST_F(ImagingApi, MaskVariantsUseOnlyTheSize)
     std::vector<int> mask(25, 0);
     mask[12] = 255;
     PhotoInfoCSharp info = record(CLOUD, 5, 5, 0);
-    PixelSwellCSharp(0, mask.data(), info, 0);
+    PixelSwellCSharp(0, mask.data(), info, 25);
     EXPECT_EQ(mask[6], 255);
     EXPECT_EQ(mask[18], 255);
     EXPECT_EQ(mask[0], 0);
-    PixelCorrosionCSharp(0, mask.data(), info, 0);
+    PixelCorrosionCSharp(0, mask.data(), info, 25);
     std::vector<int> want(25, 0);
     want[12] = 255;
     EXPECT_EQ(mask, want);
+    RoiPoint box{};
+    ROIMappingCoordinateCSharp(0, 0, mask.data(), info, 25, box);
+    EXPECT_EQ(box.offset_x, 2u);
+    EXPECT_EQ(box.size_x, 0u);
+}
+
+TEST_F(ImagingApi, MaskVariantsRefuseAMaskShorterThanTheFrame)
+{
+    // The caller says its mask holds 24 values; the frame has 25 pixels.
+    // Values past the 24th are not the mask's and must not be touched.
+    std::vector<int> mask(40, 77);
+    for (int i = 0; i < 24; ++i)
+        mask[i] = i % 2 ? 255 : 0;
+    const std::vector<int> before = mask;
+    PhotoInfoCSharp info = record(CLOUD, 5, 5, 0);
+    const RoiPoint untouched{1, 2, 3, 4};
+    for (int length : {24, 0, -25, INT32_MIN}) {
+        PixelSwellCSharp(0, mask.data(), info, length);
+        PixelCorrosionCSharp(0, mask.data(), info, length);
+        RoiPoint box = untouched;
+        ROIMappingCoordinateCSharp(0, 0, mask.data(), info, length, box);
+        EXPECT_EQ(std::memcmp(&box, &untouched, sizeof box), 0) << length;
+        EXPECT_EQ(mask, before) << length;
+    }
+    // Widths and heights whose product wraps 32 bits are no smaller.
+    PhotoInfoCSharp huge = record(CLOUD, 0x10000, 0x10000, 0);
+    PixelSwellCSharp(0, mask.data(), huge, 40);
+    EXPECT_EQ(mask, before);
+    // A missing mask is refused whatever the length says.
+    PixelSwellCSharp(0, nullptr, info, 25);
+    PixelCorrosionCSharp(0, nullptr, info, 25);
+    RoiPoint box = untouched;
+    ROIMappingCoordinateCSharp(0, 0, nullptr, info, 25, box);
+    EXPECT_EQ(std::memcmp(&box, &untouched, sizeof box), 0);
 }
