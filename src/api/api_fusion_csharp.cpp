@@ -13,26 +13,11 @@
 
 namespace {
 
-size_t byte_count(int length)
-{
-    return length > 0 ? static_cast<size_t>(length) : 0;
-}
-
 bool overlap(const char* a, size_t a_bytes, const char* b, size_t b_bytes)
 {
     const uintptr_t pa = reinterpret_cast<uintptr_t>(a);
     const uintptr_t pb = reinterpret_cast<uintptr_t>(b);
     return a && b && pa < pb + b_bytes && pb < pa + a_bytes;
-}
-
-// A frame read in place. The caller's `length` bytes are all the data there
-// is, so a payload_size claiming more is cut to them: the operation then
-// refuses a frame they do not cover instead of reading past the buffer.
-PhotoInfo read_frame(const PhotoInfoCSharp& info, char* buffer, int length)
-{
-    PhotoInfo frame = frame_from_csharp(info, buffer);
-    frame.payload_size = static_cast<uint32_t>(std::min<uint64_t>(frame.payload_size, byte_count(length)));
-    return frame;
 }
 
 }  // namespace
@@ -45,8 +30,8 @@ int FusionImageTo3DCSharp(int index, PhotoInfoCSharp& image, char* image_buffer,
     GigeCamera* camera = camera_at(index);
     if (!camera)
         return VORA_ERR_CAMERA_MISSING;
-    PhotoInfo image_frame = read_frame(image, image_buffer, image_length);
-    PhotoInfo cloud_frame = read_frame(cloud, cloud_buffer, cloud_length);
+    PhotoInfo image_frame = frame_within(image, image_buffer, image_length);
+    PhotoInfo cloud_frame = frame_within(cloud, cloud_buffer, cloud_length);
 
     // A YUYV image is converted in place, into 3 bytes per pixel: that needs
     // a private copy with room for the result. Other images are only read.
@@ -72,8 +57,8 @@ int Fusion3DToRGBCSharp(int index, PhotoInfoCSharp& colour, char* colour_buffer,
     GigeCamera* camera = camera_at(index);
     if (!camera)
         return VORA_ERR_CAMERA_MISSING;
-    PhotoInfo colour_frame = read_frame(colour, colour_buffer, colour_length);
-    PhotoInfo cloud_frame = read_frame(cloud, cloud_buffer, cloud_length);
+    PhotoInfo colour_frame = frame_within(colour, colour_buffer, colour_length);
+    PhotoInfo cloud_frame = frame_within(cloud, cloud_buffer, cloud_length);
     PhotoInfo output_frame;
     std::memset(&output_frame, 0, sizeof output_frame);
 
@@ -125,9 +110,9 @@ void ROIPixelMappingCSharp(int index, PhotoInfoCSharp& cloud, char* cloud_buffer
     GigeCamera* camera = camera_at(index);
     if (!camera)
         return;
-    PhotoInfo cloud_frame = read_frame(cloud, cloud_buffer, cloud_length);
-    PhotoInfo source_frame = read_frame(source, source_buffer, source_length);
-    PhotoInfo target_frame = read_frame(target, target_buffer, target_length);
+    PhotoInfo cloud_frame = frame_within(cloud, cloud_buffer, cloud_length);
+    PhotoInfo source_frame = frame_within(source, source_buffer, source_length);
+    PhotoInfo target_frame = frame_within(target, target_buffer, target_length);
     camera->ROIPixelMapping(cloud_frame, source_frame, target_frame, region, mask);
 }
 

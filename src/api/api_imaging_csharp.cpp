@@ -11,22 +11,20 @@
 
 namespace {
 
-// At least the frame's payload: a length shorter than what the record
-// describes must not let the operation read past the private copy.
-PrivateBuffer private_copy(const PhotoInfoCSharp& info, const char* buffer, int length, uint64_t at_least = 0)
+// A private copy of the caller's `length` bytes (none without a buffer),
+// with `room` bytes in all when an operation converts in place into more
+// than it reads.
+PrivateBuffer private_copy(const char* buffer, int length, uint64_t room = 0)
 {
-    uint64_t want = info.payload_size;
-    if (at_least > want)
-        want = at_least;
-    return PrivateBuffer::copy_of(buffer, length, static_cast<size_t>(want));
+    return PrivateBuffer::copy_of(buffer, buffer ? length : 0, static_cast<size_t>(room));
 }
 
 // Input pattern: the operation sees a private copy, which is dropped after.
 template <typename Operation>
 auto with_input(const PhotoInfoCSharp& info, char* buffer, int length, Operation operation)
 {
-    PrivateBuffer copy = private_copy(info, buffer, length);
-    PhotoInfo frame = frame_from_csharp(info, copy.get());
+    PrivateBuffer copy = private_copy(buffer, length);
+    PhotoInfo frame = frame_within(info, copy.get(), buffer ? length : 0);
     return operation(frame);
 }
 
@@ -35,8 +33,8 @@ auto with_input(const PhotoInfoCSharp& info, char* buffer, int length, Operation
 template <typename Operation>
 auto with_in_out(const PhotoInfoCSharp& info, char* buffer, int length, uint64_t at_least, Operation operation)
 {
-    PrivateBuffer copy = private_copy(info, buffer, length, at_least);
-    PhotoInfo frame = frame_from_csharp(info, copy.get());
+    PrivateBuffer copy = private_copy(buffer, length, at_least);
+    PhotoInfo frame = frame_within(info, copy.get(), buffer ? length : 0);
     struct CopyBack {
         PrivateBuffer& copy;
         PhotoInfo& frame;
@@ -73,7 +71,8 @@ void RawdataToRgb888CSharp(int index, PhotoInfoCSharp& info, char* buffer, int l
     // YUYV converts in place and needs room for the RGB result.
     uint64_t room = 0;
     const uint64_t pixels = static_cast<uint64_t>(info.pixel_width) * info.pixel_height;
-    if (info.pixel_format == PIXEL_FORMAT_YUV422_8 && 2 * pixels <= info.payload_size)
+    const uint64_t valid = buffer && info.payload_size < byte_count(length) ? info.payload_size : byte_count(length);
+    if (info.pixel_format == PIXEL_FORMAT_YUV422_8 && buffer && 2 * pixels <= valid)
         room = 3 * pixels;
     with_in_out(info, buffer, length, room, [&](PhotoInfo& frame) { camera->RawdataToRgb888(frame); });
 }

@@ -31,6 +31,23 @@ inline PhotoInfo frame_from_csharp(const PhotoInfoCSharp& in, char* private_buff
     return out;
 }
 
+inline size_t byte_count(int length)
+{
+    return length > 0 ? static_cast<size_t>(length) : 0;
+}
+
+// A frame over the caller's `length` bytes (or a copy of them). They are all
+// the frame data there is, so a payload_size claiming more is cut to them:
+// the operation then refuses a frame they do not cover instead of reading
+// past them, and nothing is allocated for what a record merely claims.
+inline PhotoInfo frame_within(const PhotoInfoCSharp& info, char* buffer, int length)
+{
+    PhotoInfo frame = frame_from_csharp(info, buffer);
+    if (frame.payload_size > byte_count(length))
+        frame.payload_size = static_cast<uint32_t>(byte_count(length));
+    return frame;
+}
+
 // The same fields the other way; the pixel bytes are the caller's business.
 inline void frame_to_csharp(const PhotoInfo& in, PhotoInfoCSharp* out)
 {

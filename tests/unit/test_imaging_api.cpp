@@ -251,13 +251,28 @@ TEST_F(ImagingApi, RawToRgbVariantCopiesTheConvertedImageBack)
 
 TEST_F(ImagingApi, ShortCallerLengthsAreNotReadOrWrittenPast)
 {
-    // The record says 2 points, the caller passes bytes of one: the missing
-    // bytes read as zero.
+    // The record says 2 points, the caller passes bytes of one: the frame
+    // is refused, not made up of zeros.
     std::vector<char> one = raw_points({{10, 20, 30}});
     PhotoInfoCSharp info = record(CLOUD, 2, 1, 12);
     float points[6] = {9, 9, 9, 9, 9, 9};
     Convert3DPointFromCharToFloatCSharp(0, info, one.data(), 6, points);
-    EXPECT_EQ(std::vector<float>(points, points + 6), (std::vector<float>{10, 20, 30, 0, 0, 0}));
+    EXPECT_EQ(std::vector<float>(points, points + 6), std::vector<float>(6, 9));
+    short plane[2] = {7, 7};
+    EXPECT_EQ(GetCloudPlaneZCSharp(0, info, one.data(), 6, plane), -2);
+    EXPECT_EQ(SavePointCloudToPcdCSharp(0, info, one.data(), 6, &path("short.pcd")[0]), -2);
+    std::vector<char> buffer = one;
+    EXPECT_EQ(SpatialFilterPointcloudCSharp(0, info, buffer.data(), 6, 1), -2);
+    EXPECT_EQ(buffer, one);
+
+    // A record claiming 4 GB over a few bytes: refused without making room
+    // for what it claims.
+    PhotoInfoCSharp huge = record(CLOUD, 0x10000, 0xAAAA, 0xFFFFFFFC);
+    EXPECT_EQ(SavePointCloudToPlyCSharp(0, huge, one.data(), 6, &path("huge.ply")[0]), -2);
+    EXPECT_EQ(SpatialFilterPointcloudCSharp(0, huge, buffer.data(), 6, 1), -2);
+    EXPECT_EQ(buffer, one);
+    // Bytes without a buffer are no bytes.
+    EXPECT_EQ(SavePointCloudToPlyCSharp(0, info, nullptr, 12, &path("none.ply")[0]), -2);
 
     // A YUYV frame saved from a buffer with no room for the RGB result.
     std::vector<char> yuyv(8, char(128));
