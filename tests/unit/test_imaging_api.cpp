@@ -308,6 +308,34 @@ TEST_F(ImagingApi, SaveToBmpLeavesTheCallersFrameAndBufferAlone)
     EXPECT_EQ(read_file(path("b.bmp")).substr(54, 18), std::string(18, char(60)));
 }
 
+TEST_F(ImagingApi, SaveCloudPlaneRefusesWhatGetCloudPlaneRefuses)
+{
+    // A plane of 2 x 1 values, from a frame that says it has 64 x 64 points
+    // but carries two: what GetCloudPlaneZ refuses, SaveCloudPlane refuses.
+    std::vector<char> bytes = raw_points({{1, 2, 3}, {4, 5, 6}});
+    short plane[2] = {};
+    PhotoInfo frame = frame_of(record(CLOUD, 2, 1, 12), bytes.data());
+    ASSERT_EQ(GetCloudPlaneZ(0, &frame, plane), 0);
+    std::vector<PhotoInfo> refused(4, frame);
+    refused[0].pixel_width = refused[0].pixel_height = 64;  // more points than the payload holds
+    refused[1].pixel_format = RGB8;
+    refused[2].pixel = nullptr;
+    refused[3].pixel_width = refused[3].pixel_height = 0x10000;  // 2^32 points, wrapping 32 bits to 0
+    PhotoInfoCSharp info = record(CLOUD, 64, 64, 64 * 64 * 6);
+    for (size_t i = 0; i < refused.size(); ++i) {
+        const std::string file = path(("p" + std::to_string(i) + ".png").c_str());
+        EXPECT_EQ(GetCloudPlaneZ(0, &refused[i], plane), -2) << i;
+        EXPECT_EQ(SaveCloudPlane(0, &refused[i], plane, const_cast<char*>(file.c_str())), -2) << i;
+        EXPECT_NE(access(file.c_str(), F_OK), 0) << i;
+    }
+    // The flat-buffer form: the record's payload is more than the caller's
+    // bytes.
+    EXPECT_EQ(SaveCloudPlaneCSharp(0, info, bytes.data(), 12, plane, &path("c.png")[0]), -2);
+    EXPECT_NE(access(path("c.png").c_str(), F_OK), 0);
+    std::string good = path("good.png");
+    EXPECT_EQ(SaveCloudPlane(0, &frame, plane, &good[0]), 0);
+}
+
 TEST_F(ImagingApi, MaskVariantsUseOnlyTheSize)
 {
     std::vector<int> mask(25, 0);
