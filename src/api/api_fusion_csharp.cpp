@@ -8,6 +8,7 @@
 #include "api/api_table.h"
 #include "api/csharp_frame.h"
 #include "camera/vora_gige_camera.h"
+#include "imaging/fusion.h"
 #include "imaging/pixel_format.h"
 #include "vora_qelcamera_api_csharp.h"
 
@@ -61,12 +62,32 @@ int Fusion3DToRGBCSharp(int index, PhotoInfoCSharp& colour, char* colour_buffer,
     PhotoInfo cloud_frame = frame_within(cloud, cloud_buffer, cloud_length);
     PhotoInfo output_frame;
     std::memset(&output_frame, 0, sizeof output_frame);
+    const size_t given = byte_count(output_length);
+    // The caller's record gets five fields of the result (all zero when
+    // nothing was produced).
+    auto hand_over = [&output](const PhotoInfo& result) {
+        output.pixel_format = result.pixel_format;
+        output.pixel_width = result.pixel_width;
+        output.pixel_height = result.pixel_height;
+        output.cloud_unit = result.cloud_unit;
+        output.payload_size = result.payload_size;
+    };
+
+    // Refusals come before anything is allocated for the result: its size
+    // is the colour record's width x height, which the caller controls. The
+    // caller sees them as before, in a cleared buffer and record fields.
+    if (const int refusal =
+            imaging::fusion_3d_to_rgb_refusal(colour_frame, cloud_frame, camera->camera_parameters, camera->log)) {
+        if (output_buffer)
+            std::memset(output_buffer, 0, given);
+        hand_over(output_frame);
+        return refusal;
+    }
 
     // The result is colour width x height points whatever the caller's
     // length: written straight into the caller's buffer when it is large
     // enough and apart from the cloud, else into a private one of which
     // `output_length` bytes are copied back.
-    const size_t given = byte_count(output_length);
     const size_t needed = size_t(colour.pixel_width) * colour.pixel_height * 6;
     const bool direct = output_buffer && given >= needed &&
                         !overlap(output_buffer, given, cloud_buffer, byte_count(cloud_length));
@@ -85,11 +106,7 @@ int Fusion3DToRGBCSharp(int index, PhotoInfoCSharp& colour, char* colour_buffer,
 
     if (!direct && output_buffer)
         std::memcpy(output_buffer, buffer.get(), given);
-    output.pixel_format = output_frame.pixel_format;
-    output.pixel_width = output_frame.pixel_width;
-    output.pixel_height = output_frame.pixel_height;
-    output.cloud_unit = output_frame.cloud_unit;
-    output.payload_size = output_frame.payload_size;
+    hand_over(output_frame);
     return result;
 }
 

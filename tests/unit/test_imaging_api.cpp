@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <cstring>
@@ -334,6 +335,52 @@ TEST_F(ImagingApi, SaveCloudPlaneRefusesWhatGetCloudPlaneRefuses)
     EXPECT_NE(access(path("c.png").c_str(), F_OK), 0);
     std::string good = path("good.png");
     EXPECT_EQ(SaveCloudPlane(0, &frame, plane, &good[0]), 0);
+}
+
+TEST_F(ImagingApi, FusionToColourGridRefusesSizesNoFrameHasBeforeAllocating)
+{
+    // Two calibration records, so that only the sizes can be refused.
+    CameraParameter identity;
+    std::memset(&identity, 0, sizeof identity);
+    identity.R[0] = identity.R[4] = identity.R[8] = 1;
+    identity.K[0] = identity.K[4] = identity.K[8] = 1;
+    camera().camera_parameters.assign(2, identity);
+
+    std::vector<char> points = raw_points({{1, 2, 30}});
+    PhotoInfoCSharp cloud = record(CLOUD, 1, 1, 6);
+    std::vector<char> pixels(12, 0);
+    // Width x height x 6 bytes: 25.7 GB, 2^32 + 2^17 (just over a 32-bit
+    // payload) and a product that does not even fit 64 bits.
+    const uint32_t sizes[][2] = {{65535, 65535}, {65536, 10923}, {0xFFFFFFFF, 0xFFFFFFFF}};
+    for (const auto& size : sizes) {
+        PhotoInfoCSharp colour = record(RGB8, size[0], size[1], 12);
+        PhotoInfoCSharp out = record(0, 7, 7, 7);
+        std::vector<char> out_bytes(64, char(0x5A));
+        EXPECT_EQ(Fusion3DToRGBCSharp(0, colour, pixels.data(), 12, cloud, points.data(), 6, out, out_bytes.data(),
+                                      int(out_bytes.size())),
+                  -2)
+            << size[0] << " x " << size[1];
+        EXPECT_EQ(out_bytes, std::vector<char>(64, 0));
+        EXPECT_EQ(out.pixel_width, 0u);
+        EXPECT_EQ(out.payload_size, 0u);
+        EXPECT_EQ(out.block_id, 9);
+
+        // The same through the frame records: the caller's output buffer is
+        // not written for a grid it cannot hold.
+        PhotoInfo colour_frame = frame_of(colour, pixels.data());
+        PhotoInfo cloud_frame = frame_of(cloud, points.data());
+        PhotoInfo out_frame = frame_of(record(0, 0, 0, 0), out_bytes.data());
+        std::fill(out_bytes.begin(), out_bytes.end(), char(0x5A));
+        EXPECT_EQ(Fusion3DToRGB(0, &colour_frame, &cloud_frame, &out_frame), -2);
+        EXPECT_EQ(out_bytes, std::vector<char>(64, char(0x5A)));
+    }
+    // A grid that fits is made as before.
+    PhotoInfoCSharp colour = record(RGB8, 2, 2, 12);
+    PhotoInfoCSharp out{};
+    std::vector<char> out_bytes(24, char(0x5A));
+    EXPECT_EQ(Fusion3DToRGBCSharp(0, colour, pixels.data(), 12, cloud, points.data(), 6, out, out_bytes.data(), 24),
+              0);
+    EXPECT_EQ(out.payload_size, 24u);
 }
 
 TEST_F(ImagingApi, MaskVariantsUseOnlyTheSize)
