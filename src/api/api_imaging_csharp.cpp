@@ -70,10 +70,9 @@ void RawdataToRgb888CSharp(int index, PhotoInfoCSharp& info, char* buffer, int l
         return;
     // YUYV converts in place and needs room for the RGB result.
     uint64_t room = 0;
-    const uint64_t pixels = static_cast<uint64_t>(info.pixel_width) * info.pixel_height;
-    const uint64_t valid = buffer && info.payload_size < byte_count(length) ? info.payload_size : byte_count(length);
-    if (info.pixel_format == PIXEL_FORMAT_YUV422_8 && buffer && 2 * pixels <= valid)
-        room = 3 * pixels;
+    if (info.pixel_format == PIXEL_FORMAT_YUV422_8 && buffer &&
+        imaging::payload_covers(frame_within(info, buffer, length), 2))
+        room = 3 * static_cast<uint64_t>(info.pixel_width) * info.pixel_height;
     with_in_out(info, buffer, length, room, [&](PhotoInfo& frame) { camera->RawdataToRgb888(frame); });
 }
 

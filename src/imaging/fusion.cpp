@@ -47,7 +47,7 @@ int fusion_3d_to_rgb_refusal(const PhotoInfo& colour, const PhotoInfo& cloud,
                              const std::vector<CameraParameter>& parameters, cameralog& log)
 {
     const uint64_t points = uint64_t(cloud.pixel_width) * cloud.pixel_height;
-    if (!cloud.pixel || cloud.pixel_format != PIXEL_FORMAT_COORD3D_ABC16 || cloud.payload_size < points * 6) {
+    if (!cloud.pixel || cloud.pixel_format != PIXEL_FORMAT_COORD3D_ABC16 || !payload_covers(cloud, 6)) {
         log_fusion_3d_refusal(log);
         return VORA_ERR_INVALID_ARG;
     }
@@ -148,7 +148,7 @@ int fusion_image_to_3d(PhotoInfo& image, const PhotoInfo& cloud, float* fused,
     // payload size must still be able to state.
     const bool yuyv_unusable = format == PIXEL_FORMAT_YUV422_8 && (pixels % 2 != 0 || 3 * pixels > UINT32_MAX);
     if (!image.pixel || !cloud.pixel || !fused || cloud.pixel_format != PIXEL_FORMAT_COORD3D_ABC16 ||
-        cloud.payload_size < points * 6 || image.payload_size < pixels * bytes_per_pixel || yuyv_unusable) {
+        !payload_covers(cloud, 6) || !payload_covers(image, unsigned(bytes_per_pixel)) || yuyv_unusable) {
         log.log_error(gvcp_log_error_level,
                       "[function:FusionImageTo3D] Failed to fusion image to 3D point cloud due to the incoming "
                       "parameters error, error code: %d",

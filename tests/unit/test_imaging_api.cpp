@@ -383,6 +383,51 @@ TEST_F(ImagingApi, FusionToColourGridRefusesSizesNoFrameHasBeforeAllocating)
     EXPECT_EQ(out.payload_size, 24u);
 }
 
+TEST_F(ImagingApi, SizesWhoseByteCountWrapsAreRefused)
+{
+    // 4294836226 x 2147549185 points: times 6 bytes that is 12 modulo 2^64,
+    // times 2 it is 4. Such records over 12 (or 4) real bytes are refused.
+    const uint32_t W = 4294836226u, H = 2147549185u;
+    std::vector<char> bytes = raw_points({{1, 2, 3}, {4, 5, 6}});
+    PhotoInfo cloud = frame_of(record(CLOUD, W, H, 12), bytes.data());
+    const std::vector<char> before = bytes;
+    std::vector<float> floats(6, 9.0f);
+    short plane[6] = {7, 7, 7, 7, 7, 7};
+    Convert3DPointFromCharToFloat(0, &cloud, floats.data());
+    EXPECT_EQ(floats, std::vector<float>(6, 9.0f));
+    EXPECT_EQ(GetCloudPlaneZ(0, &cloud, plane), -2);
+    EXPECT_EQ(SaveCloudPlane(0, &cloud, plane, &path("p.png")[0]), -2);
+    EXPECT_EQ(SavePointCloudToPcd(0, &cloud, &path("c.pcd")[0]), -2);
+    EXPECT_EQ(SavePointCloudToPly(0, &cloud, &path("c.ply")[0]), -2);
+    EXPECT_EQ(SavePointCloudToTxt(0, &cloud, &path("c.txt")[0]), -2);
+    EXPECT_EQ(SaveDepthToPng(0, &cloud, &path("c.png")[0]), -2);
+    FilterPointCloud(0, &cloud, 1.0);
+    EXPECT_EQ(SpatialFilterPointcloud(0, &cloud, 1), -2);
+    EXPECT_EQ(bytes, before);
+
+    std::vector<char> image_bytes(12, 0);
+    PhotoInfo small_image = frame_of(record(RGB8, 2, 2, 12), image_bytes.data());
+    EXPECT_EQ(FusionImageTo3D(0, &small_image, &cloud, floats.data()), -2);
+    std::vector<char> out_bytes(24, 0);
+    PhotoInfo out = frame_of(record(0, 0, 0, 0), out_bytes.data());
+    EXPECT_EQ(Fusion3DToRGB(0, &small_image, &cloud, &out), -2);
+    std::vector<int> mask(4, 0);
+    RoiPoint region{0, 0, 2, 2};
+    ROIPixelMapping(0, &cloud, &small_image, &small_image, &region, mask.data());
+    EXPECT_EQ(mask, std::vector<int>(4, 0));
+
+    std::vector<char> yuyv(4, char(128));
+    PhotoInfo image = frame_of(record(YUYV, W, H, 4), yuyv.data());
+    RawdataToRgb888(0, &image);
+    EXPECT_EQ(image.pixel_format, YUYV);
+    EXPECT_EQ(SaveToBMP(0, &image, &path("y.bmp")[0]), -2);
+    image.pixel_format = PIXEL_FORMAT_RGB565P;
+    EXPECT_EQ(SaveToBMP(0, &image, &path("r.bmp")[0]), -2);
+    PhotoInfo cloud_image = frame_of(record(CLOUD, 2, 1, 12), bytes.data());
+    EXPECT_EQ(FusionImageTo3D(0, &image, &cloud_image, floats.data()), -2);
+    EXPECT_EQ(yuyv, std::vector<char>(4, char(128)));
+}
+
 TEST_F(ImagingApi, MaskVariantsUseOnlyTheSize)
 {
     std::vector<int> mask(25, 0);
