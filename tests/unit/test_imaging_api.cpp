@@ -401,6 +401,7 @@ TEST_F(ImagingApi, SizesWhoseByteCountWrapsAreRefused)
     EXPECT_EQ(SavePointCloudToPly(0, &cloud, &path("c.ply")[0]), -2);
     EXPECT_EQ(SavePointCloudToTxt(0, &cloud, &path("c.txt")[0]), -2);
     EXPECT_EQ(SaveDepthToPng(0, &cloud, &path("c.png")[0]), -2);
+    EXPECT_EQ(SavePointCloudWithImageToTxt(0, &cloud, floats.data(), &path("f.txt")[0]), -2);
     FilterPointCloud(0, &cloud, 1.0);
     EXPECT_EQ(SpatialFilterPointcloud(0, &cloud, 1), -2);
     EXPECT_EQ(bytes, before);

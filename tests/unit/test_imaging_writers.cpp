@@ -351,6 +351,9 @@ TEST_F(ImagingWriters, RefusalsAndFilesThatCannotBeCreated)
     Cloud short_cloud(2, 1, 10);
     short_cloud.info.payload_size = 11;
     EXPECT_EQ(imaging::save_cloud_txt(log, short_cloud.info, path("x").c_str()), -2);
+    // The fused array has a point per point of the cloud FusionImageTo3D
+    // read: a cloud it would refuse says nothing of the array's size.
+    EXPECT_EQ(imaging::save_cloud_with_colour_txt(log, short_cloud.info, fused.data(), path("x").c_str()), -2);
     EXPECT_EQ(imaging::save_cloud_with_colour_txt(log, c.info, nullptr, path("x").c_str()), -2);
     EXPECT_FALSE(file_exists(path("x")));
 
@@ -368,6 +371,8 @@ TEST_F(ImagingWriters, RefusalsAndFilesThatCannotBeCreated)
                   "[function:SavePointCloudToPly] Failed to save point cloud data due to the incoming parameters "
                   "error, error code: -2",
                   "[function:SavePointCloudToTxt] Failed to save point cloud data due to the incoming parameters "
+                  "error, error code: -2",
+                  "[function:SavePointCloudWithImageToTxt] Failed to save data due to the incoming parameters "
                   "error, error code: -2",
                   "[function:SavePointCloudWithImageToTxt] Failed to save data due to the incoming parameters "
                   "error, error code: -2"}));
