@@ -179,6 +179,8 @@ VORA_API int SaveCloudPlane(int index, PhotoInfo* frame, short* plane, char* pat
 VORA_API int SavePointCloudToPcd(int index, PhotoInfo* frame, char* path);
 VORA_API int SavePointCloudToTxt(int index, PhotoInfo* frame, char* path);
 VORA_API int SavePointCloudToPly(int index, PhotoInfo* frame, char* path);
+/* YUYV and Bayer frames are converted in a buffer of the library's own: the
+ * frame and its buffer are left as they were. */
 VORA_API int SaveToBMP(int index, PhotoInfo* frame, char* path);
 VORA_API int SaveDepthToPng(int index, PhotoInfo* frame, char* path);
 VORA_API int SavePointCloudWithImageToTxt(int index, PhotoInfo* frame, float* fused, char* path);

@@ -25,7 +25,10 @@ VORA_API int TimeoutCaptureCSharp(int index, unsigned short channel, PhotoInfoCS
 VORA_API void GetRecieveTimeStatisticsCSharp(int index, unsigned short channel, StatisticsDataCSharp& statistics,
                                              long long* bins);
 
-/* ---- processing and export: the frame is info plus buffer/length ---- */
+/* ---- processing and export: the frame is info plus buffer/length ----
+ * length bytes of buffer are all the frame data there is: a record whose
+ * payload_size claims more is cut to them, so a frame they do not cover is
+ * refused like any frame shorter than its pixels. */
 VORA_API void Convert3DPointFromCharToFloatCSharp(int index, PhotoInfoCSharp& info, char* buffer, int length,
                                                   float* points);
 VORA_API void RawdataToRgb888CSharp(int index, PhotoInfoCSharp& info, char* buffer, int length);
@@ -44,6 +47,8 @@ VORA_API int SavePointCloudWithImageToTxtCSharp(int index, PhotoInfoCSharp& info
 VORA_API void FilterPointCloudCSharp(int index, PhotoInfoCSharp& info, char* buffer, int length, double tolerance);
 VORA_API int SpatialFilterPointcloudCSharp(int index, PhotoInfoCSharp& info, char* buffer, int length,
                                            int min_points);
+/* The mask variants: length counts the ints of mask, at least width x height
+ * of info; a shorter or missing mask is refused and left untouched. */
 VORA_API void PixelSwellCSharp(int index, int* mask, PhotoInfoCSharp& info, int length);
 VORA_API void PixelCorrosionCSharp(int index, int* mask, PhotoInfoCSharp& info, int length);
 VORA_API void ROIMappingCoordinateCSharp(int index, int unused, int* mask, PhotoInfoCSharp& info, int length,

@@ -11,22 +11,20 @@
 
 namespace {
 
-// At least the frame's payload: a length shorter than what the record
-// describes must not let the operation read past the private copy.
-PrivateBuffer private_copy(const PhotoInfoCSharp& info, const char* buffer, int length, uint64_t at_least = 0)
+// A private copy of the caller's `length` bytes (none without a buffer),
+// with `room` bytes in all when an operation converts in place into more
+// than it reads.
+PrivateBuffer private_copy(const char* buffer, int length, uint64_t room = 0)
 {
-    uint64_t want = info.payload_size;
-    if (at_least > want)
-        want = at_least;
-    return PrivateBuffer::copy_of(buffer, length, static_cast<size_t>(want));
+    return PrivateBuffer::copy_of(buffer, buffer ? length : 0, static_cast<size_t>(room));
 }
 
 // Input pattern: the operation sees a private copy, which is dropped after.
 template <typename Operation>
 auto with_input(const PhotoInfoCSharp& info, char* buffer, int length, Operation operation)
 {
-    PrivateBuffer copy = private_copy(info, buffer, length);
-    PhotoInfo frame = frame_from_csharp(info, copy.get());
+    PrivateBuffer copy = private_copy(buffer, length);
+    PhotoInfo frame = frame_within(info, copy.get(), buffer ? length : 0);
     return operation(frame);
 }
 
@@ -35,8 +33,8 @@ auto with_input(const PhotoInfoCSharp& info, char* buffer, int length, Operation
 template <typename Operation>
 auto with_in_out(const PhotoInfoCSharp& info, char* buffer, int length, uint64_t at_least, Operation operation)
 {
-    PrivateBuffer copy = private_copy(info, buffer, length, at_least);
-    PhotoInfo frame = frame_from_csharp(info, copy.get());
+    PrivateBuffer copy = private_copy(buffer, length, at_least);
+    PhotoInfo frame = frame_within(info, copy.get(), buffer ? length : 0);
     struct CopyBack {
         PrivateBuffer& copy;
         PhotoInfo& frame;
@@ -72,9 +70,9 @@ void RawdataToRgb888CSharp(int index, PhotoInfoCSharp& info, char* buffer, int l
         return;
     // YUYV converts in place and needs room for the RGB result.
     uint64_t room = 0;
-    const uint64_t pixels = static_cast<uint64_t>(info.pixel_width) * info.pixel_height;
-    if (info.pixel_format == PIXEL_FORMAT_YUV422_8 && 2 * pixels <= info.payload_size)
-        room = 3 * pixels;
+    if (info.pixel_format == PIXEL_FORMAT_YUV422_8 && buffer &&
+        imaging::payload_covers(frame_within(info, buffer, length), 2))
+        room = 3 * static_cast<uint64_t>(info.pixel_width) * info.pixel_height;
     with_in_out(info, buffer, length, room, [&](PhotoInfo& frame) { camera->RawdataToRgb888(frame); });
 }
 
@@ -140,17 +138,7 @@ int SaveToBMPCSharp(int index, PhotoInfoCSharp& info, char* buffer, int length, 
     GigeCamera* camera = camera_at(index);
     if (!camera)
         return VORA_ERR_CAMERA_MISSING;
-    // The YUYV path converts the private copy in place, which needs room for
-    // the RGB result; the Bayer path replaces the copy with its own buffer.
-    uint64_t room = 0;
-    const uint64_t pixels = static_cast<uint64_t>(info.pixel_width) * info.pixel_height;
-    if (info.pixel_format == PIXEL_FORMAT_YUV422_8 && 2 * pixels <= info.payload_size)
-        room = 3 * pixels;
-    PrivateBuffer copy = private_copy(info, buffer, length, room);
-    PhotoInfo frame = frame_from_csharp(info, copy.get());
-    const int result = camera->SaveToBMP(frame, path);
-    copy.adopt(frame.pixel, frame.payload_size);
-    return result;
+    return with_input(info, buffer, length, [&](PhotoInfo& frame) { return camera->SaveToBMP(frame, path); });
 }
 
 int SaveDepthToPngCSharp(int index, PhotoInfoCSharp& info, char* buffer, int length, char* path)
@@ -190,25 +178,21 @@ int SpatialFilterPointcloudCSharp(int index, PhotoInfoCSharp& info, char* buffer
 
 // The mask operations use only the frame's size; the caller's mask is used
 // directly, so no pixel buffer is built for them.
-void PixelSwellCSharp(int index, int* mask, PhotoInfoCSharp& info, int)
+void PixelSwellCSharp(int index, int* mask, PhotoInfoCSharp& info, int length)
 {
     GigeCamera* camera = camera_at(index);
-    if (!camera)
+    if (!camera || refuse_short_mask(camera->log, "PixelSwellCSharp", mask, info, length))
         return;
-    PhotoInfo frame{};
-    frame.pixel_width = info.pixel_width;
-    frame.pixel_height = info.pixel_height;
+    PhotoInfo frame = frame_size_only(info);
     camera->PixelSwell(mask, frame);
 }
 
-void PixelCorrosionCSharp(int index, int* mask, PhotoInfoCSharp& info, int)
+void PixelCorrosionCSharp(int index, int* mask, PhotoInfoCSharp& info, int length)
 {
     GigeCamera* camera = camera_at(index);
-    if (!camera)
+    if (!camera || refuse_short_mask(camera->log, "PixelCorrosionCSharp", mask, info, length))
         return;
-    PhotoInfo frame{};
-    frame.pixel_width = info.pixel_width;
-    frame.pixel_height = info.pixel_height;
+    PhotoInfo frame = frame_size_only(info);
     camera->PixelCorrosion(mask, frame);
 }
 

@@ -4,9 +4,11 @@
 #ifndef VORA_CSHARP_FRAME_H
 #define VORA_CSHARP_FRAME_H
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
+#include "log/vora_cameralog.h"
 #include "vora_base_type.h"
 
 // The record fields copied one to one; the private buffer becomes pixel.
@@ -29,6 +31,23 @@ inline PhotoInfo frame_from_csharp(const PhotoInfoCSharp& in, char* private_buff
     return out;
 }
 
+inline size_t byte_count(int length)
+{
+    return length > 0 ? static_cast<size_t>(length) : 0;
+}
+
+// A frame over the caller's `length` bytes (or a copy of them). They are all
+// the frame data there is, so a payload_size claiming more is cut to them:
+// the operation then refuses a frame they do not cover instead of reading
+// past them, and nothing is allocated for what a record merely claims.
+inline PhotoInfo frame_within(const PhotoInfoCSharp& info, char* buffer, int length)
+{
+    PhotoInfo frame = frame_from_csharp(info, buffer);
+    if (frame.payload_size > byte_count(length))
+        frame.payload_size = static_cast<uint32_t>(byte_count(length));
+    return frame;
+}
+
 // The same fields the other way; the pixel bytes are the caller's business.
 inline void frame_to_csharp(const PhotoInfo& in, PhotoInfoCSharp* out)
 {
@@ -43,6 +62,30 @@ inline void frame_to_csharp(const PhotoInfo& in, PhotoInfoCSharp* out)
     out->roi = in.roi;
     out->block_id = in.block_id;
     out->stream_channel_index_ = in.stream_channel_index_;
+}
+
+// The mask variants take the mask's length in elements: a mask that does
+// not hold one value per pixel of the frame is refused (logged under the
+// variant's name) rather than read or written past its end.
+inline bool refuse_short_mask(cameralog& log, const char* function, const int* mask, const PhotoInfoCSharp& info,
+                              int length)
+{
+    const uint64_t pixels = static_cast<uint64_t>(info.pixel_width) * info.pixel_height;
+    if (mask && length >= 0 && static_cast<uint64_t>(length) >= pixels)
+        return false;
+    log.log_error(gvcp_log_error_level, "[function:%s] the mask does not hold width x height values, error code: %d",
+                  function, VORA_ERR_INVALID_ARG);
+    return true;
+}
+
+// A record of the frame's size alone, for operations that use nothing else.
+inline PhotoInfo frame_size_only(const PhotoInfoCSharp& info)
+{
+    PhotoInfo frame;
+    std::memset(&frame, 0, sizeof frame);
+    frame.pixel_width = info.pixel_width;
+    frame.pixel_height = info.pixel_height;
+    return frame;
 }
 
 // A malloc'd buffer owned for the duration of one call. An operation may swap

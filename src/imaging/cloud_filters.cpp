@@ -107,7 +107,7 @@ namespace {
 // doubling, so memory follows the number of occupied cells.
 class CellCounts {
 public:
-    CellCounts() : keys_(1024, 0), counts_(1024, 0) {}
+    CellCounts() : keys_(size_t(1) << kInitialBits, 0), counts_(keys_.size(), 0) {}
 
     void add(uint64_t key)
     {
@@ -140,11 +140,15 @@ public:
     }
 
 private:
-    // Key 0 marks an empty slot; callers' keys are never 0.
+    static constexpr int kInitialBits = 10;
+
+    // Key 0 marks an empty slot; callers' keys are never 0. The slot is the
+    // top bits of the multiplied key, which every bit of the key reaches
+    // (cells differing only in x differ only in the key's high bits).
     size_t find(uint64_t key) const
     {
         const size_t mask = keys_.size() - 1;
-        size_t slot = static_cast<size_t>((key * 0x9E3779B97F4A7C15ull) >> 20) & mask;
+        size_t slot = static_cast<size_t>((key * 0x9E3779B97F4A7C15ull) >> (64 - bits_));
         while (keys_[slot] != 0 && keys_[slot] != key)
             slot = (slot + 1) & mask;
         return slot;
@@ -156,6 +160,7 @@ private:
         std::vector<int32_t> old_counts(counts_.size() * 2, 0);
         old_keys.swap(keys_);
         old_counts.swap(counts_);
+        ++bits_;
         for (size_t i = 0; i < old_keys.size(); ++i) {
             if (old_keys[i] == 0)
                 continue;
@@ -168,21 +173,38 @@ private:
 
     std::vector<uint64_t> keys_;
     std::vector<int32_t> counts_;
+    int bits_ = kInitialBits;  // keys_.size() is 2^bits_
     size_t used_ = 0;
     uint64_t last_key_ = 0;  // never a real key
     size_t last_slot_ = 0;
 };
 
-// The cell of a point with depth, as key + 1, or 0 when it lies outside the
-// n x n x n grid. Indices are truncated toward zero in single precision.
-inline uint64_t cell_key(float x, float y, float z, float half_range, int64_t n)
+// Cell indices are kept within +-2^19, so each fits 21 bits once biased;
+// no real cloud comes near (raw 16-bit coordinates over 30-unit cells).
+constexpr float kCellLimit = 524288.0f;
+constexpr int64_t kCellBias = int64_t(1) << 20;
+
+// Floor of a float whose magnitude is below kCellLimit.
+inline int64_t floor_cell(float v)
 {
-    const int64_t ix = trunc_float_to_int32((x + half_range) / 30.0f);
-    const int64_t iy = trunc_float_to_int32((y + half_range) / 30.0f);
-    const int64_t iz = trunc_float_to_int32(z / 30.0f);
-    if (ix < 0 || iy < 0 || iz < 0 || ix >= n || iy >= n || iz >= n)
+    const int32_t t = static_cast<int32_t>(v);
+    return t - (v < static_cast<float>(t) ? 1 : 0);
+}
+
+// The cell of a point with depth, as a non-zero key, or 0 when it lies
+// nowhere (coordinates that are not finite, from a cloud unit of 0). Cells
+// are the 30-unit cubes of the grid over the depth range, anchored at
+// (-d, -d, 0), continued beyond it in every direction: floor division,
+// which inside the grid is the truncation the grid uses.
+inline uint64_t cell_key(float x, float y, float z, float half_range)
+{
+    const float cx = (x + half_range) / 30.0f;
+    const float cy = (y + half_range) / 30.0f;
+    const float cz = z / 30.0f;
+    if (!(std::fabs(cx) < kCellLimit && std::fabs(cy) < kCellLimit && std::fabs(cz) < kCellLimit))
         return 0;
-    return static_cast<uint64_t>((ix * n + iy) * n + iz) + 1;
+    return static_cast<uint64_t>(floor_cell(cx) + kCellBias) << 42 |
+           static_cast<uint64_t>(floor_cell(cy) + kCellBias) << 21 | static_cast<uint64_t>(floor_cell(cz) + kCellBias);
 }
 
 }  // namespace
@@ -217,11 +239,8 @@ int spatial_filter_point_cloud(cameralog& log, PhotoInfo& frame, int min_points)
             max_raw_z = z;
     }
     const float z_max = max_raw_z > 0 ? static_cast<float>(max_raw_z) / unit : 0.0f;
-    const int32_t half = trunc_float_to_int32((z_max - 0.0f) * 0.5f);
-    // With raw 16-bit values and a unit of at least 1, n stays below 2200,
-    // so n^3 keys fit 64 bits; a non-positive n leaves no cell at all.
-    const int64_t n = half / 15;
-    const float half_range = static_cast<float>(half);
+    // Half the depth range anchors the cells in x and y.
+    const float half_range = static_cast<float>(trunc_float_to_int32((z_max - 0.0f) * 0.5f));
 
     // Both passes convert a block of points at a time.
     constexpr size_t kBlock = 2048;
@@ -234,7 +253,7 @@ int spatial_filter_point_cloud(cameralog& log, PhotoInfo& frame, int min_points)
             const float* v = xyz + 3 * i;
             if (!has_depth(v[2]))
                 continue;
-            if (const uint64_t key = cell_key(v[0], v[1], v[2], half_range, n))
+            if (const uint64_t key = cell_key(v[0], v[1], v[2], half_range))
                 counts.add(key);
         }
     }
@@ -246,7 +265,7 @@ int spatial_filter_point_cloud(cameralog& log, PhotoInfo& frame, int min_points)
             char* p = raw + 6 * (first + i);
             bool keep = true;
             if (has_depth(v[2])) {
-                const uint64_t key = cell_key(v[0], v[1], v[2], half_range, n);
+                const uint64_t key = cell_key(v[0], v[1], v[2], half_range);
                 keep = key != 0 && counts.count(key) >= min_points;
             }
             if (keep)

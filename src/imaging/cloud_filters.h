@@ -19,9 +19,10 @@ namespace imaging {
 void filter_point_cloud(cameralog& log, PhotoInfo& frame, double tolerance);
 
 // SpatialFilterPointcloud: removes points lying in 30-unit cubes that hold
-// fewer than min_points points (and points outside the grid); 0 or -2.
-// Only occupied cubes are counted, so memory follows the number of points,
-// not the cube of the depth range.
+// fewer than min_points points; 0 or -2. The cubes are those of the grid
+// over the depth range (x and y from -d, z from 0, d half the range),
+// continued beyond it, so every point takes part. Only occupied cubes are
+// counted, so memory follows the number of points, not the depth range.
 int spatial_filter_point_cloud(cameralog& log, PhotoInfo& frame, int min_points);
 
 // PixelSwell: a pixel becomes 255 when any pixel of its 3x3 square is set

@@ -191,7 +191,9 @@ int save_cloud_txt(cameralog& log, const PhotoInfo& frame, const char* path)
 
 int save_cloud_with_colour_txt(cameralog& log, const PhotoInfo& frame, const float* fused, const char* path)
 {
-    if (!frame.pixel || frame.pixel_format != PIXEL_FORMAT_COORD3D_ABC16 || !fused || !path) {
+    // The fused array holds a point per point of the cloud it was made from;
+    // a cloud fusion would refuse tells nothing of the array's size.
+    if (!is_readable_cloud(&frame) || !fused || !path) {
         log.log_error(gvcp_log_error_level,
                       "[function:SavePointCloudWithImageToTxt] Failed to save data due to the incoming parameters "
                       "error, error code: %d",
@@ -206,9 +208,9 @@ int save_cloud_with_colour_txt(cameralog& log, const PhotoInfo& frame, const flo
                       VORA_ERR_SAVE_OPEN);
         return VORA_ERR_SAVE_OPEN;
     }
-    const int32_t points = static_cast<int32_t>(frame.pixel_width * frame.pixel_height);
-    for (int32_t i = 0; i < points; ++i) {
-        const float* v = fused + 6 * static_cast<size_t>(i);
+    const size_t points = static_cast<size_t>(pixel_count(frame));
+    for (size_t i = 0; i < points; ++i) {
+        const float* v = fused + 6 * i;
         if (!text_keeps(v[2]))
             continue;
         char* p = out.reserve(3 * (kMaxFixed2 + 1) + 3 * 12 + 1);

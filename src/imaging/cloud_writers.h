@@ -23,7 +23,8 @@ int save_cloud_txt(cameralog& log, const PhotoInfo& frame, const char* path);
 
 // SavePointCloudWithImageToTxt: lines "x y z c0 c1 c2" from the fused array
 // (6 floats per point) for the points with z > 1e-6; the frame supplies only
-// its format, buffer and size. Codes as the text writer.
+// its size, and must be a readable point cloud (as fusion requires). Codes
+// as the text writer.
 int save_cloud_with_colour_txt(cameralog& log, const PhotoInfo& frame, const float* fused, const char* path);
 
 }  // namespace imaging

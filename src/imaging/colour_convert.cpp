@@ -155,26 +155,56 @@ void bayer_rg8_to_rgb888(const uint8_t* mosaic, uint32_t width, uint32_t height,
     fill_corner(H - 2, W - 2, H - 3, W - 3);
 }
 
-void yuyv_frame_to_rgb888(cameralog& log, PhotoInfo& frame)
+namespace {
+
+// The frames the YUYV conversion takes: pixel pairs whose bytes the payload
+// holds and whose RGB size a payload can still state. Refusals are logged.
+bool yuyv_convertible(cameralog& log, const PhotoInfo& frame)
 {
     const uint64_t n = pixel_count(frame);
     if (!frame.pixel || n % 2 != 0 || !payload_covers(frame, 2) || 3 * n > UINT32_MAX) {
         log.log_error(gvcp_log_error_level, "[function:YuyvToRgb888] the incoming parameters error, error code: %d",
                       VORA_ERR_INVALID_ARG);
-        return;
+        return false;
     }
+    return true;
+}
+
+}  // namespace
+
+void yuyv_frame_to_rgb888(cameralog& log, PhotoInfo& frame)
+{
+    if (!yuyv_convertible(log, frame))
+        return;
+    const uint64_t n = pixel_count(frame);
     yuyv_to_rgb888_in_place(reinterpret_cast<uint8_t*>(frame.pixel), n);
     frame.pixel_format = PIXEL_FORMAT_RGB8;
     frame.payload_size = static_cast<uint32_t>(3 * n);
 }
 
-void bayer_frame_to_rgb888(cameralog& log, PhotoInfo& frame)
+char* yuyv_frame_rgb888_copy(cameralog& log, const PhotoInfo& frame, uint32_t* size)
+{
+    if (!yuyv_convertible(log, frame))
+        return nullptr;
+    const uint64_t n = pixel_count(frame);
+    uint8_t* rgb = static_cast<uint8_t*>(std::malloc(n ? static_cast<size_t>(3 * n) : 1));
+    if (!rgb) {
+        log.log_error(gvcp_log_error_level, "[function:YuyvToRgb888] Failed to allocate the converted image.");
+        return nullptr;
+    }
+    std::memcpy(rgb, frame.pixel, static_cast<size_t>(2 * n));
+    yuyv_to_rgb888_in_place(rgb, n);
+    *size = static_cast<uint32_t>(3 * n);
+    return reinterpret_cast<char*>(rgb);
+}
+
+char* bayer_frame_rgb888_copy(cameralog& log, const PhotoInfo& frame, uint32_t* size)
 {
     if (!frame.pixel) {
         log.log_error(gvcp_log_error_level,
                       "[function:BayerRG8ToRgb888] the incoming parameters error, error code: %d",
                       VORA_ERR_INVALID_ARG);
-        return;
+        return nullptr;
     }
     const uint64_t result_size = 3 * static_cast<uint64_t>(frame.payload_size);
     if (static_cast<int32_t>(frame.pixel_width) <= 0 || static_cast<int32_t>(frame.pixel_height) <= 0 ||
@@ -182,22 +212,32 @@ void bayer_frame_to_rgb888(cameralog& log, PhotoInfo& frame)
         !payload_covers(frame, 1) || result_size > UINT32_MAX) {
         log.log_error(gvcp_log_error_level,
                       "[function:BayerRG8ToRgb888] the data info (width or height or payload_size) error.");
-        return;
+        return nullptr;
     }
     uint8_t* rgb = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(result_size)));
     if (!rgb) {
         log.log_error(gvcp_log_error_level, "[function:BayerRG8ToRgb888] Failed to allocate the converted image.");
-        return;
+        return nullptr;
     }
     bayer_rg8_to_rgb888(reinterpret_cast<const uint8_t*>(frame.pixel), frame.pixel_width, frame.pixel_height, rgb);
     // The buffer is sized from payload_size as callers expect; what the
     // pixels do not fill is cleared.
     const size_t written = static_cast<size_t>(pixel_count(frame)) * 3;
     std::memset(rgb + written, 0, static_cast<size_t>(result_size) - written);
+    *size = static_cast<uint32_t>(result_size);
+    return reinterpret_cast<char*>(rgb);
+}
+
+void bayer_frame_to_rgb888(cameralog& log, PhotoInfo& frame)
+{
+    uint32_t size = 0;
+    char* rgb = bayer_frame_rgb888_copy(log, frame, &size);
+    if (!rgb)
+        return;
     std::free(frame.pixel);
-    frame.pixel = reinterpret_cast<char*>(rgb);
+    frame.pixel = rgb;
     frame.pixel_format = PIXEL_FORMAT_RGB8;
-    frame.payload_size = static_cast<uint32_t>(result_size);
+    frame.payload_size = size;
 }
 
 void raw_frame_to_rgb888(cameralog& log, PhotoInfo& frame)

@@ -36,6 +36,13 @@ void yuyv_frame_to_rgb888(cameralog& log, PhotoInfo& frame);
 // or a payload shorter than the mosaic are refused (logged, unchanged).
 void bayer_frame_to_rgb888(cameralog& log, PhotoInfo& frame);
 
+// The same conversions into a malloc'd buffer of the caller's (of *size
+// bytes: 3 x width x height for YUYV, 3 x payload_size for Bayer), leaving
+// the frame alone. Null (logged as the conversion logs it) when the frame is
+// refused or the buffer cannot be had.
+char* yuyv_frame_rgb888_copy(cameralog& log, const PhotoInfo& frame, uint32_t* size);
+char* bayer_frame_rgb888_copy(cameralog& log, const PhotoInfo& frame, uint32_t* size);
+
 // RawdataToRgb888: YUYV and BayerRG8 frames are converted, any other format
 // is left alone.
 void raw_frame_to_rgb888(cameralog& log, PhotoInfo& frame);

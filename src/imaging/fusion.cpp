@@ -31,22 +31,50 @@ Pixel project_point(const CameraParameter& p, float x, float y, float z, float o
     return Pixel{trunc_float_to_int32(u), trunc_float_to_int32(v)};
 }
 
-int fusion_3d_to_rgb(const PhotoInfo& colour, const PhotoInfo& cloud, PhotoInfo& output,
-                     const std::vector<CameraParameter>& parameters, cameralog& log)
+namespace {
+
+void log_fusion_3d_refusal(cameralog& log)
+{
+    log.log_error(gvcp_log_error_level,
+                  "[function:Fusion3DToRGB] Failed to fusion rgb to 3D point cloud due to the incoming parameters "
+                  "error, error code: %d",
+                  VORA_ERR_INVALID_ARG);
+}
+
+}  // namespace
+
+int fusion_3d_to_rgb_refusal(const PhotoInfo& colour, const PhotoInfo& cloud,
+                             const std::vector<CameraParameter>& parameters, cameralog& log)
 {
     const uint64_t points = uint64_t(cloud.pixel_width) * cloud.pixel_height;
-    if (!cloud.pixel || !output.pixel || cloud.pixel_format != PIXEL_FORMAT_COORD3D_ABC16 || cloud.payload_size < points * 6) {
-        log.log_error(gvcp_log_error_level,
-                      "[function:Fusion3DToRGB] Failed to fusion rgb to 3D point cloud due to the incoming parameters "
-                      "error, error code: %d",
-                      VORA_ERR_INVALID_ARG);
+    if (!cloud.pixel || cloud.pixel_format != PIXEL_FORMAT_COORD3D_ABC16 || !payload_covers(cloud, 6)) {
+        log_fusion_3d_refusal(log);
         return VORA_ERR_INVALID_ARG;
     }
     const uint32_t format = colour.pixel_format;
     if (format != PIXEL_FORMAT_YUV422_8 && format != PIXEL_FORMAT_RGB8 && format != PIXEL_FORMAT_RGB565P)
         return VORA_ERR_COLOR_FORMAT;
+    // The grid is a cloud frame of its own, whose payload a 32-bit size
+    // must state; the product is taken where it cannot wrap.
+    if (uint64_t(colour.pixel_width) * colour.pixel_height > UINT32_MAX / 6) {
+        log_fusion_3d_refusal(log);
+        return VORA_ERR_INVALID_ARG;
+    }
     if (points > 0 && parameters.size() < 2)
         return VORA_ERR_INVALID_ARG;
+    return VORA_OK;
+}
+
+int fusion_3d_to_rgb(const PhotoInfo& colour, const PhotoInfo& cloud, PhotoInfo& output,
+                     const std::vector<CameraParameter>& parameters, cameralog& log)
+{
+    if (!output.pixel) {
+        log_fusion_3d_refusal(log);
+        return VORA_ERR_INVALID_ARG;
+    }
+    if (const int refusal = fusion_3d_to_rgb_refusal(colour, cloud, parameters, log))
+        return refusal;
+    const uint64_t points = uint64_t(cloud.pixel_width) * cloud.pixel_height;
 
     // Everything read from the records before output is written, which may
     // be one of them.
@@ -120,7 +148,7 @@ int fusion_image_to_3d(PhotoInfo& image, const PhotoInfo& cloud, float* fused,
     // payload size must still be able to state.
     const bool yuyv_unusable = format == PIXEL_FORMAT_YUV422_8 && (pixels % 2 != 0 || 3 * pixels > UINT32_MAX);
     if (!image.pixel || !cloud.pixel || !fused || cloud.pixel_format != PIXEL_FORMAT_COORD3D_ABC16 ||
-        cloud.payload_size < points * 6 || image.payload_size < pixels * bytes_per_pixel || yuyv_unusable) {
+        !payload_covers(cloud, 6) || !payload_covers(image, unsigned(bytes_per_pixel)) || yuyv_unusable) {
         log.log_error(gvcp_log_error_level,
                       "[function:FusionImageTo3D] Failed to fusion image to 3D point cloud due to the incoming "
                       "parameters error, error code: %d",

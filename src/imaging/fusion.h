@@ -52,11 +52,19 @@ inline bool pixel_inside(Pixel p, uint32_t width, uint32_t height)
 // not used, only its size, offsets and format.
 // Returns 0; -2 (logged) when a pixel buffer is missing, the cloud is not
 // Coord3D_ABC16 or its payload is shorter than its points; -59 when the
-// colour format is not YUYV, RGB8 or RGB565p; -2 (not logged) when there is
-// no calibration record 1; -1 when overlapping cloud and output buffers
-// need a copy that cannot be allocated. On failure output is left as it was.
+// colour format is not YUYV, RGB8 or RGB565p; -2 (logged) when the grid's
+// width x height x 6 bytes exceed what a 32-bit payload size states; -2 (not
+// logged) when there is no calibration record 1; -1 when overlapping cloud
+// and output buffers need a copy that cannot be allocated. On failure
+// output is left as it was.
 int fusion_3d_to_rgb(const PhotoInfo& colour, const PhotoInfo& cloud, PhotoInfo& output,
                      const std::vector<CameraParameter>& parameters, cameralog& log);
+
+// The refusals of fusion_3d_to_rgb that do not depend on the output frame,
+// in the same order with the same messages: 0 when the fusion can run. For
+// callers that must size the output before they have it.
+int fusion_3d_to_rgb_refusal(const PhotoInfo& colour, const PhotoInfo& cloud,
+                             const std::vector<CameraParameter>& parameters, cameralog& log);
 
 // Gives every cloud point the colour of the image pixel it projects to,
 // through the calibration of the sensor feeding the image's stream channel:

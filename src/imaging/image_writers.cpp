@@ -1,6 +1,7 @@
 #include "imaging/image_writers.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "imaging/colour_convert.h"
@@ -203,37 +204,46 @@ int save_rgb565_bmp(cameralog& log, const PhotoInfo& frame, const char* path)
     return VORA_OK;
 }
 
-int save_yuyv_bmp(cameralog& log, PhotoInfo& frame, const char* path)
+namespace {
+
+// Saves a colour frame converted into a buffer of our own: the caller's
+// buffer holds only the raw bytes and stays the caller's.
+int save_converted_bmp(cameralog& log, const PhotoInfo& frame, const char* path,
+                       char* (*convert)(cameralog&, const PhotoInfo&, uint32_t*), const char* refusal)
 {
     if (frame.pixel && path) {
-        yuyv_frame_to_rgb888(log, frame);
-        // A frame the conversion refused is still YUYV; saving it again
-        // would only come back here.
-        if (frame.pixel_format == PIXEL_FORMAT_RGB8)
-            return save_bmp(log, frame, path);
+        uint32_t size = 0;
+        if (char* rgb = convert(log, frame, &size)) {
+            PhotoInfo converted = frame;
+            converted.pixel = rgb;
+            converted.pixel_format = PIXEL_FORMAT_RGB8;
+            converted.payload_size = size;
+            const int result = save_rgb888_bmp(log, converted, path);
+            std::free(rgb);
+            return result;
+        }
     }
-    log.log_error(gvcp_log_error_level,
-                  "[function:SaveYuyvRgbToBmp] Failed to save yuyv data due to the incoming parameters error, error "
-                  "code: %d",
-                  VORA_ERR_INVALID_ARG);
+    log.log_error(gvcp_log_error_level, refusal, VORA_ERR_INVALID_ARG);
     return VORA_ERR_INVALID_ARG;
 }
 
-int save_bayer_rg8_bmp(cameralog& log, PhotoInfo& frame, const char* path)
+}  // namespace
+
+int save_yuyv_bmp(cameralog& log, const PhotoInfo& frame, const char* path)
 {
-    if (frame.pixel && path) {
-        bayer_frame_to_rgb888(log, frame);
-        if (frame.pixel_format == PIXEL_FORMAT_RGB8)
-            return save_bmp(log, frame, path);
-    }
-    log.log_error(gvcp_log_error_level,
-                  "[function:SaveBayerRG8ToBmp] Failed to save bayerRG8 data due to the incoming parameters error, "
-                  "error code: %d",
-                  VORA_ERR_INVALID_ARG);
-    return VORA_ERR_INVALID_ARG;
+    return save_converted_bmp(log, frame, path, yuyv_frame_rgb888_copy,
+                              "[function:SaveYuyvRgbToBmp] Failed to save yuyv data due to the incoming parameters "
+                              "error, error code: %d");
 }
 
-int save_bmp(cameralog& log, PhotoInfo& frame, const char* path)
+int save_bayer_rg8_bmp(cameralog& log, const PhotoInfo& frame, const char* path)
+{
+    return save_converted_bmp(log, frame, path, bayer_frame_rgb888_copy,
+                              "[function:SaveBayerRG8ToBmp] Failed to save bayerRG8 data due to the incoming "
+                              "parameters error, error code: %d");
+}
+
+int save_bmp(cameralog& log, const PhotoInfo& frame, const char* path)
 {
     if (!frame.pixel || !path) {
         log.log_error(gvcp_log_error_level,

@@ -9,10 +9,10 @@
 
 namespace imaging {
 
-// SaveToBMP: picks the writer by pixel format. 0; -2 without buffer or path;
-// -41 for a format without a writer (no file is created); else the writer's
-// result.
-int save_bmp(cameralog& log, PhotoInfo& frame, const char* path);
+// SaveToBMP: picks the writer by pixel format and never changes the frame.
+// 0; -2 without buffer or path; -41 for a format without a writer (no file
+// is created); else the writer's result.
+int save_bmp(cameralog& log, const PhotoInfo& frame, const char* path);
 
 // The writers themselves. 0; -2 for bad arguments (including a payload
 // shorter than the image or a file beyond 4 GB); -42 when the file cannot be
@@ -21,10 +21,10 @@ int save_grey_bmp(cameralog& log, const PhotoInfo& frame, const char* path);
 int save_rgb888_bmp(cameralog& log, const PhotoInfo& frame, const char* path);
 int save_rgb565_bmp(cameralog& log, const PhotoInfo& frame, const char* path);
 
-// Convert the frame to RGB8 in place (the Bayer one replaces its buffer) and
-// save that. A frame the conversion refuses ends with -2.
-int save_yuyv_bmp(cameralog& log, PhotoInfo& frame, const char* path);
-int save_bayer_rg8_bmp(cameralog& log, PhotoInfo& frame, const char* path);
+// Convert a copy of the frame to RGB8 and save that; the frame and its
+// buffer are left as they were. A frame the conversion refuses ends with -2.
+int save_yuyv_bmp(cameralog& log, const PhotoInfo& frame, const char* path);
+int save_bayer_rg8_bmp(cameralog& log, const PhotoInfo& frame, const char* path);
 
 }  // namespace imaging
 

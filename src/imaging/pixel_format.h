@@ -25,7 +25,9 @@ inline uint64_t pixel_count(const PhotoInfo& frame)
 // payload carries are refused rather than read (or written) past the end.
 inline bool payload_covers(const PhotoInfo& frame, unsigned bytes_per_pixel)
 {
-    return pixel_count(frame) * bytes_per_pixel <= frame.payload_size;
+    // Compared by division: width x height x bytes can wrap even 64 bits,
+    // and a wrapped product may be as small as a real payload.
+    return bytes_per_pixel == 0 || pixel_count(frame) <= frame.payload_size / bytes_per_pixel;
 }
 
 // A point cloud the cloud operations may read: buffer present, format

@@ -123,7 +123,9 @@ int save_depth_png(cameralog& log, const PhotoInfo& frame, const char* path)
 
 int save_plane_png(cameralog& log, const PhotoInfo& frame, const short* plane, const char* path)
 {
-    if (!plane || !path) {
+    // The plane is width x height values of this frame's cloud: a frame the
+    // plane could not have been taken from says nothing about its size.
+    if (!is_readable_cloud(&frame) || !plane || !path) {
         log.log_error(gvcp_log_error_level,
                       "[function:SaveCloudPlane] Failed to save cloud plane due to the incoming parameters error, "
                       "error code: %d",

@@ -34,7 +34,8 @@ int write_grey16_png(cameralog& log, const char* function, const char* path, uin
 int save_depth_png(cameralog& log, const PhotoInfo& frame, const char* path);
 
 // SaveCloudPlane: the caller's plane (width x height big-endian values) as
-// it is; the frame supplies only the size. -2 without plane or path.
+// it is; the frame supplies only the size. -2 without plane or path, or for
+// a frame GetCloudPlane refuses (not a readable point cloud).
 int save_plane_png(cameralog& log, const PhotoInfo& frame, const short* plane, const char* path);
 
 }  // namespace imaging

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <cstring>
@@ -251,13 +252,28 @@ TEST_F(ImagingApi, RawToRgbVariantCopiesTheConvertedImageBack)
 
 TEST_F(ImagingApi, ShortCallerLengthsAreNotReadOrWrittenPast)
 {
-    // The record says 2 points, the caller passes bytes of one: the missing
-    // bytes read as zero.
+    // The record says 2 points, the caller passes bytes of one: the frame
+    // is refused, not made up of zeros.
     std::vector<char> one = raw_points({{10, 20, 30}});
     PhotoInfoCSharp info = record(CLOUD, 2, 1, 12);
     float points[6] = {9, 9, 9, 9, 9, 9};
     Convert3DPointFromCharToFloatCSharp(0, info, one.data(), 6, points);
-    EXPECT_EQ(std::vector<float>(points, points + 6), (std::vector<float>{10, 20, 30, 0, 0, 0}));
+    EXPECT_EQ(std::vector<float>(points, points + 6), std::vector<float>(6, 9));
+    short plane[2] = {7, 7};
+    EXPECT_EQ(GetCloudPlaneZCSharp(0, info, one.data(), 6, plane), -2);
+    EXPECT_EQ(SavePointCloudToPcdCSharp(0, info, one.data(), 6, &path("short.pcd")[0]), -2);
+    std::vector<char> buffer = one;
+    EXPECT_EQ(SpatialFilterPointcloudCSharp(0, info, buffer.data(), 6, 1), -2);
+    EXPECT_EQ(buffer, one);
+
+    // A record claiming 4 GB over a few bytes: refused without making room
+    // for what it claims.
+    PhotoInfoCSharp huge = record(CLOUD, 0x10000, 0xAAAA, 0xFFFFFFFC);
+    EXPECT_EQ(SavePointCloudToPlyCSharp(0, huge, one.data(), 6, &path("huge.ply")[0]), -2);
+    EXPECT_EQ(SpatialFilterPointcloudCSharp(0, huge, buffer.data(), 6, 1), -2);
+    EXPECT_EQ(buffer, one);
+    // Bytes without a buffer are no bytes.
+    EXPECT_EQ(SavePointCloudToPlyCSharp(0, info, nullptr, 12, &path("none.ply")[0]), -2);
 
     // A YUYV frame saved from a buffer with no room for the RGB result.
     std::vector<char> yuyv(8, char(128));
@@ -272,17 +288,192 @@ TEST_F(ImagingApi, ShortCallerLengthsAreNotReadOrWrittenPast)
     EXPECT_EQ(read_file(path("b.bmp")).size(), 54u + 6 * 20u);
 }
 
+TEST_F(ImagingApi, SaveToBmpLeavesTheCallersFrameAndBufferAlone)
+{
+    // Payload-sized buffers, as a capture into std::vector<char>(payload)
+    // gives them: the RGB result fits neither, and neither is the library's
+    // to free.
+    std::vector<char> yuyv(4 * 2 * 2, char(128));
+    PhotoInfo image = frame_of(record(YUYV, 4, 2, 16), yuyv.data());
+    const PhotoInfo image_before = image;
+    EXPECT_EQ(SaveToBMP(0, &image, &path("y.bmp")[0]), 0);
+    EXPECT_EQ(std::memcmp(&image, &image_before, sizeof image), 0);
+    EXPECT_EQ(yuyv, std::vector<char>(16, char(128)));
+
+    std::vector<char> mosaic(36, char(60));
+    PhotoInfo bayer = frame_of(record(BAYER_RG8, 6, 6, 36), mosaic.data());
+    const PhotoInfo bayer_before = bayer;
+    EXPECT_EQ(SaveToBMP(0, &bayer, &path("b.bmp")[0]), 0);
+    EXPECT_EQ(std::memcmp(&bayer, &bayer_before, sizeof bayer), 0);
+    EXPECT_EQ(mosaic, std::vector<char>(36, char(60)));
+    EXPECT_EQ(read_file(path("b.bmp")).substr(54, 18), std::string(18, char(60)));
+}
+
+TEST_F(ImagingApi, SaveCloudPlaneRefusesWhatGetCloudPlaneRefuses)
+{
+    // A plane of 2 x 1 values, from a frame that says it has 64 x 64 points
+    // but carries two: what GetCloudPlaneZ refuses, SaveCloudPlane refuses.
+    std::vector<char> bytes = raw_points({{1, 2, 3}, {4, 5, 6}});
+    short plane[2] = {};
+    PhotoInfo frame = frame_of(record(CLOUD, 2, 1, 12), bytes.data());
+    ASSERT_EQ(GetCloudPlaneZ(0, &frame, plane), 0);
+    std::vector<PhotoInfo> refused(4, frame);
+    refused[0].pixel_width = refused[0].pixel_height = 64;  // more points than the payload holds
+    refused[1].pixel_format = RGB8;
+    refused[2].pixel = nullptr;
+    refused[3].pixel_width = refused[3].pixel_height = 0x10000;  // 2^32 points, wrapping 32 bits to 0
+    PhotoInfoCSharp info = record(CLOUD, 64, 64, 64 * 64 * 6);
+    for (size_t i = 0; i < refused.size(); ++i) {
+        const std::string file = path(("p" + std::to_string(i) + ".png").c_str());
+        EXPECT_EQ(GetCloudPlaneZ(0, &refused[i], plane), -2) << i;
+        EXPECT_EQ(SaveCloudPlane(0, &refused[i], plane, const_cast<char*>(file.c_str())), -2) << i;
+        EXPECT_NE(access(file.c_str(), F_OK), 0) << i;
+    }
+    // The flat-buffer form: the record's payload is more than the caller's
+    // bytes.
+    EXPECT_EQ(SaveCloudPlaneCSharp(0, info, bytes.data(), 12, plane, &path("c.png")[0]), -2);
+    EXPECT_NE(access(path("c.png").c_str(), F_OK), 0);
+    std::string good = path("good.png");
+    EXPECT_EQ(SaveCloudPlane(0, &frame, plane, &good[0]), 0);
+}
+
+TEST_F(ImagingApi, FusionToColourGridRefusesSizesNoFrameHasBeforeAllocating)
+{
+    // Two calibration records, so that only the sizes can be refused.
+    CameraParameter identity;
+    std::memset(&identity, 0, sizeof identity);
+    identity.R[0] = identity.R[4] = identity.R[8] = 1;
+    identity.K[0] = identity.K[4] = identity.K[8] = 1;
+    camera().camera_parameters.assign(2, identity);
+
+    std::vector<char> points = raw_points({{1, 2, 30}});
+    PhotoInfoCSharp cloud = record(CLOUD, 1, 1, 6);
+    std::vector<char> pixels(12, 0);
+    // Width x height x 6 bytes: 25.7 GB, 2^32 + 2^17 (just over a 32-bit
+    // payload) and a product that does not even fit 64 bits.
+    const uint32_t sizes[][2] = {{65535, 65535}, {65536, 10923}, {0xFFFFFFFF, 0xFFFFFFFF}};
+    for (const auto& size : sizes) {
+        PhotoInfoCSharp colour = record(RGB8, size[0], size[1], 12);
+        PhotoInfoCSharp out = record(0, 7, 7, 7);
+        std::vector<char> out_bytes(64, char(0x5A));
+        EXPECT_EQ(Fusion3DToRGBCSharp(0, colour, pixels.data(), 12, cloud, points.data(), 6, out, out_bytes.data(),
+                                      int(out_bytes.size())),
+                  -2)
+            << size[0] << " x " << size[1];
+        EXPECT_EQ(out_bytes, std::vector<char>(64, 0));
+        EXPECT_EQ(out.pixel_width, 0u);
+        EXPECT_EQ(out.payload_size, 0u);
+        EXPECT_EQ(out.block_id, 9);
+
+        // The same through the frame records: the caller's output buffer is
+        // not written for a grid it cannot hold.
+        PhotoInfo colour_frame = frame_of(colour, pixels.data());
+        PhotoInfo cloud_frame = frame_of(cloud, points.data());
+        PhotoInfo out_frame = frame_of(record(0, 0, 0, 0), out_bytes.data());
+        std::fill(out_bytes.begin(), out_bytes.end(), char(0x5A));
+        EXPECT_EQ(Fusion3DToRGB(0, &colour_frame, &cloud_frame, &out_frame), -2);
+        EXPECT_EQ(out_bytes, std::vector<char>(64, char(0x5A)));
+    }
+    // A grid that fits is made as before.
+    PhotoInfoCSharp colour = record(RGB8, 2, 2, 12);
+    PhotoInfoCSharp out{};
+    std::vector<char> out_bytes(24, char(0x5A));
+    EXPECT_EQ(Fusion3DToRGBCSharp(0, colour, pixels.data(), 12, cloud, points.data(), 6, out, out_bytes.data(), 24),
+              0);
+    EXPECT_EQ(out.payload_size, 24u);
+}
+
+TEST_F(ImagingApi, SizesWhoseByteCountWrapsAreRefused)
+{
+    // 4294836226 x 2147549185 points: times 6 bytes that is 12 modulo 2^64,
+    // times 2 it is 4. Such records over 12 (or 4) real bytes are refused.
+    const uint32_t W = 4294836226u, H = 2147549185u;
+    std::vector<char> bytes = raw_points({{1, 2, 3}, {4, 5, 6}});
+    PhotoInfo cloud = frame_of(record(CLOUD, W, H, 12), bytes.data());
+    const std::vector<char> before = bytes;
+    std::vector<float> floats(6, 9.0f);
+    short plane[6] = {7, 7, 7, 7, 7, 7};
+    Convert3DPointFromCharToFloat(0, &cloud, floats.data());
+    EXPECT_EQ(floats, std::vector<float>(6, 9.0f));
+    EXPECT_EQ(GetCloudPlaneZ(0, &cloud, plane), -2);
+    EXPECT_EQ(SaveCloudPlane(0, &cloud, plane, &path("p.png")[0]), -2);
+    EXPECT_EQ(SavePointCloudToPcd(0, &cloud, &path("c.pcd")[0]), -2);
+    EXPECT_EQ(SavePointCloudToPly(0, &cloud, &path("c.ply")[0]), -2);
+    EXPECT_EQ(SavePointCloudToTxt(0, &cloud, &path("c.txt")[0]), -2);
+    EXPECT_EQ(SaveDepthToPng(0, &cloud, &path("c.png")[0]), -2);
+    EXPECT_EQ(SavePointCloudWithImageToTxt(0, &cloud, floats.data(), &path("f.txt")[0]), -2);
+    FilterPointCloud(0, &cloud, 1.0);
+    EXPECT_EQ(SpatialFilterPointcloud(0, &cloud, 1), -2);
+    EXPECT_EQ(bytes, before);
+
+    std::vector<char> image_bytes(12, 0);
+    PhotoInfo small_image = frame_of(record(RGB8, 2, 2, 12), image_bytes.data());
+    EXPECT_EQ(FusionImageTo3D(0, &small_image, &cloud, floats.data()), -2);
+    std::vector<char> out_bytes(24, 0);
+    PhotoInfo out = frame_of(record(0, 0, 0, 0), out_bytes.data());
+    EXPECT_EQ(Fusion3DToRGB(0, &small_image, &cloud, &out), -2);
+    std::vector<int> mask(4, 0);
+    RoiPoint region{0, 0, 2, 2};
+    ROIPixelMapping(0, &cloud, &small_image, &small_image, &region, mask.data());
+    EXPECT_EQ(mask, std::vector<int>(4, 0));
+
+    std::vector<char> yuyv(4, char(128));
+    PhotoInfo image = frame_of(record(YUYV, W, H, 4), yuyv.data());
+    RawdataToRgb888(0, &image);
+    EXPECT_EQ(image.pixel_format, YUYV);
+    EXPECT_EQ(SaveToBMP(0, &image, &path("y.bmp")[0]), -2);
+    image.pixel_format = PIXEL_FORMAT_RGB565P;
+    EXPECT_EQ(SaveToBMP(0, &image, &path("r.bmp")[0]), -2);
+    PhotoInfo cloud_image = frame_of(record(CLOUD, 2, 1, 12), bytes.data());
+    EXPECT_EQ(FusionImageTo3D(0, &image, &cloud_image, floats.data()), -2);
+    EXPECT_EQ(yuyv, std::vector<char>(4, char(128)));
+}
+
 TEST_F(ImagingApi, MaskVariantsUseOnlyTheSize)
 {
     std::vector<int> mask(25, 0);
     mask[12] = 255;
     PhotoInfoCSharp info = record(CLOUD, 5, 5, 0);
-    PixelSwellCSharp(0, mask.data(), info, 0);
+    PixelSwellCSharp(0, mask.data(), info, 25);
     EXPECT_EQ(mask[6], 255);
     EXPECT_EQ(mask[18], 255);
     EXPECT_EQ(mask[0], 0);
-    PixelCorrosionCSharp(0, mask.data(), info, 0);
+    PixelCorrosionCSharp(0, mask.data(), info, 25);
     std::vector<int> want(25, 0);
     want[12] = 255;
     EXPECT_EQ(mask, want);
+    RoiPoint box{};
+    ROIMappingCoordinateCSharp(0, 0, mask.data(), info, 25, box);
+    EXPECT_EQ(box.offset_x, 2u);
+    EXPECT_EQ(box.size_x, 0u);
+}
+
+TEST_F(ImagingApi, MaskVariantsRefuseAMaskShorterThanTheFrame)
+{
+    // The caller says its mask holds 24 values; the frame has 25 pixels.
+    // Values past the 24th are not the mask's and must not be touched.
+    std::vector<int> mask(40, 77);
+    for (int i = 0; i < 24; ++i)
+        mask[i] = i % 2 ? 255 : 0;
+    const std::vector<int> before = mask;
+    PhotoInfoCSharp info = record(CLOUD, 5, 5, 0);
+    const RoiPoint untouched{1, 2, 3, 4};
+    for (int length : {24, 0, -25, INT32_MIN}) {
+        PixelSwellCSharp(0, mask.data(), info, length);
+        PixelCorrosionCSharp(0, mask.data(), info, length);
+        RoiPoint box = untouched;
+        ROIMappingCoordinateCSharp(0, 0, mask.data(), info, length, box);
+        EXPECT_EQ(std::memcmp(&box, &untouched, sizeof box), 0) << length;
+        EXPECT_EQ(mask, before) << length;
+    }
+    // Widths and heights whose product wraps 32 bits are no smaller.
+    PhotoInfoCSharp huge = record(CLOUD, 0x10000, 0x10000, 0);
+    PixelSwellCSharp(0, mask.data(), huge, 40);
+    EXPECT_EQ(mask, before);
+    // A missing mask is refused whatever the length says.
+    PixelSwellCSharp(0, nullptr, info, 25);
+    PixelCorrosionCSharp(0, nullptr, info, 25);
+    RoiPoint box = untouched;
+    ROIMappingCoordinateCSharp(0, 0, nullptr, info, 25, box);
+    EXPECT_EQ(std::memcmp(&box, &untouched, sizeof box), 0);
 }

@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -13,6 +14,8 @@
 #include <vector>
 
 #include "imaging/cloud_filters.h"
+#include "sim_camera.h"
+#include "sim_scene.h"
 #include "log/vora_cameralog.h"
 #include "vora_pixel_format.h"
 
@@ -135,8 +138,9 @@ std::vector<Raw> reference_filter(const Cloud& c, double value)
     return to_raw(O, c.info.cloud_unit);
 }
 
-// The dense-grid rule exactly as described (n^3 grids): only for small n.
-std::vector<Raw> reference_spatial(const Cloud& c, int m)
+// The dense grid over the depth range (n^3 cells, points outside it
+// removed): only for small n. Inside the grid the filter must agree with it.
+std::vector<Raw> dense_grid_spatial(const Cloud& c, int m)
 {
     std::vector<P3> P = to_float(c);
     float zmin = 0, zmax = 0;
@@ -177,6 +181,55 @@ std::vector<Raw> reference_spatial(const Cloud& c, int m)
         }
     }
     return to_raw(P, c.info.cloud_unit);
+}
+
+// Whether a point lies in the dense grid, and so keeps its result there.
+std::vector<bool> inside_dense_grid(const Cloud& c)
+{
+    const std::vector<P3> P = to_float(c);
+    float zmax = 0;
+    for (const P3& p : P)
+        zmax = std::max(zmax, p.z);
+    const int d = static_cast<int>(zmax * 0.5f), n = d / 15;
+    std::vector<bool> inside(P.size());
+    for (size_t i = 0; i < P.size(); ++i) {
+        const float cx = (P[i].x + float(d)) / 30.0f, cy = (P[i].y + float(d)) / 30.0f, cz = P[i].z / 30.0f;
+        inside[i] = cx >= 0 && cy >= 0 && cz >= 0 && cx < float(n) && cy < float(n) && cz < float(n);
+    }
+    return inside;
+}
+
+// The rule point against point: a point with depth survives when at least
+// m points with depth share its 30-unit cell, cells anchored at (-d, -d, 0)
+// and unbounded (floor division). No grid, no hashing.
+std::vector<Raw> brute_force_spatial(const Cloud& c, int m)
+{
+    const std::vector<P3> P = to_float(c);
+    if (m <= 0)
+        return to_raw(P, c.info.cloud_unit);
+    float zmax = 0;
+    for (const P3& p : P)
+        zmax = std::max(zmax, p.z);
+    const int d = static_cast<int>(zmax * 0.5f);
+    struct Cell {
+        long x, y, z;
+    };
+    std::vector<Cell> cells(P.size());
+    for (size_t i = 0; i < P.size(); ++i)
+        cells[i] = {std::lround(std::floor((P[i].x + float(d)) / 30.0f)),
+                    std::lround(std::floor((P[i].y + float(d)) / 30.0f)), std::lround(std::floor(P[i].z / 30.0f))};
+    std::vector<P3> out = P;
+    for (size_t i = 0; i < P.size(); ++i) {
+        if (!(std::fabs(double(P[i].z)) > 1e-6))
+            continue;
+        int same = 0;
+        for (size_t j = 0; j < P.size(); ++j)
+            same += std::fabs(double(P[j].z)) > 1e-6 && cells[j].x == cells[i].x && cells[j].y == cells[i].y &&
+                    cells[j].z == cells[i].z;
+        if (same < m)
+            out[i] = {0, 0, 0};
+    }
+    return to_raw(out, c.info.cloud_unit);
 }
 
 Cloud wall(uint32_t w, uint32_t h, int x_step, uint16_t z)
@@ -311,8 +364,8 @@ TEST(ImagingFilterPointCloud, RefusesOtherFormatsAndShortPayloads)
 
 TEST(ImagingSpatialFilter, SinglePointAloneInItsCube)
 {
-    // The point at z 600 sets the range (d = 300, n = 20) and is itself
-    // outside the grid (z cell 20).
+    // The point at z 600 sets the range (d = 300, n = 20) and lies just
+    // beyond the grid (z cell 20): alone in its cell like the point at 100.
     auto make = [] {
         Cloud c(4, 1, 1);
         c.set(0, Raw{0, 0, 100});
@@ -327,32 +380,47 @@ TEST(ImagingSpatialFilter, SinglePointAloneInItsCube)
     EXPECT_EQ(two.points(), (std::vector<Raw>{{0, 0, 0}, {0, 0, 150}, {1, 1, 151}, {0, 0, 0}}));
     Cloud one = make();
     EXPECT_EQ(imaging::spatial_filter_point_cloud(q.log, one.info, 1), 0);
-    EXPECT_EQ(one.points(), (std::vector<Raw>{{0, 0, 100}, {0, 0, 150}, {1, 1, 151}, {0, 0, 0}}));
+    EXPECT_EQ(one.points(), make().points());
 }
 
-TEST(ImagingSpatialFilter, CellsLeftOfTheGridAndTruncationTowardZero)
+TEST(ImagingSpatialFilter, CellsContinueBeyondTheGridWithFloorDivision)
 {
-    // d = 300: x + d = -31 is cell -1 (removed), x + d = -29 truncates to
-    // cell 0 (kept, as it has company).
-    Cloud c(5, 1, 1);
+    // d = 300. x + d = -31 and -29 lie left of the grid, in cells -2 and -1,
+    // each shared by two points; x + d = -1 (cell -1 too) and +1 (cell 0,
+    // inside) are told apart, where truncation would have joined them.
+    Cloud c(8, 1, 1);
     c.set(0, Raw{-331, 0, 100});
     c.set(1, Raw{-331, 0, 101});
     c.set(2, Raw{-329, 0, 100});
     c.set(3, Raw{-329, 0, 101});
-    c.set(4, Raw{0, 0, 600});
+    c.set(4, Raw{-301, 0, 200});
+    c.set(5, Raw{-299, 0, 200});
+    c.set(6, Raw{0, 0, 600});
+    c.set(7, Raw{0, 0, 601});  // beyond the far face of the grid, with company
     QuietLog q;
     EXPECT_EQ(imaging::spatial_filter_point_cloud(q.log, c.info, 2), 0);
-    EXPECT_EQ(c.points(), (std::vector<Raw>{{0, 0, 0}, {0, 0, 0}, {-329, 0, 100}, {-329, 0, 101}, {0, 0, 0}}));
+    EXPECT_EQ(c.points(), (std::vector<Raw>{{-331, 0, 100},
+                                            {-331, 0, 101},
+                                            {-329, 0, 100},
+                                            {-329, 0, 101},
+                                            {0, 0, 0},
+                                            {0, 0, 0},
+                                            {0, 0, 600},
+                                            {0, 0, 601}}));
 }
 
-TEST(ImagingSpatialFilter, ShallowCloudHasNoCellsAndLosesEveryPointWithDepth)
+TEST(ImagingSpatialFilter, ShallowCloudKeepsItsDenseCells)
 {
+    // Depths below 30: the grid has no cells (n = 0); the cell beyond it
+    // holds both points with depth.
     Cloud c(3, 1, 1);
     c.set(0, Raw{5, 5, 29});
     c.set(1, Raw{5, 5, 1});
     c.set(2, Raw{5, 5, 0});
     QuietLog q;
-    EXPECT_EQ(imaging::spatial_filter_point_cloud(q.log, c.info, 1), 0);
+    EXPECT_EQ(imaging::spatial_filter_point_cloud(q.log, c.info, 2), 0);
+    EXPECT_EQ(c.points(), (std::vector<Raw>{{5, 5, 29}, {5, 5, 1}, {5, 5, 0}}));
+    EXPECT_EQ(imaging::spatial_filter_point_cloud(q.log, c.info, 3), 0);
     EXPECT_EQ(c.points(), (std::vector<Raw>{{0, 0, 0}, {0, 0, 0}, {5, 5, 0}}));
 }
 
@@ -368,37 +436,98 @@ TEST(ImagingSpatialFilter, NonPositiveMinimumOnlyRoundTrips)
     }
 }
 
-TEST(ImagingSpatialFilter, RandomCloudsMatchTheDenseGrid)
+TEST(ImagingSpatialFilter, NoCloudUnitLeavesNoPointAnywhere)
+{
+    // A unit of 0 makes every coordinate infinite or undefined: no point
+    // has a cell, and those with depth are removed.
+    Cloud c(2, 1, 0);
+    c.set(0, Raw{1, 1, 100});
+    c.set(1, Raw{1, 1, 100});
+    QuietLog q;
+    EXPECT_EQ(imaging::spatial_filter_point_cloud(q.log, c.info, 1), 0);
+    EXPECT_EQ(c.points(), (std::vector<Raw>{{0, 0, 0}, {0, 0, 0}}));
+}
+
+namespace {
+
+// Clusters of points, so that cells hold several, some of them beyond the
+// grid on every side. With `clear_of_the_left_band`, no x + d or y + d lies
+// in (-30, 0), where truncation and floor division part.
+Cloud random_cloud(std::mt19937& rng, bool clear_of_the_left_band)
+{
+    const uint32_t w = 1 + rng() % 30, h = 1 + rng() % 30;
+    const uint32_t unit = std::vector<uint32_t>{1, 7, 10}[rng() % 3];
+    Cloud c(w, h, unit);
+    const int zspan = static_cast<int>((1 + rng() % 12) * 60 * unit);
+    std::uniform_int_distribution<int> dz(0, zspan), dxy(-zspan / 2 - 40 * int(unit), zspan / 2 + 40 * int(unit));
+    const int clusters = 1 + static_cast<int>(rng() % 6);
+    std::vector<Raw> centres;
+    for (int k = 0; k < clusters; ++k)
+        centres.push_back(
+            Raw{static_cast<int16_t>(dxy(rng)), static_cast<int16_t>(dxy(rng)), static_cast<uint16_t>(dz(rng))});
+    std::uniform_int_distribution<int> jitter(-int(20 * unit), int(20 * unit));
+    for (size_t i = 0; i < c.size(); ++i) {
+        if (rng() % 9 == 0) {
+            c.set(i, Raw{static_cast<int16_t>(dxy(rng)), 0, 0});
+            continue;
+        }
+        const Raw& ctr = centres[rng() % centres.size()];
+        const int z = std::max(0, int(ctr.z) + jitter(rng));
+        c.set(i, Raw{static_cast<int16_t>(ctr.x + jitter(rng)), static_cast<int16_t>(ctr.y + jitter(rng)),
+                     static_cast<uint16_t>(std::min(z, 65535))});
+    }
+    // Clearing a point may lower the depth range and so move the band:
+    // clear until nothing lies in it.
+    for (bool cleared = clear_of_the_left_band; cleared;) {
+        cleared = false;
+        const std::vector<P3> P = to_float(c);
+        float zmax = 0;
+        for (const P3& p : P)
+            zmax = std::max(zmax, p.z);
+        const float d = float(static_cast<int>(zmax * 0.5f));
+        for (size_t i = 0; i < P.size(); ++i) {
+            const float cx = (P[i].x + d) / 30.0f, cy = (P[i].y + d) / 30.0f;
+            if (P[i].z != 0 && ((cx < 0 && cx > -1) || (cy < 0 && cy > -1))) {
+                c.set(i, Raw{0, 0, 0});
+                cleared = true;
+            }
+        }
+    }
+    return c;
+}
+
+}  // namespace
+
+TEST(ImagingSpatialFilter, RandomCloudsMatchTheRulePointAgainstPoint)
 {
     std::mt19937 rng(17);
     for (int round = 0; round < 80; ++round) {
-        const uint32_t w = 1 + rng() % 30, h = 1 + rng() % 30;
-        const uint32_t unit = std::vector<uint32_t>{1, 7, 10}[rng() % 3];
-        Cloud c(w, h, unit);
-        const int zspan = static_cast<int>((1 + rng() % 12) * 60 * unit);
-        std::uniform_int_distribution<int> dz(0, zspan), dxy(-zspan / 2 - 40, zspan / 2 + 40);
-        // Clusters, so that cells hold several points.
-        const int clusters = 1 + static_cast<int>(rng() % 6);
-        std::vector<Raw> centres;
-        for (int k = 0; k < clusters; ++k)
-            centres.push_back(Raw{static_cast<int16_t>(dxy(rng)), static_cast<int16_t>(dxy(rng)),
-                                  static_cast<uint16_t>(dz(rng))});
-        std::uniform_int_distribution<int> jitter(-int(20 * unit), int(20 * unit));
-        for (size_t i = 0; i < c.size(); ++i) {
-            if (rng() % 9 == 0) {
-                c.set(i, Raw{static_cast<int16_t>(dxy(rng)), 0, 0});
-                continue;
-            }
-            const Raw& ctr = centres[rng() % centres.size()];
-            const int z = std::max(0, int(ctr.z) + jitter(rng));
-            c.set(i, Raw{static_cast<int16_t>(ctr.x + jitter(rng)), static_cast<int16_t>(ctr.y + jitter(rng)),
-                         static_cast<uint16_t>(std::min(z, 65535))});
-        }
+        Cloud c = random_cloud(rng, false);
         const int m = static_cast<int>(rng() % 6) - 1;
-        const std::vector<Raw> want = reference_spatial(c, m);
+        const std::vector<Raw> want = brute_force_spatial(c, m);
         QuietLog q;
         ASSERT_EQ(imaging::spatial_filter_point_cloud(q.log, c.info, m), 0);
-        ASSERT_EQ(c.points(), want) << w << "x" << h << " unit " << unit << " m " << m;
+        ASSERT_EQ(c.points(), want) << c.info.pixel_width << "x" << c.info.pixel_height << " unit "
+                                    << c.info.cloud_unit << " m " << m;
+    }
+}
+
+TEST(ImagingSpatialFilter, InsideTheGridResultsAreTheDenseGrids)
+{
+    std::mt19937 rng(31);
+    for (int round = 0; round < 80; ++round) {
+        Cloud c = random_cloud(rng, true);
+        const int m = 1 + static_cast<int>(rng() % 5);
+        const std::vector<Raw> grid = dense_grid_spatial(c, m);
+        const std::vector<bool> inside = inside_dense_grid(c);
+        QuietLog q;
+        ASSERT_EQ(imaging::spatial_filter_point_cloud(q.log, c.info, m), 0);
+        const std::vector<Raw> got = c.points();
+        for (size_t i = 0; i < got.size(); ++i) {
+            if (inside[i]) {
+                ASSERT_EQ(got[i], grid[i]) << "round " << round << " point " << i;
+            }
+        }
     }
 }
 
@@ -417,39 +546,6 @@ Cloud deep_cloud()
     return c;
 }
 
-// Brute force: a point survives when at least m points with depth share its
-// cell; cells compared point against point, no grid.
-std::vector<Raw> brute_force_spatial(const Cloud& c, int m)
-{
-    const std::vector<P3> P = to_float(c);
-    float zmax = 0;
-    for (const P3& p : P)
-        zmax = std::max(zmax, p.z);
-    const int d = static_cast<int>(zmax * 0.5f), n = d / 15;
-    struct Cell {
-        int x, y, z;
-        bool in;
-    };
-    std::vector<Cell> cells(P.size());
-    for (size_t i = 0; i < P.size(); ++i) {
-        const int ix = trunc32((P[i].x + float(d)) / 30.0f), iy = trunc32((P[i].y + float(d)) / 30.0f),
-                  iz = trunc32(P[i].z / 30.0f);
-        cells[i] = {ix, iy, iz, ix >= 0 && iy >= 0 && iz >= 0 && ix < n && iy < n && iz < n};
-    }
-    std::vector<P3> out = P;
-    for (size_t i = 0; i < P.size(); ++i) {
-        if (!(std::fabs(double(P[i].z)) > 1e-6))
-            continue;
-        int same = 0;
-        for (size_t j = 0; j < P.size(); ++j)
-            same += std::fabs(double(P[j].z)) > 1e-6 && cells[j].in && cells[j].x == cells[i].x &&
-                    cells[j].y == cells[i].y && cells[j].z == cells[i].z;
-        if (!cells[i].in || same < m)
-            out[i] = {0, 0, 0};
-    }
-    return to_raw(out, c.info.cloud_unit);
-}
-
 }  // namespace
 
 TEST(ImagingSpatialFilter, FullDepthRangeMatchesBruteForce)
@@ -461,6 +557,31 @@ TEST(ImagingSpatialFilter, FullDepthRangeMatchesBruteForce)
         ASSERT_EQ(imaging::spatial_filter_point_cloud(q.log, c.info, m), 0);
         EXPECT_EQ(c.points(), want) << "m " << m;
     }
+}
+
+TEST(ImagingSpatialFilter, DemoSceneWithMinimumOneLosesNothing)
+{
+    // The room the demo's camera sees, at its resolution and unit: with a
+    // minimum of one point per cell every point is in a dense enough cell,
+    // the back wall at the deepest z and the wide floor included.
+    const std::vector<vsim::SimSensor> sensors = vsim::SimConfig::default_sensors();
+    std::vector<uint8_t> rendered =
+        vsim::render_sensor(sensors[0], vsim::Roi{1280, 1024, 0, 0}, PIXEL_FORMAT_COORD3D_ABC16, 10);
+    Cloud c(1280, 1024, 10);
+    ASSERT_EQ(rendered.size(), c.bytes.size());
+    std::memcpy(c.bytes.data(), rendered.data(), rendered.size());
+    const std::vector<Raw> before = c.points();
+    QuietLog q;
+    ASSERT_EQ(imaging::spatial_filter_point_cloud(q.log, c.info, 1), 0);
+    size_t with_depth = 0, kept = 0;
+    const std::vector<Raw> after = c.points();
+    for (size_t i = 0; i < before.size(); ++i) {
+        with_depth += before[i].z != 0;
+        kept += after[i].z != 0;
+    }
+    EXPECT_GT(with_depth, before.size() / 2);
+    EXPECT_EQ(kept, with_depth);
+    EXPECT_EQ(after, before);  // unit 10: the float round trip is exact
 }
 
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)

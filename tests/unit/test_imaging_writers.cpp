@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "imaging/cloud_writers.h"
+#include "imaging/colour_convert.h"
 #include "imaging/image_writers.h"
 #include "imaging/png_writer.h"
 #include "imaging/text_format.h"
@@ -350,6 +351,9 @@ TEST_F(ImagingWriters, RefusalsAndFilesThatCannotBeCreated)
     Cloud short_cloud(2, 1, 10);
     short_cloud.info.payload_size = 11;
     EXPECT_EQ(imaging::save_cloud_txt(log, short_cloud.info, path("x").c_str()), -2);
+    // The fused array has a point per point of the cloud FusionImageTo3D
+    // read: a cloud it would refuse says nothing of the array's size.
+    EXPECT_EQ(imaging::save_cloud_with_colour_txt(log, short_cloud.info, fused.data(), path("x").c_str()), -2);
     EXPECT_EQ(imaging::save_cloud_with_colour_txt(log, c.info, nullptr, path("x").c_str()), -2);
     EXPECT_FALSE(file_exists(path("x")));
 
@@ -367,6 +371,8 @@ TEST_F(ImagingWriters, RefusalsAndFilesThatCannotBeCreated)
                   "[function:SavePointCloudToPly] Failed to save point cloud data due to the incoming parameters "
                   "error, error code: -2",
                   "[function:SavePointCloudToTxt] Failed to save point cloud data due to the incoming parameters "
+                  "error, error code: -2",
+                  "[function:SavePointCloudWithImageToTxt] Failed to save data due to the incoming parameters "
                   "error, error code: -2",
                   "[function:SavePointCloudWithImageToTxt] Failed to save data due to the incoming parameters "
                   "error, error code: -2"}));
@@ -535,23 +541,39 @@ TEST_F(ImagingWriters, Rgb565BmpExpandsTheChannelsAndPadsTo8)
     EXPECT_EQ(f.substr(54), std::string(reinterpret_cast<const char*>(want), 16));
 }
 
-TEST_F(ImagingWriters, YuyvAndBayerAreSavedAfterConversionAndTheFrameStaysConverted)
+TEST_F(ImagingWriters, YuyvAndBayerAreSavedFromAConvertedCopyAndTheFrameIsLeftAlone)
 {
-    Image yuyv(YUYV, 2, 2, 2, 12);
-    std::memset(yuyv.data(), 128, 8);
+    // Buffers exactly as large as the payloads: the RGB result does not fit
+    // them, and the caller still owns and reads them afterwards.
+    Image yuyv(YUYV, 4, 2, 2);
+    for (int i = 0; i < 16; ++i)
+        yuyv.data()[i] = static_cast<uint8_t>(40 + 9 * i);
+    const std::string yuyv_bytes(yuyv.info.pixel, 16);
+    const PhotoInfo yuyv_before = yuyv.info;
     ASSERT_EQ(imaging::save_bmp(log, yuyv.info, path("y.bmp").c_str()), 0);
-    EXPECT_EQ(yuyv.info.pixel_format, RGB8);
-    EXPECT_EQ(yuyv.info.payload_size, 12u);
-    EXPECT_EQ(read_file(path("y.bmp")).size(), 54u + 2 * 8u);
+    EXPECT_EQ(std::memcmp(&yuyv.info, &yuyv_before, sizeof yuyv_before), 0);
+    EXPECT_EQ(std::string(yuyv.info.pixel, 16), yuyv_bytes);
 
     Image bayer(BAYER_RG8, 6, 6, 1);
-    std::memset(bayer.data(), 90, 36);
+    for (int i = 0; i < 36; ++i)
+        bayer.data()[i] = static_cast<uint8_t>(7 * i);
+    const std::string mosaic(bayer.info.pixel, 36);
+    const PhotoInfo bayer_before = bayer.info;
     ASSERT_EQ(imaging::save_bmp(log, bayer.info, path("b.bmp").c_str()), 0);
-    EXPECT_EQ(bayer.info.pixel_format, RGB8);
-    EXPECT_EQ(bayer.info.payload_size, 108u);
-    const std::string f = read_file(path("b.bmp"));
-    ASSERT_EQ(f.size(), 54u + 6 * 20u);
-    EXPECT_EQ(f.substr(54, 18), std::string(18, char(90)));
+    EXPECT_EQ(std::memcmp(&bayer.info, &bayer_before, sizeof bayer_before), 0);
+    EXPECT_EQ(std::string(bayer.info.pixel, 36), mosaic);
+
+    // The files are those of the converted frames.
+    for (auto [image, file] : {std::pair<Image*, const char*>{&yuyv, "y"}, {&bayer, "b"}}) {
+        Image converted(image->info.pixel_format, image->info.pixel_width, image->info.pixel_height, 1,
+                        size_t(image->info.pixel_width) * image->info.pixel_height * 3);
+        std::memcpy(converted.data(), image->data(), image->info.payload_size);
+        converted.info.payload_size = image->info.payload_size;
+        imaging::raw_frame_to_rgb888(log, converted.info);
+        ASSERT_EQ(converted.info.pixel_format, RGB8);
+        ASSERT_EQ(imaging::save_bmp(log, converted.info, path("want.bmp").c_str()), 0);
+        EXPECT_EQ(read_file(path((std::string(file) + ".bmp").c_str())), read_file(path("want.bmp"))) << file;
+    }
     EXPECT_TRUE(messages().empty());
 }
 
