@@ -15,6 +15,51 @@
 
 namespace imaging {
 
+bool build_round_trip_table(float unit, bool is_unsigned, uint16_t* table)
+{
+    bool identity = true;
+    uint32_t bits = 0;
+#if defined(__SSE2__)
+    const __m128 u = _mm_set1_ps(unit);
+    for (; bits < 65536; bits += 4) {
+        const __m128i raw = _mm_setr_epi32(static_cast<int>(bits), static_cast<int>(bits + 1),
+                                           static_cast<int>(bits + 2), static_cast<int>(bits + 3));
+        // Signed coordinates: sign-extend the low 16 bits.
+        const __m128i v = is_unsigned ? raw : _mm_srai_epi32(_mm_slli_epi32(raw, 16), 16);
+        // cvttps gives INT32_MIN for NaN and out-of-range values, as the
+        // scalar rule does.
+        const __m128i t = _mm_cvttps_epi32(_mm_mul_ps(_mm_div_ps(_mm_cvtepi32_ps(v), u), u));
+        int32_t r[4];
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(r), t);
+        for (int l = 0; l < 4; ++l) {
+            table[bits + l] = static_cast<uint16_t>(static_cast<uint32_t>(r[l]));
+            identity &= table[bits + l] == static_cast<uint16_t>(bits + l);
+        }
+    }
+#endif
+    for (; bits < 65536; ++bits) {
+        const float v = is_unsigned ? static_cast<float>(bits)
+                                    : static_cast<float>(static_cast<int16_t>(static_cast<uint16_t>(bits)));
+        table[bits] = float_to_raw16(v / unit, unit);
+        identity &= table[bits] == bits;
+    }
+    return identity;
+}
+
+RawRoundTrip::RawRoundTrip(float unit) : xy_(65536), z_(65536)
+{
+    identity_ = build_round_trip_table(unit, false, xy_.data());
+    identity_ = build_round_trip_table(unit, true, z_.data()) && identity_;
+}
+
+void RawRoundTrip::apply(char* point) const
+{
+    store_le16(point, xy_[static_cast<uint16_t>(point[0] & 0xFF) | static_cast<uint16_t>((point[1] & 0xFF) << 8)]);
+    store_le16(point + 2,
+               xy_[static_cast<uint16_t>(point[2] & 0xFF) | static_cast<uint16_t>((point[3] & 0xFF) << 8)]);
+    store_le16(point + 4, z_[static_cast<uint16_t>(point[4] & 0xFF) | static_cast<uint16_t>((point[5] & 0xFF) << 8)]);
+}
+
 namespace {
 
 inline uint16_t load_le16(const char* p)
@@ -97,36 +142,10 @@ namespace {
 // back unchanged (units 1 and 10, for instance).
 bool build_plane_table(float unit, bool is_unsigned, uint16_t* table)
 {
-    bool identity = true;
-    uint32_t bits = 0;
-#if defined(__SSE2__)
-    const __m128 u = _mm_set1_ps(unit);
-    for (; bits < 65536; bits += 4) {
-        const __m128i raw = _mm_setr_epi32(static_cast<int>(bits), static_cast<int>(bits + 1),
-                                           static_cast<int>(bits + 2), static_cast<int>(bits + 3));
-        // Signed coordinates: sign-extend the low 16 bits.
-        const __m128i v = is_unsigned ? raw : _mm_srai_epi32(_mm_slli_epi32(raw, 16), 16);
-        // cvttps gives INT32_MIN for NaN and out-of-range values, as the
-        // scalar rule does.
-        const __m128i t = _mm_cvttps_epi32(_mm_mul_ps(_mm_div_ps(_mm_cvtepi32_ps(v), u), u));
-        int32_t r[4];
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(r), t);
-        for (int l = 0; l < 4; ++l) {
-            const uint16_t value = static_cast<uint16_t>(static_cast<uint32_t>(r[l]));
-            identity &= value == static_cast<uint16_t>(bits + l);
-            char be[2];
-            store_be16(be, value);
-            std::memcpy(&table[bits + l], be, 2);
-        }
-    }
-#endif
-    for (; bits < 65536; ++bits) {
-        const float v = is_unsigned ? static_cast<float>(bits)
-                                    : static_cast<float>(static_cast<int16_t>(static_cast<uint16_t>(bits)));
-        const uint16_t value = float_to_raw16(v / unit, unit);
-        identity &= value == bits;
+    const bool identity = build_round_trip_table(unit, is_unsigned, table);
+    for (uint32_t bits = 0; bits < 65536; ++bits) {
         char be[2];
-        store_be16(be, value);
+        store_be16(be, table[bits]);
         std::memcpy(&table[bits], be, 2);
     }
     return identity;
@@ -225,6 +244,15 @@ void raw_cloud_plane(const char* raw, size_t points, float unit, int coordinate,
 
 void raw_cloud_round_trip(char* raw, size_t points, float unit)
 {
+    if (points >= 65536) {
+        // The tables cost less than a division per coordinate, and when the
+        // round trip changes nothing there is nothing to do.
+        const RawRoundTrip round_trip(unit);
+        if (!round_trip.identity())
+            for (size_t i = 0; i < points; ++i)
+                round_trip.apply(raw + 6 * i);
+        return;
+    }
     for (size_t i = 0; i < points; ++i) {
         char* p = raw + 6 * i;
         store_raw_point(p, raw_x_to_float(p, unit), raw_y_to_float(p, unit), raw_z_to_float(p, unit), unit);

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "log/vora_cameralog.h"
 #include "vora_base_type.h"
@@ -58,6 +59,27 @@ inline void store_raw_point(char* point, float x, float y, float z, float unit)
     store_le16(point + 2, float_to_raw16(y, unit));
     store_le16(point + 4, float_to_raw16(z, unit));
 }
+
+// The float round trip of every 16-bit raw value of one coordinate:
+// table[v] is what raw value v comes back as (host order, 65536 entries).
+// True when every value comes back unchanged (units 1 and 10, for
+// instance).
+bool build_round_trip_table(float unit, bool is_unsigned, uint16_t* table);
+
+// The float round trip of whole raw points through tables: for a large
+// cloud, cheaper than the arithmetic, and nothing at all when it changes no
+// value.
+class RawRoundTrip {
+public:
+    explicit RawRoundTrip(float unit);
+    bool identity() const { return identity_; }
+    // The point as store_raw_point would write its float coordinates.
+    void apply(char* point) const;
+
+private:
+    std::vector<uint16_t> xy_, z_;
+    bool identity_;
+};
 
 // `points` raw points to 3 x `points` floats (x, y, z each divided by unit
 // in single precision). `out` must not overlap `raw`.

@@ -4,6 +4,13 @@
 #include <cstring>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 #include "imaging/cloud_convert.h"
 #include "imaging/pixel_format.h"
 
@@ -14,6 +21,185 @@ namespace {
 inline bool has_depth(float z)
 {
     return std::fabs(static_cast<double>(z)) > 1e-6;
+}
+
+}  // namespace
+
+namespace {
+
+// The float of every 16-bit raw value of a coordinate (x and y signed, z
+// unsigned), each divided by the unit in single precision: a table lookup
+// per value instead of a division.
+struct RawFloats {
+    explicit RawFloats(float unit) : xy(65536), z(65536)
+    {
+        for (uint32_t bits = 0; bits < 65536; ++bits) {
+            const char point[6] = {static_cast<char>(bits), static_cast<char>(bits >> 8), 0, 0,
+                                   static_cast<char>(bits), static_cast<char>(bits >> 8)};
+            xy[bits] = raw_x_to_float(point, unit);
+            z[bits] = raw_z_to_float(point, unit);
+        }
+    }
+    std::vector<float> xy, z;
+};
+
+// One row of a cloud as separate x and z floats, with room to read eight
+// past the end.
+void load_xz(const char* raw, size_t w, const RawFloats& floats, float* xs, float* zs)
+{
+    const uint8_t* b = reinterpret_cast<const uint8_t*>(raw);
+    for (size_t c = 0; c < w; ++c, b += 6) {
+        xs[c] = floats.xy[static_cast<uint16_t>(b[0] | b[1] << 8)];
+        zs[c] = floats.z[static_cast<uint16_t>(b[4] | b[5] << 8)];
+    }
+    for (size_t k = 0; k < 8; ++k)
+        xs[w + k] = zs[w + k] = 0.0f;
+}
+
+#if defined(__x86_64__)
+// The windows of eight centres at a time, where the processor has AVX2:
+// the same single- and double-precision operations lane by lane, so the
+// same windows as the other paths. Returns the first centre not done.
+__attribute__((target("avx2"))) size_t find_windows_avx2(const float* const xs[3], const float* const zs[3],
+                                                          size_t w, double k, uint32_t* out)
+{
+    const __m256 sign = _mm256_set1_ps(-0.0f);
+    const __m256d cap = _mm256_set1_pd(15.0), scale = _mm256_set1_pd(k), depth = _mm256_set1_pd(1e-6),
+                  sign_d = _mm256_set1_pd(-0.0);
+    const __m256i three = _mm256_set1_epi32(3);
+    size_t c = 1;
+    for (; c + 8 <= w - 1; c += 8) {
+        const __m256 xc = _mm256_loadu_ps(xs[2] + c), zc = _mm256_loadu_ps(zs[2] + c);
+        const __m256d z_lo = _mm256_cvtps_pd(_mm256_castps256_ps128(zc));
+        const __m256d z_hi = _mm256_cvtps_pd(_mm256_extractf128_ps(zc, 1));
+        const __m256 threshold = _mm256_set_m128(_mm256_cvtpd_ps(_mm256_min_pd(_mm256_mul_pd(scale, z_hi), cap)),
+                                                 _mm256_cvtpd_ps(_mm256_min_pd(_mm256_mul_pd(scale, z_lo), cap)));
+        const __m256d deep_lo = _mm256_cmp_pd(_mm256_andnot_pd(sign_d, z_lo), depth, _CMP_GT_OQ);
+        const __m256d deep_hi = _mm256_cmp_pd(_mm256_andnot_pd(sign_d, z_hi), depth, _CMP_GT_OQ);
+        // Four 64-bit flags per half to eight 32-bit ones.
+        const __m256i pick = _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6);
+        const __m256i with_depth = _mm256_blend_epi32(
+            _mm256_permutevar8x32_epi32(_mm256_castpd_si256(deep_lo), pick),
+            _mm256_permutevar8x32_epi32(_mm256_castpd_si256(deep_hi), pick), 0xF0);
+        __m256i bits = _mm256_setzero_si256(), count = _mm256_setzero_si256();
+#pragma GCC unroll 3
+        for (int i = 0; i < 3; ++i)
+#pragma GCC unroll 3
+            for (int j = 0; j < 3; ++j) {
+                const __m256 dz = _mm256_andnot_ps(sign, _mm256_sub_ps(zc, _mm256_loadu_ps(zs[i] + c - 1 + j)));
+                const __m256 dx = _mm256_andnot_ps(sign, _mm256_sub_ps(xc, _mm256_loadu_ps(xs[i] + c - 1 + j)));
+                const __m256i within =
+                    _mm256_castps_si256(_mm256_cmp_ps(_mm256_add_ps(dz, dx), threshold, _CMP_LT_OQ));
+                bits = _mm256_or_si256(bits, _mm256_and_si256(within, _mm256_set1_epi32(1 << (3 * i + j))));
+                count = _mm256_sub_epi32(count, within);
+            }
+        const __m256i counts = _mm256_and_si256(_mm256_cmpgt_epi32(count, three), with_depth);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + c), _mm256_and_si256(bits, counts));
+    }
+    return c;
+}
+
+bool has_avx2()
+{
+    static const bool supported = __builtin_cpu_supports("avx2");
+    return supported;
+}
+#endif
+
+// The window of centre c: bit 3 * i + j set when the point of window row i
+// (0 the top, 2 the centre's) and column c - 1 + j lies within the
+// tolerance of the centre. 0 unless the centre has depth and at least four
+// points of its window (itself included) agree: a window that counts.
+void find_windows(const float* const xs[3], const float* const zs[3], size_t w, double k, uint32_t* out)
+{
+    size_t c = 1;
+#if defined(__x86_64__)
+    if (has_avx2())
+        c = find_windows_avx2(xs, zs, w, k, out);
+#endif
+#if defined(__SSE2__)
+    const __m128 sign = _mm_set1_ps(-0.0f);
+    const __m128d cap = _mm_set1_pd(15.0), scale = _mm_set1_pd(k), depth = _mm_set1_pd(1e-6),
+                  sign_d = _mm_set1_pd(-0.0);
+    const __m128i three = _mm_set1_epi32(3);
+    for (; c + 4 <= w - 1; c += 4) {
+        const __m128 xc = _mm_loadu_ps(xs[2] + c), zc = _mm_loadu_ps(zs[2] + c);
+        // The threshold and the depth test in double, as each centre's are.
+        const __m128d z_lo = _mm_cvtps_pd(zc), z_hi = _mm_cvtps_pd(_mm_movehl_ps(zc, zc));
+        const __m128 threshold = _mm_movelh_ps(_mm_cvtpd_ps(_mm_min_pd(_mm_mul_pd(scale, z_lo), cap)),
+                                               _mm_cvtpd_ps(_mm_min_pd(_mm_mul_pd(scale, z_hi), cap)));
+        __m128i bits = _mm_setzero_si128(), count = _mm_setzero_si128();
+#pragma GCC unroll 3
+        for (int i = 0; i < 3; ++i)
+#pragma GCC unroll 3
+            for (int j = 0; j < 3; ++j) {
+                const __m128 dz = _mm_andnot_ps(sign, _mm_sub_ps(zc, _mm_loadu_ps(zs[i] + c - 1 + j)));
+                const __m128 dx = _mm_andnot_ps(sign, _mm_sub_ps(xc, _mm_loadu_ps(xs[i] + c - 1 + j)));
+                const __m128i within = _mm_castps_si128(_mm_cmplt_ps(_mm_add_ps(dz, dx), threshold));
+                bits = _mm_or_si128(bits, _mm_and_si128(within, _mm_set1_epi32(1 << (3 * i + j))));
+                count = _mm_sub_epi32(count, within);
+            }
+        // The two depth flags of each half, one per lane.
+        const int depth_lanes = _mm_movemask_pd(_mm_cmpgt_pd(_mm_andnot_pd(sign_d, z_lo), depth)) |
+                                _mm_movemask_pd(_mm_cmpgt_pd(_mm_andnot_pd(sign_d, z_hi), depth)) << 2;
+        const __m128i with_depth = _mm_setr_epi32(depth_lanes & 1 ? -1 : 0, depth_lanes & 2 ? -1 : 0,
+                                                  depth_lanes & 4 ? -1 : 0, depth_lanes & 8 ? -1 : 0);
+        const __m128i counts = _mm_and_si128(_mm_cmpgt_epi32(count, three), with_depth);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + c), _mm_and_si128(bits, counts));
+    }
+#endif
+    for (; c + 1 < w; ++c) {
+        const float zc = zs[2][c], xc = xs[2][c];
+        out[c] = 0;
+        if (!has_depth(zc))
+            continue;
+        const double t = k * static_cast<double>(zc);
+        const float threshold = t < 15.0 ? static_cast<float>(t) : 15.0f;
+        uint32_t agree = 0;
+        int agreeing = 0;
+        for (int i = 0; i < 3; ++i)
+            for (int j = 0; j < 3; ++j) {
+                const size_t q = c - 1 + static_cast<size_t>(j);
+                if (std::fabs(zc - zs[i][q]) + std::fabs(xc - xs[i][q]) < threshold) {
+                    agree |= 1u << (3 * i + j);
+                    ++agreeing;
+                }
+            }
+        if (agreeing > 3)
+            out[c] = agree;
+    }
+}
+
+// Marks kept what the counting windows of one row agreed on: point q of
+// window row i is kept when the window of centre q + 1 - j has bit 3i + j.
+// `padded` holds centre c's window at c + 1 and zeros around the centres.
+void mark_kept(const uint32_t* padded, size_t w, uint8_t* const kept[3])
+{
+    for (int i = 0; i < 3; ++i) {
+        uint8_t* row = kept[i];
+        const int s0 = 3 * i, s1 = s0 + 1, s2 = s0 + 2;
+        size_t q = 0;
+#if defined(__SSE2__)
+        const __m128i c0 = _mm_cvtsi32_si128(s0), c1 = _mm_cvtsi32_si128(s1), c2 = _mm_cvtsi32_si128(s2),
+                      one = _mm_set1_epi32(1);
+        auto four = [&](size_t at) {
+            const __m128i right = _mm_loadu_si128(reinterpret_cast<const __m128i*>(padded + at + 2));
+            const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(padded + at + 1));
+            const __m128i left = _mm_loadu_si128(reinterpret_cast<const __m128i*>(padded + at));
+            return _mm_and_si128(
+                _mm_or_si128(_mm_or_si128(_mm_srl_epi32(right, c0), _mm_srl_epi32(here, c1)), _mm_srl_epi32(left, c2)),
+                one);
+        };
+        for (; q + 16 <= w; q += 16) {
+            const __m128i flags = _mm_packus_epi16(_mm_packs_epi32(four(q), four(q + 4)),
+                                                   _mm_packs_epi32(four(q + 8), four(q + 12)));
+            __m128i* at = reinterpret_cast<__m128i*>(row + q);
+            _mm_storeu_si128(at, _mm_or_si128(_mm_loadu_si128(at), flags));
+        }
+#endif
+        for (; q < w; ++q)
+            row[q] |= static_cast<uint8_t>(((padded[q + 2] >> s0) | (padded[q + 1] >> s1) | (padded[q] >> s2)) & 1);
+    }
 }
 
 }  // namespace
@@ -39,61 +225,67 @@ void filter_point_cloud(cameralog& log, PhotoInfo& frame, double tolerance)
     }
 
     // A window reaches two rows up from its centre, so a row is final once
-    // the centres two rows below it are done. Three rows of float points
-    // (ring indexed by row % 3) and their keep flags are all the state
-    // needed; the done marks only matter on the centre row itself.
+    // the centres two rows below it are done. Three rows of x and z (ring
+    // indexed by row % 3) and their keep flags are all the state needed.
     const size_t w = static_cast<size_t>(W);
-    std::vector<float> ring(9 * w);
-    std::vector<uint8_t> kept(3 * w), done(w);
+    const RawRoundTrip round_trip(unit);
+    const RawFloats floats(unit);
+    std::vector<float> xs(3 * (w + 8)), zs(3 * (w + 8));
+    std::vector<uint8_t> kept(3 * w);
+    // Centre c's window at c + 1, with zeros around the centres.
+    std::vector<uint32_t> padded(w + 2, 0);
+    uint32_t* const windows = padded.data() + 1;
     auto load_row = [&](int32_t r) {
-        const size_t slot = static_cast<size_t>(r % 3) * w;
-        raw_cloud_to_float(raw + static_cast<size_t>(r) * row_bytes, w, unit, &ring[3 * slot]);
-        std::memset(&kept[slot], 0, w);
+        const size_t slot = static_cast<size_t>(r % 3);
+        load_xz(raw + static_cast<size_t>(r) * row_bytes, w, floats, &xs[slot * (w + 8)], &zs[slot * (w + 8)]);
+        std::memset(&kept[slot * w], 0, w);
     };
     auto flush_row = [&](int32_t r) {
-        const size_t slot = static_cast<size_t>(r % 3) * w;
+        const uint8_t* keep = &kept[static_cast<size_t>(r % 3) * w];
         char* p = raw + static_cast<size_t>(r) * row_bytes;
-        const float* v = &ring[3 * slot];
-        for (size_t c = 0; c < w; ++c, p += 6, v += 3) {
-            if (kept[slot + c])
-                store_raw_point(p, v[0], v[1], v[2], unit);
-            else
-                std::memset(p, 0, 6);
+        if (!round_trip.identity()) {
+            for (size_t c = 0; c < w; ++c, p += 6) {
+                if (keep[c])
+                    round_trip.apply(p);
+                else
+                    std::memset(p, 0, 6);
+            }
+            return;
+        }
+        // Kept points stay as they are: clear the others without a branch.
+        for (size_t c = 0; c < w; ++c, p += 6) {
+            const uint32_t mask = 0u - keep[c];
+            uint32_t head;
+            uint16_t tail;
+            std::memcpy(&head, p, 4);
+            std::memcpy(&tail, p + 4, 2);
+            head &= mask;
+            tail = static_cast<uint16_t>(tail & mask);
+            std::memcpy(p, &head, 4);
+            std::memcpy(p + 4, &tail, 2);
         }
     };
 
+    const double k = tolerance * 0.005;
     load_row(0);
     load_row(1);
     for (int32_t r = 2; r <= H - 3; ++r) {
         load_row(r);
-        std::memset(done.data(), 0, w);
-        const size_t rows[3] = {static_cast<size_t>((r - 2) % 3) * w, static_cast<size_t>((r - 1) % 3) * w,
-                                static_cast<size_t>(r % 3) * w};
+        const size_t slots[3] = {static_cast<size_t>((r - 2) % 3), static_cast<size_t>((r - 1) % 3),
+                                 static_cast<size_t>(r % 3)};
+        const float* const x_rows[3] = {&xs[slots[0] * (w + 8)], &xs[slots[1] * (w + 8)], &xs[slots[2] * (w + 8)]};
+        const float* const z_rows[3] = {&zs[slots[0] * (w + 8)], &zs[slots[1] * (w + 8)], &zs[slots[2] * (w + 8)]};
+        find_windows(x_rows, z_rows, w, k, windows);
+        // Left to right, a window that counts takes its centre's right
+        // neighbour, if that agreed, out of the centres of this row.
+        uint32_t right_taken = 0;
         for (size_t c = 1; c + 1 < w; ++c) {
-            const float* centre = &ring[3 * (rows[2] + c)];
-            const float zc = centre[2];
-            if (!has_depth(zc) || done[c])
-                continue;
-            const double t = tolerance * 0.005 * static_cast<double>(zc);
-            const float threshold = t < 15.0 ? static_cast<float>(t) : 15.0f;
-            const float xc = centre[0];
-            uint8_t agree[3][3];
-            int agreeing = 0;
-            for (int i = 0; i < 3; ++i) {
-                const float* q = &ring[3 * (rows[i] + c - 1)];
-                for (int j = 0; j < 3; ++j, q += 3) {
-                    agree[i][j] = std::fabs(zc - q[2]) + std::fabs(xc - q[0]) < threshold;
-                    agreeing += agree[i][j];
-                }
-            }
-            if (agreeing <= 3)
-                continue;
-            for (int i = 0; i < 3; ++i)
-                for (int j = 0; j < 3; ++j)
-                    kept[rows[i] + c - 1 + static_cast<size_t>(j)] |= agree[i][j];
-            for (int j = 0; j < 3; ++j)
-                done[c - 1 + static_cast<size_t>(j)] = agree[2][j];
+            const uint32_t window = windows[c] & (right_taken - 1);  // branch-free: data decides
+            windows[c] = window;
+            right_taken = (window >> 8) & 1;
         }
+        uint8_t* const kept_rows[3] = {&kept[slots[0] * w], &kept[slots[1] * w], &kept[slots[2] * w]};
+        mark_kept(padded.data(), w, kept_rows);
         flush_row(r - 2);
     }
     flush_row(H - 4);
@@ -191,21 +383,50 @@ inline int64_t floor_cell(float v)
     return t - (v < static_cast<float>(t) ? 1 : 0);
 }
 
-// The cell of a point with depth, as a non-zero key, or 0 when it lies
-// nowhere (coordinates that are not finite, from a cloud unit of 0). Cells
-// are the 30-unit cubes of the grid over the depth range, anchored at
-// (-d, -d, 0), continued beyond it in every direction: floor division,
-// which inside the grid is the truncation the grid uses.
-inline uint64_t cell_key(float x, float y, float z, float half_range)
-{
-    const float cx = (x + half_range) / 30.0f;
-    const float cy = (y + half_range) / 30.0f;
-    const float cz = z / 30.0f;
-    if (!(std::fabs(cx) < kCellLimit && std::fabs(cy) < kCellLimit && std::fabs(cz) < kCellLimit))
-        return 0;
-    return static_cast<uint64_t>(floor_cell(cx) + kCellBias) << 42 |
-           static_cast<uint64_t>(floor_cell(cy) + kCellBias) << 21 | static_cast<uint64_t>(floor_cell(cz) + kCellBias);
-}
+// Cells are the 30-unit cubes of the grid over the depth range, anchored at
+// (-d, -d, 0), continued beyond it in every direction: floor division, which
+// inside the grid is the truncation the grid uses. A cell is keyed by its
+// three indices, biased to 21 bits each. Points whose coordinates are not
+// finite (from a cloud unit of 0) lie in no cell.
+//
+// The tables hold the biased index of every 16-bit raw value of a
+// coordinate, or kNowhere, and for z whether the value has depth: a point's
+// cell is three lookups.
+constexpr uint32_t kNowhere = 0x80000000u;
+
+struct CellTables {
+    CellTables(float unit, float half_range) : xy(65536), z(65536), deep(65536)
+    {
+        for (uint32_t bits = 0; bits < 65536; ++bits) {
+            const char point[6] = {static_cast<char>(bits), static_cast<char>(bits >> 8), 0, 0,
+                                   static_cast<char>(bits), static_cast<char>(bits >> 8)};
+            xy[bits] = cell_of((raw_x_to_float(point, unit) + half_range) / 30.0f);
+            const float depth = raw_z_to_float(point, unit);
+            z[bits] = cell_of(depth / 30.0f);
+            deep[bits] = has_depth(depth);
+        }
+    }
+    static uint32_t cell_of(float c)
+    {
+        if (!(std::fabs(c) < kCellLimit))
+            return kNowhere;
+        return static_cast<uint32_t>(floor_cell(c) + kCellBias);
+    }
+    // The point's cell key, 0 when it lies nowhere.
+    uint64_t key(const uint8_t* p) const
+    {
+        const uint32_t a = xy[static_cast<uint16_t>(p[0] | p[1] << 8)];
+        const uint32_t b = xy[static_cast<uint16_t>(p[2] | p[3] << 8)];
+        const uint32_t c = z[static_cast<uint16_t>(p[4] | p[5] << 8)];
+        if ((a | b | c) & kNowhere)
+            return 0;
+        return uint64_t(a) << 42 | uint64_t(b) << 21 | c;
+    }
+    bool has_depth_at(const uint8_t* p) const { return deep[static_cast<uint16_t>(p[4] | p[5] << 8)] != 0; }
+
+    std::vector<uint32_t> xy, z;
+    std::vector<uint8_t> deep;
+};
 
 }  // namespace
 
@@ -242,37 +463,28 @@ int spatial_filter_point_cloud(cameralog& log, PhotoInfo& frame, int min_points)
     // Half the depth range anchors the cells in x and y.
     const float half_range = static_cast<float>(trunc_float_to_int32((z_max - 0.0f) * 0.5f));
 
-    // Both passes convert a block of points at a time.
-    constexpr size_t kBlock = 2048;
-    float xyz[3 * kBlock];
+    const CellTables cells(unit, half_range);
     CellCounts counts;
-    for (size_t first = 0; first < points; first += kBlock) {
-        const size_t n_block = points - first < kBlock ? points - first : kBlock;
-        raw_cloud_to_float(raw + 6 * first, n_block, unit, xyz);
-        for (size_t i = 0; i < n_block; ++i) {
-            const float* v = xyz + 3 * i;
-            if (!has_depth(v[2]))
-                continue;
-            if (const uint64_t key = cell_key(v[0], v[1], v[2], half_range))
-                counts.add(key);
-        }
+    for (size_t i = 0; i < points; ++i) {
+        const uint8_t* p = reinterpret_cast<const uint8_t*>(raw + 6 * i);
+        if (!cells.has_depth_at(p))
+            continue;
+        if (const uint64_t key = cells.key(p))
+            counts.add(key);
     }
-    for (size_t first = 0; first < points; first += kBlock) {
-        const size_t n_block = points - first < kBlock ? points - first : kBlock;
-        raw_cloud_to_float(raw + 6 * first, n_block, unit, xyz);
-        for (size_t i = 0; i < n_block; ++i) {
-            const float* v = xyz + 3 * i;
-            char* p = raw + 6 * (first + i);
-            bool keep = true;
-            if (has_depth(v[2])) {
-                const uint64_t key = cell_key(v[0], v[1], v[2], half_range);
-                keep = key != 0 && counts.count(key) >= min_points;
-            }
-            if (keep)
-                store_raw_point(p, v[0], v[1], v[2], unit);
-            else
-                std::memset(p, 0, 6);
+    const RawRoundTrip round_trip(unit);
+    for (size_t i = 0; i < points; ++i) {
+        char* p = raw + 6 * i;
+        const uint8_t* b = reinterpret_cast<const uint8_t*>(p);
+        bool keep = true;
+        if (cells.has_depth_at(b)) {
+            const uint64_t key = cells.key(b);
+            keep = key != 0 && counts.count(key) >= min_points;
         }
+        if (!keep)
+            std::memset(p, 0, 6);
+        else if (!round_trip.identity())
+            round_trip.apply(p);
     }
     return VORA_OK;
 }

@@ -306,7 +306,7 @@ TEST(ImagingFilterPointCloud, RandomCloudsMatchTheFullFrameRule)
 {
     std::mt19937 rng(3);
     for (int round = 0; round < 60; ++round) {
-        const uint32_t w = 3 + rng() % 20, h = 5 + rng() % 20;
+        const uint32_t w = 3 + rng() % 40, h = 5 + rng() % 20;  // every vector width and its tail
         const uint32_t unit = std::vector<uint32_t>{1, 7, 10}[rng() % 3];
         Cloud c(w, h, unit, 6);
         std::uniform_int_distribution<int> dz(900, 960), dx(-40, 40);
