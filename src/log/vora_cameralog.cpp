@@ -83,9 +83,13 @@ int cameralog::current_date_time(char* buf)
     struct tm local;
     time_t secs = tv.tv_sec;
     localtime_r(&secs, &local);
-    return std::sprintf(buf, "%d/%d/%d %d:%d:%d.%ld ", local.tm_year + 1900, local.tm_mon + 1,
-                        local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
-                        static_cast<long>(tv.tv_usec));
+    return format_date_time(buf, local, static_cast<long>(tv.tv_usec));
+}
+
+int cameralog::format_date_time(char* buf, const struct tm& local, long microseconds)
+{
+    return std::sprintf(buf, "%d/%d/%d %d:%d:%d.%06ld ", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+                        local.tm_hour, local.tm_min, local.tm_sec, microseconds);
 }
 
 void cameralog::write_line(char level, const char* fmt, va_list args)

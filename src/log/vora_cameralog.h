@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <ctime>
 #include <mutex>
 
 // The eight switches are declared with the exported interface; atomics keep
@@ -33,8 +34,11 @@ public:
     void log_info(int flag, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
     void log_debug(int flag, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
 
-    // Writes "Y/M/D h:m:s.us " (no zero padding) into buf; returns its length.
+    // Writes "Y/M/D h:m:s.uuuuuu " into buf; returns its length.
     static int current_date_time(char* buf);
+    // The same text for a given local time. Only the microseconds are
+    // zero-padded, so that 40.048594 s cannot read as 40.48594 s.
+    static int format_date_time(char* buf, const struct tm& local, long microseconds);
 
     bool is_open();
 
