@@ -45,12 +45,13 @@ int GigeCamera::CameraConnect(DiscoveryInfo* info)
     if (connected || heartbeat_thread.joinable())
         CameraDisconnect();
 
-    char serial[sizeof info->device_serial_number + 1] = {};
-    if (info) {
-        std::memcpy(serial, info->device_serial_number, sizeof info->device_serial_number);
-        log.log_enable(serial);
-    }
-    log.log_info(gvcp_log_info_level, "[function:CameraConnect] cameranumber: %s", serial);
+    // The serial number comes from the camera: it names the log file only
+    // in a form that cannot leave the current directory.
+    const std::string serial =
+        info ? safe_log_name(info->device_serial_number, sizeof info->device_serial_number) : std::string();
+    if (info)
+        log.log_enable(serial.c_str());
+    log.log_info(gvcp_log_info_level, "[function:CameraConnect] cameranumber: %s", serial.c_str());
     if (!info || info->camera_ip == 0) {
         log.log_error(gvcp_log_error_level,
                       "[function:CameraConnect] Failed to connect camera due to the incoming parameters error, error code: %d",

@@ -37,6 +37,19 @@ bool any_log_switch_on()
            gvsp_log_info_level || gvsp_log_debug_level;
 }
 
+std::string safe_log_name(const char* serial, size_t size)
+{
+    std::string name;
+    bool leading = true;  // nothing but replaced characters so far
+    for (size_t i = 0; serial && i < size && serial[i]; ++i) {
+        const unsigned char c = static_cast<unsigned char>(serial[i]);
+        const bool unsafe = c < 0x20 || c >= 0x7F || c == '/' || c == '\\' || (leading && c == '.');
+        name += unsafe ? '_' : static_cast<char>(c);
+        leading = leading && unsafe;
+    }
+    return name.empty() ? std::string("camera") : name;
+}
+
 cameralog::~cameralog()
 {
     log_disable();

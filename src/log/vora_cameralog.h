@@ -6,11 +6,19 @@
 #include <cstdio>
 #include <ctime>
 #include <mutex>
+#include <string>
 
 // The eight switches are declared with the exported interface; atomics keep
 // concurrent SetLogLevel calls and the library's threads from racing (same
 // size and layout as the int that C callers see).
 #include "vora_qelcamera_api.h"
+
+// A log file name (without ".log") made from a camera's serial number as the
+// camera reported it (up to `size` bytes, or to the first zero): path
+// separators and unprintable bytes become '_', as do leading dots, so the
+// file always lands in the current directory as a visible file. Every real
+// serial number comes back unchanged.
+std::string safe_log_name(const char* serial, size_t size);
 
 // Sets both families at once, in the argument order of SetLogLevel.
 void set_log_switches(int error, int debug, int warning, int info);

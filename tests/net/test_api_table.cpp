@@ -1,6 +1,7 @@
 // The exported interface: the camera table, the dispatch by index and the
 // missing-object results, against simulated cameras.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -208,6 +209,30 @@ TEST(ApiTable, LogFilesFollowTheLevelSwitches)
 
     DestroyCamera();
     EXPECT_EQ(gvcp_log_error_level.load(), 0);  // destroying a camera's log turns logging off
+    EXPECT_EQ(chdir(old), 0);
+    EXPECT_EQ(std::system((std::string("rm -rf ") + dir).c_str()), 0);
+}
+
+TEST(ApiTable, ASerialNumberNeverPlacesTheLogFile)
+{
+    char dir[] = "/tmp/vora-evil-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string work = std::string(dir) + "/work";
+    ASSERT_EQ(mkdir(work.c_str(), 0700), 0);
+    char old[4096];
+    ASSERT_NE(getcwd(old, sizeof old), nullptr);
+    ASSERT_EQ(chdir(work.c_str()), 0);
+
+    auto sim = camera_at(0x7F000001, "../evil");
+    ASSERT_EQ(DiscoverCamera(), 1);
+    CreateCamera();
+    SetLogLevel(1, 0, 0, 1);
+    ASSERT_EQ(CameraConnect(0), 0);
+    ASSERT_EQ(CameraDisconnect(0), 0);
+    DestroyCamera();
+    EXPECT_NE(access((std::string(dir) + "/evil.log").c_str(), F_OK), 0);
+    EXPECT_NE(slurp("___evil.log").find("cameranumber: ___evil"), std::string::npos);
+
     EXPECT_EQ(chdir(old), 0);
     EXPECT_EQ(std::system((std::string("rm -rf ") + dir).c_str()), 0);
 }

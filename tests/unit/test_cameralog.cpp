@@ -98,6 +98,26 @@ TEST(CameraLogStamp, MicrosecondsAreZeroPaddedToSixDigits)
     }
 }
 
+TEST(SafeLogName, RealSerialNumbersStayAsTheyAre)
+{
+    for (const char* serial : {"A123", "SIM00001", "Q3D-2024.0117", "AB_12 x", "0123456789ABCDEF"})
+        EXPECT_EQ(safe_log_name(serial, 16), serial);
+    // A serial that fills its field has no terminator: the field ends it.
+    EXPECT_EQ(safe_log_name("0123456789ABCDEFGH", 16), "0123456789ABCDEF");
+}
+
+TEST(SafeLogName, NothingACameraSendsLeavesTheCurrentDirectoryOrHides)
+{
+    EXPECT_EQ(safe_log_name("../evil", 16), "___evil");
+    EXPECT_EQ(safe_log_name("/etc/passwd", 16), "_etc_passwd");
+    EXPECT_EQ(safe_log_name("a\\..\\b", 16), "a_.._b");  // inner dots are harmless without separators
+    EXPECT_EQ(safe_log_name(".hidden", 16), "_hidden");
+    EXPECT_EQ(safe_log_name("..", 16), "__");
+    EXPECT_EQ(safe_log_name("line\nbreak\x7f\xff", 16), "line_break__");
+    EXPECT_EQ(safe_log_name("", 16), "camera");
+    EXPECT_EQ(safe_log_name(nullptr, 16), "camera");
+}
+
 TEST_F(CameraLogTest, EachSwitchEnablesItsOwnLevel)
 {
     struct Case {
