@@ -322,16 +322,29 @@ void CNodeMap::List(NodeList_t& nodes) const
             nodes.push_back(node);
 }
 
-// RegisterDescription or a Group: nodes and nested Groups.
+// RegisterDescription and the Groups in it, depth first in document order.
+// The walk keeps its own stack so that no nesting can exhaust the thread's.
 void CNodeMap::ReadContainer(pugi::xml_node container)
 {
-    for (pugi::xml_node c = container.first_child(); c; c = c.next_sibling()) {
+    std::vector<pugi::xml_node> next{container.first_child()};  // per open level
+    while (!next.empty()) {
+        pugi::xml_node c = next.back();
+        if (!c) {
+            next.pop_back();
+            continue;
+        }
+        next.back() = c.next_sibling();
         if (c.type() != pugi::node_element)
             continue;
-        if (std::strcmp(c.name(), "Group") == 0)
-            ReadContainer(c);
-        else if (is_node_tag(c.name()))
+        if (std::strcmp(c.name(), "Group") == 0) {
+            if (next.size() > MAX_GROUP_DEPTH) {
+                error_ = "Groups nested deeper than " + std::to_string(MAX_GROUP_DEPTH) + " levels";
+                return;
+            }
+            next.push_back(c.first_child());
+        } else if (is_node_tag(c.name())) {
             ReadNode(c);
+        }
     }
 }
 

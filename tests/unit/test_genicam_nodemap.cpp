@@ -449,6 +449,31 @@ TEST(NodeMapSources, BrokenDescriptionsMakeNoMapAndSayWhy)
     EXPECT_NE(error, "");
 }
 
+std::string nested_groups(size_t depth, const std::string& inside)
+{
+    std::string xml = "<RegisterDescription>";
+    for (size_t i = 0; i < depth; ++i)
+        xml += "<Group>";
+    xml += inside;
+    for (size_t i = 0; i < depth; ++i)
+        xml += "</Group>";
+    return xml + "</RegisterDescription>";
+}
+
+TEST(NodeMapLimits, DeeplyNestedGroupsAreRefusedNotWalked)
+{
+    std::string error;
+    EXPECT_EQ(create(ContentType_Xml, nested_groups(200000, "<Integer Name=\"Deep\"/>"), &error), nullptr);
+    EXPECT_NE(error.find("Groups nested deeper than 64 levels"), std::string::npos) << error;
+    EXPECT_EQ(create(ContentType_Xml, nested_groups(MAX_GROUP_DEPTH + 1, "<Integer Name=\"Deep\"/>")), nullptr);
+
+    CNodeMapRef ref;
+    ASSERT_TRUE(ref._Attach(create(ContentType_Xml, nested_groups(MAX_GROUP_DEPTH, "<Integer Name=\"Deep\"/>"), &error),
+                            "Device", nullptr))
+        << error;
+    EXPECT_NE(ref._GetNode("Deep"), nullptr);
+}
+
 TEST(NodeMapRef, AttachesOnceUntilReleased)
 {
     std::shared_ptr<CNodeMap> first = create(ContentType_Xml, "<RegisterDescription><Integer Name=\"First\"/>"
