@@ -11,7 +11,6 @@
 namespace {
 
 constexpr uint32_t CHUNK = 536;
-constexpr uint64_t MAX_DESCRIPTION = 64u << 20;  // far beyond any real description
 constexpr int MAX_POINTER_DEPTH = 16;             // pValue/pAddress chains; stops cycles
 
 long long to_decimal(const std::string& text)
@@ -45,7 +44,7 @@ int GigeCamera::GetXMLfromCamera()
                       "[function:GetXMLfromCamera] Failed to read xml file from memory twice. error code: %d.", code);
         return code;
     }
-    if (!parsed || url.length == 0 || url.length > MAX_DESCRIPTION) {
+    if (!parsed || url.length == 0 || url.length > GenApi::MAX_DESCRIPTION_SIZE) {
         log.log_error(gvcp_log_error_level,
                       "[function:GetXMLfromCamera] The url of the xml file is not a local memory url. error code: %d.",
                       VORA_ERR_XML_READ);
