@@ -121,7 +121,9 @@ int GigeCamera::SaveXmlToLocal(std::string directory)
                       VORA_ERR_XML_SAVE);
         return VORA_ERR_XML_SAVE;
     }
-    const size_t n = static_cast<size_t>(xml_size) + 1;
+    // The description's own bytes: the zero kept after them in memory is no
+    // part of the file.
+    const size_t n = static_cast<size_t>(xml_size);
     const bool ok = std::fwrite(xml_data, 1, n, f) == n;
     if (std::fclose(f) != 0 || !ok) {
         log.log_error(gvcp_log_error_level, "[function:SaveXmlToLocal] Save xml file to local error. error code: %d",
