@@ -156,7 +156,10 @@ int GigeCamera::CameraConnect(DiscoveryInfo* info)
     }
 
     cmos_count = -1;
-    status = ReadRegister(static_cast<unsigned>(GetRegisterAddr("TotalNumberOfCmos")), &cmos_count);
+    unsigned cmos_register = 0;
+    status = feature_register("TotalNumberOfCmos", 0, &cmos_register);
+    if (status == 0)
+        status = ReadRegister(cmos_register, &cmos_count);
     if (status != 0) {
         log.log_info(gvcp_log_info_level, "[function:CameraConnect] Read the camera cmos count error. error code: %x.",
                      status);

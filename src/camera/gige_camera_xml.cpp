@@ -148,16 +148,28 @@ void GigeCamera::GetCameraXMLNodeNames(std::vector<std::string>* names)
 
 int GigeCamera::GetRegisterAddr(const char* name)
 {
+    unsigned address = 0;
+    const int status = feature_register(name, 0, &address);
+    return status != 0 ? status : static_cast<int>(address);
+}
+
+int GigeCamera::feature_register(const char* name, unsigned offset, unsigned* address)
+{
     if (!connected) {
         log.log_debug(gvcp_log_debug_level, "[function:GetRegisterAddr] The camera disconnected.");
         return VORA_ERR_NOT_CONNECTED;
     }
-    return get_node_address(name, 0);
+    uint32_t base = 0;
+    const int status = get_node_address(name, 0, &base);
+    if (status != 0)
+        return status;
+    *address = base + offset;
+    return VORA_OK;
 }
 
 // A feature's register: its Address, else the register its pAddress names,
 // else its constant Value, else whatever its pValue resolves to.
-int GigeCamera::get_node_address(const char* name, int depth)
+int GigeCamera::get_node_address(const char* name, int depth, uint32_t* address)
 {
     GenApi::INode* node = (name && node_map_ref->_IsAttached()) ? node_map_ref->_GetNode(name) : nullptr;
     if (!node || depth > MAX_POINTER_DEPTH) {
@@ -166,17 +178,16 @@ int GigeCamera::get_node_address(const char* name, int depth)
         return VORA_ERR_NO_NODE;
     }
     std::string value, attribute;
+    *address = 0;
     if (node->GetProperty("Address", value, attribute) && !value.empty())
-        return static_cast<int>(to_decimal(value));
-    if (node->GetProperty("pAddress", value, attribute) && !value.empty()) {
-        const std::string first = value.substr(0, value.find_first_of(" \t\r\n"));
-        return get_node_address(first.c_str(), depth + 1);
-    }
-    if (node->GetProperty("Value", value, attribute) && !value.empty())
-        return static_cast<int>(to_decimal(value));
-    if (node->GetProperty("pValue", value, attribute) && !value.empty())
-        return get_node_address(value.c_str(), depth + 1);
-    return 0;
+        *address = static_cast<uint32_t>(to_decimal(value));
+    else if (node->GetProperty("pAddress", value, attribute) && !value.empty())
+        return get_node_address(value.substr(0, value.find_first_of(" \t\r\n")).c_str(), depth + 1, address);
+    else if (node->GetProperty("Value", value, attribute) && !value.empty())
+        *address = static_cast<uint32_t>(to_decimal(value));
+    else if (node->GetProperty("pValue", value, attribute) && !value.empty())
+        return get_node_address(value.c_str(), depth + 1, address);
+    return VORA_OK;
 }
 
 void GigeCamera::ReadStringRegister(const char* name, char* out)
@@ -199,9 +210,9 @@ void GigeCamera::ReadStringRegister(const char* name, char* out)
     if (length == 0)
         return;
     char buffer[600] = {};
-    const int address = GetRegisterAddr(name);
+    unsigned address = 0;
     const unsigned short count = static_cast<unsigned short>((length + 3) & ~3LL);
-    if (address >= 0 && ReadMem(static_cast<unsigned>(address), count, buffer) == 0)
+    if (feature_register(name, 0, &address) == 0 && ReadMem(address, count, buffer) == 0)
         std::memcpy(out, buffer + 12, static_cast<size_t>(length));
     else
         std::memset(out, 0, static_cast<size_t>(length));
@@ -216,11 +227,12 @@ int GigeCamera::GetNodeProperty(const char* node_name, const char* property)
     if (node->GetProperty(property, value, attribute) && !value.empty())
         return static_cast<int>(to_decimal(value));
     if (node->GetProperty(std::string("p") + property, value, attribute) && !value.empty()) {
-        const int address = get_node_address(value.c_str(), 1);
-        if (address < 0)
-            return address;
+        uint32_t address = 0;
+        const int lookup = get_node_address(value.c_str(), 1, &address);
+        if (lookup != 0)
+            return lookup;
         int contents = -1;
-        const int status = ReadRegister(static_cast<unsigned>(address), &contents);
+        const int status = ReadRegister(address, &contents);
         if (status != 0) {
             log.log_error(gvcp_log_error_level,
                           "[function:GetNodeProperty] Get the property of the node error. error code: %x.", status);

@@ -59,6 +59,11 @@ public:
     int SaveXmlToLocal(std::string directory);
     void GetCameraXMLNodeNames(std::vector<std::string>* names);
     int GetRegisterAddr(const char* name);
+    // The register of a feature plus `offset` (a sensor's or a channel's
+    // stride): 0 and the address, or the lookup's failure (-11, -21), for
+    // which nothing may go on the wire. Unlike GetRegisterAddr it keeps
+    // addresses above 0x7FFFFFFF apart from failures.
+    int feature_register(const char* name, unsigned offset, unsigned* address);
     void ReadStringRegister(const char* name, char* out);
     int GetNodeProperty(const char* node, const char* property);
     int GetNodeMaxValue(const char* name);
@@ -191,7 +196,7 @@ private:
     // Writes `size` to every stream channel and clears channel 0's
     // destination, so camera and host agree on how frames are cut.
     int apply_packet_size(uint32_t size, int channels);
-    int get_node_address(const char* name, int depth);
+    int get_node_address(const char* name, int depth, uint32_t* address);
 
     std::mutex gvcp_semaphore;  // one attempt of one exchange at a time
     std::atomic<uint16_t> req_id{0};

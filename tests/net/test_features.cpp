@@ -2,6 +2,7 @@
 // registers, what is refused before anything goes on the wire, and the
 // exported functions that forward to them.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstring>
@@ -15,6 +16,7 @@
 #include "gvcp/gvcp_codec.h"
 #include "sim_camera.h"
 #include "sim_description.h"
+#include "stream/vora_gige_stream.h"
 #include "vora_qelcamera_api.h"
 
 namespace {
@@ -379,6 +381,101 @@ TEST_F(UnreadableHeartbeatMinimum, RefusesWithoutWriting)
     for (const auto& w : writes(*sim))
         EXPECT_NE(w.first, static_cast<uint32_t>(Heartbeat_Timeout_Reg));
     EXPECT_EQ(sim->read_reg(Heartbeat_Timeout_Reg), 3000u);
+}
+
+// A description that names the sensor count and nothing else.
+const char kSensorCountOnly[] = R"(<?xml version="1.0"?>
+<RegisterDescription ModelName="thin" VendorName="y">
+  <IntReg Name="TotalNumberOfCmos"><Address>0x10000</Address><Length>4</Length><pPort>Device</pPort></IntReg>
+  <Port Name="Device"/>
+</RegisterDescription>
+)";
+
+// Commands other than the heartbeat's privilege reads.
+size_t commands_besides_heartbeat(vsim::SimCamera& sim)
+{
+    size_t n = 0;
+    for (const auto& c : sim.commands())
+        if (!(c.size() >= 12 && gvcp::get_u16(c.data() + 2) == READREG_CMD &&
+              gvcp::get_u32(c.data() + 8) == Control_Channel_Privilage_Reg))
+            ++n;
+    return n;
+}
+
+class MissingFeatures : public Features {
+protected:
+    vsim::SimConfig config() override
+    {
+        vsim::SimConfig c;
+        c.description_override = kSensorCountOnly;
+        return c;
+    }
+};
+
+TEST_F(MissingFeatures, EveryLookupThatFailsIsRefusedBeforeAnythingIsSent)
+{
+    EXPECT_EQ(camera.SetTimestamp(1), -21);
+    EXPECT_EQ(camera.GetTimestamp(), -21);
+    EXPECT_EQ(camera.GetTimestampStatus(), -21);
+    EXPECT_EQ(camera.SetTimestampControlLatch(), -21);
+    EXPECT_EQ(camera.GetTimestampValue(), static_cast<unsigned long long>(-21LL));
+    EXPECT_EQ(camera.GetTimestampTickFrequency(), static_cast<unsigned long long>(-21LL));
+    EXPECT_EQ(camera.SetStrobeLEDswitch(1), -21);
+    EXPECT_EQ(camera.GetStrobeLEDswitch(), -21);
+    EXPECT_EQ(camera.SetLaserbrightness(50), -21);
+    EXPECT_EQ(camera.GetLaserbrightness(), -21);
+    EXPECT_EQ(camera.SetStrobeLEDbrightress(50), -21);
+    EXPECT_EQ(camera.GetStrobeLEDbrightress(), -21);
+    EXPECT_EQ(camera.SetAutoExposure(1, 0), -21);
+    EXPECT_EQ(camera.GetAutoExposure(0), -21);
+    EXPECT_EQ(camera.SetCamExposureGainLevel(0, 2), -21);
+    EXPECT_EQ(camera.GetCamExposureGainLevel(0), -21);
+    EXPECT_EQ(camera.SetMutipleExposure(2), -21);
+    EXPECT_EQ(camera.GetMutipleExposure(), -21);
+    EXPECT_EQ(camera.SetExposureTime(500, 0), -21);
+    EXPECT_EQ(camera.GetExposureTime(0), -21);
+    EXPECT_EQ(camera.SetGain(1, 5, 0), -21);
+    EXPECT_EQ(camera.GetGain(2, 1), -21);
+    EXPECT_EQ(camera.SetTriggerMode(1), -21);
+    EXPECT_EQ(camera.SetTriggerSource(1), -21);
+    EXPECT_EQ(camera.SetTriggerCount(1), -21);
+    EXPECT_EQ(camera.SetRGBTriggerMode(1), -21);
+    EXPECT_EQ(camera.SetRGBTriggerCount(1), -21);
+    EXPECT_EQ(camera.AcquisitionStart(), -21);
+    EXPECT_EQ(camera.AcquisitionStop(), -21);
+    EXPECT_EQ(camera.SetRoi(0, 640, 480, 0, 0), -21);
+    float a[9], b[9];
+    EXPECT_EQ(camera.GetCamInternelParameter(0, a, b), -21);
+    EXPECT_EQ(camera.GetCamExternelParameter(0, a, b), -21);
+    GigeStream* stream = reinterpret_cast<GigeStream*>(&a);
+    EXPECT_EQ(camera.StreamOn(0, &stream), -21);
+    EXPECT_EQ(stream, nullptr);
+    char image[] = "/tmp/vora-missing-features-XXXXXX";
+    const int fd = mkstemp(image);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    EXPECT_EQ(camera.FirmwareUpgrade(loopback_info(), image), -21);  // nothing uploaded either
+    unlink(image);
+    EXPECT_EQ(commands_besides_heartbeat(*sim), 0u);
+}
+
+TEST(MissingSensorCount, EndsTheConnectWithTheLookupsCode)
+{
+    vsim::SimConfig config;
+    config.description_override =
+        "<RegisterDescription><Integer Name=\"Other\"><Value>1</Value></Integer></RegisterDescription>";
+    vsim::SimCamera sim(config);
+    ASSERT_EQ(sim.start(), 0);
+    GigeCamera camera;
+    DiscoveryInfo info = loopback_info();
+    EXPECT_EQ(camera.CameraConnect(&info), -21);
+    EXPECT_FALSE(camera.is_connected());
+    EXPECT_FALSE(sim.controlled_by_someone());
+    for (const auto& c : sim.commands()) {
+        if (c.size() >= 12 && gvcp::get_u16(c.data() + 2) == READREG_CMD) {
+            EXPECT_LT(gvcp::get_u32(c.data() + 8), 0x80000000u);  // no failure code used as an address
+        }
+    }
 }
 
 TEST(FeaturesDisconnected, EveryOperationAnswersNotConnected)
