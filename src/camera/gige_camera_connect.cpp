@@ -167,6 +167,12 @@ int GigeCamera::CameraConnect(DiscoveryInfo* info)
         return status;
     }
 
+    if (cmos_count < 0 || cmos_count > MAX_SENSORS) {
+        const int bounded = cmos_count < 0 ? 0 : MAX_SENSORS;
+        log.log_warnning(gvcp_log_warnning_level,
+                         "[function:CameraConnect] The camera reports %d sensors; %d are used.", cmos_count, bounded);
+        cmos_count = bounded;
+    }
     camera_parameters.clear();
     for (int i = 0; i < cmos_count; ++i) {
         CameraParameter p;

@@ -79,7 +79,9 @@ int GigeCamera::StreamOn(unsigned short channel, GigeStream** stream)
                       "[function:StreamOn] Failed to read register to get channel count. error code: %x.", status);
         return status;
     }
-    if (channel >= count) {
+    // Channels beyond the table's slots are never opened, whatever the
+    // camera reports.
+    if (channel >= count || channel >= MAX_STREAM_CHANNELS) {
         log.log_error(gvsp_log_error_level, "[function:StreamOn] The channel index is invalid. error code: %d",
                       VORA_ERR_CHANNEL_INDEX);
         return VORA_ERR_CHANNEL_INDEX;

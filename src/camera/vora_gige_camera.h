@@ -20,6 +20,12 @@
 
 class GigeStream;
 
+// What the product family has: three stream channels (the slots of the
+// camera table) and a few sensors. Counts a camera reports beyond these are
+// logged and bounded, so that no count from the wire drives a long loop.
+constexpr int MAX_STREAM_CHANNELS = 3;
+constexpr int MAX_SENSORS = 8;
+
 class GigeCamera : public CommonSocket {
 public:
     GigeCamera();

@@ -17,6 +17,7 @@
 #include "loopback_info.h"
 #include "camera/vora_gige_camera.h"
 #include "gvcp/gvcp_codec.h"
+#include "stream/vora_gige_stream.h"
 #include "sim_camera.h"
 #include "sim_description.h"
 #include "vora_qelcamera_api.h"
@@ -69,6 +70,14 @@ int count_writes(const std::vector<Command>& cmds, uint32_t address, uint32_t ma
         if (c.code == WRITEREG_CMD && c.address == address && (c.value & mask) == bits)
             ++n;
     return n;
+}
+
+std::string slurp(const std::string& path)
+{
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
 }
 
 class Connect : public ::testing::Test {
@@ -318,6 +327,55 @@ TEST_F(Connect, AFailedNegotiationStillLeavesCameraAndHostAgreeing)
         EXPECT_EQ(sim->read_reg(Stream_Channel_Packet_Size_Reg + ch * 0x40), 1500u);
     EXPECT_EQ(sim->read_reg(Stream_Channel_0_Destination_Address_Reg), 0u);
     EXPECT_EQ(sim->read_reg(Stream_Channel_0_Port_Reg), 0u);
+}
+
+TEST_F(Connect, SensorAndChannelCountsAreBoundedToTheProductAndLogged)
+{
+    start();
+    sim->write_reg(vsim::REG_TOTAL_NUMBER_OF_CMOS, 20000);
+    sim->write_reg(Number_of_Stream_Channels_Reg, 20000);
+    char dir[] = "/tmp/vora-counts-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    char old[4096];
+    ASSERT_NE(getcwd(old, sizeof old), nullptr);
+    ASSERT_EQ(chdir(dir), 0);
+    SetLogLevel(1, 0, 1, 0);
+
+    DiscoveryInfo info = loopback_info();
+    ASSERT_EQ(camera->CameraConnect(&info), 0);
+    EXPECT_EQ(camera->cmos_count, MAX_SENSORS);
+    EXPECT_EQ(camera->camera_parameters.size(), static_cast<size_t>(MAX_SENSORS));
+    for (const Command& c : decode(sim->commands())) {
+        if (c.code == READMEM_CMD && c.address >= vsim::SENSOR_BASE && c.address < vsim::DESCRIPTION_BASE) {
+            EXPECT_LT(c.address, vsim::SENSOR_BASE + MAX_SENSORS * vsim::SENSOR_STRIDE);  // calibration of sensors 0..7
+        }
+        if (c.code == WRITEREG_CMD && c.address >= Stream_Channel_Packet_Size_Reg &&
+            (c.address - Stream_Channel_Packet_Size_Reg) % STREAM_CHANNEL_REG_STRIDE == 0) {
+            EXPECT_LT(c.address, Stream_Channel_Packet_Size_Reg + 3u * STREAM_CHANNEL_REG_STRIDE);
+        }
+    }
+    // Only the table's three channels can be opened, whatever the camera says.
+    GigeStream* stream = nullptr;
+    EXPECT_EQ(camera->StreamOn(3, &stream), -33);
+    EXPECT_EQ(stream, nullptr);
+    ASSERT_EQ(camera->CameraDisconnect(), 0);
+    EXPECT_NE(slurp("SIM00001.log").find("[function:CameraConnect] The camera reports 20000 sensors; 8 are used."),
+              std::string::npos);
+    EXPECT_NE(slurp("SIM00001.log").find("The camera reports 20000 stream channels; the packet size goes to the first 3."),
+              std::string::npos);
+
+    // A count that reads negative means no sensor at all.
+    sim->write_reg(vsim::REG_TOTAL_NUMBER_OF_CMOS, 0xFFFFFFFF);
+    ASSERT_EQ(camera->CameraConnect(&info), 0);
+    EXPECT_EQ(camera->cmos_count, 0);
+    EXPECT_TRUE(camera->camera_parameters.empty());
+    ASSERT_EQ(camera->CameraDisconnect(), 0);
+
+    SetLogLevel(0, 0, 0, 0);
+    EXPECT_NE(slurp("SIM00001.log").find("[function:CameraConnect] The camera reports -1 sensors; 0 are used."),
+              std::string::npos);
+    EXPECT_EQ(chdir(old), 0);
+    EXPECT_EQ(std::system((std::string("rm -rf ") + dir).c_str()), 0);
 }
 
 }  // namespace
