@@ -321,6 +321,7 @@ void GigeCamera::heartbeat_loop()
         // is gone is lost now, one that only refuses the read gets the
         // GigE Vision default.
         if (status == VORA_ERR_READREG_TIMEOUT) {
+            lost = true;
             connected = 0;
             log.log_info(gvcp_log_info_level, "[function:HeartBeat] The PC does not receive camera data.");
             return;
@@ -355,6 +356,7 @@ void GigeCamera::heartbeat_loop()
                 return;
             }
         } else if (status == VORA_ERR_READREG_TIMEOUT) {
+            lost = true;
             connected = 0;
             log.log_info(gvcp_log_info_level, "[function:HeartBeat] The PC does not receive camera data.");
             return;

@@ -33,6 +33,7 @@ uint16_t GigeCamera::next_req_id()
 int GigeCamera::open_control_channel(unsigned cam_ip, unsigned host_ip)
 {
     close_control_channel();
+    lost = false;
     camera_ip = cam_ip;
     computer_ip = host_ip;
     int sock = InitSocket();
@@ -110,6 +111,8 @@ int GigeCamera::exchange(const uint8_t* cmd, size_t cmd_len, uint16_t id, uint8_
                          size_t ack_cap, size_t success_len, int retry_sleep_ms)
 {
     for (int attempt = 0; attempt < ATTEMPTS; ++attempt) {
+        if (lost)
+            return 0;
         int answered = 0;
         {
             std::lock_guard<std::mutex> lock(gvcp_semaphore);

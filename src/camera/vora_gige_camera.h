@@ -204,6 +204,10 @@ private:
     int apply_packet_size(uint32_t size, int channels);
     int get_node_address(const char* name, int depth, uint32_t* address);
 
+    // Set when the heartbeat finds the camera gone (its reads unanswered);
+    // exchanges then answer at once with the code their retries would give,
+    // until the control channel is opened again.
+    std::atomic<bool> lost{false};
     std::mutex gvcp_semaphore;  // one attempt of one exchange at a time
     std::atomic<uint16_t> req_id{0};
     int gvcp_socket = -1;       // guarded by gvcp_semaphore
