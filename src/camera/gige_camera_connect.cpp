@@ -261,7 +261,7 @@ int GigeCamera::GetCameraCCPStatus(DiscoveryInfo* info, int* ccp_status)
     flush_socket_buffer(sock);
     int answered = 0;
     if (Send(sock, info->camera_ip, GVCP_PORT, reinterpret_cast<char*>(cmd), sizeof cmd) > 0)
-        answered = await_ack(sock, id, ack, sizeof ack, sizeof ack);
+        answered = await_ack(sock, gvcp::READREG_ACK, id, ack, sizeof ack, sizeof ack);
     close(sock);
     if (answered <= 0) {
         log.log_error(gvcp_log_error_level,

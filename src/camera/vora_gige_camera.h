@@ -185,9 +185,9 @@ public:
 private:
     // One command/acknowledge exchange with up to three attempts. Returns
     // the accepted acknowledge's length (copied into ack) or 0 when unanswered.
-    int exchange(const uint8_t* cmd, size_t cmd_len, uint16_t id, uint8_t* ack, size_t ack_cap,
+    int exchange(const uint8_t* cmd, size_t cmd_len, uint16_t answer, uint16_t id, uint8_t* ack, size_t ack_cap,
                  size_t success_len, int retry_sleep_ms);
-    int await_ack(int sock, uint16_t id, uint8_t* ack, size_t ack_cap, size_t success_len);
+    int await_ack(int sock, uint16_t answer, uint16_t id, uint8_t* ack, size_t ack_cap, size_t success_len);
 
     // Connect steps that undo themselves on failure.
     int build_node_map();
