@@ -6,17 +6,8 @@
 #include <cstring>
 #include <string>
 
+#include "fuzz_check.h"
 #include "camera/device_url.h"
-
-namespace {
-
-void check(bool ok)
-{
-    if (!ok)
-        std::abort();
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -26,9 +17,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     DeviceUrl url;
     if (!parse_device_url(text, &url))
         return 0;
-    check(url.name.size() <= 47);
-    check(!url.extension.empty() && url.extension.size() <= 4);
-    check(url.address <= 0xFFFFFFFFu && url.length <= 0xFFFFFFFFu);
-    check(url.name.find(';') == std::string::npos && url.extension.find(';') == std::string::npos);
+    fuzz_check(url.name.size() <= 47);
+    fuzz_check(!url.extension.empty() && url.extension.size() <= 4);
+    fuzz_check(url.address <= 0xFFFFFFFFu && url.length <= 0xFFFFFFFFu);
+    fuzz_check(url.name.find(';') == std::string::npos && url.extension.find(';') == std::string::npos);
     return 0;
 }

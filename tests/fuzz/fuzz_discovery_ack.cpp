@@ -7,20 +7,11 @@
 #include <memory>
 #include <string>
 
+#include "fuzz_check.h"
 #include "discovery/vora_discovery.h"
 #include "gvcp/gvcp_codec.h"
 #include "log/vora_cameralog.h"
 #include "vora_base_type.h"
-
-namespace {
-
-void check(bool ok)
-{
-    if (!ok)
-        std::abort();
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -37,14 +28,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     if (!discovery_ack_matches(datagram.get(), len, from_port, req_id))
         return 0;
-    check(len == gvcp::DISCOVERY_ACK_LEN && from_port == GVCP_PORT);
-    check(gvcp::get_u16(datagram.get() + 6) == req_id && gvcp::get_u16(datagram.get()) == gvcp::STATUS_SUCCESS);
+    fuzz_check(len == gvcp::DISCOVERY_ACK_LEN && from_port == GVCP_PORT);
+    fuzz_check(gvcp::get_u16(datagram.get() + 6) == req_id && gvcp::get_u16(datagram.get()) == gvcp::STATUS_SUCCESS);
     DiscoveryInfo info;
     std::memset(&info, 0, sizeof info);
     parse_discovery_ack(datagram.get(), &info);
     const std::string name = safe_log_name(info.device_serial_number, sizeof info.device_serial_number);
-    check(!name.empty() && name.size() <= sizeof info.device_serial_number && name[0] != '.');
+    fuzz_check(!name.empty() && name.size() <= sizeof info.device_serial_number && name[0] != '.');
     for (char c : name)
-        check(c >= 0x20 && c < 0x7F && c != '/' && c != '\\');
+        fuzz_check(c >= 0x20 && c < 0x7F && c != '/' && c != '\\');
     return 0;
 }

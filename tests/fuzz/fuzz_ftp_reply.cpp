@@ -5,18 +5,9 @@
 #include <cstdlib>
 #include <string>
 
+#include "fuzz_check.h"
 #include "ftp/ftp_reply.h"
 #include "ftp/vora_ftpserver.h"
-
-namespace {
-
-void check(bool ok)
-{
-    if (!ok)
-        std::abort();
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -35,13 +26,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         if (!reader.append(text + at, n))
             break;
         while (reader.next(&reply)) {
-            check(!reply.empty() && reply.back() == '\n');
+            fuzz_check(!reply.empty() && reply.back() == '\n');
             taken += reply.size();
-            check(taken <= len);
+            fuzz_check(taken <= len);
             const int code = ftp_reply_code(reply);
-            check(code == -1 || (code >= 0 && code <= 999));
+            fuzz_check(code == -1 || (code >= 0 && code <= 999));
             const int port = ftp_pasv_port(reply.c_str());
-            check(port == -1 || (port >= 1 && port <= 65535));
+            fuzz_check(port == -1 || (port >= 1 && port <= 65535));
         }
     }
     return 0;

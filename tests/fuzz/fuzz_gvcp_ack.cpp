@@ -6,16 +6,12 @@
 #include <cstring>
 #include <memory>
 
+#include "fuzz_check.h"
 #include "gvcp/gvcp_codec.h"
 #include "vora_base_type.h"
 
 namespace {
 
-void check(bool ok)
-{
-    if (!ok)
-        std::abort();
-}
 
 uint32_t take_u32(const uint8_t*& p, size_t& left)
 {
@@ -49,12 +45,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         std::memcpy(datagram.get(), p, left);
     gvcp::AckHeader header{};
     if (gvcp::ack_matches(datagram.get(), left, from_ip, from_port, want, &header)) {
-        check(left >= gvcp::HEADER_LEN);
-        check(from_port == GVCP_PORT);
-        check(want.peer_ip == 0 || from_ip == want.peer_ip);
-        check(header.answer == want.answer && header.ack_id == want.ack_id);
-        check(header.status != gvcp::STATUS_SUCCESS || left >= want.success_len);
-        check(header.status == gvcp::get_u16(datagram.get()));
+        fuzz_check(left >= gvcp::HEADER_LEN);
+        fuzz_check(from_port == GVCP_PORT);
+        fuzz_check(want.peer_ip == 0 || from_ip == want.peer_ip);
+        fuzz_check(header.answer == want.answer && header.ack_id == want.ack_id);
+        fuzz_check(header.status != gvcp::STATUS_SUCCESS || left >= want.success_len);
+        fuzz_check(header.status == gvcp::get_u16(datagram.get()));
     }
     return 0;
 }

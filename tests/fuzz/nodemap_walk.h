@@ -8,33 +8,28 @@
 #include <memory>
 #include <string>
 
+#include "fuzz_check.h"
 #include "genicam/genicam_nodemap.h"
 
 namespace fuzz_nodemap {
-
-inline void check(bool ok)
-{
-    if (!ok)
-        std::abort();
-}
 
 inline void build_and_walk(GenApi::EContentType type, const uint8_t* data, size_t size)
 {
     GenApi::CNodeMapFactory factory(type, data, size);
     std::shared_ptr<GenApi::CNodeMap> map = factory.CreateNodeMap("Device", true);
     if (!map) {
-        check(!factory.LastError().empty());
+        fuzz_check(!factory.LastError().empty());
         return;
     }
     GenApi::CNodeMapRef ref;
-    check(ref._Attach(map, "Device", nullptr));
+    fuzz_check(ref._Attach(map, "Device", nullptr));
     GenApi::NodeList_t nodes;
     ref._GetNodes(nodes);
     std::string value, attribute;
     for (GenApi::INode* node : nodes) {
-        check(node != nullptr);
+        fuzz_check(node != nullptr);
         const std::string name = node->GetName(false);
-        check(ref._GetNode(name) == node);
+        fuzz_check(ref._GetNode(name) == node);
         node->GetName(true);
         node->IsFeature();
         node->GetPrincipalInterfaceType();

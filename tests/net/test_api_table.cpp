@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "sim_camera.h"
+#include "temp_cwd.h"
 #include "topology.h"
 #include "vora_qelcamera_api.h"
 #include "vora_qelcamera_api_csharp.h"
@@ -215,13 +216,9 @@ TEST(ApiTable, LogFilesFollowTheLevelSwitches)
 
 TEST(ApiTable, ASerialNumberNeverPlacesTheLogFile)
 {
-    char dir[] = "/tmp/vora-evil-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    const std::string work = std::string(dir) + "/work";
-    ASSERT_EQ(mkdir(work.c_str(), 0700), 0);
-    char old[4096];
-    ASSERT_NE(getcwd(old, sizeof old), nullptr);
-    ASSERT_EQ(chdir(work.c_str()), 0);
+    TempCwd cwd;  // the log goes to cwd/work, so that cwd/evil.log would show
+    ASSERT_EQ(mkdir("work", 0700), 0);
+    ASSERT_EQ(chdir("work"), 0);
 
     auto sim = camera_at(0x7F000001, "../evil");
     ASSERT_EQ(DiscoverCamera(), 1);
@@ -230,11 +227,8 @@ TEST(ApiTable, ASerialNumberNeverPlacesTheLogFile)
     ASSERT_EQ(CameraConnect(0), 0);
     ASSERT_EQ(CameraDisconnect(0), 0);
     DestroyCamera();
-    EXPECT_NE(access((std::string(dir) + "/evil.log").c_str(), F_OK), 0);
+    EXPECT_NE(access((cwd.path() + "/evil.log").c_str(), F_OK), 0);
     EXPECT_NE(slurp("___evil.log").find("cameranumber: ___evil"), std::string::npos);
-
-    EXPECT_EQ(chdir(old), 0);
-    EXPECT_EQ(std::system((std::string("rm -rf ") + dir).c_str()), 0);
 }
 
 // The packet size found over real links of different MTUs.

@@ -20,6 +20,7 @@
 #include "stream/vora_gige_stream.h"
 #include "sim_camera.h"
 #include "sim_description.h"
+#include "temp_cwd.h"
 #include "vora_qelcamera_api.h"
 
 namespace {
@@ -383,11 +384,7 @@ TEST_F(Connect, SensorAndChannelCountsAreBoundedToTheProductAndLogged)
     start();
     sim->write_reg(vsim::REG_TOTAL_NUMBER_OF_CMOS, 20000);
     sim->write_reg(Number_of_Stream_Channels_Reg, 20000);
-    char dir[] = "/tmp/vora-counts-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    char old[4096];
-    ASSERT_NE(getcwd(old, sizeof old), nullptr);
-    ASSERT_EQ(chdir(dir), 0);
+    TempCwd cwd;
     SetLogLevel(1, 0, 1, 0);
 
     DiscoveryInfo info = loopback_info();
@@ -423,8 +420,6 @@ TEST_F(Connect, SensorAndChannelCountsAreBoundedToTheProductAndLogged)
     SetLogLevel(0, 0, 0, 0);
     EXPECT_NE(slurp("SIM00001.log").find("[function:CameraConnect] The camera reports -1 sensors; 0 are used."),
               std::string::npos);
-    EXPECT_EQ(chdir(old), 0);
-    EXPECT_EQ(std::system((std::string("rm -rf ") + dir).c_str()), 0);
 }
 
 }  // namespace
