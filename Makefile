@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 PYTHON ?= /usr/bin/python3
 
-.PHONY: all build test demo bench fuzz clean bootstrap
+.PHONY: all build test demo bench fuzz soak clean bootstrap
 
 all: build
 
@@ -32,6 +32,12 @@ bench: build
 FUZZ_SECONDS ?= 60
 fuzz: bootstrap
 	scripts/fuzz $(FUZZ_SECONDS)
+
+# Three lossy channels captured for SOAK_SECONDS; memory, descriptors and
+# threads must stay flat (not part of CI).
+SOAK_SECONDS ?= 600
+soak: build
+	scripts/soak $(BUILD) $(SOAK_SECONDS)
 
 clean:
 	rm -rf $(BUILD) build-fuzz

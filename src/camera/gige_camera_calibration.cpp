@@ -3,20 +3,15 @@
 
 #include "camera/vora_gige_camera.h"
 
-namespace {
-
-
-}  // namespace
-
 int GigeCamera::GetCamInternelParameter(int sensor, float* coefficients, float* matrix)
 {
     if (!coefficients || !matrix || sensor < 0)
         return VORA_ERR_INVALID_ARG;
     char buffer[600] = {};
-    const int base = GetRegisterAddr("InternelParameter");
-    const int status = base < 0 ? base
-                                : ReadMem(static_cast<unsigned>(base) + static_cast<unsigned>(sensor) * SENSOR_REG_STRIDE, 56,
-                                          buffer);
+    unsigned address = 0;
+    int status = feature_register("InternelParameter", static_cast<unsigned>(sensor) * SENSOR_REG_STRIDE, &address);
+    if (status == 0)
+        status = ReadMem(address, 56, buffer);
     if (status != 0) {
         const int code = status > 0 ? static_cast<int16_t>(status) : status;
         log.log_error(gvcp_log_error_level,
@@ -34,10 +29,10 @@ int GigeCamera::GetCamExternelParameter(int sensor, float* rotation, float* tran
     if (!rotation || !translation || sensor < 0)
         return VORA_ERR_INVALID_ARG;
     char buffer[600] = {};
-    const int base = GetRegisterAddr("ExternelParameter");
-    const int status = base < 0 ? base
-                                : ReadMem(static_cast<unsigned>(base) + static_cast<unsigned>(sensor) * SENSOR_REG_STRIDE, 48,
-                                          buffer);
+    unsigned address = 0;
+    int status = feature_register("ExternelParameter", static_cast<unsigned>(sensor) * SENSOR_REG_STRIDE, &address);
+    if (status == 0)
+        status = ReadMem(address, 48, buffer);
     if (status != 0) {
         const int code = status > 0 ? static_cast<int16_t>(status) : status;
         log.log_error(gvcp_log_error_level,

@@ -45,12 +45,13 @@ int GigeCamera::CameraConnect(DiscoveryInfo* info)
     if (connected || heartbeat_thread.joinable())
         CameraDisconnect();
 
-    char serial[sizeof info->device_serial_number + 1] = {};
-    if (info) {
-        std::memcpy(serial, info->device_serial_number, sizeof info->device_serial_number);
-        log.log_enable(serial);
-    }
-    log.log_info(gvcp_log_info_level, "[function:CameraConnect] cameranumber: %s", serial);
+    // The serial number comes from the camera: it names the log file only
+    // in a form that cannot leave the current directory.
+    const std::string serial =
+        info ? safe_log_name(info->device_serial_number, sizeof info->device_serial_number) : std::string();
+    if (info)
+        log.log_enable(serial.c_str());
+    log.log_info(gvcp_log_info_level, "[function:CameraConnect] cameranumber: %s", serial.c_str());
     if (!info || info->camera_ip == 0) {
         log.log_error(gvcp_log_error_level,
                       "[function:CameraConnect] Failed to connect camera due to the incoming parameters error, error code: %d",
@@ -155,7 +156,10 @@ int GigeCamera::CameraConnect(DiscoveryInfo* info)
     }
 
     cmos_count = -1;
-    status = ReadRegister(static_cast<unsigned>(GetRegisterAddr("TotalNumberOfCmos")), &cmos_count);
+    unsigned cmos_register = 0;
+    status = feature_register("TotalNumberOfCmos", 0, &cmos_register);
+    if (status == 0)
+        status = ReadRegister(cmos_register, &cmos_count);
     if (status != 0) {
         log.log_info(gvcp_log_info_level, "[function:CameraConnect] Read the camera cmos count error. error code: %x.",
                      status);
@@ -163,6 +167,12 @@ int GigeCamera::CameraConnect(DiscoveryInfo* info)
         return status;
     }
 
+    if (cmos_count < 0 || cmos_count > MAX_SENSORS) {
+        const int bounded = cmos_count < 0 ? 0 : MAX_SENSORS;
+        log.log_warnning(gvcp_log_warnning_level,
+                         "[function:CameraConnect] The camera reports %d sensors; %d are used.", cmos_count, bounded);
+        cmos_count = bounded;
+    }
     camera_parameters.clear();
     for (int i = 0; i < cmos_count; ++i) {
         CameraParameter p;
@@ -251,7 +261,7 @@ int GigeCamera::GetCameraCCPStatus(DiscoveryInfo* info, int* ccp_status)
     flush_socket_buffer(sock);
     int answered = 0;
     if (Send(sock, info->camera_ip, GVCP_PORT, reinterpret_cast<char*>(cmd), sizeof cmd) > 0)
-        answered = await_ack(sock, id, ack, sizeof ack, sizeof ack);
+        answered = await_ack(sock, gvcp::READREG_ACK, id, ack, sizeof ack, sizeof ack);
     close(sock);
     if (answered <= 0) {
         log.log_error(gvcp_log_error_level,
@@ -311,6 +321,7 @@ void GigeCamera::heartbeat_loop()
         // is gone is lost now, one that only refuses the read gets the
         // GigE Vision default.
         if (status == VORA_ERR_READREG_TIMEOUT) {
+            lost = true;
             connected = 0;
             log.log_info(gvcp_log_info_level, "[function:HeartBeat] The PC does not receive camera data.");
             return;
@@ -345,6 +356,7 @@ void GigeCamera::heartbeat_loop()
                 return;
             }
         } else if (status == VORA_ERR_READREG_TIMEOUT) {
+            lost = true;
             connected = 0;
             log.log_info(gvcp_log_info_level, "[function:HeartBeat] The PC does not receive camera data.");
             return;

@@ -2,6 +2,8 @@
 // exposure, gain, triggers, acquisition, heartbeat timeout and region of
 // interest. Every operation checks the connection first, then its
 // arguments, and only then goes on the wire.
+#include <utility>
+
 #include "camera/vora_gige_camera.h"
 
 namespace {
@@ -18,11 +20,6 @@ bool disconnected(GigeCamera& c, const char* message)
         return false;
     c.log.log_debug(gvcp_log_debug_level, "%s", message);
     return true;
-}
-
-unsigned feature_address(GigeCamera& c, const char* name, unsigned offset = 0)
-{
-    return static_cast<unsigned>(c.GetRegisterAddr(name)) + offset;
 }
 
 // Writes and logs a refused write with its status.
@@ -43,11 +40,27 @@ int read_logged(GigeCamera& c, unsigned address, int* value, const char* failure
     return status;
 }
 
+// A feature's register at `offset` is looked up first; when the lookup
+// fails, its code is the answer and nothing goes on the wire.
+int read_into(GigeCamera& c, const char* feature, unsigned offset, int* value, const char* failure)
+{
+    unsigned address = 0;
+    const int lookup = c.feature_register(feature, offset, &address);
+    return lookup != 0 ? lookup : read_logged(c, address, value, failure);
+}
+
+int write_feature(GigeCamera& c, const char* feature, unsigned offset, int value, const char* failure)
+{
+    unsigned address = 0;
+    const int lookup = c.feature_register(feature, offset, &address);
+    return lookup != 0 ? lookup : write_logged(c, address, value, failure);
+}
+
 // A getter of a plain register: its contents, or the failure.
-int read_feature(GigeCamera& c, unsigned address, const char* failure)
+int read_feature(GigeCamera& c, const char* feature, unsigned offset, const char* failure)
 {
     int value = -1;
-    const int status = read_logged(c, address, &value, failure);
+    const int status = read_into(c, feature, offset, &value, failure);
     return status != 0 ? status : value;
 }
 
@@ -70,12 +83,16 @@ unsigned long long widen(int status)
     return static_cast<unsigned long long>(static_cast<long long>(status));
 }
 
-// High word, then low word, of a value split over two registers.
+// High word, then low word, of a value split over two registers; both are
+// looked up before either is read.
 unsigned long long read_split(GigeCamera& c, const char* high_name, const char* low_name, const char* high_failure,
                               const char* low_failure)
 {
-    const unsigned high_address = feature_address(c, high_name);
-    const unsigned low_address = feature_address(c, low_name);
+    unsigned high_address = 0, low_address = 0;
+    if (const int lookup = c.feature_register(high_name, 0, &high_address))
+        return widen(lookup);
+    if (const int lookup = c.feature_register(low_name, 0, &low_address))
+        return widen(lookup);
     int high = 0;
     int low = 0;
     int status = read_logged(c, high_address, &high, high_failure);
@@ -101,8 +118,8 @@ int GigeCamera::SetTimestamp(int on)
                       VORA_ERR_INVALID_ARG);
         return VORA_ERR_INVALID_ARG;
     }
-    return write_logged(*this, feature_address(*this, "GevIEEE1588"), on * TIMESTAMP_ENABLE_BIT,
-                        "[function:SetTimestamp] Failed to set the timestamp. error code: %x.");
+    return write_feature(*this, "GevIEEE1588", 0, on * TIMESTAMP_ENABLE_BIT,
+                         "[function:SetTimestamp] Failed to set the timestamp. error code: %x.");
 }
 
 int GigeCamera::GetTimestamp()
@@ -110,8 +127,8 @@ int GigeCamera::GetTimestamp()
     if (disconnected(*this, "[function:GetTimestamp] The camera disconnected."))
         return VORA_ERR_NOT_CONNECTED;
     int value = -1;
-    const int status = read_logged(*this, feature_address(*this, "GevIEEE1588"), &value,
-                                   "[function:GetTimestamp] Failed to read register. error code: %x.");
+    const int status = read_into(*this, "GevIEEE1588", 0, &value,
+                                 "[function:GetTimestamp] Failed to read register. error code: %x.");
     if (status != 0)
         return status;
     // Any other bit set above the switch makes the answer meaningless.
@@ -128,8 +145,8 @@ int GigeCamera::GetTimestampStatus()
     if (disconnected(*this, "[function:GetTimestampStatus] The camera disconnected."))
         return VORA_ERR_NOT_CONNECTED;
     int value = -1;
-    const int status = read_logged(*this, feature_address(*this, "GevIEEE1588Status"), &value,
-                                   "[function:GetTimestampStatus] Failed to read register. error code: %x.");
+    const int status = read_into(*this, "GevIEEE1588Status", 0, &value,
+                                 "[function:GetTimestampStatus] Failed to read register. error code: %x.");
     if (status != 0)
         return status;
     if (static_cast<unsigned>(value) > MAX_TIMESTAMP_STATUS) {
@@ -143,8 +160,8 @@ int GigeCamera::SetTimestampControlLatch()
 {
     if (disconnected(*this, "[function:SetTimestampControlLatch] The camera disconnected."))
         return VORA_ERR_NOT_CONNECTED;
-    return write_logged(*this, feature_address(*this, "GevTimestampControlLatch"), TIMESTAMP_LATCH,
-                        "[function:SetTimestampControlLatch] Failed to set timestamp control latch. error code: %x.");
+    return write_feature(*this, "GevTimestampControlLatch", 0, TIMESTAMP_LATCH,
+                         "[function:SetTimestampControlLatch] Failed to set timestamp control latch. error code: %x.");
 }
 
 // The value last latched; latching is SetTimestampControlLatch's job.
@@ -178,15 +195,15 @@ int GigeCamera::SetStrobeLEDswitch(int on)
                       VORA_ERR_INVALID_ARG);
         return VORA_ERR_INVALID_ARG;
     }
-    return write_logged(*this, feature_address(*this, "StrobeLEDswitch"), on,
-                        "[function:SetStrobeLEDswitch] Failed to set value to control strobe LED onoff switch. error code: %x.");
+    return write_feature(*this, "StrobeLEDswitch", 0, on,
+                         "[function:SetStrobeLEDswitch] Failed to set value to control strobe LED onoff switch. error code: %x.");
 }
 
 int GigeCamera::GetStrobeLEDswitch()
 {
     if (disconnected(*this, "[function:GetStrobeLEDswitch] The camera disconnected."))
         return VORA_ERR_NOT_CONNECTED;
-    return read_feature(*this, feature_address(*this, "StrobeLEDswitch"),
+    return read_feature(*this, "StrobeLEDswitch", 0,
                         "[function:GetStrobeLEDswitch] Failed to read register. error code: %x.");
 }
 
@@ -200,15 +217,15 @@ int GigeCamera::SetLaserbrightness(int percent)
                       VORA_ERR_INVALID_ARG);
         return VORA_ERR_INVALID_ARG;
     }
-    return write_logged(*this, feature_address(*this, "Laserbrightness"), percent,
-                        "[function:SetLaserbrightness] Failed to set value to control strobe LED onoff switch. error code: %x.");
+    return write_feature(*this, "Laserbrightness", 0, percent,
+                         "[function:SetLaserbrightness] Failed to set value to control strobe LED onoff switch. error code: %x.");
 }
 
 int GigeCamera::GetLaserbrightness()
 {
     if (disconnected(*this, "[function:GetLaserbrightness] The camera disconnected."))
         return VORA_ERR_NOT_CONNECTED;
-    return read_feature(*this, feature_address(*this, "Laserbrightness"),
+    return read_feature(*this, "Laserbrightness", 0,
                         "[function:GetLaserbrightness] Failed to read register. error code: %x.");
 }
 
@@ -222,15 +239,15 @@ int GigeCamera::SetStrobeLEDbrightress(int percent)
                       VORA_ERR_INVALID_ARG);
         return VORA_ERR_INVALID_ARG;
     }
-    return write_logged(*this, feature_address(*this, "StrobeLEDbrightress"), percent,
-                        "[function:SetStrobeLEDbrightress] Failed to set value to StrobeLED brightness.Persentage mode. error code: %x.");
+    return write_feature(*this, "StrobeLEDbrightress", 0, percent,
+                         "[function:SetStrobeLEDbrightress] Failed to set value to StrobeLED brightness.Persentage mode. error code: %x.");
 }
 
 int GigeCamera::GetStrobeLEDbrightress()
 {
     if (disconnected(*this, "[function:GetStrobeLEDbrightress] The camera disconnected."))
         return VORA_ERR_NOT_CONNECTED;
-    return read_feature(*this, feature_address(*this, "StrobeLEDbrightress"),
+    return read_feature(*this, "StrobeLEDbrightress", 0,
                         "[function:GetStrobeLEDbrightress] Failed to read register. error code: %x.");
 }
 
@@ -248,8 +265,8 @@ int GigeCamera::SetAutoExposure(int mode, int sensor)
                       VORA_ERR_INVALID_ARG);
         return VORA_ERR_INVALID_ARG;
     }
-    return write_logged(*this, feature_address(*this, "ExposureAuto", static_cast<unsigned>(sensor) * SENSOR_REG_STRIDE),
-                        mode, "[function:SetAutoExposure] Failed to set exposure model. error code: %x.");
+    return write_feature(*this, "ExposureAuto", static_cast<unsigned>(sensor) * SENSOR_REG_STRIDE, mode,
+                         "[function:SetAutoExposure] Failed to set exposure model. error code: %x.");
 }
 
 int GigeCamera::GetAutoExposure(int sensor)
@@ -262,7 +279,7 @@ int GigeCamera::GetAutoExposure(int sensor)
                       VORA_ERR_INVALID_ARG);
         return VORA_ERR_INVALID_ARG;
     }
-    return read_feature(*this, feature_address(*this, "ExposureAuto", static_cast<unsigned>(sensor) * SENSOR_REG_STRIDE),
+    return read_feature(*this, "ExposureAuto", static_cast<unsigned>(sensor) * SENSOR_REG_STRIDE,
                         "[function:GetAutoExposure] Failed to read register. error code: %x.");
 }
 
@@ -276,9 +293,8 @@ int GigeCamera::SetCamExposureGainLevel(int sensor, int level)
                       VORA_ERR_INVALID_ARG);
         return VORA_ERR_INVALID_ARG;
     }
-    return write_logged(*this,
-                        feature_address(*this, "ExposureCompensationLevel", static_cast<unsigned>(sensor) * SENSOR_REG_STRIDE),
-                        level, "[function:SetRGBCamExposureGainLevel] Failed to set exposure level. error code: %x.");
+    return write_feature(*this, "ExposureCompensationLevel", static_cast<unsigned>(sensor) * SENSOR_REG_STRIDE, level,
+                         "[function:SetRGBCamExposureGainLevel] Failed to set exposure level. error code: %x.");
 }
 
 int GigeCamera::GetCamExposureGainLevel(int sensor)
@@ -291,8 +307,7 @@ int GigeCamera::GetCamExposureGainLevel(int sensor)
                       VORA_ERR_INVALID_ARG);
         return VORA_ERR_INVALID_ARG;
     }
-    return read_feature(*this,
-                        feature_address(*this, "ExposureCompensationLevel", static_cast<unsigned>(sensor) * SENSOR_REG_STRIDE),
+    return read_feature(*this, "ExposureCompensationLevel", static_cast<unsigned>(sensor) * SENSOR_REG_STRIDE,
                         "[function:GetRGBCamExposureGainLevel] Failed to read register. error code: %x.");
 }
 
@@ -300,7 +315,9 @@ int GigeCamera::SetMutipleExposure(int count)
 {
     if (disconnected(*this, "[function:SetMutipleExposure] The camera disconnected."))
         return VORA_ERR_NOT_CONNECTED;
-    const unsigned address = feature_address(*this, "ExposureType");
+    unsigned address = 0;
+    if (const int lookup = feature_register("ExposureType", 0, &address))
+        return lookup;
     if (count <= 0) {
         log.log_error(gvcp_log_error_level, "[function:SetMutipleExposure] Failed to set mutiple exposure. error code: %x.",
                       VORA_ERR_FAILED);
@@ -314,7 +331,7 @@ int GigeCamera::GetMutipleExposure()
 {
     if (disconnected(*this, "[function:GetMutipleExposure] The camera disconnected."))
         return VORA_ERR_NOT_CONNECTED;
-    return read_feature(*this, feature_address(*this, "ExposureType"),
+    return read_feature(*this, "ExposureType", 0,
                         "[function:SetMutipleExposure] Failed to read register. error code: %x.");
 }
 
@@ -328,7 +345,9 @@ int GigeCamera::SetExposureTime(int time, int sensor)
                       VORA_ERR_INVALID_ARG);
         return VORA_ERR_INVALID_ARG;
     }
-    const unsigned address = feature_address(*this, "ExposureTime", static_cast<unsigned>(sensor) * SENSOR_REG_STRIDE);
+    unsigned address = 0;
+    if (const int lookup = feature_register("ExposureTime", static_cast<unsigned>(sensor) * SENSOR_REG_STRIDE, &address))
+        return lookup;
     const int max = GetNodeMaxValue("ExposureTime");
     const int min = GetNodeMinValue("ExposureTime");
     // The minimum itself is not a usable exposure on this camera.
@@ -349,7 +368,7 @@ int GigeCamera::GetExposureTime(int sensor)
                       "[function:GetExposureTime] Failed to get exposure time due to the incoming parameters error.");
         return VORA_ERR_INVALID_ARG;
     }
-    return read_feature(*this, feature_address(*this, "ExposureTime", static_cast<unsigned>(sensor) * SENSOR_REG_STRIDE),
+    return read_feature(*this, "ExposureTime", static_cast<unsigned>(sensor) * SENSOR_REG_STRIDE,
                         "[function:GetExposureTime] Failed to read register. error code: %x.");
 }
 
@@ -393,7 +412,9 @@ int GigeCamera::SetGain(int type, int value, int channel)
         log_gain_arguments(*this, type, true);
         return VORA_ERR_INVALID_ARG;
     }
-    const unsigned address = feature_address(*this, feature);
+    unsigned address = 0;
+    if (const int lookup = feature_register(feature, 0, &address))
+        return lookup;
     const int max = GetNodeMaxValue(feature);
     const int min = GetNodeMinValue(feature);
     if (!bounds_readable(max, min) || value < min || value > max) {
@@ -413,8 +434,7 @@ int GigeCamera::GetGain(int type, int channel)
         return VORA_ERR_INVALID_ARG;
     }
     int value = -1;
-    const int status = read_logged(*this, feature_address(*this, feature), &value,
-                                   "[function:GetGain] Failed to read register. error code: %x.");
+    const int status = read_into(*this, feature, 0, &value, "[function:GetGain] Failed to read register. error code: %x.");
     if (status != 0)
         return status;
     if (value < 0) {
@@ -438,7 +458,7 @@ int set_switch(GigeCamera& c, int value, const char* feature, const char* discon
         c.log.log_error(gvcp_log_error_level, "%s", range_message);
         return VORA_ERR_INVALID_ARG;
     }
-    return write_logged(c, feature_address(c, feature), value, failure);
+    return write_feature(c, feature, 0, value, failure);
 }
 
 // A count of software triggers: at least one.
@@ -451,7 +471,7 @@ int set_count(GigeCamera& c, int count, const char* feature, const char* disconn
         c.log.log_error(gvcp_log_error_level, "%s", range_message);
         return VORA_ERR_INVALID_ARG;
     }
-    return write_logged(c, feature_address(c, feature), count, failure);
+    return write_feature(c, feature, 0, count, failure);
 }
 
 }  // namespace
@@ -495,16 +515,16 @@ int GigeCamera::AcquisitionStart()
 {
     if (disconnected(*this, "[function:AcquisitionStart] The camera disconnected."))
         return VORA_ERR_NOT_CONNECTED;
-    return write_logged(*this, feature_address(*this, "AcquisitionStart"), 1,
-                        "[function:AcquisitionStart] Failed to set resend request on-off. error code: %x.");
+    return write_feature(*this, "AcquisitionStart", 0, 1,
+                         "[function:AcquisitionStart] Failed to set resend request on-off. error code: %x.");
 }
 
 int GigeCamera::AcquisitionStop()
 {
     if (disconnected(*this, "[function:AcquisitionStop] The camera disconnected."))
         return VORA_ERR_NOT_CONNECTED;
-    return write_logged(*this, feature_address(*this, "AcquisitionStop"), 0,
-                        "[function:AcquisitionStop] Failed to stop recv stream data. error code: %x.");
+    return write_feature(*this, "AcquisitionStop", 0, 0,
+                         "[function:AcquisitionStop] Failed to stop recv stream data. error code: %x.");
 }
 
 // ---- heartbeat ----
@@ -565,10 +585,23 @@ int GigeCamera::SetRoi(int channel, int size_x, int size_y, int offset_x, int of
                       channel);
         return VORA_ERR_INVALID_ARG;
     }
+    // Every register is looked up before the first exchange: a description
+    // that lacks one changes nothing on the camera.
+    struct {
+        unsigned cmos_index, max_width, max_height, width, height, offset_x, offset_y;
+    } reg;
+    const std::pair<const char*, unsigned*> lookups[] = {
+        {"CmosIndex", &reg.cmos_index}, {"MWOP", &reg.max_width},    {"MHOP", &reg.max_height},
+        {"Width", &reg.width},          {"Height", &reg.height},     {"OffsetX", &reg.offset_x},
+        {"OffsetY", &reg.offset_y},
+    };
+    for (const auto& l : lookups)
+        if (const int lookup = feature_register(l.first, 0, l.second))
+            return lookup;
+
     int sensor = -1;
-    int status = read_logged(*this,
-                             feature_address(*this, "CmosIndex", static_cast<unsigned>(channel) * STREAM_CHANNEL_REG_STRIDE),
-                             &sensor, "[function:SetRoi] Failed to read the_cmos_number register. error code: %x.");
+    int status = read_logged(*this, reg.cmos_index + static_cast<unsigned>(channel) * STREAM_CHANNEL_REG_STRIDE, &sensor,
+                             "[function:SetRoi] Failed to read the_cmos_number register. error code: %x.");
     if (status != 0)
         return status;
     const unsigned sensor_offset = static_cast<unsigned>(sensor) * SENSOR_REG_STRIDE;
@@ -576,7 +609,7 @@ int GigeCamera::SetRoi(int channel, int size_x, int size_y, int offset_x, int of
     const int inc_x = GetNodeIncValue("Width");
     const int min_x = GetNodeMinValue("Width");
     int max_width = 0;
-    status = read_logged(*this, feature_address(*this, "MWOP", sensor_offset), &max_width,
+    status = read_logged(*this, reg.max_width + sensor_offset, &max_width,
                          "[function:SetRoi] Failed to read maxvalue_width register. error code: %x.");
     if (status != 0)
         return status;
@@ -588,7 +621,7 @@ int GigeCamera::SetRoi(int channel, int size_x, int size_y, int offset_x, int of
     const int inc_y = GetNodeIncValue("Height");
     const int min_y = GetNodeMinValue("Height");
     int max_height = 0;
-    status = read_logged(*this, feature_address(*this, "MHOP", sensor_offset), &max_height,
+    status = read_logged(*this, reg.max_height + sensor_offset, &max_height,
                          "[function:SetRoi] Failed to read maxvalue_height register. error code: %x.");
     if (status != 0)
         return status;
@@ -610,19 +643,19 @@ int GigeCamera::SetRoi(int channel, int size_x, int size_y, int offset_x, int of
 
     // Sizes before offsets: a larger offset only fits once the size shrank.
     const struct {
-        const char* feature;
+        unsigned address;
         int value;
         const char* failure;
     } writes[] = {
-        {"Width", size_x, "[function:SetRoi] Failed to set the value of x of roi. channel_index: %d, error code: %x."},
-        {"Height", size_y, "[function:SetRoi] Failed to set the value of y of roi. channel_index: %d, error code: %x."},
-        {"OffsetX", offset_x,
+        {reg.width, size_x, "[function:SetRoi] Failed to set the value of x of roi. channel_index: %d, error code: %x."},
+        {reg.height, size_y, "[function:SetRoi] Failed to set the value of y of roi. channel_index: %d, error code: %x."},
+        {reg.offset_x, offset_x,
          "[function:SetRoi] Failed to set the offset value of x of roi. channel_index: %d, error code: %x."},
-        {"OffsetY", offset_y,
+        {reg.offset_y, offset_y,
          "[function:SetRoi] Failed to set the offset value of y of roi. channel_index: %d, error code: %x."},
     };
     for (const auto& w : writes) {
-        status = WriteRegister(feature_address(*this, w.feature, sensor_offset), w.value);
+        status = WriteRegister(w.address + sensor_offset, w.value);
         if (status != 0) {
             log.log_error(gvcp_log_error_level, w.failure, channel, status);
             return status;

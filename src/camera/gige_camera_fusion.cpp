@@ -14,11 +14,10 @@ namespace {
 imaging::CmosIndexReader cmos_reader(GigeCamera& camera)
 {
     return [&camera](unsigned channel, uint32_t& cmos) -> int {
-        const int base = camera.GetRegisterAddr("CmosIndex");
-        if (base < 0)
-            return base;
+        unsigned address = 0;
+        if (const int lookup = camera.feature_register("CmosIndex", STREAM_CHANNEL_REG_STRIDE * channel, &address))
+            return lookup;
         int value = -1;
-        const unsigned address = static_cast<unsigned>(base) + STREAM_CHANNEL_REG_STRIDE * channel;
         const int status = camera.ReadRegister(address, &value);
         if (status != 0) {
             const int code = status > 0 ? static_cast<int16_t>(status) : status;

@@ -54,6 +54,12 @@ int GigeCamera::GetPacketSize()
 
 int GigeCamera::apply_packet_size(uint32_t size, int channels)
 {
+    if (channels > MAX_STREAM_CHANNELS) {
+        log.log_warnning(gvcp_log_warnning_level,
+                         "[function:GetPacketSize] The camera reports %d stream channels; the packet size goes to the first %d.",
+                         channels, MAX_STREAM_CHANNELS);
+        channels = MAX_STREAM_CHANNELS;
+    }
     for (int n = 0; n < channels; ++n) {
         int status = WriteRegister(channel_reg(Stream_Channel_Packet_Size_Reg, n), static_cast<int>(size));
         if (status != 0) {

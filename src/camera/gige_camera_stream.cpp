@@ -47,14 +47,41 @@ int GigeCamera::StreamOn(unsigned short channel, GigeStream** stream)
     }
     *stream = nullptr;
 
+    // Every register is looked up before the first exchange: a description
+    // that lacks one is refused with the lookup's code, and nothing reaches
+    // a register that does not exist.
+    struct Register {
+        const char* name;
+        unsigned address;
+    };
+    Register registers[] = {{"GevStreamChannelCount", 0}, {"DeviceCloudUnit", 0}, {"CmosIndex", 0},
+                            {"Width", 0},                 {"Height", 0},          {"OffsetX", 0},
+                            {"OffsetY", 0},               {"PayloadSize", 0},     {"PixelFormat", 0},
+                            {"GevSCSP", 0}};
+    for (Register& r : registers) {
+        if (const int lookup = feature_register(r.name, 0, &r.address)) {
+            log.log_error(gvsp_log_error_level, "[function:StreamOn] Failed to look up the register of %s. error code: %d",
+                          r.name, lookup);
+            return lookup;
+        }
+    }
+    auto address_of = [&registers](const char* name) {
+        for (const Register& r : registers)
+            if (std::strcmp(r.name, name) == 0)
+                return r.address;
+        return 0u;
+    };
+
     int count = -1;
-    int status = ReadRegister(static_cast<unsigned>(GetRegisterAddr("GevStreamChannelCount")), &count);
+    int status = ReadRegister(address_of("GevStreamChannelCount"), &count);
     if (status != 0) {
         log.log_error(gvsp_log_error_level,
                       "[function:StreamOn] Failed to read register to get channel count. error code: %x.", status);
         return status;
     }
-    if (channel >= count) {
+    // Channels beyond the table's slots are never opened, whatever the
+    // camera reports.
+    if (channel >= count || channel >= MAX_STREAM_CHANNELS) {
         log.log_error(gvsp_log_error_level, "[function:StreamOn] The channel index is invalid. error code: %d",
                       VORA_ERR_CHANNEL_INDEX);
         return VORA_ERR_CHANNEL_INDEX;
@@ -79,7 +106,7 @@ int GigeCamera::StreamOn(unsigned short channel, GigeStream** stream)
         {"PixelFormat", false, &format, "[function:StreamOn] Failed to read register to get pixel_format_value. error code: %x."},
     };
     for (const Read& r : reads) {
-        unsigned address = static_cast<unsigned>(GetRegisterAddr(r.name));
+        unsigned address = address_of(r.name);
         // DeviceCloudUnit is device-wide; CmosIndex, PayloadSize and
         // PixelFormat repeat per channel, the geometry per sensor.
         if (r.per_sensor)
@@ -154,7 +181,7 @@ int GigeCamera::StreamOn(unsigned short channel, GigeStream** stream)
     info.cloud_unit = static_cast<uint32_t>(cloud_unit);
 
     int source_port = -1;
-    status = ReadRegister(static_cast<unsigned>(GetRegisterAddr("GevSCSP")) + base, &source_port);
+    status = ReadRegister(address_of("GevSCSP") + base, &source_port);
     if (status != 0) {
         close(sock);
         log.log_error(gvsp_log_error_level,

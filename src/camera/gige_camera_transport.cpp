@@ -33,6 +33,7 @@ uint16_t GigeCamera::next_req_id()
 int GigeCamera::open_control_channel(unsigned cam_ip, unsigned host_ip)
 {
     close_control_channel();
+    lost = false;
     camera_ip = cam_ip;
     computer_ip = host_ip;
     int sock = InitSocket();
@@ -74,8 +75,9 @@ void GigeCamera::flush_socket_buffer(int sock)
 // camera's control port, runts, and answers to other requests (a late reply
 // to an earlier attempt, a stray packet) are discarded and the wait goes on
 // until the deadline, so a foreign datagram is never taken as the answer.
-int GigeCamera::await_ack(int sock, uint16_t id, uint8_t* ack, size_t ack_cap, size_t success_len)
+int GigeCamera::await_ack(int sock, uint16_t answer, uint16_t id, uint8_t* ack, size_t ack_cap, size_t success_len)
 {
+    const gvcp::AckExpectation want{camera_ip, answer, id, success_len};
     uint8_t buf[600];
     timespec start;
     clock_gettime(CLOCK_MONOTONIC, &start);
@@ -92,13 +94,7 @@ int GigeCamera::await_ack(int sock, uint16_t id, uint8_t* ack, size_t ack_cap, s
         if (n < 0)
             return 0;
         gvcp::AckHeader header;
-        if (from_ip != camera_ip || from_port != GVCP_PORT)
-            continue;
-        if (!gvcp::parse_ack_header(buf, static_cast<size_t>(n), &header) || header.ack_id != id)
-            continue;
-        // An error acknowledge may carry the header only; a successful one
-        // must carry everything its command asked for.
-        if (header.status == gvcp::STATUS_SUCCESS && static_cast<size_t>(n) < success_len)
+        if (!gvcp::ack_matches(buf, static_cast<size_t>(n), from_ip, from_port, want, &header))
             continue;
         size_t keep = static_cast<size_t>(n) < ack_cap ? static_cast<size_t>(n) : ack_cap;
         std::memcpy(ack, buf, keep);
@@ -106,10 +102,12 @@ int GigeCamera::await_ack(int sock, uint16_t id, uint8_t* ack, size_t ack_cap, s
     }
 }
 
-int GigeCamera::exchange(const uint8_t* cmd, size_t cmd_len, uint16_t id, uint8_t* ack,
+int GigeCamera::exchange(const uint8_t* cmd, size_t cmd_len, uint16_t answer, uint16_t id, uint8_t* ack,
                          size_t ack_cap, size_t success_len, int retry_sleep_ms)
 {
     for (int attempt = 0; attempt < ATTEMPTS; ++attempt) {
+        if (lost)
+            return 0;
         int answered = 0;
         {
             std::lock_guard<std::mutex> lock(gvcp_semaphore);
@@ -118,7 +116,7 @@ int GigeCamera::exchange(const uint8_t* cmd, size_t cmd_len, uint16_t id, uint8_
             flush_socket_buffer(gvcp_socket);
             if (Send(gvcp_socket, camera_ip, GVCP_PORT, reinterpret_cast<const char*>(cmd),
                      static_cast<unsigned>(cmd_len)) > 0)
-                answered = await_ack(gvcp_socket, id, ack, ack_cap, success_len);
+                answered = await_ack(gvcp_socket, answer, id, ack, ack_cap, success_len);
         }
         if (answered > 0)
             return answered;
@@ -141,7 +139,7 @@ int GigeCamera::ReadRegister(unsigned int address, int* value)
     const uint16_t id = next_req_id();
     gvcp::build_readreg(cmd, id, address);
     uint8_t ack[REG_ACK_LEN] = {};
-    if (exchange(cmd, sizeof cmd, id, ack, sizeof ack, REG_ACK_LEN, 200) == 0) {
+    if (exchange(cmd, sizeof cmd, gvcp::READREG_ACK, id, ack, sizeof ack, REG_ACK_LEN, 200) == 0) {
         log.log_error(gvcp_log_error_level,
                       "[function:ReadRegister] Failed to read register. the register:%x.", address);
         return VORA_ERR_READREG_TIMEOUT;
@@ -164,7 +162,7 @@ int GigeCamera::WriteRegister(unsigned int address, int value)
     const uint16_t id = next_req_id();
     gvcp::build_writereg(cmd, id, address, static_cast<uint32_t>(value));
     uint8_t ack[REG_ACK_LEN] = {};
-    if (exchange(cmd, sizeof cmd, id, ack, sizeof ack, REG_ACK_LEN, 1000) == 0) {
+    if (exchange(cmd, sizeof cmd, gvcp::WRITEREG_ACK, id, ack, sizeof ack, REG_ACK_LEN, 1000) == 0) {
         log.log_debug(gvcp_log_debug_level, "[function:WriteRegister] Write register error.");
         return VORA_ERR_WRITEREG_TIMEOUT;
     }
@@ -185,7 +183,7 @@ int GigeCamera::ReadMem(unsigned int address, unsigned short count, char* buffer
     uint8_t cmd[gvcp::READMEM_CMD_LEN];
     const uint16_t id = next_req_id();
     gvcp::build_readmem(cmd, id, address, count);
-    if (exchange(cmd, sizeof cmd, id, reinterpret_cast<uint8_t*>(buffer), MEM_ACK_MAX,
+    if (exchange(cmd, sizeof cmd, gvcp::READMEM_ACK, id, reinterpret_cast<uint8_t*>(buffer), MEM_ACK_MAX,
                  12u + count, 200) == 0) {
         log.log_error(gvcp_log_error_level, "[function:ReadMem] Failed to read memory.");
         return VORA_ERR_READMEM_TIMEOUT;
@@ -201,7 +199,7 @@ int GigeCamera::WriteMem(unsigned int address, unsigned short count, unsigned in
     const uint16_t id = next_req_id();
     gvcp::build_writemem(cmd, id, address, count, data);
     uint8_t ack[REG_ACK_LEN] = {};
-    if (exchange(cmd, sizeof cmd, id, ack, sizeof ack, REG_ACK_LEN, 200) == 0) {
+    if (exchange(cmd, sizeof cmd, gvcp::WRITEMEM_ACK, id, ack, sizeof ack, REG_ACK_LEN, 200) == 0) {
         log.log_error(gvcp_log_error_level, "[function:WriteMem] Failed to write memory.");
         return VORA_ERR_WRITEMEM_TIMEOUT;
     }

@@ -11,7 +11,6 @@
 namespace {
 
 constexpr uint32_t CHUNK = 536;
-constexpr uint64_t MAX_DESCRIPTION = 64u << 20;  // far beyond any real description
 constexpr int MAX_POINTER_DEPTH = 16;             // pValue/pAddress chains; stops cycles
 
 long long to_decimal(const std::string& text)
@@ -45,7 +44,7 @@ int GigeCamera::GetXMLfromCamera()
                       "[function:GetXMLfromCamera] Failed to read xml file from memory twice. error code: %d.", code);
         return code;
     }
-    if (!parsed || url.length == 0 || url.length > MAX_DESCRIPTION) {
+    if (!parsed || url.length == 0 || url.length > GenApi::MAX_DESCRIPTION_SIZE) {
         log.log_error(gvcp_log_error_level,
                       "[function:GetXMLfromCamera] The url of the xml file is not a local memory url. error code: %d.",
                       VORA_ERR_XML_READ);
@@ -122,7 +121,9 @@ int GigeCamera::SaveXmlToLocal(std::string directory)
                       VORA_ERR_XML_SAVE);
         return VORA_ERR_XML_SAVE;
     }
-    const size_t n = static_cast<size_t>(xml_size) + 1;
+    // The description's own bytes: the zero kept after them in memory is no
+    // part of the file.
+    const size_t n = static_cast<size_t>(xml_size);
     const bool ok = std::fwrite(xml_data, 1, n, f) == n;
     if (std::fclose(f) != 0 || !ok) {
         log.log_error(gvcp_log_error_level, "[function:SaveXmlToLocal] Save xml file to local error. error code: %d",
@@ -147,16 +148,28 @@ void GigeCamera::GetCameraXMLNodeNames(std::vector<std::string>* names)
 
 int GigeCamera::GetRegisterAddr(const char* name)
 {
+    unsigned address = 0;
+    const int status = feature_register(name, 0, &address);
+    return status != 0 ? status : static_cast<int>(address);
+}
+
+int GigeCamera::feature_register(const char* name, unsigned offset, unsigned* address)
+{
     if (!connected) {
         log.log_debug(gvcp_log_debug_level, "[function:GetRegisterAddr] The camera disconnected.");
         return VORA_ERR_NOT_CONNECTED;
     }
-    return get_node_address(name, 0);
+    uint32_t base = 0;
+    const int status = get_node_address(name, 0, &base);
+    if (status != 0)
+        return status;
+    *address = base + offset;
+    return VORA_OK;
 }
 
 // A feature's register: its Address, else the register its pAddress names,
 // else its constant Value, else whatever its pValue resolves to.
-int GigeCamera::get_node_address(const char* name, int depth)
+int GigeCamera::get_node_address(const char* name, int depth, uint32_t* address)
 {
     GenApi::INode* node = (name && node_map_ref->_IsAttached()) ? node_map_ref->_GetNode(name) : nullptr;
     if (!node || depth > MAX_POINTER_DEPTH) {
@@ -165,17 +178,16 @@ int GigeCamera::get_node_address(const char* name, int depth)
         return VORA_ERR_NO_NODE;
     }
     std::string value, attribute;
+    *address = 0;
     if (node->GetProperty("Address", value, attribute) && !value.empty())
-        return static_cast<int>(to_decimal(value));
-    if (node->GetProperty("pAddress", value, attribute) && !value.empty()) {
-        const std::string first = value.substr(0, value.find_first_of(" \t\r\n"));
-        return get_node_address(first.c_str(), depth + 1);
-    }
-    if (node->GetProperty("Value", value, attribute) && !value.empty())
-        return static_cast<int>(to_decimal(value));
-    if (node->GetProperty("pValue", value, attribute) && !value.empty())
-        return get_node_address(value.c_str(), depth + 1);
-    return 0;
+        *address = static_cast<uint32_t>(to_decimal(value));
+    else if (node->GetProperty("pAddress", value, attribute) && !value.empty())
+        return get_node_address(value.substr(0, value.find_first_of(" \t\r\n")).c_str(), depth + 1, address);
+    else if (node->GetProperty("Value", value, attribute) && !value.empty())
+        *address = static_cast<uint32_t>(to_decimal(value));
+    else if (node->GetProperty("pValue", value, attribute) && !value.empty())
+        return get_node_address(value.c_str(), depth + 1, address);
+    return VORA_OK;
 }
 
 void GigeCamera::ReadStringRegister(const char* name, char* out)
@@ -198,9 +210,9 @@ void GigeCamera::ReadStringRegister(const char* name, char* out)
     if (length == 0)
         return;
     char buffer[600] = {};
-    const int address = GetRegisterAddr(name);
+    unsigned address = 0;
     const unsigned short count = static_cast<unsigned short>((length + 3) & ~3LL);
-    if (address >= 0 && ReadMem(static_cast<unsigned>(address), count, buffer) == 0)
+    if (feature_register(name, 0, &address) == 0 && ReadMem(address, count, buffer) == 0)
         std::memcpy(out, buffer + 12, static_cast<size_t>(length));
     else
         std::memset(out, 0, static_cast<size_t>(length));
@@ -215,11 +227,12 @@ int GigeCamera::GetNodeProperty(const char* node_name, const char* property)
     if (node->GetProperty(property, value, attribute) && !value.empty())
         return static_cast<int>(to_decimal(value));
     if (node->GetProperty(std::string("p") + property, value, attribute) && !value.empty()) {
-        const int address = get_node_address(value.c_str(), 1);
-        if (address < 0)
-            return address;
+        uint32_t address = 0;
+        const int lookup = get_node_address(value.c_str(), 1, &address);
+        if (lookup != 0)
+            return lookup;
         int contents = -1;
-        const int status = ReadRegister(static_cast<unsigned>(address), &contents);
+        const int status = ReadRegister(address, &contents);
         if (status != 0) {
             log.log_error(gvcp_log_error_level,
                           "[function:GetNodeProperty] Get the property of the node error. error code: %x.", status);

@@ -20,6 +20,12 @@
 
 class GigeStream;
 
+// What the product family has: three stream channels (the slots of the
+// camera table) and a few sensors. Counts a camera reports beyond these are
+// logged and bounded, so that no count from the wire drives a long loop.
+constexpr int MAX_STREAM_CHANNELS = 3;
+constexpr int MAX_SENSORS = 8;
+
 class GigeCamera : public CommonSocket {
 public:
     GigeCamera();
@@ -59,6 +65,11 @@ public:
     int SaveXmlToLocal(std::string directory);
     void GetCameraXMLNodeNames(std::vector<std::string>* names);
     int GetRegisterAddr(const char* name);
+    // The register of a feature plus `offset` (a sensor's or a channel's
+    // stride): 0 and the address, or the lookup's failure (-11, -21), for
+    // which nothing may go on the wire. Unlike GetRegisterAddr it keeps
+    // addresses above 0x7FFFFFFF apart from failures.
+    int feature_register(const char* name, unsigned offset, unsigned* address);
     void ReadStringRegister(const char* name, char* out);
     int GetNodeProperty(const char* node, const char* property);
     int GetNodeMaxValue(const char* name);
@@ -174,9 +185,9 @@ public:
 private:
     // One command/acknowledge exchange with up to three attempts. Returns
     // the accepted acknowledge's length (copied into ack) or 0 when unanswered.
-    int exchange(const uint8_t* cmd, size_t cmd_len, uint16_t id, uint8_t* ack, size_t ack_cap,
+    int exchange(const uint8_t* cmd, size_t cmd_len, uint16_t answer, uint16_t id, uint8_t* ack, size_t ack_cap,
                  size_t success_len, int retry_sleep_ms);
-    int await_ack(int sock, uint16_t id, uint8_t* ack, size_t ack_cap, size_t success_len);
+    int await_ack(int sock, uint16_t answer, uint16_t id, uint8_t* ack, size_t ack_cap, size_t success_len);
 
     // Connect steps that undo themselves on failure.
     int build_node_map();
@@ -191,8 +202,12 @@ private:
     // Writes `size` to every stream channel and clears channel 0's
     // destination, so camera and host agree on how frames are cut.
     int apply_packet_size(uint32_t size, int channels);
-    int get_node_address(const char* name, int depth);
+    int get_node_address(const char* name, int depth, uint32_t* address);
 
+    // Set when the heartbeat finds the camera gone (its reads unanswered);
+    // exchanges then answer at once with the code their retries would give,
+    // until the control channel is opened again.
+    std::atomic<bool> lost{false};
     std::mutex gvcp_semaphore;  // one attempt of one exchange at a time
     std::atomic<uint16_t> req_id{0};
     int gvcp_socket = -1;       // guarded by gvcp_semaphore

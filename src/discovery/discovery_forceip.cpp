@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <thread>
@@ -18,6 +19,7 @@ namespace {
 constexpr uint8_t FORCEIP_UNICAST_FLAGS = 0x88;
 constexpr uint8_t FORCEIP_BROADCAST_FLAGS = 0x11;
 constexpr uint16_t FORCEIP_PAYLOAD_LEN = 0x0038;
+constexpr int ACK_WAIT_MS = 500;
 
 }  // namespace
 
@@ -75,7 +77,7 @@ int Discovery::ForceIp(DiscoveryInfo info, char* ip, char* mask, char* gateway)
     int sock = InitSocket();
     if (sock < 0)
         return VORA_ERR_SOCKET;
-    SetTimeouts(sock, 500, 500);
+    SetTimeouts(sock, ACK_WAIT_MS, ACK_WAIT_MS);
     int one = 1;
     setsockopt(sock, SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
     if (Bind(sock, info.computer_ip, 0) < 0) {
@@ -96,14 +98,32 @@ int Discovery::ForceIp(DiscoveryInfo info, char* ip, char* mask, char* gateway)
     gvcp::put_u32(cmd + 44, new_mask);
     gvcp::put_u32(cmd + 60, new_gateway);
 
+    // Only the acknowledge to this request counts, from any address (a
+    // camera may answer from its new one); other datagrams are dropped
+    // and the wait goes on.
+    const gvcp::AckExpectation want{0, gvcp::FORCEIP_ACK, id, gvcp::HEADER_LEN};
     for (int attempt = 1;; ++attempt) {
         Send(sock, destination, GVCP_PORT, reinterpret_cast<char*>(cmd), sizeof cmd);
-        uint8_t ack[8];
-        if (Receive(sock, reinterpret_cast<char*>(ack), sizeof ack) > 0) {
-            const uint16_t status = gvcp::get_u16(ack);
-            log.log_info(gvcp_log_info_level, "[function:ForceIp] the status of force ip, the status: %d", status);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ACK_WAIT_MS);
+        for (;;) {
+            const long long left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
+                    .count();
+            uint8_t ack[600];
+            unsigned from_ip = 0;
+            unsigned short from_port = 0;
+            const int n = left > 0 ? ReceiveFrom(sock, reinterpret_cast<char*>(ack), sizeof ack, &from_ip, &from_port,
+                                                 static_cast<int>(left))
+                                   : -1;
+            if (n < 0)
+                break;
+            gvcp::AckHeader header;
+            if (!gvcp::ack_matches(ack, static_cast<size_t>(n), from_ip, from_port, want, &header))
+                continue;
+            log.log_info(gvcp_log_info_level, "[function:ForceIp] the status of force ip, the status: %d",
+                         header.status);
             close(sock);
-            return status == 0 ? VORA_OK : VORA_ERR_FORCEIP;
+            return header.status == gvcp::STATUS_SUCCESS ? VORA_OK : VORA_ERR_FORCEIP;
         }
         if (attempt == 3)
             break;

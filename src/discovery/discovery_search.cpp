@@ -2,10 +2,13 @@
 #include <arpa/inet.h>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,7 +19,12 @@
 namespace {
 
 constexpr uint8_t DISCOVERY_FLAGS = 0x11;  // acknowledge required, broadcast ack allowed
-constexpr int WINDOW_US = 500000;
+constexpr uint16_t DISCOVERY_PAYLOAD_LEN = gvcp::DISCOVERY_ACK_LEN - gvcp::HEADER_LEN;
+// Datagrams taken from one socket before the time is looked at again, so
+// that a flood cannot hold the loop.
+constexpr int DRAIN_BATCH = 64;
+
+using Clock = std::chrono::steady_clock;
 
 uint32_t addr_of(const ifreq& req)
 {
@@ -46,6 +54,27 @@ int interface_list(int sock, std::vector<ifreq>* out)
 
 }  // namespace
 
+// One interface's search: its host side, its socket and request, and the
+// records of the acknowledges it took.
+struct Discovery::Search {
+    char name[IFNAMSIZ] = {};
+    uint32_t host_ip = 0;
+    uint32_t host_mask = 0;
+    int mtu = 0;
+    int sock = -1;
+    uint16_t req_id = 0;
+    Clock::time_point closes;
+    std::vector<DiscoveryInfo> found;
+};
+
+bool discovery_ack_matches(const uint8_t* data, size_t len, uint16_t from_port, uint16_t req_id)
+{
+    const gvcp::AckExpectation want{0, gvcp::DISCOVERY_ACK, req_id, gvcp::DISCOVERY_ACK_LEN};
+    gvcp::AckHeader header;
+    return gvcp::ack_matches(data, len, 0, from_port, want, &header) && header.status == gvcp::STATUS_SUCCESS &&
+           len == gvcp::DISCOVERY_ACK_LEN && header.length == DISCOVERY_PAYLOAD_LEN;
+}
+
 void parse_discovery_ack(const uint8_t* ack, DiscoveryInfo* info)
 {
     std::memcpy(&info->camera_mac_high, ack + 18, 2);  // wire order kept
@@ -71,6 +100,10 @@ int Discovery::DiscoverCamera(std::vector<DiscoveryInfo>* list)
     return camera_count;
 }
 
+// Every interface is searched at the same time: the commands go out one
+// after the other, then all windows are open together, so the whole
+// discovery takes one window however many interfaces there are, and never
+// more than DISCOVERY_LIMIT_MS.
 int Discovery::DiscoverCameraLinux(std::vector<DiscoveryInfo>** list)
 {
     int query = InitSocket();
@@ -92,41 +125,51 @@ int Discovery::DiscoverCameraLinux(std::vector<DiscoveryInfo>** list)
     }
     log.log_info(gvcp_log_info_level, "[function:DiscoverCameraLinux] the interface num is: %d.", count);
 
-    int total = 0;
-    for (int i = count - 1; i >= 0; --i)
-        total += search_interface(query, interfaces[static_cast<size_t>(i)].ifr_name, *list);
+    // The last interface of the list first, as its records come first.
+    std::vector<Search> searches;
+    searches.reserve(static_cast<size_t>(count));
+    for (int i = count - 1; i >= 0; --i) {
+        searches.emplace_back();
+        if (!start_search(query, interfaces[static_cast<size_t>(i)].ifr_name, &searches.back()))
+            searches.pop_back();
+    }
     close(query);
+    collect(searches);
+
+    int total = 0;
+    for (const Search& search : searches) {
+        (*list)->insert((*list)->end(), search.found.begin(), search.found.end());
+        total += static_cast<int>(search.found.size());
+    }
     return total;
 }
 
-// One interface: query its address, mask and MTU, broadcast DISCOVERY_CMD
-// from it and collect acknowledges until the window closes. Returns the
-// number of records appended.
-int Discovery::search_interface(int query, const char* name, std::vector<DiscoveryInfo>* list)
+bool Discovery::start_search(int query, const char* name, Search* search)
 {
     ifreq req;
     std::memset(&req, 0, sizeof req);
     std::strncpy(req.ifr_name, name, IFNAMSIZ - 1);
+    std::memcpy(search->name, req.ifr_name, IFNAMSIZ);
 
     if (ioctl(query, SIOCGIFADDR, &req) < 0) {
         log.log_error(gvcp_log_error_level, "[function:DiscoverCameraLinux] Failed to get the local ip to search camera.");
         perror("get the local ip");
-        return 0;
+        return false;
     }
-    const uint32_t host_ip = addr_of(req);
+    search->host_ip = addr_of(req);
     if (ioctl(query, SIOCGIFNETMASK, &req) < 0) {
         log.log_error(gvcp_log_error_level, "[function:DiscoverCameraLinux] Failed to get the local mask to search camera.");
         perror("get the local mask");
-        return 0;
+        return false;
     }
-    const uint32_t host_mask = ntohl(reinterpret_cast<sockaddr_in*>(&req.ifr_netmask)->sin_addr.s_addr);
+    search->host_mask = ntohl(reinterpret_cast<sockaddr_in*>(&req.ifr_netmask)->sin_addr.s_addr);
     if (ioctl(query, SIOCGIFMTU, &req) < 0) {
         log.log_error(gvcp_log_error_level, "[function:DiscoverCameraLinux] Failed to get the mtu to search camera.");
         perror("get the mtu");
-        return 0;
+        return false;
     }
-    const int mtu = req.ifr_mtu;
-    log.log_info(gvcp_log_info_level, "[function:DiscoverCameraLinux] Get the mtu. the mtu: %d.", mtu);
+    search->mtu = req.ifr_mtu;
+    log.log_info(gvcp_log_info_level, "[function:DiscoverCameraLinux] Get the mtu. the mtu: %d.", search->mtu);
 
     int sock = InitSocket();
     if (sock < 0) {
@@ -134,49 +177,100 @@ int Discovery::search_interface(int query, const char* name, std::vector<Discove
                       "[function:DiscoverCameraLinux] Failed to initialize the socket of the network card to search camera, error code: %d",
                       VORA_ERR_SOCKET);
         perror("initialize the socket(search camera)");
-        return 0;
+        return false;
     }
     int one = 1;
     setsockopt(sock, SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
-    timeval window{0, WINDOW_US};
-    setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &window, sizeof window);
-
-    if (Bind(sock, host_ip, 0) < 0) {
+    if (Bind(sock, search->host_ip, 0) < 0) {
         log.log_error(gvcp_log_error_level, "[function:DiscoverCameraLinux] Failed to bind the socket to discover.");
         perror("bind the socket");
         close(sock);
-        return 0;
+        return false;
     }
+    search->req_id = next_req_id();
     uint8_t cmd[gvcp::DISCOVERY_CMD_LEN];
-    gvcp::put_cmd_header(cmd, DISCOVERY_FLAGS, DISCOVERY_CMD, 0, next_req_id());
+    gvcp::put_cmd_header(cmd, DISCOVERY_FLAGS, DISCOVERY_CMD, 0, search->req_id);
     if (Send(sock, INADDR_BROADCAST, GVCP_PORT, reinterpret_cast<char*>(cmd), sizeof cmd) < 0) {
         log.log_error(gvcp_log_error_level, "[function:DiscoverCameraLinux] Failed to send the discover cmd.");
         perror("send the discover cmd");
         close(sock);
-        return 0;
+        return false;
     }
+    search->sock = sock;
+    search->closes = Clock::now() + std::chrono::milliseconds(DISCOVERY_QUIET_MS);
+    return true;
+}
 
-    // Acknowledges are recognised by their length alone; the buffer is
-    // larger than 256 so that a longer datagram is seen as such.
-    int found = 0;
-    for (;;) {
-        uint8_t ack[gvcp::DISCOVERY_ACK_LEN + 64];
-        int n = Receive(sock, reinterpret_cast<char*>(ack), sizeof ack);
-        if (n != static_cast<int>(gvcp::DISCOVERY_ACK_LEN))
-            break;
-        DiscoveryInfo info;
-        std::memset(&info, 0, sizeof info);
-        parse_discovery_ack(ack, &info);
-        info.computer_ip = host_ip;
-        info.computer_mask = host_mask;
-        info.mtu = mtu;
-        std::memcpy(info.computer_adapter, req.ifr_name, IFNAMSIZ);
-        list->push_back(info);
-        ++found;
+// Only a well-formed acknowledge to a search's own request becomes a record
+// and keeps its window open; anything else is dropped unseen.
+void Discovery::collect(std::vector<Search>& searches)
+{
+    const Clock::time_point limit = Clock::now() + std::chrono::milliseconds(DISCOVERY_LIMIT_MS);
+    std::vector<Search*> open;
+    for (Search& search : searches)
+        open.push_back(&search);
+    auto close_search = [this](Search* search) {
+        close(search->sock);
+        search->sock = -1;
+        // The window closing is how every search ends; it is logged, not an
+        // error worth a line on standard error.
+        log.log_error(gvcp_log_error_level, "[function:DiscoverCameraLinux] Failed to receive the discover ack.");
+    };
+
+    while (!open.empty()) {
+        const Clock::time_point now = Clock::now();
+        if (now >= limit) {
+            log.log_warnning(gvcp_log_warnning_level,
+                             "[function:DiscoverCameraLinux] Discovery ends after %d ms while acknowledges still arrive.",
+                             DISCOVERY_LIMIT_MS);
+            for (Search* search : open)
+                close_search(search);
+            return;
+        }
+        Clock::time_point wake = limit;
+        for (size_t i = 0; i < open.size();) {
+            if (open[i]->closes <= now) {
+                close_search(open[i]);
+                open.erase(open.begin() + static_cast<long>(i));
+                continue;
+            }
+            wake = std::min(wake, open[i]->closes);
+            ++i;
+        }
+        if (open.empty())
+            return;
+
+        std::vector<pollfd> fds;
+        for (Search* search : open)
+            fds.push_back({search->sock, POLLIN, 0});
+        const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(wake - now).count() + 1;
+        if (poll(fds.data(), fds.size(), static_cast<int>(wait)) <= 0)
+            continue;
+        for (size_t i = 0; i < open.size(); ++i) {
+            if (!(fds[i].revents & POLLIN))
+                continue;
+            Search& search = *open[i];
+            for (int n = 0; n < DRAIN_BATCH; ++n) {
+                // Larger than an acknowledge, so that a longer datagram is seen as such.
+                uint8_t ack[gvcp::DISCOVERY_ACK_LEN + 64];
+                unsigned from_ip = 0;
+                unsigned short from_port = 0;
+                const int got = ReceiveFrom(search.sock, reinterpret_cast<char*>(ack), sizeof ack, &from_ip,
+                                            &from_port, 0);
+                if (got < 0)
+                    break;
+                if (!discovery_ack_matches(ack, static_cast<size_t>(got), from_port, search.req_id))
+                    continue;
+                DiscoveryInfo info;
+                std::memset(&info, 0, sizeof info);
+                parse_discovery_ack(ack, &info);
+                info.computer_ip = search.host_ip;
+                info.computer_mask = search.host_mask;
+                info.mtu = search.mtu;
+                std::memcpy(info.computer_adapter, search.name, IFNAMSIZ);
+                search.found.push_back(info);
+                search.closes = Clock::now() + std::chrono::milliseconds(DISCOVERY_QUIET_MS);
+            }
+        }
     }
-    close(sock);
-    // The window closing is how every search ends; it is logged, not an error
-    // worth a line on standard error.
-    log.log_error(gvcp_log_error_level, "[function:DiscoverCameraLinux] Failed to receive the discover ack.");
-    return found;
 }

@@ -38,10 +38,27 @@ public:
     cameralog log;
 
 private:
-    int search_interface(int query_sock, const char* name, std::vector<DiscoveryInfo>* list);
+    struct Search;
+    // Queries an interface and broadcasts DISCOVERY_CMD from it; false (the
+    // failure logged) when the interface cannot be searched.
+    bool start_search(int query_sock, const char* name, Search* search);
+    // Collects every search's acknowledges until its window closes, all
+    // within one time limit.
+    void collect(std::vector<Search>& searches);
 };
 
 bool CompareByIp(const DiscoveryInfo& a, const DiscoveryInfo& b);
+
+// An interface's window closes this long after its last acknowledge (or
+// its command, when none came), and the whole discovery ends after
+// DISCOVERY_LIMIT_MS however many keep answering.
+constexpr int DISCOVERY_QUIET_MS = 500;
+constexpr int DISCOVERY_LIMIT_MS = 3000;
+
+// True when a datagram from port `from_port` is a well-formed acknowledge to
+// discovery request `req_id`: from a device's control port, with a success
+// status, the discovery answer code, and exactly the 248-byte payload.
+bool discovery_ack_matches(const uint8_t* data, size_t len, uint16_t from_port, uint16_t req_id);
 
 // Fills a record from a 256-byte discovery acknowledge (camera side only).
 void parse_discovery_ack(const uint8_t* ack, DiscoveryInfo* info);

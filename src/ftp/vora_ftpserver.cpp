@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "ftp/ftp_reply.h"
 #include "vora_base_type.h"
 
 namespace {
@@ -25,8 +26,6 @@ constexpr uint16_t FTP_CONTROL_PORT = 21;
 constexpr int IO_TIMEOUT_MS = 5000;
 constexpr size_t PIECE = 1024;
 constexpr size_t REPLY_CHUNK = 1023;
-// Replies are a few lines; anything longer is not an FTP server talking.
-constexpr size_t REPLY_LIMIT = 64 * 1024;
 // Pieces are paced so that the camera can write each one to flash.
 constexpr useconds_t PIECE_PAUSE_US = 30000;
 
@@ -119,21 +118,6 @@ bool send_all(int fd, const char* data, size_t len)
     return true;
 }
 
-bool is_code(const std::string& line, size_t at)
-{
-    return line.size() >= at + 4 && std::isdigit(static_cast<unsigned char>(line[at])) &&
-           std::isdigit(static_cast<unsigned char>(line[at + 1])) &&
-           std::isdigit(static_cast<unsigned char>(line[at + 2]));
-}
-
-// The three-digit code a reply starts with, or -1.
-int reply_code(const std::string& reply)
-{
-    if (!is_code(reply, 0))
-        return -1;
-    return (reply[0] - '0') * 100 + (reply[1] - '0') * 10 + (reply[2] - '0');
-}
-
 // The control connection: commands out, replies in. Replies are taken a
 // whole one at a time (a multi-line reply ends with "ddd "), so replies that
 // arrive together or split across segments are not mistaken for each other.
@@ -150,46 +134,21 @@ public:
     // The next reply, or "" when none arrives within the time-out.
     std::string reply()
     {
-        for (;;) {
-            const size_t end = complete_reply();
-            if (end != std::string::npos) {
-                std::string reply = pending_.substr(0, end);
-                pending_.erase(0, end);
-                return reply;
-            }
-            char buffer[REPLY_CHUNK + 1];
-            const ssize_t n = recv(fd_, buffer, REPLY_CHUNK, 0);
+        std::string reply;
+        while (!replies_.next(&reply)) {
+            char buffer[REPLY_CHUNK];
+            const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
             if (n < 0 && errno == EINTR)
                 continue;
-            if (n <= 0 || pending_.size() + static_cast<size_t>(n) > REPLY_LIMIT)
+            if (n <= 0 || !replies_.append(buffer, static_cast<size_t>(n)))
                 return std::string();
-            pending_.append(buffer, static_cast<size_t>(n));
         }
+        return reply;
     }
 
 private:
-    // Length of the first complete reply in pending_, or npos.
-    size_t complete_reply() const
-    {
-        const size_t first_end = pending_.find('\n');
-        if (first_end == std::string::npos)
-            return std::string::npos;
-        if (!is_code(pending_, 0) || pending_[3] != '-')
-            return first_end + 1;
-        const std::string last = pending_.substr(0, 3) + " ";
-        for (size_t start = first_end + 1; start < pending_.size();) {
-            const size_t end = pending_.find('\n', start);
-            if (end == std::string::npos)
-                return std::string::npos;
-            if (pending_.compare(start, 4, last) == 0)
-                return end + 1;
-            start = end + 1;
-        }
-        return std::string::npos;
-    }
-
     int fd_;
-    std::string pending_;
+    FtpReplyReader replies_;
 };
 
 // Digits up to `stop` (spaces allowed) as one octet; false when anything
@@ -290,7 +249,7 @@ int ftp_upload(const char* camera_ip_text, const char* path, FtpProgress progres
     };
     // Only a preliminary reply means the camera takes the data; after a
     // refusal no completion reply would ever come.
-    const int stor_code = reply_code(ftp.reply());
+    const int stor_code = ftp_reply_code(ftp.reply());
     if (!data_connected || stor_code < 100 || stor_code >= 200) {
         data.reset();
         quit();
@@ -325,7 +284,7 @@ int ftp_upload(const char* camera_ip_text, const char* path, FtpProgress progres
     data.reset();
 
     // The camera confirms that it stored the whole file, or says it did not.
-    const int final_code = reply_code(ftp.reply());
+    const int final_code = ftp_reply_code(ftp.reply());
     quit();
     if (result == VORA_OK && (final_code < 200 || final_code >= 300))
         result = VORA_ERR_FTP_TRANSFER;

@@ -224,22 +224,47 @@ bool has_xml_suffix(const char* name)
     return n >= 4 && strcasecmp(name + n - 4, ".xml") == 0;
 }
 
+std::string mib(size_t bytes)
+{
+    return std::to_string(bytes >> 20) + " MiB";
+}
+
+// Reads the entry piece by piece: its declared size is the archive's claim,
+// not a promise, so neither it nor the expanded bytes may exceed the limit.
 bool read_entry(zip_t* za, zip_uint64_t index, std::string& out, std::string& error)
 {
     zip_stat_t st;
     zip_stat_init(&st);
-    std::unique_ptr<zip_file_t, ZipFileClose> file(zip_fopen_index(za, index, 0));
-    if (zip_stat_index(za, index, 0, &st) != 0 || !(st.valid & ZIP_STAT_SIZE) || !file) {
+    if (zip_stat_index(za, index, 0, &st) != 0) {
         error = std::string("cannot open the XML entry: ") + zip_strerror(za);
         return false;
     }
-    out.resize(st.size);
-    zip_int64_t got = out.empty() ? 0 : zip_fread(file.get(), &out[0], st.size);
-    if (got < 0 || static_cast<zip_uint64_t>(got) != st.size) {
-        error = std::string("cannot read the XML entry: ") + zip_file_strerror(file.get());
+    if ((st.valid & ZIP_STAT_SIZE) && st.size > MAX_DESCRIPTION_SIZE) {
+        error = "the XML entry declares " + std::to_string(st.size) + " bytes, more than the " +
+                mib(MAX_DESCRIPTION_SIZE) + " a description may have";
         return false;
     }
-    return true;
+    std::unique_ptr<zip_file_t, ZipFileClose> file(zip_fopen_index(za, index, 0));
+    if (!file) {
+        error = std::string("cannot open the XML entry: ") + zip_strerror(za);
+        return false;
+    }
+    out.clear();
+    std::vector<char> piece(64 * 1024);
+    for (;;) {
+        const zip_int64_t got = zip_fread(file.get(), piece.data(), piece.size());
+        if (got < 0) {
+            error = std::string("cannot read the XML entry: ") + zip_file_strerror(file.get());
+            return false;
+        }
+        if (got == 0)
+            return true;
+        if (out.size() + static_cast<size_t>(got) > MAX_DESCRIPTION_SIZE) {
+            error = "the XML entry expands beyond the " + mib(MAX_DESCRIPTION_SIZE) + " a description may have";
+            return false;
+        }
+        out.append(piece.data(), static_cast<size_t>(got));
+    }
 }
 
 // The first entry whose name ends in .xml (any case).
@@ -322,16 +347,29 @@ void CNodeMap::List(NodeList_t& nodes) const
             nodes.push_back(node);
 }
 
-// RegisterDescription or a Group: nodes and nested Groups.
+// RegisterDescription and the Groups in it, depth first in document order.
+// The walk keeps its own stack so that no nesting can exhaust the thread's.
 void CNodeMap::ReadContainer(pugi::xml_node container)
 {
-    for (pugi::xml_node c = container.first_child(); c; c = c.next_sibling()) {
+    std::vector<pugi::xml_node> next{container.first_child()};  // per open level
+    while (!next.empty()) {
+        pugi::xml_node c = next.back();
+        if (!c) {
+            next.pop_back();
+            continue;
+        }
+        next.back() = c.next_sibling();
         if (c.type() != pugi::node_element)
             continue;
-        if (std::strcmp(c.name(), "Group") == 0)
-            ReadContainer(c);
-        else if (is_node_tag(c.name()))
+        if (std::strcmp(c.name(), "Group") == 0) {
+            if (next.size() > MAX_GROUP_DEPTH) {
+                error_ = "Groups nested deeper than " + std::to_string(MAX_GROUP_DEPTH) + " levels";
+                return;
+            }
+            next.push_back(c.first_child());
+        } else if (is_node_tag(c.name())) {
             ReadNode(c);
+        }
     }
 }
 
@@ -512,6 +550,10 @@ std::shared_ptr<CNodeMap> CNodeMapFactory::CreateNodeMap(const std::string&, boo
         if (type_ == ContentType_ZippedXml && !first_xml_entry(bytes_, unzipped, error_))
             return nullptr;
         const std::string& xml = type_ == ContentType_ZippedXml ? unzipped : bytes_;
+        if (xml.size() > MAX_DESCRIPTION_SIZE + 1) {  // a terminating zero may follow
+            error_ = "the description is larger than " + mib(MAX_DESCRIPTION_SIZE);
+            return nullptr;
+        }
         size_t size = xml.size();
         if (size > 0 && xml[size - 1] == '\0')
             --size;

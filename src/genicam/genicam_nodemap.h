@@ -31,6 +31,14 @@ enum EInterfaceType {
 
 enum EContentType { ContentType_Xml = 0, ContentType_ZippedXml = 1 };
 
+// The largest description taken, as downloaded or as expanded from its
+// archive. Real descriptions are a few MB; anything larger is refused
+// before it is read in full.
+constexpr size_t MAX_DESCRIPTION_SIZE = size_t(16) << 20;
+// Groups nest a few levels in real descriptions; deeper nesting is refused
+// rather than walked.
+constexpr size_t MAX_GROUP_DEPTH = 64;
+
 class CNodeMap;
 
 // One node of a node map; owned by its node map.
@@ -65,7 +73,9 @@ public:
     CNodeMapFactory(EContentType type, const void* data, size_t size, bool cache_usage = false,
                     bool suppress_strings = false);
     // Null on malformed XML, a bad archive, an archive without an XML entry,
-    // a root other than RegisterDescription, or duplicate node names.
+    // a root other than RegisterDescription, duplicate node names, Groups
+    // nested deeper than MAX_GROUP_DEPTH, or a description larger than
+    // MAX_DESCRIPTION_SIZE.
     std::shared_ptr<CNodeMap> CreateNodeMap(const std::string& device_name = "Device", bool = true);
     // Why the last CreateNodeMap failed; empty after a success.
     const std::string& LastError() const;

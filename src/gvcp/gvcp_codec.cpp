@@ -81,6 +81,20 @@ bool parse_ack_header(const uint8_t* data, size_t len, AckHeader* out)
     return true;
 }
 
+bool ack_matches(const uint8_t* data, size_t len, uint32_t from_ip, uint16_t from_port, const AckExpectation& want,
+                 AckHeader* out)
+{
+    if (from_port != GVCP_PORT || (want.peer_ip != 0 && from_ip != want.peer_ip))
+        return false;
+    AckHeader header;
+    if (!parse_ack_header(data, len, &header) || header.answer != want.answer || header.ack_id != want.ack_id)
+        return false;
+    if (header.status == STATUS_SUCCESS && len < want.success_len)
+        return false;
+    *out = header;
+    return true;
+}
+
 bool parse_cmd_header(const uint8_t* data, size_t len, CmdHeaderFields* out)
 {
     if (len < HEADER_LEN)

@@ -98,6 +98,23 @@ struct AckHeader {
 // Reads the header of an acknowledge; false when the datagram is shorter.
 bool parse_ack_header(const uint8_t* data, size_t len, AckHeader* out);
 
+// What an exchange waits for: the acknowledge with answer code `answer` to
+// request `ack_id`, from the GVCP port of `peer_ip` (0: of any address). A
+// successful acknowledge must carry at least `success_len` bytes; an error
+// acknowledge may carry its header alone.
+struct AckExpectation {
+    uint32_t peer_ip;
+    uint16_t answer;
+    uint16_t ack_id;
+    size_t success_len;
+};
+
+// True when a datagram from from_ip:from_port is that acknowledge; `out`
+// then holds its header. Anything else (a stray datagram, a late answer to
+// an earlier request, a runt) is to be ignored.
+bool ack_matches(const uint8_t* data, size_t len, uint32_t from_ip, uint16_t from_port, const AckExpectation& want,
+                 AckHeader* out);
+
 struct CmdHeaderFields {
     uint8_t start;
     uint8_t flag;

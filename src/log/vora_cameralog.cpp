@@ -37,6 +37,19 @@ bool any_log_switch_on()
            gvsp_log_info_level || gvsp_log_debug_level;
 }
 
+std::string safe_log_name(const char* serial, size_t size)
+{
+    std::string name;
+    bool leading = true;  // nothing but replaced characters so far
+    for (size_t i = 0; serial && i < size && serial[i]; ++i) {
+        const unsigned char c = static_cast<unsigned char>(serial[i]);
+        const bool unsafe = c < 0x20 || c >= 0x7F || c == '/' || c == '\\' || (leading && c == '.');
+        name += unsafe ? '_' : static_cast<char>(c);
+        leading = leading && unsafe;
+    }
+    return name.empty() ? std::string("camera") : name;
+}
+
 cameralog::~cameralog()
 {
     log_disable();
@@ -83,9 +96,13 @@ int cameralog::current_date_time(char* buf)
     struct tm local;
     time_t secs = tv.tv_sec;
     localtime_r(&secs, &local);
-    return std::sprintf(buf, "%d/%d/%d %d:%d:%d.%ld ", local.tm_year + 1900, local.tm_mon + 1,
-                        local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
-                        static_cast<long>(tv.tv_usec));
+    return format_date_time(buf, local, static_cast<long>(tv.tv_usec));
+}
+
+int cameralog::format_date_time(char* buf, const struct tm& local, long microseconds)
+{
+    return std::sprintf(buf, "%d/%d/%d %d:%d:%d.%06ld ", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+                        local.tm_hour, local.tm_min, local.tm_sec, microseconds);
 }
 
 void cameralog::write_line(char level, const char* fmt, va_list args)

@@ -4,13 +4,22 @@
 
 #include <atomic>
 #include <cstdio>
+#include <ctime>
 #include <mutex>
+#include <string>
 
 // The eight switches are declared with the exported interface; atomics keep
 // concurrent SetLogLevel calls and the library's threads from racing (same
 // size and layout as the int that C callers see).
 #include "vora_globals.h"
 #include "vora_qelcamera_api.h"
+
+// A log file name (without ".log") made from a camera's serial number as the
+// camera reported it (up to `size` bytes, or to the first zero): path
+// separators and unprintable bytes become '_', as do leading dots, so the
+// file always lands in the current directory as a visible file. Every real
+// serial number comes back unchanged.
+std::string safe_log_name(const char* serial, size_t size);
 
 // Sets both families at once, in the argument order of SetLogLevel.
 void set_log_switches(int error, int debug, int warning, int info);
@@ -34,8 +43,11 @@ public:
     void log_info(int flag, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
     void log_debug(int flag, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
 
-    // Writes "Y/M/D h:m:s.us " (no zero padding) into buf; returns its length.
+    // Writes "Y/M/D h:m:s.uuuuuu " into buf; returns its length.
     static int current_date_time(char* buf);
+    // The same text for a given local time. Only the microseconds are
+    // zero-padded, so that 40.048594 s cannot read as 40.48594 s.
+    static int format_date_time(char* buf, const struct tm& local, long microseconds);
 
     bool is_open();
 

@@ -1,6 +1,7 @@
 // The exported interface: the camera table, the dispatch by index and the
 // missing-object results, against simulated cameras.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "sim_camera.h"
+#include "temp_cwd.h"
 #include "topology.h"
 #include "vora_globals.h"
 #include "vora_qelcamera_api.h"
@@ -211,6 +213,23 @@ TEST(ApiTable, LogFilesFollowTheLevelSwitches)
     EXPECT_EQ(gvcp_log_error_level.load(), 0);  // destroying a camera's log turns logging off
     EXPECT_EQ(chdir(old), 0);
     EXPECT_EQ(std::system((std::string("rm -rf ") + dir).c_str()), 0);
+}
+
+TEST(ApiTable, ASerialNumberNeverPlacesTheLogFile)
+{
+    TempCwd cwd;  // the log goes to cwd/work, so that cwd/evil.log would show
+    ASSERT_EQ(mkdir("work", 0700), 0);
+    ASSERT_EQ(chdir("work"), 0);
+
+    auto sim = camera_at(0x7F000001, "../evil");
+    ASSERT_EQ(DiscoverCamera(), 1);
+    CreateCamera();
+    SetLogLevel(1, 0, 0, 1);
+    ASSERT_EQ(CameraConnect(0), 0);
+    ASSERT_EQ(CameraDisconnect(0), 0);
+    DestroyCamera();
+    EXPECT_NE(access((cwd.path() + "/evil.log").c_str(), F_OK), 0);
+    EXPECT_NE(slurp("___evil.log").find("cameranumber: ___evil"), std::string::npos);
 }
 
 // The packet size found over real links of different MTUs.

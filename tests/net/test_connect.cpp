@@ -17,8 +17,10 @@
 #include "loopback_info.h"
 #include "camera/vora_gige_camera.h"
 #include "gvcp/gvcp_codec.h"
+#include "stream/vora_gige_stream.h"
 #include "sim_camera.h"
 #include "sim_description.h"
+#include "temp_cwd.h"
 #include "vora_qelcamera_api.h"
 
 namespace {
@@ -69,6 +71,14 @@ int count_writes(const std::vector<Command>& cmds, uint32_t address, uint32_t ma
         if (c.code == WRITEREG_CMD && c.address == address && (c.value & mask) == bits)
             ++n;
     return n;
+}
+
+std::string slurp(const std::string& path)
+{
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
 }
 
 class Connect : public ::testing::Test {
@@ -189,6 +199,54 @@ TEST_F(Connect, ACameraThatStopsAnsweringIsDeclaredLost)
     EXPECT_EQ(camera->control_port(), 0);
 }
 
+// Register and memory commands the camera received.
+size_t control_commands(vsim::SimCamera& sim)
+{
+    size_t n = 0;
+    for (const Command& c : decode(sim.commands()))
+        if (c.code == READREG_CMD || c.code == WRITEREG_CMD || c.code == READMEM_CMD || c.code == WRITEMEM_CMD)
+            ++n;
+    return n;
+}
+
+TEST_F(Connect, ALostCameraIsToldNothingMoreAndTornDownAtOnce)
+{
+    start();
+    DiscoveryInfo info = loopback_info();
+    ASSERT_EQ(camera->CameraConnect(&info), 0);
+    GigeStream* streams[3] = {};
+    for (unsigned short ch = 0; ch < 3; ++ch)
+        ASSERT_EQ(camera->StreamOn(ch, &streams[ch]), 0) << ch;
+    sim->faults.silent = true;
+    ASSERT_TRUE(eventually([&] { return !camera->is_connected(); }));
+
+    // Every exchange gives the code it gives after its retries, without them.
+    const size_t sent = control_commands(*sim);
+    const auto t0 = std::chrono::steady_clock::now();
+    int value = 7;
+    EXPECT_EQ(camera->ReadRegister(Heartbeat_Timeout_Reg, &value), -53);
+    EXPECT_EQ(value, -1);
+    EXPECT_EQ(camera->WriteRegister(Heartbeat_Timeout_Reg, 1000), -52);
+    char buffer[600];
+    EXPECT_EQ(camera->ReadMem(First_Url_Reg, 512, buffer), -55);
+    EXPECT_EQ(camera->WriteMem(0x0B00, 4, 1), -54);
+    for (unsigned short ch = 0; ch < 3; ++ch)
+        EXPECT_EQ(camera->StreamOff(ch, streams[ch]), VORA_ERR_WRITEREG_TIMEOUT & 0xFFFF);  // its low 16 bits
+    EXPECT_EQ(camera->CameraDisconnect(), -52);
+    const auto elapsed = std::chrono::steady_clock::now() - t0;
+    EXPECT_EQ(control_commands(*sim), sent);
+    // Each of these waited 2.1 to 4.5 s before (about 35 s in all); the bound
+    // only catches that, it is no measure of speed.
+    EXPECT_LT(elapsed, std::chrono::seconds(10));
+
+    // Connecting again starts afresh.
+    sim->faults.silent = false;
+    ASSERT_TRUE(eventually([&] { return !sim->controlled_by_someone(); }));
+    ASSERT_EQ(camera->CameraConnect(&info), 0);
+    EXPECT_EQ(camera->ReadRegister(Heartbeat_Timeout_Reg, &value), 0);
+    EXPECT_EQ(camera->CameraDisconnect(), 0);
+}
+
 TEST_F(Connect, AnUnreadableHeartbeatTimeoutStillLeavesTheConnectionWatched)
 {
     start();
@@ -201,7 +259,8 @@ TEST_F(Connect, AnUnreadableHeartbeatTimeoutStillLeavesTheConnectionWatched)
     sim->faults.silent = true;
     EXPECT_TRUE(eventually([&] { return !camera->is_connected(); }));
     sim->faults.silent = false;
-    EXPECT_EQ(camera->CameraDisconnect(), 0);
+    // Known lost: the release is not even tried until the next connect.
+    EXPECT_EQ(camera->CameraDisconnect(), -52);
 }
 
 TEST_F(Connect, LosingControlEndsTheConnectionAfterTheTimeout)
@@ -318,6 +377,49 @@ TEST_F(Connect, AFailedNegotiationStillLeavesCameraAndHostAgreeing)
         EXPECT_EQ(sim->read_reg(Stream_Channel_Packet_Size_Reg + ch * 0x40), 1500u);
     EXPECT_EQ(sim->read_reg(Stream_Channel_0_Destination_Address_Reg), 0u);
     EXPECT_EQ(sim->read_reg(Stream_Channel_0_Port_Reg), 0u);
+}
+
+TEST_F(Connect, SensorAndChannelCountsAreBoundedToTheProductAndLogged)
+{
+    start();
+    sim->write_reg(vsim::REG_TOTAL_NUMBER_OF_CMOS, 20000);
+    sim->write_reg(Number_of_Stream_Channels_Reg, 20000);
+    TempCwd cwd;
+    SetLogLevel(1, 0, 1, 0);
+
+    DiscoveryInfo info = loopback_info();
+    ASSERT_EQ(camera->CameraConnect(&info), 0);
+    EXPECT_EQ(camera->cmos_count, MAX_SENSORS);
+    EXPECT_EQ(camera->camera_parameters.size(), static_cast<size_t>(MAX_SENSORS));
+    for (const Command& c : decode(sim->commands())) {
+        if (c.code == READMEM_CMD && c.address >= vsim::SENSOR_BASE && c.address < vsim::DESCRIPTION_BASE) {
+            EXPECT_LT(c.address, vsim::SENSOR_BASE + MAX_SENSORS * vsim::SENSOR_STRIDE);  // calibration of sensors 0..7
+        }
+        if (c.code == WRITEREG_CMD && c.address >= Stream_Channel_Packet_Size_Reg &&
+            (c.address - Stream_Channel_Packet_Size_Reg) % STREAM_CHANNEL_REG_STRIDE == 0) {
+            EXPECT_LT(c.address, Stream_Channel_Packet_Size_Reg + 3u * STREAM_CHANNEL_REG_STRIDE);
+        }
+    }
+    // Only the table's three channels can be opened, whatever the camera says.
+    GigeStream* stream = nullptr;
+    EXPECT_EQ(camera->StreamOn(3, &stream), -33);
+    EXPECT_EQ(stream, nullptr);
+    ASSERT_EQ(camera->CameraDisconnect(), 0);
+    EXPECT_NE(slurp("SIM00001.log").find("[function:CameraConnect] The camera reports 20000 sensors; 8 are used."),
+              std::string::npos);
+    EXPECT_NE(slurp("SIM00001.log").find("The camera reports 20000 stream channels; the packet size goes to the first 3."),
+              std::string::npos);
+
+    // A count that reads negative means no sensor at all.
+    sim->write_reg(vsim::REG_TOTAL_NUMBER_OF_CMOS, 0xFFFFFFFF);
+    ASSERT_EQ(camera->CameraConnect(&info), 0);
+    EXPECT_EQ(camera->cmos_count, 0);
+    EXPECT_TRUE(camera->camera_parameters.empty());
+    ASSERT_EQ(camera->CameraDisconnect(), 0);
+
+    SetLogLevel(0, 0, 0, 0);
+    EXPECT_NE(slurp("SIM00001.log").find("[function:CameraConnect] The camera reports -1 sensors; 0 are used."),
+              std::string::npos);
 }
 
 }  // namespace

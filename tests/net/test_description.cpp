@@ -102,7 +102,7 @@ TEST_F(Description, UnreadableUrlsFailWithTheDeviceStatusSignExtended)
     EXPECT_EQ(camera.GetXMLfromCamera(), static_cast<int16_t>(0x8003));
 }
 
-TEST_F(Description, SavedFileHoldsTheDescriptionAndItsTerminator)
+TEST_F(Description, SavedFileHoldsTheDescriptionBytesAlone)
 {
     vsim::SimConfig config;
     config.description_zipped = true;
@@ -119,10 +119,31 @@ TEST_F(Description, SavedFileHoldsTheDescriptionAndItsTerminator)
     ASSERT_EQ(camera.SaveXmlToLocal(dir), 0);
     std::ifstream in(std::string(dir) + "/" + camera.xml_name + ".zip", std::ios::binary);
     std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    ASSERT_EQ(bytes.size(), static_cast<size_t>(camera.xml_size) + 1);
-    EXPECT_EQ(bytes.back(), '\0');
+    ASSERT_EQ(bytes.size(), static_cast<size_t>(camera.xml_size));
+    EXPECT_EQ(bytes, std::string(camera.xml_data, static_cast<size_t>(camera.xml_size)));
     EXPECT_EQ(bytes.compare(0, 2, "PK"), 0);
     EXPECT_EQ(camera.SaveXmlToLocal("/nonexistent/dir"), -43);
+    EXPECT_EQ(camera.CameraDisconnect(), 0);
+    EXPECT_EQ(std::system((std::string("rm -rf ") + dir).c_str()), 0);
+}
+
+TEST_F(Description, ASavedPlainDescriptionEndsWithItsLastTag)
+{
+    vsim::SimConfig config;
+    start(config);
+    camera.close_control_channel();
+    DiscoveryInfo info = loopback_info();
+    ASSERT_EQ(camera.CameraConnect(&info), 0);
+    char dir[] = "/tmp/vora-xml-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    ASSERT_EQ(camera.SaveXmlToLocal(dir), 0);
+    std::ifstream in(std::string(dir) + "/" + camera.xml_name + ".xml", std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // Well-formed XML has nothing after the root's end tag but white space.
+    EXPECT_EQ(bytes.find('\0'), std::string::npos);
+    const size_t end = bytes.rfind("</RegisterDescription>");
+    ASSERT_NE(end, std::string::npos);
+    EXPECT_EQ(bytes.find_first_not_of(" \r\n\t", end + std::strlen("</RegisterDescription>")), std::string::npos);
     EXPECT_EQ(camera.CameraDisconnect(), 0);
     EXPECT_EQ(std::system((std::string("rm -rf ") + dir).c_str()), 0);
 }

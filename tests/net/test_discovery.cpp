@@ -1,9 +1,16 @@
 // Discovery and force IP over real interfaces: loopback, and veth links to
 // camera namespaces built for each test.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <thread>
+#include <vector>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -14,6 +21,7 @@
 #include "camera/vora_gige_camera.h"
 #include "discovery/vora_discovery.h"
 #include "gvcp/gvcp_codec.h"
+#include "gvcp/socket_address.h"
 #include "sim_camera.h"
 #include "topology.h"
 #include "vora_qelcamera_api.h"
@@ -33,6 +41,121 @@ std::string adapter(const DiscoveryInfo& d)
 constexpr uint32_t ip4(int a, int b, int c, int d)
 {
     return (uint32_t(a) << 24) | (uint32_t(b) << 16) | (uint32_t(c) << 8) | uint32_t(d);
+}
+
+// A host at 127.0.0.2 that hears GVCP broadcasts and commands to its own
+// address and answers each command with what `answer` makes of it: once, or
+// with a period again and again (to the latest request) until it is
+// destroyed. It sends at most `limit` datagrams in all.
+class Responder {
+public:
+    struct Datagram {
+        std::vector<uint8_t> bytes;
+        bool from_gvcp_port = true;
+    };
+    using Answer = std::function<std::vector<Datagram>(const gvcp::CmdHeaderFields&)>;
+
+    explicit Responder(Answer answer, std::chrono::milliseconds period = std::chrono::milliseconds(0),
+                       int limit = 2000)
+        : answer_(std::move(answer)), period_(period), limit_(limit)
+    {
+        broadcast_ = bound(INADDR_BROADCAST, GVCP_PORT, true);
+        unicast_ = bound(kAddress, GVCP_PORT, false);
+        other_ = bound(kAddress, 0, false);
+        EXPECT_TRUE(broadcast_ >= 0 && unicast_ >= 0 && other_ >= 0);
+        thread_ = std::thread([this] { run(); });
+    }
+    ~Responder()
+    {
+        stop_ = true;
+        thread_.join();
+        for (int fd : {broadcast_, unicast_, other_})
+            close(fd);
+    }
+    int commands() const { return commands_; }
+    bool reached_limit() const { return sent_ >= limit_; }
+
+    static constexpr uint32_t kAddress = 0x7F000002;
+
+private:
+    static int bound(uint32_t ip, uint16_t port, bool shared)
+    {
+        int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        int one = 1;
+        if (shared)
+            setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in a = make_addr(ip, port);
+        if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0)
+            return fd;
+        if (fd >= 0)
+            close(fd);
+        return -1;
+    }
+
+    void send_answers(const gvcp::CmdHeaderFields& cmd, const sockaddr_in& to)
+    {
+        for (const Datagram& d : answer_(cmd)) {
+            if (sent_ >= limit_)
+                return;
+            sendto(d.from_gvcp_port ? unicast_ : other_, d.bytes.data(), d.bytes.size(), 0,
+                   reinterpret_cast<const sockaddr*>(&to), sizeof to);
+            ++sent_;
+        }
+    }
+
+    void run()
+    {
+        gvcp::CmdHeaderFields last{};
+        sockaddr_in requester{};
+        bool asked = false;
+        auto next = std::chrono::steady_clock::now();
+        while (!stop_ && sent_ < limit_) {
+            pollfd fds[2] = {{broadcast_, POLLIN, 0}, {unicast_, POLLIN, 0}};
+            if (poll(fds, 2, 5) > 0) {
+                for (const pollfd& p : fds) {
+                    if (!(p.revents & POLLIN))
+                        continue;
+                    uint8_t buf[600];
+                    sockaddr_in from{};
+                    socklen_t len = sizeof from;
+                    const ssize_t n = recvfrom(p.fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
+                    if (n <= 0 || !gvcp::parse_cmd_header(buf, static_cast<size_t>(n), &last))
+                        continue;
+                    ++commands_;
+                    requester = from;
+                    asked = true;
+                    if (period_.count() == 0)
+                        send_answers(last, requester);
+                }
+            }
+            if (period_.count() > 0 && asked && std::chrono::steady_clock::now() >= next) {
+                send_answers(last, requester);
+                next = std::chrono::steady_clock::now() + period_;
+            }
+        }
+    }
+
+    Answer answer_;
+    std::chrono::milliseconds period_;
+    int limit_;
+    int broadcast_ = -1, unicast_ = -1, other_ = -1;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> sent_{0};
+    std::atomic<int> commands_{0};
+    std::thread thread_;
+};
+
+// A well-formed discovery acknowledge of a camera at the responder's address.
+std::vector<uint8_t> discovery_ack(uint16_t id, const char* serial, uint8_t mac_last = 0x99)
+{
+    std::vector<uint8_t> a(gvcp::DISCOVERY_ACK_LEN, 0);
+    gvcp::put_ack_header(a.data(), gvcp::STATUS_SUCCESS, gvcp::DISCOVERY_ACK, 248, id);
+    const uint8_t mac[6] = {0x02, 0x00, 0x00, 0x00, 0x00, mac_last};
+    std::memcpy(a.data() + 18, mac, 6);
+    gvcp::put_u32(a.data() + 44, Responder::kAddress);
+    gvcp::put_u32(a.data() + 60, 0xFF000000);
+    std::memcpy(a.data() + 224, serial, strnlen(serial, 16));
+    return a;
 }
 
 TEST(Discovery, OneCameraOnLoopback)
@@ -104,7 +227,7 @@ TEST(Discovery, NoCameraGivesAnEmptyListAndOneLogLinePerInterface)
 
 class WrongLength : public ::testing::TestWithParam<int> {};
 
-TEST_P(WrongLength, EndsTheWindowWithoutARecord)
+TEST_P(WrongLength, IsNoCameraAndNeverEndsTheWindow)
 {
     vsim::SimCamera sim;
     sim.faults.discovery_ack_len = GetParam();
@@ -115,6 +238,122 @@ TEST_P(WrongLength, EndsTheWindowWithoutARecord)
 }
 
 INSTANTIATE_TEST_SUITE_P(Lengths, WrongLength, ::testing::Values(255, 257));
+
+TEST(DiscoveryAcks, OnlyWellFormedAcknowledgesToOurRequestBecomeCameras)
+{
+    vsim::SimCamera sim;
+    ASSERT_EQ(sim.start(), 0);
+    Responder fake([](const gvcp::CmdHeaderFields& cmd) {
+        std::vector<Responder::Datagram> out;
+        if (cmd.command != DISCOVERY_CMD)
+            return out;
+        auto ack = [&cmd] { return discovery_ack(cmd.req_id, "FAKE"); };
+        std::vector<uint8_t> answer = ack(), other_request = ack(), failed = ack(), no_payload = ack(), longer = ack(),
+                             shorter = ack();
+        gvcp::put_u16(answer.data() + 2, gvcp::FORCEIP_ACK);
+        gvcp::put_u16(other_request.data() + 6, static_cast<uint16_t>(cmd.req_id + 1));
+        gvcp::put_u16(failed.data(), gvcp::STATUS_BUSY);
+        gvcp::put_u16(no_payload.data() + 4, 0);
+        longer.push_back(0);
+        shorter.pop_back();
+        for (auto* bytes : {&answer, &other_request, &failed, &no_payload, &longer, &shorter})
+            out.push_back({*bytes, true});
+        out.push_back({ack(), false});  // not from a control port
+        return out;
+    });
+    EXPECT_EQ(DiscoverCamera(), 1);
+    ASSERT_EQ(discovery_info.size(), 1u);
+    EXPECT_EQ(serial(discovery_info[0]), "SIM00001");
+    EXPECT_EQ(fake.commands(), 1);
+}
+
+TEST(DiscoveryAcks, TheWholeDiscoveryEndsWithinItsLimit)
+{
+    // Acknowledges to our request, well formed, from ever new cameras every
+    // 20 ms for as long as 30 s: discovery ends long before the flood does.
+    std::atomic<int> next_mac{0};
+    {
+        Responder flood(
+            [&next_mac](const gvcp::CmdHeaderFields& cmd) {
+                std::vector<Responder::Datagram> out;
+                if (cmd.command == DISCOVERY_CMD)
+                    out.push_back({discovery_ack(cmd.req_id, "FLOOD", static_cast<uint8_t>(++next_mac)), true});
+                return out;
+            },
+            std::chrono::milliseconds(20), 1500);
+        const auto t0 = std::chrono::steady_clock::now();
+        const int found = DiscoverCamera();
+        const auto elapsed = std::chrono::steady_clock::now() - t0;
+        EXPECT_FALSE(flood.reached_limit());
+        EXPECT_LT(elapsed, std::chrono::seconds(15));  // the limit is 3 s; this only tells it from 30
+        EXPECT_GE(found, 1);
+        EXPECT_EQ(static_cast<size_t>(found), discovery_info.size());
+    }
+    // Datagrams that are no acknowledge to our request do not keep the
+    // window open at all.
+    Responder noise(
+        [](const gvcp::CmdHeaderFields& cmd) {
+            std::vector<Responder::Datagram> out;
+            if (cmd.command == DISCOVERY_CMD)
+                out.push_back({discovery_ack(static_cast<uint16_t>(cmd.req_id + 7), "NOISE"), true});
+            return out;
+        },
+        std::chrono::milliseconds(20), 1500);
+    EXPECT_EQ(DiscoverCamera(), 0);
+    EXPECT_FALSE(noise.reached_limit());
+}
+
+TEST(ForceIp, OnlyItsOwnAcknowledgeCounts)
+{
+    // Everything a confused or hostile host might send first.
+    auto noise = [](const gvcp::CmdHeaderFields& cmd) {
+        std::vector<Responder::Datagram> out;
+        std::vector<uint8_t> other_answer(8), other_request(8), runt(6);
+        gvcp::put_ack_header(other_answer.data(), gvcp::STATUS_SUCCESS, gvcp::READREG_ACK, 0, cmd.req_id);
+        gvcp::put_ack_header(other_request.data(), gvcp::STATUS_SUCCESS, gvcp::FORCEIP_ACK, 0,
+                             static_cast<uint16_t>(cmd.req_id - 1));
+        std::vector<uint8_t> right_but_elsewhere(8);
+        gvcp::put_ack_header(right_but_elsewhere.data(), gvcp::STATUS_SUCCESS, gvcp::FORCEIP_ACK, 0, cmd.req_id);
+        out.push_back({other_answer, true});
+        out.push_back({other_request, true});
+        out.push_back({runt, true});
+        out.push_back({right_but_elsewhere, false});
+        return out;
+    };
+    auto own = [](const gvcp::CmdHeaderFields& cmd, uint16_t status) {
+        std::vector<uint8_t> ack(8);
+        gvcp::put_ack_header(ack.data(), status, gvcp::FORCEIP_ACK, 0, cmd.req_id);
+        return Responder::Datagram{ack, true};
+    };
+    DiscoveryInfo info;
+    std::memset(&info, 0, sizeof info);
+    info.camera_ip = Responder::kAddress;
+    info.camera_mask = info.computer_mask = 0xFF000000;
+    info.computer_ip = 0x7F000001;
+    char ip[] = "127.0.0.9", mask[] = "255.0.0.0", gateway[] = "127.0.0.1";
+    Discovery d;
+    {
+        Responder host([&](const gvcp::CmdHeaderFields& cmd) {
+            auto out = noise(cmd);
+            out.push_back(own(cmd, gvcp::STATUS_SUCCESS));
+            return out;
+        });
+        EXPECT_EQ(d.ForceIp(info, ip, mask, gateway), 0);
+        EXPECT_EQ(host.commands(), 1);
+    }
+    {
+        Responder host([&](const gvcp::CmdHeaderFields& cmd) {
+            auto out = noise(cmd);
+            out.push_back(own(cmd, gvcp::STATUS_ACCESS_DENIED));
+            return out;
+        });
+        EXPECT_EQ(d.ForceIp(info, ip, mask, gateway), -4);
+        EXPECT_EQ(host.commands(), 1);
+    }
+    Responder host(noise);
+    EXPECT_EQ(d.ForceIp(info, ip, mask, gateway), -4);  // three sends, none acknowledged
+    EXPECT_EQ(host.commands(), 3);
+}
 
 TEST(Discovery, ThreeCamerasBehindTwoInterfaces)
 {

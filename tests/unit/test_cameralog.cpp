@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
+#include <ctime>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -69,9 +71,51 @@ TEST_F(CameraLogTest, ErrorLevelOnlyWritesErrorLinesInTheDocumentedFormat)
     }
     auto got = lines("A123.log");
     ASSERT_EQ(got.size(), 1u);
-    // Time stamp fields are not zero-padded and end with a space.
-    std::regex format(R"(\[E\]\[\d{4}/[1-9]\d?/[1-9]\d? (0|[1-9]\d?):(0|[1-9]\d?):(0|[1-9]\d?)\.(0|[1-9]\d{0,5}) \]\[function:CameraConnect\] code -11)");
+    // Date and time fields are not zero-padded, the microseconds always
+    // have six digits, and the stamp ends with a space.
+    std::regex format(R"(\[E\]\[\d{4}/[1-9]\d?/[1-9]\d? (0|[1-9]\d?):(0|[1-9]\d?):(0|[1-9]\d?)\.\d{6} \]\[function:CameraConnect\] code -11)");
     EXPECT_TRUE(std::regex_match(got[0], format)) << got[0];
+}
+
+TEST(CameraLogStamp, MicrosecondsAreZeroPaddedToSixDigits)
+{
+    struct tm local {};
+    local.tm_year = 2026 - 1900;
+    local.tm_mon = 2;
+    local.tm_mday = 7;
+    local.tm_hour = 9;
+    local.tm_min = 5;
+    local.tm_sec = 40;
+    char buf[64];
+    const struct {
+        long us;
+        const char* text;
+    } cases[] = {{48594, "2026/3/7 9:5:40.048594 "}, {0, "2026/3/7 9:5:40.000000 "}, {7, "2026/3/7 9:5:40.000007 "},
+                 {999999, "2026/3/7 9:5:40.999999 "}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(cameralog::format_date_time(buf, local, c.us), static_cast<int>(std::strlen(c.text)));
+        EXPECT_STREQ(buf, c.text);
+    }
+}
+
+TEST(SafeLogName, RealSerialNumbersStayAsTheyAre)
+{
+    for (const char* serial : {"A123", "SIM00001", "Q3D-2024.0117", "AB_12 x", "0123456789ABCDEF"})
+        EXPECT_EQ(safe_log_name(serial, 16), serial);
+    // A serial that fills its field has no terminator: the field ends it.
+    EXPECT_EQ(safe_log_name("0123456789ABCDEFGH", 16), "0123456789ABCDEF");
+}
+
+TEST(SafeLogName, NothingACameraSendsLeavesTheCurrentDirectoryOrHides)
+{
+    EXPECT_EQ(safe_log_name("../evil", 16), "___evil");
+    EXPECT_EQ(safe_log_name("/etc/passwd", 16), "_etc_passwd");
+    EXPECT_EQ(safe_log_name("a\\..\\b", 16), "a_.._b");  // inner dots are harmless without separators
+    EXPECT_EQ(safe_log_name(".hidden", 16), "_hidden");
+    EXPECT_EQ(safe_log_name("..", 16), "__");
+    EXPECT_EQ(safe_log_name("line\nbreak\x7f\xff", 16), "line_break__");
+    EXPECT_EQ(safe_log_name("", 16), "camera");
+    EXPECT_EQ(safe_log_name(nullptr, 16), "camera");
 }
 
 TEST_F(CameraLogTest, EachSwitchEnablesItsOwnLevel)

@@ -1,9 +1,11 @@
-// Reading the data port out of passive-mode replies, and the name an upload
-// is stored under.
+// Reading the data port out of passive-mode replies, replies out of the
+// bytes of the control connection, and the name an upload is stored under.
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
+#include "ftp/ftp_reply.h"
 #include "ftp/vora_ftpserver.h"
 
 namespace {
@@ -30,6 +32,32 @@ TEST(FtpPasv, MalformedRepliesNameNoPort)
     EXPECT_EQ(ftp_pasv_port("227 (192,168,1,20,1,99999999999999999999)"), -1);
     EXPECT_EQ(ftp_pasv_port("227 (192,168,1,20,x,1)"), -1);
     EXPECT_EQ(ftp_pasv_port("227 (0,0,0,0,0,0)"), -1);
+}
+
+TEST(FtpReplies, ComeOutWholeHoweverTheBytesArrive)
+{
+    const std::string text = "220 ready\r\n230-Welcome\r\n 230 indented is no end\r\nyet\r\n230 Logged in\r\n331";
+    FtpReplyReader reader;
+    std::vector<std::string> replies;
+    std::string reply;
+    for (char c : text) {  // one byte at a time, the worst a network can do
+        ASSERT_TRUE(reader.append(&c, 1));
+        while (reader.next(&reply))
+            replies.push_back(reply);
+    }
+    EXPECT_EQ(replies, (std::vector<std::string>{"220 ready\r\n",
+                                                 "230-Welcome\r\n 230 indented is no end\r\nyet\r\n230 Logged in\r\n"}));
+    EXPECT_EQ(ftp_reply_code(replies[1]), 230);
+    EXPECT_EQ(ftp_reply_code("22 short"), -1);
+    EXPECT_FALSE(reader.next(&reply));  // "331" has not ended yet
+
+    // A peer that never ends its reply is cut off at the limit.
+    FtpReplyReader endless;
+    const std::string line(1024, 'x');
+    size_t accepted = 0;
+    while (endless.append(line.data(), line.size()))
+        accepted += line.size();
+    EXPECT_LE(accepted, FtpReplyReader::LIMIT);
 }
 
 TEST(FtpRemoteName, FileNameGoesUnderVar)

@@ -449,6 +449,67 @@ TEST(NodeMapSources, BrokenDescriptionsMakeNoMapAndSayWhy)
     EXPECT_NE(error, "");
 }
 
+std::string nested_groups(size_t depth, const std::string& inside)
+{
+    std::string xml = "<RegisterDescription>";
+    for (size_t i = 0; i < depth; ++i)
+        xml += "<Group>";
+    xml += inside;
+    for (size_t i = 0; i < depth; ++i)
+        xml += "</Group>";
+    return xml + "</RegisterDescription>";
+}
+
+TEST(NodeMapLimits, DeeplyNestedGroupsAreRefusedNotWalked)
+{
+    std::string error;
+    EXPECT_EQ(create(ContentType_Xml, nested_groups(200000, "<Integer Name=\"Deep\"/>"), &error), nullptr);
+    EXPECT_NE(error.find("Groups nested deeper than 64 levels"), std::string::npos) << error;
+    EXPECT_EQ(create(ContentType_Xml, nested_groups(MAX_GROUP_DEPTH + 1, "<Integer Name=\"Deep\"/>")), nullptr);
+
+    CNodeMapRef ref;
+    ASSERT_TRUE(ref._Attach(create(ContentType_Xml, nested_groups(MAX_GROUP_DEPTH, "<Integer Name=\"Deep\"/>"), &error),
+                            "Device", nullptr))
+        << error;
+    EXPECT_NE(ref._GetNode("Deep"), nullptr);
+}
+
+TEST(NodeMapLimits, ArchivesMayNotExpandBeyondTheDescriptionLimit)
+{
+    // Honest about its size, but larger than any description.
+    const std::string big = "<RegisterDescription><!--" + std::string(MAX_DESCRIPTION_SIZE, 'x') +
+                            "--><Integer Name=\"A\"/></RegisterDescription>";
+    std::string error;
+    EXPECT_EQ(create(ContentType_ZippedXml, make_zip({{"big.xml", big}}), &error), nullptr);
+    EXPECT_NE(error.find("16 MiB"), std::string::npos) << error;
+    EXPECT_EQ(create(ContentType_Xml, big, &error), nullptr);
+    EXPECT_NE(error.find("16 MiB"), std::string::npos) << error;
+
+    // A few bytes that claim 0xFFFFFFF0 once expanded: refused on the claim,
+    // before anything is allocated for it.
+    std::string archive = make_zip({{"small.xml", "<RegisterDescription/>"}});
+    auto put_le32 = [&archive](size_t at, uint32_t v) {
+        for (int i = 0; i < 4; ++i)
+            archive[at + static_cast<size_t>(i)] = static_cast<char>(v >> (8 * i));
+    };
+    ASSERT_EQ(archive.compare(0, 4, "PK\x03\x04"), 0);
+    put_le32(22, 0xFFFFFFF0);  // local header: uncompressed size
+    const size_t central = archive.find("PK\x01\x02");
+    ASSERT_NE(central, std::string::npos);
+    put_le32(central + 24, 0xFFFFFFF0);  // central directory: uncompressed size
+    error.clear();
+    EXPECT_EQ(create(ContentType_ZippedXml, archive, &error), nullptr);
+    EXPECT_NE(error.find("declares 4294967280 bytes"), std::string::npos) << error;
+
+    // Just within the limit still builds.
+    const std::string fits = "<RegisterDescription><Integer Name=\"A\"/><!--" +
+                             std::string(MAX_DESCRIPTION_SIZE - 200, 'x') + "--></RegisterDescription>";
+    CNodeMapRef ref;
+    ASSERT_TRUE(ref._Attach(create(ContentType_ZippedXml, make_zip({{"fits.xml", fits}}), &error), "Device", nullptr))
+        << error;
+    EXPECT_NE(ref._GetNode("A"), nullptr);
+}
+
 TEST(NodeMapRef, AttachesOnceUntilReleased)
 {
     std::shared_ptr<CNodeMap> first = create(ContentType_Xml, "<RegisterDescription><Integer Name=\"First\"/>"

@@ -71,6 +71,43 @@ TEST(GvcpCodec, HeadersRoundTripAndRejectRunts)
 
 // The flat-buffer record must carry the frame record's fields at the same
 // relative positions, since callers copy them one to one.
+TEST(GvcpCodec, OnlyTheExpectedAcknowledgeMatches)
+{
+    constexpr uint32_t camera = 0xC0A8010A;
+    const gvcp::AckExpectation want{camera, gvcp::READREG_ACK, 7, 12};
+    std::vector<uint8_t> ack(12, 0);
+    gvcp::put_ack_header(ack.data(), gvcp::STATUS_SUCCESS, gvcp::READREG_ACK, 4, 7);
+    gvcp::AckHeader header{};
+    EXPECT_TRUE(gvcp::ack_matches(ack.data(), ack.size(), camera, GVCP_PORT, want, &header));
+    EXPECT_EQ(header.ack_id, 7);
+
+    struct Case {
+        const char* why;
+        uint16_t status, answer, id;
+        size_t len;
+        uint32_t from_ip;
+        uint16_t from_port;
+        bool matches;
+    } cases[] = {
+        {"another sender", 0, gvcp::READREG_ACK, 7, 12, camera + 1, GVCP_PORT, false},
+        {"another port", 0, gvcp::READREG_ACK, 7, 12, camera, 3957, false},
+        {"another request", 0, gvcp::READREG_ACK, 6, 12, camera, GVCP_PORT, false},
+        {"another command's answer", 0, gvcp::WRITEREG_ACK, 7, 12, camera, GVCP_PORT, false},
+        {"a success without its value", 0, gvcp::READREG_ACK, 7, 8, camera, GVCP_PORT, false},
+        {"a runt", 0, gvcp::READREG_ACK, 7, 7, camera, GVCP_PORT, false},
+        {"an error with its header alone", gvcp::STATUS_INVALID_ADDRESS, gvcp::READREG_ACK, 7, 8, camera, GVCP_PORT, true},
+    };
+    for (const Case& c : cases) {
+        std::vector<uint8_t> d(12, 0);
+        gvcp::put_ack_header(d.data(), c.status, c.answer, 4, c.id);
+        EXPECT_EQ(gvcp::ack_matches(d.data(), c.len, c.from_ip, c.from_port, want, &header), c.matches) << c.why;
+    }
+    // Without a peer address any sender's control port will do.
+    const gvcp::AckExpectation anyone{0, gvcp::READREG_ACK, 7, 12};
+    EXPECT_TRUE(gvcp::ack_matches(ack.data(), ack.size(), 0x0A000001, GVCP_PORT, anyone, &header));
+    EXPECT_FALSE(gvcp::ack_matches(ack.data(), ack.size(), 0x0A000001, 4000, anyone, &header));
+}
+
 TEST(BaseTypes, FlatFrameRecordMirrorsFrameRecord)
 {
     const size_t shift = offsetof(PhotoInfo, pixel_length);
