@@ -1,5 +1,7 @@
 // Firmware upgrade: the image goes to the camera over FTP, then the camera
 // is told to apply it and restart.
+#include <unistd.h>
+
 #include "camera/vora_gige_camera.h"
 #include "ftp/vora_ftpserver.h"
 
@@ -17,6 +19,9 @@ int GigeCamera::FirmwareUpgrade(DiscoveryInfo info, const char* path)
 
 int GigeCamera::FirmwareUpgrade(DiscoveryInfo info, const char* path, FirmwareProgress progress, void* user)
 {
+    // A missing image is the caller's error whatever the camera's state.
+    if (!path || access(path, F_OK) != 0)
+        return VORA_ERR_FAILED;
     // Both registers are known before the image goes out: uploading one
     // the camera cannot be told to apply would only leave it on the camera.
     unsigned update_register = 0, reboot_register = 0;
