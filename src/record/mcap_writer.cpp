@@ -386,14 +386,15 @@ int McapWriter::close()
     tail.insert(tail.end(), summary.begin(), summary.end());
     tail.insert(tail.end(), offsets.begin(), offsets.end());
     const size_t footer_at = tail.size();
-    at = w.begin_record(OP_FOOTER);
+    // The footer's length is written now, not patched: the CRC covers it.
+    w.u8(OP_FOOTER);
+    w.u64(FOOTER_LEN - RECORD_PREFIX_LEN);
     w.u64(summary_start);
     w.u64(offsets.empty() ? 0 : offsets_start);
     // The CRC runs from the summary's start through the footer's fields before it.
     const size_t crc_from = footer_at - summary.size() - offsets.size();
     w.u32(static_cast<uint32_t>(
         crc32(0, tail.data() + crc_from, static_cast<uInt>(tail.size() - crc_from))));
-    w.finish_record(at);
     w.bytes(MAGIC, MAGIC_LEN);
     write_all(tail.data(), tail.size());
 
