@@ -3,7 +3,9 @@
 // message counts, and the first message of each topic decoded far enough to
 // check it (ROS 1 serialisation). Both the indexed reader (summary, chunk
 // indexes, CRCs) and the stream reader (every record in order) must accept
-// the file. Usage: node check.js FILE...
+// the file, and what it holds must make sense (problems are listed).
+// Usage: node check.js FILE [TOPIC=COUNT...]: with expected message counts,
+// a file whose topics differ is a failure too (exit code 1).
 "use strict";
 const fs = require("fs");
 const { McapIndexedReader, McapStreamReader } = require("@mcap/core");
@@ -67,7 +69,7 @@ function decode(type, data) {
   return { header };
 }
 
-async function check(path) {
+async function check(path, expected) {
   const bytes = fs.readFileSync(path);
   const readable = {
     size: async () => BigInt(bytes.length),
@@ -96,7 +98,39 @@ async function check(path) {
     if (rec.type === "Message") ++streamMessages;
     if (rec.type === "Footer") footer = true;
   }
+  const problems = [];
+  const rawSize = { 0x023000b9: 6, 0x02180014: 3, 0x01080001: 1, 0x02100032: 2, 0x01080009: 1 };
+  for (const c of Object.values(channels)) {
+    const f = c.first;
+    if (c.encoding !== "ros1" || c.schema_encoding !== "ros1msg") problems.push(`${c.topic}: encodings ${c.encoding}, ${c.schema_encoding}`);
+    if (!f) { problems.push(`${c.topic}: no message`); continue; }
+    if (!f.end) problems.push(`${c.topic}: first message does not end where its fields do`);
+    if (c.schema === "sensor_msgs/PointCloud2") {
+      const names = f.fields.map((x) => `${x.name}:${x.offset}:${x.datatype}:${x.count}`).join(",");
+      if (names !== "x:0:7:1,y:4:7:1,z:8:7:1" || f.point_step !== 12 || f.row_step !== 12 * f.width ||
+          f.data !== 12 * f.width * f.height || f.bigendian !== 0 || f.finite === 0)
+        problems.push(`${c.topic}: cloud ${JSON.stringify(f)}`);
+    } else if (c.schema === "sensor_msgs/Image") {
+      const bpp = { rgb8: 3, mono8: 1 }[f.encoding];
+      if (!bpp || f.step !== bpp * f.width || f.data !== f.step * f.height) problems.push(`${c.topic}: image ${JSON.stringify(f)}`);
+    } else if (c.schema === "vora_msgs/RawFrame") {
+      const bpp = rawSize[f.pixel_format];
+      if (!bpp || f.payload !== bpp * f.width * f.height || !c.topic.endsWith(`/ch${f.channel}/raw`))
+        problems.push(`${c.topic}: raw frame ${JSON.stringify(f)}`);
+    } else {
+      problems.push(`${c.topic}: unexpected schema ${c.schema}`);
+    }
+    if (counted[Object.keys(channels).find((k) => channels[k] === c)] !== c.messages) problems.push(`${c.topic}: statistics count`);
+  }
+  if (!stream.done() || !footer || streamMessages !== Number(stats.messageCount)) problems.push("stream reader disagrees");
+  for (const want of expected) {
+    const [topic, n] = want.split("=");
+    const c = Object.values(channels).find((x) => x.topic === topic);
+    if (!c || c.messages !== Number(n)) problems.push(`${topic}: ${c ? c.messages : "no such topic"} messages, ${n} expected`);
+  }
+  if (expected.length && expected.length !== Object.keys(channels).length) problems.push("topics besides those expected");
   return {
+    problems,
     file: path, profile: reader.header.profile, chunks: reader.chunkIndexes.length,
     compression: [...new Set(reader.chunkIndexes.map((c) => c.compression))],
     attachments: reader.attachmentIndexes.map((a) => a.name), metadata: reader.metadataIndexes.map((m) => m.name),
@@ -106,14 +140,13 @@ async function check(path) {
 }
 
 (async () => {
-  let failed = false;
-  for (const path of process.argv.slice(2)) {
-    try {
-      console.log(JSON.stringify(await check(path)));
-    } catch (e) {
-      failed = true;
-      console.log(JSON.stringify({ file: path, error: String(e && e.stack || e) }));
-    }
+  const [path, ...expected] = process.argv.slice(2);
+  try {
+    const result = await check(path, expected);
+    console.log(JSON.stringify(result));
+    process.exit(result.problems.length ? 1 : 0);
+  } catch (e) {
+    console.log(JSON.stringify({ file: path, error: String((e && e.stack) || e) }));
+    process.exit(1);
   }
-  process.exit(failed ? 1 : 0);
 })();
