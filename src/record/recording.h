@@ -21,6 +21,9 @@ struct TopicInfo {
 
 class RecordingReader {
 public:
+    // Chunks claiming more than max_chunk_bytes are refused.
+    explicit RecordingReader(uint64_t max_chunk_bytes = 1ULL << 30) : reader_(max_chunk_bytes) {}
+
     // 0 or a status: VORA_ERR_RECORDING_IO (cannot open the file),
     // VORA_ERR_RECORDING_FORMAT (not a recording we can read).
     int open(const std::string& path);
@@ -50,7 +53,7 @@ public:
 private:
     int after_open(mcap::ReadStatus status);
 
-    mcap::McapReader reader_{};
+    mcap::McapReader reader_;
     std::map<uint16_t, bool> raw_channels_;
     std::vector<TopicInfo> topics_;
     uint64_t frames_ = 0, start_ = 0, end_ = 0;
