@@ -96,10 +96,12 @@ int Recorder::start(const RecordingSetup& setup)
 void Recorder::write_header_records()
 {
     const DiscoveryInfo& d = setup_.camera;
+    // The record keeps the MAC's bytes in the order they came off the wire.
+    uint8_t b[6];
+    std::memcpy(b, &d.camera_mac_high, 2);
+    std::memcpy(b + 2, &d.camera_mac_low, 4);
     char mac[18];
-    std::snprintf(mac, sizeof mac, "%02x:%02x:%02x:%02x:%02x:%02x", d.camera_mac_high >> 8, d.camera_mac_high & 0xFF,
-                  d.camera_mac_low >> 24, (d.camera_mac_low >> 16) & 0xFF, (d.camera_mac_low >> 8) & 0xFF,
-                  d.camera_mac_low & 0xFF);
+    std::snprintf(mac, sizeof mac, "%02x:%02x:%02x:%02x:%02x:%02x", b[0], b[1], b[2], b[3], b[4], b[5]);
     writer_.add_metadata(META_CAMERA, {
                                           {"serial", text(d.device_serial_number, sizeof d.device_serial_number)},
                                           {"vendor", text(d.device_vendor_name, sizeof d.device_vendor_name)},

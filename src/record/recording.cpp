@@ -154,8 +154,12 @@ bool RecordingReader::camera(DiscoveryInfo* out) const
     unsigned mac[6];
     if (std::sscanf(get("mac").c_str(), "%2x:%2x:%2x:%2x:%2x:%2x", &mac[0], &mac[1], &mac[2], &mac[3], &mac[4],
                     &mac[5]) == 6) {
-        d.camera_mac_high = static_cast<uint16_t>(mac[0] << 8 | mac[1]);
-        d.camera_mac_low = mac[2] << 24 | mac[3] << 16 | mac[4] << 8 | mac[5];
+        // In wire order, as discovery keeps them.
+        uint8_t b[6];
+        for (int i = 0; i < 6; ++i)
+            b[i] = static_cast<uint8_t>(mac[i]);
+        std::memcpy(&d.camera_mac_high, b, 2);
+        std::memcpy(&d.camera_mac_low, b + 2, 4);
     }
     d.camera_ip = parse_ip(get("ip"));
     d.camera_mask = parse_ip(get("mask"));

@@ -194,12 +194,14 @@ TEST(Recording, RecordReplayAndCaptureAgain)
     std::vector<float> live_fused;
     unsigned pair_block = 0;
     unsigned long long written = 0, dropped = 0, bytes = 0;
+    DiscoveryInfo live_camera{};
     {
         vsim::SimCamera sim(small_camera());
         // Packets lost for good make frames that differ from one another.
         sim.stream_faults.loss_rate = 0.003;
         ASSERT_EQ(sim.start(), 0);
         open_camera(false);
+        live_camera = discovery_info[0];
         ASSERT_EQ(StartRecording(0, 7, path.c_str(), 0), 0);
         EXPECT_EQ(StartRecording(0, 7, path.c_str(), 0), VORA_ERR_RECORDING_BUSY);
         ASSERT_EQ(AcquisitionStart(0), 0);
@@ -245,8 +247,13 @@ TEST(Recording, RecordReplayAndCaptureAgain)
                               std::chrono::seconds(30)))
         << play.finish(std::chrono::seconds(5)).err;
     open_camera(true);
-    DiscoveryInfo* d = &discovery_info[0];
-    EXPECT_STREQ(d->device_serial_number, "SIM00001");
+    // The same camera to look at: identity and address.
+    const DiscoveryInfo& d = discovery_info[0];
+    EXPECT_STREQ(d.device_serial_number, live_camera.device_serial_number);
+    EXPECT_STREQ(d.device_model_name, live_camera.device_model_name);
+    EXPECT_EQ(d.camera_mac_high, live_camera.camera_mac_high);
+    EXPECT_EQ(d.camera_mac_low, live_camera.camera_mac_low);
+    EXPECT_EQ(d.camera_ip, live_camera.camera_ip);
     ASSERT_EQ(AcquisitionStart(0), 0);
     const size_t want[3] = {count_channel(recorded, 0), count_channel(recorded, 1), count_channel(recorded, 2)};
     std::map<FrameKey, Frame> replayed = capture([&](const std::map<FrameKey, Frame>& f) {

@@ -109,8 +109,10 @@ TEST(Mcap, WrittenFilesReadBackPlainAndCompressed)
         ASSERT_TRUE(r.camera(&d));
         EXPECT_STREQ(d.device_serial_number, "S1");
         EXPECT_EQ(d.camera_ip, 0x0A010203u);
-        EXPECT_EQ(d.camera_mac_high, 0x0256u);
-        EXPECT_EQ(d.camera_mac_low, 0x4F520001u);
+        // Kept in wire order, as discovery keeps them.
+        const uint8_t mac[6] = {0x02, 0x56, 0x4f, 0x52, 0x00, 0x01};
+        EXPECT_EQ(std::memcmp(&d.camera_mac_high, mac, 2), 0);
+        EXPECT_EQ(std::memcmp(&d.camera_mac_low, mac + 2, 4), 0);
         std::string name, xml;
         ASSERT_TRUE(r.description(&name, &xml));
         EXPECT_EQ(name, "camera.xml");

@@ -147,10 +147,9 @@ int cmd_play(int argc, char** argv)
         config.manufacturer_info = field_text(camera.device_manufacturer_info, sizeof camera.device_manufacturer_info);
         config.user_name = field_text(camera.device_user_id, sizeof camera.device_user_id);
         if (camera.camera_mac_high || camera.camera_mac_low) {
-            const uint8_t mac[6] = {uint8_t(camera.camera_mac_high >> 8), uint8_t(camera.camera_mac_high),
-                                    uint8_t(camera.camera_mac_low >> 24), uint8_t(camera.camera_mac_low >> 16),
-                                    uint8_t(camera.camera_mac_low >> 8), uint8_t(camera.camera_mac_low)};
-            std::memcpy(config.mac, mac, 6);
+            // Discovery keeps the bytes in wire order.
+            std::memcpy(config.mac, &camera.camera_mac_high, 2);
+            std::memcpy(config.mac + 2, &camera.camera_mac_low, 4);
         }
     }
     // Each recorded channel's geometry: the first frame of it tells.
