@@ -219,6 +219,10 @@ VORA_API int GetRecordingCalibration(int recording, int sensor, CameraParameter*
  * capacity (else -2); the file name into name (name_capacity bytes). */
 VORA_API int GetRecordingDescription(int recording, char* name, unsigned int name_capacity, char* data,
                                      unsigned int capacity);
+/* Saves a frame without a camera (one read from a recording, say) with the
+ * library's writers: format "pcd", "ply", "txt" or "png" (depth) for point
+ * clouds, "bmp" for images. Results as the Save functions below. */
+VORA_API int SaveFrameToFile(PhotoInfo* frame, const char* format, const char* path);
 
 /* ---- image and point-cloud processing ---- */
 

@@ -10,6 +10,9 @@
 #include "api/api_record.h"
 #include "api/api_table.h"
 #include "camera/vora_gige_camera.h"
+#include "imaging/cloud_writers.h"
+#include "imaging/image_writers.h"
+#include "imaging/png_writer.h"
 #include "record/recorder.h"
 #include "record/recording.h"
 #include "stream/vora_gige_stream.h"
@@ -292,6 +295,25 @@ int GetRecordingDescription(int recording, char* name, unsigned int name_capacit
         std::memcpy(data, bytes.data(), bytes.size());
     }
     return static_cast<int>(bytes.size());
+}
+
+int SaveFrameToFile(PhotoInfo* frame, const char* format, const char* path)
+{
+    if (!frame || !format || !path || !*path)
+        return VORA_ERR_INVALID_ARG;
+    static cameralog silent;  // no camera: nothing to log to
+    const std::string f = format;
+    if (f == "pcd")
+        return imaging::save_cloud_pcd(silent, *frame, path);
+    if (f == "ply")
+        return imaging::save_cloud_ply(silent, *frame, path);
+    if (f == "txt")
+        return imaging::save_cloud_txt(silent, *frame, path);
+    if (f == "png")
+        return imaging::save_depth_png(silent, *frame, path);
+    if (f == "bmp")
+        return imaging::save_bmp(silent, *frame, path);
+    return VORA_ERR_INVALID_ARG;
 }
 
 }  // extern "C"
