@@ -33,9 +33,10 @@ inline double thread_cpu_seconds()
     return ts.tv_sec + ts.tv_nsec / 1e9;
 }
 
-// CPU seconds of every receive thread of the library in this process
-// (they are named vora-rx<channel>).
-inline double receive_thread_cpu()
+// CPU seconds of every thread of this process whose name starts with
+// `prefix` (the library's receive threads are vora-rx<channel>, its
+// recorders vora-rec).
+inline double threads_cpu(const std::string& prefix)
 {
     DIR* dir = opendir("/proc/self/task");
     if (!dir)
@@ -48,7 +49,7 @@ inline double receive_thread_cpu()
         std::ifstream comm(base + "/comm");
         std::string name;
         std::getline(comm, name);
-        if (name.rfind("vora-rx", 0) != 0)
+        if (name.rfind(prefix, 0) != 0)
             continue;
         std::ifstream stat(base + "/stat");
         const std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
@@ -66,6 +67,11 @@ inline double receive_thread_cpu()
     }
     closedir(dir);
     return cpu;
+}
+
+inline double receive_thread_cpu()
+{
+    return threads_cpu("vora-rx");
 }
 
 // The rates tried: from 10 frames per second, a quarter more each step.

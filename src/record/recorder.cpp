@@ -1,6 +1,7 @@
 #include "record/recorder.h"
 
 #include <arpa/inet.h>
+#include <pthread.h>
 
 #include <cctype>
 #include <cerrno>
@@ -157,6 +158,7 @@ int Recorder::stop()
 
 void Recorder::run()
 {
+    pthread_setname_np(pthread_self(), "vora-rec");  // lets tools and benchmarks find the thread
     TappedFrame item;
     for (;;) {
         if (tap_->take(&item, 200000)) {

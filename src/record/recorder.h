@@ -30,7 +30,7 @@ struct RecordingSetup {
     std::string description;       // the device description file's bytes
     std::string description_name;  // its file name
     std::vector<CameraParameter> calibration;  // by sensor
-    size_t queue_frames = 8;
+    size_t queue_frames = 16;  // frames lent to the recorder at most: bursts wait here
 };
 
 // Topics of a camera's channel; the serial is kept to letters, digits and '_'.
