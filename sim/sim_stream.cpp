@@ -276,6 +276,18 @@ void SimCamera::stream_loop()
             send_packets(stream_sockets_[r.channel], ch.config.host, ch.config.port, packets);
         }
 
+        // A feed's next frames are read here, not under the camera's lock:
+        // reading a file must not hold up the control channel.
+        if (config_.feed && st.acquiring) {
+            for (size_t n = 0; n < st.channels.size(); ++n) {
+                Channel& ch = st.channels[n];
+                if (!ch.has_pending && !ch.feed_done) {
+                    ch.has_pending = config_.feed->next(static_cast<int>(n), &ch.pending);
+                    ch.feed_done = !ch.has_pending;
+                }
+            }
+        }
+
         // Which channels are due, under the camera's own lock.
         std::vector<int> due;
         Clock::time_point wake_at = Clock::now() + std::chrono::milliseconds(50);
@@ -328,10 +340,6 @@ void SimCamera::stream_loop()
                     continue;
                 }
                 if (config_.feed) {
-                    if (!ch.has_pending && !ch.feed_done) {
-                        ch.has_pending = config_.feed->next(static_cast<int>(n), &ch.pending);
-                        ch.feed_done = !ch.has_pending;
-                    }
                     if (!ch.has_pending)
                         continue;
                     ch.next_frame = st.feed_start + std::chrono::microseconds(ch.pending.due_us);
