@@ -15,7 +15,17 @@
 #include <string>
 #include <vector>
 
+#include "vora_qelcamera_api.h"
+
 namespace bench {
+
+// The eight block counters of a stream channel, in GetBlockStatistics order.
+inline std::vector<unsigned> block_counters(int camera, unsigned short channel)
+{
+    unsigned b[8];
+    GetBlockStatistics(camera, channel, &b[0], &b[1], &b[2], &b[3], &b[4], &b[5], &b[6], &b[7]);
+    return std::vector<unsigned>(b, b + 8);
+}
 
 struct Window {
     double rate = 0;        // frames per second asked of the camera

@@ -365,22 +365,17 @@ int McapWriter::close()
         s.finish_record(at);
     }
     mark = summary_group(summary, OP_CHUNK_INDEX, mark, offsets, summary_start);
-    for (const IndexEntry& a : attachments_) {
-        at = s.begin_record(OP_ATTACHMENT_INDEX);
-        s.u64(a.offset);
-        s.u64(a.length);
-        s.bytes(a.tail.data(), a.tail.size());
-        s.finish_record(at);
+    for (const auto& [opcode, entries] : {std::make_pair(OP_ATTACHMENT_INDEX, &attachments_),
+                                          std::make_pair(OP_METADATA_INDEX, &metadata_)}) {
+        for (const IndexEntry& e : *entries) {
+            at = s.begin_record(opcode);
+            s.u64(e.offset);
+            s.u64(e.length);
+            s.bytes(e.tail.data(), e.tail.size());
+            s.finish_record(at);
+        }
+        mark = summary_group(summary, opcode, mark, offsets, summary_start);
     }
-    mark = summary_group(summary, OP_ATTACHMENT_INDEX, mark, offsets, summary_start);
-    for (const IndexEntry& m : metadata_) {
-        at = s.begin_record(OP_METADATA_INDEX);
-        s.u64(m.offset);
-        s.u64(m.length);
-        s.bytes(m.tail.data(), m.tail.size());
-        s.finish_record(at);
-    }
-    mark = summary_group(summary, OP_METADATA_INDEX, mark, offsets, summary_start);
 
     const uint64_t offsets_start = summary_start + summary.size();
     tail.insert(tail.end(), summary.begin(), summary.end());

@@ -103,13 +103,24 @@ void encode_header(std::vector<uint8_t>& out, uint32_t seq, uint64_t stamp_ns, c
     w.string(frame_id);
 }
 
-void encode_pointcloud2(std::vector<uint8_t>& head, std::vector<uint8_t>& tail, uint32_t seq, uint64_t stamp_ns,
-                        const std::string& frame_id, uint32_t width, uint32_t height)
+namespace {
+
+// A message's fields up to its own: the buffers emptied, then the header.
+mcap::ByteWriter begin_message(std::vector<uint8_t>& head, std::vector<uint8_t>& tail, uint32_t seq,
+                               uint64_t stamp_ns, const std::string& frame_id)
 {
     head.clear();
     tail.clear();
     encode_header(head, seq, stamp_ns, frame_id);
-    mcap::ByteWriter w(head);
+    return mcap::ByteWriter(head);
+}
+
+}  // namespace
+
+void encode_pointcloud2(std::vector<uint8_t>& head, std::vector<uint8_t>& tail, uint32_t seq, uint64_t stamp_ns,
+                        const std::string& frame_id, uint32_t width, uint32_t height)
+{
+    mcap::ByteWriter w = begin_message(head, tail, seq, stamp_ns, frame_id);
     w.u32(height);
     w.u32(width);
     w.u32(3);
@@ -142,10 +153,7 @@ void encode_image(std::vector<uint8_t>& head, std::vector<uint8_t>& tail, uint32
                   const std::string& frame_id, uint32_t width, uint32_t height, const char* encoding, uint32_t step,
                   size_t data_len)
 {
-    head.clear();
-    tail.clear();
-    encode_header(head, seq, stamp_ns, frame_id);
-    mcap::ByteWriter w(head);
+    mcap::ByteWriter w = begin_message(head, tail, seq, stamp_ns, frame_id);
     w.u32(height);
     w.u32(width);
     w.string(encoding);
