@@ -8,6 +8,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <string>
@@ -366,6 +368,46 @@ TEST(Recording, KilledRecordingReadsUpToItsLastChunk)
     CloseRecording(rec);
     EXPECT_EQ(read_recording(path).size(), frames);
     std::remove(path.c_str());
+}
+
+// The tool's commands over a file: info, export, and record refusing to
+// overwrite.
+TEST(Recording, ToolInfoExportAndNoSilentOverwrite)
+{
+    const std::string path = temp_path("tool.mcap"), dir = temp_path("exported");
+    vsim::SimCamera sim(small_camera());
+    ASSERT_EQ(sim.start(), 0);
+    const Outcome recorded = Child(build_dir() + "/vora", {"record", "--frames", "2", "--json", path}).finish();
+    ASSERT_EQ(recorded.code, 0) << recorded.err;
+    EXPECT_NE(recorded.out.find("\"dropped\": 0"), std::string::npos) << recorded.out;
+    const Outcome again = Child(build_dir() + "/vora", {"record", "--frames", "1", path}).finish();
+    EXPECT_EQ(again.code, 1);
+    EXPECT_NE(again.err.find("--overwrite"), std::string::npos) << again.err;
+    sim.stop();
+
+    const std::map<FrameKey, Frame> frames = read_recording(path);
+    ASSERT_GE(count_channel(frames, 0), 2u);
+    const Outcome info = Child(build_dir() + "/vora", {"info", path, "--json"}).finish();
+    ASSERT_EQ(info.code, 0) << info.err;
+    EXPECT_NE(info.out.find("\"frames\": " + std::to_string(frames.size())), std::string::npos) << info.out;
+    EXPECT_NE(info.out.find("\"/vora/SIM00001/ch1\""), std::string::npos) << info.out;
+    EXPECT_NE(info.out.find("\"sensor_msgs/Image\""), std::string::npos) << info.out;
+
+    const Outcome exported =
+        Child(build_dir() + "/vora", {"export", path, "--format", "pcd,bmp,raw", "--frames", "1", "--out", dir})
+            .finish();
+    ASSERT_EQ(exported.code, 0) << exported.err;
+    // The first frame of each channel, in every format that fits it.
+    const Frame& first = frames.begin()->second;
+    std::ifstream raw(dir + "/ch0_0001.raw", std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(raw)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(bytes, std::string(first.pixels.begin(), first.pixels.end()));
+    struct stat st{};
+    EXPECT_EQ(stat((dir + "/ch0_0001.pcd").c_str(), &st), 0);
+    EXPECT_EQ(stat((dir + "/ch1_0001.bmp").c_str(), &st), 0);
+    EXPECT_NE(stat((dir + "/ch1_0001.pcd").c_str(), &st), 0);
+    EXPECT_NE(exported.err.find("pcd does not fit channel 1"), std::string::npos) << exported.err;
+    std::system(("rm -rf '" + dir + "' '" + path + "'").c_str());
 }
 
 TEST(Recording, RefusesWhatItCannotDo)

@@ -2,6 +2,8 @@
 // library's recorder. The tool captures every channel meanwhile (and
 // throws the copies away) so that the stream's buffers keep flowing; the
 // recording itself is written by the library, off the receive threads.
+#include <sys/stat.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -34,6 +36,7 @@ const char* const kRecordHelp =
     "  --frames N       record until every channel has delivered N frames\n"
     "  --compress       compress the file's chunks with zstd\n"
     "  --raw-only       only the lossless frames, no ROS messages\n"
+    "  --overwrite      replace FILE if it exists (otherwise refused)\n"
     "  --json           the summary as JSON: {file, camera {index, serial}, result, seconds,\n"
     "                   recording {frames, dropped, bytes, frames_per_second},\n"
     "                   channels [{channel, frames {complete, incomplete, captured}, blocks {...}}]}\n\n"
@@ -52,7 +55,7 @@ int cmd_record(int argc, char** argv)
 {
     Args args(argc, argv,
               {kCameraOption, kJsonOption, {"--channels", 0, true}, {"--seconds", 0, true}, {"--frames", 0, true},
-               {"--compress", 0, false}, {"--raw-only", 0, false}});
+               {"--compress", 0, false}, {"--raw-only", 0, false}, {"--overwrite", 0, false}});
     if (args.help()) {
         std::fputs(kRecordHelp, stdout);
         return kExitOk;
@@ -70,6 +73,11 @@ int cmd_record(int argc, char** argv)
             wanted.push_back(static_cast<unsigned short>(to_integer(c, "--channels", 0, 2)));
     }
     const bool json = args.has("--json");
+    struct stat existing {};
+    if (!args.has("--overwrite") && stat(file.c_str(), &existing) == 0) {
+        report(file + " exists; --overwrite replaces it");
+        return kExitCamera;
+    }
 
     CameraSession session;
     int code = session.connect(camera_option(args));
@@ -86,27 +94,31 @@ int cmd_record(int argc, char** argv)
     unsigned mask = 0;
     for (size_t i = 0; i < wanted.size(); ++i) {
         channels[i].index = wanted[i];
-        const int status = session.stream_on(wanted[i]);
+        int status = session.stream_on(wanted[i]);
         if (status != 0) {
             report_status("opening channel " + std::to_string(wanted[i]), status);
             return kExitCamera;
         }
+        // Captures copy whole frames: the buffer must hold what the stream delivers.
         int payload = 0;
-        session.read_feature("PayloadSize", wanted[i] * STREAM_CHANNEL_REG_STRIDE, &payload);
-        channels[i].payload = payload > 0 ? static_cast<unsigned>(payload) : 0;
+        status = session.read_feature("PayloadSize", wanted[i] * STREAM_CHANNEL_REG_STRIDE, &payload);
+        if (status != 0 || payload <= 0) {
+            report_status("reading the payload size of channel " + std::to_string(wanted[i]), status ? status : -1);
+            return kExitCamera;
+        }
+        channels[i].payload = static_cast<unsigned>(payload);
         mask |= 1u << wanted[i];
     }
     const unsigned options = (args.has("--compress") ? VORA_RECORD_ZSTD : 0) |
                              (args.has("--raw-only") ? VORA_RECORD_RAW_ONLY : 0);
-    int status = StartRecording(cam, mask, file.c_str(), options);
+    const int status = StartRecording(cam, mask, file.c_str(), options);
     if (status != 0) {
         report_status("recording to " + file, status);
         return kExitCamera;
     }
-    status = session.acquisition_start();
-    if (status != 0) {
+    if (const int started = session.acquisition_start(); started != 0) {
         StopRecording(cam);
-        report_status("starting acquisition", status);
+        report_status("starting acquisition", started);
         return kExitCamera;
     }
 
@@ -116,7 +128,7 @@ int cmd_record(int argc, char** argv)
     std::vector<std::thread> threads;
     for (ChannelRun& ch : channels) {
         threads.emplace_back([&, cam] {
-            std::vector<char> buffer(ch.payload ? ch.payload : 1);
+            std::vector<char> buffer(ch.payload);
             PhotoInfo frame{};
             frame.pixel = buffer.data();
             while (!stop) {
