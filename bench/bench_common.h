@@ -15,7 +15,17 @@
 #include <string>
 #include <vector>
 
+#include "vora_qelcamera_api.h"
+
 namespace bench {
+
+// The eight block counters of a stream channel, in GetBlockStatistics order.
+inline std::vector<unsigned> block_counters(int camera, unsigned short channel)
+{
+    unsigned b[8];
+    GetBlockStatistics(camera, channel, &b[0], &b[1], &b[2], &b[3], &b[4], &b[5], &b[6], &b[7]);
+    return std::vector<unsigned>(b, b + 8);
+}
 
 struct Window {
     double rate = 0;        // frames per second asked of the camera
@@ -33,9 +43,10 @@ inline double thread_cpu_seconds()
     return ts.tv_sec + ts.tv_nsec / 1e9;
 }
 
-// CPU seconds of every receive thread of the library in this process
-// (they are named vora-rx<channel>).
-inline double receive_thread_cpu()
+// CPU seconds of every thread of this process whose name starts with
+// `prefix` (the library's receive threads are vora-rx<channel>, its
+// recorders vora-rec).
+inline double threads_cpu(const std::string& prefix)
 {
     DIR* dir = opendir("/proc/self/task");
     if (!dir)
@@ -48,7 +59,7 @@ inline double receive_thread_cpu()
         std::ifstream comm(base + "/comm");
         std::string name;
         std::getline(comm, name);
-        if (name.rfind("vora-rx", 0) != 0)
+        if (name.rfind(prefix, 0) != 0)
             continue;
         std::ifstream stat(base + "/stat");
         const std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
@@ -66,6 +77,11 @@ inline double receive_thread_cpu()
     }
     closedir(dir);
     return cpu;
+}
+
+inline double receive_thread_cpu()
+{
+    return threads_cpu("vora-rx");
 }
 
 // The rates tried: from 10 frames per second, a quarter more each step.

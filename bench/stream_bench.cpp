@@ -201,12 +201,7 @@ public:
     }
 
 private:
-    static std::vector<unsigned> blocks()
-    {
-        unsigned b[8];
-        GetBlockStatistics(0, 0, &b[0], &b[1], &b[2], &b[3], &b[4], &b[5], &b[6], &b[7]);
-        return std::vector<unsigned>(b, b + 8);
-    }
+    static std::vector<unsigned> blocks() { return bench::block_counters(0, 0); }
     void consume()
     {
         std::vector<char> pixels(payload_);

@@ -104,6 +104,13 @@ enum VoraStatus {
     VORA_ERR_CCP_TIMEOUT = -56,
     VORA_ERR_COLOR_FORMAT = -59,
     VORA_ERR_CCP_NO_CAMERA = -60,
+    /* recording and replay */
+    VORA_ERR_RECORDING_BUSY = -70,     /* the camera is recording already; or too many recordings open */
+    VORA_ERR_NOT_RECORDING = -71,      /* no recording runs on this camera */
+    VORA_ERR_RECORDING_IO = -72,       /* the recording file cannot be created, written or opened */
+    VORA_ERR_RECORDING_FORMAT = -73,   /* not a recording that can be read (not MCAP, damaged) */
+    VORA_ERR_RECORDING_END = -74,      /* no more frames in the recording */
+    VORA_ERR_RECORDING_MISSING = -75,  /* no open recording with that number */
     VORA_ERR_STREAM_MISSING = -98,
     VORA_ERR_CAMERA_MISSING = -99
 };

@@ -165,6 +165,65 @@ VORA_API int Capture(int index, unsigned short channel, PhotoInfo* frame);
 VORA_API int TryCapture(int index, unsigned short channel, PhotoInfo* frame);
 VORA_API int TimeoutCapture(int index, unsigned short channel, PhotoInfo* frame, long long timeout_us);
 
+/* ---- recording and replay ---- */
+
+/* Options of StartRecording. */
+#define VORA_RECORD_ZSTD 0x1u     /* compress the file's chunks with zstd */
+#define VORA_RECORD_RAW_ONLY 0x2u /* only the lossless raw frames, no ROS messages */
+
+/* Records the open stream channels named in channel_mask (bit n: channel n)
+ * into an MCAP file: each frame as handed over, lossless, and as a ROS point
+ * cloud or image; the camera's identity, calibration and description with
+ * them. Writing runs on a thread of its own and never holds up reception: a
+ * frame that finds the recording's queue full is dropped from the recording
+ * and counted. -2 for an empty mask or a channel above 2, -98 when a
+ * channel in the mask is not open, -70 when the camera records already,
+ * -72 when the file cannot be created. */
+VORA_API int StartRecording(int index, unsigned int channel_mask, const char* path, unsigned int options);
+/* Writes what is queued, finishes the file and closes it: 0, or -72 when a
+ * write failed (the file then holds what was written before). -71 when no
+ * recording runs. */
+VORA_API int StopRecording(int index);
+/* Frames written, frames dropped (queue full or a write failure) and bytes
+ * written so far; for the last recording after it stopped. */
+VORA_API int GetRecordingStatistics(int index, unsigned long long* frames, unsigned long long* dropped,
+                                    unsigned long long* bytes);
+
+/* Opens a recording for reading: its number (0 or more), or -72 (no such
+ * file) or -73 (not a recording, or damaged before its first frame). A
+ * recording cut short reads up to its last complete chunk. */
+VORA_API int OpenRecording(const char* path);
+VORA_API int CloseRecording(int recording);
+/* The next frame, in file order: its record into *frame, its payload into
+ * frame->pixel (capacity bytes) and the host time it was received in
+ * *log_time_ns (may be null). -74 past the last frame; -2 when the payload
+ * does not fit (frame->payload_size then tells the size, and the next call
+ * returns the same frame); -73 for a damaged part of the file. */
+VORA_API int ReadRecordingFrame(int recording, PhotoInfo* frame, unsigned int capacity,
+                                unsigned long long* log_time_ns);
+/* Continues reading at the first frame received at log_time_ns or later
+ * (0: from the start). */
+VORA_API int SeekRecording(int recording, unsigned long long log_time_ns);
+/* Frames in the recording, first and last host times, largest payload. */
+VORA_API int GetRecordingSummary(int recording, unsigned long long* frames, unsigned long long* start_ns,
+                                 unsigned long long* end_ns, unsigned int* max_payload);
+/* Topic i of the recording (0 up): its name and message type texts and its
+ * message count; -74 past the last. */
+VORA_API int GetRecordingTopic(int recording, int i, char* topic, unsigned int topic_capacity, char* type,
+                               unsigned int type_capacity, unsigned long long* messages);
+/* The recorded camera's identity (serial, model, addresses...). */
+VORA_API int GetRecordingCamera(int recording, DiscoveryInfo* camera);
+/* A sensor's calibration as the camera gave it. */
+VORA_API int GetRecordingCalibration(int recording, int sensor, CameraParameter* parameter);
+/* The camera's device description: its size, copied into data when it fits
+ * capacity (else -2); the file name into name (name_capacity bytes). */
+VORA_API int GetRecordingDescription(int recording, char* name, unsigned int name_capacity, char* data,
+                                     unsigned int capacity);
+/* Saves a frame without a camera (one read from a recording, say) with the
+ * library's writers: format "pcd", "ply", "txt" or "png" (depth) for point
+ * clouds, "bmp" for images. Results as the Save functions below. */
+VORA_API int SaveFrameToFile(PhotoInfo* frame, const char* format, const char* path);
+
 /* ---- image and point-cloud processing ---- */
 
 /* Raw 16-bit points to float x, y, z (points holds 12 bytes per pixel). */

@@ -37,6 +37,14 @@ static_assert(offsetof(PhotoInfo, stream_channel_index_) - offsetof(PhotoInfo, p
 }
 
 %thread capture_frame;
+%thread stop_recording;
+%thread save_frame;
+/* These build Python objects: they keep the lock (and let it go themselves
+ * around the library's work where it takes long). */
+%nothread read_recording_frame;
+%nothread recording_summary;
+%nothread recording_topics;
+%nothread recording_statistics;
 %nothread frame_buffer;
 %nothread discovered_camera;
 
@@ -73,3 +81,82 @@ bool discovered_camera(int index, DiscoveryInfo& out)
     return true;
 }
 %}
+
+/* Recordings. */
+%inline %{
+/* The next frame of an open recording into `frame` (sized to the
+ * recording's largest payload) and its record into info: (status, host time
+ * of reception in ns). */
+PyObject* read_recording_frame(int recording, PhotoInfoCSharp& info, char* frame, size_t bytes)
+{
+    PhotoInfo read;
+    std::memset(&read, 0, sizeof read);
+    read.pixel = bytes ? frame : nullptr;
+    unsigned long long at = 0;
+    const unsigned int capacity = bytes > 0xFFFFFFFFu ? 0xFFFFFFFFu : (unsigned int)bytes;
+    int status;
+    Py_BEGIN_ALLOW_THREADS
+    status = ReadRecordingFrame(recording, &read, capacity, &at);
+    Py_END_ALLOW_THREADS
+    std::memcpy(&info, &read.pixel_length, sizeof info);
+    return Py_BuildValue("(iK)", status, at);
+}
+
+/* (status, frames, first and last host times in ns, largest payload). */
+PyObject* recording_summary(int recording)
+{
+    unsigned long long frames = 0, start = 0, end = 0;
+    unsigned int payload = 0;
+    const int status = GetRecordingSummary(recording, &frames, &start, &end, &payload);
+    return Py_BuildValue("(iKKKI)", status, frames, start, end, payload);
+}
+
+/* [(topic, message type, messages)] of an open recording. */
+PyObject* recording_topics(int recording)
+{
+    PyObject* list = PyList_New(0);
+    for (int i = 0; list; ++i) {
+        char topic[256], type[256];
+        unsigned long long n = 0;
+        if (GetRecordingTopic(recording, i, topic, sizeof topic, type, sizeof type, &n) != 0)
+            break;
+        PyObject* item = Py_BuildValue("(ssK)", topic, type, n);
+        if (!item || PyList_Append(list, item) != 0) {
+            Py_XDECREF(item);
+            Py_DECREF(list);
+            return nullptr;
+        }
+        Py_DECREF(item);
+    }
+    return list;
+}
+
+/* (status, frames written, dropped, bytes) of a camera's recording. */
+PyObject* recording_statistics(int index)
+{
+    unsigned long long frames = 0, dropped = 0, bytes = 0;
+    const int status = GetRecordingStatistics(index, &frames, &dropped, &bytes);
+    return Py_BuildValue("(iKKK)", status, frames, dropped, bytes);
+}
+
+/* Finishes a camera's recording (writing what is queued) without the
+ * interpreter lock. */
+int stop_recording(int index)
+{
+    return StopRecording(index);
+}
+
+/* Saves a frame held in Python (`frame`: at least its payload) with the
+ * library's writers, without a camera. */
+int save_frame(PhotoInfoCSharp& info, char* frame, size_t bytes, const char* format, const char* path)
+{
+    if (bytes < info.payload_size)
+        return VORA_ERR_INVALID_ARG;
+    PhotoInfo f;
+    std::memset(&f, 0, sizeof f);
+    std::memcpy(&f.pixel_length, &info, sizeof info);
+    f.pixel = frame;
+    return SaveFrameToFile(&f, format, path);
+}
+%}
+

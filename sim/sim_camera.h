@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -29,6 +30,24 @@ struct SimSensor {
     float K[9] = {1000, 0, 640, 0, 1000, 512, 0, 0, 1};  // camera matrix
     float R[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};            // rotation
     float T[3] = {0, 0, 0};                              // translation
+};
+
+// A frame from elsewhere than the renderer (a recording being played).
+struct FeedFrame {
+    std::shared_ptr<const std::vector<uint8_t>> payload;
+    uint32_t pixel_format = 0, width = 0, height = 0, offset_x = 0, offset_y = 0;
+    uint64_t timestamp_ticks = 0;
+    uint16_t block_id = 1;
+    // When it is due, counted from the start of acquisition.
+    int64_t due_us = 0;
+};
+
+// Where a camera's frames come from when not from its renderer.
+struct FrameFeed {
+    // The channel's next frame; false when it has no more.
+    std::function<bool(int channel, FeedFrame* out)> next;
+    // Back to the first frames: acquisition started again.
+    std::function<void()> restart;
 };
 
 // Where and how the device description is served.
@@ -70,6 +89,8 @@ struct SimConfig {
     std::string ftp_user = "vora1";
     std::string ftp_password = "Q3d!x";
     std::string ftp_root;  // where uploads land; empty: a fresh temporary directory
+    // Frames from this feed, at its pace, instead of the rendered scene.
+    std::shared_ptr<FrameFeed> feed;
 
     static std::vector<SimSensor> default_sensors();
 };

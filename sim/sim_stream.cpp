@@ -44,16 +44,27 @@ struct ChannelConfig {
     }
 };
 
+// What a block's leader says and the bytes it carries.
+struct FrameData {
+    std::shared_ptr<const std::vector<uint8_t>> image;
+    uint32_t pixel_format = 0, width = 0, height = 0, offset_x = 0, offset_y = 0;
+};
+
 struct SentBlock {
     uint16_t block_id;
     uint64_t ticks;
+    FrameData frame;  // kept for resends
+    uint32_t packet_count;
 };
 
 struct Channel {
     ChannelConfig config;
-    std::vector<uint8_t> image;  // the rendered frame
+    std::shared_ptr<const std::vector<uint8_t>> image;  // the rendered frame
     uint32_t chunk = 0;          // payload bytes per packet
     uint32_t packet_count = 0;   // payload packets
+    bool has_pending = false;    // the feed's next frame, taken ahead
+    FeedFrame pending;
+    bool feed_done = false;
     uint16_t next_block_id = 1;
     Clock::time_point next_frame = Clock::now();
     std::deque<SentBlock> history;
@@ -87,6 +98,8 @@ struct SimCamera::Streams {
     std::mt19937 random{12345};
     int stray_socket = -1;         // another address of the loopback net
     int foreign_port_socket = -1;  // the camera's address, another port
+    bool acquiring = false;
+    Clock::time_point feed_start = Clock::now();  // acquisition start: the feed's time 0
 };
 
 void SimCamera::start_streams()
@@ -166,27 +179,28 @@ void SimCamera::queue_resend(const uint8_t* data, size_t len)
 namespace {
 
 // Packet `id` of a block: 0 leader, 1..count payload, count+1 trailer.
-Packet make_packet(const Channel& ch, uint16_t block_id, uint64_t ticks, uint32_t id, uint16_t status)
+Packet make_packet(const SentBlock& b, uint32_t chunk, uint32_t id, uint16_t status)
 {
     Packet p{};
-    const ChannelConfig& c = ch.config;
+    const FrameData& f = b.frame;
     if (id == 0) {
         gvsp::Leader leader{};
         leader.payload_type = gvsp::PAYLOAD_TYPE_IMAGE;
-        leader.timestamp = ticks;
-        leader.pixel_format = c.pixel_format;
-        leader.size_x = c.width;
-        leader.size_y = c.height;
-        leader.offset_x = c.offset_x;
-        leader.offset_y = c.offset_y;
-        p.head_len = gvsp::build_leader(p.head, status, block_id, leader);
-    } else if (id == ch.packet_count + 1) {
-        p.head_len = gvsp::build_trailer(p.head, status, block_id, id, gvsp::Trailer{gvsp::PAYLOAD_TYPE_IMAGE, c.height});
+        leader.timestamp = b.ticks;
+        leader.pixel_format = f.pixel_format;
+        leader.size_x = f.width;
+        leader.size_y = f.height;
+        leader.offset_x = f.offset_x;
+        leader.offset_y = f.offset_y;
+        p.head_len = gvsp::build_leader(p.head, status, b.block_id, leader);
+    } else if (id == b.packet_count + 1) {
+        p.head_len =
+            gvsp::build_trailer(p.head, status, b.block_id, id, gvsp::Trailer{gvsp::PAYLOAD_TYPE_IMAGE, f.height});
     } else {
-        p.head_len = gvsp::build_header(p.head, status, block_id, gvsp::FORMAT_PAYLOAD, id);
-        const size_t offset = size_t(id - 1) * ch.chunk;
-        p.data = ch.image.data() + offset;
-        p.data_len = std::min<size_t>(ch.chunk, ch.image.size() - offset);
+        p.head_len = gvsp::build_header(p.head, status, b.block_id, gvsp::FORMAT_PAYLOAD, id);
+        const size_t offset = size_t(id - 1) * chunk;
+        p.data = f.image->data() + offset;
+        p.data_len = std::min<size_t>(chunk, f.image->size() - offset);
     }
     return p;
 }
@@ -241,7 +255,7 @@ void SimCamera::stream_loop()
             if (r.channel >= st.channels.size())
                 continue;
             Channel& ch = st.channels[r.channel];
-            if (ch.config.port == 0 || ch.image.empty())
+            if (ch.config.port == 0 || ch.history.empty())
                 continue;
             std::vector<Packet> packets;
             const SentBlock* kept = nullptr;
@@ -249,15 +263,29 @@ void SimCamera::stream_loop()
                 if (b.block_id == r.block_id)
                     kept = &b;
             if (!kept) {
-                packets.push_back(make_packet(ch, r.block_id, 0, std::min(r.first, ch.packet_count + 1),
+                SentBlock gone = ch.history.back();
+                gone.block_id = r.block_id;
+                packets.push_back(make_packet(gone, ch.chunk, std::min(r.first, gone.packet_count + 1),
                                               gvcp::STATUS_PACKET_UNAVAILABLE));
                 packets.back().data_len = 0;
                 packets.back().head_len = gvsp::HEADER_LEN;
             } else {
-                for (uint32_t id = r.first; id <= r.last && id <= ch.packet_count + 1; ++id)
-                    packets.push_back(make_packet(ch, kept->block_id, kept->ticks, id, gvcp::STATUS_PACKET_RESEND));
+                for (uint32_t id = r.first; id <= r.last && id <= kept->packet_count + 1; ++id)
+                    packets.push_back(make_packet(*kept, ch.chunk, id, gvcp::STATUS_PACKET_RESEND));
             }
             send_packets(stream_sockets_[r.channel], ch.config.host, ch.config.port, packets);
+        }
+
+        // A feed's next frames are read here, not under the camera's lock:
+        // reading a file must not hold up the control channel.
+        if (config_.feed && st.acquiring) {
+            for (size_t n = 0; n < st.channels.size(); ++n) {
+                Channel& ch = st.channels[n];
+                if (!ch.has_pending && !ch.feed_done) {
+                    ch.has_pending = config_.feed->next(static_cast<int>(n), &ch.pending);
+                    ch.feed_done = !ch.has_pending;
+                }
+            }
         }
 
         // Which channels are due, under the camera's own lock.
@@ -266,6 +294,16 @@ void SimCamera::stream_loop()
         {
             std::lock_guard<std::mutex> camera_lock(mutex_);
             const bool acquiring = memory_.reg(REG_ACQUISITION_STATUS) == 1;
+            if (config_.feed && acquiring && !st.acquiring) {
+                // A feed plays from its start whenever acquisition starts.
+                config_.feed->restart();
+                st.feed_start = Clock::now();
+                for (Channel& ch : st.channels) {
+                    ch.has_pending = false;
+                    ch.feed_done = false;
+                }
+            }
+            st.acquiring = acquiring;
             const bool triggered = memory_.reg(REG_TRIGGER_MODE) == 1;
             const bool rgb_triggered = memory_.reg(REG_RGB_TRIGGER_MODE) == 1;
             for (size_t n = 0; n < st.channels.size(); ++n) {
@@ -287,7 +325,7 @@ void SimCamera::stream_loop()
                 }
                 if (!(c == ch.config)) {
                     ch.config = c;
-                    ch.image.clear();
+                    ch.image.reset();
                     ch.stopped = false;
                 }
                 if (!acquiring || c.host == 0 || c.port == 0 || c.packet_size <= GVSP_OVERHEAD || ch.stopped)
@@ -301,6 +339,11 @@ void SimCamera::stream_loop()
                     }
                     continue;
                 }
+                if (config_.feed) {
+                    if (!ch.has_pending)
+                        continue;
+                    ch.next_frame = st.feed_start + std::chrono::microseconds(ch.pending.due_us);
+                }
                 if (Clock::now() >= ch.next_frame)
                     due.push_back(static_cast<int>(n));
                 else
@@ -310,17 +353,30 @@ void SimCamera::stream_loop()
 
         for (int n : due) {
             Channel& ch = st.channels[static_cast<size_t>(n)];
-            if (ch.image.empty()) {
-                if (ch.config.sensor >= config_.sensors.size())
+            ch.chunk = ch.config.packet_size - GVSP_OVERHEAD;
+            FrameData frame;
+            if (config_.feed) {
+                ch.has_pending = false;
+                if (!ch.pending.payload || ch.pending.payload->empty())
                     continue;
-                ch.image = render_sensor(config_.sensors[ch.config.sensor],
-                                         Roi{ch.config.width, ch.config.height, ch.config.offset_x, ch.config.offset_y},
-                                         ch.config.pixel_format, config_.cloud_unit);
-                ch.chunk = ch.config.packet_size - GVSP_OVERHEAD;
-                ch.packet_count = static_cast<uint32_t>((ch.image.size() + ch.chunk - 1) / ch.chunk);
-                if (ch.image.empty())
+                frame = FrameData{ch.pending.payload, ch.pending.pixel_format, ch.pending.width, ch.pending.height,
+                                  ch.pending.offset_x, ch.pending.offset_y};
+                ch.next_block_id = ch.pending.block_id ? ch.pending.block_id : 1;
+            } else {
+                if (!ch.image) {
+                    if (ch.config.sensor >= config_.sensors.size())
+                        continue;
+                    ch.image = std::make_shared<const std::vector<uint8_t>>(render_sensor(
+                        config_.sensors[ch.config.sensor],
+                        Roi{ch.config.width, ch.config.height, ch.config.offset_x, ch.config.offset_y},
+                        ch.config.pixel_format, config_.cloud_unit));
+                }
+                if (ch.image->empty())
                     continue;
+                frame = FrameData{ch.image, ch.config.pixel_format, ch.config.width, ch.config.height,
+                                  ch.config.offset_x, ch.config.offset_y};
             }
+            ch.packet_count = static_cast<uint32_t>((frame.image->size() + ch.chunk - 1) / ch.chunk);
             // Block ids run 1..65535 and skip 0.
             uint16_t id = ch.next_block_id;
             if (stream_faults.restart_ids.exchange(false))
@@ -330,8 +386,9 @@ void SimCamera::stream_loop()
             if (id == 0)
                 id = 1;
             ch.next_block_id = static_cast<uint16_t>(id + 1 == 0x10000 ? 1 : id + 1);
-            const uint64_t ticks = timestamp_ticks();
-            ch.history.push_back(SentBlock{id, ticks});
+            const uint64_t ticks = config_.feed ? ch.pending.timestamp_ticks : timestamp_ticks();
+            ch.history.push_back(SentBlock{id, ticks, frame, ch.packet_count});
+            const SentBlock block = ch.history.back();
             while (static_cast<int>(ch.history.size()) > config_.resend_history)
                 ch.history.pop_front();
 
@@ -353,7 +410,7 @@ void SimCamera::stream_loop()
                 if (loss > 0 && coin(st.random) < loss)
                     continue;
                 const uint16_t status = (error && pid > 0 && pid + 1 < total) ? error : 0;
-                packets.push_back(make_packet(ch, id, ticks, pid, status));
+                packets.push_back(make_packet(block, ch.chunk, pid, status));
                 if (dup > 0 && coin(st.random) < dup)
                     packets.push_back(packets.back());
             }

@@ -9,6 +9,7 @@ from typing import Optional, Union
 
 import numpy as np
 import VoraSDK as _sdk
+import _voracam_native as _native
 
 from . import features
 from .discovery import CameraInfo, _table, find
@@ -82,6 +83,7 @@ class Camera:
         try:
             if self._acquiring:
                 self.stop()
+            _native.stop_recording(self.index)  # a recording left running is finished, not lost
             for stream in list(self._streams.values()):
                 stream.close()
             _sdk.CameraDisconnect(self.index)
@@ -177,6 +179,31 @@ class Camera:
                 stream.close()
                 raise
         return stream
+
+    # ---- recording ----
+
+    def record(self, path: Union[str, os.PathLike], channels: Optional[list[int]] = None, *,
+               compress: bool = False, raw_only: bool = False) -> None:
+        """Starts recording open stream channels (default: all open ones)
+        into an MCAP file; ``stop_recording`` finishes it. Writing runs in
+        the library, off the receive threads."""
+        self._require_open()
+        chosen = sorted(self._streams) if channels is None else list(channels)
+        mask = 0
+        for channel in chosen:
+            mask |= 1 << channel
+        options = (_sdk.VORA_RECORD_ZSTD if compress else 0) | (_sdk.VORA_RECORD_RAW_ONLY if raw_only else 0)
+        check(_sdk.StartRecording(self.index, mask, os.fsencode(path), options), f"recording to {path}")
+
+    def stop_recording(self):
+        """Writes what is queued, finishes the file; its statistics
+        (voracam.RecordingStatistics)."""
+        from .recording import recording_statistics
+
+        status = _native.stop_recording(self.index)
+        statistics = recording_statistics(self.index)
+        check(status, "finishing the recording")
+        return statistics
 
     def _stream_closed(self, channel: int) -> None:
         self._streams.pop(channel, None)

@@ -53,6 +53,12 @@ constexpr StatusText kLibraryTexts[] = {
     {VORA_ERR_CCP_TIMEOUT, "control privilege query timed out"},
     {VORA_ERR_COLOR_FORMAT, "unsupported colour format"},
     {VORA_ERR_CCP_NO_CAMERA, "no camera object for the control privilege query"},
+    {VORA_ERR_RECORDING_BUSY, "a recording runs on this camera already (or too many recordings are open)"},
+    {VORA_ERR_NOT_RECORDING, "no recording runs on this camera"},
+    {VORA_ERR_RECORDING_IO, "cannot create, write or open the recording file"},
+    {VORA_ERR_RECORDING_FORMAT, "not a readable recording (not MCAP, or damaged)"},
+    {VORA_ERR_RECORDING_END, "no more frames in the recording"},
+    {VORA_ERR_RECORDING_MISSING, "no open recording with that number"},
     {VORA_ERR_STREAM_MISSING, "stream channel not open"},
     {VORA_ERR_CAMERA_MISSING, "no such camera (discover and create the camera table first)"},
 };

@@ -2,6 +2,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "api/api_record.h"
 #include "api/api_table.h"
 #include "camera/vora_gige_camera.h"
 #include "discovery/vora_discovery.h"
@@ -64,6 +65,7 @@ void DestroyCamera(void)
 {
     if (!camera_object)
         return;
+    stop_all_recordings();
     for (size_t i = 0; i < camera_rows; ++i) {
         GigeCamera* camera = camera_object[i].camera;
         if (!camera)

@@ -617,7 +617,7 @@ void BlockAssembler::hand_over(StreamBlockData* block, uint32_t status, int64_t 
     // Statistics first, so that a frame a caller holds is already counted.
     statistics.RecieveTimeStatistics(static_cast<int>(now - block->first_time_us));
     statistics.BlockRateStatistics(now);
-    frames_.deliver(frame);
+    frames_.deliver(frame, status);
     log_->log_info(gvsp_log_info_level,
                    "[function:write_recive_data] write data statistics data. block : %d, channel_index_: %d.",
                    block->block_id, channel_index_);

@@ -1,6 +1,33 @@
 #include "stream/frame_pool.h"
 
+#include <time.h>
+
 #include <cstdlib>
+#include <new>
+
+// Every buffer of the pool: its frame record first (so that the record's
+// address is the slot's), and how many hold it (the ready queue or a
+// capturer, and a tap).
+struct FramePool::Slot {
+    PhotoInfo frame;
+    std::atomic<uint32_t> holders;
+};
+
+namespace {
+
+FramePool::Slot* slot_of(PhotoInfo* frame)
+{
+    return reinterpret_cast<FramePool::Slot*>(frame);
+}
+
+uint64_t wall_clock_ns()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return uint64_t(ts.tv_sec) * 1000000000ULL + uint64_t(ts.tv_nsec);
+}
+
+}  // namespace
 
 FramePool::FramePool(uint32_t payload_size, const std::atomic<uint32_t>& max_length, cameralog* log)
     : payload_size_(payload_size), max_buffer_length(max_length), log_(log)
@@ -17,6 +44,12 @@ FramePool::FramePool(uint32_t payload_size, const std::atomic<uint32_t>& max_len
 
 FramePool::~FramePool()
 {
+    detach_tap();
+    {
+        // A tap's reader still holding frames gives them back shortly.
+        std::unique_lock<std::mutex> lock(lent_mutex_);
+        lent_back_.wait(lock, [&] { return lent_.load() == 0; });
+    }
     for (_AsyncQueue* q : {free_queue, ready_queue}) {
         if (!q)
             continue;
@@ -30,13 +63,15 @@ void FramePool::free_frame(PhotoInfo* frame)
 {
     std::free(frame->pixel);
     frame->pixel = nullptr;
+    slot_of(frame)->~Slot();
     std::free(frame);
 }
 
 PhotoInfo* FramePool::obtain()
 {
-    // A lowered limit is met by freeing surplus buffers as they come back.
-    while (buffer_count > max_buffer_length) {
+    // A lowered limit is met by freeing surplus buffers as they come back;
+    // frames lent to a tap are extra to the budget.
+    while (buffer_count > max_buffer_length + lent_) {
         PhotoInfo* surplus = static_cast<PhotoInfo*>(async_queue_try_pop(free_queue));
         if (!surplus) {
             log_->log_error(gvsp_log_error_level, "[function:find_block_data] Sending data, no space to write data");
@@ -46,19 +81,25 @@ PhotoInfo* FramePool::obtain()
         --buffer_count;
     }
     PhotoInfo* frame = static_cast<PhotoInfo*>(async_queue_try_pop(free_queue));
-    if (frame)
+    if (frame) {
+        slot_of(frame)->holders = 1;
         return frame;
-    if (buffer_count >= max_buffer_length)
+    }
+    if (buffer_count >= max_buffer_length + lent_)
         return nullptr;
     // Zeroed, so no field or byte of a delivered frame is ever uninitialised.
-    frame = static_cast<PhotoInfo*>(std::calloc(1, sizeof(PhotoInfo)));
-    if (!frame) {
+    void* memory = std::calloc(1, sizeof(Slot));
+    if (!memory) {
         log_->log_error(gvsp_log_error_level, "[function:find_block_data] Buffer malloc error.");
         return nullptr;
     }
+    Slot* slot = new (memory) Slot{};
+    slot->holders = 1;
+    frame = &slot->frame;
     frame->pixel = static_cast<char*>(std::calloc(payload_size_ ? payload_size_ : 1, 1));
     if (!frame->pixel) {
-        std::free(frame);
+        slot->~Slot();
+        std::free(memory);
         log_->log_error(gvsp_log_error_level, "[function:find_block_data] Buffer->pixel malloc error.");
         return nullptr;
     }
@@ -67,11 +108,61 @@ PhotoInfo* FramePool::obtain()
     return frame;
 }
 
+void FramePool::deliver(PhotoInfo* frame, uint32_t status)
+{
+    if (tapped_.load(std::memory_order_acquire)) {
+        std::lock_guard<std::mutex> lock(tap_mutex_);
+        if (tap_) {
+            // Counted as lent before the tap's reader can give it back.
+            slot_of(frame)->holders = 2;
+            ++lent_;
+            if (!tap_->offer(TappedFrame{frame, this, status, wall_clock_ns()})) {
+                slot_of(frame)->holders = 1;
+                --lent_;
+            }
+        }
+    }
+    async_queue_push(ready_queue, frame);
+}
+
+void FramePool::drop_holder(PhotoInfo* frame)
+{
+    if (slot_of(frame)->holders.fetch_sub(1) == 1)
+        async_queue_push(free_queue, frame);
+}
+
+void FramePool::recycle(PhotoInfo* frame)
+{
+    drop_holder(frame);
+}
+
+void FramePool::give_back(PhotoInfo* frame)
+{
+    drop_holder(frame);
+    // Notified under the lock: the pool's destructor may return as soon as
+    // it can take the lock again.
+    std::lock_guard<std::mutex> lock(lent_mutex_);
+    --lent_;
+    lent_back_.notify_all();
+}
+
+void FramePool::attach_tap(FrameTap* tap)
+{
+    std::lock_guard<std::mutex> lock(tap_mutex_);
+    tap_ = tap;
+    tapped_.store(tap != nullptr, std::memory_order_release);
+}
+
+void FramePool::detach_tap()
+{
+    attach_tap(nullptr);
+}
+
 bool FramePool::flush_one()
 {
     void* frame = async_queue_try_pop(ready_queue);
     if (!frame)
         return false;
-    async_queue_push(free_queue, frame);
+    drop_holder(static_cast<PhotoInfo*>(frame));
     return true;
 }

@@ -7,16 +7,23 @@
 #define VORA_FRAME_POOL_H
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 
 #include "log/vora_cameralog.h"
+#include "stream/frame_tap.h"
 #include "stream/vora_asyncqueue.h"
 #include "vora_base_type.h"
 
+// A frame lent to a tap is shared: capture reads it from ready_queue while
+// the tap's reader reads it too, and it goes back to free_queue when both are
+// done. Lent frames are extra to the budget, so recording never takes a
+// buffer that live capture would have had.
 class FramePool {
 public:
     FramePool(uint32_t payload_size, const std::atomic<uint32_t>& max_buffer_length, cameralog* log);
-    ~FramePool();  // frees every buffer in the queues
+    ~FramePool();  // waits for lent frames, then frees every buffer
     FramePool(const FramePool&) = delete;
     FramePool& operator=(const FramePool&) = delete;
 
@@ -26,10 +33,18 @@ public:
     // A buffer for a new block: reused from free_queue, or allocated while
     // the budget allows. Null when every buffer is taken or memory is short.
     PhotoInfo* obtain();
-    // A finished frame, for the capturing threads.
-    void deliver(PhotoInfo* frame) { async_queue_push(ready_queue, frame); }
-    // A buffer back for reuse.
-    void recycle(PhotoInfo* frame) { async_queue_push(free_queue, frame); }
+    // A finished frame, for the capturing threads and the tap if one is
+    // attached (status is the block's at hand-over).
+    void deliver(PhotoInfo* frame, uint32_t status = 0);
+    // A buffer back for reuse (by whoever holds it besides a tap).
+    void recycle(PhotoInfo* frame);
+    // A frame the tap lent back.
+    void give_back(PhotoInfo* frame);
+
+    // Lends every frame delivered from now on to `tap`, until detached.
+    void attach_tap(FrameTap* tap);
+    void detach_tap();
+    uint32_t lent() const { return lent_.load(); }
     // Moves the oldest finished frame back for reuse; false when none waits.
     bool flush_one();
 
@@ -40,11 +55,22 @@ public:
     _AsyncQueue* free_queue;
     _AsyncQueue* ready_queue;
 
+    struct Slot;
+
 private:
+    void drop_holder(PhotoInfo* frame);
+
     const uint32_t payload_size_;
     const std::atomic<uint32_t>& max_buffer_length;
     std::atomic<uint32_t> buffer_count{0};
     cameralog* log_;
+
+    std::atomic<bool> tapped_{false};  // lets deliver skip the lock when no tap is attached
+    std::mutex tap_mutex_;
+    FrameTap* tap_ = nullptr;
+    std::atomic<uint32_t> lent_{0};
+    std::mutex lent_mutex_;
+    std::condition_variable lent_back_;
 };
 
 #endif

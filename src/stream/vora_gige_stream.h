@@ -40,6 +40,9 @@ public:
     int TryCapture(PhotoInfo* info);
     int TimeoutCapture(PhotoInfo* info, long long timeout_us);
     void FlushBuffer();
+    // Lends every frame handed over from now on to a tap (a recorder), or
+    // stops lending with null; frames already lent stay with the tap.
+    void SetFrameTap(FrameTap* tap) { frames_.attach_tap(tap); }
 
     // ---- tunables ----
     int SetMaxBufferLength(unsigned int length);

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "recording_file.h"
 #include "common.h"
 #include "json.h"
 #include "options.h"
@@ -17,6 +18,7 @@ namespace {
 
 const char* const kInfoHelp =
     "usage: vora info [-c CAMERA] [--json]\n"
+    "       vora info FILE.mcap [--json]   (a recording: camera, frames, duration, topics)\n"
     "Connects to a camera (-c: index of `vora list`, serial number, IP or MAC\n"
     "address; default 0) and prints its identity, its network configuration,\n"
     "heartbeat timeout, stream channels (sensor, pixel format, region, packet and\n"
@@ -333,8 +335,10 @@ int cmd_info(int argc, char** argv)
         std::fputs(kInfoHelp, stdout);
         return kExitOk;
     }
+    if (args.positional().size() == 1 && is_recording_path(args.positional()[0]))
+        return recording_info(args.positional()[0], args.has("--json"));
     if (!args.positional().empty())
-        throw UsageError("info takes no arguments besides -c CAMERA and --json");
+        throw UsageError("info takes no arguments besides -c CAMERA and --json (or a recording, FILE.mcap)");
     CameraSession session;
     const int code = session.connect(camera_option(args));
     if (code != kExitOk)

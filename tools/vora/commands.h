@@ -3,6 +3,8 @@
 #ifndef VORA_TOOL_COMMANDS_H
 #define VORA_TOOL_COMMANDS_H
 
+#include <string>
+
 namespace vora_tool {
 
 int cmd_list(int argc, char** argv);
@@ -14,6 +16,11 @@ int cmd_set(int argc, char** argv);
 int cmd_save_xml(int argc, char** argv);
 int cmd_capture(int argc, char** argv);
 int cmd_sim(int argc, char** argv);
+int cmd_record(int argc, char** argv);
+int cmd_export(int argc, char** argv);
+int cmd_play(int argc, char** argv);
+// vora info FILE.mcap: what a recording holds.
+int recording_info(const std::string& path, bool json);
 
 }  // namespace vora_tool
 

@@ -32,8 +32,11 @@ const Command kCommands[] = {
     {"save-xml", vora_tool::cmd_save_xml, "save the camera's device description into a directory"},
     {"capture", vora_tool::cmd_capture, "capture frames into point-cloud and image files"},
     {"force-ip", vora_tool::cmd_force_ip, "give a camera a new IP address, mask and gateway"},
+    {"record", vora_tool::cmd_record, "record stream channels into an MCAP file"},
+    {"export", vora_tool::cmd_export, "write the frames of a recording into point-cloud and image files"},
 #ifdef VORA_TOOL_WITH_SIM
     {"sim", vora_tool::cmd_sim, "run simulated cameras until interrupted"},
+    {"play", vora_tool::cmd_play, "serve a recording as a simulated camera"},
 #endif
 };
 
@@ -103,7 +106,7 @@ int main(int argc, char** argv)
     }
 
     // --log may also follow the command (not for sim, whose options are its own).
-    const bool sim = std::strcmp(command->name, "sim") == 0;
+    const bool sim = std::strcmp(command->name, "sim") == 0 || std::strcmp(command->name, "play") == 0;
     if (!sim) {
         for (auto it = args.begin() + 1; it != args.end();) {
             if (std::strcmp(*it, "--log") == 0) {

@@ -1,0 +1,96 @@
+// Records chosen stream channels of a camera into an MCAP file on a thread
+// of its own. The streams lend it their finished frames through a bounded
+// tap (see stream/frame_tap.h); it writes each as a lossless raw message and,
+// where the format allows, as a ROS point cloud or image, then gives the
+// frame back. Reception never waits for it: frames that find the tap full
+// are counted as dropped.
+#ifndef VORA_RECORDER_H
+#define VORA_RECORDER_H
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "record/mcap_writer.h"
+#include "stream/frame_tap.h"
+#include "vora_base_type.h"
+
+namespace record {
+
+struct RecordingSetup {
+    std::string path;
+    bool zstd = false;
+    bool ros = true;  // ROS messages beside the raw frames
+    uint32_t channels = 0;  // bit n: stream channel n
+    DiscoveryInfo camera{};
+    std::string description;       // the device description file's bytes
+    std::string description_name;  // its file name
+    std::vector<CameraParameter> calibration;  // by sensor
+    size_t queue_frames = 16;  // frames lent to the recorder at most: bursts wait here
+};
+
+// Topics of a camera's channel; the serial is kept to letters, digits and '_'.
+std::string topic_for(const std::string& serial, unsigned channel, bool raw);
+std::string clean_serial(const char* serial, size_t max);
+
+// The metadata names and keys a recording carries.
+extern const char* const META_CAMERA;
+extern const char* const META_CALIBRATION;
+extern const char* const META_RECORDING;
+std::string calibration_key(int sensor, const char* matrix);
+
+class Recorder {
+public:
+    Recorder() = default;
+    ~Recorder();  // stops, if still running
+    Recorder(const Recorder&) = delete;
+    Recorder& operator=(const Recorder&) = delete;
+
+    // Creates the file and starts the thread: 0, or the errno of the failure.
+    int start(const RecordingSetup& setup);
+    FrameTap* tap() { return tap_.get(); }
+    // Refuses new frames, writes those queued, finishes the file, joins the
+    // thread: 0 or the errno of the first write failure.
+    int stop();
+
+    uint64_t frames_written() const { return written_.load(); }
+    // Frames that found the queue full, and frames lost to a write failure.
+    uint64_t frames_dropped() const { return (tap_ ? tap_->overflow() : 0) + failed_.load(); }
+    uint64_t bytes_written() const { return bytes_.load(); }
+    int write_error() const { return error_.load(); }
+
+private:
+    struct Topics {
+        uint16_t raw = 0, ros = 0;
+        bool has_ros = false;
+        uint32_t seq = 0;
+    };
+    void run();
+    void write_header_records();
+    void write_frame(const TappedFrame& item);
+    Topics& topics_for(const PhotoInfo& frame);
+    void write_ros(const PhotoInfo& frame, const TappedFrame& item, Topics& t);
+
+    RecordingSetup setup_;
+    std::string serial_;
+    mcap::McapWriter writer_;
+    std::unique_ptr<FrameTap> tap_;
+    std::thread thread_;
+    bool running_ = false;
+    std::map<uint16_t, Topics> topics_;
+    uint16_t raw_schema_ = 0, cloud_schema_ = 0, image_schema_ = 0;
+    std::vector<uint8_t> head_, tail_;
+    std::vector<float> points_;
+    std::vector<uint8_t> rgb_;
+
+    std::atomic<uint64_t> written_{0}, failed_{0}, bytes_{0};
+    std::atomic<int> error_{0};
+};
+
+}  // namespace record
+
+#endif

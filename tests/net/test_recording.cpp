@@ -1,0 +1,453 @@
+// Recording and replay end to end, in this test's own network namespace: a
+// simulated camera recorded through the library; the file read back, by our
+// reader and by an independent one; served again by `vora play` and
+// captured through the library; a recording whose process was killed.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "child_process.h"
+#include "eventually.h"
+#include "sim_camera.h"
+#include "vora_globals.h"
+#include "vora_pixel_format.h"
+#include "vora_qelcamera_api.h"
+
+namespace {
+
+constexpr uint32_t kWidth = 96, kHeight = 80;
+constexpr int kFramesPerChannel = 30;  // three seconds at 10 frames per second
+
+std::string build_dir()
+{
+    const std::string library = VORA_LIBRARY_PATH;
+    return library.substr(0, library.rfind('/'));
+}
+
+std::string temp_path(const std::string& name)
+{
+    return "/tmp/vora-recording-" + std::to_string(getpid()) + "-" + name;
+}
+
+vsim::SimConfig small_camera()
+{
+    vsim::SimConfig c;
+    for (vsim::SimSensor& s : c.sensors) {
+        s.max_width = kWidth;
+        s.max_height = kHeight;
+        s.K[2] = kWidth / 2.0f;
+        s.K[5] = kHeight / 2.0f;
+        s.K[0] = s.K[4] = 100;
+    }
+    c.sensors[2].T[0] = 30;  // the second depth sensor sits beside the first
+    c.max_packet_size = 1500;  // many packets a frame, so that losses cut frames differently
+    c.frame_rate = 10;
+    return c;
+}
+
+struct Frame {
+    PhotoInfo info{};
+    std::vector<char> pixels;
+};
+
+using FrameKey = std::pair<unsigned, unsigned>;  // channel, block id
+
+// Connects to the first camera discovered and opens all three channels.
+void open_camera(bool resend)
+{
+    ASSERT_EQ(DiscoverCamera(), 1);
+    CreateCamera();
+    ASSERT_EQ(CameraConnect(0), 0);
+    for (unsigned short ch = 0; ch < 3; ++ch) {
+        ASSERT_EQ(StreamOn(0, ch), 0);
+        SetResendRequest(0, ch, resend ? 1 : 0);
+        SetMaxBufferLength(0, ch, 32);
+    }
+}
+
+void close_camera()
+{
+    AcquisitionStop(0);
+    for (unsigned short ch = 0; ch < 3; ++ch)
+        StreamOff(0, ch);
+    CameraDisconnect(0);
+    DestroyCamera();
+}
+
+// Captures until `done` says so (or the deadline), every frame kept by
+// channel and block id.
+template <class Done>
+std::map<FrameKey, Frame> capture(Done done, std::chrono::seconds deadline = std::chrono::seconds(60))
+{
+    std::map<FrameKey, Frame> frames;
+    std::vector<char> buffer(kWidth * kHeight * 6);
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    do {
+        for (unsigned short ch = 0; ch < 3; ++ch) {
+            PhotoInfo f{};
+            f.pixel = buffer.data();
+            if (TimeoutCapture(0, ch, &f, 20000) != 0)
+                continue;
+            Frame& kept = frames[{ch, f.block_id}];
+            kept.info = f;
+            kept.pixels.assign(buffer.data(), buffer.data() + f.payload_size);
+        }
+    } while (!done(frames) && std::chrono::steady_clock::now() < end);
+    return frames;
+}
+
+size_t count_channel(const std::map<FrameKey, Frame>& frames, unsigned ch)
+{
+    size_t n = 0;
+    for (const auto& [key, f] : frames)
+        n += key.first == ch;
+    return n;
+}
+
+// What a frame record says besides its pixels.
+void expect_same_record(const PhotoInfo& a, const PhotoInfo& b, const std::string& what)
+{
+    EXPECT_EQ(a.pixel_format, b.pixel_format) << what;
+    EXPECT_EQ(a.pixel_width, b.pixel_width) << what;
+    EXPECT_EQ(a.pixel_height, b.pixel_height) << what;
+    EXPECT_EQ(a.cloud_unit, b.cloud_unit) << what;
+    EXPECT_EQ(a.payload_size, b.payload_size) << what;
+    EXPECT_EQ(a.timestamp_low, b.timestamp_low) << what;
+    EXPECT_EQ(a.timestamp_high, b.timestamp_high) << what;
+    EXPECT_EQ(std::memcmp(&a.roi, &b.roi, sizeof a.roi), 0) << what;
+    EXPECT_EQ(a.block_id, b.block_id) << what;
+    EXPECT_EQ(a.stream_channel_index_, b.stream_channel_index_) << what;
+}
+
+// Fusion of a colour frame onto a depth frame through the connected
+// camera's calibration: 6 floats a point.
+std::vector<float> fuse(Frame& colour, Frame& depth)
+{
+    std::vector<float> out(6 * size_t(kWidth) * kHeight);
+    colour.info.pixel = colour.pixels.data();
+    depth.info.pixel = depth.pixels.data();
+    EXPECT_EQ(FusionImageTo3D(0, &colour.info, &depth.info, out.data()), 0);
+    return out;
+}
+
+std::map<FrameKey, Frame> read_recording(const std::string& path)
+{
+    std::map<FrameKey, Frame> frames;
+    const int rec = OpenRecording(path.c_str());
+    EXPECT_GE(rec, 0) << path;
+    if (rec < 0)
+        return frames;
+    std::vector<char> buffer(kWidth * kHeight * 6);
+    for (;;) {
+        PhotoInfo f{};
+        f.pixel = buffer.data();
+        unsigned long long at = 0;
+        const int status = ReadRecordingFrame(rec, &f, static_cast<unsigned>(buffer.size()), &at);
+        if (status != 0) {
+            EXPECT_EQ(status, VORA_ERR_RECORDING_END);
+            break;
+        }
+        EXPECT_GT(at, 0u);
+        Frame& kept = frames[{f.stream_channel_index_, f.block_id}];
+        kept.info = f;
+        kept.pixels.assign(buffer.data(), buffer.data() + f.payload_size);
+    }
+    EXPECT_EQ(CloseRecording(rec), 0);
+    return frames;
+}
+
+bool pixels_equal(const Frame& a, const Frame& b)
+{
+    return a.pixels.size() == b.pixels.size() && std::memcmp(a.pixels.data(), b.pixels.data(), a.pixels.size()) == 0;
+}
+
+// The first depth frame of channel 0 and the colour frame of the same block,
+// both complete (whole frames only: the pair must not depend on loss).
+bool complete_pair(std::map<FrameKey, Frame>& frames, Frame** colour, Frame** depth, unsigned* block)
+{
+    for (auto& [key, f] : frames) {
+        if (key.first != 0)
+            continue;
+        auto c = frames.find({1, key.second});
+        if (c == frames.end())
+            continue;
+        *depth = &f;
+        *colour = &c->second;
+        *block = key.second;
+        return true;
+    }
+    return false;
+}
+
+TEST(Recording, RecordReplayAndCaptureAgain)
+{
+    const std::string path = temp_path("three.mcap");
+    std::map<FrameKey, Frame> live;
+    std::vector<float> live_fused;
+    unsigned pair_block = 0;
+    unsigned long long written = 0, dropped = 0, bytes = 0;
+    DiscoveryInfo live_camera{};
+    {
+        vsim::SimCamera sim(small_camera());
+        // Packets lost for good make frames that differ from one another.
+        sim.stream_faults.loss_rate = 0.003;
+        ASSERT_EQ(sim.start(), 0);
+        open_camera(false);
+        live_camera = discovery_info[0];
+        ASSERT_EQ(StartRecording(0, 7, path.c_str(), 0), 0);
+        EXPECT_EQ(StartRecording(0, 7, path.c_str(), 0), VORA_ERR_RECORDING_BUSY);
+        ASSERT_EQ(AcquisitionStart(0), 0);
+        live = capture([](const std::map<FrameKey, Frame>& f) {
+            return count_channel(f, 0) >= kFramesPerChannel && count_channel(f, 1) >= kFramesPerChannel &&
+                   count_channel(f, 2) >= kFramesPerChannel;
+        });
+        ASSERT_EQ(AcquisitionStop(0), 0);
+        // Closing the streams hands over what they still hold: recorded too.
+        for (unsigned short ch = 0; ch < 3; ++ch)
+            ASSERT_EQ(StreamOff(0, ch), 0);
+        ASSERT_EQ(StopRecording(0), 0);
+        EXPECT_EQ(StopRecording(0), VORA_ERR_NOT_RECORDING);
+        ASSERT_EQ(GetRecordingStatistics(0, &written, &dropped, &bytes), 0);
+        Frame *colour = nullptr, *depth = nullptr;
+        ASSERT_TRUE(complete_pair(live, &colour, &depth, &pair_block));
+        live_fused = fuse(*colour, *depth);
+        close_camera();
+        sim.stop();
+    }
+    EXPECT_EQ(dropped, 0u);
+    struct stat st{};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(static_cast<unsigned long long>(st.st_size), bytes);
+
+    // Read back: every frame that was captured, byte for byte.
+    std::map<FrameKey, Frame> recorded = read_recording(path);
+    EXPECT_EQ(recorded.size(), written);
+    ASSERT_GE(recorded.size(), live.size());
+    size_t differing = 0;
+    for (auto& [key, f] : live) {
+        const auto r = recorded.find(key);
+        ASSERT_NE(r, recorded.end()) << key.first << "/" << key.second;
+        expect_same_record(f.info, r->second.info, "recorded " + std::to_string(key.first));
+        EXPECT_TRUE(pixels_equal(f, r->second)) << key.first << "/" << key.second;
+        differing += !pixels_equal(f, live.begin()->second);
+    }
+    EXPECT_GT(differing, 0u);
+
+    // Served by vora play and captured again, faster than recorded.
+    Child play(build_dir() + "/vora", {"play", path, "--rate", "4"});
+    ASSERT_TRUE(play.wait_for([](const Outcome& o) { return o.out.find("ready") != std::string::npos; },
+                              std::chrono::seconds(30)))
+        << play.finish(std::chrono::seconds(5)).err;
+    open_camera(true);
+    // The same camera to look at: identity and address.
+    const DiscoveryInfo& d = discovery_info[0];
+    EXPECT_STREQ(d.device_serial_number, live_camera.device_serial_number);
+    EXPECT_STREQ(d.device_model_name, live_camera.device_model_name);
+    EXPECT_EQ(d.camera_mac_high, live_camera.camera_mac_high);
+    EXPECT_EQ(d.camera_mac_low, live_camera.camera_mac_low);
+    EXPECT_EQ(d.camera_ip, live_camera.camera_ip);
+    ASSERT_EQ(AcquisitionStart(0), 0);
+    const size_t want[3] = {count_channel(recorded, 0), count_channel(recorded, 1), count_channel(recorded, 2)};
+    std::map<FrameKey, Frame> replayed = capture([&](const std::map<FrameKey, Frame>& f) {
+        return count_channel(f, 0) >= want[0] && count_channel(f, 1) >= want[1] && count_channel(f, 2) >= want[2];
+    });
+    EXPECT_EQ(replayed.size(), recorded.size());
+    for (auto& [key, f] : recorded) {
+        const auto r = replayed.find(key);
+        ASSERT_NE(r, replayed.end()) << key.first << "/" << key.second;
+        expect_same_record(f.info, r->second.info, "replayed " + std::to_string(key.first));
+        EXPECT_TRUE(pixels_equal(f, r->second)) << key.first << "/" << key.second;
+    }
+    // The replayed pair fuses as the live one did, through the calibration
+    // the recording carried.
+    Frame& colour = replayed[{1, pair_block}];
+    Frame& depth = replayed[{0, pair_block}];
+    const std::vector<float> replayed_fused = fuse(colour, depth);
+    ASSERT_EQ(replayed_fused.size(), live_fused.size());
+    EXPECT_EQ(std::memcmp(replayed_fused.data(), live_fused.data(), live_fused.size() * sizeof(float)), 0);
+    close_camera();
+    play.signal(SIGTERM);
+    EXPECT_EQ(play.finish().code, 0);
+    std::remove(path.c_str());
+}
+
+// Short recordings of every kind, read by @mcap/core.
+TEST(Recording, IndependentReaderReadsEveryKindOfFile)
+{
+    const std::string node_dir = std::string(VORA_SOURCE_DIR) + "/tests/mcap";
+    vsim::SimConfig config = small_camera();
+    config.sensors[1].pixel_format = PIXEL_FORMAT_YUV422_8;  // converted to rgb8 for the Image topic
+    vsim::SimCamera sim(config);
+    ASSERT_EQ(sim.start(), 0);
+    open_camera(true);
+    ASSERT_EQ(AcquisitionStart(0), 0);
+    struct Kind {
+        const char* name;
+        unsigned channels, options;
+    } kinds[] = {{"plain", 7, 0}, {"zstd", 7, VORA_RECORD_ZSTD}, {"raw", 5, VORA_RECORD_RAW_ONLY | VORA_RECORD_ZSTD}};
+    for (const Kind& k : kinds) {
+        SCOPED_TRACE(k.name);
+        const std::string path = temp_path(std::string(k.name) + ".mcap");
+        ASSERT_EQ(StartRecording(0, k.channels, path.c_str(), k.options), 0);
+        unsigned long long written = 0;
+        ASSERT_TRUE(eventually([&] {
+            capture([](const std::map<FrameKey, Frame>&) { return true; });
+            GetRecordingStatistics(0, &written, nullptr, nullptr);
+            return written >= 6;
+        }));
+        ASSERT_EQ(StopRecording(0), 0);
+
+        // Our own counts, as the independent reader must find them.
+        const int rec = OpenRecording(path.c_str());
+        ASSERT_GE(rec, 0);
+        std::vector<std::string> args{node_dir + "/check.js", path};
+        for (int i = 0;; ++i) {
+            char topic[128], type[64];
+            unsigned long long n = 0;
+            if (GetRecordingTopic(rec, i, topic, sizeof topic, type, sizeof type, &n) != 0)
+                break;
+            EXPECT_GT(n, 0u) << topic;
+            args.push_back(std::string(topic) + "=" + std::to_string(n));
+        }
+        CloseRecording(rec);
+        const size_t topics = args.size() - 2;
+        EXPECT_EQ(topics, k.options & VORA_RECORD_RAW_ONLY ? 2u : 6u);
+        Child node("/usr/bin/env", [&] {
+            std::vector<std::string> a{"node"};
+            a.insert(a.end(), args.begin(), args.end());
+            return a;
+        }());
+        const Outcome o = node.finish();
+        EXPECT_EQ(o.code, 0) << o.out << o.err;
+        EXPECT_NE(o.out.find("\"problems\":[]"), std::string::npos) << o.out;
+        const std::string compression = k.options & VORA_RECORD_ZSTD ? "[\"zstd\"]" : "[\"\"]";
+        EXPECT_NE(o.out.find("\"compression\":" + compression), std::string::npos) << o.out;
+        std::remove(path.c_str());
+    }
+    close_camera();
+    sim.stop();
+}
+
+// A recorder killed mid-way leaves a file that reads up to its last whole
+// chunk.
+TEST(Recording, KilledRecordingReadsUpToItsLastChunk)
+{
+    const std::string path = temp_path("killed.mcap");
+    vsim::SimCamera sim(small_camera());
+    ASSERT_EQ(sim.start(), 0);
+    Child record(build_dir() + "/vora", {"record", "--seconds", "600", path});
+    // Each frame makes a chunk of its own at this size: wait for several.
+    ASSERT_TRUE(eventually(
+        [&] {
+            struct stat st{};
+            return stat(path.c_str(), &st) == 0 && st.st_size > 2'000'000;
+        },
+        std::chrono::seconds(60)));
+    kill(record.pid(), SIGKILL);
+    EXPECT_EQ(record.finish().code, 128 + SIGKILL);
+    sim.stop();
+
+    const int rec = OpenRecording(path.c_str());
+    ASSERT_GE(rec, 0);
+    unsigned long long frames = 0;
+    ASSERT_EQ(GetRecordingSummary(rec, &frames, nullptr, nullptr, nullptr), 0);
+    EXPECT_GT(frames, 3u);
+    DiscoveryInfo camera{};
+    EXPECT_EQ(GetRecordingCamera(rec, &camera), 0);
+    EXPECT_STREQ(camera.device_serial_number, "SIM00001");
+    CloseRecording(rec);
+    EXPECT_EQ(read_recording(path).size(), frames);
+    std::remove(path.c_str());
+}
+
+// The tool's commands over a file: info, export, and record refusing to
+// overwrite.
+TEST(Recording, ToolInfoExportAndNoSilentOverwrite)
+{
+    const std::string path = temp_path("tool.mcap"), dir = temp_path("exported");
+    vsim::SimCamera sim(small_camera());
+    ASSERT_EQ(sim.start(), 0);
+    const Outcome recorded = Child(build_dir() + "/vora", {"record", "--frames", "2", "--json", path}).finish();
+    ASSERT_EQ(recorded.code, 0) << recorded.err;
+    EXPECT_NE(recorded.out.find("\"dropped\": 0"), std::string::npos) << recorded.out;
+    const Outcome again = Child(build_dir() + "/vora", {"record", "--frames", "1", path}).finish();
+    EXPECT_EQ(again.code, 1);
+    EXPECT_NE(again.err.find("--overwrite"), std::string::npos) << again.err;
+    sim.stop();
+
+    const std::map<FrameKey, Frame> frames = read_recording(path);
+    ASSERT_GE(count_channel(frames, 0), 2u);
+    const Outcome info = Child(build_dir() + "/vora", {"info", path, "--json"}).finish();
+    ASSERT_EQ(info.code, 0) << info.err;
+    EXPECT_NE(info.out.find("\"frames\": " + std::to_string(frames.size())), std::string::npos) << info.out;
+    EXPECT_NE(info.out.find("\"/vora/SIM00001/ch1\""), std::string::npos) << info.out;
+    EXPECT_NE(info.out.find("\"sensor_msgs/Image\""), std::string::npos) << info.out;
+
+    const Outcome exported =
+        Child(build_dir() + "/vora", {"export", path, "--format", "pcd,bmp,raw", "--frames", "1", "--out", dir})
+            .finish();
+    ASSERT_EQ(exported.code, 0) << exported.err;
+    // The first frame of each channel, in every format that fits it.
+    const Frame& first = frames.begin()->second;
+    std::ifstream raw(dir + "/ch0_0001.raw", std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(raw)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(bytes, std::string(first.pixels.begin(), first.pixels.end()));
+    struct stat st{};
+    EXPECT_EQ(stat((dir + "/ch0_0001.pcd").c_str(), &st), 0);
+    EXPECT_EQ(stat((dir + "/ch1_0001.bmp").c_str(), &st), 0);
+    EXPECT_NE(stat((dir + "/ch1_0001.pcd").c_str(), &st), 0);
+    EXPECT_NE(exported.err.find("pcd does not fit channel 1"), std::string::npos) << exported.err;
+    std::system(("rm -rf '" + dir + "' '" + path + "'").c_str());
+}
+
+TEST(Recording, RefusesWhatItCannotDo)
+{
+    EXPECT_EQ(StartRecording(0, 1, "/tmp/x.mcap", 0), VORA_ERR_CAMERA_MISSING);
+    EXPECT_EQ(StopRecording(0), VORA_ERR_NOT_RECORDING);
+    EXPECT_EQ(OpenRecording("/nonexistent/x.mcap"), VORA_ERR_RECORDING_IO);
+    EXPECT_EQ(OpenRecording(nullptr), VORA_ERR_INVALID_ARG);
+    EXPECT_EQ(OpenRecording(VORA_SOURCE_DIR "/README.md"), VORA_ERR_RECORDING_FORMAT);
+    EXPECT_EQ(ReadRecordingFrame(3, nullptr, 0, nullptr), VORA_ERR_RECORDING_MISSING);
+    EXPECT_EQ(CloseRecording(-1), VORA_ERR_RECORDING_MISSING);
+
+    vsim::SimCamera sim(small_camera());
+    ASSERT_EQ(sim.start(), 0);
+    ASSERT_EQ(DiscoverCamera(), 1);
+    CreateCamera();
+    ASSERT_EQ(CameraConnect(0), 0);
+    ASSERT_EQ(StreamOn(0, 0), 0);
+    EXPECT_EQ(StartRecording(0, 0, "/tmp/x.mcap", 0), VORA_ERR_INVALID_ARG);
+    EXPECT_EQ(StartRecording(0, 8, "/tmp/x.mcap", 0), VORA_ERR_INVALID_ARG);
+    EXPECT_EQ(StartRecording(0, 1, "", 0), VORA_ERR_INVALID_ARG);
+    EXPECT_EQ(StartRecording(0, 1, "/tmp/x.mcap", 0x100), VORA_ERR_INVALID_ARG);
+    EXPECT_EQ(StartRecording(0, 3, "/tmp/x.mcap", 0), VORA_ERR_STREAM_MISSING);
+    EXPECT_EQ(StartRecording(0, 1, "/nonexistent/dir/x.mcap", 0), VORA_ERR_RECORDING_IO);
+    // A stream closed while it is recorded: the recording goes on, finishes well.
+    const std::string path = temp_path("closed.mcap");
+    ASSERT_EQ(StartRecording(0, 1, path.c_str(), 0), 0);
+    ASSERT_EQ(AcquisitionStart(0), 0);
+    unsigned long long written = 0;
+    ASSERT_TRUE(eventually([&] {
+        capture([](const std::map<FrameKey, Frame>&) { return true; });
+        GetRecordingStatistics(0, &written, nullptr, nullptr);
+        return written >= 2;
+    }));
+    EXPECT_EQ(StreamOff(0, 0), 0);
+    EXPECT_EQ(StopRecording(0), 0);
+    close_camera();
+    sim.stop();
+    EXPECT_GE(read_recording(path).size(), 2u);
+    std::remove(path.c_str());
+}
+
+}  // namespace

@@ -1,0 +1,372 @@
+// The MCAP container and the recording's messages, in files and in memory:
+// what is written reads back, plain and zstd-chunked; a file cut anywhere
+// reads up to its last whole chunk; files that lie are refused.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "record/mcap_reader.h"
+#include "record/mcap_writer.h"
+#include "record/recording.h"
+#include "record/ros_messages.h"
+#include "vora_pixel_format.h"
+
+namespace {
+
+std::string temp_path(const char* name)
+{
+    return "/tmp/vora-mcap-" + std::to_string(getpid()) + "-" + name;
+}
+
+std::string slurp(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// A raw depth frame of w x h points whose z is 0 every third point.
+PhotoInfo depth_frame(std::vector<char>& pixels, uint32_t w, uint32_t h, uint16_t block)
+{
+    pixels.assign(size_t(w) * h * 6, 0);
+    for (size_t i = 0; i < size_t(w) * h; ++i) {
+        const int16_t x = static_cast<int16_t>(i * 3 - 100), y = static_cast<int16_t>(-static_cast<int>(i)),
+                      z = static_cast<int16_t>(i % 3 ? 1000 + i : 0);
+        std::memcpy(&pixels[6 * i], &x, 2);
+        std::memcpy(&pixels[6 * i + 2], &y, 2);
+        std::memcpy(&pixels[6 * i + 4], &z, 2);
+    }
+    PhotoInfo f{};
+    f.pixel = pixels.data();
+    f.pixel_format = PIXEL_FORMAT_COORD3D_ABC16;
+    f.pixel_width = f.roi.size_x = w;
+    f.pixel_height = f.roi.size_y = h;
+    f.cloud_unit = 10;
+    f.payload_size = static_cast<uint32_t>(pixels.size());
+    f.timestamp_low = 123456789000ULL + block;
+    f.timestamp_high = f.timestamp_low >> 32;
+    f.block_id = block;
+    f.stream_channel_index_ = 2;
+    return f;
+}
+
+// Writes `frames` raw frames (and chunks of at most chunk_size) to path.
+void write_sample(const std::string& path, bool zstd, int frames, size_t chunk_size = 4096)
+{
+    mcap::McapWriter w;
+    mcap::WriterOptions o;
+    o.zstd = zstd;
+    o.chunk_size = chunk_size;
+    ASSERT_EQ(w.open(path, o), 0);
+    w.add_metadata("camera", {{"serial", "S1"}, {"mac", "02:56:4f:52:00:01"}, {"ip", "10.1.2.3"}});
+    w.add_metadata("calibration", {{"sensor0.Kc", std::string(19, '0').replace(0, 0, "")}});
+    const std::string xml = "<RegisterDescription/>";
+    w.add_attachment("camera.xml", "application/xml", xml.data(), xml.size(), 5);
+    const uint16_t schema = w.add_schema(rosmsg::RAW_FRAME_NAME, "ros1msg", rosmsg::raw_frame_schema());
+    const uint16_t channel = w.add_channel(schema, "/vora/S1/ch2/raw", "ros1", {{"payload_size", "600"}});
+    std::vector<char> pixels;
+    std::vector<uint8_t> head;
+    for (int i = 0; i < frames; ++i) {
+        PhotoInfo f = depth_frame(pixels, 10, 10, static_cast<uint16_t>(i + 1));
+        pixels[0] = static_cast<char>(i);  // each frame's bytes differ
+        rosmsg::encode_raw_frame(head, static_cast<uint32_t>(i), "vora/S1/ch2", f, i == 3 ? 2 : 0);
+        const mcap::Piece pieces[] = {{head.data(), head.size()}, {f.pixel, f.payload_size}};
+        w.add_message(channel, 1000u + 100u * static_cast<uint64_t>(i), f.timestamp_low, pieces, 2);
+    }
+    ASSERT_EQ(w.close(), 0);
+}
+
+TEST(Mcap, WrittenFilesReadBackPlainAndCompressed)
+{
+    for (bool zstd : {false, true}) {
+        SCOPED_TRACE(zstd ? "zstd" : "plain");
+        const std::string path = temp_path("sample.mcap");
+        write_sample(path, zstd, 20);
+        const std::string bytes = slurp(path);
+        ASSERT_GT(bytes.size(), 16u);
+        EXPECT_EQ(bytes.compare(0, 8, std::string(reinterpret_cast<const char*>(mcap::MAGIC), 8)), 0);
+        EXPECT_EQ(bytes.compare(bytes.size() - 8, 8, std::string(reinterpret_cast<const char*>(mcap::MAGIC), 8)), 0);
+
+        record::RecordingReader r;
+        ASSERT_EQ(r.open(path), 0);
+        EXPECT_TRUE(r.complete());
+        EXPECT_EQ(r.frame_count(), 20u);
+        EXPECT_EQ(r.start_time(), 1000u);
+        EXPECT_EQ(r.end_time(), 1000u + 1900u);
+        EXPECT_EQ(r.max_payload(), 600u);
+        ASSERT_EQ(r.topics().size(), 1u);
+        EXPECT_EQ(r.topics()[0].topic, "/vora/S1/ch2/raw");
+        EXPECT_EQ(r.topics()[0].schema, "vora_msgs/RawFrame");
+        DiscoveryInfo d{};
+        ASSERT_TRUE(r.camera(&d));
+        EXPECT_STREQ(d.device_serial_number, "S1");
+        EXPECT_EQ(d.camera_ip, 0x0A010203u);
+        // Kept in wire order, as discovery keeps them.
+        const uint8_t mac[6] = {0x02, 0x56, 0x4f, 0x52, 0x00, 0x01};
+        EXPECT_EQ(std::memcmp(&d.camera_mac_high, mac, 2), 0);
+        EXPECT_EQ(std::memcmp(&d.camera_mac_low, mac + 2, 4), 0);
+        std::string name, xml;
+        ASSERT_TRUE(r.description(&name, &xml));
+        EXPECT_EQ(name, "camera.xml");
+        EXPECT_EQ(xml, "<RegisterDescription/>");
+
+        std::vector<char> expected, got(600);
+        for (int i = 0; i < 20; ++i) {
+            PhotoInfo f{};
+            f.pixel = got.data();
+            uint64_t at = 0;
+            ASSERT_EQ(r.next_frame(&f, got.size(), &at), 0) << i;
+            const PhotoInfo want = depth_frame(expected, 10, 10, static_cast<uint16_t>(i + 1));
+            expected[0] = static_cast<char>(i);
+            EXPECT_EQ(at, 1000u + 100u * i);
+            EXPECT_EQ(f.block_id, want.block_id);
+            EXPECT_EQ(f.timestamp_low, want.timestamp_low);
+            EXPECT_EQ(f.timestamp_high, want.timestamp_high);
+            EXPECT_EQ(f.stream_channel_index_, 2);
+            EXPECT_EQ(f.cloud_unit, 10u);
+            EXPECT_EQ(f.roi.size_x, 10u);
+            EXPECT_EQ(std::memcmp(got.data(), expected.data(), 600), 0) << i;
+        }
+        PhotoInfo end{};
+        end.pixel = got.data();
+        EXPECT_EQ(r.next_frame(&end, got.size(), nullptr), VORA_ERR_RECORDING_END);
+
+        // Seeking by time starts at the first frame received then or later.
+        r.seek(1000u + 100u * 15 - 1);
+        PhotoInfo f{};
+        f.pixel = got.data();
+        ASSERT_EQ(r.next_frame(&f, got.size(), nullptr), 0);
+        EXPECT_EQ(f.block_id, 16);
+
+        // A buffer too small is refused with the size needed, and the frame waits.
+        std::vector<char> small(10);
+        f.pixel = small.data();
+        EXPECT_EQ(r.next_frame(&f, small.size(), nullptr), VORA_ERR_INVALID_ARG);
+        EXPECT_EQ(f.payload_size, 600u);
+        f.pixel = got.data();
+        ASSERT_EQ(r.next_frame(&f, got.size(), nullptr), 0);
+        EXPECT_EQ(f.block_id, 17);
+        std::remove(path.c_str());
+    }
+}
+
+TEST(Mcap, CompressionShrinksRepetitiveFrames)
+{
+    const std::string plain = temp_path("p.mcap"), packed = temp_path("z.mcap");
+    write_sample(plain, false, 30, 1 << 20);
+    write_sample(packed, true, 30, 1 << 20);
+    EXPECT_LT(slurp(packed).size() * 2, slurp(plain).size());
+    std::remove(plain.c_str());
+    std::remove(packed.c_str());
+}
+
+// Every prefix of a file opens or is refused; none crashes, and a prefix
+// holds the frames of the whole chunks it contains.
+TEST(Mcap, FileCutAnywhereReadsUpToItsLastWholeChunk)
+{
+    for (bool zstd : {false, true}) {
+        const std::string path = temp_path("cut.mcap");
+        write_sample(path, zstd, 12, 1000);  // about a frame a chunk
+        const std::string bytes = slurp(path);
+        uint64_t previous = 0;
+        for (size_t len = 0; len < bytes.size(); len += 7) {
+            record::RecordingReader r;
+            const int status = r.open_memory(reinterpret_cast<const uint8_t*>(bytes.data()), len);
+            // Magic and the header record ("ros1", "libVoraSDK").
+            if (len < 8 + 9 + 4 + 4 + 4 + 10) {
+                EXPECT_EQ(status, VORA_ERR_RECORDING_FORMAT) << len;
+                continue;
+            }
+            ASSERT_EQ(status, 0) << len;
+            EXPECT_GE(r.frame_count(), previous) << len;
+            previous = r.frame_count();
+            std::vector<char> buf(600);
+            PhotoInfo f{};
+            uint64_t read = 0;
+            for (;;) {
+                f.pixel = buf.data();
+                const int s = r.next_frame(&f, buf.size(), nullptr);
+                if (s != 0) {
+                    EXPECT_EQ(s, VORA_ERR_RECORDING_END) << len;
+                    break;
+                }
+                ++read;
+            }
+            EXPECT_EQ(read, r.frame_count()) << len;
+        }
+        EXPECT_EQ(previous, 12u);
+        std::remove(path.c_str());
+    }
+}
+
+std::vector<uint8_t> record_bytes(uint8_t opcode, const std::vector<uint8_t>& body)
+{
+    std::vector<uint8_t> out;
+    mcap::ByteWriter w(out);
+    w.u8(opcode);
+    w.u64(body.size());
+    w.bytes(body.data(), body.size());
+    return out;
+}
+
+std::vector<uint8_t> header_only()
+{
+    std::vector<uint8_t> file(mcap::MAGIC, mcap::MAGIC + mcap::MAGIC_LEN);
+    std::vector<uint8_t> header;
+    mcap::ByteWriter(header).string("ros1");
+    mcap::ByteWriter(header).string("x");
+    const auto rec = record_bytes(mcap::OP_HEADER, header);
+    file.insert(file.end(), rec.begin(), rec.end());
+    return file;
+}
+
+int open_bytes(const std::vector<uint8_t>& bytes)
+{
+    record::RecordingReader r;
+    return r.open_memory(bytes.data(), bytes.size());
+}
+
+TEST(Mcap, HostileFilesAreRefused)
+{
+    EXPECT_EQ(open_bytes({}), VORA_ERR_RECORDING_FORMAT);
+    EXPECT_EQ(open_bytes({'n', 'o', 't', ' ', 'm', 'c', 'a', 'p', 0, 0}), VORA_ERR_RECORDING_FORMAT);
+    EXPECT_EQ(open_bytes(header_only()), 0);
+
+    // The first record must be the header.
+    std::vector<uint8_t> f(mcap::MAGIC, mcap::MAGIC + mcap::MAGIC_LEN);
+    auto schema = record_bytes(mcap::OP_SCHEMA, {1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+    f.insert(f.end(), schema.begin(), schema.end());
+    EXPECT_EQ(open_bytes(f), VORA_ERR_RECORDING_FORMAT);
+
+    // An opcode MCAP does not define; a private one is skipped.
+    for (uint8_t op : {uint8_t(0x00), uint8_t(0x10), uint8_t(0x7F)}) {
+        auto file = header_only();
+        const auto rec = record_bytes(op, {1, 2, 3});
+        file.insert(file.end(), rec.begin(), rec.end());
+        EXPECT_EQ(open_bytes(file), VORA_ERR_RECORDING_FORMAT) << int(op);
+    }
+    auto priv = header_only();
+    const auto p = record_bytes(0x80, {1, 2, 3});
+    priv.insert(priv.end(), p.begin(), p.end());
+    EXPECT_EQ(open_bytes(priv), 0);
+
+    // A string whose length runs past its record.
+    auto lying = header_only();
+    const auto ch = record_bytes(mcap::OP_CHANNEL, {0, 0, 1, 0, 0xFF, 0xFF, 0xFF, 0x7F, 'a'});
+    lying.insert(lying.end(), ch.begin(), ch.end());
+    EXPECT_EQ(open_bytes(lying), VORA_ERR_RECORDING_FORMAT);
+
+    // A chunk whose sizes disagree with its record, or that claims more than
+    // a reader takes, or an unknown compression.
+    auto chunk = [](uint64_t uncompressed, const std::string& compression, uint64_t records_len, size_t real) {
+        std::vector<uint8_t> body;
+        mcap::ByteWriter w(body);
+        w.u64(0);
+        w.u64(0);
+        w.u64(uncompressed);
+        w.u32(0);
+        w.string(compression);
+        w.u64(records_len);
+        // Filled with one private record (skipped by readers) where it fits.
+        const size_t at = body.size();
+        body.resize(body.size() + real, 0);
+        if (real >= 9) {
+            body[at] = 0x80;
+            body[at + 1] = static_cast<uint8_t>(real - 9);
+        }
+        auto file = header_only();
+        const auto rec = record_bytes(mcap::OP_CHUNK, body);
+        file.insert(file.end(), rec.begin(), rec.end());
+        return file;
+    };
+    EXPECT_EQ(open_bytes(chunk(10, "", 10, 10)), 0);
+    EXPECT_EQ(open_bytes(chunk(10, "", 11, 10)), VORA_ERR_RECORDING_FORMAT);
+    EXPECT_EQ(open_bytes(chunk(12, "", 10, 10)), VORA_ERR_RECORDING_FORMAT);
+    EXPECT_EQ(open_bytes(chunk(1ULL << 40, "zstd", 10, 10)), VORA_ERR_RECORDING_FORMAT);
+    EXPECT_EQ(open_bytes(chunk(10, "lz4", 10, 10)), VORA_ERR_RECORDING_FORMAT);
+
+    // A chunk of garbage (records with lying lengths inside) opens but its
+    // frames are damaged.
+    {
+        auto file = chunk(10, "", 10, 10);
+        file[file.size() - 10] = mcap::OP_MESSAGE;
+        file[file.size() - 9] = 0xFF;  // length far past the chunk
+        record::RecordingReader r;
+        ASSERT_EQ(r.open_memory(file.data(), file.size()), VORA_ERR_RECORDING_FORMAT);
+    }
+    // zstd bytes that are not zstd, claimed to unpack to a huge size.
+    {
+        auto file = chunk(1u << 20, "zstd", 10, 10);
+        record::RecordingReader r;
+        EXPECT_EQ(r.open_memory(file.data(), file.size()), VORA_ERR_RECORDING_FORMAT);
+    }
+}
+
+TEST(RosMessages, CloudInMillimetresWithNaNWhereNoDepth)
+{
+    std::vector<char> pixels;
+    const PhotoInfo f = depth_frame(pixels, 3, 2, 1);
+    std::vector<float> mm(3 * 6);
+    rosmsg::raw_points_to_millimetres(f.pixel, 6, f.cloud_unit, mm.data());
+    EXPECT_TRUE(std::isnan(mm[0]) && std::isnan(mm[1]) && std::isnan(mm[2]));  // point 0: z = 0
+    EXPECT_FLOAT_EQ(mm[3], (1 * 3 - 100) / 10.0f);
+    EXPECT_FLOAT_EQ(mm[4], -1 / 10.0f);
+    EXPECT_FLOAT_EQ(mm[5], 1001 / 10.0f);
+
+    std::vector<uint8_t> head, tail;
+    rosmsg::encode_pointcloud2(head, tail, 7, 5'000'000'123ULL, "vora/S/ch0", 3, 2);
+    mcap::ByteReader r(head.data(), head.size());
+    EXPECT_EQ(r.u32(), 7u);  // seq
+    EXPECT_EQ(r.u32(), 5u);  // stamp seconds
+    EXPECT_EQ(r.u32(), 123u);
+    EXPECT_EQ(r.string(), "vora/S/ch0");
+    EXPECT_EQ(r.u32(), 2u);  // height
+    EXPECT_EQ(r.u32(), 3u);  // width
+    ASSERT_EQ(r.u32(), 3u);  // fields
+    for (const char* name : {"x", "y", "z"}) {
+        EXPECT_EQ(r.string(), name);
+        r.u32();
+        EXPECT_EQ(r.u8(), 7);  // FLOAT32
+        EXPECT_EQ(r.u32(), 1u);
+    }
+    EXPECT_EQ(r.u8(), 0);      // little-endian
+    EXPECT_EQ(r.u32(), 12u);   // point step
+    EXPECT_EQ(r.u32(), 36u);   // row step
+    EXPECT_EQ(r.u32(), 72u);   // data bytes
+    EXPECT_TRUE(r.ok());
+    EXPECT_EQ(r.remaining(), 0u);
+    EXPECT_EQ(tail, std::vector<uint8_t>{0});  // not dense
+}
+
+TEST(RosMessages, RawFrameRoundTripAndLies)
+{
+    std::vector<char> pixels;
+    PhotoInfo f = depth_frame(pixels, 4, 4, 9);
+    f.roi.offset_x = 8;
+    f.pixel_length = 77;
+    std::vector<uint8_t> msg;
+    rosmsg::encode_raw_frame(msg, 1, "id", f, 3);
+    msg.insert(msg.end(), pixels.begin(), pixels.end());
+    PhotoInfo back{};
+    uint32_t status = 0;
+    const uint8_t* payload = nullptr;
+    ASSERT_TRUE(rosmsg::decode_raw_frame(msg.data(), msg.size(), &back, &status, &payload));
+    EXPECT_EQ(status, 3u);
+    EXPECT_EQ(std::memcmp(&back.pixel_length, &f.pixel_length, sizeof(PhotoInfo) - offsetof(PhotoInfo, pixel_length)),
+              0);
+    EXPECT_EQ(std::memcmp(payload, pixels.data(), pixels.size()), 0);
+    // A payload shorter or longer than it says is not a frame.
+    EXPECT_FALSE(rosmsg::decode_raw_frame(msg.data(), msg.size() - 1, &back, &status, &payload));
+    msg.push_back(0);
+    EXPECT_FALSE(rosmsg::decode_raw_frame(msg.data(), msg.size(), &back, &status, &payload));
+}
+
+}  // namespace

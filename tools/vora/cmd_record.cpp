@@ -1,0 +1,240 @@
+// vora record: chosen channels of a camera into an MCAP file, through the
+// library's recorder. The tool captures every channel meanwhile (and
+// throws the copies away) so that the stream's buffers keep flowing; the
+// recording itself is written by the library, off the receive threads.
+#include <sys/stat.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "commands.h"
+#include "common.h"
+#include "json.h"
+#include "options.h"
+#include "session.h"
+#include "vora_qelcamera_api.h"
+
+namespace vora_tool {
+
+namespace {
+
+const char* const kRecordHelp =
+    "usage: vora record [-c CAMERA] [--channels 0,1,2] [--seconds S | --frames N]\n"
+    "                   [--compress] [--raw-only] [--json] FILE.mcap\n"
+    "Records stream channels of a camera into an MCAP file: every frame as it\n"
+    "arrived (lossless, for replay with `vora play`) and as a ROS 1 PointCloud2\n"
+    "(depth, millimetres) or Image (colour), with the camera's identity,\n"
+    "calibration and device description. Robotics tools that read ROS messages\n"
+    "in MCAP open it as it is.\n\n"
+    "  --channels LIST  stream channels to record (default: all the camera has)\n"
+    "  --seconds S      record for S seconds (default 10)\n"
+    "  --frames N       record until every channel has delivered N frames\n"
+    "  --compress       compress the file's chunks with zstd\n"
+    "  --raw-only       only the lossless frames, no ROS messages\n"
+    "  --overwrite      replace FILE if it exists (otherwise refused)\n"
+    "  --json           the summary as JSON: {file, camera {index, serial}, result, seconds,\n"
+    "                   recording {frames, dropped, bytes, frames_per_second},\n"
+    "                   channels [{channel, frames {complete, incomplete, captured}, blocks {...}}]}\n\n"
+    "Frames the recorder could not keep up with are dropped from the file (never\n"
+    "from the stream) and counted as dropped; the exit code is then 1.\n";
+
+struct ChannelRun {
+    unsigned short index = 0;
+    std::atomic<unsigned long long> captured{0};
+    unsigned int payload = 0;
+};
+
+}  // namespace
+
+int cmd_record(int argc, char** argv)
+{
+    Args args(argc, argv,
+              {kCameraOption, kJsonOption, {"--channels", 0, true}, {"--seconds", 0, true}, {"--frames", 0, true},
+               {"--compress", 0, false}, {"--raw-only", 0, false}, {"--overwrite", 0, false}});
+    if (args.help()) {
+        std::fputs(kRecordHelp, stdout);
+        return kExitOk;
+    }
+    if (args.positional().size() != 1)
+        throw UsageError("record takes one file name (FILE.mcap)");
+    if (args.has("--seconds") && args.has("--frames"))
+        throw UsageError("--seconds and --frames exclude each other");
+    const std::string file = args.positional()[0];
+    const double seconds = args.has("--seconds") ? to_number(args.value("--seconds"), "--seconds", 0.001, 1e7) : 10.0;
+    const long long frames_wanted = args.has("--frames") ? to_integer(args.value("--frames"), "--frames", 1, 1e9) : 0;
+    std::vector<unsigned short> wanted;
+    if (args.has("--channels")) {
+        for (const std::string& c : split(args.value("--channels"), ','))
+            wanted.push_back(static_cast<unsigned short>(to_integer(c, "--channels", 0, 2)));
+    }
+    const bool json = args.has("--json");
+    struct stat existing {};
+    if (!args.has("--overwrite") && stat(file.c_str(), &existing) == 0) {
+        report(file + " exists; --overwrite replaces it");
+        return kExitCamera;
+    }
+
+    CameraSession session;
+    int code = session.connect(camera_option(args));
+    if (code != kExitOk)
+        return code;
+    const int cam = session.index();
+    if (wanted.empty()) {
+        int count = 0;
+        ReadRegister(cam, Number_of_Stream_Channels_Reg, &count);
+        for (int c = 0; c < count && c < 3; ++c)
+            wanted.push_back(static_cast<unsigned short>(c));
+    }
+    std::vector<ChannelRun> channels(wanted.size());
+    unsigned mask = 0;
+    for (size_t i = 0; i < wanted.size(); ++i) {
+        channels[i].index = wanted[i];
+        int status = session.stream_on(wanted[i]);
+        if (status != 0) {
+            report_status("opening channel " + std::to_string(wanted[i]), status);
+            return kExitCamera;
+        }
+        // Captures copy whole frames: the buffer must hold what the stream delivers.
+        int payload = 0;
+        status = session.read_feature("PayloadSize", wanted[i] * STREAM_CHANNEL_REG_STRIDE, &payload);
+        if (status != 0 || payload <= 0) {
+            report_status("reading the payload size of channel " + std::to_string(wanted[i]), status ? status : -1);
+            return kExitCamera;
+        }
+        channels[i].payload = static_cast<unsigned>(payload);
+        mask |= 1u << wanted[i];
+    }
+    const unsigned options = (args.has("--compress") ? VORA_RECORD_ZSTD : 0) |
+                             (args.has("--raw-only") ? VORA_RECORD_RAW_ONLY : 0);
+    const int status = StartRecording(cam, mask, file.c_str(), options);
+    if (status != 0) {
+        report_status("recording to " + file, status);
+        return kExitCamera;
+    }
+    if (const int started = session.acquisition_start(); started != 0) {
+        StopRecording(cam);
+        report_status("starting acquisition", started);
+        return kExitCamera;
+    }
+
+    // One capturing thread per channel keeps the stream's buffers moving.
+    const auto start = std::chrono::steady_clock::now();
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> threads;
+    for (ChannelRun& ch : channels) {
+        threads.emplace_back([&, cam] {
+            std::vector<char> buffer(ch.payload);
+            PhotoInfo frame{};
+            frame.pixel = buffer.data();
+            while (!stop) {
+                if (TimeoutCapture(cam, ch.index, &frame, 100000) == 0)
+                    ++ch.captured;
+            }
+        });
+    }
+    std::string result = "ok";
+    for (;;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        if (interrupted()) {
+            result = "interrupted";
+            break;
+        }
+        if (session.lost()) {
+            result = "camera lost";
+            break;
+        }
+        if (frames_wanted > 0) {
+            bool all = true;
+            for (const ChannelRun& ch : channels)
+                all = all && ch.captured >= static_cast<unsigned long long>(frames_wanted);
+            if (all)
+                break;
+        } else if (elapsed >= seconds) {
+            break;
+        }
+        if (!json)
+            std::fprintf(stderr, "\rrecording %.1f s", elapsed);
+    }
+    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (!json)
+        std::fprintf(stderr, "\n");
+    // Acquisition stops first, so that every frame the streams still hand
+    // over goes into the file; the captures run until the recording is done.
+    session.acquisition_stop();
+    const int stopped = StopRecording(cam);
+    stop = true;
+    for (std::thread& t : threads)
+        t.join();
+    unsigned long long written = 0, dropped = 0, bytes = 0;
+    GetRecordingStatistics(cam, &written, &dropped, &bytes);
+    if (stopped != 0) {
+        report_status("writing " + file, stopped);
+        result = "failed";
+    }
+
+    JsonWriter j;
+    j.begin_object()
+        .field("file", file)
+        .key("camera")
+        .begin_object()
+        .field("index", cam)
+        .field("serial", session.serial())
+        .end_object()
+        .field("result", result)
+        .field("seconds", elapsed)
+        .key("recording")
+        .begin_object()
+        .field("frames", written)
+        .field("dropped", dropped)
+        .field("bytes", bytes)
+        .field("frames_per_second", elapsed > 0 ? written / elapsed : 0.0)
+        .end_object()
+        .key("channels")
+        .begin_array();
+    if (!json)
+        std::printf("recording %s: %llu frames in %.1f s (%.1f frames/s), %.1f MB, dropped %llu\n", file.c_str(),
+                    written, elapsed, elapsed > 0 ? written / elapsed : 0.0, bytes / 1e6, dropped);
+    for (const ChannelRun& ch : channels) {
+        unsigned c[8] = {};
+        GetBlockStatistics(cam, ch.index, &c[0], &c[1], &c[2], &c[3], &c[4], &c[5], &c[6], &c[7]);
+        j.begin_object()
+            .field("channel", ch.index)
+            .key("frames")
+            .begin_object()
+            .field("complete", c[0])
+            .field("incomplete", c[1])
+            .field("captured", ch.captured.load())
+            .end_object()
+            .key("blocks")
+            .begin_object()
+            .field("timed_out", c[2])
+            .field("no_buffer", c[3])
+            .field("lost", c[5])
+            .field("errors", c[6])
+            .end_object()
+            .end_object();
+        if (!json)
+            std::printf("channel %u: frames complete %u, incomplete %u, captured %llu; blocks: timed out %u, "
+                        "no buffer %u, lost %u, errors %u\n",
+                        ch.index, c[0], c[1], ch.captured.load(), c[2], c[3], c[5], c[6]);
+    }
+    j.end_array().end_object();
+    if (json)
+        std::fputs(j.text().c_str(), stdout);
+    if (result == "camera lost") {
+        report("camera " + std::to_string(cam) + " (" + session.serial() + ") was lost");
+        session.close_or_leave(kExitCamera);
+        return kExitCamera;
+    }
+    if (result == "failed" || dropped > 0)
+        return kExitCamera;
+    return kExitOk;
+}
+
+}  // namespace vora_tool
