@@ -227,7 +227,7 @@ void GigeStream::GetBlockStatistics(unsigned int* complete, unsigned int* incomp
     const StreamCounters& c = assembler_.counters;
     struct {
         unsigned int* out;
-        const std::atomic<uint32_t>& value;
+        const StreamCounter& value;
     } const fields[] = {{complete, c.complete_block_num}, {incomplete, c.incomplete_block_num},
                         {timeout, c.timeout_block_num},   {no_buffer, c.no_buffer_block_num},
                         {flushed, c.flushed_block_num},   {lost, c.lost_block_num},
@@ -244,7 +244,7 @@ void GigeStream::GetPacketStatistics(unsigned int* received, unsigned int* lost,
     const StreamCounters& c = assembler_.counters;
     struct {
         unsigned int* out;
-        const std::atomic<uint32_t>& value;
+        const StreamCounter& value;
     } const fields[] = {{received, c.received_packet_num},
                         {lost, c.lost_packet_num},
                         {format_error, c.format_error_packet_num},

@@ -106,8 +106,10 @@ void GigeStream::loop()
                 break;
             now = clock_.monotonic_us();
             batch->settle(static_cast<size_t>(n));
+            // What a batch completes is handed over once it is read: the
+            // datagrams of one batch arrived within microseconds.
+            StreamBlockData* current = nullptr;
             for (int i = 0; i < n; ++i) {
-                StreamBlockData* current = nullptr;
                 const Datagram& datagram = batch->datagram(static_cast<size_t>(i));
                 const sockaddr_in& from = batch->sender(static_cast<size_t>(i));
                 const uint16_t known_port = source_.port();
@@ -115,13 +117,14 @@ void GigeStream::loop()
                 if (!source_.accept(ntohl(from.sin_addr.s_addr), ntohs(from.sin_port), datagram.head,
                                     datagram.head_len)) {
                     assembler_.reject_packet();
+                    current = nullptr;
                 } else {
                     if (known_port == 0)
                         lock_onto_source();
                     current = process_packet(datagram, now);
                 }
-                check_block_complete(current, now);
             }
+            check_block_complete(current, now);
             drained += n;
             if (n < BATCH)
                 break;

@@ -17,24 +17,46 @@ struct StreamTunables {
     std::atomic<uint32_t> sendto_stream_port_break_firewall_timeout{3000000};  // µs
 };
 
+// A counter the receive thread alone writes and anyone reads: a plain load
+// and store, no read-modify-write, on the path every datagram takes.
+class StreamCounter {
+public:
+    StreamCounter& operator++()
+    {
+        add(1);
+        return *this;
+    }
+    StreamCounter& operator+=(uint32_t n)
+    {
+        add(n);
+        return *this;
+    }
+    uint32_t load() const { return value_.load(std::memory_order_relaxed); }
+    operator uint32_t() const { return load(); }
+
+private:
+    void add(uint32_t n) { value_.store(value_.load(std::memory_order_relaxed) + n, std::memory_order_relaxed); }
+    std::atomic<uint32_t> value_{0};
+};
+
 struct StreamCounters {
     // Blocks.
-    std::atomic<uint32_t> complete_block_num{0};
-    std::atomic<uint32_t> incomplete_block_num{0};
-    std::atomic<uint32_t> timeout_block_num{0};
-    std::atomic<uint32_t> no_buffer_block_num{0};
-    std::atomic<uint32_t> flushed_block_num{0};
-    std::atomic<uint32_t> lost_block_num{0};
-    std::atomic<uint32_t> error_block_num{0};
-    std::atomic<uint32_t> overflow_packet_num{0};
+    StreamCounter complete_block_num;
+    StreamCounter incomplete_block_num;
+    StreamCounter timeout_block_num;
+    StreamCounter no_buffer_block_num;
+    StreamCounter flushed_block_num;
+    StreamCounter lost_block_num;
+    StreamCounter error_block_num;
+    StreamCounter overflow_packet_num;
     // Packets.
-    std::atomic<uint32_t> received_packet_num{0};
-    std::atomic<uint32_t> lost_packet_num{0};
-    std::atomic<uint32_t> format_error_packet_num{0};
-    std::atomic<uint32_t> dropped_packet_num{0};
-    std::atomic<uint32_t> resend_request_packet_num{0};
-    std::atomic<uint32_t> resent_packet_num{0};
-    std::atomic<uint32_t> duplicate_packet_num{0};
+    StreamCounter received_packet_num;
+    StreamCounter lost_packet_num;
+    StreamCounter format_error_packet_num;
+    StreamCounter dropped_packet_num;
+    StreamCounter resend_request_packet_num;
+    StreamCounter resent_packet_num;
+    StreamCounter duplicate_packet_num;
 };
 
 #endif
