@@ -1,8 +1,6 @@
 // vora capture: frames of one or more stream channels into files, with
 // colour conversion, point-cloud filters, depth/colour fusion, a depth
 // preview, and a summary of how the stream went.
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -124,15 +122,8 @@ Options parse_options(const Args& args)
     o.out = args.value("--out");
     if (!args.positional().empty())
         throw UsageError("unexpected argument " + args.positional()[0]);
-    if (args.has("--channels")) {
-        std::set<unsigned short> seen;
-        for (const std::string& c : split(args.value("--channels"), ',')) {
-            const auto ch = static_cast<unsigned short>(to_integer(c, "a channel of --channels", 0, 2));
-            if (!seen.insert(ch).second)
-                throw UsageError("channel " + c + " is listed twice");
-            o.channels.push_back(ch);
-        }
-    }
+    if (args.has("--channels"))
+        o.channels = channels_option(args.value("--channels"));
     if (args.has("--frames") && args.has("--seconds"))
         throw UsageError("give --frames or --seconds, not both");
     if (args.has("--seconds")) {
@@ -174,20 +165,6 @@ Options parse_options(const Args& args)
     if (args.has("--timeout"))
         o.timeout_s = to_number(args.value("--timeout"), "--timeout", 0.1, 3600);
     return o;
-}
-
-// mkdir -p
-bool make_directory(const std::string& path)
-{
-    std::string partial;
-    for (const std::string& part : split(path, '/')) {
-        partial += part;
-        if (!partial.empty() && mkdir(partial.c_str(), 0777) != 0 && errno != EEXIST)
-            return false;
-        partial += '/';
-    }
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 // One frame buffer. Buffers come from malloc: the Bayer conversion frees
