@@ -14,6 +14,7 @@ int cmd_set(int argc, char** argv);
 int cmd_save_xml(int argc, char** argv);
 int cmd_capture(int argc, char** argv);
 int cmd_sim(int argc, char** argv);
+int cmd_view(int argc, char** argv);
 
 }  // namespace vora_tool
 

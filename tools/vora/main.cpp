@@ -32,6 +32,7 @@ const Command kCommands[] = {
     {"save-xml", vora_tool::cmd_save_xml, "save the camera's device description into a directory"},
     {"capture", vora_tool::cmd_capture, "capture frames into point-cloud and image files"},
     {"force-ip", vora_tool::cmd_force_ip, "give a camera a new IP address, mask and gateway"},
+    {"view", vora_tool::cmd_view, "a live view of a camera in the browser, with its statistics and controls"},
 #ifdef VORA_TOOL_WITH_SIM
     {"sim", vora_tool::cmd_sim, "run simulated cameras until interrupted"},
 #endif
