@@ -1,6 +1,7 @@
 // The simulated camera's stream engine. Each channel's frame is rendered once
 // per configuration (sensor, region, pixel format, packet size); every frame
-// sent is that image cut into GVSP packets, sent in batches with sendmmsg.
+// sent is that image (with the frame's depth noise, when the camera has
+// some) cut into GVSP packets, sent in batches with sendmmsg.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -68,7 +69,7 @@ struct Resend {
     uint32_t first, last;
 };
 
-// One GVSP packet: header (and leader or trailer body) plus a slice of the image.
+// One GVSP packet: header (and leader or trailer body) plus a slice of the block's bytes.
 struct Packet {
     uint8_t head[gvsp::LEADER_LEN];
     size_t head_len;
@@ -166,7 +167,8 @@ void SimCamera::queue_resend(const uint8_t* data, size_t len)
 namespace {
 
 // Packet `id` of a block: 0 leader, 1..count payload, count+1 trailer.
-Packet make_packet(const Channel& ch, uint16_t block_id, uint64_t ticks, uint32_t id, uint16_t status)
+Packet make_packet(const Channel& ch, const std::vector<uint8_t>& bytes, uint16_t block_id, uint64_t ticks,
+                   uint32_t id, uint16_t status)
 {
     Packet p{};
     const ChannelConfig& c = ch.config;
@@ -185,8 +187,8 @@ Packet make_packet(const Channel& ch, uint16_t block_id, uint64_t ticks, uint32_
     } else {
         p.head_len = gvsp::build_header(p.head, status, block_id, gvsp::FORMAT_PAYLOAD, id);
         const size_t offset = size_t(id - 1) * ch.chunk;
-        p.data = ch.image.data() + offset;
-        p.data_len = std::min<size_t>(ch.chunk, ch.image.size() - offset);
+        p.data = bytes.data() + offset;
+        p.data_len = std::min<size_t>(ch.chunk, bytes.size() - offset);
     }
     return p;
 }
@@ -231,6 +233,16 @@ void send_packets(int sock, uint32_t host, uint32_t port, std::vector<Packet>& p
 void SimCamera::stream_loop()
 {
     Streams& st = *streams_;
+    // The bytes of a block: the rendered frame, with that block's depth
+    // noise when the camera has some.
+    std::vector<uint8_t> noisy;
+    const auto block_bytes = [this, &noisy](const Channel& ch, uint16_t block_id) -> const std::vector<uint8_t>& {
+        if (config_.depth_noise_mm <= 0 || ch.config.pixel_format != pixel::coord3d_abc16)
+            return ch.image;
+        noisy = ch.image;
+        add_depth_noise(noisy, block_id, config_.depth_noise_mm, config_.cloud_unit);
+        return noisy;
+    };
     std::unique_lock<std::mutex> lock(st.mutex);
     while (!st.stop) {
         // Resend requests first: they are what a receiver is waiting for.
@@ -249,13 +261,15 @@ void SimCamera::stream_loop()
                 if (b.block_id == r.block_id)
                     kept = &b;
             if (!kept) {
-                packets.push_back(make_packet(ch, r.block_id, 0, std::min(r.first, ch.packet_count + 1),
+                packets.push_back(make_packet(ch, ch.image, r.block_id, 0, std::min(r.first, ch.packet_count + 1),
                                               gvcp::STATUS_PACKET_UNAVAILABLE));
                 packets.back().data_len = 0;
                 packets.back().head_len = gvsp::HEADER_LEN;
             } else {
+                const std::vector<uint8_t>& bytes = block_bytes(ch, kept->block_id);
                 for (uint32_t id = r.first; id <= r.last && id <= ch.packet_count + 1; ++id)
-                    packets.push_back(make_packet(ch, kept->block_id, kept->ticks, id, gvcp::STATUS_PACKET_RESEND));
+                    packets.push_back(
+                        make_packet(ch, bytes, kept->block_id, kept->ticks, id, gvcp::STATUS_PACKET_RESEND));
             }
             send_packets(stream_sockets_[r.channel], ch.config.host, ch.config.port, packets);
         }
@@ -335,6 +349,7 @@ void SimCamera::stream_loop()
             while (static_cast<int>(ch.history.size()) > config_.resend_history)
                 ch.history.pop_front();
 
+            const std::vector<uint8_t>& bytes = block_bytes(ch, id);
             const uint16_t error = static_cast<uint16_t>(stream_faults.error_status.exchange(0));
             std::vector<Packet> packets;
             packets.reserve(ch.packet_count + 4);
@@ -353,7 +368,7 @@ void SimCamera::stream_loop()
                 if (loss > 0 && coin(st.random) < loss)
                     continue;
                 const uint16_t status = (error && pid > 0 && pid + 1 < total) ? error : 0;
-                packets.push_back(make_packet(ch, id, ticks, pid, status));
+                packets.push_back(make_packet(ch, bytes, id, ticks, pid, status));
                 if (dup > 0 && coin(st.random) < dup)
                     packets.push_back(packets.back());
             }
