@@ -1,5 +1,7 @@
 // vora view: a live view of a camera in the browser, served by the tool
 // itself (view_server.h) from the camera side (view_camera.h).
+#include <malloc.h>
+
 #include <cstdio>
 #include <string>
 
@@ -63,6 +65,11 @@ int cmd_view(int argc, char** argv)
     if (out.empty())
         throw UsageError("--out needs a folder");
     const std::string selector = camera_option(args);
+
+    // Frames and their encodings are megabytes each, made and freed by many
+    // threads: straight from the system and back, instead of staying with
+    // each thread's heap once freed.
+    mallopt(M_MMAP_THRESHOLD, 1 << 20);
 
     CameraSession session;
     view::Viewer viewer(session, out);

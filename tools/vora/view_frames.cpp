@@ -74,13 +74,15 @@ std::shared_ptr<const std::string> encode_depth(int camera, const Frame& frame, 
     }
 
     // The library converts the points taken, not the whole frame.
-    std::vector<char> raw = decimate(f, kCloudPixelBytes, step, h.width, h.height);
+    std::vector<char> raw = step > 1 ? decimate(f, kCloudPixelBytes, step, h.width, h.height) : std::vector<char>();
     PhotoInfo small = f;
-    small.pixel = raw.data();
-    small.pixel_width = h.width;
-    small.pixel_height = h.height;
-    small.payload_size = static_cast<uint32_t>(raw.size());
-    small.pixel_length = small.payload_size;
+    if (step > 1) {
+        small.pixel = raw.data();
+        small.pixel_width = h.width;
+        small.pixel_height = h.height;
+        small.payload_size = static_cast<uint32_t>(raw.size());
+        small.pixel_length = small.payload_size;
+    }
     const std::vector<float> xyz = points_of(camera, small);
     std::vector<uint16_t> z;
     if (!depth_of(camera, small, &z, error))
@@ -127,18 +129,20 @@ std::shared_ptr<const std::string> encode_depth(int camera, const Frame& frame, 
 
     auto message = std::make_shared<std::string>(encode_header(h));
     std::string& out = *message;
-    out.reserve(kHeaderBytes + (with_points ? 6 * n : 0) + depth_rgb.size() + fused_rgb.size());
+    out.resize(kHeaderBytes + (with_points ? 6 * n : 0), '\0');
     if (with_points) {
-        std::vector<int16_t> q(3 * n, 0);
-        for (size_t i = 0; i < n; ++i) {
+        // Quantised straight into the message (x86-64: little-endian already).
+        char* at = &out[kHeaderBytes];
+        for (size_t i = 0; i < n; ++i, at += 6) {
             if (z[i] == 0)
                 continue;
+            int16_t q[3];
             for (int k = 0; k < 3; ++k)
-                q[3 * i + k] = static_cast<int16_t>(std::lround(xyz[3 * i + k] / h.scale));
-            if (q[3 * i + 2] == 0)
-                q[3 * i + 2] = 1;  // 0 means "no point" to the page
+                q[k] = static_cast<int16_t>(std::lround(xyz[3 * i + k] / h.scale));
+            if (q[2] == 0)
+                q[2] = 1;  // 0 means "no point" to the page
+            std::memcpy(at, q, sizeof q);
         }
-        out.append(reinterpret_cast<const char*>(q.data()), 2 * q.size());  // x86-64: little-endian already
     }
     out.append(reinterpret_cast<const char*>(depth_rgb.data()), depth_rgb.size());
     out.append(reinterpret_cast<const char*>(fused_rgb.data()), fused_rgb.size());
