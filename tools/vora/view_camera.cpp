@@ -455,8 +455,10 @@ Reply Viewer::apply(const ControlDef& control, long long value)
     if (status != 0) {
         const Bounds b = bounds_of(cam_, control.ref.name, *control.info);
         const std::string why = out_of_range(*control.info, b, value);
-        return {422, j.begin_object()
-                         .field("error", control.ref.label() + "=" + text_of(value) + " refused: " + status_text(status))
+        // A request carried out, whose value the camera refused: not an
+        // error of the request (a page's browser would log it as one).
+        return {200, j.begin_object()
+                         .field("refused", control.ref.label() + "=" + text_of(value) + " refused: " + status_text(status))
                          .field("status", status)
                          .field("range", why)
                          .end_object()

@@ -67,7 +67,9 @@ public:
     static std::string colour_map_json();
     // The controls with their ranges and current values.
     Reply controls();
-    // Writes a control's feature (NAME and index as in controls()).
+    // Writes a control's feature (NAME and index as in controls()): its
+    // value read back, or what the camera or library refused ("refused",
+    // with the status and its text, and the range the value missed).
     Reply set(const std::string& name, int index, long long value);
     // Saves the frames of the given seqs (by channel) with the capture
     // command's writers into a new folder of the output folder; fuse_channel

@@ -76,14 +76,18 @@ export class ControlsPanel {
     try {
       const query = new URLSearchParams({ name: c.name, index: c.index, value });
       const answer = await api(`/api/set?${query}`, { method: 'POST' });
+      if (answer.refused) {
+        output.className = 'refused';
+        output.textContent = `${answer.refused}${answer.range ? ` (${answer.range})` : ''}`;
+        return;
+      }
       output.className = 'done';
       output.textContent = TRIGGERS.has(c.name) ? `${id}: triggered` : `${id} = ${answer.value ?? value}`;
       if (answer.value !== null && answer.value !== undefined && input.tagName !== 'BUTTON') input.value = answer.value;
       this.onChanged(c);
     } catch (e) {
       output.className = 'refused';
-      const range = e.body && e.body.range ? ` (${e.body.range})` : '';
-      output.textContent = `${e.message}${range}`;
+      output.textContent = e.message;
     } finally {
       input.disabled = false;
     }

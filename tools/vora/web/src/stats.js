@@ -17,17 +17,22 @@ export class StatsPanel {
     this.samples = samples;
     const last = samples[samples.length - 1];
     if (!last) return;
-    const head = '<tr><th>channel</th><th>frames/s</th><th>MB/s</th><th>complete</th><th>incomplete</th>' +
-      '<th>lost</th><th>resent</th><th>dropped</th><th>p50/90/99 ms</th></tr>';
-    const rows = last.channels.map((c) => {
-      const t = c.receive_time_ms;
-      return `<tr data-channel="${c.channel}"><td>${c.channel}</td>` +
-        `<td>${c.rate.frames_per_second.toFixed(1)}</td>` +
-        `<td>${(c.rate.bytes_per_second / 1e6).toFixed(1)}</td>` +
-        `<td class="complete">${c.frames.complete}</td><td>${c.frames.incomplete}</td>` +
-        `<td>${c.packets.lost}</td><td>${c.packets.resent}</td><td>${c.packets.dropped}</td>` +
-        `<td>${t ? `${ms(t.p50)}/${ms(t.p90)}/${ms(t.p99)}` : '–'}</td></tr>`;
-    });
+    // A row per figure, a column per channel: narrow enough for any panel.
+    const figures = [
+      ['frames/s', 'rate', (c) => c.rate.frames_per_second.toFixed(1)],
+      ['MB/s', 'bandwidth', (c) => (c.rate.bytes_per_second / 1e6).toFixed(1)],
+      ['complete frames', 'complete', (c) => c.frames.complete],
+      ['incomplete frames', 'incomplete', (c) => c.frames.incomplete],
+      ['packets lost', 'lost', (c) => c.packets.lost],
+      ['packets resent', 'resent', (c) => c.packets.resent],
+      ['packets dropped', 'dropped', (c) => c.packets.dropped],
+      ['receive time p50 ms', 'p50', (c) => ms(c.receive_time_ms?.p50)],
+      ['receive time p90 ms', 'p90', (c) => ms(c.receive_time_ms?.p90)],
+      ['receive time p99 ms', 'p99', (c) => ms(c.receive_time_ms?.p99)],
+    ];
+    const head = `<tr><th></th>${last.channels.map((c) => `<th>channel ${c.channel}</th>`).join('')}</tr>`;
+    const rows = figures.map(([label, key, value]) => `<tr><td>${label}</td>${last.channels
+      .map((c) => `<td data-channel="${c.channel}" data-figure="${key}">${value(c)}</td>`).join('')}</tr>`);
     this.table.innerHTML = head + rows.join('');
     this.draw();
   }
