@@ -210,6 +210,7 @@ public:
     }
     ~RawConnection() { close(fd_); }
     bool connected() const { return connected_; }
+    int fd() const { return fd_; }
     bool send_text(const std::string& text) { return ::send(fd_, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size()); }
     // Everything until the server closes, for at most `limit`.
     std::string read_all(std::chrono::seconds limit)
@@ -532,6 +533,27 @@ TEST_F(VoraView, APageThatStopsReadingCostsNoMemoryAndHoldsUpNoOtherPage)
         ASSERT_TRUE(frame(*c, "channel=0&step=1&after=" + std::to_string(after), &m));
     const long long grown = rss_of(viewer_->pid()) - before;
     EXPECT_LT(grown, 100ll << 20) << "grew by " << (grown >> 20) << " MB";
+    interrupt_and_expect_released();
+}
+
+TEST_F(VoraView, PagesThatLeaveHalfwayThroughAFrameLeaveTheViewerServing)
+{
+    camera();  // whole 1280 x 1024 frames: far more than the sockets buffer
+    ASSERT_TRUE(view({"--channels", "0"}));
+    for (int i = 0; i < 5; ++i) {
+        RawConnection gone(port_, 4096);
+        ASSERT_TRUE(gone.send_text("GET /api/frame?channel=0&step=1&after=0 HTTP/1.1\r\nHost: 127.0.0.1:" +
+                                   std::to_string(port_) + "\r\n\r\n"));
+        char some[64];
+        ASSERT_GT(recv(gone.fd(), some, sizeof some, MSG_WAITALL), 0);
+        linger abrupt{1, 0};  // a reset, not a polite close
+        setsockopt(gone.fd(), SOL_SOCKET, SO_LINGER, &abrupt, sizeof abrupt);
+    }
+    auto c = client();
+    Message m;
+    uint32_t after = 0;
+    for (int i = 0; i < 3; ++i, after = m.seq)
+        ASSERT_TRUE(frame(*c, "channel=0&step=1&after=" + std::to_string(after), &m));
     interrupt_and_expect_released();
 }
 

@@ -165,7 +165,13 @@ std::string Server::url() const
 
 void Server::start()
 {
-    thread_ = std::thread([this] { impl_->http.listen_after_bind(); });
+    thread_ = std::thread([this] {
+        impl_->http.listen_after_bind();
+        ended_ = true;
+    });
+    // The library's stop() does nothing to a server that is not running yet.
+    while (!impl_->http.is_running() && !ended_)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 void Server::stop()

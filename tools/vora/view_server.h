@@ -20,6 +20,7 @@
 #ifndef VORA_TOOL_VIEW_SERVER_H
 #define VORA_TOOL_VIEW_SERVER_H
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <thread>
@@ -54,6 +55,7 @@ private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
     std::thread thread_;
+    std::atomic<bool> ended_{false};
     std::string address_;
     int port_ = 0;
 };
