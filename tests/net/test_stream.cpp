@@ -64,6 +64,23 @@ protected:
         sims_.push_back(start_camera(ip, config));
         return *sims_.back();
     }
+    // Channel 0 of a camera with 1500-byte packets, a 320 x 240 region and
+    // 2 % of the packets lost, streaming to camera 0 of the library.
+    vsim::SimCamera& lossy_stream(vsim::SimConfig config)
+    {
+        config.max_packet_size = 1500;
+        vsim::SimCamera& sim = camera(0x7F000001, config);
+        small_region(sim, 0, 320, 240);
+        sim.stream_faults.loss_rate = 0.02;
+        EXPECT_EQ(DiscoverCamera(), 1);
+        CreateCamera();
+        EXPECT_EQ(CameraConnect(0), 0);
+        EXPECT_EQ(StreamOn(0, 0), 0);
+        // However slowly a busy machine answers, frames wait for their resends.
+        EXPECT_EQ(SetBlockTimeout(0, 0, 10000000), 0);
+        EXPECT_EQ(AcquisitionStart(0), 0);
+        return sim;
+    }
     void TearDown() override
     {
         DestroyCamera();
@@ -156,18 +173,8 @@ TEST_F(Streaming, FramesArriveByteForByte)
 
 TEST_F(Streaming, LostPacketsAreRecoveredThroughResend)
 {
-    vsim::SimConfig config;
-    config.max_packet_size = 1500;
-    vsim::SimCamera* sim = &camera(0x7F000001, config);
-    small_region(*sim, 0, 320, 240);
-    sim->stream_faults.loss_rate = 0.02;
-    ASSERT_EQ(DiscoverCamera(), 1);
-    CreateCamera();
-    ASSERT_EQ(CameraConnect(0), 0);
-    ASSERT_EQ(StreamOn(0, 0), 0);
-    // However slowly a busy machine answers, frames wait for their resends.
-    ASSERT_EQ(SetBlockTimeout(0, 0, 10000000), 0);
-    ASSERT_EQ(AcquisitionStart(0), 0);
+    vsim::SimCamera* sim = nullptr;
+    ASSERT_NO_FATAL_FAILURE(sim = &lossy_stream(vsim::SimConfig()));
     const uint32_t size = 320 * 240 * 6;
     const auto expected = vsim::render_sensor(sim->config().sensors[0], vsim::Roi{320, 240, 0, 0}, PIXEL_FORMAT_COORD3D_ABC16, 10);
     int complete = 0;
@@ -189,17 +196,9 @@ TEST_F(Streaming, LostPacketsAreRecoveredThroughResend)
 TEST_F(Streaming, DepthNoiseChangesEveryFrameAndAResentPacketCarriesItsFramesNoise)
 {
     vsim::SimConfig config;
-    config.max_packet_size = 1500;
     config.depth_noise_mm = 5;
-    vsim::SimCamera* sim = &camera(0x7F000001, config);
-    small_region(*sim, 0, 320, 240);
-    sim->stream_faults.loss_rate = 0.02;
-    ASSERT_EQ(DiscoverCamera(), 1);
-    CreateCamera();
-    ASSERT_EQ(CameraConnect(0), 0);
-    ASSERT_EQ(StreamOn(0, 0), 0);
-    ASSERT_EQ(SetBlockTimeout(0, 0, 10000000), 0);
-    ASSERT_EQ(AcquisitionStart(0), 0);
+    vsim::SimCamera* sim = nullptr;
+    ASSERT_NO_FATAL_FAILURE(sim = &lossy_stream(config));
     const uint32_t size = 320 * 240 * 6;
     const auto clean = vsim::render_sensor(sim->config().sensors[0], vsim::Roi{320, 240, 0, 0}, PIXEL_FORMAT_COORD3D_ABC16, 10);
     std::vector<char> previous;

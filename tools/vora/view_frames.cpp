@@ -47,17 +47,12 @@ std::vector<char> decimate(const PhotoInfo& f, size_t bpp, unsigned step, uint32
     return out;
 }
 
-uint64_t timestamp_of(const PhotoInfo& f)
-{
-    return f.timestamp_high << 32 | (f.timestamp_low & 0xFFFFFFFFu);
-}
-
-std::shared_ptr<const std::string> encode_depth(int camera, const Frame& frame, unsigned step, bool with_points,
-                                                const Frame* colour, std::string* error)
+// The header fields every message of the frame has.
+Header header_of(const Frame& frame, uint16_t kind, unsigned step)
 {
     const PhotoInfo& f = frame.info;
     Header h;
-    h.kind = kKindDepth;
+    h.kind = kind;
     h.channel = frame.channel;
     h.seq = frame.seq;
     h.step = step;
@@ -66,7 +61,15 @@ std::shared_ptr<const std::string> encode_depth(int camera, const Frame& frame, 
     h.width = (f.pixel_width + step - 1) / step;
     h.height = (f.pixel_height + step - 1) / step;
     h.block_id = f.block_id;
-    h.timestamp = timestamp_of(f);
+    h.timestamp = f.timestamp_high << 32 | (f.timestamp_low & 0xFFFFFFFFu);
+    return h;
+}
+
+std::shared_ptr<const std::string> encode_depth(int camera, const Frame& frame, unsigned step, bool with_points,
+                                                const Frame* colour, std::string* error)
+{
+    const PhotoInfo& f = frame.info;
+    Header h = header_of(frame, kKindDepth, step);
     const size_t n = static_cast<size_t>(h.width) * h.height;
     if (static_cast<size_t>(f.pixel_width) * f.pixel_height > f.payload_size / kCloudPixelBytes) {
         *error = "the frame is shorter than its pixels";
@@ -161,17 +164,7 @@ std::shared_ptr<const std::string> encode_colour(const Frame& frame, unsigned st
         *error = "the frame is shorter than its pixels";
         return nullptr;
     }
-    Header h;
-    h.kind = kKindColour;
-    h.channel = frame.channel;
-    h.seq = frame.seq;
-    h.step = step;
-    h.frame_width = f.pixel_width;
-    h.frame_height = f.pixel_height;
-    h.width = (f.pixel_width + step - 1) / step;
-    h.height = (f.pixel_height + step - 1) / step;
-    h.block_id = f.block_id;
-    h.timestamp = timestamp_of(f);
+    const Header h = header_of(frame, kKindColour, step);
     PhotoInfo image = f;
     image.pixel = const_cast<char*>(reinterpret_cast<const char*>(rgb.data()));
     const std::vector<char> taken = decimate(image, 3, step, h.width, h.height);
