@@ -10,6 +10,7 @@
 #include "commands.h"
 #include "common.h"
 #include "options.h"
+#include "tsan_suppressions.h"
 #include "vora_qelcamera_api.h"
 
 namespace {

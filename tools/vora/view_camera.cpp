@@ -491,11 +491,18 @@ int Viewer::reopen_around(const std::function<int()>& change)
 Reply Viewer::save(const std::map<unsigned short, uint32_t>& seqs, int fuse_channel)
 {
     std::vector<std::shared_ptr<const Frame>> frames;
+    std::string note;
     for (const auto& s : seqs) {
         std::shared_ptr<const Frame> f = frames_.find(s.first, s.second);
-        if (!f)
-            return {409, error_json("frame " + std::to_string(s.second) + " of channel " + std::to_string(s.first) +
-                                    " is no longer held; save again")};
+        if (!f) {
+            // A page far behind the camera: what it shows is gone.
+            f = frames_.latest(s.first);
+            if (!f)
+                return {400, error_json("channel " + std::to_string(s.first) + " has no frame")};
+            note += (note.empty() ? "" : "; ") + std::string("frame ") + std::to_string(s.second) + " of channel " +
+                    std::to_string(s.first) + " was no longer held: saved frame " + std::to_string(f->seq) +
+                    ", the newest";
+        }
         frames.push_back(std::move(f));
     }
     if (frames.empty())
@@ -553,6 +560,8 @@ Reply Viewer::save(const std::map<unsigned short, uint32_t>& seqs, int fuse_chan
         j.begin_object().field("folder", folder);
         if (!ok)
             j.field("error", writer.error());
+        if (!note.empty())
+            j.field("note", note);
         j.key("files").begin_array();
         for (const std::string& name : writer.take_names())
             j.value(name);

@@ -72,8 +72,10 @@ public:
     // with the status and its text, and the range the value missed).
     Reply set(const std::string& name, int index, long long value);
     // Saves the frames of the given seqs (by channel) with the capture
-    // command's writers into a new folder of the output folder; fuse_channel
-    // >= 0 also writes that depth channel fused with the colour frame.
+    // command's writers into a new folder of the output folder (a frame no
+    // longer held is replaced by the channel's newest, and the reply's note
+    // says so); fuse_channel >= 0 also writes that depth channel fused with
+    // the colour frame.
     Reply save(const std::map<unsigned short, uint32_t>& seqs, int fuse_channel);
     // The last minute of statistics once a sample newer than `after` exists
     // or at the deadline; empty once stopped.

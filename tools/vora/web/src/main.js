@@ -138,7 +138,7 @@ async function save() {
   message('saving…');
   try {
     const answer = await api(`/api/save?${query}`, { method: 'POST' });
-    message(`saved ${answer.files.length} files into ${answer.folder}`);
+    message(`saved ${answer.files.length} files into ${answer.folder}${answer.note ? ` (${answer.note})` : ''}`);
     $('message').dataset.folder = answer.folder;
   } catch (e) {
     message(`not saved: ${e.message}`, true);
