@@ -74,6 +74,9 @@ struct SimConfig {
     // CMOS 0 and 2 see depth, CMOS 1 colour; stream channel n shows CMOS n.
     std::vector<SimSensor> sensors = default_sensors();
     uint32_t cloud_unit = 10;           // raw coordinate units per millimetre
+    // Depth noise: each point of a depth frame moves along its ray by up to
+    // this many millimetres, differently in every frame (0: every frame the same).
+    double depth_noise_mm = 0;
     double frame_rate = 10;             // frames per second while free-running
     int resend_history = 8;             // blocks kept for packet resend
     // Largest stream packet (IP and UDP headers included) the camera sends.

@@ -46,6 +46,8 @@ void usage(const char* program)
         "                        configuration is applied to it\n"
         "  --discovery-ack-len N answer discovery with N-byte datagrams (a fault)\n"
         "  --fps F               frames per second while free-running (default 10)\n"
+        "  --noise MM            depth noise: points move along their rays by up to MM\n"
+        "                        millimetres, differently in every frame (default 0)\n"
         "  --max-packet N        largest stream packet the camera sends (default 65535)\n"
         "  --loss P              lose each stream packet with probability P (0..1)\n"
         "  --burst-loss N:L      every N-th frame loses L packets from its middle\n"
@@ -97,6 +99,7 @@ int run_simulator(int argc, char** argv)
                                    {"--serial", 0, true},      {"--mac", 0, true},
                                    {"--model", 0, true},       {"--iface", 0, true},
                                    {"--discovery-ack-len", 0, true}, {"--fps", 0, true},
+                                   {"--noise", 0, true},
                                    {"--max-packet", 0, true},  {"--loss", 0, true},
                                    {"--burst-loss", 0, true},  {"--drop-leader", 0, false},
                                    {"--drop-trailer", 0, false}, {"--reorder", 0, true},
@@ -137,6 +140,8 @@ int run_simulator(int argc, char** argv)
             ack_len = static_cast<int>(to_integer(args.value("--discovery-ack-len"), "--discovery-ack-len", 0, 1500));
         if (args.has("--fps"))
             base.frame_rate = to_number(args.value("--fps"), "--fps", 0.01, 1000);
+        if (args.has("--noise"))
+            base.depth_noise_mm = to_number(args.value("--noise"), "--noise", 0, 1000);
         if (args.has("--max-packet"))
             base.max_packet_size =
                 static_cast<uint32_t>(to_integer(args.value("--max-packet"), "--max-packet", 576, 65535));

@@ -384,4 +384,31 @@ std::vector<uint8_t> render_sensor(const SimSensor& sensor, const Roi& roi, uint
     return out;
 }
 
+void add_depth_noise(std::vector<uint8_t>& cloud, uint16_t block_id, double noise_mm, uint32_t cloud_unit)
+{
+    const double most = noise_mm * cloud_unit;  // in raw units
+    for (size_t i = 0; i + 6 <= cloud.size(); i += 6) {
+        uint8_t* p = &cloud[i];
+        const double z = static_cast<double>(uint16_t(p[4] | p[5] << 8));
+        if (z == 0 || most <= 0)
+            continue;
+        // A hash of block and point: cheap, and the same every time.
+        uint64_t h = (uint64_t(block_id) << 40) ^ (i / 6) ^ 0x9E3779B97F4A7C15ull;
+        h ^= h >> 33;
+        h *= 0xFF51AFD7ED558CCDull;
+        h ^= h >> 33;
+        h *= 0xC4CEB9FE1A85EC53ull;
+        h ^= h >> 33;
+        const double r = static_cast<double>(h & 0xFFFF) / 32767.5 - 1.0;  // -1..1
+        const double factor = std::max(0.0, z + r * most) / z;
+        for (int k = 0; k < 3; ++k) {
+            const uint16_t bits = uint16_t(p[2 * k] | p[2 * k + 1] << 8);
+            const double v = (k < 2 ? static_cast<double>(static_cast<int16_t>(bits)) : z) * factor;
+            const long scaled = std::lround(k < 2 ? std::min(32767.0, std::max(-32768.0, v)) : std::min(65535.0, std::max(1.0, v)));
+            p[2 * k] = static_cast<uint8_t>(scaled & 0xFF);
+            p[2 * k + 1] = static_cast<uint8_t>((scaled >> 8) & 0xFF);
+        }
+    }
+}
+
 }  // namespace vsim

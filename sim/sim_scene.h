@@ -51,6 +51,12 @@ struct Roi {
 std::vector<uint8_t> render_sensor(const SimSensor& sensor, const Roi& roi, uint32_t pixel_format,
                                    uint32_t cloud_unit);
 
+// The noise of a depth sensor on a rendered Coord3D_ABC16 cloud: every
+// point moved along its ray by up to noise_mm, by an amount that depends
+// only on the block id and the point, so that a block sent again (packet
+// resend) carries the same points.
+void add_depth_noise(std::vector<uint8_t>& cloud, uint16_t block_id, double noise_mm, uint32_t cloud_unit);
+
 }  // namespace vsim
 
 #endif

@@ -1,6 +1,8 @@
 // The simulated camera's stream engine. Each channel's frame is rendered once
-// per configuration (sensor, region, pixel format, packet size); every frame
-// sent is that image cut into GVSP packets, sent in batches with sendmmsg.
+// per configuration (sensor, region, pixel format, packet size), or taken
+// from a feed; every frame sent is that image (with the block's depth noise,
+// when the camera has some) cut into GVSP packets, sent in batches with
+// sendmmsg.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -387,6 +389,13 @@ void SimCamera::stream_loop()
                 id = 1;
             ch.next_block_id = static_cast<uint16_t>(id + 1 == 0x10000 ? 1 : id + 1);
             const uint64_t ticks = config_.feed ? ch.pending.timestamp_ticks : timestamp_ticks();
+            if (!config_.feed && config_.depth_noise_mm > 0 && frame.pixel_format == pixel::coord3d_abc16) {
+                // The block's own depth noise; kept with the block, so a
+                // resend carries the same points.
+                auto noisy = std::make_shared<std::vector<uint8_t>>(*frame.image);
+                add_depth_noise(*noisy, id, config_.depth_noise_mm, config_.cloud_unit);
+                frame.image = std::move(noisy);
+            }
             ch.history.push_back(SentBlock{id, ticks, frame, ch.packet_count});
             const SentBlock block = ch.history.back();
             while (static_cast<int>(ch.history.size()) > config_.resend_history)

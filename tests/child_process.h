@@ -1,6 +1,6 @@
-// A program run by a test: its output on pipes read as it comes, waits for
-// what it prints with a deadline, its exit code; killed if the test leaves
-// it running.
+// Programs the tests run as child processes: their output on pipes, read
+// until an expected line shows up or the program ends, and a fresh folder
+// for their files.
 #ifndef VORA_TESTS_CHILD_PROCESS_H
 #define VORA_TESTS_CHILD_PROCESS_H
 
@@ -10,9 +10,12 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <vector>
+
+namespace vora_test {
 
 struct Outcome {
     int code = -1;  // exit code; 128 + signal when killed
@@ -135,5 +138,26 @@ private:
     bool reaped_ = false;
     Outcome run_;
 };
+
+// A fresh directory, removed with its files at the end of the test.
+class TempDir {
+public:
+    TempDir()
+    {
+        char name[] = "/tmp/vora-tool-XXXXXX";
+        path_ = mkdtemp(name) ? name : "";
+    }
+    ~TempDir()
+    {
+        if (!path_.empty())
+            std::system(("rm -rf '" + path_ + "'").c_str());
+    }
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+}  // namespace vora_test
 
 #endif

@@ -25,6 +25,9 @@
 
 namespace {
 
+using vora_test::Child;
+using vora_test::Outcome;
+
 constexpr uint32_t kWidth = 96, kHeight = 80;
 constexpr int kFramesPerChannel = 30;  // three seconds at 10 frames per second
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <thread>
@@ -62,6 +63,23 @@ protected:
     {
         sims_.push_back(start_camera(ip, config));
         return *sims_.back();
+    }
+    // Channel 0 of a camera with 1500-byte packets, a 320 x 240 region and
+    // 2 % of the packets lost, streaming to camera 0 of the library.
+    vsim::SimCamera& lossy_stream(vsim::SimConfig config)
+    {
+        config.max_packet_size = 1500;
+        vsim::SimCamera& sim = camera(0x7F000001, config);
+        small_region(sim, 0, 320, 240);
+        sim.stream_faults.loss_rate = 0.02;
+        EXPECT_EQ(DiscoverCamera(), 1);
+        CreateCamera();
+        EXPECT_EQ(CameraConnect(0), 0);
+        EXPECT_EQ(StreamOn(0, 0), 0);
+        // However slowly a busy machine answers, frames wait for their resends.
+        EXPECT_EQ(SetBlockTimeout(0, 0, 10000000), 0);
+        EXPECT_EQ(AcquisitionStart(0), 0);
+        return sim;
     }
     void TearDown() override
     {
@@ -155,18 +173,8 @@ TEST_F(Streaming, FramesArriveByteForByte)
 
 TEST_F(Streaming, LostPacketsAreRecoveredThroughResend)
 {
-    vsim::SimConfig config;
-    config.max_packet_size = 1500;
-    vsim::SimCamera* sim = &camera(0x7F000001, config);
-    small_region(*sim, 0, 320, 240);
-    sim->stream_faults.loss_rate = 0.02;
-    ASSERT_EQ(DiscoverCamera(), 1);
-    CreateCamera();
-    ASSERT_EQ(CameraConnect(0), 0);
-    ASSERT_EQ(StreamOn(0, 0), 0);
-    // However slowly a busy machine answers, frames wait for their resends.
-    ASSERT_EQ(SetBlockTimeout(0, 0, 10000000), 0);
-    ASSERT_EQ(AcquisitionStart(0), 0);
+    vsim::SimCamera* sim = nullptr;
+    ASSERT_NO_FATAL_FAILURE(sim = &lossy_stream(vsim::SimConfig()));
     const uint32_t size = 320 * 240 * 6;
     const auto expected = vsim::render_sensor(sim->config().sensors[0], vsim::Roi{320, 240, 0, 0}, PIXEL_FORMAT_COORD3D_ABC16, 10);
     int complete = 0;
@@ -183,6 +191,41 @@ TEST_F(Streaming, LostPacketsAreRecoveredThroughResend)
     GetBlockStatistics(0, 0, &b[0], &b[1], &b[2], &b[3], &b[4], &b[5], &b[6], &b[7]);
     EXPECT_GE(b[0], 4u);
     EXPECT_GE(complete, 4);
+}
+
+TEST_F(Streaming, DepthNoiseChangesEveryFrameAndAResentPacketCarriesItsFramesNoise)
+{
+    vsim::SimConfig config;
+    config.depth_noise_mm = 5;
+    vsim::SimCamera* sim = nullptr;
+    ASSERT_NO_FATAL_FAILURE(sim = &lossy_stream(config));
+    const uint32_t size = 320 * 240 * 6;
+    const auto clean = vsim::render_sensor(sim->config().sensors[0], vsim::Roi{320, 240, 0, 0}, PIXEL_FORMAT_COORD3D_ABC16, 10);
+    std::vector<char> previous;
+    int as_sent = 0;
+    for (int i = 0; i < 5; ++i) {
+        Frame f;
+        ASSERT_EQ(capture(0, 0, &f, size), 0);
+        // Frames completed through resend hold the noise of their own block.
+        std::vector<uint8_t> expected = clean;
+        vsim::add_depth_noise(expected, f.info.block_id, 5, 10);
+        as_sent += std::memcmp(f.pixels.data(), expected.data(), size) == 0;
+        EXPECT_NE(f.pixels, previous);
+        // Every point stays on its ray, within the noise.
+        int moved = 0;
+        for (size_t p = 0; p + 6 <= size; p += 6) {
+            const auto z = [](const uint8_t* b) { return static_cast<int>(b[4] | b[5] << 8); };
+            const int was = z(&clean[p]), now = z(reinterpret_cast<const uint8_t*>(&f.pixels[p]));
+            ASSERT_LE(std::abs(now - was), 5 * 10 + 1) << "point " << p / 6;
+            moved += now != was;
+        }
+        EXPECT_GT(moved, 320 * 240 / 2);
+        previous = f.pixels;
+    }
+    EXPECT_GE(as_sent, 4);
+    unsigned p[7];
+    GetPacketStatistics(0, 0, &p[0], &p[1], &p[2], &p[3], &p[4], &p[5], &p[6]);
+    EXPECT_GT(p[5], 0u);  // resent packets were among them
 }
 
 TEST_F(Streaming, OnlyTheChannelsSourceIsHeardAndLeadersThatDoNotFitNeverReachTheCaller)

@@ -52,6 +52,10 @@ std::string example_path()
     return build_dir() + "/examples/minimal_capture";
 }
 
+using vora_test::Child;
+using vora_test::Outcome;
+using vora_test::TempDir;
+
 Outcome vora(const std::vector<std::string>& args)
 {
     Child child(vora_path(), args);
@@ -78,24 +82,6 @@ std::set<std::string> files_in(const std::string& dir)
     return names;
 }
 
-// A fresh directory, removed with its files at the end of the test.
-class TempDir {
-public:
-    TempDir()
-    {
-        char name[] = "/tmp/vora-tool-XXXXXX";
-        path_ = mkdtemp(name) ? name : "";
-    }
-    ~TempDir()
-    {
-        if (!path_.empty())
-            std::system(("rm -rf '" + path_ + "'").c_str());
-    }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
 
 // Width, height, bit depth and colour type from a PNG's header.
 struct PngHeader {

@@ -1,8 +1,6 @@
 // vora capture: frames of one or more stream channels into files, with
 // colour conversion, point-cloud filters, depth/colour fusion, a depth
 // preview, and a summary of how the stream went.
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -17,10 +15,10 @@
 
 #include "commands.h"
 #include "common.h"
+#include "frame_writer.h"
 #include "json.h"
 #include "options.h"
 #include "output_files.h"
-#include "preview_png.h"
 #include "progress.h"
 #include "session.h"
 #include "summary.h"
@@ -124,15 +122,8 @@ Options parse_options(const Args& args)
     o.out = args.value("--out");
     if (!args.positional().empty())
         throw UsageError("unexpected argument " + args.positional()[0]);
-    if (args.has("--channels")) {
-        std::set<unsigned short> seen;
-        for (const std::string& c : split(args.value("--channels"), ',')) {
-            const auto ch = static_cast<unsigned short>(to_integer(c, "a channel of --channels", 0, 2));
-            if (!seen.insert(ch).second)
-                throw UsageError("channel " + c + " is listed twice");
-            o.channels.push_back(ch);
-        }
-    }
+    if (args.has("--channels"))
+        o.channels = channels_option(args.value("--channels"));
     if (args.has("--frames") && args.has("--seconds"))
         throw UsageError("give --frames or --seconds, not both");
     if (args.has("--seconds")) {
@@ -174,20 +165,6 @@ Options parse_options(const Args& args)
     if (args.has("--timeout"))
         o.timeout_s = to_number(args.value("--timeout"), "--timeout", 0.1, 3600);
     return o;
-}
-
-// mkdir -p
-bool make_directory(const std::string& path)
-{
-    std::string partial;
-    for (const std::string& part : split(path, '/')) {
-        partial += part;
-        if (!partial.empty() && mkdir(partial.c_str(), 0777) != 0 && errno != EEXIST)
-            return false;
-        partial += '/';
-    }
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 // One frame buffer. Buffers come from malloc: the Bayer conversion frees
@@ -295,7 +272,11 @@ bool fits(const std::string& format, bool depth)
 class Capture {
 public:
     Capture(CameraSession& session, const Options& options)
-        : s_(session), o_(options), cam_(session.index()), files_(options.out, options.overwrite)
+        : s_(session),
+          o_(options),
+          cam_(session.index()),
+          files_(options.out, options.overwrite),
+          writer_(cam_, files_, options.formats)
     {
     }
 
@@ -308,12 +289,6 @@ private:
     bool process(Slot& slot);
     bool write_frame(Channel& ch, Slot& slot);
     bool fuse();
-    bool write_rgb(PhotoInfo& frame, const std::string& name);
-    bool write_preview(PhotoInfo& frame, const std::string& name);
-    // Runs a library writer into a temporary file and gives it its name.
-    bool save(const std::string& name, int (*writer)(int, PhotoInfo*, char*), PhotoInfo& frame);
-    bool keep(const std::string& name, const std::function<bool(const std::string&, std::string*)>& write);
-    bool has(const char* format) const { return o_.formats.count(format) != 0; }
     void fail(const std::string& message)
     {
         report(message);
@@ -325,9 +300,9 @@ private:
     const Options& o_;
     int cam_;
     OutputFiles files_;
+    FrameWriter writer_;
     std::vector<Channel> channels_;
     std::vector<std::string> frame_lines_;  // frames.jsonl
-    std::vector<std::string> frame_files_;  // files of the frame being written
     bool failed_ = false;
     bool lost_ = false;
     double elapsed_ = 0;
@@ -501,30 +476,6 @@ int Capture::capture_loop()
     return result;
 }
 
-bool Capture::keep(const std::string& name, const std::function<bool(const std::string&, std::string*)>& write)
-{
-    std::string error;
-    if (!files_.write(name, write, &error)) {
-        fail(error);
-        return false;
-    }
-    frame_files_.push_back(name);
-    return true;
-}
-
-bool Capture::save(const std::string& name, int (*writer)(int, PhotoInfo*, char*), PhotoInfo& frame)
-{
-    return keep(name, [&](const std::string& path, std::string* error) {
-        std::vector<char> text(path.begin(), path.end());
-        text.push_back(0);
-        errno = 0;
-        const int status = writer(cam_, &frame, text.data());
-        if (status != 0)
-            *error = write_failure(status, errno);
-        return status == 0;
-    });
-}
-
 // Colour frames become RGB8; depth frames go through the filters. Once.
 bool Capture::process(Slot& slot)
 {
@@ -533,24 +484,10 @@ bool Capture::process(Slot& slot)
     slot.processed = true;
     PhotoInfo& f = slot.info;
     if (!slot.depth()) {
-        if (f.pixel_format == PIXEL_FORMAT_YUV422_8) {
-            // Converted in place: the buffer must hold the RGB result.
-            const size_t need = static_cast<size_t>(f.pixel_width) * f.pixel_height * 3;
-            if (slot.capacity < need) {
-                char* bigger = static_cast<char*>(std::realloc(slot.data, need));
-                if (!bigger) {
-                    fail("out of memory converting a colour frame");
-                    return false;
-                }
-                slot.data = f.pixel = bigger;
-                slot.capacity = need;
-            }
-        }
-        RawdataToRgb888(cam_, &f);
-        if (f.pixel != slot.data) {
-            // The Bayer conversion freed our buffer and gave its own.
-            slot.data = f.pixel;
-            slot.capacity = f.payload_size;
+        std::string error;
+        if (!convert_to_rgb(cam_, f, &slot.data, &slot.capacity, &error)) {
+            fail(error);
+            return false;
         }
         return true;
     }
@@ -569,64 +506,6 @@ bool Capture::process(Slot& slot)
     return true;
 }
 
-// The points of a raw cloud in millimetres, 3 floats each.
-std::vector<float> points_of(int camera, PhotoInfo& cloud)
-{
-    std::vector<float> xyz(3 * static_cast<size_t>(cloud.pixel_width) * cloud.pixel_height + 3);
-    Convert3DPointFromCharToFloat(camera, &cloud, xyz.data());
-    xyz.resize(xyz.size() - 3);
-    return xyz;
-}
-
-// The RGB bytes of a processed colour frame (grey repeated for Mono8);
-// empty for formats without such a reading.
-std::vector<uint8_t> rgb_of(const PhotoInfo& f)
-{
-    const size_t n = static_cast<size_t>(f.pixel_width) * f.pixel_height;
-    const auto* p = reinterpret_cast<const uint8_t*>(f.pixel);
-    if (f.pixel_format == PIXEL_FORMAT_RGB8 && f.payload_size >= 3 * n)
-        return std::vector<uint8_t>(p, p + 3 * n);
-    std::vector<uint8_t> rgb;
-    if (f.pixel_format == PIXEL_FORMAT_MONO8 && f.payload_size >= n)
-        for (size_t i = 0; i < n; ++i)
-            rgb.insert(rgb.end(), 3, p[i]);
-    return rgb;
-}
-
-bool Capture::write_rgb(PhotoInfo& frame, const std::string& name)
-{
-    const std::vector<uint8_t> rgb = rgb_of(frame);
-    if (rgb.empty()) {
-        report("warning: png does not fit " + pixel_format_name(frame.pixel_format) + " frames; " + name +
-               " not written");
-        return true;
-    }
-    return keep(name, [&](const std::string& path, std::string* error) {
-        return write_rgb_png(path, rgb.data(), frame.pixel_width, frame.pixel_height, error);
-    });
-}
-
-bool Capture::write_preview(PhotoInfo& frame, const std::string& name)
-{
-    const size_t n = static_cast<size_t>(frame.pixel_width) * frame.pixel_height;
-    std::vector<short> plane(n ? n : 1);
-    const int status = GetCloudPlaneZ(cam_, &frame, plane.data());
-    if (status != 0) {
-        fail("reading the depth plane for " + name + ": " + status_text(status));
-        return false;
-    }
-    // The plane holds big-endian values.
-    std::vector<uint16_t> z(n);
-    const auto* bytes = reinterpret_cast<const uint8_t*>(plane.data());
-    for (size_t i = 0; i < n; ++i)
-        z[i] = static_cast<uint16_t>(bytes[2 * i] << 8 | bytes[2 * i + 1]);
-    uint16_t near = 0, far = 0;
-    const std::vector<uint8_t> rgb = colour_map_depth(z.data(), frame.pixel_width, frame.pixel_height, &near, &far);
-    return keep(name, [&](const std::string& path, std::string* error) {
-        return write_rgb_png(path, rgb.data(), frame.pixel_width, frame.pixel_height, error);
-    });
-}
-
 bool Capture::write_frame(Channel& ch, Slot& slot)
 {
     char stem[32];
@@ -634,38 +513,19 @@ bool Capture::write_frame(Channel& ch, Slot& slot)
     const std::string base = stem;
     PhotoInfo& f = slot.info;
     const PhotoInfo received = f;  // before any conversion
-    frame_files_.clear();
+    writer_.take_names();
 
     // Raw bytes first: as the camera sent them, before any conversion.
-    bool ok = !has("raw") || keep(base + ".raw", [&](const std::string& path, std::string* error) {
-                  std::string reason;
-                  FILE* out = std::fopen(path.c_str(), "wb");
-                  bool good = out && std::fwrite(f.pixel, 1, f.payload_size, out) == f.payload_size;
-                  if (!good)
-                      reason = errno_text(errno);
-                  if (out && std::fclose(out) != 0 && good) {
-                      good = false;
-                      reason = errno_text(errno);
-                  }
-                  *error = reason;
-                  return good;
-              });
+    bool ok = !writer_.has("raw") || writer_.write_raw(base, f);
+    if (!ok)
+        fail(writer_.error());
     ok = ok && process(slot);
-    if (ok && slot.depth()) {
-        ok = (!has("pcd") || save(base + ".pcd", SavePointCloudToPcd, f)) &&
-             (!has("ply") || save(base + ".ply", SavePointCloudToPly, f)) &&
-             (!has("txt") || save(base + ".txt", SavePointCloudToTxt, f)) &&
-             (!has("png") || (save(base + ".png", SaveDepthToPng, f) && write_preview(f, base + "_preview.png")));
-        if (ok && has("plybin")) {
-            const std::vector<float> xyz = points_of(cam_, f);
-            ok = keep(base + ".bin.ply", [&](const std::string& path, std::string* error) {
-                return write_binary_ply(path, xyz.data(), nullptr, xyz.size() / 3, error);
-            });
-        }
-    } else if (ok) {
-        ok = (!has("bmp") || save(base + ".bmp", SaveToBMP, f)) && (!has("png") || write_rgb(f, base + ".png"));
+    if (ok && !(slot.depth() ? writer_.write_depth(base, f) : writer_.write_colour(base, f))) {
+        fail(writer_.error());
+        ok = false;
     }
-    if (frame_files_.empty())
+    const std::vector<std::string> frame_files = writer_.take_names();
+    if (frame_files.empty())
         return ok;
     ++ch.saved;
     JsonWriter line(false);
@@ -681,7 +541,7 @@ bool Capture::write_frame(Channel& ch, Slot& slot)
         .key("complete");
     slot.complete < 0 ? line.null() : line.value(slot.complete == 1);
     line.key("files").begin_array();
-    for (const std::string& file : frame_files_)
+    for (const std::string& file : frame_files)
         line.value(file);
     line.end_array().end_object();
     frame_lines_.push_back(line.text());
@@ -709,73 +569,10 @@ bool Capture::fuse()
     if (!process(cloud) || !process(image))
         return false;
 
-    const std::string stem = "fused_ch" + std::to_string(depth->index);
-    const size_t points = static_cast<size_t>(cloud.info.pixel_width) * cloud.info.pixel_height;
-    std::vector<float> fused(6 * (points ? points : 1));
-    int status = FusionImageTo3D(cam_, &image.info, &cloud.info, fused.data());
-    if (status != 0) {
-        report_status("fusing colour into channel " + std::to_string(depth->index), status);
-        failed_ = true;
+    if (!writer_.write_fused("fused_ch" + std::to_string(depth->index), image.info, cloud.info)) {
+        fail(writer_.error());
         return false;
     }
-    if (!keep(stem + "_colour.txt", [&](const std::string& path, std::string* error) {
-            std::vector<char> text(path.begin(), path.end());
-            text.push_back(0);
-            errno = 0;
-            const int st = SavePointCloudWithImageToTxt(cam_, &cloud.info, fused.data(), text.data());
-            if (st != 0)
-                *error = write_failure(st, errno);
-            return st == 0;
-        }))
-        return false;
-    // Every point with the colour it sees: x, y, z, then B, G, R.
-    std::vector<float> xyz(3 * points);
-    std::vector<uint8_t> rgb(3 * points);
-    for (size_t i = 0; i < points; ++i) {
-        const float* v = &fused[6 * i];
-        std::copy(v, v + 3, &xyz[3 * i]);
-        for (int k = 0; k < 3; ++k)
-            rgb[3 * i + k] = static_cast<uint8_t>(std::min(255.0f, std::max(0.0f, v[5 - k])));
-    }
-    const bool ply = has("ply") || has("plybin");
-    if (has("pcd") && !keep(stem + "_colour.pcd", [&](const std::string& path, std::string* error) {
-            return write_colour_pcd(path, xyz.data(), rgb.data(), cloud.info.pixel_width, cloud.info.pixel_height,
-                                    error);
-        }))
-        return false;
-    if (ply && !keep(stem + "_colour.ply", [&](const std::string& path, std::string* error) {
-            return write_binary_ply(path, xyz.data(), rgb.data(), points, error);
-        }))
-        return false;
-
-    if (!has("pcd") && !ply && !has("png"))
-        return true;
-    const size_t grid = static_cast<size_t>(image.info.pixel_width) * image.info.pixel_height;
-    std::vector<char> buffer(6 * (grid ? grid : 1));
-    PhotoInfo output{};
-    output.pixel = buffer.data();
-    status = Fusion3DToRGB(cam_, &image.info, &cloud.info, &output);
-    if (status != 0) {
-        report_status("re-gridding channel " + std::to_string(depth->index) + " onto the colour image", status);
-        failed_ = true;
-        return false;
-    }
-    // The grid's points lie on the colour image's pixels: each takes its pixel's colour.
-    std::vector<uint8_t> grid_rgb = rgb_of(image.info);
-    grid_rgb.resize(3 * grid, 0);
-    const std::vector<float> grid_xyz = points_of(cam_, output);
-    if (has("pcd") && !keep(stem + "_grid.pcd", [&](const std::string& path, std::string* error) {
-            return write_colour_pcd(path, grid_xyz.data(), grid_rgb.data(), output.pixel_width, output.pixel_height,
-                                    error);
-        }))
-        return false;
-    if (ply && !keep(stem + "_grid.ply", [&](const std::string& path, std::string* error) {
-            return write_binary_ply(path, grid_xyz.data(), grid_rgb.data(), grid, error);
-        }))
-        return false;
-    if (has("png") && (!save(stem + "_grid.png", SaveDepthToPng, output) ||
-                       !write_preview(output, stem + "_grid_preview.png")))
-        return false;
     return true;
 }
 

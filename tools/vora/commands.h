@@ -21,6 +21,7 @@ int cmd_export(int argc, char** argv);
 int cmd_play(int argc, char** argv);
 // vora info FILE.mcap: what a recording holds.
 int recording_info(const std::string& path, bool json);
+int cmd_view(int argc, char** argv);
 
 }  // namespace vora_tool
 

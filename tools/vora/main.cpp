@@ -10,6 +10,7 @@
 #include "commands.h"
 #include "common.h"
 #include "options.h"
+#include "tsan_suppressions.h"
 #include "vora_qelcamera_api.h"
 
 namespace {
@@ -34,6 +35,7 @@ const Command kCommands[] = {
     {"force-ip", vora_tool::cmd_force_ip, "give a camera a new IP address, mask and gateway"},
     {"record", vora_tool::cmd_record, "record stream channels into an MCAP file"},
     {"export", vora_tool::cmd_export, "write the frames of a recording into point-cloud and image files"},
+    {"view", vora_tool::cmd_view, "a live view of a camera in the browser, with its statistics and controls"},
 #ifdef VORA_TOOL_WITH_SIM
     {"sim", vora_tool::cmd_sim, "run simulated cameras until interrupted"},
     {"play", vora_tool::cmd_play, "serve a recording as a simulated camera"},

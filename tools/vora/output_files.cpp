@@ -3,6 +3,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -117,6 +118,19 @@ bool OutputFiles::write_bytes(const std::string& name, const void* data, size_t 
             return f.close();
         },
         error);
+}
+
+bool make_directory(const std::string& path)
+{
+    std::string partial;
+    for (const std::string& part : vora_cli::split(path, '/')) {
+        partial += part;
+        if (!partial.empty() && mkdir(partial.c_str(), 0777) != 0 && errno != EEXIST)
+            return false;
+        partial += '/';
+    }
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 std::string write_failure(int status, int error)

@@ -35,6 +35,9 @@ private:
     std::vector<std::string> written_;  // full paths, in order
 };
 
+// mkdir -p; false when path is not a directory afterwards.
+bool make_directory(const std::string& path);
+
 // A library writer's failure: the system's reason when it left one in
 // errno, else the library's status text.
 std::string write_failure(int status, int error);

@@ -110,6 +110,64 @@ void print_summary(std::FILE* out, const std::string& camera, double seconds,
     std::fprintf(out, "%zu files written to %s\n", files.size(), directory.c_str());
 }
 
+void channel_json(JsonWriter& j, const ChannelSummary& c, double seconds)
+{
+    const unsigned* b = c.blocks;
+    const unsigned* p = c.packets;
+    j.begin_object().field("channel", c.channel).key("pixel_format");
+    c.captured ? j.value(pixel_format_name(c.pixel_format)) : j.null();
+    j.field("width", c.width).field("height", c.height);
+    j.key("frames")
+        .begin_object()
+        .field("complete", b[0])
+        .field("incomplete", b[1])
+        .field("captured", c.captured)
+        .field("saved", c.saved)
+        .field("incomplete_skipped", c.incomplete_skipped)
+        .field("incomplete_kept", c.incomplete_kept)
+        .field("uncertain", c.uncertain)
+        .end_object();
+    j.key("blocks")
+        .begin_object()
+        .field("timed_out", b[2])
+        .field("errors", b[6])
+        .field("lost", b[5])
+        .field("no_buffer", b[3])
+        .field("flushed", b[4])
+        .end_object();
+    j.key("packets")
+        .begin_object()
+        .field("received", p[0])
+        .field("lost", p[1])
+        .field("resend_requested", p[4])
+        .field("resent", p[5])
+        .field("duplicates", p[6])
+        .field("dropped", p[3])
+        .field("format_errors", p[2])
+        .field("overflow", b[7])
+        .end_object();
+    j.key("rate")
+        .begin_object()
+        .field("frames_per_second", static_cast<double>(c.block_rate))
+        .field("bytes_per_second", c.net_speed)
+        .field("captured_per_second", seconds > 0 ? c.captured / seconds : 0.0)
+        .end_object();
+    j.key("receive_time_ms");
+    const StatisticsData& st = c.receive_time;
+    if (st.count > 0)
+        j.begin_object()
+            .field("p50", receive_percentile(st, 0.50) / 1000.0)
+            .field("p90", receive_percentile(st, 0.90) / 1000.0)
+            .field("p99", receive_percentile(st, 0.99) / 1000.0)
+            .field("min", st.min / 1000.0)
+            .field("max", st.max / 1000.0)
+            .field("frames", static_cast<long long>(st.count))
+            .end_object();
+    else
+        j.null();
+    j.end_object();
+}
+
 std::string summary_json(int camera_index, const std::string& serial, double seconds, const std::string& result,
                          const std::vector<ChannelSummary>& channels, const std::vector<std::string>& files,
                          const std::string& directory)
@@ -119,62 +177,8 @@ std::string summary_json(int camera_index, const std::string& serial, double sec
     j.key("camera").begin_object().field("index", camera_index).field("serial", serial).end_object();
     j.field("seconds", seconds).field("result", result).field("directory", directory);
     j.key("channels").begin_array();
-    for (const ChannelSummary& c : channels) {
-        const unsigned* b = c.blocks;
-        const unsigned* p = c.packets;
-        j.begin_object().field("channel", c.channel).key("pixel_format");
-        c.captured ? j.value(pixel_format_name(c.pixel_format)) : j.null();
-        j.field("width", c.width).field("height", c.height);
-        j.key("frames")
-            .begin_object()
-            .field("complete", b[0])
-            .field("incomplete", b[1])
-            .field("captured", c.captured)
-            .field("saved", c.saved)
-            .field("incomplete_skipped", c.incomplete_skipped)
-            .field("incomplete_kept", c.incomplete_kept)
-            .field("uncertain", c.uncertain)
-            .end_object();
-        j.key("blocks")
-            .begin_object()
-            .field("timed_out", b[2])
-            .field("errors", b[6])
-            .field("lost", b[5])
-            .field("no_buffer", b[3])
-            .field("flushed", b[4])
-            .end_object();
-        j.key("packets")
-            .begin_object()
-            .field("received", p[0])
-            .field("lost", p[1])
-            .field("resend_requested", p[4])
-            .field("resent", p[5])
-            .field("duplicates", p[6])
-            .field("dropped", p[3])
-            .field("format_errors", p[2])
-            .field("overflow", b[7])
-            .end_object();
-        j.key("rate")
-            .begin_object()
-            .field("frames_per_second", static_cast<double>(c.block_rate))
-            .field("bytes_per_second", c.net_speed)
-            .field("captured_per_second", seconds > 0 ? c.captured / seconds : 0.0)
-            .end_object();
-        j.key("receive_time_ms");
-        const StatisticsData& st = c.receive_time;
-        if (st.count > 0)
-            j.begin_object()
-                .field("p50", receive_percentile(st, 0.50) / 1000.0)
-                .field("p90", receive_percentile(st, 0.90) / 1000.0)
-                .field("p99", receive_percentile(st, 0.99) / 1000.0)
-                .field("min", st.min / 1000.0)
-                .field("max", st.max / 1000.0)
-                .field("frames", static_cast<long long>(st.count))
-                .end_object();
-        else
-            j.null();
-        j.end_object();
-    }
+    for (const ChannelSummary& c : channels)
+        channel_json(j, c, seconds);
     j.end_array().key("files").begin_array();
     for (const std::string& f : files)
         j.value(f);

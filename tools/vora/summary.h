@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "json.h"
 #include "vora_base_type.h"
 
 namespace vora_tool {
@@ -42,6 +43,9 @@ double receive_percentile(const StatisticsData& statistics, double fraction);
 void print_summary(std::FILE* out, const std::string& camera, double seconds,
                    const std::vector<ChannelSummary>& channels, const std::vector<std::string>& files,
                    const std::string& directory);
+
+// One channel's object of the document below.
+void channel_json(JsonWriter& j, const ChannelSummary& c, double seconds);
 
 // The same as one JSON document (the keys are listed in `vora capture --help`).
 std::string summary_json(int camera_index, const std::string& serial, double seconds, const std::string& result,
