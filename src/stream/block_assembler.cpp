@@ -293,6 +293,11 @@ StreamBlockData* BlockAssembler::find_block_data(const gvsp::Header& header, int
 {
     const unsigned block_id = header.block_id;
     const bool debug = gvsp_log_debug_level != 0;
+    // Most datagrams belong to the newest block.
+    if (newest_ && newest_->block_id == block_id && !debug) {
+        newest_->last_time_us = now;
+        return newest_;
+    }
     for (_List* node = all_blocks; node; node = node->next) {
         StreamBlockData* block = static_cast<StreamBlockData*>(node->data);
         if (debug)
@@ -383,6 +388,7 @@ StreamBlockData* BlockAssembler::open_block(const gvsp::Header& header, int inc,
                            header.block_id, inc, channel_index_);
     }
     last_block_id_ = header.block_id;
+    newest_ = block;
     seen_block_ = true;
     return block;
 }
@@ -432,8 +438,13 @@ void BlockAssembler::process_packet_payload(StreamBlockData* block, const Datagr
         ++counters.overflow_packet_num;
         data_length = offset >= payload_size_ ? 0 : static_cast<size_t>(payload_size_ - offset);
     }
-    if (data_length)
-        datagram.copy_out(gvsp::HEADER_LEN, data_length, reinterpret_cast<uint8_t*>(block->photo->pixel) + offset);
+    uint8_t* const dest = reinterpret_cast<uint8_t*>(block->photo->pixel) + offset;
+    constexpr size_t in_head = gvsp::LEADER_LEN - gvsp::HEADER_LEN;
+    if (datagram.head_len == gvsp::LEADER_LEN && datagram.body == dest + in_head && datagram.tail_len == 0 &&
+        data_length == in_head + datagram.body_len)
+        std::memcpy(dest, datagram.head + gvsp::HEADER_LEN, in_head);  // the rest landed in place
+    else if (data_length)
+        datagram.copy_out(gvsp::HEADER_LEN, data_length, dest);
     if (block->packet_states[packet_id].resend_time_us > 0) {
         ++counters.resent_packet_num;
         if (gvsp_log_debug_level)
@@ -457,7 +468,10 @@ void BlockAssembler::process_packet_tailer(StreamBlockData* block, unsigned pack
 
 void BlockAssembler::packet_resend_check(StreamBlockData* block, unsigned up_to, int64_t now, AssemblerOutput* out)
 {
-    if (!block || !tunables_.packet_resend_flag || block->error_flag == 1 || up_to >= block->packet_num)
+    // Nothing up to `up_to` can be missing when it is all here already.
+    if (!block || static_cast<int>(up_to) <= block->last_valid_packet)
+        return;
+    if (!tunables_.packet_resend_flag || block->error_flag == 1 || up_to >= block->packet_num)
         return;
     const double ratio = tunables_.packet_resend_ratio.load();
     const double budget = static_cast<double>(block->packet_num) * ratio;
@@ -576,6 +590,8 @@ void BlockAssembler::flush_blocks(int64_t now, AssemblerOutput* out)
 
 void BlockAssembler::hand_over(StreamBlockData* block, uint32_t status, int64_t now, AssemblerOutput* out)
 {
+    if (block == newest_)
+        newest_ = nullptr;
     block->status = status;
     if (status == BLOCK_COMPLETE) {
         ++counters.complete_block_num;

@@ -2,7 +2,6 @@
 // statistics. The receive thread lives in gige_stream_receive.cpp.
 #include <arpa/inet.h>
 #include <sys/socket.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -41,8 +40,7 @@ GigeStream::GigeStream(DataStreamPrivateInfo* info, unsigned short channel, int 
       packet_payload_size_(static_cast<uint32_t>(packet_payload_size)),
       payload_size(info->payload_size)
 {
-    wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (frames_.ok() && wake_fd_ >= 0) {
+    if (frames_.ok()) {
         try {
             thread = std::thread(&GigeStream::Stream_Thread, this);
             thread_started_ = true;
@@ -58,16 +56,15 @@ GigeStream::GigeStream(DataStreamPrivateInfo* info, unsigned short channel, int 
 GigeStream::~GigeStream()
 {
     thread_exit = 1;
-    if (wake_fd_ >= 0) {
-        const uint64_t one = 1;
-        (void)!write(wake_fd_, &one, sizeof one);
-    }
+    // A receive thread waiting for a datagram wakes at once, whatever its
+    // time-out; on a socket that never was connected this reports ENOTCONN
+    // and still does it.
+    if (stream_socket >= 0)
+        shutdown(stream_socket, SHUT_RD);
     if (thread.joinable())
         thread.join();
     if (stream_socket >= 0)
         close(stream_socket);
-    if (wake_fd_ >= 0)
-        close(wake_fd_);
     // The assembler gives back what it holds, then the pool frees it all.
 }
 

@@ -1,38 +1,64 @@
 #include "stream/receive_batch.h"
 
+#include <algorithm>
 #include <cstring>
 
 ReceiveBatch::ReceiveBatch(size_t slots)
     : slots_(slots), messages_(slots), senders_(slots), scratch_(slots * DATAGRAM_MAX)
 {
+    // What stays the same from call to call is set once; every slot starts
+    // aimed at scratch memory.
+    for (size_t i = 0; i < slots; ++i) {
+        Slot& s = slots_[i];
+        s.iov[0] = {s.head, HEAD};
+        std::memset(&messages_[i], 0, sizeof messages_[i]);
+        msghdr& h = messages_[i].msg_hdr;
+        h.msg_iov = s.iov;
+        h.msg_name = &senders_[i];
+        aim_at_scratch(i);
+    }
+}
+
+void ReceiveBatch::aim_at_scratch(size_t i)
+{
+    Slot& s = slots_[i];
+    s.expected = false;
+    s.iov[1] = {scratch(i), DATAGRAM_MAX - HEAD};
+    msghdr& h = messages_[i].msg_hdr;
+    h.msg_iovlen = 2;
+    h.msg_namelen = sizeof senders_[i];
+    h.msg_flags = 0;
 }
 
 void ReceiveBatch::prepare(const Landing* landings, size_t count)
 {
-    for (size_t i = 0; i < slots_.size(); ++i) {
-        Slot& s = slots_[i];
-        s.expected = i < count && landings[i].data;
-        s.iov[0] = {s.head, HEAD};
-        if (s.expected) {
-            s.landing = landings[i];
-            // What a longer datagram carries beyond its landing goes to
-            // scratch, behind room for the landing's bytes (see settle).
-            s.iov[1] = {s.landing.data, s.landing.length};
-            s.iov[2] = {scratch(i) + s.landing.length, DATAGRAM_MAX - HEAD - s.landing.length};
-        } else {
-            s.iov[1] = {scratch(i), DATAGRAM_MAX - HEAD};
+    // Slots past both this call's landings and what the last call touched
+    // are aimed at scratch already.
+    const size_t touched = std::min(std::max(count, dirty_), slots_.size());
+    for (size_t i = 0; i < touched; ++i) {
+        if (i >= count || !landings[i].data) {
+            aim_at_scratch(i);
+            continue;
         }
-        std::memset(&messages_[i], 0, sizeof messages_[i]);
+        Slot& s = slots_[i];
+        s.expected = true;
+        s.landing = landings[i];
+        // What a longer datagram carries beyond its landing goes to
+        // scratch, behind room for the landing's bytes (see settle).
+        s.iov[1] = {s.landing.data, s.landing.length};
+        s.iov[2] = {scratch(i) + s.landing.length, DATAGRAM_MAX - HEAD - s.landing.length};
+        // The kernel writes back the sender's length and the flags.
         msghdr& h = messages_[i].msg_hdr;
-        h.msg_iov = s.iov;
-        h.msg_iovlen = s.expected ? 3 : 2;
-        h.msg_name = &senders_[i];
+        h.msg_iovlen = 3;
         h.msg_namelen = sizeof senders_[i];
+        h.msg_flags = 0;
     }
+    dirty_ = std::min(count, slots_.size());
 }
 
 void ReceiveBatch::settle(size_t count)
 {
+    dirty_ = std::max(dirty_, std::min(count, slots_.size()));
     for (size_t i = 0; i < count && i < slots_.size(); ++i) {
         Slot& s = slots_[i];
         const size_t length = messages_[i].msg_len;

@@ -52,11 +52,13 @@ private:
         Datagram datagram;
     };
     uint8_t* scratch(size_t i) { return scratch_.data() + i * DATAGRAM_MAX; }
+    void aim_at_scratch(size_t i);
 
     std::vector<Slot> slots_;
     std::vector<mmsghdr> messages_;
     std::vector<sockaddr_in> senders_;
     std::vector<uint8_t> scratch_;
+    size_t dirty_ = 0;  // slots that may be aimed elsewhere than scratch, or written by the kernel
 };
 
 #endif

@@ -92,7 +92,6 @@ private:
     bool thread_started_ = false;
     unsigned short channel_index_;
     std::atomic<int> thread_exit{0};
-    int wake_fd_ = -1;  // written to stop the receive thread at once
 
     DataStreamPrivateInfo stream_info;
     StreamTunables tunables_;
