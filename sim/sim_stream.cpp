@@ -379,7 +379,6 @@ void SimCamera::stream_loop()
                                   ch.config.offset_x, ch.config.offset_y};
             }
             ch.packet_count = static_cast<uint32_t>((frame.image->size() + ch.chunk - 1) / ch.chunk);
-            // Block ids run 1..65535 and skip 0.
             uint16_t id = ch.next_block_id;
             if (stream_faults.restart_ids.exchange(false))
                 id = 1;
@@ -387,7 +386,7 @@ void SimCamera::stream_loop()
                 id = static_cast<uint16_t>(id + jump);
             if (id == 0)
                 id = 1;
-            ch.next_block_id = static_cast<uint16_t>(id + 1 == 0x10000 ? 1 : id + 1);
+            ch.next_block_id = gvsp::next_block_id(id);
             const uint64_t ticks = config_.feed ? ch.pending.timestamp_ticks : timestamp_ticks();
             if (!config_.feed && config_.depth_noise_mm > 0 && frame.pixel_format == pixel::coord3d_abc16) {
                 // The block's own depth noise; kept with the block, so a

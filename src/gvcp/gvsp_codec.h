@@ -68,6 +68,12 @@ inline bool opens_block(uint16_t status)
     return status == STATUS_SUCCESS || status == STATUS_RESEND;
 }
 
+// Block ids run 1..65535 and skip 0.
+inline uint16_t next_block_id(uint16_t id)
+{
+    return id == 0xFFFF ? 1 : static_cast<uint16_t>(id + 1);
+}
+
 // True for image payload types, with or without chunk data.
 inline bool is_image_payload(uint16_t payload_type)
 {

@@ -90,6 +90,12 @@ void BlockAssembler::free_block(StreamBlockData* block)
     std::free(block);
 }
 
+BlockAssembler::PacketRegion BlockAssembler::packet_region(uint32_t packet_id) const
+{
+    return {uint64_t(packet_id - 1) * packet_payload_size_,
+            std::min<uint64_t>(uint64_t(packet_id) * packet_payload_size_, payload_size_)};
+}
+
 size_t BlockAssembler::predict_landings(Landing* out, size_t max, size_t skip)
 {
     // In order, what comes next is: the newest block's remaining payload
@@ -99,11 +105,11 @@ size_t BlockAssembler::predict_landings(Landing* out, size_t max, size_t skip)
     size_t n = 0;
     auto add = [&](PhotoInfo* frame, uint16_t block_id, uint32_t first, uint32_t packet_num) {
         for (uint32_t id = first; n < max && id + 1 < packet_num; ++id) {
-            const uint64_t offset = uint64_t(id - 1) * packet_payload_size_ + skip;
-            const uint64_t end = std::min<uint64_t>(uint64_t(id) * packet_payload_size_, payload_size_);
-            if (offset >= end)
+            PacketRegion r = packet_region(id);
+            r.offset += skip;
+            if (r.offset >= r.end)
                 break;
-            out[n++] = Landing{reinterpret_cast<uint8_t*>(frame->pixel) + offset, static_cast<size_t>(end - offset),
+            out[n++] = Landing{reinterpret_cast<uint8_t*>(frame->pixel) + r.offset, static_cast<size_t>(r.end - r.offset),
                                block_id, id};
         }
     };
@@ -133,7 +139,7 @@ size_t BlockAssembler::predict_landings(Landing* out, size_t max, size_t skip)
         next_frame_ = frames_.obtain();
     if (!next_frame_)
         return n;
-    next_frame_block_id_ = next_block_id(last_block_id_);
+    next_frame_block_id_ = gvsp::next_block_id(last_block_id_);
     keep_place();  // the next block's leader
     add(next_frame_, next_frame_block_id_, 1, packet_num_);
     return n;
@@ -275,18 +281,13 @@ bool BlockAssembler::follows_new_sequence(const gvsp::Header& header)
     // sequence; the first of them is lost.
     if (header.format != gvsp::FORMAT_LEADER || header.packet_id != 0 || header.status != gvsp::STATUS_SUCCESS)
         return false;
-    if (has_restart_candidate_ && header.block_id == next_block_id(restart_candidate_)) {
+    if (has_restart_candidate_ && header.block_id == gvsp::next_block_id(restart_candidate_)) {
         has_restart_candidate_ = false;
         return true;
     }
     has_restart_candidate_ = true;
     restart_candidate_ = header.block_id;
     return false;
-}
-
-uint16_t BlockAssembler::next_block_id(uint16_t id)
-{
-    return id == 0xFFFF ? 1 : static_cast<uint16_t>(id + 1);
 }
 
 StreamBlockData* BlockAssembler::find_block_data(const gvsp::Header& header, int64_t now)
@@ -612,10 +613,9 @@ void BlockAssembler::hand_over(StreamBlockData* block, uint32_t status, int64_t 
         // earlier frame's bytes.
         char* pixels = frame->pixel;
         for (uint32_t id = 1; id + 1 < block->packet_num; ++id) {
-            const uint64_t offset = uint64_t(id - 1) * packet_payload_size_;
-            const uint64_t end = std::min<uint64_t>(uint64_t(id) * packet_payload_size_, payload_size_);
-            if (!block->packet_states[id].received && offset < end)
-                std::memset(pixels + offset, 0, static_cast<size_t>(end - offset));
+            const PacketRegion r = packet_region(id);
+            if (!block->packet_states[id].received && r.offset < r.end)
+                std::memset(pixels + r.offset, 0, static_cast<size_t>(r.end - r.offset));
         }
     }
     if (!block->packet_states[0].received) {

@@ -105,11 +105,17 @@ public:
     StreamStatistics statistics;
 
 private:
+    // Where a payload packet's data lies in its frame: [offset, end), empty
+    // past the end of the payload.
+    struct PacketRegion {
+        uint64_t offset;
+        uint64_t end;
+    };
+    PacketRegion packet_region(uint32_t packet_id) const;
     enum class Screening { Fine, TooShort, DoesNotFit };
     // Whether a data datagram's own fields can be read and fit the channel.
     Screening screen(const gvsp::Header& header, const Datagram& datagram, gvsp::Leader* leader) const;
     bool follows_new_sequence(const gvsp::Header& header);
-    static uint16_t next_block_id(uint16_t id);
     void begin_step(AssemblerOutput* out);
     StreamBlockData* find_block_data(const gvsp::Header& header, int64_t now_us);
     StreamBlockData* open_block(const gvsp::Header& header, int inc, int64_t now_us);

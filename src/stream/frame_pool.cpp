@@ -1,7 +1,5 @@
 #include "stream/frame_pool.h"
 
-#include <time.h>
-
 #include <cstdlib>
 #include <new>
 
@@ -18,13 +16,6 @@ namespace {
 FramePool::Slot* slot_of(PhotoInfo* frame)
 {
     return reinterpret_cast<FramePool::Slot*>(frame);
-}
-
-uint64_t wall_clock_ns()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_REALTIME, &ts);
-    return uint64_t(ts.tv_sec) * 1000000000ULL + uint64_t(ts.tv_nsec);
 }
 
 }  // namespace
@@ -116,7 +107,7 @@ void FramePool::deliver(PhotoInfo* frame, uint32_t status)
             // Counted as lent before the tap's reader can give it back.
             slot_of(frame)->holders = 2;
             ++lent_;
-            if (!tap_->offer(TappedFrame{frame, this, status, wall_clock_ns()})) {
+            if (!tap_->offer(TappedFrame{frame, this, status, uint64_t(get_real_time()) * 1000})) {
                 slot_of(frame)->holders = 1;
                 --lent_;
             }
@@ -125,20 +116,15 @@ void FramePool::deliver(PhotoInfo* frame, uint32_t status)
     async_queue_push(ready_queue, frame);
 }
 
-void FramePool::drop_holder(PhotoInfo* frame)
+void FramePool::recycle(PhotoInfo* frame)
 {
     if (slot_of(frame)->holders.fetch_sub(1) == 1)
         async_queue_push(free_queue, frame);
 }
 
-void FramePool::recycle(PhotoInfo* frame)
-{
-    drop_holder(frame);
-}
-
 void FramePool::give_back(PhotoInfo* frame)
 {
-    drop_holder(frame);
+    recycle(frame);
     // Notified under the lock: the pool's destructor may return as soon as
     // it can take the lock again.
     std::lock_guard<std::mutex> lock(lent_mutex_);
@@ -163,6 +149,6 @@ bool FramePool::flush_one()
     void* frame = async_queue_try_pop(ready_queue);
     if (!frame)
         return false;
-    drop_holder(static_cast<PhotoInfo*>(frame));
+    recycle(static_cast<PhotoInfo*>(frame));
     return true;
 }

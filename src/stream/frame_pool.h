@@ -36,7 +36,7 @@ public:
     // A finished frame, for the capturing threads and the tap if one is
     // attached (status is the block's at hand-over).
     void deliver(PhotoInfo* frame, uint32_t status = 0);
-    // A buffer back for reuse (by whoever holds it besides a tap).
+    // A buffer back for reuse, by one of those who hold it.
     void recycle(PhotoInfo* frame);
     // A frame the tap lent back.
     void give_back(PhotoInfo* frame);
@@ -58,8 +58,6 @@ public:
     struct Slot;
 
 private:
-    void drop_holder(PhotoInfo* frame);
-
     const uint32_t payload_size_;
     const std::atomic<uint32_t>& max_buffer_length;
     std::atomic<uint32_t> buffer_count{0};
