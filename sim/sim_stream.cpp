@@ -293,13 +293,15 @@ void SimCamera::stream_loop()
         // Which channels are due, under the camera's own lock.
         std::vector<int> due;
         Clock::time_point wake_at = Clock::now() + std::chrono::milliseconds(50);
+        bool restart_feed = false;
         {
             std::lock_guard<std::mutex> camera_lock(mutex_);
             const bool acquiring = memory_.reg(REG_ACQUISITION_STATUS) == 1;
             if (config_.feed && acquiring && !st.acquiring) {
-                // A feed plays from its start whenever acquisition starts.
-                config_.feed->restart();
-                st.feed_start = Clock::now();
+                // A feed plays from its start whenever acquisition starts;
+                // it is rewound below, outside the lock. Nothing is pending
+                // until then, so nothing falls due.
+                restart_feed = true;
                 for (Channel& ch : st.channels) {
                     ch.has_pending = false;
                     ch.feed_done = false;
@@ -351,6 +353,10 @@ void SimCamera::stream_loop()
                 else
                     wake_at = std::min(wake_at, ch.next_frame);
             }
+        }
+        if (restart_feed) {
+            config_.feed->restart();
+            st.feed_start = Clock::now();
         }
 
         for (int n : due) {

@@ -183,18 +183,15 @@ void McapWriter::add_message(uint16_t channel, uint64_t log_time, uint64_t publi
     chunk_end_ = std::max(chunk_end_, log_time);
     chunk_index_[channel].emplace_back(log_time, chunk_len_);
 
-    uint8_t head[RECORD_PREFIX_LEN + MESSAGE_FIXED_LEN];
-    std::vector<uint8_t> tmp;
-    tmp.reserve(sizeof head);
-    ByteWriter w(tmp);
+    message_head_.clear();
+    ByteWriter w(message_head_);
     w.u8(OP_MESSAGE);
     w.u64(MESSAGE_FIXED_LEN + data_len);
     w.u16(channel);
     w.u32(sequence_[channel]++);
     w.u64(log_time);
     w.u64(publish_time);
-    std::copy(tmp.begin(), tmp.end(), head);
-    arena_append(head, sizeof head);
+    arena_append(message_head_.data(), message_head_.size());
     for (size_t i = 0; i < count; ++i) {
         if (pieces[i].len >= borrow_from) {
             segments_.push_back(Segment{static_cast<const uint8_t*>(pieces[i].data), 0, pieces[i].len});

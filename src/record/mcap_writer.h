@@ -110,6 +110,7 @@ private:
 
     // The open chunk.
     std::vector<uint8_t> arena_;
+    std::vector<uint8_t> message_head_;  // reused for every message's fixed fields
     std::vector<Segment> segments_;
     std::map<uint16_t, std::vector<std::pair<uint64_t, uint64_t>>> chunk_index_;
     size_t chunk_len_ = 0;

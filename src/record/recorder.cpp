@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "gvcp/ip_text.h"
 #include "imaging/colour_convert.h"
 #include "record/ros_messages.h"
 #include "stream/frame_pool.h"
@@ -28,8 +29,7 @@ std::string text(const char* field, size_t max)
 std::string dotted(uint32_t ip)
 {
     char buf[16];
-    std::snprintf(buf, sizeof buf, "%u.%u.%u.%u", ip >> 24, (ip >> 16) & 0xFF, (ip >> 8) & 0xFF, ip & 0xFF);
-    return buf;
+    return format_ipv4(ip, buf);
 }
 
 std::string floats(const float* values, size_t n)
@@ -184,6 +184,7 @@ Recorder::Topics& Recorder::topics_for(const PhotoInfo& frame)
     if (found != topics_.end())
         return found->second;
     Topics t;
+    t.frame_id = topic_for(serial_, ch, false).substr(1);
     mcap::StringMap meta{{"stream_channel", std::to_string(ch)}};
     mcap::StringMap raw_meta = meta;
     raw_meta["payload_size"] = std::to_string(frame.payload_size);
@@ -217,8 +218,7 @@ void Recorder::write_frame(const TappedFrame& item)
     }
     Topics& t = topics_for(frame);
     const uint64_t camera_ns = frame.timestamp_low;
-    const std::string frame_id = topic_for(serial_, frame.stream_channel_index_, false).substr(1);
-    rosmsg::encode_raw_frame(head_, t.seq, frame_id, frame, item.status);
+    rosmsg::encode_raw_frame(head_, t.seq, t.frame_id, frame, item.status);
     const mcap::Piece raw[] = {{head_.data(), head_.size()}, {frame.pixel, frame.payload_size}};
     writer_.add_message(t.raw, item.host_time_ns, camera_ns, raw, 2, BORROW_FROM);
     if (t.has_ros)
@@ -240,7 +240,7 @@ void Recorder::write_frame(const TappedFrame& item)
 void Recorder::write_ros(const PhotoInfo& frame, const TappedFrame& item, Topics& t)
 {
     const uint64_t pixels = uint64_t(frame.pixel_width) * frame.pixel_height;
-    const std::string frame_id = topic_for(serial_, frame.stream_channel_index_, false).substr(1);
+    const std::string& frame_id = t.frame_id;
     const uint64_t stamp = frame.timestamp_low;
     if (frame.pixel_format == PIXEL_FORMAT_COORD3D_ABC16) {
         if (pixels * 6 > frame.payload_size)

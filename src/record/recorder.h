@@ -68,6 +68,7 @@ private:
         uint16_t raw = 0, ros = 0;
         bool has_ros = false;
         uint32_t seq = 0;
+        std::string frame_id;  // the ROS topic without its leading '/'
     };
     void run();
     void write_header_records();

@@ -47,21 +47,26 @@ void on_signal(int)
     g_stop = 1;
 }
 
-// One channel's frames, read from its own reader of the file.
+// One channel's frames, read from its own reader of the file. A channel
+// the file holds no frame of reads nothing.
 class ChannelFeed {
 public:
-    ChannelFeed(std::string path, int channel, double rate, bool loop, unsigned long long start_ns,
+    ChannelFeed(std::string path, int channel, bool recorded, double rate, bool loop, unsigned long long start_ns,
                 unsigned long long cycle_ns)
-        : path_(std::move(path)), channel_(channel), rate_(rate), loop_(loop), start_(start_ns), cycle_(cycle_ns)
+        : path_(std::move(path)), channel_(channel), recorded_(recorded), rate_(rate), loop_(loop),
+          start_(start_ns), cycle_(cycle_ns)
     {
     }
 
     void restart()
     {
+        file_.reset();
+        laps_ = 0;
+        if (!recorded_)
+            return;
         file_ = std::make_unique<RecordingFile>();
         if (file_->open(path_) != 0)
             file_.reset();
-        laps_ = 0;
     }
 
     bool next(vsim::FeedFrame* out)
@@ -103,6 +108,7 @@ public:
 private:
     std::string path_;
     int channel_;
+    bool recorded_;
     double rate_;
     bool loop_;
     unsigned long long start_, cycle_;
@@ -171,7 +177,7 @@ int cmd_play(int argc, char** argv)
             s.max_width = f.roi.size_x ? f.roi.size_x : f.pixel_width;
             s.max_height = f.roi.size_y ? f.roi.size_y : f.pixel_height;
         }
-        if (!(f.pixel_format != PIXEL_FORMAT_COORD3D_ABC16) && f.cloud_unit)
+        if (f.pixel_format == PIXEL_FORMAT_COORD3D_ABC16 && f.cloud_unit)
             config.cloud_unit = f.cloud_unit;
     }
     for (size_t s = 0; s < config.sensors.size(); ++s) {
@@ -193,7 +199,8 @@ int cmd_play(int argc, char** argv)
 
     std::vector<std::shared_ptr<ChannelFeed>> channels;
     for (int ch = 0; ch < 3; ++ch)
-        channels.push_back(std::make_shared<ChannelFeed>(path, ch, rate, args.has("--loop"), rec.start_ns, cycle));
+        channels.push_back(std::make_shared<ChannelFeed>(path, ch, per_channel[ch] > 0, rate, args.has("--loop"),
+                                                      rec.start_ns, cycle));
     auto feed = std::make_shared<vsim::FrameFeed>();
     feed->next = [channels](int channel, vsim::FeedFrame* out) {
         return channel >= 0 && channel < 3 && channels[static_cast<size_t>(channel)]->next(out);

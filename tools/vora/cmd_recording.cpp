@@ -10,6 +10,7 @@
 
 #include "commands.h"
 #include "common.h"
+#include "frame_writer.h"
 #include "json.h"
 #include "options.h"
 #include "output_files.h"
@@ -171,14 +172,7 @@ int cmd_export(int argc, char** argv)
             if (f == "raw") {
                 ok = files.write_bytes(name, frame.pixel, frame.payload_size, &error);
             } else if (f == "png" && !depth) {
-                const size_t n = static_cast<size_t>(frame.pixel_width) * frame.pixel_height;
-                std::vector<uint8_t> rgb;
-                const auto* p = reinterpret_cast<const uint8_t*>(frame.pixel);
-                if (frame.pixel_format == PIXEL_FORMAT_RGB8 && frame.payload_size >= 3 * n)
-                    rgb.assign(p, p + 3 * n);
-                else if (frame.pixel_format == PIXEL_FORMAT_MONO8 && frame.payload_size >= n)
-                    for (size_t i = 0; i < n; ++i)
-                        rgb.insert(rgb.end(), 3, p[i]);
+                const std::vector<uint8_t> rgb = rgb_of(frame);
                 if (rgb.empty()) {
                     if (warned.insert("png-colour").second)
                         report("warning: png needs RGB8 or Mono8 frames; use bmp for " +
