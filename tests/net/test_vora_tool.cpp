@@ -692,6 +692,36 @@ TEST_F(VoraTool, IncompleteFramesAreSkippedAndCountedAndAFolderIsNotOverwritten)
     expect_released(sim);
 }
 
+TEST_F(VoraTool, SkippedFramesLeaveTheKeptOnesWhole)
+{
+    // Kept frames are written at the end: the incomplete frames captured
+    // and skipped after them must not have landed in their buffers.
+    vsim::SimCamera& sim = camera();
+    small_regions(sim);
+    TempDir dir;
+    Child capture(vora_path(), {"capture", "--channels", "0", "--seconds", "6", "--keep", "2", "--format", "raw",
+                                "--resend", "off", "--timeout", "60", "--out", dir.path()});
+    ASSERT_TRUE(eventually([&] { return sim.frames_sent(0) >= 3; }, std::chrono::seconds(30)));
+    sim.stream_faults.burst_length = 5;  // from now on every frame loses packets
+    sim.stream_faults.burst_every = 1;
+    const Outcome r = capture.finish();
+    ASSERT_EQ(r.code, 0) << r.err << r.out;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(r.out, m, std::regex("incomplete: +skipped (\\d+), kept 0"))) << r.out;
+    EXPECT_GT(std::stoul(m[1]), 0u) << r.out;
+    const auto rendered = vsim::render_sensor(sim.config().sensors[0], vsim::Roi{160, 120, 0, 0},
+                                              PIXEL_FORMAT_COORD3D_ABC16, 10);
+    int raws = 0;
+    for (const std::string& name : files_in(dir.path())) {
+        if (name.size() < 4 || name.compare(name.size() - 4, 4, ".raw") != 0)
+            continue;
+        ++raws;
+        EXPECT_EQ(slurp(dir.path() + "/" + name), std::string(rendered.begin(), rendered.end())) << name;
+    }
+    EXPECT_EQ(raws, 2);
+    expect_released(sim);
+}
+
 TEST_F(VoraTool, AFullDiskLeavesNoFileUnderAFinalNameAndSaysWhy)
 {
     vsim::SimCamera& sim = camera();

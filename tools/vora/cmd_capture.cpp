@@ -251,7 +251,10 @@ struct Channel {
     unsigned short index = 0;
     unsigned pixel_format = 0;  // as configured when the channel opened
     std::vector<std::unique_ptr<Slot>> slots;
-    size_t next = 0;  // the slot the next capture goes to
+    size_t next = 0;  // the slot the next accepted frame goes to
+    // Each capture lands here first and changes places with the slot only
+    // when the frame is accepted, so a skipped frame never touches a kept one.
+    std::unique_ptr<Slot> spare;
     unsigned captured = 0;  // frames taken from the library
     unsigned accepted = 0;  // of those, frames to save (complete, or kept incomplete)
     unsigned saved = 0;
@@ -377,12 +380,15 @@ int Capture::open_channels()
             report_status("reading the payload size of channel " + std::to_string(ch), status ? status : -1);
             return kExitCamera;
         }
-        for (size_t k = 0; k < slots; ++k) {
+        c.spare = std::make_unique<Slot>();
+        bool allocated = c.spare->allocate(static_cast<size_t>(payload));
+        for (size_t k = 0; k < slots && allocated; ++k) {
             c.slots.push_back(std::make_unique<Slot>());
-            if (!c.slots.back()->allocate(static_cast<size_t>(payload))) {
-                report("out of memory for frames of channel " + std::to_string(ch));
-                return kExitCamera;
-            }
+            allocated = c.slots.back()->allocate(static_cast<size_t>(payload));
+        }
+        if (!allocated) {
+            report("out of memory for frames of channel " + std::to_string(ch));
+            return kExitCamera;
         }
         c.completeness.look(cam_, ch);
         channels_.push_back(std::move(c));
@@ -427,9 +433,8 @@ int Capture::capture_loop()
             if (o_.by_frames && c.accepted >= o_.frames)
                 continue;
             done = false;
-            Slot& slot = *c.slots[c.next];
             PhotoInfo frame{};
-            frame.pixel = slot.data;
+            frame.pixel = c.spare->data;
             const int st = TimeoutCapture(cam_, c.index, &frame, kPollUs);
             const auto at = Clock::now();
             if (st == VORA_ERR_CAPTURE_TIMEOUT) {
@@ -449,15 +454,18 @@ int Capture::capture_loop()
             }
             ++c.captured;
             c.completeness.look(cam_, c.index);
-            slot.complete = c.completeness.take();
-            if (slot.complete != 1) {
-                c.uncertain += slot.complete < 0;
+            const int complete = c.completeness.take();
+            if (complete != 1) {
+                c.uncertain += complete < 0;
                 if (!o_.keep_incomplete) {
-                    ++c.skipped;  // the slot takes the next frame
+                    ++c.skipped;  // the spare takes the next frame
                     continue;
                 }
                 ++c.kept_incomplete;
             }
+            std::swap(c.spare, c.slots[c.next]);
+            Slot& slot = *c.slots[c.next];
+            slot.complete = complete;
             slot.info = frame;
             slot.seq = ++c.accepted;
             slot.filled = true;
