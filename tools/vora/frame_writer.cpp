@@ -14,9 +14,12 @@ namespace vora_tool {
 
 std::vector<float> points_of(int camera, PhotoInfo& cloud)
 {
-    std::vector<float> xyz(3 * static_cast<size_t>(cloud.pixel_width) * cloud.pixel_height + 3);
+    // The library clears the array up to 2 x payload_size bytes, which a
+    // camera may pad beyond the points.
+    const size_t n = 3 * static_cast<size_t>(cloud.pixel_width) * cloud.pixel_height;
+    std::vector<float> xyz(std::max(n + 3, (static_cast<size_t>(cloud.payload_size) + 1) / 2));
     Convert3DPointFromCharToFloat(camera, &cloud, xyz.data());
-    xyz.resize(xyz.size() - 3);
+    xyz.resize(n);
     return xyz;
 }
 
