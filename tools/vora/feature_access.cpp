@@ -186,11 +186,20 @@ int Features::set(const FeatureRef& ref, long long value) const
     auto it = controls().find(ref.name);
     if (it != controls().end() && it->second.set)
         return it->second.set(cam_, ref.idx, value);
-    const unsigned mask = it != controls().end() ? it->second.mask : 0xFFFFFFFF;
+    unsigned mask = it != controls().end() ? it->second.mask : 0xFFFFFFFF;
     const unsigned offset = it != controls().end() && it->second.indexed == Indexed::Channel
                                 ? static_cast<unsigned>(ref.idx) * STREAM_CHANNEL_REG_STRIDE
                                 : 0;
     unsigned bits = static_cast<unsigned>(value);
+    // A field of a register, as the description places it: written where
+    // get reads it from.
+    const FeatureInfo* info = description_ ? description_->find(ref.name) : nullptr;
+    if (info && info->msb >= 0 && mask == 0xFFFFFFFF) {
+        const int width = info->lsb - info->msb + 1;
+        const int shift = 31 - info->lsb;
+        mask = (width >= 32 ? ~0u : (1u << width) - 1) << shift;
+        bits <<= shift;
+    }
     if (mask != 0xFFFFFFFF) {
         // Keep the flags that share the register.
         int raw = 0;
