@@ -124,9 +124,8 @@ void put_value(JsonWriter& j, const FeatureRef& ref, const std::string& text)
 long long parse_value(const FeatureRef& ref, const std::string& text)
 {
     if (ref.name == "PixelFormat") {
-        for (unsigned f : {PIXEL_FORMAT_MONO8, PIXEL_FORMAT_BAYER_RG8, PIXEL_FORMAT_YUV422_8, PIXEL_FORMAT_RGB565P, PIXEL_FORMAT_RGB8, PIXEL_FORMAT_COORD3D_ABC16})
-            if (text == pixel_format_name(f))
-                return f;
+        if (const unsigned f = pixel_format_code(text))
+            return f;
     }
     if (ref.name == "GevSCDA") {
         in_addr a;

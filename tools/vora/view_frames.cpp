@@ -159,14 +159,19 @@ std::shared_ptr<const std::string> encode_colour(const Frame& frame, unsigned st
         *error = "cannot show " + pixel_format_name(f.pixel_format) + " frames";
         return nullptr;
     }
-    const std::vector<uint8_t> rgb = rgb_of(f);
-    if (rgb.empty()) {
+    // RGB8 is thinned where it lies; Mono8 is made RGB first.
+    const size_t pixels = static_cast<size_t>(f.pixel_width) * f.pixel_height;
+    PhotoInfo image = f;
+    std::vector<uint8_t> rgb;
+    if (f.pixel_format == PIXEL_FORMAT_MONO8) {
+        rgb = rgb_of(f);
+        image.pixel = const_cast<char*>(reinterpret_cast<const char*>(rgb.data()));
+    }
+    if (f.pixel_format == PIXEL_FORMAT_MONO8 ? rgb.empty() : f.payload_size / 3 < pixels) {
         *error = "the frame is shorter than its pixels";
         return nullptr;
     }
     const Header h = header_of(frame, kKindColour, step);
-    PhotoInfo image = f;
-    image.pixel = const_cast<char*>(reinterpret_cast<const char*>(rgb.data()));
     const std::vector<char> taken = decimate(image, 3, step, h.width, h.height);
     auto message = std::make_shared<std::string>(encode_header(h));
     message->append(taken.data(), taken.size());
