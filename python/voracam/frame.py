@@ -46,22 +46,20 @@ def _fresh_copy(data: bytes, size: Optional[int] = None) -> bytes:
     return bytes(memoryview(data)[:size]) + bytes(max(0, size - len(data)))
 
 
-class Frame:
-    """One captured frame: its metadata, its bytes (``data``) and NumPy views
-    of them. Views are read-only and share the frame's memory."""
+class _FrameBytes:
+    """A frame's record and bytes, whether captured or read from a recording:
+    its metadata and read-only NumPy views that share its memory."""
 
-    def __init__(self, info: _sdk.PhotoInfoCSharp, data: bytes, camera: "Camera") -> None:
+    def __init__(self, info: _sdk.PhotoInfoCSharp, data: bytes) -> None:
         self.info = info
         self.data = data
-        self.camera = camera
-        self._points: Optional[np.ndarray] = None
 
     def __repr__(self) -> str:
         try:
             kind = PixelFormat(self.pixel_format).name
         except ValueError:
             kind = hex(self.pixel_format)
-        return (f"<voracam.Frame channel {self.channel} block {self.block_id} "
+        return (f"<voracam.{type(self).__name__} channel {self.channel} block {self.block_id} "
                 f"{kind} {self.width}x{self.height}>")
 
     # ---- metadata ----
@@ -88,7 +86,7 @@ class Frame:
 
     @property
     def timestamp(self) -> int:
-        """Time stamp in nanoseconds."""
+        """The camera's time stamp in nanoseconds."""
         return self.info.timestamp_low
 
     @property
@@ -112,10 +110,15 @@ class Frame:
 
     # ---- NumPy views ----
 
+    def _bytes_held(self) -> int:
+        """How many of ``data``'s bytes the views may cover."""
+        return len(self.data)
+
     def _view(self, dtype, shape: tuple, bytes_per_pixel: int, what: str) -> np.ndarray:
         needed = self.width * self.height * bytes_per_pixel
-        if len(self.data) < needed:
-            raise ValueError(f"{what}: the frame holds {len(self.data)} bytes, {needed} needed")
+        held = self._bytes_held()
+        if held < needed:
+            raise ValueError(f"{what}: the frame holds {held} bytes, {needed} needed")
         return np.frombuffer(self.data, dtype, count=needed // np.dtype(dtype).itemsize).reshape(shape)
 
     def _require_cloud(self, what: str) -> None:
@@ -123,19 +126,37 @@ class Frame:
             raise ValueError(f"{what} needs a point cloud, not {self!r}")
 
     @property
-    def raw(self) -> np.ndarray:
-        """The raw cloud, (H, W, 3) int16: x, y signed; z is ``depth``."""
-        self._require_cloud("raw")
-        return self._view(np.int16, (self.height, self.width, 3), 6, "raw")
-
-    @property
     def depth(self) -> np.ndarray:
         """Raw z of every point, (H, W) uint16 (0: no point); divide by
         ``cloud_unit`` for millimetres."""
         self._require_cloud("depth")
-        self._view(np.uint8, (-1,), 6, "depth")
-        return np.ndarray((self.height, self.width), np.uint16, self.data, offset=4,
-                          strides=(6 * self.width, 6))
+        return self._view(np.uint16, (self.height, self.width, 3), 6, "depth")[:, :, 2]
+
+    @property
+    def image(self) -> np.ndarray:
+        """The image as it came: RGB8 (H, W, 3) uint8, Mono8 and Bayer RG8
+        (H, W) uint8, YUYV (H, W, 2) uint8, RGB565p (H, W) uint16."""
+        if self.pixel_format not in _IMAGE_LAYOUTS:
+            raise ValueError(f"image needs a colour or grey image, not {self!r}")
+        dtype, channels = _IMAGE_LAYOUTS[self.pixel_format]
+        shape = (self.height, self.width) + ((channels,) if channels > 1 else ())
+        return self._view(dtype, shape, channels * np.dtype(dtype).itemsize, "image")
+
+
+class Frame(_FrameBytes):
+    """One captured frame: its metadata, its bytes (``data``) and NumPy views
+    of them. Views are read-only and share the frame's memory."""
+
+    def __init__(self, info: _sdk.PhotoInfoCSharp, data: bytes, camera: "Camera") -> None:
+        super().__init__(info, data)
+        self.camera = camera
+        self._points: Optional[np.ndarray] = None
+
+    @property
+    def raw(self) -> np.ndarray:
+        """The raw cloud, (H, W, 3) int16: x, y signed; z is ``depth``."""
+        self._require_cloud("raw")
+        return self._view(np.int16, (self.height, self.width, 3), 6, "raw")
 
     @property
     def points(self) -> np.ndarray:
@@ -154,16 +175,6 @@ class Frame:
             self._points = floats[:3 * n].reshape(self.height, self.width, 3)
             self._points.flags.writeable = False
         return self._points
-
-    @property
-    def image(self) -> np.ndarray:
-        """The image as it came: RGB8 (H, W, 3) uint8, Mono8 and Bayer RG8
-        (H, W) uint8, YUYV (H, W, 2) uint8, RGB565p (H, W) uint16."""
-        if self.pixel_format not in _IMAGE_LAYOUTS:
-            raise ValueError(f"image needs a colour or grey image, not {self!r}")
-        dtype, channels = _IMAGE_LAYOUTS[self.pixel_format]
-        shape = (self.height, self.width) + ((channels,) if channels > 1 else ())
-        return self._view(dtype, shape, channels * np.dtype(dtype).itemsize, "image")
 
     def to_rgb(self) -> "Frame":
         """The frame as RGB8: Bayer RG8 and YUYV converted by the library;

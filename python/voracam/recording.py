@@ -13,7 +13,7 @@ import _voracam_native as _native
 
 from .discovery import CameraInfo, _dotted, _mac, _text
 from .errors import VoraError, check
-from .frame import PixelFormat
+from .frame import _FrameBytes
 
 PathLike = Union[str, os.PathLike]
 
@@ -37,38 +37,14 @@ def recording_statistics(index: int) -> RecordingStatistics:
     return RecordingStatistics(frames, dropped, size)
 
 
-class RecordedFrame:
+class RecordedFrame(_FrameBytes):
     """A frame of a recording: its metadata and NumPy views of its bytes
     (read-only, sharing the frame's memory), exactly as the camera sent it."""
 
     def __init__(self, info: _sdk.PhotoInfoCSharp, data: bytes, log_time_ns: int) -> None:
-        self.info = info
-        self.data = data
+        super().__init__(info, data)
         #: When the host received it (wall clock, nanoseconds).
         self.log_time_ns = log_time_ns
-
-    def __repr__(self) -> str:
-        try:
-            kind = PixelFormat(self.pixel_format).name
-        except ValueError:
-            kind = hex(self.pixel_format)
-        return f"<voracam.RecordedFrame channel {self.channel} block {self.block_id} {kind} {self.width}x{self.height}>"
-
-    width = property(lambda self: self.info.pixel_width)
-    height = property(lambda self: self.info.pixel_height)
-    pixel_format = property(lambda self: self.info.pixel_format)
-    channel = property(lambda self: self.info.stream_channel_index_)
-    block_id = property(lambda self: self.info.block_id)
-    cloud_unit = property(lambda self: self.info.cloud_unit)
-    payload_size = property(lambda self: self.info.payload_size)
-    #: The camera's time stamp, nanoseconds.
-    timestamp = property(lambda self: self.info.timestamp_low)
-    roi = property(lambda self: (self.info.roi.size_x, self.info.roi.size_y,
-                                 self.info.roi.offset_x, self.info.roi.offset_y))
-
-    @property
-    def is_cloud(self) -> bool:
-        return self.pixel_format == PixelFormat.COORD3D_ABC16
 
     @property
     def metadata(self) -> dict:
@@ -77,12 +53,10 @@ class RecordedFrame:
                 "pixel_format": self.pixel_format, "cloud_unit": self.cloud_unit,
                 "payload_size": self.payload_size, "roi": self.roi}
 
-    def _view(self, dtype, shape: tuple, bytes_per_pixel: int) -> np.ndarray:
-        need = self.width * self.height * bytes_per_pixel
-        if need > self.payload_size:
-            raise ValueError(f"the payload of {self!r} is shorter than its pixels")
-        view = np.frombuffer(self.data, dtype, count=need // np.dtype(dtype).itemsize).reshape(shape)
-        return view
+    def _bytes_held(self) -> int:
+        # The read buffer may be longer than this frame's payload; what lies
+        # past the payload is not the frame's.
+        return min(self.payload_size, len(self.data))
 
     @property
     def raw(self) -> np.ndarray:
@@ -90,36 +64,15 @@ class RecordedFrame:
         return np.frombuffer(self.data, np.uint8, count=self.payload_size)
 
     @property
-    def depth(self) -> np.ndarray:
-        """Raw z of every point, (H, W) uint16 (0: no point)."""
-        self._require_cloud("depth")
-        return self._view(np.uint16, (self.height, self.width, 3), 6)[:, :, 2]
-
-    @property
     def points(self) -> np.ndarray:
         """The points in millimetres, (H, W, 3) float32: x, y signed, z
         unsigned, divided by ``cloud_unit``; no point is (0, 0, 0)."""
         self._require_cloud("points")
-        raw = self._view(np.int16, (self.height, self.width, 3), 6)
+        raw = self._view(np.int16, (self.height, self.width, 3), 6, "points")
         points = raw.astype(np.float32)
         points[:, :, 2] = raw[:, :, 2].view(np.uint16)
         points /= np.float32(self.cloud_unit or 1)
         return points
-
-    @property
-    def image(self) -> np.ndarray:
-        """RGB8 as (H, W, 3) uint8, Mono8 and Bayer RG8 as (H, W) uint8, YUYV
-        as (H, W, 2) uint8."""
-        layouts = {PixelFormat.RGB8: 3, PixelFormat.MONO8: 1, PixelFormat.BAYER_RG8: 1, PixelFormat.YUV422_8: 2}
-        channels = layouts.get(self.pixel_format)
-        if channels is None:
-            raise ValueError(f"image needs a colour or grey image, not {self!r}")
-        shape = (self.height, self.width) + ((channels,) if channels > 1 else ())
-        return self._view(np.uint8, shape, channels)
-
-    def _require_cloud(self, what: str) -> None:
-        if not self.is_cloud:
-            raise ValueError(f"{what} needs a point cloud, not {self!r}")
 
     def save(self, path: PathLike) -> None:
         """Writes the frame with the library's writers: .pcd, .ply, .txt or
