@@ -19,6 +19,9 @@
 
 namespace bench {
 
+// Megabytes of the 1280 x 1024 Coord3D_ABC16 cloud every benchmark streams.
+constexpr double kFrameMB = 1280 * 1024 * 6 / 1e6;
+
 // The eight block counters of a stream channel, in GetBlockStatistics order.
 inline std::vector<unsigned> block_counters(int camera, unsigned short channel)
 {

@@ -29,7 +29,6 @@
 namespace {
 
 constexpr double kWindowSeconds = 1.5;
-constexpr double kFrameMB = 7.86432;
 constexpr int kMaxCameras = 8;
 
 bool sh(const std::string& command)
@@ -145,12 +144,7 @@ public:
     }
 
 private:
-    static std::vector<unsigned> blocks(int index)
-    {
-        unsigned b[8];
-        GetBlockStatistics(index, 0, &b[0], &b[1], &b[2], &b[3], &b[4], &b[5], &b[6], &b[7]);
-        return std::vector<unsigned>(b, b + 8);
-    }
+    static std::vector<unsigned> blocks(int index) { return bench::block_counters(index, 0); }
     void consume(int index)
     {
         std::vector<char> pixels(payload_);
@@ -172,7 +166,7 @@ int main()
 {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);  // progress shows as it comes
     std::printf("many cameras: 1280 x 1024 Coord3D_ABC16 clouds (%.1f MB), each camera behind its own veth link, packet size 9000\n",
-                kFrameMB);
+                bench::kFrameMB);
     std::vector<std::unique_ptr<vsim::SimCamera>> all;
     for (int k = 0; k < kMaxCameras; ++k)
         all.push_back(camera_in_namespace(k));
@@ -198,7 +192,7 @@ int main()
             one_cpu = cpu;
         }
         const bool shared = n == 1 || bench::holds([&](double r) { return session.window(r / n); }, one_rate);
-        std::printf("  %8d %14.0f %10.0f %14.3f %12.2f %26s\n", n, total, total * kFrameMB, cpu,
+        std::printf("  %8d %14.0f %10.0f %14.3f %12.2f %26s\n", n, total, total * bench::kFrameMB, cpu,
                     one_cpu > 0 ? cpu / one_cpu : 0.0, shared ? "held" : "frames lost");
     }
     std::printf("  aims: CPU per GB within 10 %% of one camera's; one camera's total rate held when shared\n");

@@ -26,7 +26,6 @@
 namespace {
 
 constexpr double kWindowSeconds = 2.0;
-constexpr double kFrameMB = 7.86432;
 
 struct Mode {
     const char* name;
@@ -139,7 +138,7 @@ int main()
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     std::system("ip link set lo mtu 9000 2>/dev/null");
     std::printf("record benchmark: 1280 x 1024 Coord3D_ABC16 clouds (%.1f MB), packet size 9000, files in %s\n",
-                kFrameMB, get_current_dir_name());
+                bench::kFrameMB, get_current_dir_name());
     Bench b;
     const Mode live{"live capture alone", false, 0};
     // The highest rate live capture holds without losing a frame (up to 60 fps).
