@@ -63,14 +63,6 @@ void usage(const char* program)
         program);
 }
 
-uint32_t parse_ip(const std::string& text, const char* option)
-{
-    in_addr a;
-    if (inet_pton(AF_INET, text.c_str(), &a) != 1)
-        throw vora_cli::UsageError(std::string(option) + " takes an IPv4 address, not \"" + text + "\"");
-    return ntohl(a.s_addr);
-}
-
 // A fault probability: 0..1.
 double probability(const vora_cli::Args& args, const char* option)
 {
@@ -117,11 +109,11 @@ int run_simulator(int argc, char** argv)
         if (!args.positional().empty())
             throw vora_cli::UsageError("unexpected argument " + args.positional()[0]);
         if (args.has("--ip"))
-            base.ip = parse_ip(args.value("--ip"), "--ip");
+            base.ip = vora_cli::to_ipv4(args.value("--ip"), "--ip");
         if (args.has("--mask"))
-            base.mask = parse_ip(args.value("--mask"), "--mask");
+            base.mask = vora_cli::to_ipv4(args.value("--mask"), "--mask");
         if (args.has("--gateway"))
-            base.gateway = parse_ip(args.value("--gateway"), "--gateway");
+            base.gateway = vora_cli::to_ipv4(args.value("--gateway"), "--gateway");
         if (args.has("--cameras"))
             cameras = static_cast<int>(to_integer(args.value("--cameras"), "--cameras", 1, 250));
         if (static_cast<uint64_t>(base.ip & 0xFF) + static_cast<uint64_t>(cameras) > 256)

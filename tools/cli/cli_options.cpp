@@ -1,6 +1,7 @@
 // Command-line parsing over getopt_long.
 #include "cli_options.h"
 
+#include <arpa/inet.h>
 #include <getopt.h>
 
 #include <cerrno>
@@ -112,6 +113,14 @@ double to_number(const std::string& text, const std::string& what, double min, d
     if (value < min || value > max)
         throw UsageError(what + " must lie in " + number_text(min) + ".." + number_text(max) + ", not " + text);
     return value;
+}
+
+uint32_t to_ipv4(const std::string& text, const std::string& what)
+{
+    in_addr a{};
+    if (inet_pton(AF_INET, text.c_str(), &a) != 1)
+        throw UsageError(what + " takes an IPv4 address, not \"" + text + "\"");
+    return ntohl(a.s_addr);
 }
 
 std::vector<std::string> split(const std::string& text, char separator)

@@ -5,6 +5,7 @@
 #ifndef VORA_CLI_OPTIONS_H
 #define VORA_CLI_OPTIONS_H
 
+#include <cstdint>
 #include <map>
 #include <stdexcept>
 #include <string>
@@ -48,6 +49,8 @@ private:
 // names the range.
 long long to_integer(const std::string& text, const std::string& what, long long min, long long max);
 double to_number(const std::string& text, const std::string& what, double min, double max);
+// A dotted IPv4 address, in host order.
+uint32_t to_ipv4(const std::string& text, const std::string& what);
 std::vector<std::string> split(const std::string& text, char separator);
 
 }  // namespace vora_cli

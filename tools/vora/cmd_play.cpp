@@ -130,13 +130,7 @@ int cmd_play(int argc, char** argv)
     const std::string path = args.positional()[0];
     const double rate = args.has("--rate") ? to_number(args.value("--rate"), "--rate", 0.001, 1000) : 1.0;
     const double seconds = args.has("--seconds") ? to_number(args.value("--seconds"), "--seconds", 0.001, 1e7) : 0;
-    uint32_t ip = 0x7F000001;
-    if (args.has("--ip")) {
-        in_addr a{};
-        if (inet_pton(AF_INET, args.value("--ip").c_str(), &a) != 1)
-            throw UsageError("--ip takes an IPv4 address, not \"" + args.value("--ip") + "\"");
-        ip = ntohl(a.s_addr);
-    }
+    const uint32_t ip = args.has("--ip") ? to_ipv4(args.value("--ip"), "--ip") : 0x7F000001;
 
     RecordingFile rec;
     if (rec.open(path) != 0)

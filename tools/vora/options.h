@@ -14,6 +14,7 @@ using vora_cli::Args;
 using vora_cli::OptionDef;
 using vora_cli::split;
 using vora_cli::to_integer;
+using vora_cli::to_ipv4;
 using vora_cli::to_number;
 
 // -c/--camera: an index of `vora list`, a serial number, an IP address or a
