@@ -54,19 +54,12 @@ RawRoundTrip::RawRoundTrip(float unit) : xy_(65536), z_(65536)
 
 void RawRoundTrip::apply(char* point) const
 {
-    store_le16(point, xy_[static_cast<uint16_t>(point[0] & 0xFF) | static_cast<uint16_t>((point[1] & 0xFF) << 8)]);
-    store_le16(point + 2,
-               xy_[static_cast<uint16_t>(point[2] & 0xFF) | static_cast<uint16_t>((point[3] & 0xFF) << 8)]);
-    store_le16(point + 4, z_[static_cast<uint16_t>(point[4] & 0xFF) | static_cast<uint16_t>((point[5] & 0xFF) << 8)]);
+    store_le16(point, xy_[load_le16(point)]);
+    store_le16(point + 2, xy_[load_le16(point + 2)]);
+    store_le16(point + 4, z_[load_le16(point + 4)]);
 }
 
 namespace {
-
-inline uint16_t load_le16(const char* p)
-{
-    const uint8_t* b = reinterpret_cast<const uint8_t*>(p);
-    return static_cast<uint16_t>(b[0] | b[1] << 8);
-}
 
 // Value k of a raw cloud (k % 3 == 2 is a z, read unsigned).
 inline float raw_value_to_float(const char* raw, size_t k, float unit)

@@ -29,10 +29,16 @@ inline uint16_t float_to_raw16(float c, float unit)
     return static_cast<uint16_t>(static_cast<uint32_t>(trunc_float_to_int32(c * unit)));
 }
 
+// A raw coordinate: 16 bits, little-endian.
+inline uint16_t load_le16(const void* p)
+{
+    const uint8_t* b = static_cast<const uint8_t*>(p);
+    return static_cast<uint16_t>(b[0] | b[1] << 8);
+}
+
 inline float raw_x_to_float(const char* point, float unit)
 {
-    const uint8_t* b = reinterpret_cast<const uint8_t*>(point);
-    return static_cast<float>(static_cast<int16_t>(static_cast<uint16_t>(b[0] | b[1] << 8))) / unit;
+    return static_cast<float>(static_cast<int16_t>(load_le16(point))) / unit;
 }
 
 inline float raw_y_to_float(const char* point, float unit)
@@ -42,8 +48,7 @@ inline float raw_y_to_float(const char* point, float unit)
 
 inline float raw_z_to_float(const char* point, float unit)
 {
-    const uint8_t* b = reinterpret_cast<const uint8_t*>(point);
-    return static_cast<float>(static_cast<uint16_t>(b[4] | b[5] << 8)) / unit;
+    return static_cast<float>(load_le16(point + 4)) / unit;
 }
 
 inline void store_le16(char* p, uint16_t v)

@@ -47,10 +47,9 @@ struct RawFloats {
 // past the end.
 void load_xz(const char* raw, size_t w, const RawFloats& floats, float* xs, float* zs)
 {
-    const uint8_t* b = reinterpret_cast<const uint8_t*>(raw);
-    for (size_t c = 0; c < w; ++c, b += 6) {
-        xs[c] = floats.xy[static_cast<uint16_t>(b[0] | b[1] << 8)];
-        zs[c] = floats.z[static_cast<uint16_t>(b[4] | b[5] << 8)];
+    for (size_t c = 0; c < w; ++c, raw += 6) {
+        xs[c] = floats.xy[load_le16(raw)];
+        zs[c] = floats.z[load_le16(raw + 4)];
     }
     for (size_t k = 0; k < 8; ++k)
         xs[w + k] = zs[w + k] = 0.0f;
@@ -415,14 +414,14 @@ struct CellTables {
     // The point's cell key, 0 when it lies nowhere.
     uint64_t key(const uint8_t* p) const
     {
-        const uint32_t a = xy[static_cast<uint16_t>(p[0] | p[1] << 8)];
-        const uint32_t b = xy[static_cast<uint16_t>(p[2] | p[3] << 8)];
-        const uint32_t c = z[static_cast<uint16_t>(p[4] | p[5] << 8)];
+        const uint32_t a = xy[load_le16(p)];
+        const uint32_t b = xy[load_le16(p + 2)];
+        const uint32_t c = z[load_le16(p + 4)];
         if ((a | b | c) & kNowhere)
             return 0;
         return uint64_t(a) << 42 | uint64_t(b) << 21 | c;
     }
-    bool has_depth_at(const uint8_t* p) const { return deep[static_cast<uint16_t>(p[4] | p[5] << 8)] != 0; }
+    bool has_depth_at(const uint8_t* p) const { return deep[load_le16(p + 4)] != 0; }
 
     std::vector<uint32_t> xy, z;
     std::vector<uint8_t> deep;
@@ -454,8 +453,7 @@ int spatial_filter_point_cloud(cameralog& log, PhotoInfo& frame, int min_points)
     // and division keeps the order of the raw values.
     uint16_t max_raw_z = 0;
     for (size_t i = 0; i < points; ++i) {
-        const uint8_t* b = reinterpret_cast<const uint8_t*>(raw + 6 * i + 4);
-        const uint16_t z = static_cast<uint16_t>(b[0] | b[1] << 8);
+        const uint16_t z = load_le16(raw + 6 * i + 4);
         if (z > max_raw_z)
             max_raw_z = z;
     }
