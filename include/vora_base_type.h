@@ -111,6 +111,8 @@ enum VoraStatus {
     VORA_ERR_RECORDING_FORMAT = -73,   /* not a recording that can be read (not MCAP, damaged) */
     VORA_ERR_RECORDING_END = -74,      /* no more frames in the recording */
     VORA_ERR_RECORDING_MISSING = -75,  /* no open recording with that number */
+    /* a camera that went away while in use */
+    VORA_ERR_CAMERA_LOST = -80,        /* the heartbeat gave the camera up: it stopped answering or lost control */
     VORA_ERR_STREAM_MISSING = -98,
     VORA_ERR_CAMERA_MISSING = -99
 };

@@ -57,9 +57,19 @@ VORA_API const char* CameraVerions(int index);
  * camera object. */
 VORA_API int CameraConnect(int index);
 VORA_API int CameraDisconnect(int index);
+/* Whether the camera is still ours, without a word on the wire: 0 while
+ * connected, -80 once the heartbeat has given it up (it stopped answering,
+ * or control lapsed), -11 when not connected otherwise, -99 without a
+ * camera object. */
+VORA_API int GetConnectionState(int index);
 /* Who controls the camera (0: nobody), without connecting. Without a camera
  * object: -99, and -60 in *ccp_status. */
 VORA_API int GetCameraCCPStatus(int index, int* ccp_status);
+/* Reads a register without taking control, through a socket of its own:
+ * cameras answer reads from any host, so this works while another
+ * application controls the camera (its heartbeat timeout, for one, tells
+ * how long a holder that died keeps it). -56 when unanswered. */
+VORA_API int ReadRegisterWithoutControl(int index, unsigned int address, int* value);
 VORA_API int GetHeartBeatTimeout(int index);
 VORA_API int ReadRegister(int index, unsigned int address, int* value);
 VORA_API int WriteRegister(int index, unsigned int address, int value);
@@ -160,7 +170,9 @@ VORA_API int GetNetSpeed(int index, unsigned short channel);
 VORA_API float GetBlockRate(int index, unsigned short channel);
 /* Copies the oldest ready frame into *frame and frame->pixel (at least the
  * frame's payload size): waiting without limit, not at all (-34 when none),
- * or up to timeout_us microseconds (-34). */
+ * or up to timeout_us microseconds (-34). Once the heartbeat has given the
+ * camera up, the frames already received are still handed out and then
+ * every capture, waiting or not, ends at once with -80. */
 VORA_API int Capture(int index, unsigned short channel, PhotoInfo* frame);
 VORA_API int TryCapture(int index, unsigned short channel, PhotoInfo* frame);
 VORA_API int TimeoutCapture(int index, unsigned short channel, PhotoInfo* frame, long long timeout_us);
@@ -220,8 +232,10 @@ VORA_API int GetRecordingCalibration(int recording, int sensor, CameraParameter*
 VORA_API int GetRecordingDescription(int recording, char* name, unsigned int name_capacity, char* data,
                                      unsigned int capacity);
 /* Saves a frame without a camera (one read from a recording, say) with the
- * library's writers: format "pcd", "ply", "txt" or "png" (depth) for point
- * clouds, "bmp" for images. Results as the Save functions below. */
+ * library's writers: format "pcd", "ply", "plybin" (binary PLY), "txt",
+ * "png" (16-bit depth) or "preview" (colour-mapped depth PNG) for point
+ * clouds, "bmp" or "png" (8-bit RGB) for images. Results as the Save
+ * functions below. */
 VORA_API int SaveFrameToFile(PhotoInfo* frame, const char* format, const char* path);
 
 /* ---- image and point-cloud processing ---- */
@@ -243,6 +257,29 @@ VORA_API int SavePointCloudToPly(int index, PhotoInfo* frame, char* path);
 VORA_API int SaveToBMP(int index, PhotoInfo* frame, char* path);
 VORA_API int SaveDepthToPng(int index, PhotoInfo* frame, char* path);
 VORA_API int SavePointCloudWithImageToTxt(int index, PhotoInfo* frame, float* fused, char* path);
+/* Files for point-cloud and image viewers. The point-cloud ones convert the
+ * frame as the writers above do; fused is FusionImageTo3D's array (6 floats
+ * per point of the frame). Results as the writers above: 0; -2 for bad
+ * arguments; -42 when the file cannot be created; -41 when writing fails or
+ * (images) for a frame that is no image, which leaves no file. */
+/* Binary little-endian PLY of the points with depth. */
+VORA_API int SavePointCloudToBinaryPly(int index, PhotoInfo* frame, char* path);
+/* The coloured cloud as binary PLY (float x, y, z; uchar red, green, blue) of
+ * the points with depth, and as an organised PCD with an rgb field
+ * (0x00RRGGBB) whose points without depth are NaN. */
+VORA_API int SavePointCloudWithImageToPly(int index, PhotoInfo* frame, float* fused, char* path);
+VORA_API int SavePointCloudWithImageToPcd(int index, PhotoInfo* frame, float* fused, char* path);
+/* A colour or grey image (RGB8, Mono8, RGB565p, YUYV, Bayer RG8) as an 8-bit
+ * RGB PNG; the frame is left as it was. */
+VORA_API int SaveImageToPng(int index, PhotoInfo* frame, char* path);
+/* The depth of a point cloud colour-mapped for the eye (near red, far blue,
+ * no point black) as an 8-bit RGB PNG, beside SaveDepthToPng's numbers. */
+VORA_API int SaveDepthPreviewToPng(int index, PhotoInfo* frame, char* path);
+/* The same colour map on width x height depths (0: no point) into 3 bytes
+ * per pixel of rgb; the nearest and farthest depth into *near_depth and
+ * *far_depth (may be null). 0, or -2 without depth or rgb. */
+VORA_API int DepthPreviewColours(const unsigned short* depth, unsigned int width, unsigned int height,
+                                 unsigned char* rgb, unsigned short* near_depth, unsigned short* far_depth);
 VORA_API void FilterPointCloud(int index, PhotoInfo* frame, double tolerance);
 VORA_API int SpatialFilterPointcloud(int index, PhotoInfo* frame, int min_points);
 VORA_API void PixelSwell(int index, int* mask, PhotoInfo* frame);

@@ -44,6 +44,13 @@ VORA_API int SaveToBMPCSharp(int index, PhotoInfoCSharp& info, char* buffer, int
 VORA_API int SaveDepthToPngCSharp(int index, PhotoInfoCSharp& info, char* buffer, int length, char* path);
 VORA_API int SavePointCloudWithImageToTxtCSharp(int index, PhotoInfoCSharp& info, char* buffer, int length,
                                                 float* fused, char* path);
+VORA_API int SavePointCloudToBinaryPlyCSharp(int index, PhotoInfoCSharp& info, char* buffer, int length, char* path);
+VORA_API int SavePointCloudWithImageToPlyCSharp(int index, PhotoInfoCSharp& info, char* buffer, int length,
+                                                float* fused, char* path);
+VORA_API int SavePointCloudWithImageToPcdCSharp(int index, PhotoInfoCSharp& info, char* buffer, int length,
+                                                float* fused, char* path);
+VORA_API int SaveImageToPngCSharp(int index, PhotoInfoCSharp& info, char* buffer, int length, char* path);
+VORA_API int SaveDepthPreviewToPngCSharp(int index, PhotoInfoCSharp& info, char* buffer, int length, char* path);
 VORA_API void FilterPointCloudCSharp(int index, PhotoInfoCSharp& info, char* buffer, int length, double tolerance);
 VORA_API int SpatialFilterPointcloudCSharp(int index, PhotoInfoCSharp& info, char* buffer, int length,
                                            int min_points);

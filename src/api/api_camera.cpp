@@ -32,6 +32,16 @@ int CameraConnect(int index)
     return camera ? camera->CameraConnect(discovery_record(index)) : VORA_ERR_CAMERA_MISSING;
 }
 
+int GetConnectionState(int index)
+{
+    GigeCamera* camera = camera_at(index);
+    if (!camera)
+        return VORA_ERR_CAMERA_MISSING;
+    if (camera->is_connected())
+        return VORA_OK;
+    return camera->given_up ? VORA_ERR_CAMERA_LOST : VORA_ERR_NOT_CONNECTED;
+}
+
 int CameraDisconnect(int index)
 {
     GigeCamera* camera = camera_at(index);
@@ -47,6 +57,17 @@ int GetCameraCCPStatus(int index, int* ccp_status)
         return VORA_ERR_CAMERA_MISSING;
     }
     return camera->GetCameraCCPStatus(discovery_record(index), ccp_status);
+}
+
+int ReadRegisterWithoutControl(int index, unsigned int address, int* value)
+{
+    GigeCamera* camera = camera_at(index);
+    if (!camera) {
+        if (value)
+            *value = -1;
+        return VORA_ERR_CAMERA_MISSING;
+    }
+    return camera->ReadRegisterWithoutControl(discovery_record(index), address, value);
 }
 
 int GetHeartBeatTimeout(int index)

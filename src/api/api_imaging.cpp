@@ -2,7 +2,10 @@
 // object and forwards; a missing camera or record gives the function's
 // missing-object result.
 #include "api/api_table.h"
+#include <new>
+
 #include "camera/vora_gige_camera.h"
+#include "imaging/depth_preview.h"
 #include "vora_qelcamera_api.h"
 
 extern "C" {
@@ -73,6 +76,54 @@ int SaveDepthToPng(int index, PhotoInfo* frame, char* path)
 {
     GigeCamera* camera = camera_at(index);
     return camera && frame ? camera->SaveDepthToPng(*frame, path) : VORA_ERR_CAMERA_MISSING;
+}
+
+int SavePointCloudToBinaryPly(int index, PhotoInfo* frame, char* path)
+{
+    GigeCamera* camera = camera_at(index);
+    return camera && frame ? camera->SavePointCloudToBinaryPly(*frame, path) : VORA_ERR_CAMERA_MISSING;
+}
+
+int SavePointCloudWithImageToPly(int index, PhotoInfo* frame, float* fused, char* path)
+{
+    GigeCamera* camera = camera_at(index);
+    return camera && frame ? camera->SavePointCloudWithImageToPly(*frame, fused, path) : VORA_ERR_CAMERA_MISSING;
+}
+
+int SavePointCloudWithImageToPcd(int index, PhotoInfo* frame, float* fused, char* path)
+{
+    GigeCamera* camera = camera_at(index);
+    return camera && frame ? camera->SavePointCloudWithImageToPcd(*frame, fused, path) : VORA_ERR_CAMERA_MISSING;
+}
+
+int SaveImageToPng(int index, PhotoInfo* frame, char* path)
+{
+    GigeCamera* camera = camera_at(index);
+    return camera && frame ? camera->SaveImageToPng(*frame, path) : VORA_ERR_CAMERA_MISSING;
+}
+
+int SaveDepthPreviewToPng(int index, PhotoInfo* frame, char* path)
+{
+    GigeCamera* camera = camera_at(index);
+    return camera && frame ? camera->SaveDepthPreviewToPng(*frame, path) : VORA_ERR_CAMERA_MISSING;
+}
+
+int DepthPreviewColours(const unsigned short* depth, unsigned int width, unsigned int height, unsigned char* rgb,
+                        unsigned short* near_depth, unsigned short* far_depth)
+{
+    if (!depth || !rgb)
+        return VORA_ERR_INVALID_ARG;
+    uint16_t near = 0, far = 0;
+    try {
+        imaging::colour_map_depth(depth, static_cast<size_t>(width) * height, rgb, &near, &far);
+    } catch (const std::bad_alloc&) {
+        return VORA_ERR_FAILED;
+    }
+    if (near_depth)
+        *near_depth = near;
+    if (far_depth)
+        *far_depth = far;
+    return VORA_OK;
 }
 
 int SavePointCloudWithImageToTxt(int index, PhotoInfo* frame, float* fused, char* path)

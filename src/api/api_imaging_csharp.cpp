@@ -149,6 +149,52 @@ int SaveDepthToPngCSharp(int index, PhotoInfoCSharp& info, char* buffer, int len
     return with_input(info, buffer, length, [&](PhotoInfo& frame) { return camera->SaveDepthToPng(frame, path); });
 }
 
+int SavePointCloudToBinaryPlyCSharp(int index, PhotoInfoCSharp& info, char* buffer, int length, char* path)
+{
+    GigeCamera* camera = camera_at(index);
+    if (!camera)
+        return VORA_ERR_CAMERA_MISSING;
+    return with_input(info, buffer, length,
+                      [&](PhotoInfo& frame) { return camera->SavePointCloudToBinaryPly(frame, path); });
+}
+
+int SaveImageToPngCSharp(int index, PhotoInfoCSharp& info, char* buffer, int length, char* path)
+{
+    GigeCamera* camera = camera_at(index);
+    if (!camera)
+        return VORA_ERR_CAMERA_MISSING;
+    return with_input(info, buffer, length, [&](PhotoInfo& frame) { return camera->SaveImageToPng(frame, path); });
+}
+
+int SaveDepthPreviewToPngCSharp(int index, PhotoInfoCSharp& info, char* buffer, int length, char* path)
+{
+    GigeCamera* camera = camera_at(index);
+    if (!camera)
+        return VORA_ERR_CAMERA_MISSING;
+    return with_input(info, buffer, length,
+                      [&](PhotoInfo& frame) { return camera->SaveDepthPreviewToPng(frame, path); });
+}
+
+int SavePointCloudWithImageToPlyCSharp(int index, PhotoInfoCSharp& info, char* buffer, int length, float* fused,
+                                       char* path)
+{
+    GigeCamera* camera = camera_at(index);
+    if (!camera)
+        return VORA_ERR_CAMERA_MISSING;
+    return with_input(info, buffer, length,
+                      [&](PhotoInfo& frame) { return camera->SavePointCloudWithImageToPly(frame, fused, path); });
+}
+
+int SavePointCloudWithImageToPcdCSharp(int index, PhotoInfoCSharp& info, char* buffer, int length, float* fused,
+                                       char* path)
+{
+    GigeCamera* camera = camera_at(index);
+    if (!camera)
+        return VORA_ERR_CAMERA_MISSING;
+    return with_input(info, buffer, length,
+                      [&](PhotoInfo& frame) { return camera->SavePointCloudWithImageToPcd(frame, fused, path); });
+}
+
 int SavePointCloudWithImageToTxtCSharp(int index, PhotoInfoCSharp& info, char* buffer, int length, float* fused,
                                        char* path)
 {

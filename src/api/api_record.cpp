@@ -10,7 +10,11 @@
 #include "api/api_record.h"
 #include "api/api_table.h"
 #include "camera/vora_gige_camera.h"
+#include "imaging/binary_cloud_writers.h"
 #include "imaging/cloud_writers.h"
+#include "imaging/depth_preview.h"
+#include "imaging/image_png_writer.h"
+#include "imaging/pixel_format.h"
 #include "imaging/image_writers.h"
 #include "imaging/png_writer.h"
 #include "record/recorder.h"
@@ -309,8 +313,13 @@ int SaveFrameToFile(PhotoInfo* frame, const char* format, const char* path)
         return imaging::save_cloud_ply(silent, *frame, path);
     if (f == "txt")
         return imaging::save_cloud_txt(silent, *frame, path);
+    if (f == "plybin")
+        return imaging::save_cloud_binary_ply(silent, *frame, path);
     if (f == "png")
-        return imaging::save_depth_png(silent, *frame, path);
+        return frame->pixel_format == PIXEL_FORMAT_COORD3D_ABC16 ? imaging::save_depth_png(silent, *frame, path)
+                                                                  : imaging::save_image_png(silent, *frame, path);
+    if (f == "preview")
+        return imaging::save_depth_preview_png(silent, *frame, path);
     if (f == "bmp")
         return imaging::save_bmp(silent, *frame, path);
     return VORA_ERR_INVALID_ARG;

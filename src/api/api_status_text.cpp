@@ -59,6 +59,7 @@ constexpr StatusText kLibraryTexts[] = {
     {VORA_ERR_RECORDING_FORMAT, "not a readable recording (not MCAP, or damaged)"},
     {VORA_ERR_RECORDING_END, "no more frames in the recording"},
     {VORA_ERR_RECORDING_MISSING, "no open recording with that number"},
+    {VORA_ERR_CAMERA_LOST, "the camera was lost: it stopped answering, or its control lapsed"},
     {VORA_ERR_STREAM_MISSING, "stream channel not open"},
     {VORA_ERR_CAMERA_MISSING, "no such camera (discover and create the camera table first)"},
 };

@@ -44,6 +44,7 @@ int GigeCamera::CameraConnect(DiscoveryInfo* info)
     // A second connect starts from a clean slate rather than leaking the first.
     if (connected || heartbeat_thread.joinable())
         CameraDisconnect();
+    given_up = false;
 
     // The serial number comes from the camera: it names the log file only
     // in a form that cannot leave the current directory.
@@ -230,12 +231,12 @@ int GigeCamera::CameraDisconnect()
     return result;
 }
 
-int GigeCamera::GetCameraCCPStatus(DiscoveryInfo* info, int* ccp_status)
+int GigeCamera::read_unconnected(DiscoveryInfo* info, unsigned address, int* value, const char* function)
 {
-    if (!info || info->camera_ip == 0 || !ccp_status) {
+    if (!info || info->camera_ip == 0 || !value) {
         log.log_error(gvcp_log_error_level,
-                      "[function:GetCameraCCPStatus] Failed to connect camera due to the incoming parameters error, error code: %d",
-                      VORA_ERR_INVALID_ARG);
+                      "[function:%s] Failed to connect camera due to the incoming parameters error, error code: %d",
+                      function, VORA_ERR_INVALID_ARG);
         return VORA_ERR_INVALID_ARG;
     }
     camera_ip = info->camera_ip;
@@ -249,14 +250,14 @@ int GigeCamera::GetCameraCCPStatus(DiscoveryInfo* info, int* ccp_status)
         return VORA_ERR_SOCKET;
     SetTimeouts(sock, 500, 500);
     if (Bind(sock, info->computer_ip, 0) < 0) {
-        log.log_error(gvcp_log_error_level, "[function:GetCameraCCPStatus] Failed to bind the socket of ccp.");
+        log.log_error(gvcp_log_error_level, "[function:%s] Failed to bind the socket of ccp.", function);
         close(sock);
         return VORA_ERR_BIND;
     }
-    *ccp_status = -1;
+    *value = -1;
     const uint16_t id = next_req_id();
     uint8_t cmd[gvcp::READREG_CMD_LEN];
-    gvcp::build_readreg(cmd, id, Control_Channel_Privilage_Reg);
+    gvcp::build_readreg(cmd, id, address);
     uint8_t ack[12] = {};
     flush_socket_buffer(sock);
     int answered = 0;
@@ -264,17 +265,31 @@ int GigeCamera::GetCameraCCPStatus(DiscoveryInfo* info, int* ccp_status)
         answered = await_ack(sock, gvcp::READREG_ACK, id, ack, sizeof ack, sizeof ack);
     close(sock);
     if (answered <= 0) {
-        log.log_error(gvcp_log_error_level,
-                      "[function:GetCameraCCPStatus] Failed to read the data of CCP register. error code: %d.",
-                      VORA_ERR_CCP_TIMEOUT);
+        if (address == Control_Channel_Privilage_Reg)
+            log.log_error(gvcp_log_error_level, "[function:%s] Failed to read the data of CCP register. error code: %d.",
+                          function, VORA_ERR_CCP_TIMEOUT);
+        else
+            log.log_error(gvcp_log_error_level,
+                          "[function:%s] Failed to read the data of register 0x%x. error code: %d.", function, address,
+                          VORA_ERR_CCP_TIMEOUT);
         return VORA_ERR_CCP_TIMEOUT;
     }
     const uint16_t status = gvcp::get_u16(ack);
-    log.log_info(gvcp_log_info_level, "[function:GetCameraCCPStatus] status code: %x.", status);
+    log.log_info(gvcp_log_info_level, "[function:%s] status code: %x.", function, status);
     if (status != 0)
         return status;
-    *ccp_status = static_cast<int>(gvcp::get_u32(ack + 8));
+    *value = static_cast<int>(gvcp::get_u32(ack + 8));
     return VORA_OK;
+}
+
+int GigeCamera::GetCameraCCPStatus(DiscoveryInfo* info, int* ccp_status)
+{
+    return read_unconnected(info, Control_Channel_Privilage_Reg, ccp_status, "GetCameraCCPStatus");
+}
+
+int GigeCamera::ReadRegisterWithoutControl(DiscoveryInfo* info, unsigned address, int* value)
+{
+    return read_unconnected(info, address, value, "ReadRegisterWithoutControl");
 }
 
 int GigeCamera::GetHeartBeatTimeout()
@@ -310,6 +325,15 @@ bool GigeCamera::heartbeat_sleep(int period_ms)
 
 // Reading the privilege register is the heartbeat: the camera counts any
 // command from us, and the answer tells whether we still hold control.
+void GigeCamera::give_up(bool unanswered, const char* message)
+{
+    if (unanswered)
+        lost = true;
+    given_up = true;
+    connected = 0;
+    log.log_info(gvcp_log_info_level, "%s", message);
+}
+
 void GigeCamera::heartbeat_loop()
 {
     auto last_good = Clock::now();
@@ -321,17 +345,14 @@ void GigeCamera::heartbeat_loop()
         // is gone is lost now, one that only refuses the read gets the
         // GigE Vision default.
         if (status == VORA_ERR_READREG_TIMEOUT) {
-            lost = true;
-            connected = 0;
-            log.log_info(gvcp_log_info_level, "[function:HeartBeat] The PC does not receive camera data.");
+            give_up(true, "[function:HeartBeat] The PC does not receive camera data.");
             return;
         }
         value = 3000;
     }
     heartbeat_timeout = value;
     if (value < 0) {
-        connected = 0;
-        log.log_info(gvcp_log_info_level, "[function:HeartBeat] The camera heart beat timeout.");
+        give_up(false, "[function:HeartBeat] The camera heart beat timeout.");
         return;
     }
     int period = heartbeat_period(heartbeat_timeout);
@@ -351,18 +372,14 @@ void GigeCamera::heartbeat_loop()
             last_good = Clock::now();
         } else if (status == 0) {
             if (ms_since(last_good) >= heartbeat_timeout) {
-                connected = 0;
-                log.log_info(gvcp_log_info_level, "[function:HeartBeat] The camera receive data heart beat timeout.");
+                give_up(false, "[function:HeartBeat] The camera receive data heart beat timeout.");
                 return;
             }
         } else if (status == VORA_ERR_READREG_TIMEOUT) {
-            lost = true;
-            connected = 0;
-            log.log_info(gvcp_log_info_level, "[function:HeartBeat] The PC does not receive camera data.");
+            give_up(true, "[function:HeartBeat] The PC does not receive camera data.");
             return;
         } else if (ms_since(last_good) >= heartbeat_timeout) {
-            connected = 0;
-            log.log_info(gvcp_log_info_level, "[function:HeartBeat] The camera has timed out while receiving data.");
+            give_up(false, "[function:HeartBeat] The camera has timed out while receiving data.");
             return;
         }
         heartbeat_sleep(period);

@@ -1,10 +1,13 @@
 // Pixel formats, conversions, point-cloud filters and file export of the
 // camera object: thin calls into src/imaging, which get the camera's log.
 #include "camera/vora_gige_camera.h"
+#include "imaging/binary_cloud_writers.h"
 #include "imaging/cloud_convert.h"
 #include "imaging/cloud_filters.h"
 #include "imaging/cloud_writers.h"
 #include "imaging/colour_convert.h"
+#include "imaging/depth_preview.h"
+#include "imaging/image_png_writer.h"
 #include "imaging/image_writers.h"
 #include "imaging/pixel_format.h"
 #include "imaging/png_writer.h"
@@ -103,6 +106,31 @@ int GigeCamera::SavePointCloudWithImageToTxt(PhotoInfo& frame, float* fused, con
 int GigeCamera::SaveDepthToPng(PhotoInfo& frame, const char* path)
 {
     return imaging::save_depth_png(log, frame, path);
+}
+
+int GigeCamera::SavePointCloudToBinaryPly(PhotoInfo& frame, const char* path)
+{
+    return imaging::save_cloud_binary_ply(log, frame, path);
+}
+
+int GigeCamera::SavePointCloudWithImageToPly(PhotoInfo& frame, float* fused, const char* path)
+{
+    return imaging::save_fused_ply(log, frame, fused, path);
+}
+
+int GigeCamera::SavePointCloudWithImageToPcd(PhotoInfo& frame, float* fused, const char* path)
+{
+    return imaging::save_fused_pcd(log, frame, fused, path);
+}
+
+int GigeCamera::SaveImageToPng(PhotoInfo& frame, const char* path)
+{
+    return imaging::save_image_png(log, frame, path);
+}
+
+int GigeCamera::SaveDepthPreviewToPng(PhotoInfo& frame, const char* path)
+{
+    return imaging::save_depth_preview_png(log, frame, path);
 }
 
 int GigeCamera::SaveCloudPlane(PhotoInfo& frame, short* plane, const char* path)

@@ -203,6 +203,7 @@ int GigeCamera::StreamOn(unsigned short channel, GigeStream** stream)
         WriteRegister(Stream_Channel_0_Port_Reg + base, 0);
         return VORA_ERR_HEARTBEAT_THREAD;
     }
+    created->WatchCamera(&given_up);
     *stream = created;
     return VORA_OK;
 }

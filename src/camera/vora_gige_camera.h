@@ -55,6 +55,10 @@ public:
     int CameraConnect(DiscoveryInfo* info);
     int CameraDisconnect();
     int GetCameraCCPStatus(DiscoveryInfo* info, int* ccp_status);
+    // Reads a register through a socket of its own, without control: any
+    // host may read, so this works while another application holds the
+    // camera. 0, or the failure (-56 when unanswered).
+    int ReadRegisterWithoutControl(DiscoveryInfo* info, unsigned address, int* value);
     int GetHeartBeatTimeout();
     static void* HeartBeat(void* camera);
     const char* CameraIP(unsigned int ip);
@@ -162,11 +166,21 @@ public:
     int SaveRgb565ToBmp(PhotoInfo& frame, const char* path);
     int SaveYuyvRgbToBmp(PhotoInfo& frame, const char* path);
     int SaveBayerRG8ToBmp(PhotoInfo& frame, const char* path);
+    // The files for point-cloud and image viewers beyond the classic ones.
+    int SavePointCloudToBinaryPly(PhotoInfo& frame, const char* path);
+    int SavePointCloudWithImageToPly(PhotoInfo& frame, float* fused, const char* path);
+    int SavePointCloudWithImageToPcd(PhotoInfo& frame, float* fused, const char* path);
+    int SaveImageToPng(PhotoInfo& frame, const char* path);
+    int SaveDepthPreviewToPng(PhotoInfo& frame, const char* path);
 
     cameralog log;
 
     // Connection state, read by feature, stream and processing code.
     std::atomic<int> connected{0};
+    // Set when the heartbeat drops the connection itself (the camera stopped
+    // answering, or control lapsed), as opposed to a disconnect asked for;
+    // open streams watch it so that captures end. Cleared by a new connect.
+    std::atomic<bool> given_up{false};
     char* xml_data;
     std::string xml_name;
     std::string xml_type;
@@ -196,6 +210,9 @@ private:
     // Waits one heartbeat period, or less when the heartbeat is stopped.
     bool heartbeat_sleep(int period_ms);
     void heartbeat_loop();
+    // Ends the connection from the heartbeat thread: the camera is gone.
+    void give_up(bool unanswered, const char* message);
+    int read_unconnected(DiscoveryInfo* info, unsigned address, int* value, const char* function);
 
     // Packet-size negotiation proper: 0 and the size found, or a failure.
     int negotiate_packet_size(uint32_t* size);

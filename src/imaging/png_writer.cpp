@@ -11,14 +11,15 @@
 
 namespace imaging {
 
-int write_grey16_png(cameralog& log, const char* function, const char* path, uint32_t width, uint32_t height,
-                     const PngRowSource& rows, PngAllocator allocate)
+int write_png(cameralog& log, const char* function, const char* path, uint32_t width, uint32_t height, PngKind kind,
+              const PngRowSource& rows, PngAllocator allocate)
 {
+    const bool grey = kind == PngKind::Grey16;
+    const char* what = grey ? "depth" : "image";
     FILE* fp = std::fopen(path, "wb");
     if (!fp) {
-        log.log_error(gvcp_log_error_level,
-                      "[function:%s] Failed to save depth data due to open the file error, error code: %d", function,
-                      VORA_ERR_SAVE_OPEN);
+        log.log_error(gvcp_log_error_level, "[function:%s] Failed to save %s data due to open the file error, error code: %d",
+                      function, what, VORA_ERR_SAVE_OPEN);
         return VORA_ERR_SAVE_OPEN;
     }
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
@@ -46,19 +47,25 @@ int write_grey16_png(cameralog& log, const char* function, const char* path, uin
         return VORA_ERR_FAILED;
     }
     png_init_io(png, fp);
-    png_set_IHDR(png, info, width, height, 16, PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
-                 PNG_FILTER_TYPE_DEFAULT);
-    // Depth is smooth across a row: the difference to the left neighbour
-    // leaves runs that run-length compression finds at once. Noisy depth
-    // comes out within a few per cent of the defaults' size, many times
-    // faster; nothing of the samples changes.
-    png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_SUB);
-    png_set_compression_level(png, 1);
-    png_set_compression_strategy(png, Z_RLE);
+    png_set_IHDR(png, info, width, height, grey ? 16 : 8, grey ? PNG_COLOR_TYPE_GRAY : PNG_COLOR_TYPE_RGB,
+                 PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    if (grey) {
+        // Depth is smooth across a row: the difference to the left neighbour
+        // leaves runs that run-length compression finds at once. Noisy depth
+        // comes out within a few per cent of the defaults' size, many times
+        // faster; nothing of the samples changes.
+        png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_SUB);
+        png_set_compression_level(png, 1);
+        png_set_compression_strategy(png, Z_RLE);
+    } else {
+        // Pictures to look at: fast compression matters more than the last
+        // few bytes.
+        png_set_compression_level(png, 3);
+    }
     png_write_info(png, info);
 
     if (rows.needs_scratch) {
-        scratch = static_cast<uint8_t*>(allocate(static_cast<size_t>(width) * 2));
+        scratch = static_cast<uint8_t*>(allocate(static_cast<size_t>(width) * (grey ? 2 : 3)));
         if (!scratch) {
             log.log_error(gvcp_log_error_level, "[function:%s] malloc image failed.", function);
             std::fclose(fp);
@@ -77,11 +84,17 @@ int write_grey16_png(cameralog& log, const char* function, const char* path, uin
     std::free(scratch);
     if (std::fclose(fp) != 0) {
         log.log_error(gvcp_log_error_level,
-                      "[function:%s] Failed to save depth data due to write the file error, error code: %d",
-                      function, VORA_ERR_FAILED);
+                      "[function:%s] Failed to save %s data due to write the file error, error code: %d", function,
+                      what, VORA_ERR_FAILED);
         return VORA_ERR_FAILED;
     }
     return VORA_OK;
+}
+
+int write_grey16_png(cameralog& log, const char* function, const char* path, uint32_t width, uint32_t height,
+                     const PngRowSource& rows, PngAllocator allocate)
+{
+    return write_png(log, function, path, width, height, PngKind::Grey16, rows, allocate);
 }
 
 namespace {

@@ -1,5 +1,6 @@
-// 16-bit grey PNG files through libpng: the depth plane of a cloud and any
-// cloud plane a caller supplies.
+// PNG files through libpng: 16-bit grey for the depth plane of a cloud and
+// any cloud plane a caller supplies, 8-bit RGB for colour images and the
+// colour-mapped depth preview.
 #ifndef VORA_IMAGING_PNG_WRITER_H
 #define VORA_IMAGING_PNG_WRITER_H
 
@@ -12,20 +13,29 @@
 
 namespace imaging {
 
-// Where the rows of samples come from: row r as width x 2 big-endian bytes,
-// either pointing into the caller's data or filled into `scratch`.
+// Where the rows of samples come from: row r as width x 2 big-endian bytes
+// (grey) or width x 3 bytes (RGB), either pointing into the caller's data or
+// filled into `scratch`.
 struct PngRowSource {
     const uint8_t* (*row)(const void* context, uint32_t r, uint8_t* scratch);
     const void* context;
-    bool needs_scratch;  // a width x 2 byte scratch row is allocated
+    bool needs_scratch;  // a scratch row (width x bytes per pixel) is allocated
 };
 
 using PngAllocator = void* (*)(size_t);
 
-// Writes a width x height 16-bit grey PNG, one row at a time. Messages are
+// What the samples are: 16-bit grey (2 bytes a pixel, big-endian) or 8-bit
+// RGB (3 bytes a pixel).
+enum class PngKind { Grey16, Rgb8 };
+
+// Writes a width x height PNG of that kind, one row at a time. Messages are
 // logged under `function`. 0; -42 when the file or libpng's write structure
 // cannot be created; -1 for the info structure, the scratch row, any libpng
 // error (write errors included) and a failed close.
+int write_png(cameralog& log, const char* function, const char* path, uint32_t width, uint32_t height, PngKind kind,
+              const PngRowSource& rows, PngAllocator allocate = std::malloc);
+
+// write_png of 16-bit grey samples.
 int write_grey16_png(cameralog& log, const char* function, const char* path, uint32_t width, uint32_t height,
                      const PngRowSource& rows, PngAllocator allocate = std::malloc);
 

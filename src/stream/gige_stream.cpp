@@ -104,16 +104,42 @@ int GigeStream::take_frame(PhotoInfo* info, PhotoInfo* frame, const char* name)
     return VORA_OK;
 }
 
+// A camera the heartbeat gave up is noticed within one slice of a wait.
+constexpr long long kLostCheckUs = 50000;
+
+PhotoInfo* GigeStream::wait_ready(long long timeout_us, int* status)
+{
+    const long long start = get_monotonic_time();
+    for (;;) {
+        const bool given_up = camera_given_up();
+        long long slice = kLostCheckUs;
+        if (timeout_us >= 0) {
+            const long long left = timeout_us - (get_monotonic_time() - start);
+            slice = left <= 0 ? 0 : (left < slice ? left : slice);
+        }
+        // Frames that arrived before the camera was lost are still handed out.
+        if (given_up || slice == 0) {
+            PhotoInfo* frame = static_cast<PhotoInfo*>(async_queue_try_pop(frames_.ready_queue));
+            if (!frame)
+                *status = given_up ? VORA_ERR_CAMERA_LOST : VORA_ERR_CAPTURE_TIMEOUT;
+            return frame;
+        }
+        if (PhotoInfo* frame = static_cast<PhotoInfo*>(async_queue_timeout_pop(frames_.ready_queue, slice)))
+            return frame;
+    }
+}
+
 int GigeStream::Capture(PhotoInfo* info)
 {
     if (!info || !info->pixel) {
         log->log_error(gvsp_log_error_level, "[function:Capture] The parameter passed in is empty.");
         return VORA_ERR_INVALID_ARG;
     }
-    PhotoInfo* frame = static_cast<PhotoInfo*>(async_queue_pop(frames_.ready_queue));
+    int status = VORA_ERR_CAPTURE;
+    PhotoInfo* frame = wait_ready(-1, &status);
     if (!frame) {
         log->log_error(gvsp_log_error_level, "[function:Capture] Capture error.");
-        return VORA_ERR_CAPTURE;
+        return status;
     }
     return take_frame(info, frame, "Capture");
 }
@@ -127,7 +153,7 @@ int GigeStream::TryCapture(PhotoInfo* info)
     PhotoInfo* frame = static_cast<PhotoInfo*>(async_queue_try_pop(frames_.ready_queue));
     if (!frame) {
         log->log_debug(gvsp_log_debug_level, "[function:TryCapture] Capture timeout.");
-        return VORA_ERR_CAPTURE_TIMEOUT;
+        return camera_given_up() ? VORA_ERR_CAMERA_LOST : VORA_ERR_CAPTURE_TIMEOUT;
     }
     return take_frame(info, frame, "TryCapture");
 }
@@ -138,10 +164,12 @@ int GigeStream::TimeoutCapture(PhotoInfo* info, long long timeout_us)
         log->log_error(gvsp_log_error_level, "[function:TimeoutCapture] The parameter passed in is empty.");
         return VORA_ERR_INVALID_ARG;
     }
-    PhotoInfo* frame = static_cast<PhotoInfo*>(async_queue_timeout_pop(frames_.ready_queue, timeout_us));
+    int status = VORA_ERR_CAPTURE_TIMEOUT;
+    // A time-out of -1 waits without limit, as the queue's own timed pop does.
+    PhotoInfo* frame = wait_ready(timeout_us == -1 ? -1 : (timeout_us < 0 ? 0 : timeout_us), &status);
     if (!frame) {
         log->log_debug(gvsp_log_debug_level, "[function:TimeoutCapture] Capture timeout.");
-        return VORA_ERR_CAPTURE_TIMEOUT;
+        return status;
     }
     return take_frame(info, frame, "TimeoutCapture");
 }

@@ -43,6 +43,10 @@ public:
     // Lends every frame handed over from now on to a tap (a recorder), or
     // stops lending with null; frames already lent stay with the tap.
     void SetFrameTap(FrameTap* tap) { frames_.attach_tap(tap); }
+    // The camera's flag that its heartbeat gave it up. Once set, a capture
+    // that finds no frame waiting ends with VORA_ERR_CAMERA_LOST instead of
+    // waiting for frames that cannot come. The flag outlives the stream.
+    void WatchCamera(const std::atomic<bool>* given_up) { camera_given_up_ = given_up; }
 
     // ---- tunables ----
     int SetMaxBufferLength(unsigned int length);
@@ -86,8 +90,14 @@ private:
     void lock_onto_source();
     void capture_data_process(PhotoInfo* destination, PhotoInfo* frame);
     int take_frame(PhotoInfo* info, PhotoInfo* frame, const char* name);
+    // The oldest ready frame, waiting up to timeout_us (negative: without
+    // limit) in slices, so that a camera given up meanwhile ends the wait;
+    // null with *status set when none comes.
+    PhotoInfo* wait_ready(long long timeout_us, int* status);
+    bool camera_given_up() const { return camera_given_up_ && camera_given_up_->load(); }
 
     cameralog* log;
+    const std::atomic<bool>* camera_given_up_ = nullptr;  // set before the first capture
     std::thread thread;
     bool thread_started_ = false;
     unsigned short channel_index_;

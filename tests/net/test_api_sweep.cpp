@@ -150,6 +150,14 @@ std::vector<Row> rows(Hostile& h)
             {TEXT}, {}, {});
     add("CameraSort(-1)", N, [](int, int) { return CameraSort(-1); }, {ARG}, {}, {});
     add("CameraSort(99)", N, [](int, int) { return CameraSort(99); }, {ARG}, {}, {});
+    add("DepthPreviewColours(nulls, 65535 x 65535)", N,
+        [](int, int) {
+            unsigned short depth[1] = {7}, near = 1, far = 1;
+            unsigned char rgb[3] = {};
+            return DepthPreviewColours(nullptr, 65535, 65535, rgb, &near, &far) * 1000LL +
+                   DepthPreviewColours(depth, 65535, 65535, nullptr, &near, &far) + (near == 1 && far == 1 ? 0 : 1);
+        },
+        {ARG * 1000 + ARG}, {}, {});
     add("SetLogLevel(-1, INT_MIN, INT_MAX, 7) then off", N,
         [](int, int) {
             SetLogLevel(-1, INT_MIN, INT_MAX, 7);
@@ -191,6 +199,16 @@ std::vector<Row> rows(Hostile& h)
     add("CameraVerions", C, [](int i, int) { return (long long)strnlen(CameraVerions(i), 64); }, {0}, {9}, {9});
     add("GetCameraCCPStatus(null)", C, [](int i, int) { return GetCameraCCPStatus(i, nullptr); }, {CAM}, {ARG},
         {ARG});
+    add("ReadRegisterWithoutControl(null value)", C,
+        [](int i, int) { return ReadRegisterWithoutControl(i, Heartbeat_Timeout_Reg, nullptr); }, {CAM}, {ARG}, {ARG});
+    add("ReadRegisterWithoutControl(heartbeat timeout)", C,
+        [](int i, int) {
+            int v = 5;
+            const int s = ReadRegisterWithoutControl(i, Heartbeat_Timeout_Reg, &v);
+            return s == 0 ? v : s;
+        },
+        {CAM}, {3000}, {3000});
+    add("GetConnectionState", C, [](int i, int) { return GetConnectionState(i); }, {CAM}, {OFF}, {OK});
     add("GetHeartBeatTimeout", C, [](int i, int) { return GetHeartBeatTimeout(i); }, {CAM}, {OFF}, {3000});
     for (int t : {INT_MIN, -1, 0, INT_MAX})
         add("SetHeartBeatTimeout(" + std::to_string(t) + ")", C, [t](int i, int) { return SetHeartBeatTimeout(i, t); },
@@ -439,7 +457,14 @@ std::vector<Row> rows(Hostile& h)
                                                                {"SaveFilterPointCloudToPcd", SaveFilterPointCloudToPcd},
                                                                {"SavePointCloudToTxt", SavePointCloudToTxt},
                                                                {"SavePointCloudToPly", SavePointCloudToPly},
-                                                               {"SaveDepthToPng", SaveDepthToPng}};
+                                                               {"SaveDepthToPng", SaveDepthToPng},
+                                                               {"SavePointCloudToBinaryPly", SavePointCloudToBinaryPly},
+                                                               {"SaveDepthPreviewToPng", SaveDepthPreviewToPng}};
+    using FusedSaver = int (*)(int, PhotoInfo*, float*, char*);
+    const std::vector<std::pair<std::string, FusedSaver>> fused_savers = {
+        {"SavePointCloudWithImageToTxt", SavePointCloudWithImageToTxt},
+        {"SavePointCloudWithImageToPly", SavePointCloudWithImageToPly},
+        {"SavePointCloudWithImageToPcd", SavePointCloudWithImageToPcd}};
     const std::vector<std::pair<std::string, PlaneCSharp>> csharp_planes = {
         {"GetCloudPlaneXCSharp", GetCloudPlaneXCSharp},
         {"GetCloudPlaneYCSharp", GetCloudPlaneYCSharp},
@@ -449,7 +474,9 @@ std::vector<Row> rows(Hostile& h)
         {"SaveFilterPointCloudToPcdCSharp", SaveFilterPointCloudToPcdCSharp},
         {"SavePointCloudToTxtCSharp", SavePointCloudToTxtCSharp},
         {"SavePointCloudToPlyCSharp", SavePointCloudToPlyCSharp},
-        {"SaveDepthToPngCSharp", SaveDepthToPngCSharp}};
+        {"SaveDepthToPngCSharp", SaveDepthToPngCSharp},
+        {"SavePointCloudToBinaryPlyCSharp", SavePointCloudToBinaryPlyCSharp},
+        {"SaveDepthPreviewToPngCSharp", SaveDepthPreviewToPngCSharp}};
     auto frames = [&h]() -> std::vector<std::pair<std::string, PhotoInfo*>> {
         return {{"no pixels", &h.no_pixel}, {"wrapping size", &h.wrap_cloud}, {"65535 x 65535 over 12 bytes",
                                                                                &h.huge_cloud}};
@@ -472,9 +499,10 @@ std::vector<Row> rows(Hostile& h)
             add(saver.first + "(" + name + ")", C,
                 [&h, f = f, save = saver.second](int i, int) { return save(i, f, h.path(h.file)); }, {CAM}, {ARG},
                 {ARG});
-        add("SavePointCloudWithImageToTxt(" + name + ")", C,
-            [&h, f = f](int i, int) { return SavePointCloudWithImageToTxt(i, f, h.floats.data(), h.path(h.file)); },
-            {CAM}, {ARG}, {ARG});
+        for (const auto& saver : fused_savers)
+            add(saver.first + "(" + name + ")", C,
+                [&h, f = f, save = saver.second](int i, int) { return save(i, f, h.floats.data(), h.path(h.file)); },
+                {CAM}, {ARG}, {ARG});
         add("FilterPointCloud(" + name + ")", C,
             [&h, f = f](int i, int) {
                 FilterPointCloud(i, f, 1e300);
@@ -523,12 +551,17 @@ std::vector<Row> rows(Hostile& h)
             result = result * 1000 + SavePointCloudToPly(i, &h.no_unit, nullptr);
             result = result * 1000 + SaveToBMP(i, &h.huge_rgb, nullptr);
             result = result * 1000 + SavePointCloudWithImageToTxt(i, &h.no_unit, nullptr, h.path(h.file));
+            result = result * 1000 + SavePointCloudWithImageToPly(i, &h.no_unit, nullptr, h.path(h.file));
+            result = result * 1000 + SavePointCloudWithImageToPcd(i, &h.no_unit, nullptr, h.path(h.file));
+            result = result * 1000 + SaveImageToPng(i, &h.huge_rgb, nullptr);
             PixelSwell(i, nullptr, &h.no_unit);
             PixelCorrosion(i, nullptr, &h.no_unit);
             ROIMappingCoordinate(i, nullptr, &h.no_unit, &h.region);
             return h.intact() ? result : CHANGED;
         },
-        {((CAM * 1000) + CAM) * 1000 + CAM}, {((ARG * 1000) + ARG) * 1000 + ARG}, {((ARG * 1000) + ARG) * 1000 + ARG});
+        {((((((CAM * 1000) + CAM) * 1000 + CAM) * 1000 + CAM) * 1000 + CAM) * 1000 + CAM)},
+        {((((((ARG * 1000) + ARG) * 1000 + ARG) * 1000 + ARG) * 1000 + ARG) * 1000 + ARG)},
+        {((((((ARG * 1000) + ARG) * 1000 + ARG) * 1000 + ARG) * 1000 + ARG) * 1000 + ARG)});
     add("missing directory", C,
         [&h](int i, int) {
             PhotoInfo cloud = frame(CLOUD, 2, 1, 12, h.small.get());
@@ -547,6 +580,8 @@ std::vector<Row> rows(Hostile& h)
             {SAME}, {SAME}, {SAME});
         add("SaveToBMP(" + name + ")", C, [&h, f = f](int i, int) { return SaveToBMP(i, f, h.path(h.file)); }, {CAM},
             {ARG}, {ARG});
+        add("SaveImageToPng(" + name + ")", C, [&h, f = f](int i, int) { return SaveImageToPng(i, f, h.path(h.file)); },
+            {CAM}, {ARG}, {ARG});
         add("FusionImageTo3D(" + name + ", cloud)", C,
             [&h, f = f](int i, int) {
                 PhotoInfo cloud = frame(CLOUD, 2, 1, 12, h.small.get());
@@ -645,12 +680,13 @@ std::vector<Row> rows(Hostile& h)
                         return save(i, *info, data, length, h.path(h.file));
                     },
                     {CAM}, {ARG}, {ARG});
-            add("SavePointCloudWithImageToTxtCSharp(" + name + ")", C,
-                [&h, info, data, length](int i, int) {
-                    return SavePointCloudWithImageToTxtCSharp(i, *info, data, length, h.floats.data(),
-                                                              h.path(h.file));
-                },
-                {CAM}, {ARG}, {ARG});
+            for (auto save : {SavePointCloudWithImageToTxtCSharp, SavePointCloudWithImageToPlyCSharp,
+                              SavePointCloudWithImageToPcdCSharp})
+                add("SavePointCloudWithImageTo...CSharp(" + name + ")", C,
+                    [&h, info, data, length, save](int i, int) {
+                        return save(i, *info, data, length, h.floats.data(), h.path(h.file));
+                    },
+                    {CAM}, {ARG}, {ARG});
             add("FilterPointCloudCSharp(" + name + ")", C,
                 [&h, info, data, length](int i, int) {
                     FilterPointCloudCSharp(i, *info, data, length, -1.0);
@@ -695,6 +731,11 @@ std::vector<Row> rows(Hostile& h)
                 {SAME}, {SAME}, {SAME});
             add("SaveToBMPCSharp(" + name + ")", C,
                 [&h, info, data, length](int i, int) { return SaveToBMPCSharp(i, *info, data, length, h.path(h.file)); },
+                {CAM}, {ARG}, {ARG});
+            add("SaveImageToPngCSharp(" + name + ")", C,
+                [&h, info, data, length](int i, int) {
+                    return SaveImageToPngCSharp(i, *info, data, length, h.path(h.file));
+                },
                 {CAM}, {ARG}, {ARG});
         }
     }

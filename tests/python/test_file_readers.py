@@ -119,3 +119,50 @@ def test_rgb565_bmp(samples):
     want = np.stack([(v >> 11) << 3, ((v >> 5) & 0x3F) << 2, (v & 0x1F) << 3], axis=2).astype(np.uint8)
     got = np.array(Image.open(samples / "rgb565.bmp").convert("RGB"))
     np.testing.assert_array_equal(got, want)
+
+
+def test_binary_ply_holds_the_points_with_depth_exactly(samples):
+    keep = raw_cloud()[2] > 0
+    got = np.asarray(open3d.io.read_point_cloud(str(samples / "cloud.bin.ply")).points)
+    np.testing.assert_array_equal(got, float_cloud()[keep].astype(np.float64))
+
+
+def fused_colours():
+    """(R, G, B) of every sample point, as the writers must store them."""
+    i = np.arange(W * H)
+    blue = np.where(i == 19, 255, i)  # 300 is clamped
+    return np.stack([255 - i, 2 * i, blue], axis=1).astype(np.uint8)
+
+
+def test_coloured_clouds_carry_their_colours(samples):
+    keep = raw_cloud()[2] > 0
+    points = float_cloud().astype(np.float64)
+    ply = open3d.io.read_point_cloud(str(samples / "fused.ply"))
+    np.testing.assert_array_equal(np.asarray(ply.points), points[keep])
+    np.testing.assert_array_equal(np.round(np.asarray(ply.colors) * 255).astype(np.uint8), fused_colours()[keep])
+    pcd = open3d.io.read_point_cloud(str(samples / "fused.pcd"), remove_nan_points=False,
+                                     remove_infinite_points=False)
+    got = np.asarray(pcd.points)
+    assert got.shape == (W * H, 3) and np.isnan(got[~keep]).all()
+    np.testing.assert_array_equal(got[keep], points[keep])
+    np.testing.assert_array_equal(np.round(np.asarray(pcd.colors)[keep] * 255).astype(np.uint8),
+                                  fused_colours()[keep])
+
+
+def test_image_pngs_hold_the_pictures(samples):
+    r, c = image_grid()
+    grey = np.array(Image.open(samples / "grey.png"))
+    assert grey.shape == (3, 5, 3)
+    np.testing.assert_array_equal(grey[..., 0], (10 * r + 40 * c).astype(np.uint8))
+    np.testing.assert_array_equal(np.array(Image.open(samples / "rgb.png")),
+                                  np.stack([r * 80, c * 60, 255 - 20 * r * c], axis=2).astype(np.uint8))
+    np.testing.assert_array_equal(np.array(Image.open(samples / "rgb565.png")),
+                                  np.array(Image.open(samples / "rgb565.bmp").convert("RGB")))
+
+
+def test_depth_preview_is_near_warm_far_cold_and_empty_black(samples):
+    preview = np.array(Image.open(samples / "depth_preview.png")).reshape(-1, 3).astype(int)
+    z = raw_cloud()[2]
+    assert (preview[z == 0] == 0).all()
+    near, far = preview[np.argmin(np.where(z > 0, z, 65535))], preview[np.argmax(z)]
+    assert near[0] > near[2] and far[2] > far[0]

@@ -20,7 +20,10 @@
 #include <string>
 #include <vector>
 
+#include "imaging/binary_cloud_writers.h"
 #include "imaging/cloud_writers.h"
+#include "imaging/depth_preview.h"
+#include "imaging/image_png_writer.h"
 #include "imaging/colour_convert.h"
 #include "imaging/image_writers.h"
 #include "imaging/png_writer.h"
@@ -101,6 +104,18 @@ struct Cloud {
     std::vector<char> bytes;
     PhotoInfo info{};
 };
+
+PhotoInfo rgb565_frame()
+{
+    static std::vector<char> bytes(4);
+    PhotoInfo f{};
+    f.pixel = bytes.data();
+    f.pixel_format = RGB565;
+    f.pixel_width = 2;
+    f.pixel_height = 1;
+    f.payload_size = 4;
+    return f;
+}
 
 struct Image {
     Image(uint32_t format, uint32_t w, uint32_t h, size_t bytes_per_pixel, size_t capacity = 0)
@@ -613,6 +628,80 @@ TEST_F(ImagingWriters, BmpRefusals)
                   "[function:SaveRgb565ToBmp] Failed to save rgb data due to open the file error, error code: -42"}));
 }
 
+// ---- the files for viewers: binary and coloured clouds, RGB and preview PNGs ----
+
+TEST_F(ImagingWriters, BinaryPlyIsTheHeaderThenTwelveBytesPerPointWithDepth)
+{
+    Cloud c(2, 1, 10);
+    c.set(0, 100, -50, 1000);
+    c.set(1, 0, 0, 0);
+    ASSERT_EQ(imaging::save_cloud_binary_ply(log, c.info, path("c.ply").c_str()), 0);
+    const std::string header =
+        "ply\nformat binary_little_endian 1.0\nelement vertex 1\nproperty float x\nproperty float y\n"
+        "property float z\nend_header\n";
+    const float point[3] = {10.0f, -5.0f, 100.0f};
+    EXPECT_EQ(read_file(path("c.ply")), header + std::string(reinterpret_cast<const char*>(point), 12));
+
+    // Fused: x, y, z then B, G, R; colours are clamped into bytes.
+    const float fused[12] = {10, -5, 100, 300, -4, 7.9f, 0, 0, 0, 1, 2, 3};
+    ASSERT_EQ(imaging::save_fused_ply(log, c.info, fused, path("f.ply").c_str()), 0);
+    const std::string coloured = read_file(path("f.ply"));
+    ASSERT_EQ(coloured.size(), coloured.find("end_header\n") + 11 + 15);
+    EXPECT_NE(coloured.find("element vertex 1\n"), std::string::npos);
+    EXPECT_NE(coloured.find("property uchar red\nproperty uchar green\nproperty uchar blue\n"), std::string::npos);
+    EXPECT_EQ(coloured.substr(coloured.size() - 3), std::string("\x07\x00\xff", 3));
+
+    ASSERT_EQ(imaging::save_fused_pcd(log, c.info, fused, path("f.pcd").c_str()), 0);
+    const std::string pcd = read_file(path("f.pcd"));
+    const size_t body = pcd.find("DATA binary\n") + 12;
+    ASSERT_EQ(pcd.size(), body + 32);  // organised: both points, 16 bytes each
+    EXPECT_NE(pcd.find("FIELDS x y z rgb\n"), std::string::npos);
+    EXPECT_NE(pcd.find("WIDTH 2\nHEIGHT 1\n"), std::string::npos);
+    uint32_t rgb = 0;
+    std::memcpy(&rgb, &pcd[body + 12], 4);
+    EXPECT_EQ(rgb, 0x0700FFu);
+    float empty[4];
+    std::memcpy(empty, &pcd[body + 16], 16);
+    EXPECT_TRUE(std::isnan(empty[0]) && std::isnan(empty[2]));
+    EXPECT_TRUE(messages().empty());
+}
+
+TEST_F(ImagingWriters, ViewerFilesRefuseWhatTheyCannotWriteAndReportWriteErrors)
+{
+    Cloud c(2, 2, 1);
+    std::vector<float> fused(24, 1.0f);
+    EXPECT_EQ(imaging::save_image_png(log, c.info, path("1.png").c_str()), -41);  // a cloud is no image
+    Image rgb(RGB8, 3, 2, 3);
+    rgb.info.payload_size = 17;
+    EXPECT_EQ(imaging::save_image_png(log, rgb.info, path("2.png").c_str()), -2);
+    Image yuyv(YUYV, 3, 1, 2, 9);  // odd pixel count
+    EXPECT_EQ(imaging::save_image_png(log, yuyv.info, path("3.png").c_str()), -2);
+    EXPECT_EQ(imaging::save_fused_pcd(log, c.info, nullptr, path("4.pcd").c_str()), -2);
+    EXPECT_EQ(imaging::save_fused_ply(log, rgb.info, fused.data(), path("5.ply").c_str()), -2);
+    EXPECT_EQ(imaging::save_depth_preview_png(log, rgb.info, path("6.png").c_str()), -2);
+    EXPECT_EQ(imaging::save_cloud_binary_ply(log, c.info, nullptr), -2);
+    for (const char* name : {"1.png", "2.png", "3.png", "4.pcd", "5.ply", "6.png"})
+        EXPECT_FALSE(file_exists(path(name))) << name;
+    EXPECT_EQ(imaging::save_fused_ply(log, c.info, fused.data(), (dir + "/no/dir/7.ply").c_str()), -42);
+    EXPECT_EQ(imaging::save_image_png(log, rgb565_frame(), (dir + "/no/dir/8.png").c_str()), -42);
+    if (file_exists("/dev/full")) {
+        Cloud big(300, 300, 1);
+        for (size_t i = 0; i < 90000; ++i)
+            big.set(i, 1, 2, 3);
+        std::vector<float> many(6 * 90000, 1.0f);
+        EXPECT_EQ(imaging::save_cloud_binary_ply(log, big.info, "/dev/full"), -41);
+        EXPECT_EQ(imaging::save_fused_ply(log, big.info, many.data(), "/dev/full"), -41);
+        EXPECT_EQ(imaging::save_fused_pcd(log, big.info, many.data(), "/dev/full"), -41);
+        EXPECT_EQ(imaging::save_depth_preview_png(log, big.info, "/dev/full"), -1);
+    }
+    const std::vector<std::string> m = messages();
+    ASSERT_GE(m.size(), 9u);
+    EXPECT_EQ(m[0], "[function:SaveImageToPng] The save failed because there is no pixel format that supports the "
+                    "data, error code: -41");
+    EXPECT_EQ(m[1], "[function:SaveImageToPng] Failed to save image data due to the incoming parameters error, "
+                    "error code: -2");
+}
+
 // ---- sample files for the independent readers (tests/python) ----
 
 TEST(ImagingSamples, WriteFilesForIndependentReaders)
@@ -643,6 +732,22 @@ TEST(ImagingSamples, WriteFilesForIndependentReaders)
         std::memcpy(&plane[static_cast<size_t>(i)], be, 2);
     }
     ASSERT_EQ(imaging::save_plane_png(log, c.info, plane.data(), (dir + "/plane_x.png").c_str()), 0);
+    ASSERT_EQ(imaging::save_cloud_binary_ply(log, c.info, (dir + "/cloud.bin.ply").c_str()), 0);
+    ASSERT_EQ(imaging::save_depth_preview_png(log, c.info, (dir + "/depth_preview.png").c_str()), 0);
+    // Fused: each point with colour (blue i, green 2 i, red 255 - i), and a
+    // blue beyond 255 that must be clamped.
+    std::vector<float> fused(6 * 20);
+    for (int i = 0; i < 20; ++i) {
+        float* f = &fused[6 * static_cast<size_t>(i)];
+        f[0] = ((i % 5 - 2) * 37 + i / 5) / 10.0f;
+        f[1] = ((i / 5 - 2) * -29 - i % 5) / 10.0f;
+        f[2] = i % 7 == 3 ? 0.0f : (500 + 123 * i) / 10.0f;
+        f[3] = i == 19 ? 300.0f : static_cast<float>(i);
+        f[4] = static_cast<float>(2 * i);
+        f[5] = static_cast<float>(255 - i);
+    }
+    ASSERT_EQ(imaging::save_fused_ply(log, c.info, fused.data(), (dir + "/fused.ply").c_str()), 0);
+    ASSERT_EQ(imaging::save_fused_pcd(log, c.info, fused.data(), (dir + "/fused.pcd").c_str()), 0);
 
     // Images 5 x 3: grey value 10 r + c * 40; RGB8 (r * 80, c * 60, 255 -
     // 20 r c); RGB565 of (r, c) = r * 0x0841 * 7 + c * 0x1003.
@@ -663,4 +768,7 @@ TEST(ImagingSamples, WriteFilesForIndependentReaders)
     ASSERT_EQ(imaging::save_bmp(log, grey.info, (dir + "/grey.bmp").c_str()), 0);
     ASSERT_EQ(imaging::save_bmp(log, rgb.info, (dir + "/rgb.bmp").c_str()), 0);
     ASSERT_EQ(imaging::save_bmp(log, rgb565.info, (dir + "/rgb565.bmp").c_str()), 0);
+    ASSERT_EQ(imaging::save_image_png(log, grey.info, (dir + "/grey.png").c_str()), 0);
+    ASSERT_EQ(imaging::save_image_png(log, rgb.info, (dir + "/rgb.png").c_str()), 0);
+    ASSERT_EQ(imaging::save_image_png(log, rgb565.info, (dir + "/rgb565.png").c_str()), 0);
 }

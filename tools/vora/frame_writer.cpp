@@ -93,43 +93,38 @@ bool FrameWriter::keep(const std::string& name, const std::function<bool(const s
     return true;
 }
 
-bool FrameWriter::save(const std::string& name, int (*writer)(int, PhotoInfo*, char*), PhotoInfo& frame)
+bool FrameWriter::run(const std::string& name, const std::function<int(char* path)>& writer)
 {
     return keep(name, [&](const std::string& path, std::string* error) {
         std::vector<char> text(path.begin(), path.end());
         text.push_back(0);
         errno = 0;
-        const int status = writer(cam_, &frame, text.data());
+        const int status = writer(text.data());
         if (status != 0)
             *error = write_failure(status, errno);
         return status == 0;
     });
 }
 
+bool FrameWriter::save(const std::string& name, int (*writer)(int, PhotoInfo*, char*), PhotoInfo& frame)
+{
+    return run(name, [&](char* path) { return writer(cam_, &frame, path); });
+}
+
+bool FrameWriter::save_fused(const std::string& name, int (*writer)(int, PhotoInfo*, float*, char*), PhotoInfo& cloud,
+                             std::vector<float>& fused)
+{
+    return run(name, [&](char* path) { return writer(cam_, &cloud, fused.data(), path); });
+}
+
 bool FrameWriter::write_rgb(PhotoInfo& frame, const std::string& name)
 {
-    const std::vector<uint8_t> rgb = rgb_of(frame);
-    if (rgb.empty()) {
+    if (frame.pixel_format != PIXEL_FORMAT_RGB8 && frame.pixel_format != PIXEL_FORMAT_MONO8) {
         report("warning: png does not fit " + pixel_format_name(frame.pixel_format) + " frames; " + name +
                " not written");
         return true;
     }
-    return keep(name, [&](const std::string& path, std::string* error) {
-        return write_rgb_png(path, rgb.data(), frame.pixel_width, frame.pixel_height, error);
-    });
-}
-
-bool FrameWriter::write_preview(PhotoInfo& frame, const std::string& name)
-{
-    std::vector<uint16_t> z;
-    std::string reason;
-    if (!depth_of(cam_, frame, &z, &reason))
-        return fail("reading the depth plane for " + name + ": " + reason);
-    uint16_t near = 0, far = 0;
-    const std::vector<uint8_t> rgb = colour_map_depth(z.data(), frame.pixel_width, frame.pixel_height, &near, &far);
-    return keep(name, [&](const std::string& path, std::string* error) {
-        return write_rgb_png(path, rgb.data(), frame.pixel_width, frame.pixel_height, error);
-    });
+    return save(name, SaveImageToPng, frame);
 }
 
 bool FrameWriter::write_raw(const std::string& stem, const PhotoInfo& f)
@@ -154,13 +149,9 @@ bool FrameWriter::write_depth(const std::string& base, PhotoInfo& f)
     bool ok = (!has("pcd") || save(base + ".pcd", SavePointCloudToPcd, f)) &&
               (!has("ply") || save(base + ".ply", SavePointCloudToPly, f)) &&
               (!has("txt") || save(base + ".txt", SavePointCloudToTxt, f)) &&
-              (!has("png") || (save(base + ".png", SaveDepthToPng, f) && write_preview(f, base + "_preview.png")));
-    if (ok && has("plybin")) {
-        const std::vector<float> xyz = points_of(cam_, f);
-        ok = keep(base + ".bin.ply", [&](const std::string& path, std::string* error) {
-            return write_binary_ply(path, xyz.data(), nullptr, xyz.size() / 3, error);
-        });
-    }
+              (!has("png") ||
+               (save(base + ".png", SaveDepthToPng, f) && save(base + "_preview.png", SaveDepthPreviewToPng, f))) &&
+              (!has("plybin") || save(base + ".bin.ply", SavePointCloudToBinaryPly, f));
     return ok;
 }
 
@@ -177,33 +168,12 @@ bool FrameWriter::write_fused(const std::string& stem, PhotoInfo& image, PhotoIn
     int status = FusionImageTo3D(cam_, &image, &cloud, fused.data());
     if (status != 0)
         return fail("fusing colour into channel " + channel + ": " + status_text(status));
-    if (!keep(stem + "_colour.txt", [&](const std::string& path, std::string* error) {
-            std::vector<char> text(path.begin(), path.end());
-            text.push_back(0);
-            errno = 0;
-            const int st = SavePointCloudWithImageToTxt(cam_, &cloud, fused.data(), text.data());
-            if (st != 0)
-                *error = write_failure(st, errno);
-            return st == 0;
-        }))
+    if (!save_fused(stem + "_colour.txt", SavePointCloudWithImageToTxt, cloud, fused))
         return false;
-    // Every point with the colour it sees: x, y, z, then B, G, R.
-    std::vector<float> xyz(3 * points);
-    std::vector<uint8_t> rgb(3 * points);
-    for (size_t i = 0; i < points; ++i) {
-        const float* v = &fused[6 * i];
-        std::copy(v, v + 3, &xyz[3 * i]);
-        for (int k = 0; k < 3; ++k)
-            rgb[3 * i + k] = static_cast<uint8_t>(std::min(255.0f, std::max(0.0f, v[5 - k])));
-    }
     const bool ply = has("ply") || has("plybin");
-    if (has("pcd") && !keep(stem + "_colour.pcd", [&](const std::string& path, std::string* error) {
-            return write_colour_pcd(path, xyz.data(), rgb.data(), cloud.pixel_width, cloud.pixel_height, error);
-        }))
+    if (has("pcd") && !save_fused(stem + "_colour.pcd", SavePointCloudWithImageToPcd, cloud, fused))
         return false;
-    if (ply && !keep(stem + "_colour.ply", [&](const std::string& path, std::string* error) {
-            return write_binary_ply(path, xyz.data(), rgb.data(), points, error);
-        }))
+    if (ply && !save_fused(stem + "_colour.ply", SavePointCloudWithImageToPly, cloud, fused))
         return false;
 
     if (!has("pcd") && !ply && !has("png"))
@@ -215,21 +185,25 @@ bool FrameWriter::write_fused(const std::string& stem, PhotoInfo& image, PhotoIn
     status = Fusion3DToRGB(cam_, &image, &cloud, &output);
     if (status != 0)
         return fail("re-gridding channel " + channel + " onto the colour image: " + status_text(status));
-    // The grid's points lie on the colour image's pixels: each takes its pixel's colour.
-    std::vector<uint8_t> grid_rgb = rgb_of(image);
-    grid_rgb.resize(3 * grid, 0);
-    const std::vector<float> grid_xyz = points_of(cam_, output);
-    if (has("pcd") && !keep(stem + "_grid.pcd", [&](const std::string& path, std::string* error) {
-            return write_colour_pcd(path, grid_xyz.data(), grid_rgb.data(), output.pixel_width, output.pixel_height,
-                                    error);
-        }))
-        return false;
-    if (ply && !keep(stem + "_grid.ply", [&](const std::string& path, std::string* error) {
-            return write_binary_ply(path, grid_xyz.data(), grid_rgb.data(), grid, error);
-        }))
-        return false;
+    // The grid's points lie on the colour image's pixels: each takes its
+    // pixel's colour, in the fused layout (x, y, z, then B, G, R).
+    if (has("pcd") || ply) {
+        std::vector<uint8_t> grid_rgb = rgb_of(image);
+        grid_rgb.resize(3 * grid, 0);
+        const std::vector<float> grid_xyz = points_of(cam_, output);
+        std::vector<float> grid_fused(6 * (grid ? grid : 1));
+        for (size_t i = 0; i < grid; ++i) {
+            std::copy(&grid_xyz[3 * i], &grid_xyz[3 * i] + 3, &grid_fused[6 * i]);
+            for (int k = 0; k < 3; ++k)
+                grid_fused[6 * i + 3 + k] = grid_rgb[3 * i + 2 - k];
+        }
+        if (has("pcd") && !save_fused(stem + "_grid.pcd", SavePointCloudWithImageToPcd, output, grid_fused))
+            return false;
+        if (ply && !save_fused(stem + "_grid.ply", SavePointCloudWithImageToPly, output, grid_fused))
+            return false;
+    }
     if (has("png") &&
-        (!save(stem + "_grid.png", SaveDepthToPng, output) || !write_preview(output, stem + "_grid_preview.png")))
+        (!save(stem + "_grid.png", SaveDepthToPng, output) || !save(stem + "_grid_preview.png", SaveDepthPreviewToPng, output)))
         return false;
     return true;
 }

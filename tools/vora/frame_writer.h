@@ -1,8 +1,8 @@
 // The files of one frame, as `vora capture` writes them and the viewer's
-// save button too: the library's writers (PCD, PLY, text, 16-bit PNG, BMP)
-// and the tool's own (colour-mapped preview, RGB PNG, binary PLY, coloured
-// PCD), each through OutputFiles so that no file is left half-written under
-// its final name.
+// save button too, all with the library's writers (PCD, PLY, binary PLY,
+// text, 16-bit PNG and its colour-mapped preview, RGB PNG, BMP, coloured
+// PCD and PLY), each through OutputFiles so that no file is left
+// half-written under its final name.
 #ifndef VORA_TOOL_FRAME_WRITER_H
 #define VORA_TOOL_FRAME_WRITER_H
 
@@ -61,9 +61,12 @@ public:
 private:
     bool keep(const std::string& name, const std::function<bool(const std::string&, std::string*)>& write);
     // Runs a library writer into a temporary file and gives it its name.
+    bool run(const std::string& name, const std::function<int(char* path)>& writer);
     bool save(const std::string& name, int (*writer)(int, PhotoInfo*, char*), PhotoInfo& frame);
+    // The same for the writers of a cloud with a fused array.
+    bool save_fused(const std::string& name, int (*writer)(int, PhotoInfo*, float*, char*), PhotoInfo& cloud,
+                    std::vector<float>& fused);
     bool write_rgb(PhotoInfo& frame, const std::string& name);
-    bool write_preview(PhotoInfo& frame, const std::string& name);
     bool fail(const std::string& message)
     {
         error_ = message;

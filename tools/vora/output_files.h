@@ -42,17 +42,6 @@ bool make_directory(const std::string& path);
 // errno, else the library's status text.
 std::string write_failure(int status, int error);
 
-// Writes points (x, y, z in millimetres) as a binary little-endian PLY,
-// with red, green and blue where rgb is given (3 bytes a point). Points
-// without depth (z <= 0 or not finite) are left out.
-bool write_binary_ply(const std::string& path, const float* xyz, const uint8_t* rgb, size_t count,
-                      std::string* error);
-// Writes an organised width x height cloud with an rgb field as a binary
-// PCD; points without depth become NaN with colour 0, as in the library's
-// PCD files.
-bool write_colour_pcd(const std::string& path, const float* xyz, const uint8_t* rgb, uint32_t width,
-                      uint32_t height, std::string* error);
-
 }  // namespace vora_tool
 
 #endif

@@ -1,4 +1,5 @@
-// The colour-mapped depth preview, written with libpng.
+// The depth colours of the library's preview, for the viewer's pictures,
+// and RGB pictures written with libpng.
 #include "preview_png.h"
 
 #include <png.h>
@@ -8,23 +9,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include "vora_qelcamera_api.h"
+
 namespace vora_tool {
 
 namespace {
-
-// Stops of the map, evenly spaced from near to far; colours between stops
-// are interpolated linearly.
-constexpr uint8_t kStops[][3] = {
-    {180, 4, 38},    // deep red
-    {244, 109, 67},  // orange
-    {253, 200, 60},  // yellow
-    {200, 240, 80},  // yellow-green
-    {80, 220, 140},  // green
-    {40, 170, 220},  // cyan
-    {50, 90, 200},   // blue
-    {40, 30, 120},   // deep blue
-};
-constexpr int kStopCount = sizeof kStops / sizeof kStops[0];
 
 struct PngWriter {
     png_structp png = nullptr;
@@ -43,39 +32,23 @@ struct PngWriter {
 
 void depth_colour(double t, uint8_t rgb[3])
 {
+    // The library's map spans the nearest to the farthest depth: the middle
+    // of three depths sits at t of that range.
+    constexpr double kSteps = 60000;
     t = std::min(1.0, std::max(0.0, t));
-    const double position = t * (kStopCount - 1);
-    const int lower = std::min(kStopCount - 2, static_cast<int>(position));
-    const double f = position - lower;
-    for (int c = 0; c < 3; ++c) {
-        const double v = kStops[lower][c] + (kStops[lower + 1][c] - kStops[lower][c]) * f;
-        rgb[c] = static_cast<uint8_t>(v + 0.5);
-    }
+    const uint16_t depth[3] = {1, static_cast<uint16_t>(1 + t * kSteps + 0.5), static_cast<uint16_t>(1 + kSteps)};
+    uint8_t colours[9];
+    DepthPreviewColours(depth, 3, 1, colours, nullptr, nullptr);
+    std::memcpy(rgb, colours + 3, 3);
 }
 
 std::vector<uint8_t> colour_map_depth(const uint16_t* z, uint32_t width, uint32_t height, uint16_t* near,
                                       uint16_t* far)
 {
-    const size_t n = static_cast<size_t>(width) * height;
-    uint16_t lo = 0xFFFF, hi = 0;
-    for (size_t i = 0; i < n; ++i) {
-        if (z[i] == 0)
-            continue;
-        lo = std::min(lo, z[i]);
-        hi = std::max(hi, z[i]);
-    }
-    if (hi == 0)
-        lo = 0;
-    *near = lo;
-    *far = hi;
-    // One colour per depth value: a table is cheaper than a division per pixel.
-    std::vector<uint8_t> table(3 * (static_cast<size_t>(hi - lo) + 1));
-    for (uint32_t d = lo; d <= hi && hi > 0; ++d)
-        depth_colour(hi > lo ? static_cast<double>(d - lo) / (hi - lo) : 0.0, &table[3 * (d - lo)]);
-    std::vector<uint8_t> rgb(3 * n, 0);
-    for (size_t i = 0; i < n; ++i)
-        if (z[i] != 0)
-            std::memcpy(&rgb[3 * i], &table[3 * static_cast<size_t>(z[i] - lo)], 3);
+    std::vector<uint8_t> rgb(3 * static_cast<size_t>(width) * height);
+    *near = *far = 0;
+    if (!rgb.empty())
+        DepthPreviewColours(z, width, height, rgb.data(), near, far);
     return rgb;
 }
 

@@ -1,5 +1,5 @@
-// A depth image people can look at: the z plane of a cloud colour-mapped
-// into an 8-bit RGB PNG, next to the 16-bit PNG that keeps the numbers.
+// The library's depth colour map, as the viewer draws depth pictures and
+// their legend in the colours of the preview files.
 #ifndef VORA_TOOL_PREVIEW_PNG_H
 #define VORA_TOOL_PREVIEW_PNG_H
 
