@@ -199,6 +199,63 @@ TEST_F(Connect, ACameraThatStopsAnsweringIsDeclaredLost)
     EXPECT_EQ(camera->control_port(), 0);
 }
 
+// Captures of every kind end once the heartbeat gives the camera up, after
+// handing out the frames that arrived before: nobody waits for frames that
+// cannot come.
+TEST_F(Connect, CapturesEndWhenTheCameraIsLost)
+{
+    start();
+    DiscoveryInfo info = loopback_info();
+    ASSERT_EQ(camera->CameraConnect(&info), 0);
+    GigeStream* kept = nullptr;   // frames left waiting in it
+    GigeStream* empty = nullptr;  // a capture waits on it
+    ASSERT_EQ(camera->StreamOn(0, &kept), 0);
+    ASSERT_EQ(camera->StreamOn(1, &empty), 0);
+    ASSERT_EQ(camera->AcquisitionStart(), 0);
+    auto complete = [](GigeStream* s) {
+        unsigned n = 0;
+        s->GetBlockStatistics(&n, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+        return n;
+    };
+    ASSERT_TRUE(eventually([&] { return complete(kept) >= 1 && complete(empty) >= 1; }));
+    ASSERT_EQ(camera->AcquisitionStop(), 0);
+
+    std::vector<char> pixels(kept->frame_size() > empty->frame_size() ? kept->frame_size() : empty->frame_size());
+    auto capture = [&](GigeStream* s, int how) {
+        PhotoInfo frame{};
+        frame.pixel = pixels.data();
+        return how == 0 ? s->Capture(&frame) : how == 1 ? s->TimeoutCapture(&frame, -1) : s->TryCapture(&frame);
+    };
+    std::atomic<int> waited{1};
+    std::thread waiter([&] {
+        // A frame still on its way may come first; the wait after it ends.
+        int status;
+        while ((status = capture(empty, 0)) == 0) {
+        }
+        waited = status;
+    });
+    sim->faults.silent = true;
+    ASSERT_TRUE(eventually([&] { return !camera->is_connected(); }));
+    EXPECT_TRUE(eventually([&] { return waited.load() != 1; }));
+    waiter.join();
+    EXPECT_EQ(waited.load(), VORA_ERR_CAMERA_LOST);
+
+    int handed = 0, status;
+    while ((status = capture(kept, 1)) == 0)
+        ++handed;
+    EXPECT_GE(handed, 1);
+    EXPECT_EQ(status, VORA_ERR_CAMERA_LOST);
+    EXPECT_EQ(capture(kept, 2), VORA_ERR_CAMERA_LOST);
+    EXPECT_EQ(capture(kept, 0), VORA_ERR_CAMERA_LOST);
+    PhotoInfo frame{};
+    frame.pixel = pixels.data();
+    EXPECT_EQ(kept->TimeoutCapture(&frame, 0), VORA_ERR_CAMERA_LOST);
+
+    camera->StreamOff(0, kept);
+    camera->StreamOff(1, empty);
+    camera->CameraDisconnect();
+}
+
 // Register and memory commands the camera received.
 size_t control_commands(vsim::SimCamera& sim)
 {
