@@ -16,6 +16,9 @@ def main() -> None:
     parser.add_argument("--format", default="pcd,png", help="any of pcd, ply, txt, png")
     parser.add_argument("--wait", type=float, default=5.0, help="seconds to look for the camera")
     args = parser.parse_args()
+    # `kill` and service managers send SIGTERM: leave the with-block as for
+    # Ctrl-C, so that the camera is free for the next program at once.
+    voracam.release_on_sigterm()
     args.out.mkdir(parents=True, exist_ok=True)
 
     with voracam.open(wait=args.wait) as cam, cam.stream(0) as depth:

@@ -16,6 +16,9 @@ def main() -> None:
     parser.add_argument("--out", help="write the cloud (.ply, .pcd) instead of showing it")
     parser.add_argument("--wait", type=float, default=5.0, help="seconds to look for the camera")
     args = parser.parse_args()
+    # `kill` and service managers send SIGTERM: leave the with-block as for
+    # Ctrl-C, so that the camera is free for the next program at once.
+    voracam.release_on_sigterm()
 
     with voracam.open(wait=args.wait) as cam, cam.stream(0) as depth, cam.stream(1) as colour:
         cloud = depth.capture(timeout=5.0).fuse(colour.capture(timeout=5.0)).to_open3d()

@@ -15,6 +15,9 @@ def main() -> None:
     parser.add_argument("--frames", type=int, default=None, help="stop after this many frames")
     parser.add_argument("--wait", type=float, default=5.0, help="seconds to look for the camera")
     args = parser.parse_args()
+    # `kill` and service managers send SIGTERM: leave the with-block as for
+    # Ctrl-C, so that the camera is free for the next program at once.
+    voracam.release_on_sigterm()
 
     with voracam.open(wait=args.wait) as cam, cam.stream(0) as depth:
         try:

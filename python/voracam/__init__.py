@@ -9,17 +9,21 @@
 ...     frame.save("cloud.pcd")
 
 Library failures raise VoraError, which carries the status code and the
-library's text for it. The low-level module VoraSDK (``_VoraSDK``) offers
-every exported function as it is.
+library's text for it; a camera that is lost ends waits and iteration with
+VoraError code CAMERA_LOST. Wrong arguments raise TypeError or ValueError.
+``release_on_sigterm()`` lets a terminated program give its cameras back at
+once. The low-level module VoraSDK (``_VoraSDK``) offers every exported
+function as it is.
 """
-from .camera import Calibration, Camera, open
+from .camera import Calibration, Camera, open, release_on_sigterm
 from .discovery import CameraInfo, discover
-from .errors import TIMEOUT, VoraError, status_text
+from .errors import CAMERA_LOST, TIMEOUT, VoraError, status_text
 from .frame import Frame, PixelFormat
 from .fusion import ColouredCloud, colour_cloud, depth_to_colour
 from .recording import RecordedFrame, Recording, RecordingStatistics, open_recording
 from .stream import Stream, StreamStatistics
 
-__all__ = ["Calibration", "Camera", "CameraInfo", "ColouredCloud", "Frame", "PixelFormat", "RecordedFrame",
-           "Recording", "RecordingStatistics", "Stream", "StreamStatistics", "TIMEOUT", "VoraError", "colour_cloud",
-           "depth_to_colour", "discover", "open", "open_recording", "status_text"]
+__all__ = ["CAMERA_LOST", "Calibration", "Camera", "CameraInfo", "ColouredCloud", "Frame", "PixelFormat",
+           "RecordedFrame", "Recording", "RecordingStatistics", "Stream", "StreamStatistics", "TIMEOUT", "VoraError",
+           "colour_cloud", "depth_to_colour", "discover", "open", "open_recording", "release_on_sigterm",
+           "status_text"]

@@ -3,6 +3,10 @@ from __future__ import annotations
 
 import atexit
 import os
+import signal
+import threading
+import time
+import warnings
 import weakref
 from dataclasses import dataclass
 from typing import Optional, Union
@@ -11,10 +15,28 @@ import numpy as np
 import VoraSDK as _sdk
 import _voracam_native as _native
 
-from . import features
+from . import _args, features
 from .discovery import CameraInfo, _table, find
-from .errors import VoraError, check
+from .errors import CAMERA_LOST, NOT_CONNECTED, VoraError, check
 from .stream import Stream
+
+# The GigE Vision bootstrap register of the heartbeat timeout (milliseconds),
+# and the default a camera starts with.
+_HEARTBEAT_TIMEOUT_REGISTER = 0x0938
+_DEFAULT_HEARTBEAT_MS = 3000
+
+
+def close_quietly(close, exc: Optional[BaseException]) -> None:
+    """Runs ``close`` when leaving a with-block: its error is raised when
+    the block ended well, and only noted on the block's own exception
+    otherwise, so that the error that ended the block is the one seen."""
+    try:
+        close()
+    except VoraError as error:
+        if exc is None:
+            raise
+        if hasattr(exc, "add_note"):
+            exc.add_note(f"while closing: {error}")
 
 
 @dataclass(frozen=True)
@@ -45,18 +67,19 @@ class Camera:
     voracam.open() as cam:``): leaving the block stops acquisition, closes the
     stream channels and disconnects, also on exceptions and Ctrl-C."""
 
-    def __init__(self, info: CameraInfo) -> None:
+    def __init__(self, info: CameraInfo, wait_for_control: bool = True) -> None:
         self.info = info
         self.index = info.index
         self._streams: dict[int, Stream] = {}
         self._acquiring = False
         self._generation = _table.take(self.index)
         self._open = True
-        status = _sdk.CameraConnect(self.index)
-        if status != 0:
+        try:
+            _connect(info, wait_for_control)
+        except BaseException:
             self._open = False
             _table.give_back(self.index)
-            raise VoraError(status, f"connecting to {info.serial} at {info.address}")
+            raise
         _open_cameras.add(self)
 
     # ---- lifetime ----
@@ -64,8 +87,8 @@ class Camera:
     def __enter__(self) -> "Camera":
         return self
 
-    def __exit__(self, *exc) -> None:
-        self.close()
+    def __exit__(self, exc_type, exc, traceback) -> None:
+        close_quietly(self.close, exc)
 
     def __repr__(self) -> str:
         state = "open" if self._open else "closed"
@@ -75,21 +98,42 @@ class Camera:
     def is_open(self) -> bool:
         return self._open
 
+    @property
+    def lost(self) -> bool:
+        """True once the library has given the camera up: it stopped
+        answering (unplugged, powered off, rebooted) or its control lapsed.
+        Captures then end with VoraError code ``voracam.CAMERA_LOST``."""
+        return self._open and _sdk.GetConnectionState(self.index) == CAMERA_LOST
+
+    def lost_error(self, operation: str) -> VoraError:
+        """The error of a wait that ended because the camera was lost."""
+        return VoraError(CAMERA_LOST, f"{operation}: camera {self.info.serial} at {self.info.address} was lost")
+
     def close(self) -> None:
         """Stops acquisition, closes every stream channel and disconnects.
-        Safe to call more than once."""
+        Safe to call more than once; a lost camera closes without complaint,
+        since there is nothing left to release on it."""
         if not self._open:
             return
+        first: Optional[VoraError] = None
         try:
             if self._acquiring:
-                self.stop()
+                try:
+                    self._stop_unless_lost()
+                except VoraError as error:
+                    first = error
             _native.stop_recording(self.index)  # a recording left running is finished, not lost
             for stream in list(self._streams.values()):
-                stream.close()
+                try:
+                    stream.close()
+                except VoraError as error:
+                    first = first or error
             _sdk.CameraDisconnect(self.index)
         finally:
             self._open = False
             _table.give_back(self.index)
+        if first is not None:
+            raise first
 
     def _require_open(self) -> None:
         if not self._open:
@@ -110,12 +154,17 @@ class Camera:
         """Reads a feature by name; ``index`` is the sensor of per-sensor
         features (ExposureTime, ...) and the channel of per-channel ones
         (Width, PixelFormat, PayloadSize, ...)."""
+        name, index = _args.text(name, "feature name"), _args.whole(index, "index", 0)
         self._require_open()
         return features.get(self.index, name, index)
 
     def set(self, name: str, value: int, index: int = 0) -> None:
         """Writes a feature by name, through the library's range-checked
-        control where there is one (ExposureTime, analoggain, Width, ...)."""
+        control where there is one (ExposureTime, analoggain, Width, ...).
+        A value outside the feature's declared range raises ValueError
+        naming the range."""
+        name, index = _args.text(name, "feature name"), _args.whole(index, "index", 0)
+        value = _args.whole(value, name)
         self._require_open()
         features.set(self.index, name, value, index)
 
@@ -126,15 +175,20 @@ class Camera:
 
     def roi(self, channel: int) -> tuple[int, int, int, int]:
         """Width, height, x and y offset of a channel's region of interest."""
+        channel = _args.channel(channel)
         return tuple(self.get(n, channel) for n in ("Width", "Height", "OffsetX", "OffsetY"))
 
     def set_roi(self, channel: int, width: int, height: int, x: int = 0, y: int = 0) -> None:
         """Sets a channel's region; takes effect for streams opened afterwards."""
+        channel = _args.channel(channel)
+        size = [_args.whole(v, what, 0, 0x7FFFFFFF)
+                for v, what in ((width, "width"), (height, "height"), (x, "x offset"), (y, "y offset"))]
         self._require_open()
-        check(_sdk.SetRoi(self.index, channel, width, height, x, y), f"region of channel {channel}")
+        check(_sdk.SetRoi(self.index, channel, *size), f"region of channel {channel}")
 
     def calibration(self, sensor: int) -> Calibration:
         """A sensor's calibration as NumPy arrays."""
+        sensor = _args.whole(sensor, "sensor", 0, 0x7FFFFFFF)
         self._require_open()
         distortion, matrix = _floats(_sdk.GetCamInternelParameter, self.index, sensor, 5, 9,
                                      f"calibration of sensor {sensor}")
@@ -159,7 +213,18 @@ class Camera:
         """Stops the camera sending frames."""
         self._require_open()
         self._acquiring = False
-        check(_sdk.AcquisitionStop(self.index), "stopping acquisition")
+        status = _sdk.AcquisitionStop(self.index)
+        if status != 0 and self.lost:
+            raise self.lost_error("stopping acquisition")
+        check(status, "stopping acquisition")
+
+    def _stop_unless_lost(self) -> None:
+        # On the way out, a lost camera has nothing to stop.
+        try:
+            self.stop()
+        except VoraError as error:
+            if error.code != CAMERA_LOST:
+                raise
 
     def stream(self, channel: int, *, start: bool = True, buffers: Optional[int] = None,
                resend: Optional[bool] = None) -> Stream:
@@ -167,6 +232,7 @@ class Camera:
         acquisition. ``buffers`` bounds the frames kept waiting; ``resend``
         switches packet resend requests. Use the stream as a context manager
         or close it."""
+        channel = _args.channel(channel)
         self._require_open()
         if channel in self._streams:
             raise VoraError(_sdk.VORA_ERR_INVALID_ARG, f"channel {channel} is already open")
@@ -188,7 +254,9 @@ class Camera:
         into an MCAP file; ``stop_recording`` finishes it. Writing runs in
         the library, off the receive threads."""
         self._require_open()
-        chosen = sorted(self._streams) if channels is None else list(channels)
+        chosen = sorted(self._streams) if channels is None else [_args.channel(c) for c in channels]
+        if not chosen:
+            raise ValueError("record needs an open stream channel: open one with cam.stream(channel) first")
         mask = 0
         for channel in chosen:
             mask |= 1 << channel
@@ -208,7 +276,7 @@ class Camera:
     def _stream_closed(self, channel: int) -> None:
         self._streams.pop(channel, None)
         if not self._streams and self._acquiring and self._open:
-            self.stop()
+            self._stop_unless_lost()
 
 
 _open_cameras: "weakref.WeakSet[Camera]" = weakref.WeakSet()
@@ -224,8 +292,77 @@ def _close_open_cameras() -> None:
             pass
 
 
-def open(camera: Union[int, str, CameraInfo, None] = None, *, wait: float = 0.0) -> Camera:  # noqa: A001
+def _connect(info: CameraInfo, wait_for_control: bool) -> None:
+    """Takes control of the camera. One held by another application is tried
+    again for up to the camera's heartbeat timeout (saying so), so that a
+    program that just died without releasing it (killed, SIGTERM without
+    release_on_sigterm) does not keep the next one out."""
+    where = f"connecting to {info.serial} at {info.address}"
+    deadline = None
+    while True:
+        status = _sdk.CameraConnect(info.index)
+        if status == 0:
+            return
+        holder = _sdk.new_intArray(1)
+        try:
+            held = (status == NOT_CONNECTED and _sdk.GetCameraCCPStatus(info.index, holder) == 0
+                    and _sdk.intArray_getitem(holder, 0) != 0)
+        finally:
+            _sdk.delete_intArray(holder)
+        if not held or not wait_for_control:
+            raise VoraError(status, where)
+        if deadline is None:
+            timeout_ms = _heartbeat_timeout_ms(info.index)
+            deadline = time.monotonic() + timeout_ms / 1000 + 0.5
+            warnings.warn(f"camera {info.serial} at {info.address} is controlled by another application; waiting up "
+                          f"to {timeout_ms / 1000:.1f} s (its heartbeat timeout) for a holder that ended without "
+                          f"releasing it", stacklevel=4)
+        elif time.monotonic() >= deadline:
+            raise VoraError(status, f"{where}: another application still controls it after its heartbeat timeout")
+        time.sleep(0.2)
+
+
+def _heartbeat_timeout_ms(index: int) -> int:
+    value = _sdk.new_intArray(1)
+    try:
+        status = _sdk.ReadRegisterWithoutControl(index, _HEARTBEAT_TIMEOUT_REGISTER, value)
+        timeout = _sdk.intArray_getitem(value, 0)
+    finally:
+        _sdk.delete_intArray(value)
+    # A camera that does not say keeps the GigE Vision default; a very long
+    # one is not waited for in full.
+    return timeout if status == 0 and 0 < timeout <= 60000 else _DEFAULT_HEARTBEAT_MS
+
+
+def open(camera: Union[int, str, CameraInfo, None] = None, *, wait: float = 0.0,  # noqa: A001
+         wait_for_control: bool = True) -> Camera:
     """Connects to a camera: by index in ``discover()``, serial number,
     address, a CameraInfo, or the first one (None). Keeps discovering for up
-    to ``wait`` seconds until the camera answers."""
-    return Camera(find(camera, wait))
+    to ``wait`` seconds until the camera answers. A camera another
+    application controls is tried again for up to its heartbeat timeout
+    (with a warning), since a program that died holding it keeps it until
+    then; ``wait_for_control=False`` fails at once instead."""
+    if camera is not None and not isinstance(camera, (int, str, CameraInfo)) or isinstance(camera, bool):
+        raise TypeError(f"camera must be an index, a serial number, an address or a CameraInfo, not {camera!r}")
+    if isinstance(camera, int):
+        camera = _args.whole(camera, "camera index", 0)
+    wait = _args.seconds(wait, "wait")
+    return Camera(find(camera, wait), wait_for_control)
+
+
+def release_on_sigterm() -> None:
+    """Makes SIGTERM (what ``kill``, systemd and container runtimes send)
+    end the program as Ctrl-C does: ``with`` blocks are left, so every open
+    camera stops acquisition, closes its channels and gives up control at
+    once, and the next program can take the camera without waiting for its
+    heartbeat to lapse. The program then exits with status 143. Call it from
+    the main thread, before opening cameras."""
+    if threading.current_thread() is not threading.main_thread():
+        raise RuntimeError("release_on_sigterm must be called from the main thread")
+
+    def terminate(signum, frame):
+        # Once: a second SIGTERM while closing ends the program at once.
+        signal.signal(signal.SIGTERM, signal.SIG_DFL)
+        raise SystemExit(128 + signum)
+
+    signal.signal(signal.SIGTERM, terminate)

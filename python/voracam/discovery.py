@@ -118,7 +118,8 @@ def discover(wait: float = 0.0) -> list[CameraInfo]:
     While a camera is open this is the list it was opened from: discovering
     again would take the open camera away.
     """
-    return _until(lambda cameras: bool(cameras), wait)[0]
+    from . import _args
+    return _until(lambda cameras: bool(cameras), _args.seconds(wait, "wait"))[0]
 
 
 def find(camera: Union[int, str, CameraInfo, None], wait: float) -> CameraInfo:

@@ -5,6 +5,11 @@ import VoraSDK as _sdk
 
 #: Status of a capture that found no frame in time.
 TIMEOUT = _sdk.VORA_ERR_CAPTURE_TIMEOUT
+#: Status of a wait that ended because the camera was lost: it stopped
+#: answering (unplugged, powered off, rebooted) or its control lapsed.
+CAMERA_LOST = _sdk.VORA_ERR_CAMERA_LOST
+#: What a camera the library has let go answers every command.
+NOT_CONNECTED = _sdk.VORA_ERR_NOT_CONNECTED
 
 
 class VoraError(Exception):

@@ -132,6 +132,52 @@ def get(cam: int, name: str, idx: int = 0) -> Union[int, str]:
     return read_register(cam, address(cam, name, idx * CHANNEL_STRIDE), name) & mask
 
 
+# What the library answers a value it refuses.
+_REFUSALS = (_sdk.VORA_ERR_INVALID_ARG, _sdk.VORA_ERR_VALUE_RANGE, _sdk.VORA_ERR_GAIN_RANGE, _sdk.VORA_ERR_ROI)
+
+
+def _bound(read, cam: int, name: str) -> Optional[int]:
+    # A bound the description cannot give answers with a negative status,
+    # and one it does not declare (an enumeration's, say) with 0: only a
+    # positive bound says something.
+    value = read(cam, name.encode())
+    return value if value > 0 else None
+
+
+def value_range(cam: int, name: str) -> tuple[Optional[int], Optional[int], Optional[int]]:
+    """The minimum, maximum and increment the device description declares
+    for a feature (None where it declares none)."""
+    return (_bound(_sdk.GetNodeMinValue, cam, name), _bound(_sdk.GetNodeMaxValue, cam, name),
+            _bound(_sdk.GetNodeIncValue, cam, name))
+
+
+def _range_text(low: Optional[int], high: Optional[int], inc: Optional[int]) -> str:
+    steps = f" in steps of {inc}" if inc is not None and inc > 1 else ""
+    return f"{'' if low is None else low}..{'' if high is None else high}{steps}"
+
+
+def _outside(value: int, low: Optional[int], high: Optional[int], inc: Optional[int]) -> bool:
+    return ((low is not None and value < low) or (high is not None and value > high)
+            or (low is not None and inc is not None and inc > 1 and (value - low) % inc != 0))
+
+
+def _write(cam: int, name: str, value: int, write: Callable[[], int]) -> None:
+    """Checks value against the declared range, then writes; a refusal names
+    the range too (the library's controls may be stricter than the
+    description, e.g. an exposure of exactly the minimum)."""
+    low, high, inc = value_range(cam, name)
+    declared = low is not None or high is not None
+    if declared and _outside(value, low, high, inc):
+        raise ValueError(f"{name}: {value} is out of range {_range_text(low, high, inc)}")
+    if not -(1 << 31) <= value < (1 << 31):
+        raise ValueError(f"{name}: {value} does not fit the 32-bit value the camera takes")
+    status = write()
+    if status in _REFUSALS and declared:
+        raise ValueError(f"{name}: {value} is refused by the camera (range {_range_text(low, high, inc)})") \
+            from VoraError(status, f"writing {name}")
+    check(status, f"writing {name}")
+
+
 def set(cam: int, name: str, value: int, idx: int = 0) -> None:  # noqa: A001 - the feature verb
     """Writes a feature (through its control function where there is one)."""
     _check_index(name, idx)
@@ -145,12 +191,17 @@ def set(cam: int, name: str, value: int, idx: int = 0) -> None:  # noqa: A001 - 
         return
     setter = _CONTROLS.get(name, (None, None, None))[2]
     if setter is not None:
-        check(setter(cam, idx, value), f"writing {name}")
+        _write(cam, name, value, lambda: setter(cam, idx, value))
         return
     if name in _CONTROLS:
         raise ValueError(f"{name} is read-only")
     mask = _CHANNEL_REGISTERS.get(name, 0xFFFFFFFF)
     where = address(cam, name, idx * CHANNEL_STRIDE)
+    low, high, inc = value_range(cam, name)
+    if (low is not None or high is not None) and _outside(value, low, high, inc):
+        raise ValueError(f"{name}: {value} is out of range {_range_text(low, high, inc)}")
+    if not -(1 << 31) <= value <= 0xFFFFFFFF:
+        raise ValueError(f"{name}: {value} does not fit its 32-bit register")
     if mask != 0xFFFFFFFF:
         # Keep the flags that share the register.
         value = (read_register(cam, where, name) & ~mask) | (value & mask)

@@ -7,7 +7,9 @@ from typing import TYPE_CHECKING, Optional, Union
 
 import numpy as np
 import VoraSDK as _sdk
+import _voracam_native as _native
 
+from . import _args
 from .errors import check
 
 if TYPE_CHECKING:
@@ -34,9 +36,27 @@ _IMAGE_LAYOUTS = {PixelFormat.RGB8: (np.uint8, 3), PixelFormat.MONO8: (np.uint8,
                   PixelFormat.RGB565P: (np.uint16, 1)}
 _RECORD_SIZE = 64  # sizeof(PhotoInfoCSharp)
 
-_CLOUD_WRITERS = {".pcd": _sdk.SavePointCloudToPcdCSharp, ".ply": _sdk.SavePointCloudToPlyCSharp,
-                  ".txt": _sdk.SavePointCloudToTxtCSharp, ".png": _sdk.SaveDepthToPngCSharp}
-_IMAGE_WRITERS = {".bmp": _sdk.SaveToBMPCSharp}
+# The files a frame can be saved as (the formats of `vora capture`): clouds
+# as PCD, text PLY, binary PLY, text, 16-bit depth PNG and its colour-mapped
+# preview; images as BMP and 8-bit RGB PNG; any frame as its raw bytes.
+CLOUD_FORMATS = ("pcd", "ply", "plybin", "txt", "png", "preview", "raw")
+IMAGE_FORMATS = ("bmp", "png", "raw")
+_EXTENSIONS = {".pcd": "pcd", ".ply": "ply", ".txt": "txt", ".png": "png", ".bmp": "bmp", ".raw": "raw"}
+
+
+def format_of(path: "PathLike", is_cloud: bool, fmt: Optional[str] = None) -> str:
+    """The format a file is written in: ``fmt``, or what its name says
+    (``.bin.ply`` is binary PLY)."""
+    if fmt is not None:
+        if not isinstance(fmt, str):
+            raise TypeError(f"format must be a str, not {fmt!r}")
+        return fmt.lower()
+    name = os.fspath(path).lower()
+    if isinstance(name, bytes):
+        name = os.fsdecode(name)
+    if name.endswith(".bin.ply"):
+        return "plybin"
+    return _EXTENSIONS.get(os.path.splitext(name)[1], os.path.splitext(name)[1] or "a file without extension")
 
 
 def _fresh_copy(data: bytes, size: Optional[int] = None) -> bytes:
@@ -107,6 +127,28 @@ class _FrameBytes:
     @property
     def is_cloud(self) -> bool:
         return self.pixel_format == PixelFormat.COORD3D_ABC16
+
+    # ---- files ----
+
+    def save(self, path: PathLike, format: Optional[str] = None) -> None:  # noqa: A002 - as in open()
+        """Writes the frame with the library's writers, in the format its
+        name says or ``format`` names: clouds ``.pcd``, ``.ply`` (text),
+        ``.bin.ply`` (binary, format "plybin"), ``.txt``, ``.png`` (16-bit
+        depth) or format "preview" (the depth colour-mapped, 8-bit PNG);
+        images ``.bmp`` or ``.png`` (8-bit RGB); any frame ``.raw`` (its
+        bytes as received). Files are those ``vora capture`` writes."""
+        fmt = format_of(path, self.is_cloud, format)
+        allowed = CLOUD_FORMATS if self.is_cloud else IMAGE_FORMATS
+        if fmt not in allowed:
+            raise ValueError(f"cannot save {self!r} as {fmt}: use one of {', '.join(allowed)}")
+        if len(self.data) < self.payload_size:
+            raise ValueError(f"{self!r} holds {len(self.data)} bytes of its {self.payload_size}")
+        if fmt == "raw":
+            with open(path, "wb") as out:
+                out.write(memoryview(self.data)[:self.payload_size])
+            return
+        check(_native.save_frame(self.info, self.data, fmt.encode(), os.fsencode(path)),
+              f"saving {os.fspath(path)}")
 
     # ---- NumPy views ----
 
@@ -214,6 +256,8 @@ class Frame(_FrameBytes):
         """A copy without the points that disagree with their neighbours
         (the tolerance grows with depth; 1.0 is the usual factor)."""
         self._require_cloud("filter_outliers")
+        if isinstance(tolerance, bool) or not isinstance(tolerance, (int, float)) or not tolerance >= 0:
+            raise ValueError(f"tolerance must be a number of 0 or more, not {tolerance!r}")
         data = _fresh_copy(self.data)
         _sdk.FilterPointCloudCSharp(self.camera.processing_index(), self.info, data, len(data), float(tolerance))
         return self._derived(data, self.pixel_format, self.payload_size)
@@ -221,6 +265,7 @@ class Frame(_FrameBytes):
     def filter_sparse(self, min_points: int = 10) -> "Frame":
         """A copy without the points in sparsely populated cubes of space."""
         self._require_cloud("filter_sparse")
+        min_points = _args.whole(min_points, "min_points", 0, 0x7FFFFFFF)
         data = _fresh_copy(self.data)
         check(_sdk.SpatialFilterPointcloudCSharp(self.camera.processing_index(), self.info, data, len(data),
                                                  int(min_points)), "spatial filter")
@@ -232,18 +277,6 @@ class Frame(_FrameBytes):
         """This depth cloud with the colour each point sees in ``colour``."""
         from .fusion import colour_cloud
         return colour_cloud(self, colour)
-
-    def save(self, path: PathLike) -> None:
-        """Writes the frame with the library's writers, chosen by extension:
-        clouds .pcd, .ply, .txt or .png (16-bit depth), images .bmp."""
-        suffix = os.path.splitext(os.fspath(path))[1].lower()
-        writers = _CLOUD_WRITERS if self.is_cloud else _IMAGE_WRITERS
-        if suffix not in writers:
-            raise ValueError(f"cannot save {self!r} as {suffix or 'a file without extension'}: "
-                             f"use one of {', '.join(sorted(writers))}")
-        status = writers[suffix](self.camera.processing_index(), self.info, self.data, len(self.data),
-                                 os.fsencode(path))
-        check(status, f"saving {os.fspath(path)}")
 
     def to_open3d(self, keep_empty: bool = False):
         """An ``open3d.geometry.PointCloud`` of the points, in millimetres

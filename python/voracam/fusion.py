@@ -13,6 +13,10 @@ from .errors import check
 from .frame import Frame, PathLike
 
 
+_FUSED_WRITERS = {".txt": "SavePointCloudWithImageToTxtCSharp", ".pcd": "SavePointCloudWithImageToPcdCSharp",
+                  ".ply": "SavePointCloudWithImageToPlyCSharp"}
+
+
 class ColouredCloud:
     """A depth cloud with the colour each point sees: ``points`` (H, W, 3)
     float32 millimetres and ``colours`` (H, W, 3) uint8 RGB; points outside
@@ -26,12 +30,17 @@ class ColouredCloud:
         self.colours = self.fused[:, [5, 4, 3]].astype(np.uint8).reshape(shape)
 
     def save(self, path: PathLike) -> None:
-        """Writes ``x y z r g b`` lines (.txt) with the library's writer."""
-        if os.path.splitext(os.fspath(path))[1].lower() != ".txt":
-            raise ValueError("a coloured cloud is saved as .txt")
+        """Writes the coloured cloud with the library's writers, as its name
+        says: ``.txt`` (``x y z b g r`` lines), ``.pcd`` (organised, with an
+        rgb field) or ``.ply`` (binary, with red, green and blue), the files
+        ``vora capture --fuse`` writes."""
+        suffix = os.path.splitext(os.fspath(path))[1].lower()
+        if suffix not in _FUSED_WRITERS:
+            raise ValueError(f"cannot save a coloured cloud as {suffix or 'a file without extension'}: "
+                             f"use one of {', '.join(sorted(_FUSED_WRITERS))}")
         d = self.depth
-        check(_sdk.SavePointCloudWithImageToTxtCSharp(d.camera.processing_index(), d.info, d.data,
-                                                      self.fused.reshape(-1), os.fsencode(path)),
+        check(getattr(_sdk, _FUSED_WRITERS[suffix])(d.camera.processing_index(), d.info, d.data,
+                                                    self.fused.reshape(-1), os.fsencode(path)),
               f"saving {os.fspath(path)}")
 
     def to_open3d(self, keep_empty: bool = False):

@@ -18,7 +18,6 @@ from .frame import _FrameBytes
 PathLike = Union[str, os.PathLike]
 
 _END = _sdk.VORA_ERR_RECORDING_END
-_SAVERS = {".pcd": b"pcd", ".ply": b"ply", ".txt": b"txt", ".png": b"png", ".bmp": b"bmp"}
 
 
 @dataclass(frozen=True)
@@ -73,14 +72,6 @@ class RecordedFrame(_FrameBytes):
         points[:, :, 2] = raw[:, :, 2].view(np.uint16)
         points /= np.float32(self.cloud_unit or 1)
         return points
-
-    def save(self, path: PathLike) -> None:
-        """Writes the frame with the library's writers: .pcd, .ply, .txt or
-        .png (depth) for clouds, .bmp for images."""
-        suffix = os.path.splitext(os.fspath(path))[1].lower()
-        if suffix not in _SAVERS:
-            raise ValueError(f"cannot save {self!r} as {suffix!r}")
-        check(_native.save_frame(self.info, self.data, _SAVERS[suffix], os.fsencode(path)), f"saving {path}")
 
 
 class Recording:

@@ -10,8 +10,8 @@ from typing import TYPE_CHECKING, Iterator, Optional
 import VoraSDK as _sdk
 import _voracam_native as _native
 
-from . import features
-from .errors import TIMEOUT, VoraError, check, check_value
+from . import _args, features
+from .errors import CAMERA_LOST, TIMEOUT, VoraError, check, check_value
 from .frame import Frame
 
 if TYPE_CHECKING:
@@ -50,7 +50,9 @@ class Stream:
     def __init__(self, camera: "Camera", channel: int, *, buffers: Optional[int] = None,
                  resend: Optional[bool] = None) -> None:
         self.camera = camera
-        self.channel = channel
+        self.channel = _args.channel(channel)
+        if buffers is not None:
+            buffers = _args.whole(buffers, "buffers", 1, 0xFFFFFFFF)
         self._cam = camera.index
         self._lock = threading.Lock()
         self._open = False
@@ -71,22 +73,26 @@ class Stream:
     def __enter__(self) -> "Stream":
         return self
 
-    def __exit__(self, *exc) -> None:
-        self.close()
+    def __exit__(self, exc_type, exc, traceback) -> None:
+        from .camera import close_quietly
+        close_quietly(self.close, exc)
 
     def __repr__(self) -> str:
         return f"<voracam.Stream channel {self.channel} of {self.camera.info.serial}>"
 
     def close(self) -> None:
         """Closes the channel (waiting for a capture in progress to return);
-        the camera stops acquisition when its last channel closes."""
+        the camera stops acquisition when its last channel closes. A lost
+        camera's channel closes without complaint: there is nothing left to
+        release on it."""
         with self._lock:
             if not self._open:
                 return
             self._open = False
             status = _sdk.StreamOff(self._cam, self.channel)
         self.camera._stream_closed(self.channel)
-        check(status, f"closing channel {self.channel}")
+        if status != 0 and not self.camera.lost:
+            check(status, f"closing channel {self.channel}")
 
     @property
     def is_open(self) -> bool:
@@ -104,13 +110,18 @@ class Stream:
             status = _native.capture_frame(self._cam, self.channel, info, data, timeout_us)
         if status == TIMEOUT:
             return None
+        if status == CAMERA_LOST:
+            raise self.camera.lost_error(f"capture on channel {self.channel}")
         check(status, f"capture on channel {self.channel}")
         return Frame(info, data, self.camera)
 
     def capture(self, timeout: Optional[float] = 5.0) -> Frame:
         """The next frame, waiting up to ``timeout`` seconds (None: without
-        limit). Raises VoraError with code ``voracam.TIMEOUT`` when none comes."""
-        deadline = None if timeout is None else time.monotonic() + max(timeout, 0.0)
+        limit). Raises VoraError with code ``voracam.TIMEOUT`` when none
+        comes, and with ``voracam.CAMERA_LOST`` as soon as the camera is
+        lost (the frames received before are still handed out first)."""
+        timeout = _args.seconds(timeout, "timeout", allow_none=True)
+        deadline = None if timeout is None else time.monotonic() + timeout
         while True:
             left_us = _SLICE_US if deadline is None else math.ceil((deadline - time.monotonic()) * 1e6)
             frame = self._take(max(1, min(left_us, _SLICE_US)))
@@ -125,13 +136,22 @@ class Stream:
 
     def frames(self, count: Optional[int] = None, timeout: Optional[float] = 5.0) -> Iterator[Frame]:
         """Yields ``count`` frames (None: until the stream closes), each
-        awaited up to ``timeout`` seconds."""
+        awaited up to ``timeout`` seconds. A lost camera ends it with
+        VoraError (code ``voracam.CAMERA_LOST``)."""
+        if count is not None:
+            count = _args.whole(count, "count", 0)
+        timeout = _args.seconds(timeout, "timeout", allow_none=True)
+        return self._frames(count, timeout)
+
+    def _frames(self, count: Optional[int], timeout: Optional[float]) -> Iterator[Frame]:
         taken = 0
         while (count is None or taken < count) and self._open:
             yield self.capture(timeout)
             taken += 1
 
     def __iter__(self) -> Iterator[Frame]:
+        """Frames as they come, until the stream closes; a lost camera ends
+        the loop with VoraError (code ``voracam.CAMERA_LOST``)."""
         return self.frames(timeout=None)
 
     def flush(self) -> None:
@@ -147,6 +167,7 @@ class Stream:
 
     @buffers.setter
     def buffers(self, count: int) -> None:
+        count = _args.whole(count, "buffers", 1, 0xFFFFFFFF)
         check(_sdk.SetMaxBufferLength(self._cam, self.channel, count), "buffer count")
 
     @property

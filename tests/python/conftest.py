@@ -103,8 +103,15 @@ def fast_camsim():
 
 @pytest.fixture
 def camera(camsim):
-    """The simulated camera, opened through the package."""
+    """The simulated camera, opened through the package; the regions of
+    interest a test changes are put back afterwards, so that the next test
+    (or example program) sees the whole sensors."""
     import voracam
 
     with voracam.open(SERIAL, wait=30) as cam:
+        regions = {channel: cam.roi(channel) for channel in range(3)}
         yield cam
+    if camsim.process.poll() is None:
+        with voracam.open(SERIAL, wait=30) as cam:
+            for channel, region in regions.items():
+                cam.set_roi(channel, *region)

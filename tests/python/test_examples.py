@@ -57,3 +57,21 @@ def test_ctrl_c_gives_the_camera_back(camsim):
     assert V.GetCameraCCPStatus(0, holder) == 0 and M.intArray_getitem(holder, 0) == 0
     M.delete_intArray(holder)
     V.DestroyCamera()
+
+
+def test_sigterm_gives_the_camera_back(camsim):
+    program = subprocess.Popen([sys.executable, str(EXAMPLES / "depth_statistics.py"), "--wait", "30"],
+                               env=child_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert "depth min" in program.stdout.readline()  # streaming
+        program.send_signal(signal.SIGTERM)
+        out, err = program.communicate(timeout=120)
+    finally:
+        program.kill()
+    assert program.returncode == 128 + signal.SIGTERM, out + err
+    assert V.DiscoverCamera() == 1
+    V.CreateCamera()
+    holder = M.new_intArray(1)
+    assert V.GetCameraCCPStatus(0, holder) == 0 and M.intArray_getitem(holder, 0) == 0
+    M.delete_intArray(holder)
+    V.DestroyCamera()
