@@ -34,3 +34,15 @@ endif()
 if(TARGET vora-camsim)
   install(TARGETS vora-camsim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
+
+# Programs linked through pkg-config (or a plain -lVoraSDK) find the library
+# only through the loader: say what to do when it does not know it yet.
+install(CODE "
+  set(dir \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}\")
+  if(\"\$ENV{DESTDIR}\" STREQUAL \"\")
+    execute_process(COMMAND ldconfig -p OUTPUT_VARIABLE cache ERROR_QUIET)
+    string(FIND \"\${cache}\" \"\${dir}/libVoraSDK.so.1\" listed)
+    if(listed EQUAL -1)
+      message(STATUS \"The loader does not know \${dir} yet: run ldconfig if it is one of its folders (/usr/local/lib is), or start programs with LD_LIBRARY_PATH=\${dir}, or link them with -Wl,-rpath,\${dir}\")
+    endif()
+  endif()")
