@@ -15,9 +15,6 @@ static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "binary clouds are writ
 
 namespace {
 
-// Points converted at a time: 48 KB of floats, reused for the whole file.
-constexpr size_t kBlock = 4096;
-
 inline bool has_depth(const float* p)
 {
     return std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2]) && static_cast<double>(p[2]) > 1e-6;
@@ -73,19 +70,14 @@ void put_ply_header(OutputFile& out, size_t points, bool colour)
     put_text(out, "end_header\n");
 }
 
-// Calls visit(xyz) for every point of a raw cloud, a block at a time.
+// Calls visit(xyz) for every point of a raw cloud.
 template <typename Visit>
 void each_raw_point(const PhotoInfo& frame, Visit visit)
 {
-    float xyz[3 * kBlock];
-    const size_t points = static_cast<size_t>(pixel_count(frame));
-    const float unit = static_cast<float>(frame.cloud_unit);
-    for (size_t first = 0; first < points; first += kBlock) {
-        const size_t n = points - first < kBlock ? points - first : kBlock;
-        raw_cloud_to_float(frame.pixel + 6 * first, n, unit, xyz);
+    for_each_float_block(frame, [&](const float* xyz, size_t n) {
         for (size_t i = 0; i < n; ++i)
             visit(xyz + 3 * i);
-    }
+    });
 }
 
 }  // namespace

@@ -90,6 +90,24 @@ private:
 // in single precision). `out` must not overlap `raw`.
 void raw_cloud_to_float(const char* raw, size_t points, float unit, float* out);
 
+// Calls visit(xyz, n) for the points of a raw cloud converted to floats, a
+// block of at most 4096 points at a time, so that a writer holds 48 KB of
+// floats rather than a copy of the whole cloud; the block is the visitor's
+// to change.
+template <typename Visit>
+void for_each_float_block(const PhotoInfo& frame, Visit visit)
+{
+    constexpr size_t kBlock = 4096;
+    float xyz[3 * kBlock];
+    const size_t points = static_cast<size_t>(frame.pixel_width) * frame.pixel_height;
+    const float unit = static_cast<float>(frame.cloud_unit);
+    for (size_t first = 0; first < points; first += kBlock) {
+        const size_t n = points - first < kBlock ? points - first : kBlock;
+        raw_cloud_to_float(frame.pixel + 6 * first, n, unit, xyz);
+        visit(xyz, n);
+    }
+}
+
 // One coordinate (0 x, 1 y, 2 z) of every point through the float round
 // trip, stored big-endian: `out` receives 2 x `points` bytes.
 void raw_cloud_plane(const char* raw, size_t points, float unit, int coordinate, char* out);

@@ -13,9 +13,6 @@ namespace imaging {
 
 namespace {
 
-// Points converted at a time: 48 KB of floats, reused for the whole file.
-constexpr size_t kBlock = 4096;
-
 inline bool text_keeps(float z)
 {
     return static_cast<double>(z) > 1e-6;
@@ -41,14 +38,7 @@ void put_point_lines(OutputFile& out, const float* xyz, size_t points)
 // Writes the point lines of the whole cloud, a block at a time.
 void put_cloud_lines(OutputFile& out, const PhotoInfo& frame)
 {
-    float xyz[3 * kBlock];
-    const size_t points = static_cast<size_t>(pixel_count(frame));
-    const float unit = static_cast<float>(frame.cloud_unit);
-    for (size_t first = 0; first < points; first += kBlock) {
-        const size_t n = points - first < kBlock ? points - first : kBlock;
-        raw_cloud_to_float(frame.pixel + 6 * first, n, unit, xyz);
-        put_point_lines(out, xyz, n);
-    }
+    for_each_float_block(frame, [&](const float* xyz, size_t n) { put_point_lines(out, xyz, n); });
 }
 
 size_t count_text_points(const PhotoInfo& frame)
@@ -94,22 +84,17 @@ int save_cloud_pcd(cameralog& log, const PhotoInfo& frame, const char* path)
 
         // The body is width x height points of x, y, z as in memory; the
         // points without depth are NaN so the cloud stays organised.
-        const size_t points = static_cast<size_t>(pixel_count(frame));
-        const float unit = static_cast<float>(frame.cloud_unit);
         const uint32_t nan_bits = 0x7FC00000u;
         float nan;
         std::memcpy(&nan, &nan_bits, sizeof nan);
-        float xyz[3 * kBlock];
-        for (size_t first = 0; first < points; first += kBlock) {
-            const size_t count = points - first < kBlock ? points - first : kBlock;
-            raw_cloud_to_float(frame.pixel + 6 * first, count, unit, xyz);
+        for_each_float_block(frame, [&](float* xyz, size_t count) {
             for (size_t i = 0; i < count; ++i) {
                 float* v = xyz + 3 * i;
                 if (std::fabs(static_cast<double>(v[2])) < 1e-6)
                     v[0] = v[1] = v[2] = nan;
             }
             out.write(xyz, count * 12);
-        }
+        });
         ok = out.close();
     }
     if (!ok) {

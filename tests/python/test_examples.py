@@ -40,38 +40,32 @@ def test_colour_cloud_to_open3d(camsim, tmp_path):
     assert open3d.io.read_point_cloud(str(out)).has_colors()
 
 
-def test_ctrl_c_gives_the_camera_back(camsim):
+def stop_depth_statistics(signum):
+    """Runs depth_statistics.py until it streams, then sends it signum and
+    checks that it gave the camera back on the way out, not by the heartbeat
+    running out; its exit code and output."""
     program = subprocess.Popen([sys.executable, str(EXAMPLES / "depth_statistics.py"), "--wait", "30"],
                                env=child_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         assert "depth min" in program.stdout.readline()  # streaming
-        program.send_signal(signal.SIGINT)
+        program.send_signal(signum)
         out, err = program.communicate(timeout=120)
     finally:
         program.kill()
-    assert program.returncode == 0 and out.splitlines()[-1].startswith("complete"), out + err
-    # Control was given back on the way out, not by the heartbeat running out.
     assert V.DiscoverCamera() == 1
     V.CreateCamera()
     holder = M.new_intArray(1)
     assert V.GetCameraCCPStatus(0, holder) == 0 and M.intArray_getitem(holder, 0) == 0
     M.delete_intArray(holder)
     V.DestroyCamera()
+    return program.returncode, out + err
+
+
+def test_ctrl_c_gives_the_camera_back(camsim):
+    code, out = stop_depth_statistics(signal.SIGINT)
+    assert code == 0 and out.splitlines()[-1].startswith("complete"), out
 
 
 def test_sigterm_gives_the_camera_back(camsim):
-    program = subprocess.Popen([sys.executable, str(EXAMPLES / "depth_statistics.py"), "--wait", "30"],
-                               env=child_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    try:
-        assert "depth min" in program.stdout.readline()  # streaming
-        program.send_signal(signal.SIGTERM)
-        out, err = program.communicate(timeout=120)
-    finally:
-        program.kill()
-    assert program.returncode == 128 + signal.SIGTERM, out + err
-    assert V.DiscoverCamera() == 1
-    V.CreateCamera()
-    holder = M.new_intArray(1)
-    assert V.GetCameraCCPStatus(0, holder) == 0 and M.intArray_getitem(holder, 0) == 0
-    M.delete_intArray(holder)
-    V.DestroyCamera()
+    code, out = stop_depth_statistics(signal.SIGTERM)
+    assert code == 128 + signal.SIGTERM, out
