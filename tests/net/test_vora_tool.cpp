@@ -2,10 +2,13 @@
 // against simulated cameras of this process: exit codes, what they print,
 // the files they write, and that the camera is free again afterwards.
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
 #include <dirent.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -56,10 +59,45 @@ using vora_test::Child;
 using vora_test::Outcome;
 using vora_test::TempDir;
 
+// The sanitizers slow every process several times over, and CI runs them
+// beside other work: deadlines on other threads and processes scale with it.
+#if defined(__SANITIZE_THREAD__)
+constexpr int kSlowdown = 6;
+#elif defined(__SANITIZE_ADDRESS__)
+constexpr int kSlowdown = 3;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+constexpr int kSlowdown = 6;
+#elif __has_feature(address_sanitizer)
+constexpr int kSlowdown = 3;
+#else
+constexpr int kSlowdown = 1;
+#endif
+#else
+constexpr int kSlowdown = 1;
+#endif
+
+std::chrono::seconds deadline(int seconds)
+{
+    return std::chrono::seconds(seconds * kSlowdown);
+}
+
+// The tool's command line as the tests run it: a command that finds a
+// camera keeps discovering until the camera answers, for as long as a busy
+// machine may need, unless the test says how long itself.
+std::vector<std::string> tool_args(std::vector<std::string> args)
+{
+    static const std::set<std::string> finding = {"list", "info", "features", "get", "set", "save-xml",
+                                                  "capture", "force-ip", "record", "view"};
+    if (!args.empty() && finding.count(args[0]) && std::find(args.begin(), args.end(), "--wait") == args.end())
+        args.insert(args.begin() + 1, {"--wait", std::to_string(20 * kSlowdown)});
+    return args;
+}
+
 Outcome vora(const std::vector<std::string>& args)
 {
-    Child child(vora_path(), args);
-    return child.finish();
+    Child child(vora_path(), tool_args(args));
+    return child.finish(deadline(90));
 }
 
 std::string slurp(const std::string& path)
@@ -219,7 +257,13 @@ TEST_F(VoraTool, UsageErrorsExitWith2BeforeTouchingTheCamera)
         {"get", "Width[3]"},
         {"get", "Laserbrightness[1]"},
         {"set", "Laserbrightness"},
-        {"set", "Laserbrightness=bright"},
+        {"set", "Laserbrightness=12abc"},  // neither a number nor a name
+        {"set", "Laserbrightness=1.5"},
+        {"set", "Laserbrightness="},
+        {"list", "--wait", "-1"},
+        {"info", "--wait", "soon"},
+        {"get", "Width", "--wait"},
+        {"--wait", "1", "export", "x.mcap", "--out", dir.path()},  // finds no camera: no --wait
         {"set", "DeviceUserID=me"},
         {"force-ip", "127.0.0.9", "255.0.0.0"},
         {"force-ip", "127.0.0.300", "255.0.0.0", "127.0.0.1"},
@@ -241,18 +285,77 @@ TEST_F(VoraTool, UsageErrorsExitWith2BeforeTouchingTheCamera)
 
 TEST_F(VoraTool, NoCameraExitsWith3)
 {
-    for (const auto& args : std::vector<std::vector<std::string>>{{"list"}, {"info"}, {"get", "Width"}}) {
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"list", "--wait", "0"}, {"info", "--wait=0.5"}, {"--wait", "0", "get", "Width"}}) {
         const Outcome r = vora(args);
         EXPECT_EQ(r.code, 3) << args[0] << ": " << r.err;
         EXPECT_NE(r.err.find("no camera"), std::string::npos) << r.err;
     }
     vsim::SimCamera& sim = camera();
-    const Outcome beyond = vora({"info", "-c", "1"});
+    const Outcome beyond = vora({"info", "--wait", "0", "-c", "1"});
     EXPECT_EQ(beyond.code, 3) << beyond.err;
     EXPECT_FALSE(sim.controlled_by_someone());
 }
 
 // ---- discovery and network configuration ----
+
+TEST_F(VoraTool, ACommandStartedBeforeTheCameraWaitsForIt)
+{
+    // A socket where the camera will listen shows the tool's first request
+    // going out while there is no camera yet to answer it.
+    const int listener = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    const int one = 1;
+    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in where{};
+    where.sin_family = AF_INET;
+    where.sin_port = htons(3956);
+    where.sin_addr.s_addr = htonl(INADDR_BROADCAST);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&where), sizeof where), 0) << std::strerror(errno);
+    const auto asked = [&] {
+        pollfd p{listener, POLLIN, 0};
+        const bool came = poll(&p, 1, static_cast<int>(deadline(60).count() * 1000)) == 1;
+        char drain[600];
+        while (recv(listener, drain, sizeof drain, MSG_DONTWAIT) > 0) {
+        }
+        return came;
+    };
+
+    // --wait 0 asks once: a camera that comes later is not found.
+    Child once(vora_path(), {"info", "--wait", "0"});
+    ASSERT_TRUE(asked());
+    {
+        vsim::SimCamera late;
+        ASSERT_EQ(late.start(), 0);
+        const Outcome r = once.finish(deadline(60));
+        EXPECT_EQ(r.code, 3) << r.err;
+    }
+
+    // By default the tool keeps asking for a few seconds.
+    Child waiting(vora_path(), {"info"});
+    ASSERT_TRUE(asked());
+    vsim::SimCamera& sim = camera();
+    const Outcome r = waiting.finish(deadline(60));
+    close(listener);
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out.rfind("camera 0: SIM00001", 0), 0u) << r.out;
+    expect_released(sim);
+
+    // A command naming its camera waits until that one answers, whoever
+    // else does.
+    const size_t commands = sim.command_count();
+    Child named(vora_path(), tool_args({"get", "-c", "SIMLATE", "DeviceSerialNumber"}));
+    ASSERT_TRUE(eventually([&] { return sim.command_count() > commands; }, deadline(60)));  // SIM00001 answered
+    vsim::SimConfig config;
+    config.serial = "SIMLATE";
+    config.mac[5] = 2;
+    config.ip = 0x7F000002;
+    vsim::SimCamera later(config);
+    ASSERT_EQ(later.start(), 0);
+    const Outcome found = named.finish(deadline(60));
+    ASSERT_EQ(found.code, 0) << found.err;
+    EXPECT_EQ(found.out, "DeviceSerialNumber=SIMLATE\n");
+}
 
 TEST_F(VoraTool, ListIsSortedBySerialAndShowsWhoHoldsControl)
 {
@@ -598,11 +701,11 @@ TEST_F(VoraTool, InterruptingACaptureReleasesTheCamera)
     vsim::SimCamera& sim = camera();
     small_regions(sim);
     TempDir dir;
-    Child child(vora_path(), {"capture", "--seconds", "120", "--format", "pcd", "--out", dir.path()});
-    ASSERT_TRUE(child.wait_for_stderr("capturing:", std::chrono::seconds(30)));
+    Child child(vora_path(), tool_args({"capture", "--seconds", "120", "--format", "pcd", "--out", dir.path()}));
+    ASSERT_TRUE(child.wait_for_stderr("capturing:", deadline(30)));
     ASSERT_TRUE(sim.acquiring());
     child.signal(SIGINT);
-    const Outcome r = child.finish(std::chrono::seconds(60));
+    const Outcome r = child.finish(deadline(60));
     EXPECT_EQ(r.code, 130) << r.err;
     EXPECT_NE(r.out.find("summary:"), std::string::npos) << r.out;
     expect_released(sim);
@@ -625,8 +728,9 @@ TEST_F(VoraTool, CamerasAreChosenByIndexSerialAddressOrMac)
         EXPECT_EQ(r.out.rfind("camera 1: SIMB", 0), 0u) << selector;
     }
     EXPECT_EQ(vora({"info", "-c", "SIMA"}).out.rfind("camera 0: SIMA", 0), 0u);
+    // A camera that is not there is waited for as long as --wait says.
     for (const std::string& none : {std::string("SIMC"), std::string("127.0.0.7"), std::string("7")}) {
-        const Outcome r = vora({"info", "-c", none});
+        const Outcome r = vora({"info", "--wait", std::to_string(kSlowdown), "-c", none});
         EXPECT_EQ(r.code, 3) << none;
         EXPECT_NE(r.err.find(none), std::string::npos) << r.err;
     }
@@ -699,9 +803,9 @@ TEST_F(VoraTool, SkippedFramesLeaveTheKeptOnesWhole)
     vsim::SimCamera& sim = camera();
     small_regions(sim);
     TempDir dir;
-    Child capture(vora_path(), {"capture", "--channels", "0", "--seconds", "6", "--keep", "2", "--format", "raw",
-                                "--resend", "off", "--timeout", "60", "--out", dir.path()});
-    ASSERT_TRUE(eventually([&] { return sim.frames_sent(0) >= 3; }, std::chrono::seconds(30)));
+    Child capture(vora_path(), tool_args({"capture", "--channels", "0", "--seconds", "6", "--keep", "2", "--format",
+                                          "raw", "--resend", "off", "--timeout", "60", "--out", dir.path()}));
+    ASSERT_TRUE(eventually([&] { return sim.frames_sent(0) >= 3; }, deadline(30)));
     sim.stream_faults.burst_length = 5;  // from now on every frame loses packets
     sim.stream_faults.burst_every = 1;
     const Outcome r = capture.finish();
@@ -760,13 +864,13 @@ TEST_F(VoraTool, InterruptedCapturesStillWriteTheKeptFrames)
     small_regions(sim);
     for (const int sig : {SIGINT, SIGTERM}) {
         TempDir dir;
-        Child child(vora_path(), {"capture", "--channels", "0", "--seconds", "120", "--keep", "2", "--format", "pcd",
-                                  "--out", dir.path()});
-        ASSERT_TRUE(child.wait_for_stderr("capturing:", std::chrono::seconds(30)));
+        Child child(vora_path(), tool_args({"capture", "--channels", "0", "--seconds", "120", "--keep", "2",
+                                            "--format", "pcd", "--out", dir.path()}));
+        ASSERT_TRUE(child.wait_for_stderr("capturing:", deadline(30)));
         const uint64_t sent = sim.frames_sent(0);
-        ASSERT_TRUE(eventually([&] { return sim.frames_sent(0) >= sent + 4; }, std::chrono::seconds(30)));
+        ASSERT_TRUE(eventually([&] { return sim.frames_sent(0) >= sent + 4; }, deadline(30)));
         child.signal(sig);
-        const Outcome r = child.finish(std::chrono::seconds(60));
+        const Outcome r = child.finish(deadline(60));
         EXPECT_EQ(r.code, 128 + sig) << r.err;
         const ChannelFigures f = figures(r.out, 0);
         ASSERT_GE(f.captured, 2u) << r.out;
@@ -783,16 +887,16 @@ TEST_F(VoraTool, AKilledCameraEndsTheCaptureWithAReason)
 {
     Child camsim(VORA_CAMSIM_PATH, {"--fps", "5", "--seconds", "600"});
     ASSERT_TRUE(camsim.wait_for([](const Outcome& o) { return o.out.find("ready") != std::string::npos; },
-                                std::chrono::seconds(60)));
+                                deadline(60)));
     TempDir dir;
-    Child child(vora_path(), {"capture", "--channels", "0", "--seconds", "600", "--keep", "1", "--format", "raw",
-                              "--out", dir.path()});
+    Child child(vora_path(), tool_args({"capture", "--channels", "0", "--seconds", "600", "--keep", "1", "--format",
+                                        "raw", "--out", dir.path()}));
     // Once a frame is in: the progress line counts it.
     ASSERT_TRUE(child.wait_for([](const Outcome& o) { return std::regex_search(o.err, std::regex("ch0 [1-9]")); },
-                               std::chrono::seconds(60)));
+                               deadline(60)));
     camsim.signal(SIGKILL);
     // A hang is reported as -1 by finish().
-    const Outcome r = child.finish(std::chrono::seconds(60));
+    const Outcome r = child.finish(deadline(60));
     EXPECT_EQ(r.code, 1) << r.err;
     EXPECT_NE(r.err.find("was lost"), std::string::npos) << r.err;
     EXPECT_NE(r.out.find("summary:"), std::string::npos) << r.out;
