@@ -509,6 +509,85 @@ TEST_F(VoraTool, RefusedWritesStopAndFailWith1)
     expect_released(sim);
 }
 
+TEST_F(VoraTool, SetChecksEveryAssignmentBeforeWritingAny)
+{
+    vsim::SimCamera& sim = camera();
+    const uint32_t exposure = vsim::SENSOR_BASE + vsim::SN_EXPOSURE_TIME;
+    const uint32_t gain = sim.read_reg(vsim::REG_ANALOG_GAIN);
+    const Outcome range = vora({"set", "ExposureTime=7000", "Laserbrightness=101", "analoggain=3"});
+    EXPECT_EQ(range.code, 1);
+    EXPECT_NE(range.err.find("Laserbrightness: 101 is out of range 1..100"), std::string::npos) << range.err;
+    EXPECT_NE(range.err.find("nothing written"), std::string::npos) << range.err;
+    EXPECT_EQ(range.out, "");
+    EXPECT_EQ(sim.read_reg(exposure), 5000u);  // the valid ones before and after the refusal alike
+    EXPECT_EQ(sim.read_reg(vsim::REG_ANALOG_GAIN), gain);
+
+    // Every mistake is named at once; a mistake of the command line wins the exit code.
+    const Outcome several = vora({"set", "Laserbrightness=101", "NoSuchFeature=1", "TriggerMode=Sometimes",
+                                  "PayloadSize=5", "ExposureTime[7]=100", "Laserbrightness=bright"});
+    EXPECT_EQ(several.code, 2);
+    for (const char* why : {"Laserbrightness: 101 is out of range 1..100", "NoSuchFeature: no such feature",
+                            "TriggerMode: Sometimes is not one of its entries: Off, On", "PayloadSize: read-only",
+                            "ExposureTime[7]: the camera has 3 sensors, 0..2",
+                            "Laserbrightness: \"bright\" is not a whole number"})
+        EXPECT_NE(several.err.find(why), std::string::npos) << why << "\n" << several.err;
+    EXPECT_EQ(sim.read_reg(vsim::REG_LASER_BRIGHTNESS), 50u);
+
+    // What is written is read back: the camera's value, as `get` shows it.
+    const Outcome written = vora({"set", "GevHeartbeatTimeout=0x1388", "GevTimestampControlLatch=2", "TriggerMode=1"});
+    ASSERT_EQ(written.code, 0) << written.err;
+    EXPECT_EQ(written.out, "GevHeartbeatTimeout=5000\nGevTimestampControlLatch: done (a command)\nTriggerMode=1\n");
+
+    // A write the camera refuses stops the rest, which are named.
+    sim.faults.fail_address = vsim::REG_LASER_BRIGHTNESS;
+    const Outcome refused = vora({"set", "analoggain=3", "Laserbrightness=60", "analoggain_rgb=4"});
+    EXPECT_EQ(refused.code, 1);
+    EXPECT_EQ(refused.out, "analoggain=3\n");
+    EXPECT_NE(refused.err.find("not written: analoggain_rgb"), std::string::npos) << refused.err;
+    expect_released(sim);
+}
+
+TEST_F(VoraTool, EnumerationsTakeTheirEntriesByName)
+{
+    vsim::SimCamera& sim = camera();
+    const uint32_t channel1_format = vsim::CHANNEL_BASE + vsim::CHANNEL_STRIDE + vsim::CH_PIXEL_FORMAT;
+    const uint32_t before = sim.read_reg(channel1_format);
+    const Outcome unknown = vora({"set", "PixelFormat=Mono16"});
+    EXPECT_EQ(unknown.code, 1);
+    EXPECT_NE(unknown.err.find("PixelFormat: Mono16 is not one of its entries: Mono8, BayerRG8, YUV422_8, RGB8, "
+                               "Coord3D_ABC16"),
+              std::string::npos)
+        << unknown.err;
+    EXPECT_EQ(sim.read_reg(channel1_format), before);
+
+    const Outcome r = vora({"set", "PixelFormat[1]=Mono8", "TriggerMode=On", "ExposureAuto[2]=continuous",
+                            "TriggerSource=Line0"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "PixelFormat[1]=Mono8\nTriggerMode=1\nExposureAuto[2]=1\nTriggerSource=1\n");
+    EXPECT_EQ(sim.read_reg(channel1_format), static_cast<uint32_t>(PIXEL_FORMAT_MONO8));
+    EXPECT_EQ(sim.read_reg(vsim::REG_TRIGGER_MODE), 1u);
+    EXPECT_EQ(sim.read_reg(vsim::SENSOR_BASE + 2 * vsim::SENSOR_STRIDE + vsim::SN_EXPOSURE_AUTO), 1u);
+    EXPECT_EQ(sim.read_reg(vsim::SENSOR_BASE + vsim::SN_EXPOSURE_AUTO), 0u);
+    EXPECT_EQ(sim.read_reg(vsim::REG_TRIGGER_SOURCE), 1u);
+    expect_released(sim);
+}
+
+TEST_F(VoraTool, GetSaysACommandHasNoValueAndReadsTheRest)
+{
+    vsim::SimCamera& sim = camera();
+    const Outcome r = vora({"get", "AcquisitionStart", "Laserbrightness", "GevTimestampControlLatch"});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_NE(r.err.find("AcquisitionStart is a command"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("run it with `vora set AcquisitionStart=1`"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("GevTimestampControlLatch is a command"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, "Laserbrightness=50\n");
+    const Outcome json = vora({"get", "--json", "AcquisitionStart", "Laserbrightness"});
+    EXPECT_EQ(json.code, 2);
+    EXPECT_NE(json.out.find("\"AcquisitionStart\": null"), std::string::npos) << json.out;
+    EXPECT_FALSE(sim.acquiring());
+    expect_released(sim);
+}
+
 TEST_F(VoraTool, SaveXmlWritesTheDescriptionTheCameraServes)
 {
     vsim::SimCamera& sim = camera();
