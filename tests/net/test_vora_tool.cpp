@@ -145,6 +145,9 @@ PngHeader png_header(const std::string& path)
 struct ChannelFigures {
     unsigned complete = 0, incomplete = 0, captured = 0, saved = 0;
     unsigned resend_requested = 0, resent = 0;
+    // Frames that never reached the tool, and packets without a free buffer.
+    unsigned lost_on_network = 0, not_taken_in_time = 0, waiting = 0, no_buffer = 0, no_buffer_after = 0;
+    bool missing_found = false;
     double p50 = -1, p90 = -1, p99 = -1, max = -1;
     bool found = false;
 };
@@ -170,6 +173,18 @@ ChannelFigures figures(const std::string& summary, int channel)
     if (std::regex_search(block, m, std::regex("resend requested (\\d+), resent (\\d+)"))) {
         f.resend_requested = std::stoul(m[1]);
         f.resent = std::stoul(m[2]);
+    }
+    if (std::regex_search(block, m,
+                          std::regex("not captured: +lost on the network (\\d+), not taken in time (\\d+) "
+                                     "\\(no free buffer\\), waiting at the end (\\d+)"))) {
+        f.lost_on_network = std::stoul(m[1]);
+        f.not_taken_in_time = std::stoul(m[2]);
+        f.waiting = std::stoul(m[3]);
+        f.missing_found = true;
+    }
+    if (std::regex_search(block, m, std::regex("no free buffer (\\d+) \\((\\d+) after the last frame taken\\)"))) {
+        f.no_buffer = std::stoul(m[1]);
+        f.no_buffer_after = std::stoul(m[2]);
     }
     if (std::regex_search(block, m,
                           std::regex("p50 ([0-9.]+) ms, p90 ([0-9.]+) ms, p99 ([0-9.]+) ms \\(min [0-9.]+ ms, "
@@ -759,6 +774,60 @@ TEST_F(VoraTool, ResendFollowsTheOption)
     const ChannelFigures without = figures(off.out, 0);
     EXPECT_EQ(without.resend_requested, 0u) << off.out;
     EXPECT_GT(without.incomplete, 0u) << off.out;
+    expect_released(sim);
+}
+
+TEST_F(VoraTool, TheSummaryTellsFramesTheNetworkLostFromFramesNotTakenInTime)
+{
+    vsim::SimCamera& sim = camera();
+    small_regions(sim);
+    // Frames the network loses whole: the camera's count jumps past them.
+    TempDir dir;
+    Child capture(vora_path(), tool_args({"capture", "--channels", "0", "--frames", "12", "--format", "raw", "--json",
+                                          "--out", dir.path()}));
+    ASSERT_TRUE(eventually([&] { return sim.frames_sent(0) >= 3; }, deadline(30)));
+    sim.stream_faults.block_id_jump = 5;
+    const Outcome lossy = capture.finish(deadline(90));
+    ASSERT_EQ(lossy.code, 0) << lossy.err;
+    std::smatch m;
+    const auto number = [&](const std::string& key) {
+        return std::regex_search(lossy.out, m, std::regex("\"" + key + "\": (\\d+)")) ? std::stol(m[1]) : -1L;
+    };
+    EXPECT_EQ(number("lost_on_network") + number("not_taken_in_time"), 5) << lossy.out;
+    // Only a tool that fell behind at that very moment (a loaded machine)
+    // could take them for its own.
+    if (number("no_buffer") == 0) {
+        EXPECT_EQ(number("lost_on_network"), 5) << lossy.out;
+    }
+    EXPECT_GE(number("left_waiting"), 0) << lossy.out;
+    EXPECT_GE(number("no_buffer_after_capture"), 0) << lossy.out;
+
+    // A capture loop that writes three channels of large frames as PNG falls
+    // behind the camera: frames find every buffer taken.
+    small_regions(sim, 1280, 1024);
+    uint64_t sent[3];
+    for (int ch = 0; ch < 3; ++ch)
+        sent[ch] = sim.frames_sent(ch);
+    TempDir behind;
+    const Outcome slow = vora({"capture", "--channels", "0,1,2", "--seconds", "3", "--format", "png", "--out",
+                               behind.path()});
+    ASSERT_EQ(slow.code, 0) << slow.err << slow.out;
+    unsigned not_taken = 0;
+    for (int ch = 0; ch < 3; ++ch) {
+        const ChannelFigures f = figures(slow.out, ch);
+        ASSERT_TRUE(f.missing_found) << slow.out;
+        not_taken += f.not_taken_in_time;
+        // Each frame is counted once, in frames.
+        EXPECT_LE(f.complete + f.incomplete + f.lost_on_network + f.not_taken_in_time, sim.frames_sent(ch) - sent[ch])
+            << slow.out;
+        EXPECT_EQ(f.complete + f.incomplete, f.captured + f.waiting) << slow.out;
+        EXPECT_LE(f.no_buffer_after, f.no_buffer) << slow.out;
+        if (f.not_taken_in_time > 0) {
+            EXPECT_GT(f.no_buffer, 0u) << slow.out;
+        }
+    }
+    EXPECT_GT(not_taken, 0u) << slow.out;
+    EXPECT_NE(slow.out.find("frames not taken in time " + std::to_string(not_taken)), std::string::npos) << slow.out;
     expect_released(sim);
 }
 
