@@ -777,57 +777,63 @@ TEST_F(VoraTool, ResendFollowsTheOption)
     expect_released(sim);
 }
 
-TEST_F(VoraTool, TheSummaryTellsFramesTheNetworkLostFromFramesNotTakenInTime)
+TEST_F(VoraTool, TheSummaryCountsFramesTheNetworkLostWhole)
 {
     vsim::SimCamera& sim = camera();
     small_regions(sim);
-    // Frames the network loses whole: the camera's count jumps past them.
     TempDir dir;
     Child capture(vora_path(), tool_args({"capture", "--channels", "0", "--frames", "12", "--format", "raw", "--json",
                                           "--out", dir.path()}));
     ASSERT_TRUE(eventually([&] { return sim.frames_sent(0) >= 3; }, deadline(30)));
-    sim.stream_faults.block_id_jump = 5;
-    const Outcome lossy = capture.finish(deadline(90));
-    ASSERT_EQ(lossy.code, 0) << lossy.err;
+    sim.stream_faults.block_id_jump = 5;  // the camera's count skips five frames the network "lost"
+    const Outcome r = capture.finish(deadline(90));
+    ASSERT_EQ(r.code, 0) << r.err;
     std::smatch m;
     const auto number = [&](const std::string& key) {
-        return std::regex_search(lossy.out, m, std::regex("\"" + key + "\": (\\d+)")) ? std::stol(m[1]) : -1L;
+        return std::regex_search(r.out, m, std::regex("\"" + key + "\": (\\d+)")) ? std::stol(m[1]) : -1L;
     };
-    EXPECT_EQ(number("lost_on_network") + number("not_taken_in_time"), 5) << lossy.out;
+    EXPECT_EQ(number("lost_on_network") + number("not_taken_in_time"), 5) << r.out;
     // Only a tool that fell behind at that very moment (a loaded machine)
     // could take them for its own.
     if (number("no_buffer") == 0) {
-        EXPECT_EQ(number("lost_on_network"), 5) << lossy.out;
+        EXPECT_EQ(number("lost_on_network"), 5) << r.out;
     }
-    EXPECT_GE(number("left_waiting"), 0) << lossy.out;
-    EXPECT_GE(number("no_buffer_after_capture"), 0) << lossy.out;
+    EXPECT_GE(number("left_waiting"), 0) << r.out;
+    EXPECT_GE(number("no_buffer_after_capture"), 0) << r.out;
+    expect_released(sim);
+}
 
-    // A capture loop that writes three channels of large frames as PNG falls
-    // behind the camera: frames find every buffer taken.
-    small_regions(sim, 1280, 1024);
-    uint64_t sent[3];
-    for (int ch = 0; ch < 3; ++ch)
-        sent[ch] = sim.frames_sent(ch);
-    TempDir behind;
-    const Outcome slow = vora({"capture", "--channels", "0,1,2", "--seconds", "3", "--format", "png", "--out",
-                               behind.path()});
-    ASSERT_EQ(slow.code, 0) << slow.err << slow.out;
-    unsigned not_taken = 0;
-    for (int ch = 0; ch < 3; ++ch) {
-        const ChannelFigures f = figures(slow.out, ch);
-        ASSERT_TRUE(f.missing_found) << slow.out;
-        not_taken += f.not_taken_in_time;
-        // Each frame is counted once, in frames.
-        EXPECT_LE(f.complete + f.incomplete + f.lost_on_network + f.not_taken_in_time, sim.frames_sent(ch) - sent[ch])
-            << slow.out;
-        EXPECT_EQ(f.complete + f.incomplete, f.captured + f.waiting) << slow.out;
-        EXPECT_LE(f.no_buffer_after, f.no_buffer) << slow.out;
-        if (f.not_taken_in_time > 0) {
-            EXPECT_GT(f.no_buffer, 0u) << slow.out;
-        }
-    }
-    EXPECT_GT(not_taken, 0u) << slow.out;
-    EXPECT_NE(slow.out.find("frames not taken in time " + std::to_string(not_taken)), std::string::npos) << slow.out;
+TEST_F(VoraTool, TheSummaryCountsFramesTheToolDidNotTakeInTime)
+{
+    // The capturing process stalls (as on a host that swaps) while the
+    // camera sends on: its socket keeps the frames, and once it runs again
+    // they come faster than frames are taken, more of them than the
+    // library has buffers for. None is lost on the way.
+    vsim::SimConfig config;
+    config.heartbeat_timeout_ms = 600000;  // the stalled tool sends no heartbeat
+    vsim::SimCamera& sim = camera(0x7F000001, "SIM00001", config);
+    small_regions(sim);
+    TempDir dir;
+    Child capture(vora_path(), tool_args({"capture", "--channels", "0", "--frames", "30", "--format", "raw",
+                                          "--timeout", "100", "--out", dir.path()}));
+    ASSERT_TRUE(capture.wait_for([](const Outcome& o) { return std::regex_search(o.err, std::regex("ch0 [1-9]")); },
+                                 deadline(60)));
+    capture.signal(SIGSTOP);
+    const uint64_t sent = sim.frames_sent(0);
+    const bool stalled = eventually([&] { return sim.frames_sent(0) >= sent + 8; }, deadline(30));
+    capture.signal(SIGCONT);
+    ASSERT_TRUE(stalled);
+    const Outcome r = capture.finish(deadline(90));
+    ASSERT_EQ(r.code, 0) << r.err << r.out;
+    const ChannelFigures f = figures(r.out, 0);
+    ASSERT_TRUE(f.missing_found) << r.out;
+    EXPECT_GT(f.not_taken_in_time, 0u) << r.out;
+    EXPECT_GT(f.no_buffer, 0u) << r.out;
+    EXPECT_LE(f.no_buffer_after, f.no_buffer) << r.out;
+    // Each frame is counted once, in frames: no more than the camera sent.
+    EXPECT_LE(f.complete + f.incomplete + f.lost_on_network + f.not_taken_in_time, sim.frames_sent(0)) << r.out;
+    EXPECT_NE(r.out.find("frames not taken in time " + std::to_string(f.not_taken_in_time)), std::string::npos)
+        << r.out;
     expect_released(sim);
 }
 

@@ -636,6 +636,7 @@ int Capture::run()
         summary.incomplete_skipped = c.skipped;
         summary.incomplete_kept = c.kept_incomplete;
         summary.uncertain = c.uncertain;
+        summary.missing_counted = true;
         summary.lost_on_network = c.sequence.lost_on_network();
         summary.not_taken_in_time = c.sequence.not_taken_in_time();
         collect_statistics(cam_, &summary);

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include "common.h"
 #include "json.h"
@@ -141,11 +142,15 @@ void channel_json(JsonWriter& j, const ChannelSummary& c, double seconds)
         .field("saved", c.saved)
         .field("incomplete_skipped", c.incomplete_skipped)
         .field("incomplete_kept", c.incomplete_kept)
-        .field("uncertain", c.uncertain)
-        .field("lost_on_network", c.lost_on_network)
-        .field("not_taken_in_time", c.not_taken_in_time)
-        .field("left_waiting", left_waiting(c))
-        .end_object();
+        .field("uncertain", c.uncertain);
+    const std::pair<const char*, unsigned> missing[] = {{"lost_on_network", c.lost_on_network},
+                                                        {"not_taken_in_time", c.not_taken_in_time},
+                                                        {"left_waiting", left_waiting(c)}};
+    for (const auto& m : missing) {
+        j.key(m.first);
+        c.missing_counted ? j.value(m.second) : j.null();
+    }
+    j.end_object();
     j.key("blocks")
         .begin_object()
         .field("timed_out", b[2])
@@ -165,8 +170,9 @@ void channel_json(JsonWriter& j, const ChannelSummary& c, double seconds)
         .field("format_errors", p[2])
         .field("overflow", b[7])
         .field("no_buffer", b[3])
-        .field("no_buffer_after_capture", c.no_buffer_after_capture)
-        .end_object();
+        .key("no_buffer_after_capture");
+    c.missing_counted ? j.value(c.no_buffer_after_capture) : j.null();
+    j.end_object();
     j.key("rate")
         .begin_object()
         .field("frames_per_second", static_cast<double>(c.block_rate))

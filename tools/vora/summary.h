@@ -23,7 +23,10 @@ struct ChannelSummary {
     unsigned uncertain = 0;           // of both, frames whose completeness could not be told
     // Frames missing between those taken (frame_sequence.h): lost by the
     // network, or dropped for want of a free buffer because the tool had
-    // not taken the frames before them in time.
+    // not taken the frames before them in time. Only a caller that takes
+    // every frame counts them (missing_counted); the others' documents say
+    // null.
+    bool missing_counted = false;
     unsigned lost_on_network = 0;
     unsigned not_taken_in_time = 0;
     // Packets that found no free buffer after the channel's last frame was
