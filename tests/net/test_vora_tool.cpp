@@ -83,14 +83,18 @@ std::chrono::seconds deadline(int seconds)
 }
 
 // The tool's command line as the tests run it: a command that finds a
-// camera keeps discovering until the camera answers, for as long as a busy
-// machine may need, unless the test says how long itself.
+// camera keeps discovering until the camera answers, and a capture waits
+// for a channel's frames, for as long as a busy machine may need, unless
+// the test says how long itself.
 std::vector<std::string> tool_args(std::vector<std::string> args)
 {
     static const std::set<std::string> finding = {"list", "info", "features", "get", "set", "save-xml",
                                                   "capture", "force-ip", "record", "view"};
-    if (!args.empty() && finding.count(args[0]) && std::find(args.begin(), args.end(), "--wait") == args.end())
+    const auto given = [&](const char* option) { return std::find(args.begin(), args.end(), option) != args.end(); };
+    if (!args.empty() && finding.count(args[0]) && !given("--wait"))
         args.insert(args.begin() + 1, {"--wait", std::to_string(20 * kSlowdown)});
+    if (!args.empty() && args[0] == "capture" && !given("--timeout"))
+        args.insert(args.begin() + 1, {"--timeout", std::to_string(60 * kSlowdown)});
     return args;
 }
 
