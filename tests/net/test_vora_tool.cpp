@@ -2,10 +2,13 @@
 // against simulated cameras of this process: exit codes, what they print,
 // the files they write, and that the camera is free again afterwards.
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
 #include <dirent.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -56,10 +59,49 @@ using vora_test::Child;
 using vora_test::Outcome;
 using vora_test::TempDir;
 
+// The sanitizers slow every process several times over, and CI runs them
+// beside other work: deadlines on other threads and processes scale with it.
+#if defined(__SANITIZE_THREAD__)
+constexpr int kSlowdown = 6;
+#elif defined(__SANITIZE_ADDRESS__)
+constexpr int kSlowdown = 3;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+constexpr int kSlowdown = 6;
+#elif __has_feature(address_sanitizer)
+constexpr int kSlowdown = 3;
+#else
+constexpr int kSlowdown = 1;
+#endif
+#else
+constexpr int kSlowdown = 1;
+#endif
+
+std::chrono::seconds deadline(int seconds)
+{
+    return std::chrono::seconds(seconds * kSlowdown);
+}
+
+// The tool's command line as the tests run it: a command that finds a
+// camera keeps discovering until the camera answers, and a capture waits
+// for a channel's frames, for as long as a busy machine may need, unless
+// the test says how long itself.
+std::vector<std::string> tool_args(std::vector<std::string> args)
+{
+    static const std::set<std::string> finding = {"list", "info", "features", "get", "set", "save-xml",
+                                                  "capture", "force-ip", "record", "view"};
+    const auto given = [&](const char* option) { return std::find(args.begin(), args.end(), option) != args.end(); };
+    if (!args.empty() && finding.count(args[0]) && !given("--wait"))
+        args.insert(args.begin() + 1, {"--wait", std::to_string(20 * kSlowdown)});
+    if (!args.empty() && args[0] == "capture" && !given("--timeout"))
+        args.insert(args.begin() + 1, {"--timeout", std::to_string(60 * kSlowdown)});
+    return args;
+}
+
 Outcome vora(const std::vector<std::string>& args)
 {
-    Child child(vora_path(), args);
-    return child.finish();
+    Child child(vora_path(), tool_args(args));
+    return child.finish(deadline(90));
 }
 
 std::string slurp(const std::string& path)
@@ -107,6 +149,9 @@ PngHeader png_header(const std::string& path)
 struct ChannelFigures {
     unsigned complete = 0, incomplete = 0, captured = 0, saved = 0;
     unsigned resend_requested = 0, resent = 0;
+    // Frames that never reached the tool, and packets without a free buffer.
+    unsigned lost_on_network = 0, not_taken_in_time = 0, waiting = 0, no_buffer = 0, no_buffer_after = 0;
+    bool missing_found = false;
     double p50 = -1, p90 = -1, p99 = -1, max = -1;
     bool found = false;
 };
@@ -132,6 +177,18 @@ ChannelFigures figures(const std::string& summary, int channel)
     if (std::regex_search(block, m, std::regex("resend requested (\\d+), resent (\\d+)"))) {
         f.resend_requested = std::stoul(m[1]);
         f.resent = std::stoul(m[2]);
+    }
+    if (std::regex_search(block, m,
+                          std::regex("not captured: +lost on the network (\\d+), not taken in time (\\d+) "
+                                     "\\(no free buffer\\), waiting at the end (\\d+)"))) {
+        f.lost_on_network = std::stoul(m[1]);
+        f.not_taken_in_time = std::stoul(m[2]);
+        f.waiting = std::stoul(m[3]);
+        f.missing_found = true;
+    }
+    if (std::regex_search(block, m, std::regex("no free buffer (\\d+) \\((\\d+) after the last frame taken\\)"))) {
+        f.no_buffer = std::stoul(m[1]);
+        f.no_buffer_after = std::stoul(m[2]);
     }
     if (std::regex_search(block, m,
                           std::regex("p50 ([0-9.]+) ms, p90 ([0-9.]+) ms, p99 ([0-9.]+) ms \\(min [0-9.]+ ms, "
@@ -219,7 +276,13 @@ TEST_F(VoraTool, UsageErrorsExitWith2BeforeTouchingTheCamera)
         {"get", "Width[3]"},
         {"get", "Laserbrightness[1]"},
         {"set", "Laserbrightness"},
-        {"set", "Laserbrightness=bright"},
+        {"set", "Laserbrightness=12abc"},  // neither a number nor a name
+        {"set", "Laserbrightness=1.5"},
+        {"set", "Laserbrightness="},
+        {"list", "--wait", "-1"},
+        {"info", "--wait", "soon"},
+        {"get", "Width", "--wait"},
+        {"--wait", "1", "export", "x.mcap", "--out", dir.path()},  // finds no camera: no --wait
         {"set", "DeviceUserID=me"},
         {"force-ip", "127.0.0.9", "255.0.0.0"},
         {"force-ip", "127.0.0.300", "255.0.0.0", "127.0.0.1"},
@@ -241,18 +304,77 @@ TEST_F(VoraTool, UsageErrorsExitWith2BeforeTouchingTheCamera)
 
 TEST_F(VoraTool, NoCameraExitsWith3)
 {
-    for (const auto& args : std::vector<std::vector<std::string>>{{"list"}, {"info"}, {"get", "Width"}}) {
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"list", "--wait", "0"}, {"info", "--wait=0.5"}, {"--wait", "0", "get", "Width"}}) {
         const Outcome r = vora(args);
         EXPECT_EQ(r.code, 3) << args[0] << ": " << r.err;
         EXPECT_NE(r.err.find("no camera"), std::string::npos) << r.err;
     }
     vsim::SimCamera& sim = camera();
-    const Outcome beyond = vora({"info", "-c", "1"});
+    const Outcome beyond = vora({"info", "--wait", "0", "-c", "1"});
     EXPECT_EQ(beyond.code, 3) << beyond.err;
     EXPECT_FALSE(sim.controlled_by_someone());
 }
 
 // ---- discovery and network configuration ----
+
+TEST_F(VoraTool, ACommandStartedBeforeTheCameraWaitsForIt)
+{
+    // A socket where the camera will listen shows the tool's first request
+    // going out while there is no camera yet to answer it.
+    const int listener = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    const int one = 1;
+    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in where{};
+    where.sin_family = AF_INET;
+    where.sin_port = htons(3956);
+    where.sin_addr.s_addr = htonl(INADDR_BROADCAST);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&where), sizeof where), 0) << std::strerror(errno);
+    const auto asked = [&] {
+        pollfd p{listener, POLLIN, 0};
+        const bool came = poll(&p, 1, static_cast<int>(deadline(60).count() * 1000)) == 1;
+        char drain[600];
+        while (recv(listener, drain, sizeof drain, MSG_DONTWAIT) > 0) {
+        }
+        return came;
+    };
+
+    // --wait 0 asks once: a camera that comes later is not found.
+    Child once(vora_path(), {"info", "--wait", "0"});
+    ASSERT_TRUE(asked());
+    {
+        vsim::SimCamera late;
+        ASSERT_EQ(late.start(), 0);
+        const Outcome r = once.finish(deadline(60));
+        EXPECT_EQ(r.code, 3) << r.err;
+    }
+
+    // By default the tool keeps asking for a few seconds.
+    Child waiting(vora_path(), {"info"});
+    ASSERT_TRUE(asked());
+    vsim::SimCamera& sim = camera();
+    const Outcome r = waiting.finish(deadline(60));
+    close(listener);
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out.rfind("camera 0: SIM00001", 0), 0u) << r.out;
+    expect_released(sim);
+
+    // A command naming its camera waits until that one answers, whoever
+    // else does.
+    const size_t commands = sim.command_count();
+    Child named(vora_path(), tool_args({"get", "-c", "SIMLATE", "DeviceSerialNumber"}));
+    ASSERT_TRUE(eventually([&] { return sim.command_count() > commands; }, deadline(60)));  // SIM00001 answered
+    vsim::SimConfig config;
+    config.serial = "SIMLATE";
+    config.mac[5] = 2;
+    config.ip = 0x7F000002;
+    vsim::SimCamera later(config);
+    ASSERT_EQ(later.start(), 0);
+    const Outcome found = named.finish(deadline(60));
+    ASSERT_EQ(found.code, 0) << found.err;
+    EXPECT_EQ(found.out, "DeviceSerialNumber=SIMLATE\n");
+}
 
 TEST_F(VoraTool, ListIsSortedBySerialAndShowsWhoHoldsControl)
 {
@@ -403,6 +525,85 @@ TEST_F(VoraTool, RefusedWritesStopAndFailWith1)
     const Outcome device = vora({"set", "Laserbrightness=60"});
     EXPECT_EQ(device.code, 1);
     EXPECT_NE(device.err.find("0x8003 (device: invalid address)"), std::string::npos) << device.err;
+    expect_released(sim);
+}
+
+TEST_F(VoraTool, SetChecksEveryAssignmentBeforeWritingAny)
+{
+    vsim::SimCamera& sim = camera();
+    const uint32_t exposure = vsim::SENSOR_BASE + vsim::SN_EXPOSURE_TIME;
+    const uint32_t gain = sim.read_reg(vsim::REG_ANALOG_GAIN);
+    const Outcome range = vora({"set", "ExposureTime=7000", "Laserbrightness=101", "analoggain=3"});
+    EXPECT_EQ(range.code, 1);
+    EXPECT_NE(range.err.find("Laserbrightness: 101 is out of range 1..100"), std::string::npos) << range.err;
+    EXPECT_NE(range.err.find("nothing written"), std::string::npos) << range.err;
+    EXPECT_EQ(range.out, "");
+    EXPECT_EQ(sim.read_reg(exposure), 5000u);  // the valid ones before and after the refusal alike
+    EXPECT_EQ(sim.read_reg(vsim::REG_ANALOG_GAIN), gain);
+
+    // Every mistake is named at once; a mistake of the command line wins the exit code.
+    const Outcome several = vora({"set", "Laserbrightness=101", "NoSuchFeature=1", "TriggerMode=Sometimes",
+                                  "PayloadSize=5", "ExposureTime[7]=100", "Laserbrightness=bright"});
+    EXPECT_EQ(several.code, 2);
+    for (const char* why : {"Laserbrightness: 101 is out of range 1..100", "NoSuchFeature: no such feature",
+                            "TriggerMode: Sometimes is not one of its entries: Off, On", "PayloadSize: read-only",
+                            "ExposureTime[7]: the camera has 3 sensors, 0..2",
+                            "Laserbrightness: \"bright\" is not a whole number"})
+        EXPECT_NE(several.err.find(why), std::string::npos) << why << "\n" << several.err;
+    EXPECT_EQ(sim.read_reg(vsim::REG_LASER_BRIGHTNESS), 50u);
+
+    // What is written is read back: the camera's value, as `get` shows it.
+    const Outcome written = vora({"set", "GevHeartbeatTimeout=0x1388", "GevTimestampControlLatch=2", "TriggerMode=1"});
+    ASSERT_EQ(written.code, 0) << written.err;
+    EXPECT_EQ(written.out, "GevHeartbeatTimeout=5000\nGevTimestampControlLatch: done (a command)\nTriggerMode=1\n");
+
+    // A write the camera refuses stops the rest, which are named.
+    sim.faults.fail_address = vsim::REG_LASER_BRIGHTNESS;
+    const Outcome refused = vora({"set", "analoggain=3", "Laserbrightness=60", "analoggain_rgb=4"});
+    EXPECT_EQ(refused.code, 1);
+    EXPECT_EQ(refused.out, "analoggain=3\n");
+    EXPECT_NE(refused.err.find("not written: analoggain_rgb"), std::string::npos) << refused.err;
+    expect_released(sim);
+}
+
+TEST_F(VoraTool, EnumerationsTakeTheirEntriesByName)
+{
+    vsim::SimCamera& sim = camera();
+    const uint32_t channel1_format = vsim::CHANNEL_BASE + vsim::CHANNEL_STRIDE + vsim::CH_PIXEL_FORMAT;
+    const uint32_t before = sim.read_reg(channel1_format);
+    const Outcome unknown = vora({"set", "PixelFormat=Mono16"});
+    EXPECT_EQ(unknown.code, 1);
+    EXPECT_NE(unknown.err.find("PixelFormat: Mono16 is not one of its entries: Mono8, BayerRG8, YUV422_8, RGB8, "
+                               "Coord3D_ABC16"),
+              std::string::npos)
+        << unknown.err;
+    EXPECT_EQ(sim.read_reg(channel1_format), before);
+
+    const Outcome r = vora({"set", "PixelFormat[1]=Mono8", "TriggerMode=On", "ExposureAuto[2]=continuous",
+                            "TriggerSource=Line0"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "PixelFormat[1]=Mono8\nTriggerMode=1\nExposureAuto[2]=1\nTriggerSource=1\n");
+    EXPECT_EQ(sim.read_reg(channel1_format), static_cast<uint32_t>(PIXEL_FORMAT_MONO8));
+    EXPECT_EQ(sim.read_reg(vsim::REG_TRIGGER_MODE), 1u);
+    EXPECT_EQ(sim.read_reg(vsim::SENSOR_BASE + 2 * vsim::SENSOR_STRIDE + vsim::SN_EXPOSURE_AUTO), 1u);
+    EXPECT_EQ(sim.read_reg(vsim::SENSOR_BASE + vsim::SN_EXPOSURE_AUTO), 0u);
+    EXPECT_EQ(sim.read_reg(vsim::REG_TRIGGER_SOURCE), 1u);
+    expect_released(sim);
+}
+
+TEST_F(VoraTool, GetSaysACommandHasNoValueAndReadsTheRest)
+{
+    vsim::SimCamera& sim = camera();
+    const Outcome r = vora({"get", "AcquisitionStart", "Laserbrightness", "GevTimestampControlLatch"});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_NE(r.err.find("AcquisitionStart is a command"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("run it with `vora set AcquisitionStart=1`"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("GevTimestampControlLatch is a command"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, "Laserbrightness=50\n");
+    const Outcome json = vora({"get", "--json", "AcquisitionStart", "Laserbrightness"});
+    EXPECT_EQ(json.code, 2);
+    EXPECT_NE(json.out.find("\"AcquisitionStart\": null"), std::string::npos) << json.out;
+    EXPECT_FALSE(sim.acquiring());
     expect_released(sim);
 }
 
@@ -580,6 +781,66 @@ TEST_F(VoraTool, ResendFollowsTheOption)
     expect_released(sim);
 }
 
+TEST_F(VoraTool, TheSummaryCountsFramesTheNetworkLostWhole)
+{
+    vsim::SimCamera& sim = camera();
+    small_regions(sim);
+    TempDir dir;
+    Child capture(vora_path(), tool_args({"capture", "--channels", "0", "--frames", "12", "--format", "raw", "--json",
+                                          "--out", dir.path()}));
+    ASSERT_TRUE(eventually([&] { return sim.frames_sent(0) >= 3; }, deadline(30)));
+    sim.stream_faults.block_id_jump = 5;  // the camera's count skips five frames the network "lost"
+    const Outcome r = capture.finish(deadline(90));
+    ASSERT_EQ(r.code, 0) << r.err;
+    std::smatch m;
+    const auto number = [&](const std::string& key) {
+        return std::regex_search(r.out, m, std::regex("\"" + key + "\": (\\d+)")) ? std::stol(m[1]) : -1L;
+    };
+    EXPECT_EQ(number("lost_on_network") + number("not_taken_in_time"), 5) << r.out;
+    // Only a tool that fell behind at that very moment (a loaded machine)
+    // could take them for its own.
+    if (number("no_buffer") == 0) {
+        EXPECT_EQ(number("lost_on_network"), 5) << r.out;
+    }
+    EXPECT_GE(number("left_waiting"), 0) << r.out;
+    EXPECT_GE(number("no_buffer_after_capture"), 0) << r.out;
+    expect_released(sim);
+}
+
+TEST_F(VoraTool, TheSummaryCountsFramesTheToolDidNotTakeInTime)
+{
+    // The capturing process stalls (as on a host that swaps) while the
+    // camera sends on: its socket keeps the frames, and once it runs again
+    // they come faster than frames are taken, more of them than the
+    // library has buffers for. None is lost on the way.
+    vsim::SimConfig config;
+    config.heartbeat_timeout_ms = 600000;  // the stalled tool sends no heartbeat
+    vsim::SimCamera& sim = camera(0x7F000001, "SIM00001", config);
+    small_regions(sim);
+    TempDir dir;
+    Child capture(vora_path(), tool_args({"capture", "--channels", "0", "--frames", "30", "--format", "raw",
+                                          "--timeout", "100", "--out", dir.path()}));
+    ASSERT_TRUE(capture.wait_for([](const Outcome& o) { return std::regex_search(o.err, std::regex("ch0 [1-9]")); },
+                                 deadline(60)));
+    capture.signal(SIGSTOP);
+    const uint64_t sent = sim.frames_sent(0);
+    const bool stalled = eventually([&] { return sim.frames_sent(0) >= sent + 8; }, deadline(30));
+    capture.signal(SIGCONT);
+    ASSERT_TRUE(stalled);
+    const Outcome r = capture.finish(deadline(90));
+    ASSERT_EQ(r.code, 0) << r.err << r.out;
+    const ChannelFigures f = figures(r.out, 0);
+    ASSERT_TRUE(f.missing_found) << r.out;
+    EXPECT_GT(f.not_taken_in_time, 0u) << r.out;
+    EXPECT_GT(f.no_buffer, 0u) << r.out;
+    EXPECT_LE(f.no_buffer_after, f.no_buffer) << r.out;
+    // Each frame is counted once, in frames: no more than the camera sent.
+    EXPECT_LE(f.complete + f.incomplete + f.lost_on_network + f.not_taken_in_time, sim.frames_sent(0)) << r.out;
+    EXPECT_NE(r.out.find("frames not taken in time " + std::to_string(f.not_taken_in_time)), std::string::npos)
+        << r.out;
+    expect_released(sim);
+}
+
 TEST_F(VoraTool, ACameraThatSendsNothingFailsTheCaptureAndIsReleased)
 {
     vsim::SimCamera& sim = camera();
@@ -598,11 +859,11 @@ TEST_F(VoraTool, InterruptingACaptureReleasesTheCamera)
     vsim::SimCamera& sim = camera();
     small_regions(sim);
     TempDir dir;
-    Child child(vora_path(), {"capture", "--seconds", "120", "--format", "pcd", "--out", dir.path()});
-    ASSERT_TRUE(child.wait_for_stderr("capturing:", std::chrono::seconds(30)));
+    Child child(vora_path(), tool_args({"capture", "--seconds", "120", "--format", "pcd", "--out", dir.path()}));
+    ASSERT_TRUE(child.wait_for_stderr("capturing:", deadline(30)));
     ASSERT_TRUE(sim.acquiring());
     child.signal(SIGINT);
-    const Outcome r = child.finish(std::chrono::seconds(60));
+    const Outcome r = child.finish(deadline(60));
     EXPECT_EQ(r.code, 130) << r.err;
     EXPECT_NE(r.out.find("summary:"), std::string::npos) << r.out;
     expect_released(sim);
@@ -625,8 +886,9 @@ TEST_F(VoraTool, CamerasAreChosenByIndexSerialAddressOrMac)
         EXPECT_EQ(r.out.rfind("camera 1: SIMB", 0), 0u) << selector;
     }
     EXPECT_EQ(vora({"info", "-c", "SIMA"}).out.rfind("camera 0: SIMA", 0), 0u);
+    // A camera that is not there is waited for as long as --wait says.
     for (const std::string& none : {std::string("SIMC"), std::string("127.0.0.7"), std::string("7")}) {
-        const Outcome r = vora({"info", "-c", none});
+        const Outcome r = vora({"info", "--wait", std::to_string(kSlowdown), "-c", none});
         EXPECT_EQ(r.code, 3) << none;
         EXPECT_NE(r.err.find(none), std::string::npos) << r.err;
     }
@@ -699,9 +961,9 @@ TEST_F(VoraTool, SkippedFramesLeaveTheKeptOnesWhole)
     vsim::SimCamera& sim = camera();
     small_regions(sim);
     TempDir dir;
-    Child capture(vora_path(), {"capture", "--channels", "0", "--seconds", "6", "--keep", "2", "--format", "raw",
-                                "--resend", "off", "--timeout", "60", "--out", dir.path()});
-    ASSERT_TRUE(eventually([&] { return sim.frames_sent(0) >= 3; }, std::chrono::seconds(30)));
+    Child capture(vora_path(), tool_args({"capture", "--channels", "0", "--seconds", "6", "--keep", "2", "--format",
+                                          "raw", "--resend", "off", "--timeout", "60", "--out", dir.path()}));
+    ASSERT_TRUE(eventually([&] { return sim.frames_sent(0) >= 3; }, deadline(30)));
     sim.stream_faults.burst_length = 5;  // from now on every frame loses packets
     sim.stream_faults.burst_every = 1;
     const Outcome r = capture.finish();
@@ -760,13 +1022,13 @@ TEST_F(VoraTool, InterruptedCapturesStillWriteTheKeptFrames)
     small_regions(sim);
     for (const int sig : {SIGINT, SIGTERM}) {
         TempDir dir;
-        Child child(vora_path(), {"capture", "--channels", "0", "--seconds", "120", "--keep", "2", "--format", "pcd",
-                                  "--out", dir.path()});
-        ASSERT_TRUE(child.wait_for_stderr("capturing:", std::chrono::seconds(30)));
+        Child child(vora_path(), tool_args({"capture", "--channels", "0", "--seconds", "120", "--keep", "2",
+                                            "--format", "pcd", "--out", dir.path()}));
+        ASSERT_TRUE(child.wait_for_stderr("capturing:", deadline(30)));
         const uint64_t sent = sim.frames_sent(0);
-        ASSERT_TRUE(eventually([&] { return sim.frames_sent(0) >= sent + 4; }, std::chrono::seconds(30)));
+        ASSERT_TRUE(eventually([&] { return sim.frames_sent(0) >= sent + 4; }, deadline(30)));
         child.signal(sig);
-        const Outcome r = child.finish(std::chrono::seconds(60));
+        const Outcome r = child.finish(deadline(60));
         EXPECT_EQ(r.code, 128 + sig) << r.err;
         const ChannelFigures f = figures(r.out, 0);
         ASSERT_GE(f.captured, 2u) << r.out;
@@ -783,16 +1045,16 @@ TEST_F(VoraTool, AKilledCameraEndsTheCaptureWithAReason)
 {
     Child camsim(VORA_CAMSIM_PATH, {"--fps", "5", "--seconds", "600"});
     ASSERT_TRUE(camsim.wait_for([](const Outcome& o) { return o.out.find("ready") != std::string::npos; },
-                                std::chrono::seconds(60)));
+                                deadline(60)));
     TempDir dir;
-    Child child(vora_path(), {"capture", "--channels", "0", "--seconds", "600", "--keep", "1", "--format", "raw",
-                              "--out", dir.path()});
+    Child child(vora_path(), tool_args({"capture", "--channels", "0", "--seconds", "600", "--keep", "1", "--format",
+                                        "raw", "--out", dir.path()}));
     // Once a frame is in: the progress line counts it.
     ASSERT_TRUE(child.wait_for([](const Outcome& o) { return std::regex_search(o.err, std::regex("ch0 [1-9]")); },
-                               std::chrono::seconds(60)));
+                               deadline(60)));
     camsim.signal(SIGKILL);
     // A hang is reported as -1 by finish().
-    const Outcome r = child.finish(std::chrono::seconds(60));
+    const Outcome r = child.finish(deadline(60));
     EXPECT_EQ(r.code, 1) << r.err;
     EXPECT_NE(r.err.find("was lost"), std::string::npos) << r.err;
     EXPECT_NE(r.out.find("summary:"), std::string::npos) << r.out;

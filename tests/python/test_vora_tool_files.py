@@ -44,6 +44,10 @@ def test_json_documents_have_their_documented_keys(camsim, tmp_path):
     channel = summary["channels"][0]
     assert channel["frames"]["saved"] == 2 and channel["frames"]["captured"] >= 2
     assert {"blocks", "packets", "rate", "receive_time_ms"} <= channel.keys()
+    # Frames counted as frames, packets as packets.
+    assert {"lost_on_network", "not_taken_in_time", "left_waiting"} <= channel["frames"].keys()
+    assert {"no_buffer", "no_buffer_after_capture"} <= channel["packets"].keys()
+    assert channel["packets"]["no_buffer"] == channel["blocks"]["no_buffer"]
     assert json.loads((tmp_path / "summary.json").read_text()) == summary
     lines = [json.loads(line) for line in (tmp_path / "frames.jsonl").read_text().splitlines()]
     assert [(f["channel"], f["frame"], f["complete"]) for f in lines] == [(0, 1, True), (0, 2, True)]

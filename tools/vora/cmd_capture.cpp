@@ -15,6 +15,7 @@
 
 #include "commands.h"
 #include "common.h"
+#include "frame_sequence.h"
 #include "frame_writer.h"
 #include "json.h"
 #include "options.h"
@@ -70,6 +71,8 @@ const char* const kCaptureHelp =
     "                       (default 5)\n"
     "  --json               print the summary as one JSON document (the keys of\n"
     "                       summary.json below) instead of text\n"
+    "  --wait S             keep discovering for up to S seconds (default 5; 0\n"
+    "                       asks once) until the camera answers\n"
     "Files: DIR/chC_NNNN.EXT, NNNN counting the channel's frames from 0001; each\n"
     "is written under a temporary name (.NAME.PID.tmp) and renamed once complete.\n"
     "DIR/frames.jsonl has a line per saved frame: channel, frame, block_id,\n"
@@ -78,11 +81,22 @@ const char* const kCaptureHelp =
     "the run: camera {index, serial}, seconds, result (ok, failed, interrupted,\n"
     "camera lost), directory, channels [{channel, pixel_format, width, height,\n"
     "frames {complete, incomplete, captured, saved, incomplete_skipped,\n"
-    "incomplete_kept, uncertain}, blocks {timed_out, errors, lost, no_buffer,\n"
-    "flushed}, packets {received, lost, resend_requested, resent, duplicates,\n"
-    "dropped, format_errors, overflow}, rate {frames_per_second,\n"
-    "bytes_per_second, captured_per_second}, receive_time_ms {p50, p90, p99,\n"
-    "min, max, frames} or null}], files.\n"
+    "incomplete_kept, uncertain, lost_on_network, not_taken_in_time,\n"
+    "left_waiting}, blocks {timed_out, errors, lost, no_buffer, flushed},\n"
+    "packets {received, lost, resend_requested, resent, duplicates, dropped,\n"
+    "format_errors, overflow, no_buffer, no_buffer_after_capture}, rate\n"
+    "{frames_per_second, bytes_per_second, captured_per_second},\n"
+    "receive_time_ms {p50, p90, p99, min, max, frames} or null}], files.\n"
+    "Frames are counted in frames, packets in packets: complete and incomplete\n"
+    "(packets lost for good) are the frames the library received;\n"
+    "lost_on_network those the network lost whole; not_taken_in_time those\n"
+    "dropped because every frame buffer held a frame the tool had not yet taken\n"
+    "(the capture fell behind, e.g. writing files: --keep writes afterwards);\n"
+    "left_waiting those still queued at the end. packets.no_buffer counts the\n"
+    "packets that found no free buffer, no_buffer_after_capture those that came\n"
+    "after the channel's last frame was taken (no harm done). blocks.lost and\n"
+    "blocks.no_buffer are the library's own counters: gaps in the frame numbers\n"
+    "(one each, however long) and packets.\n"
     "Progress goes to stderr (a bar on a terminal); the summary to stdout.\n"
     "Exit codes: 0 ok, 1 camera, stream or file error (also a camera lost during\n"
     "the capture), 2 usage error, 3 no camera matches, 130 interrupted (Ctrl-C),\n"
@@ -260,10 +274,19 @@ struct Channel {
     unsigned saved = 0;
     unsigned skipped = 0, kept_incomplete = 0, uncertain = 0;
     Completeness completeness;
+    FrameSequence sequence;
     std::chrono::steady_clock::time_point last_frame;
     Slot* latest = nullptr;
     bool depth() const { return pixel_format == PIXEL_FORMAT_COORD3D_ABC16; }
 };
+
+// The library's count of packets of the channel that found no free buffer.
+unsigned no_buffer_packets(int camera, unsigned short channel)
+{
+    unsigned count = 0;
+    GetBlockStatistics(camera, channel, nullptr, nullptr, nullptr, &count, nullptr, nullptr, nullptr, nullptr);
+    return count;
+}
 
 bool fits(const std::string& format, bool depth)
 {
@@ -391,6 +414,10 @@ int Capture::open_channels()
             return kExitCamera;
         }
         c.completeness.look(cam_, ch);
+        // An unknown budget is taken for a large one: the frames missing
+        // are then rather put down to the tool than to the network.
+        const int budget = GetMaxBufferLength(cam_, ch);
+        c.sequence.start(budget > 0 ? static_cast<unsigned>(budget) : 64, no_buffer_packets(cam_, ch));
         channels_.push_back(std::move(c));
     }
     return kExitOk;
@@ -455,6 +482,7 @@ int Capture::capture_loop()
             ++c.captured;
             c.completeness.look(cam_, c.index);
             const int complete = c.completeness.take();
+            c.sequence.taken(complete, frame.block_id, no_buffer_packets(cam_, c.index));
             if (complete != 1) {
                 c.uncertain += complete < 0;
                 if (!o_.keep_incomplete) {
@@ -608,7 +636,11 @@ int Capture::run()
         summary.incomplete_skipped = c.skipped;
         summary.incomplete_kept = c.kept_incomplete;
         summary.uncertain = c.uncertain;
+        summary.missing_counted = true;
+        summary.lost_on_network = c.sequence.lost_on_network();
+        summary.not_taken_in_time = c.sequence.not_taken_in_time();
         collect_statistics(cam_, &summary);
+        summary.no_buffer_after_capture = summary.blocks[3] - c.sequence.last_no_buffer();
         summaries.push_back(summary);
     }
     // The writing that follows needs the camera (fusion reads its

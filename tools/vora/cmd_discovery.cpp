@@ -20,9 +20,11 @@ namespace vora_tool {
 namespace {
 
 const char* const kListHelp =
-    "usage: vora list [--json]\n"
+    "usage: vora list [--json] [--wait SECONDS]\n"
     "Discovers the cameras on every network of this host and prints them, sorted\n"
     "by serial number; the first column is the index the other commands take (-c).\n"
+    "Discovery is repeated until a camera answers, for up to --wait seconds\n"
+    "(default 5; 0 asks once); the cameras that answer that round are listed.\n"
     "Columns: serial number, model, device version, camera address/prefix, the\n"
     "host interface that heard it (name, address/prefix), its MTU, whether camera\n"
     "and interface share a subnet, and who controls the camera (free, control,\n"
@@ -41,6 +43,8 @@ const char* const kForceIpHelp =
     "mask must be contiguous (255.255.255.0, not 255.0.255.0) and the gateway\n"
     "must not be 0.0.0.0.\n"
     "Afterwards the cameras are discovered again to show where it answers now.\n"
+    "  --wait S   keep discovering for up to S seconds (default 5; 0 asks once)\n"
+    "             until the camera answers, before and after the change\n"
     "Exit codes: 0 done, 1 the camera refused or did not answer, 2 usage error,\n"
     "3 no camera at that index.\n";
 
@@ -186,11 +190,8 @@ int cmd_force_ip(int argc, char** argv)
         throw UsageError("MASK " + pos[1] + " is not a contiguous subnet mask (such as 255.255.255.0)");
 
     CameraSession session;
-    int code = session.discover();
-    if (code != kExitOk)
-        return code;
     int index = -1;
-    code = session.select(selector, &index);
+    const int code = session.find(selector, &index);
     if (code != kExitOk)
         return code;
     const DiscoveryInfo before = discovery_info[static_cast<size_t>(index)];
@@ -210,17 +211,29 @@ int cmd_force_ip(int argc, char** argv)
                 pos[2].c_str());
 
     // Where does it answer now? The old table goes first: rediscovery
-    // replaces the list it indexes.
+    // replaces the list it indexes. A camera may take a moment to take up
+    // its new address.
     session.close();
-    const int found = DiscoverCamera();
-    for (int i = 0; i < found; ++i) {
-        const DiscoveryInfo& d = discovery_info[static_cast<size_t>(i)];
-        if (field_text(d.device_serial_number, sizeof d.device_serial_number) == serial &&
-            d.camera_mac_low == before.camera_mac_low && d.camera_mac_high == before.camera_mac_high) {
-            std::printf("camera %s now answers at %s\n", serial.c_str(),
-                        address_text(d.camera_ip, d.camera_mask).c_str());
-            return kExitOk;
+    int moved = -1;
+    auto answered = [&](int count) {
+        for (int i = 0; i < count && moved < 0; ++i) {
+            const DiscoveryInfo& d = discovery_info[static_cast<size_t>(i)];
+            if (field_text(d.device_serial_number, sizeof d.device_serial_number) == serial &&
+                d.camera_mac_low == before.camera_mac_low && d.camera_mac_high == before.camera_mac_high)
+                moved = i;
         }
+        return moved >= 0;
+    };
+    CameraSession again;
+    // The change is made: a discovery that fails now only leaves the
+    // question open; an interrupt still ends the command as one.
+    const int found = again.discover_until(answered);
+    if (found != kExitOk && found != kExitCamera)
+        return found;
+    if (moved >= 0) {
+        const DiscoveryInfo& d = discovery_info[static_cast<size_t>(moved)];
+        std::printf("camera %s now answers at %s\n", serial.c_str(), address_text(d.camera_ip, d.camera_mask).c_str());
+        return kExitOk;
     }
     report("warning: camera " + serial + " did not answer discovery after the change");
     return kExitOk;

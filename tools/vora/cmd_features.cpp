@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstdio>
@@ -37,6 +38,8 @@ const char* const kFeaturesHelp =
     "per-channel features show sensor or channel 0; `vora get NAME[IDX]` reads the\n"
     "others. A value that cannot be read shows as \"error\", a bound the\n"
     "description does not declare as \"-\".\n"
+    "  --wait S   keep discovering for up to S seconds (default 5; 0 asks once)\n"
+    "             until the camera answers\n"
     "  --json   one JSON document instead: {\"features\": [{name, type, access,\n"
     "           value, min, max, inc, unit, entries: [{name, value}]}]}, with null\n"
     "           where the text shows \"-\" or \"error\"\n"
@@ -47,25 +50,36 @@ const char* const kGetHelp =
     "Reads features of a camera (-c: index of `vora list`, serial number, IP or\n"
     "MAC address; default 0) and prints NAME=VALUE lines, which `vora set` takes\n"
     "back; with --json one JSON document {\"NAME[IDX]\": VALUE, ...} (numbers as\n"
-    "numbers, texts as strings, null for a feature that could not be read). IDX picks the sensor of per-sensor features\n"
-    "(ExposureTime, ExposureAuto, ExposureCompensationLevel, InternelParameter,\n"
-    "ExternelParameter) and the stream channel of per-channel ones (Width, Height,\n"
-    "OffsetX, OffsetY, PixelFormat, CmosIndex, PayloadSize, GevSCPSPacketSize,\n"
-    "GevSCDA, GevSCPHostPort); it defaults to 0.\n"
+    "numbers, texts as strings, null for a feature that could not be read). IDX\n"
+    "picks the sensor of per-sensor features (ExposureTime, ExposureAuto,\n"
+    "ExposureCompensationLevel, InternelParameter, ExternelParameter) and the\n"
+    "stream channel of per-channel ones (Width, Height, OffsetX, OffsetY,\n"
+    "PixelFormat, CmosIndex, PayloadSize, GevSCPSPacketSize, GevSCDA,\n"
+    "GevSCPHostPort); it defaults to 0.\n"
     "Features with a control function are read through it; others as the 32-bit\n"
-    "register the device description names, text features as text.\n"
+    "register the device description names, text features as text. A command\n"
+    "(run it with `vora set NAME=1`) or a write-only feature has no value to read.\n"
+    "  --wait S   keep discovering for up to S seconds (default 5; 0 asks once)\n"
+    "             until the camera answers\n"
     "Example: vora get -c 0 ExposureTime[1] Laserbrightness DeviceSerialNumber\n"
     "Exit codes: 0 ok, 1 a read failed or the feature does not exist, 2 usage\n"
-    "error, 3 no camera matches.\n";
+    "error (also a command or a write-only feature named), 3 no camera matches;\n"
+    "the other features are still read.\n";
 
 const char* const kSetHelp =
     "usage: vora set [-c CAMERA] NAME[IDX]=VALUE...\n"
-    "Writes features of a camera (-c as for `vora get`), in the order given,\n"
-    "stopping at the first refusal, and prints what the camera reports afterwards.\n"
-    "A value outside the bounds or entries the description declares is refused\n"
-    "with the range it missed. VALUE is a\n"
-    "whole number (0x... for hexadecimal), on/off, a pixel format name for\n"
-    "PixelFormat or an IPv4 address for GevSCDA. IDX as for `vora get`.\n"
+    "Writes features of a camera (-c as for `vora get`). Every assignment is\n"
+    "checked against the camera's device description before any is written:\n"
+    "the feature exists and is writable, IDX names one of its sensors or\n"
+    "channels, the value suits it (within the declared bounds, or one of the\n"
+    "entries of an enumeration); one that does not is reported, with the range\n"
+    "or the entries, and then nothing is written. The features are then written\n"
+    "in the order given, and each is read back and printed as NAME=VALUE, as the\n"
+    "camera holds it now (a command prints \"done\", a write-only feature\n"
+    "\"written\"); a write the camera refuses stops the rest, which are named.\n"
+    "VALUE is a whole number (0x... for hexadecimal), an enumeration's entry by\n"
+    "name (TriggerMode=On, PixelFormat[1]=Mono8), on/off, or an IPv4 address for\n"
+    "GevSCDA. IDX as for `vora get`.\n"
     "Typed controls check ranges: ExposureTime, ExposureAuto,\n"
     "ExposureCompensationLevel, ExposureType, analoggain, analoggain_rgb,\n"
     "digitalgain, digitalgain_rgb, TriggerMode, TriggerSource, TriggerSoftware,\n"
@@ -73,14 +87,20 @@ const char* const kSetHelp =
     "StrobeLEDswitch, Laserbrightness, StrobeLEDbrightress, GevHeartbeatTimeout,\n"
     "GevIEEE1588, GevTimestampControlLatch and the region (Width, Height, OffsetX,\n"
     "OffsetY of a channel); any other feature is written as its register.\n"
+    "  --wait S   keep discovering for up to S seconds (default 5; 0 asks once)\n"
+    "             until the camera answers\n"
     "Example: vora set -c 0 ExposureTime[0]=5000 Laserbrightness=80\n"
-    "Exit codes: 0 ok, 1 the camera refused or the value is out of range, 2 usage\n"
-    "error, 3 no camera matches.\n";
+    "Exit codes: 0 ok, 1 the camera refused, a value is out of range or not an\n"
+    "entry, or the feature does not exist or is read-only, 2 usage error (also a\n"
+    "value of the wrong kind, such as a word for a number, or an index the camera\n"
+    "lacks), 3 no camera matches.\n";
 
 const char* const kSaveXmlHelp =
     "usage: vora save-xml [-c CAMERA] DIR\n"
     "Saves the device description of a camera (-c as for `vora get`) into DIR (created if\n"
     "missing), as the camera serves it (.xml or .zip), and prints the file name.\n"
+    "  --wait S   keep discovering for up to S seconds (default 5; 0 asks once)\n"
+    "             until the camera answers\n"
     "Exit codes: 0 ok, 1 camera error or DIR not writable, 2 usage error, 3 no\n"
     "camera matches.\n";
 
@@ -121,22 +141,139 @@ void put_value(JsonWriter& j, const FeatureRef& ref, const std::string& text)
     j.value(text);
 }
 
-long long parse_value(const FeatureRef& ref, const std::string& text)
+// Of two exit codes, the one to leave with: a bad command line first.
+int worse(int a, int b)
 {
-    if (ref.name == "PixelFormat") {
-        if (const unsigned f = pixel_format_code(text))
-            return f;
+    return a == kExitUsage || b == kExitUsage ? kExitUsage : a != kExitOk ? a : b;
+}
+
+bool whole_number(const std::string& text, long long* value)
+{
+    char* end = nullptr;
+    *value = std::strtoll(text.c_str(), &end, 0);
+    return !text.empty() && !std::isspace(static_cast<unsigned char>(text[0])) && *end == '\0';
+}
+
+// A name as device descriptions spell their entries (and on/off, pixel formats).
+bool a_name(const std::string& text)
+{
+    if (text.empty() || std::isdigit(static_cast<unsigned char>(text[0])))
+        return false;
+    return std::all_of(text.begin(), text.end(),
+                       [](unsigned char c) { return std::isalnum(c) || c == '_'; });
+}
+
+bool ipv4(const std::string& text, unsigned* address)
+{
+    in_addr a;
+    if (inet_pton(AF_INET, text.c_str(), &a) != 1)
+        return false;
+    *address = ntohl(a.s_addr);
+    return true;
+}
+
+// A value must be a whole number, a name or an IPv4 address; which of them
+// suits the feature only the camera's description tells.
+void check_value_form(const FeatureRef& ref, const std::string& text)
+{
+    long long number = 0;
+    unsigned address = 0;
+    if (whole_number(text, &number)) {
+        to_integer(text, "the value of " + ref.label(), -2147483648LL, 4294967295LL);  // throws out of range
+        return;
     }
-    if (ref.name == "GevSCDA") {
-        in_addr a;
-        if (inet_pton(AF_INET, text.c_str(), &a) == 1)
-            return ntohl(a.s_addr);
+    if (a_name(text) || ipv4(text, &address))
+        return;
+    throw UsageError("the value of " + ref.label() + " must be a whole number or a name, not \"" + text + "\"");
+}
+
+struct Assignment {
+    FeatureRef ref;
+    std::string text;  // the value as given
+    long long value = 0;
+    const FeatureInfo* info = nullptr;  // null without a description
+    int refusal = kExitOk;              // when it cannot be written
+};
+
+// How many sensors and stream channels the camera has; 0 when it does not say.
+struct Limits {
+    int sensors = 0;
+    int channels = 0;
+};
+
+Limits camera_limits(const CameraSession& session)
+{
+    Limits l;
+    int n = 0;
+    if (session.read_feature("TotalNumberOfCmos", 0, &n) == 0 && n > 0)
+        l.sensors = n;
+    if (ReadRegister(session.index(), Number_of_Stream_Channels_Reg, &n) == 0 && n > 0)
+        l.channels = n;
+    return l;
+}
+
+// Resolves a->value from a->text: why the assignment cannot be written
+// (with a->refusal set), or empty.
+std::string check(const CameraSession& session, bool described, const Limits& limits, Assignment* a)
+{
+    const FeatureRef& ref = a->ref;
+    const FeatureInfo* info = a->info;
+    a->refusal = kExitCamera;
+    if (described ? !info : GetRegisterAddr(session.index(), ref.name.c_str()) < 0)
+        return "no such feature on this camera (see `vora features`)";
+    if (info && info->access == "RO")
+        return "read-only";
+    const Indexed by = indexed_by(ref.name);
+    const int count = by == Indexed::Sensor ? limits.sensors : by == Indexed::Channel ? limits.channels : 0;
+    if (count > 0 && ref.idx >= count) {
+        a->refusal = kExitUsage;
+        return "the camera has " + std::to_string(count) + (by == Indexed::Sensor ? " sensors" : " stream channels") +
+               ", 0.." + std::to_string(count - 1);
     }
-    if (text == "on" || text == "On" || text == "true")
-        return 1;
-    if (text == "off" || text == "Off" || text == "false")
-        return 0;
-    return to_integer(text, "the value of " + ref.label(), -2147483648LL, 4294967295LL);
+
+    long long number = 0;
+    unsigned address = 0;
+    const bool numeric = whole_number(a->text, &number);
+    if (info && info->type == "enumeration" && !info->entries.empty()) {
+        // By its entry's name, or by the entry's value.
+        if (!numeric && !info->entry_value(a->text, &a->value))
+            return a->text + " is not one of its entries: " + info->entry_names();
+        if (numeric)
+            a->value = number;
+    } else if (numeric) {
+        a->value = number;
+    } else if (a->text == "on" || a->text == "On" || a->text == "true") {
+        a->value = 1;
+    } else if (a->text == "off" || a->text == "Off" || a->text == "false") {
+        a->value = 0;
+    } else if (ref.name == "PixelFormat" && pixel_format_code(a->text)) {
+        a->value = pixel_format_code(a->text);  // a camera whose description could not be read
+    } else if (ref.name == "GevSCDA" && ipv4(a->text, &address)) {
+        a->value = address;
+    } else {
+        a->refusal = kExitUsage;
+        return "\"" + a->text + "\" is not a whole number" +
+               (info && info->type == "boolean" ? " nor on/off" : "");
+    }
+    // The description's bounds hold for index 0 (its entries for every
+    // index); the library checks the other indexes itself as they are written.
+    if (info && (!ref.idx_given || info->type == "enumeration")) {
+        const std::string why = out_of_range(*info, bounds_of(session.index(), ref.name, *info), a->value);
+        if (!why.empty())
+            return why;
+    }
+    a->refusal = kExitOk;
+    return "";
+}
+
+// "not written: B, C" for the assignments from `first` on.
+void report_unwritten(const std::vector<Assignment>& assignments, size_t first)
+{
+    std::string names;
+    for (size_t i = first; i < assignments.size(); ++i)
+        names += (names.empty() ? "" : ", ") + assignments[i].ref.label();
+    if (!names.empty())
+        report("not written: " + names);
 }
 
 void explain(const FeatureRef& ref, int status)
@@ -257,7 +394,12 @@ int cmd_get(int argc, char** argv)
     const int code = session.connect(camera_option(args));
     if (code != kExitOk)
         return code;
-    Features features(session);
+    // The description tells commands and write-only features, which have no
+    // value to read; without it every name is simply read.
+    Description description;
+    std::string error;
+    const bool described = description.load(session.index(), &error);
+    Features features(session, described ? &description : nullptr);
     const bool json = args.has("--json");
     JsonWriter j;
     j.begin_object();
@@ -265,11 +407,23 @@ int cmd_get(int argc, char** argv)
     for (const FeatureRef& ref : refs) {
         if (interrupted())
             return interrupted_exit_code();
+        const FeatureInfo* info = described ? description.find(ref.name) : nullptr;
+        std::string unreadable;
+        if (info && info->type == "command")
+            unreadable = ref.name + " is a command, which has no value to read (run it with `vora set " + ref.name +
+                         "=1`)";
+        else if (info && info->access == "WO")
+            unreadable = ref.name + " is write-only: the camera does not let it be read";
         std::string text;
-        const int status = features.get(ref, &text);
-        if (status != 0) {
-            explain(ref, status);
-            result = kExitCamera;
+        const int status = unreadable.empty() ? features.get(ref, &text) : VORA_OK;
+        if (!unreadable.empty() || status != 0) {
+            if (!unreadable.empty()) {
+                report(unreadable);
+                result = worse(result, kExitUsage);
+            } else {
+                explain(ref, status);
+                result = worse(result, kExitCamera);
+            }
             if (json)
                 j.key(ref.label()).null();
             continue;
@@ -295,15 +449,19 @@ int cmd_set(int argc, char** argv)
     }
     if (args.positional().empty())
         throw UsageError("set needs at least one NAME=VALUE");
-    std::vector<std::pair<FeatureRef, long long>> writes;
+    // What can be told without the camera is told before it is asked.
+    std::vector<Assignment> assignments;
     for (const std::string& text : args.positional()) {
         const size_t eq = text.find('=');
         if (eq == std::string::npos)
             throw UsageError("set takes NAME=VALUE, not " + text);
-        const FeatureRef ref = parse_ref(text.substr(0, eq));
-        if (is_text(ref.name) || is_calibration(ref.name))
-            throw UsageError(ref.name + " cannot be written with vora set");
-        writes.emplace_back(ref, parse_value(ref, text.substr(eq + 1)));
+        Assignment a;
+        a.ref = parse_ref(text.substr(0, eq));
+        if (is_text(a.ref.name) || is_calibration(a.ref.name))
+            throw UsageError(a.ref.name + " cannot be written with vora set");
+        a.text = text.substr(eq + 1);
+        check_value_form(a.ref, a.text);
+        assignments.push_back(a);
     }
     CameraSession session;
     const int code = session.connect(camera_option(args));
@@ -311,36 +469,65 @@ int cmd_set(int argc, char** argv)
         return code;
     Description description;
     std::string error;
-    if (!description.load(session.index(), &error))
+    const bool described = description.load(session.index(), &error);
+    if (!described)
         report("warning: " + error + "; values are not checked against the description");
-    Features features(session, &description);
-    for (const auto& w : writes) {
-        if (interrupted())
+    const Features features(session, described ? &description : nullptr);
+
+    // Every assignment is checked before any is written: a command line
+    // with a mistake in it changes nothing on the camera.
+    const Limits limits = camera_limits(session);
+    int refused = kExitOk;
+    for (Assignment& a : assignments) {
+        a.info = described ? description.find(a.ref.name) : nullptr;
+        const std::string why = check(session, described, limits, &a);
+        if (!why.empty()) {
+            report(a.ref.label() + ": " + why);
+            refused = worse(refused, a.refusal);
+        }
+    }
+    if (refused != kExitOk) {
+        report("nothing written");
+        return refused;
+    }
+
+    int result = kExitOk;
+    for (size_t i = 0; i < assignments.size(); ++i) {
+        const Assignment& a = assignments[i];
+        if (interrupted()) {
+            report_unwritten(assignments, i);
             return interrupted_exit_code();
-        // The description's bounds hold for index 0; the library checks the
-        // others itself.
-        const FeatureInfo* info = description.find(w.first.name);
-        const Bounds b = info ? bounds_of(session.index(), w.first.name, *info) : Bounds();
-        const std::string refused = info && !w.first.idx_given ? out_of_range(*info, b, w.second) : "";
-        if (!refused.empty()) {
-            report(w.first.label() + ": " + refused + "; nothing written");
+        }
+        const int status = features.set(a.ref, a.value);
+        if (status != 0) {
+            explain(a.ref, status);
+            // The description's bounds were not checked for other indexes.
+            const std::string range =
+                a.info ? out_of_range(*a.info, bounds_of(session.index(), a.ref.name, *a.info), a.value) : "";
+            if (!range.empty())
+                report(a.ref.label() + ": " + range);
+            report_unwritten(assignments, i + 1);
             return kExitCamera;
         }
-        const int status = features.set(w.first, w.second);
-        if (status != 0) {
-            explain(w.first, status);
-            const std::string range = info ? out_of_range(*info, b, w.second) : "";
-            if (!range.empty())
-                report(w.first.label() + ": " + range);
-            return kExitCamera;
+        // What the camera holds now, which need not be what was asked for.
+        if (a.info ? a.info->type == "command" : !Features::readable(a.ref.name)) {
+            std::printf("%s: %s\n", a.ref.label().c_str(), a.info ? "done (a command)" : "written");
+            continue;
+        }
+        if (a.info && a.info->access == "WO") {
+            std::printf("%s: written (write-only: it cannot be read back)\n", a.ref.label().c_str());
+            continue;
         }
         std::string now;
-        if (Features::readable(w.first.name) && features.get(w.first, &now) == 0)
-            std::printf("%s=%s\n", w.first.label().c_str(), now.c_str());
-        else
-            std::printf("%s: written\n", w.first.label().c_str());
+        const int read = features.get(a.ref, &now);
+        if (read != 0) {
+            report_status(a.ref.label() + " was written but reading it back failed", read);
+            result = kExitCamera;
+            continue;
+        }
+        std::printf("%s=%s\n", a.ref.label().c_str(), now.c_str());
     }
-    return kExitOk;
+    return result;
 }
 
 int cmd_save_xml(int argc, char** argv)

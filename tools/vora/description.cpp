@@ -5,6 +5,8 @@
 #include <unistd.h>
 #include <zip.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <fstream>
 #include <pugixml.hpp>
@@ -138,6 +140,37 @@ std::string FeatureInfo::entry_name(long long value) const
         if (e.second == value)
             return e.first;
     return "";
+}
+
+bool FeatureInfo::entry_value(const std::string& name, long long* value) const
+{
+    for (const auto& e : entries) {
+        if (e.first == name) {
+            *value = e.second;
+            return true;
+        }
+    }
+    const auto same = [](const std::string& a, const std::string& b) {
+        return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+                   return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+               });
+    };
+    int matches = 0;
+    for (const auto& e : entries) {
+        if (same(e.first, name)) {
+            *value = e.second;
+            ++matches;
+        }
+    }
+    return matches == 1;
+}
+
+std::string FeatureInfo::entry_names() const
+{
+    std::string names;
+    for (const auto& e : entries)
+        names += (names.empty() ? "" : ", ") + e.first;
+    return names;
 }
 
 bool Description::load(int camera, std::string* error)

@@ -25,6 +25,11 @@ struct FeatureInfo {
     bool readable() const { return access != "WO" && type != "command"; }
     // The entry of a value, or empty.
     std::string entry_name(long long value) const;
+    // The value of an entry named `name`: its symbolic name exactly, or else
+    // the one entry it names when case is ignored ("on" for "On").
+    bool entry_value(const std::string& name, long long* value) const;
+    // "Off, On": the entries' names.
+    std::string entry_names() const;
 };
 
 class Description {

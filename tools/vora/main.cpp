@@ -10,6 +10,7 @@
 #include "commands.h"
 #include "common.h"
 #include "options.h"
+#include "session.h"
 #include "tsan_suppressions.h"
 #include "vora_qelcamera_api.h"
 
@@ -22,25 +23,51 @@ struct Command {
     const char* name;
     int (*run)(int, char**);
     const char* summary;
+    bool finds_camera;  // takes --wait
 };
 
 const Command kCommands[] = {
-    {"list", vora_tool::cmd_list, "discover cameras and print them with their index"},
-    {"info", vora_tool::cmd_info, "identity, channels, calibration and settings of a camera"},
-    {"features", vora_tool::cmd_features, "the features of the camera: type, access, value, bounds, entries"},
-    {"get", vora_tool::cmd_get, "read features: vora get -c N NAME..."},
-    {"set", vora_tool::cmd_set, "write features: vora set -c N NAME=VALUE..."},
-    {"save-xml", vora_tool::cmd_save_xml, "save the camera's device description into a directory"},
-    {"capture", vora_tool::cmd_capture, "capture frames into point-cloud and image files"},
-    {"force-ip", vora_tool::cmd_force_ip, "give a camera a new IP address, mask and gateway"},
-    {"record", vora_tool::cmd_record, "record stream channels into an MCAP file"},
-    {"export", vora_tool::cmd_export, "write the frames of a recording into point-cloud and image files"},
-    {"view", vora_tool::cmd_view, "a live view of a camera in the browser, with its statistics and controls"},
+    {"list", vora_tool::cmd_list, "discover cameras and print them with their index", true},
+    {"info", vora_tool::cmd_info, "identity, channels, calibration and settings of a camera", true},
+    {"features", vora_tool::cmd_features, "the features of the camera: type, access, value, bounds, entries", true},
+    {"get", vora_tool::cmd_get, "read features: vora get -c N NAME...", true},
+    {"set", vora_tool::cmd_set, "write features: vora set -c N NAME=VALUE...", true},
+    {"save-xml", vora_tool::cmd_save_xml, "save the camera's device description into a directory", true},
+    {"capture", vora_tool::cmd_capture, "capture frames into point-cloud and image files", true},
+    {"force-ip", vora_tool::cmd_force_ip, "give a camera a new IP address, mask and gateway", true},
+    {"record", vora_tool::cmd_record, "record stream channels into an MCAP file", true},
+    {"export", vora_tool::cmd_export, "write the frames of a recording into point-cloud and image files", false},
+    {"view", vora_tool::cmd_view, "a live view of a camera in the browser, with its statistics and controls", true},
 #ifdef VORA_TOOL_WITH_SIM
-    {"sim", vora_tool::cmd_sim, "run simulated cameras until interrupted"},
-    {"play", vora_tool::cmd_play, "serve a recording as a simulated camera"},
+    {"sim", vora_tool::cmd_sim, "run simulated cameras until interrupted", false},
+    {"play", vora_tool::cmd_play, "serve a recording as a simulated camera", false},
 #endif
 };
+
+// --wait SECONDS or --wait=SECONDS among a command's arguments (from the
+// second on), taken out into *value; false when not given.
+bool take_wait(std::vector<char*>* args, std::string* value)
+{
+    bool given = false;
+    for (auto it = args->begin() + 1; it != args->end();) {
+        if (std::strcmp(*it, "--") == 0)
+            break;
+        if (std::strcmp(*it, "--wait") == 0) {
+            if (it + 1 == args->end())
+                throw vora_tool::UsageError("option --wait needs a value");
+            *value = *(it + 1);
+            given = true;
+            it = args->erase(it, it + 2);
+        } else if (std::strncmp(*it, "--wait=", 7) == 0) {
+            *value = *it + 7;
+            given = true;
+            it = args->erase(it);
+        } else {
+            ++it;
+        }
+    }
+    return given;
+}
 
 void usage(std::FILE* out)
 {
@@ -58,6 +85,9 @@ void usage(std::FILE* out)
                  "\n"
                  "  --log      write the library's logs into the current directory (one file\n"
                  "             per camera, named after its serial number, and one of discovery)\n"
+                 "  --wait S   commands that find a camera keep discovering until it answers,\n"
+                 "             for up to S seconds (default 5; 0 asks once); `list` until any\n"
+                 "             camera answers\n"
                  "  --help     this text; `vora COMMAND --help` explains a command\n"
                  "  --version  the tool's version\n\n"
                  "exit codes:\n"
@@ -76,8 +106,11 @@ int main(int argc, char** argv)
     const Command* command = nullptr;
     std::vector<char*> args;
     bool log = false;
+    bool wait_given = false;
+    std::string wait;  // --wait
     try {
-        const vora_tool::Args top(argc, argv, {{"--log", 0, false}, {"--version", 0, false}}, true);
+        const vora_tool::Args top(argc, argv, {{"--log", 0, false}, {"--version", 0, false}, {"--wait", 0, true}},
+                                  true);
         if (top.help()) {
             usage(stdout);
             return kExitOk;
@@ -101,6 +134,8 @@ int main(int argc, char** argv)
             return kExitUsage;
         }
         args.assign(argv + first, argv + argc);
+        wait_given = top.has("--wait");
+        wait = top.value("--wait");
     } catch (const vora_tool::UsageError& e) {
         std::fprintf(stderr, "vora: %s\n", e.what());
         usage(stderr);
@@ -119,6 +154,20 @@ int main(int argc, char** argv)
             }
         }
     }
+    // --wait may come before or after the command's name, for the commands
+    // that find a camera; the others refuse it as an unknown option.
+    try {
+        if (command->finds_camera)
+            wait_given = take_wait(&args, &wait) || wait_given;
+        else if (wait_given)
+            throw vora_tool::UsageError("--wait is for commands that find a camera");
+        if (wait_given)
+            vora_tool::set_discovery_wait(vora_tool::to_number(wait, "--wait", 0, 3600));
+    } catch (const vora_tool::UsageError& e) {
+        std::fprintf(stderr, "vora %s: %s\n(see `vora %s --help`)\n", command->name, e.what(), command->name);
+        return kExitUsage;
+    }
+
     // The library logs nothing unless asked to.
     SetLogLevel(log, log, log, log);
     if (!sim)

@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -20,25 +21,104 @@
 
 namespace vora_tool {
 
-int CameraSession::discover()
+namespace {
+
+double g_discovery_wait = kDefaultDiscoveryWait;
+
+// " in 5 s of discovery": how long the cameras had to answer.
+std::string waited_text()
 {
-    const int found = DiscoverCamera();
-    if (found < 0) {
-        report_status("discovery failed", found);
-        return kExitCamera;
+    char text[48];
+    std::snprintf(text, sizeof text, " in %g s of discovery", g_discovery_wait);
+    return g_discovery_wait > 0 ? text : "";
+}
+
+void report_no_camera()
+{
+    report("no camera found" + waited_text() +
+           " (is the camera on a network of this host? `vora sim` starts a simulated one; --wait waits longer)");
+}
+
+}  // namespace
+
+void set_discovery_wait(double seconds)
+{
+    g_discovery_wait = seconds;
+}
+
+int CameraSession::discover_until(const std::function<bool(int count)>& done)
+{
+    using Clock = std::chrono::steady_clock;
+    const auto deadline =
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(g_discovery_wait));
+    for (;;) {
+        // Each round listens until its answers stop coming (half a second
+        // of quiet at least), so rounds pace themselves.
+        const int found = DiscoverCamera();
+        if (found < 0) {
+            report_status("discovery failed", found);
+            return kExitCamera;
+        }
+        count_ = found;
+        if (found > 0) {
+            const int sorted = CameraSort(SORT_BY_SERIAL_NUMBER);
+            if (sorted != 0) {
+                report_status("cannot sort the camera list", sorted);
+                return kExitCamera;
+            }
+        }
+        if (done(found) || Clock::now() >= deadline)
+            return kExitOk;
+        // A round that ends at once (no interface to ask on) is not repeated
+        // in a busy loop.
+        const auto pause = std::min<Clock::duration>(deadline - Clock::now(), std::chrono::milliseconds(100));
+        if (pause > Clock::duration::zero())
+            std::this_thread::sleep_for(pause);
+        if (interrupted())
+            return interrupted_exit_code();
     }
-    count_ = found;
-    if (found == 0) {
-        report("no camera found (is the camera on a network of this host? `vora sim` starts a simulated one)");
-        return kExitNoCamera;
-    }
-    const int sorted = CameraSort(SORT_BY_SERIAL_NUMBER);
-    if (sorted != 0) {
-        report_status("cannot sort the camera list", sorted);
-        return kExitCamera;
-    }
+}
+
+void CameraSession::build_table()
+{
     CreateCamera();
     table_ = true;
+}
+
+int CameraSession::discover()
+{
+    const int code = discover_until([](int count) { return count > 0; });
+    if (code != kExitOk)
+        return code;
+    if (count_ == 0) {
+        report_no_camera();
+        return kExitNoCamera;
+    }
+    build_table();
+    return kExitOk;
+}
+
+int CameraSession::find(const std::string& selector, int* index)
+{
+    int code = discover_until([&](int) {
+        int ignored = 0;
+        std::string why;
+        // A selector that names several cameras will not get better.
+        return match(selector, &ignored, &why) != kExitNoCamera;
+    });
+    if (code != kExitOk)
+        return code;
+    if (count_ == 0) {
+        report_no_camera();
+        return kExitNoCamera;
+    }
+    std::string why;
+    code = match(selector, index, &why);
+    if (code != kExitOk) {
+        report(why);
+        return code;
+    }
+    build_table();
     return kExitOk;
 }
 
@@ -71,7 +151,7 @@ std::string normal_mac(std::string text)
 
 }  // namespace
 
-int CameraSession::select(const std::string& selector, int* index) const
+int CameraSession::match(const std::string& selector, int* index, std::string* why) const
 {
     // An index of `vora list` first; a number that is none may still be a
     // serial number.
@@ -94,11 +174,12 @@ int CameraSession::select(const std::string& selector, int* index) const
     }
     if (matches.empty()) {
         if (all_digits(selector))
-            report("no camera " + selector + ": " + std::to_string(count_) + " found (indexes 0.." +
-                   std::to_string(count_ - 1) + ", see `vora list`)");
+            *why = "no camera " + selector + ": " + std::to_string(count_) + " found" + waited_text() +
+                   " (indexes 0.." + std::to_string(count_ - 1) + ", see `vora list`)";
         else
-            report("no camera with the " + std::string(is_ip ? "address " : !mac.empty() ? "MAC " : "serial number ") +
-                   selector + " among the " + std::to_string(count_) + " found (see `vora list`)");
+            *why = "no camera with the " +
+                   std::string(is_ip ? "address " : !mac.empty() ? "MAC " : "serial number ") + selector +
+                   " among the " + std::to_string(count_) + " found" + waited_text() + " (see `vora list`)";
         return kExitNoCamera;
     }
     // A camera heard through two interfaces is listed twice: the same MAC.
@@ -107,7 +188,7 @@ int CameraSession::select(const std::string& selector, int* index) const
             std::string which;
             for (int m : matches)
                 which += (which.empty() ? "" : ", ") + std::to_string(m);
-            report("\"" + selector + "\" names several cameras (" + which + "); choose one by index or MAC");
+            *why = "\"" + selector + "\" names several cameras (" + which + "); choose one by index or MAC";
             return kExitUsage;
         }
     }
@@ -117,11 +198,8 @@ int CameraSession::select(const std::string& selector, int* index) const
 
 int CameraSession::connect(const std::string& selector)
 {
-    int code = discover();
-    if (code != kExitOk)
-        return code;
     int index = -1;
-    code = select(selector, &index);
+    const int code = find(selector, &index);
     if (code != kExitOk)
         return code;
     index_ = index;

@@ -5,9 +5,16 @@
 #ifndef VORA_TOOL_SESSION_H
 #define VORA_TOOL_SESSION_H
 
+#include <functional>
 #include <string>
 
 namespace vora_tool {
+
+// How long a command keeps discovering until the camera it wants answers:
+// on a loaded host an answer can miss a round's window. 0 is one round.
+constexpr double kDefaultDiscoveryWait = 5;  // seconds
+// The --wait every command that finds a camera takes (main reads it).
+void set_discovery_wait(double seconds);
 
 class CameraSession {
 public:
@@ -16,18 +23,21 @@ public:
     CameraSession(const CameraSession&) = delete;
     CameraSession& operator=(const CameraSession&) = delete;
 
-    // Discovers, sorts the list by serial number (so that indexes stay put
-    // between runs) and builds the camera table. Returns an exit code, with
-    // the reason printed: no camera is kExitNoCamera.
+    // Discovers until a camera answers or the discovery wait passes, sorts
+    // the list by serial number (so that indexes stay put between runs) and
+    // builds the camera table. Returns an exit code, with the reason
+    // printed: no camera is kExitNoCamera.
     int discover();
     int camera_count() const { return count_; }
 
-    // After discover(): the camera that `selector` names (an index, a serial
-    // number, an IP or a MAC address) into *index. kExitNoCamera when none
-    // matches, kExitUsage when it names different cameras.
-    int select(const std::string& selector, int* index) const;
-    // discover(), select() and connect: kExitNoCamera when there is no such
-    // camera, kExitCamera when it cannot be connected.
+    // Discovers until the camera that `selector` names (an index, a serial
+    // number, an IP or a MAC address) answers or the discovery wait passes,
+    // then builds the table as discover() does and puts its index into
+    // *index. kExitNoCamera when none matches, kExitUsage when it names
+    // different cameras.
+    int find(const std::string& selector, int* index);
+    // find() and connect: kExitNoCamera when there is no such camera,
+    // kExitCamera when it cannot be connected.
     int connect(const std::string& selector);
     int index() const { return index_; }
     std::string serial() const;
@@ -53,7 +63,17 @@ public:
     int read_feature(const char* name, unsigned offset, int* value) const;
     int write_feature(const char* name, unsigned offset, int value) const;
 
+    // Rounds of discovery until done(count) holds of the list (sorted) or
+    // the wait passes, without building the table. An exit code: kExitOk
+    // whatever was found.
+    int discover_until(const std::function<bool(int count)>& done);
+
 private:
+    // The camera `selector` names in the list: an exit code, and when it is
+    // not kExitOk the reason in *why.
+    int match(const std::string& selector, int* index, std::string* why) const;
+    void build_table();
+
     int index_ = -1;
     int count_ = 0;
     bool table_ = false;

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include "common.h"
 #include "json.h"
@@ -19,6 +20,12 @@ void collect_statistics(int camera, ChannelSummary* s)
     GetRecieveTimeStatistics(camera, s->channel, &s->receive_time);
     s->net_speed = GetNetSpeed(camera, s->channel);
     s->block_rate = GetBlockRate(camera, s->channel);
+}
+
+unsigned left_waiting(const ChannelSummary& c)
+{
+    const unsigned handed_over = c.blocks[0] + c.blocks[1] + c.blocks[4];
+    return handed_over > c.captured ? handed_over - c.captured : 0;
 }
 
 double receive_percentile(const StatisticsData& st, double fraction)
@@ -60,6 +67,7 @@ void print_summary(std::FILE* out, const std::string& camera, double seconds,
 {
     std::fprintf(out, "summary: %s, %.1f s\n", camera.c_str(), seconds);
     unsigned captured = 0, saved = 0, complete = 0, incomplete = 0, resent = 0, skipped = 0, kept = 0;
+    unsigned not_taken = 0, lost = 0;
     for (const ChannelSummary& c : channels) {
         const unsigned* b = c.blocks;
         const unsigned* p = c.packets;
@@ -70,16 +78,23 @@ void print_summary(std::FILE* out, const std::string& camera, double seconds,
             std::fprintf(out, "channel %u: no frame captured\n", c.channel);
         std::fprintf(out, "  frames:       complete %u, incomplete %u, captured %u, saved %u\n", b[0], b[1],
                      c.captured, c.saved);
-        std::fprintf(out, "  incomplete:   skipped %u, kept %u", c.incomplete_skipped, c.incomplete_kept);
+        std::fprintf(out, "  incomplete:   skipped %u, kept %u (timed out %u, errors %u)", c.incomplete_skipped,
+                     c.incomplete_kept, b[2], b[6]);
         if (c.uncertain)
-            std::fprintf(out, " (%u of them of uncertain completeness)", c.uncertain);
+            std::fprintf(out, "; %u of them of uncertain completeness", c.uncertain);
         std::fprintf(out, "\n");
-        std::fprintf(out, "  blocks:       timed out %u, errors %u, lost %u, no buffer %u, flushed %u\n", b[2], b[6],
-                     b[5], b[3], b[4]);
+        // Frames, each in one place: never received whole, dropped before the
+        // tool could take them, or still waiting for it at the end.
+        std::fprintf(out,
+                     "  not captured: lost on the network %u, not taken in time %u (no free buffer), waiting at the "
+                     "end %u\n",
+                     c.lost_on_network, c.not_taken_in_time, left_waiting(c));
+        const unsigned other_dropped = p[3] > b[3] ? p[3] - b[3] : 0;
         std::fprintf(out,
                      "  packets:      received %u, lost %u, resend requested %u, resent %u, duplicates %u, "
-                     "dropped %u, format errors %u, overflow %u\n",
-                     p[0], p[1], p[4], p[5], p[6], p[3], p[2], b[7]);
+                     "no free buffer %u (%u after the last frame taken), other dropped %u, format errors %u, "
+                     "overflow %u\n",
+                     p[0], p[1], p[4], p[5], p[6], b[3], c.no_buffer_after_capture, other_dropped, p[2], b[7]);
         // The library's rates cover its last whole second of traffic.
         std::fprintf(out, "  rate:         %.1f frames/s, %.1f MB/s (last second); captured %.1f frames/s\n",
                      static_cast<double>(c.block_rate), c.net_speed / 1e6, seconds > 0 ? c.captured / seconds : 0.0);
@@ -98,11 +113,13 @@ void print_summary(std::FILE* out, const std::string& camera, double seconds,
         resent += p[5];
         skipped += c.incomplete_skipped;
         kept += c.incomplete_kept;
+        not_taken += c.not_taken_in_time;
+        lost += c.lost_on_network;
     }
     std::fprintf(out,
                  "total: complete %u, incomplete %u, captured %u, saved %u, resent packets %u, incomplete skipped "
-                 "%u, kept %u\n",
-                 complete, incomplete, captured, saved, resent, skipped, kept);
+                 "%u, kept %u; frames not taken in time %u, lost on the network %u\n",
+                 complete, incomplete, captured, saved, resent, skipped, kept, not_taken, lost);
     if (files.size() <= 24) {
         for (const std::string& f : files)
             std::fprintf(out, "  wrote %s\n", f.c_str());
@@ -125,8 +142,15 @@ void channel_json(JsonWriter& j, const ChannelSummary& c, double seconds)
         .field("saved", c.saved)
         .field("incomplete_skipped", c.incomplete_skipped)
         .field("incomplete_kept", c.incomplete_kept)
-        .field("uncertain", c.uncertain)
-        .end_object();
+        .field("uncertain", c.uncertain);
+    const std::pair<const char*, unsigned> missing[] = {{"lost_on_network", c.lost_on_network},
+                                                        {"not_taken_in_time", c.not_taken_in_time},
+                                                        {"left_waiting", left_waiting(c)}};
+    for (const auto& m : missing) {
+        j.key(m.first);
+        c.missing_counted ? j.value(m.second) : j.null();
+    }
+    j.end_object();
     j.key("blocks")
         .begin_object()
         .field("timed_out", b[2])
@@ -145,7 +169,10 @@ void channel_json(JsonWriter& j, const ChannelSummary& c, double seconds)
         .field("dropped", p[3])
         .field("format_errors", p[2])
         .field("overflow", b[7])
-        .end_object();
+        .field("no_buffer", b[3])
+        .key("no_buffer_after_capture");
+    c.missing_counted ? j.value(c.no_buffer_after_capture) : j.null();
+    j.end_object();
     j.key("rate")
         .begin_object()
         .field("frames_per_second", static_cast<double>(c.block_rate))

@@ -21,8 +21,23 @@ struct ChannelSummary {
     unsigned incomplete_skipped = 0;  // incomplete frames not written
     unsigned incomplete_kept = 0;     // incomplete frames written (--keep-incomplete)
     unsigned uncertain = 0;           // of both, frames whose completeness could not be told
+    // Frames missing between those taken (frame_sequence.h): lost by the
+    // network, or dropped for want of a free buffer because the tool had
+    // not taken the frames before them in time. Only a caller that takes
+    // every frame counts them (missing_counted); the others' documents say
+    // null.
+    bool missing_counted = false;
+    unsigned lost_on_network = 0;
+    unsigned not_taken_in_time = 0;
+    // Packets that found no free buffer after the channel's last frame was
+    // taken: the tool had stopped taking frames there, nothing to mend.
+    unsigned no_buffer_after_capture = 0;
     // GetBlockStatistics, in its order: complete, incomplete, timed out, no
-    // buffer, flushed, lost, error, overflow (packets).
+    // buffer, flushed, lost, error, overflow. Blocks are frames, but "no
+    // buffer" counts packets (each packet of a frame that found no free
+    // buffer), "lost" the gaps in the block ids the library saw (each gap
+    // once, however many frames it spans, those that found no buffer
+    // included) and overflow packets.
     unsigned blocks[8] = {};
     // GetPacketStatistics: received, lost, format errors, dropped, resend
     // requested, resent, duplicates.
@@ -34,6 +49,10 @@ struct ChannelSummary {
 
 // Reads the library's statistics of an open channel into summary.
 void collect_statistics(int camera, ChannelSummary* summary);
+
+// Frames the library handed over that the tool had not taken when the
+// capture ended.
+unsigned left_waiting(const ChannelSummary& c);
 
 // A receive-time percentile in microseconds, read off the histogram: the
 // upper edge of the bin holding the sample of that rank, kept within the
