@@ -370,6 +370,11 @@ StreamBlockData* BlockAssembler::open_block(const gvsp::Header& header, int inc,
     frame->payload_size = payload_size_;
     frame->stream_channel_index_ = channel_index_;
     frame->cloud_unit = info_.cloud_unit;
+    // The leader sets these; a frame whose leader never comes must not keep
+    // the id and time of the buffer's previous frame: its id is known from
+    // every packet, its time is not (0).
+    frame->block_id = header.block_id;
+    frame->timestamp_high = frame->timestamp_low = 0;
     block->photo = frame;
     block->block_id = header.block_id;
     block->status = BLOCK_IN_PROGRESS;

@@ -471,8 +471,11 @@ TEST_F(Assembler, AFrameWithoutItsLeaderCarriesTheChannelsGeometry)
     EXPECT_EQ(f.info.roi.size_x, 50u);
     EXPECT_EQ(f.info.roi.offset_x, 4u);
     EXPECT_EQ(f.info.roi.offset_y, 6u);
-    EXPECT_EQ(f.info.block_id, 1);  // the buffer's previous block id
-    EXPECT_EQ(f.info.timestamp_low, 5u);
+    // Not the buffer's previous frame's id and time: the id its packets
+    // carry, and no time.
+    EXPECT_EQ(f.info.block_id, 2);
+    EXPECT_EQ(f.info.timestamp_low, 0u);
+    EXPECT_EQ(f.info.timestamp_high, 0u);
 }
 
 TEST_F(Assembler, TheBufferBudgetDropsNewFramesAndKeepsWaitingOnes)
