@@ -1,7 +1,7 @@
 // vora view's page in a real browser: Debian's chromium, headless, driven by
 // playwright-core from the build's npm packages. Run by the VoraView tests:
 //
-//   node view_page.mjs URL BUILD_DIR ARTIFACT_DIR REFUSED_TEXT
+//   node view_page.mjs URL BUILD_DIR ARTIFACT_DIR REFUSED_TEXT [SCALE]
 //
 // Checks that the page loads without console errors, that the depth and 3D
 // canvases show pictures that change from frame to frame, that the
@@ -10,16 +10,23 @@
 // and that the save button saves. Keeps a screenshot in ARTIFACT_DIR and
 // prints one line "RESULT {json}" for the test to read; exits 1 on the
 // first failed check.
+//
+// Every wait is for something the page does, with a deadline of a minute
+// times SCALE (the test passes more under sanitizers, which slow the viewer
+// several times over).
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 import { createRequire } from 'node:module';
 
-const [url, buildDir, artifactDir, refusedText] = process.argv.slice(2);
+const [url, buildDir, artifactDir, refusedText, scaleText = '1'] = process.argv.slice(2);
 const { chromium } = createRequire(path.join(buildDir, 'web', 'node_modules', 'noop.js'))('playwright-core');
-const WAIT = { timeout: 60000 };
+const scale = Number(scaleText) > 0 ? Number(scaleText) : 1;
+const WAIT = { timeout: 60000 * scale };
 
 const failures = [];
+// Thrown after a failed check that leaves nothing further worth checking.
+class Stop extends Error {}
 function check(ok, what) {
   if (!ok) failures.push(what);
   return ok;
@@ -56,30 +63,54 @@ async function pictures(page) {
 }
 
 const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'vora-view-chromium-'));
-const context = await chromium.launchPersistentContext(profile, {
-  executablePath: '/usr/bin/chromium',
-  headless: true,
-  viewport: { width: 1400, height: 1000 },
-  args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-    '--disable-background-networking', '--disable-component-update', '--disable-sync'],
-});
-const result = {};
+const args = ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+  '--disable-background-networking', '--disable-component-update', '--disable-sync'];
+const result = { seconds: {} };
+// How long each step took, for whoever reads the log of a slow run.
+const began = Date.now();
+let stepStart = began;
+function done(step) {
+  const now = Date.now();
+  result.seconds[step] = (now - stepStart) / 1000;
+  stepStart = now;
+}
+let context = null;
 try {
+  context = await chromium.launchPersistentContext(profile, {
+    executablePath: '/usr/bin/chromium',
+    headless: true,
+    viewport: { width: 1400, height: 1000 },
+    args,
+    timeout: WAIT.timeout,
+  });
   const page = context.pages()[0] || await context.newPage();
+  page.setDefaultTimeout(WAIT.timeout);
+  page.setDefaultNavigationTimeout(WAIT.timeout);
   const consoleErrors = [];
   page.on('console', (m) => { if (m.type() === 'error') consoleErrors.push(m.text()); });
   page.on('pageerror', (e) => consoleErrors.push(e.message));
+  done('launch');
   await page.goto(url);
+  done('load');
 
-  // Every channel drawn, and the cloud a few times.
-  await page.waitForFunction(() => window.voraView && Object.keys(window.voraView.shown()).length === 3 &&
-    window.voraView.cloudUpdates() >= 3, null, WAIT);
+  // Every channel drawn, and the cloud a few times; or the page gave up.
+  await page.waitForFunction(() => document.getElementById('state').textContent === 'failed' ||
+    (window.voraView && Object.keys(window.voraView.shown()).length === 3 && window.voraView.cloudUpdates() >= 3),
+  null, WAIT);
+  if (!check(await page.locator('#state').textContent() !== 'failed',
+    `the page failed: ${await page.locator('#message').textContent()}`)) throw new Stop();
+  done('first frames');
+  const state = page.locator('#state');
+  check((await state.getAttribute('class')).includes('live'), `the state badge says "${await state.textContent()}"`);
+  check(!(await page.locator('#message').textContent()), `the page says "${await page.locator('#message').textContent()}"`);
+
   const first = await pictures(page);
   check(first.depth.lit > 0.5, `the depth canvas is mostly blank (${first.depth.lit})`);
   check(first.cloud.lit > 0.02, `the 3D canvas is blank (${first.cloud.lit})`);
   // Two frames later the pictures differ: the camera's depth is noisy.
   await page.waitForFunction(([seq, updates]) => window.voraView.shown()[0] >= seq + 2 &&
     window.voraView.cloudUpdates() >= updates + 2, [first.shown[0], first.updates], WAIT);
+  done('two more frames');
   const second = await pictures(page);
   check(second.depth.hash !== first.depth.hash, 'the depth canvas did not change between frames');
   check(second.cloud.hash !== first.cloud.hash, 'the 3D canvas did not change between frames');
@@ -89,6 +120,7 @@ try {
   await page.locator(complete).waitFor(WAIT);
   const before = Number(await page.locator(complete).textContent());
   await page.waitForFunction(([cell, seen]) => Number(document.querySelector(cell).textContent) > seen, [complete, before], WAIT);
+  done('statistics');
   check((await pictures(page)).plot.lit > 0.001, 'the statistics plot is blank');
 
   // An exposure the camera takes, then one it refuses.
@@ -101,6 +133,7 @@ try {
   await exposure.fill('999999');
   await exposure.press('Tab');
   await page.locator('output[data-control="ExposureTime[0]"].refused').waitFor(WAIT);
+  done('controls');
   result.refusal = await answer.textContent();
   check(result.refusal.includes(refusedText), `the refusal does not carry "${refusedText}": ${result.refusal}`);
 
@@ -110,10 +143,12 @@ try {
   fs.mkdirSync(artifactDir, { recursive: true });
   await page.evaluate(() => { document.activeElement.blur(); window.scrollTo(0, 0); });
   await page.screenshot({ path: path.join(artifactDir, 'vora-view.png'), fullPage: true });
+  done('screenshot');
 
   // The save button, and where it says it saved.
   await page.locator('#save').click();
   await page.waitForFunction(() => /^(saved|not saved)/.test(document.getElementById('message').textContent), null, WAIT);
+  done('save');
   result.saved = await page.locator('#message').textContent();
   result.folder = await page.locator('#message').getAttribute('data-folder');
   check(result.saved.startsWith('saved '), `saving failed: ${result.saved}`);
@@ -121,11 +156,12 @@ try {
   result.consoleErrors = consoleErrors;
   check(consoleErrors.length === 0, `console errors: ${consoleErrors.join(' | ')}`);
 } catch (e) {
-  failures.push(`${e.message}`);
+  if (!(e instanceof Stop)) failures.push(`${e.message}`);
 } finally {
-  await context.close();
+  if (context) await context.close();
   fs.rmSync(profile, { recursive: true, force: true });
 }
+result.seconds.total = (Date.now() - began) / 1000;
 result.failures = failures;
 console.log(`RESULT ${JSON.stringify(result)}`);
 process.exit(failures.length ? 1 : 0);

@@ -37,6 +37,17 @@
 
 namespace {
 
+// Sanitizers slow the viewer, the simulated camera and the browser several
+// times over, and a loaded machine more: every deadline here is a generous
+// bound on an event the test waits for, scaled by the build's slowdown
+// (tests/CMakeLists.txt).
+constexpr int kSlowdown = VORA_TEST_SLOWDOWN;
+
+std::chrono::seconds scaled(int seconds)
+{
+    return std::chrono::seconds(seconds * kSlowdown);
+}
+
 using vora_test::Child;
 using vora_test::Outcome;
 using vora_test::TempDir;
@@ -265,9 +276,9 @@ protected:
         std::smatch m;
         const bool up = viewer_->wait_for(
             [&](const Outcome& o) { return std::regex_search(o.out, m, std::regex(R"(at http://127\.0\.0\.1:(\d+)/)")); },
-            std::chrono::seconds(60));
+            scaled(60));
         if (!up)
-            return ::testing::AssertionFailure() << "vora view did not start:\n" << viewer_->finish(std::chrono::seconds(30)).err;
+            return ::testing::AssertionFailure() << "vora view did not start:\n" << viewer_->finish(scaled(30)).err;
         port_ = std::stoi(m[1]);
         return ::testing::AssertionSuccess();
     }
@@ -275,16 +286,17 @@ protected:
     std::unique_ptr<httplib::Client> client()
     {
         auto c = std::make_unique<httplib::Client>("127.0.0.1", port_);
-        c->set_read_timeout(60, 0);
-        c->set_write_timeout(60, 0);
-        c->set_connection_timeout(30, 0);
+        c->set_read_timeout(scaled(60));
+        c->set_write_timeout(scaled(60));
+        c->set_connection_timeout(scaled(30));
         return c;
     }
 
     // The next frame of a channel after seq `after`.
     ::testing::AssertionResult frame(httplib::Client& c, const std::string& query, Message* m)
     {
-        for (int attempt = 0; attempt < 30; ++attempt) {
+        const auto end = std::chrono::steady_clock::now() + scaled(60);
+        while (std::chrono::steady_clock::now() < end) {
             auto r = c.Get(("/api/frame?" + query).c_str());
             if (!r)
                 return ::testing::AssertionFailure() << "no answer: " << httplib::to_string(r.error());
@@ -324,7 +336,7 @@ protected:
     void interrupt_and_expect_released()
     {
         viewer_->signal(SIGINT);
-        const Outcome o = viewer_->finish(std::chrono::seconds(60));
+        const Outcome o = viewer_->finish(scaled(60));
         EXPECT_EQ(o.code, 130) << o.err;
         EXPECT_NE(o.err.find("the camera is free"), std::string::npos) << o.err;
         expect_released();
@@ -353,16 +365,20 @@ TEST_F(VoraView, ThePageShowsTheCameraLiveTakesControlsAndSavesInARealBrowser)
     config.depth_noise_mm = 5;  // frames that differ, as a real sensor's do
     vsim::SimCamera& sim = camera(config);
     ASSERT_TRUE(view());
+    // The script bounds each of its waits by a minute times the slowdown;
+    // this bounds the whole run, within CTest's bound on the test.
     Child browser(node, {VORA_BROWSER_SCRIPT, "http://127.0.0.1:" + std::to_string(port_) + "/", build,
-                         build + "/test-artifacts", VoraStatusText(-2)});
-    const Outcome o = browser.finish(std::chrono::seconds(100));
+                         build + "/test-artifacts", VoraStatusText(-2), std::to_string(kSlowdown)});
+    const Outcome o = browser.finish(scaled(100));
     ASSERT_EQ(o.code, 0) << o.out << o.err;
     std::smatch m;
     ASSERT_TRUE(std::regex_search(o.out, m, std::regex(R"j("folder":"([^"]+)")j"))) << o.out;
     const std::string folder = m[1];
-    // The rates the page measured, for whoever reads the log.
-    if (std::regex_search(o.out, m, std::regex(R"j("rates":\{[^}]*\})j")))
-        std::printf("page: %s\n", m[0].str().c_str());
+    // The rates the page measured and how long each step took, for whoever
+    // reads the log.
+    for (const char* figures : {R"j("rates":\{[^}]*\})j", R"j("seconds":\{[^}]*\})j"})
+        if (std::regex_search(o.out, m, std::regex(figures)))
+            std::printf("page: %s\n", m[0].str().c_str());
 
     EXPECT_EQ(sim.read_reg(vsim::SENSOR_BASE + vsim::SN_EXPOSURE_TIME), 7777u);
     int saved = 0;
@@ -470,7 +486,7 @@ TEST_F(VoraView, APageIsSentTheNewestFrameNotTheOnesItMissed)
     Message first;
     ASSERT_TRUE(frame(*c, "channel=0&after=0", &first));
     // While the page is away, the viewer takes three more frames.
-    ASSERT_TRUE(eventually([&] { return captured(*c, 0) >= first.seq + 3; }, std::chrono::seconds(60)));
+    ASSERT_TRUE(eventually([&] { return captured(*c, 0) >= first.seq + 3; }, scaled(60)));
     Message next;
     ASSERT_TRUE(frame(*c, "channel=0&after=" + std::to_string(first.seq), &next));
     EXPECT_GE(next.seq, first.seq + 3);
@@ -605,13 +621,13 @@ TEST_F(VoraView, ALostCameraEndsTheViewerWithAReason)
 {
     Child camsim(VORA_CAMSIM_PATH, {"--fps", "5", "--seconds", "600"});
     ASSERT_TRUE(camsim.wait_for([](const Outcome& o) { return o.out.find("ready") != std::string::npos; },
-                                std::chrono::seconds(60)));
+                                scaled(60)));
     TempDir out;
     Child viewer(vora_path(), {"view", "--port", "0", "--channels", "0", "--out", out.path()});
     ASSERT_TRUE(viewer.wait_for([](const Outcome& o) { return o.out.find("at http") != std::string::npos; },
-                                std::chrono::seconds(60)));
+                                scaled(60)));
     camsim.signal(SIGKILL);
-    const Outcome o = viewer.finish(std::chrono::seconds(60));
+    const Outcome o = viewer.finish(scaled(60));
     EXPECT_EQ(o.code, 1) << o.err;
     EXPECT_NE(o.err.find("was lost"), std::string::npos) << o.err;
 }
@@ -671,7 +687,7 @@ TEST_F(VoraView, ControlsReachTheCameraAndARefusalCarriesTheLibrarysStatusText)
     ASSERT_EQ(c->Post("/api/set?name=TriggerMode&index=0&value=1")->status, 200);
     const uint64_t sent = sim.frames_sent(0);
     ASSERT_EQ(c->Post("/api/set?name=TriggerSoftware&index=0&value=1")->status, 200);
-    ASSERT_TRUE(eventually([&] { return sim.frames_sent(0) > sent; }, std::chrono::seconds(30)));
+    ASSERT_TRUE(eventually([&] { return sim.frames_sent(0) > sent; }, scaled(30)));
 
     for (const char* bad : {"/api/set?name=NoSuchFeature&index=0&value=1", "/api/set?name=ExposureTime&index=9&value=1",
                             "/api/set?name=ExposureTime&index=0&value=7e3", "/api/set?name=ExposureTime&index=0",
@@ -720,7 +736,7 @@ TEST_F(VoraView, SaveWritesTheFramesOnScreenWithTheCaptureWriters)
 
     // A second press, a second folder. A page far behind the camera gets
     // the newest frame instead of the one it shows, and is told so.
-    ASSERT_TRUE(eventually([&] { return captured(*c, 1) >= colour.seq + FrameHistory; }, std::chrono::seconds(60)));
+    ASSERT_TRUE(eventually([&] { return captured(*c, 1) >= colour.seq + FrameHistory; }, scaled(60)));
     r = c->Post(("/api/save?ch1=" + std::to_string(colour.seq)).c_str());
     ASSERT_TRUE(r);
     EXPECT_EQ(r->status, 200) << r->body;
@@ -763,7 +779,7 @@ TEST_F(VoraView, HostileRequestsAreRefusedAndTheFileSystemIsNeverServed)
         RawConnection raw(port_);
         ASSERT_TRUE(raw.send_text(std::string("GET ") + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port_) +
                                   "\r\nConnection: close\r\n\r\n"));
-        const std::string answer = raw.read_all(std::chrono::seconds(30));
+        const std::string answer = raw.read_all(scaled(30));
         EXPECT_EQ(answer.rfind("HTTP/1.1 404", 0), 0u) << path << ": " << answer.substr(0, 200);
         EXPECT_EQ(answer.find("root:"), std::string::npos) << path;
     }
@@ -823,9 +839,9 @@ TEST_F(VoraView, ServingBeyondThisMachineWarnsThatAnyoneThereCanControlTheCamera
     regions(160, 120);
     Child child(vora_path(), {"view", "--port", "0", "--bind", "0.0.0.0"});
     ASSERT_TRUE(child.wait_for([](const Outcome& o) { return o.out.find("at http") != std::string::npos; },
-                               std::chrono::seconds(60)));
+                               scaled(60)));
     child.signal(SIGINT);
-    const Outcome o = child.finish(std::chrono::seconds(60));
+    const Outcome o = child.finish(scaled(60));
     EXPECT_NE(o.err.find("anyone who reaches port"), std::string::npos) << o.err;
     EXPECT_NE(o.err.find("can see and control the camera"), std::string::npos) << o.err;
     EXPECT_EQ(o.code, 130);
