@@ -808,6 +808,71 @@ TEST_F(VoraView, HostileRequestsAreRefusedAndTheFileSystemIsNeverServed)
     interrupt_and_expect_released();
 }
 
+// `curl -X POST` sends no Content-Length and no body: the server used to
+// wait for a body until its read timed out, five seconds later, holding a
+// thread. Such requests are refused at once, and their connection closed, so
+// that a body sent without a length is never read as the next request.
+TEST_F(VoraView, RequestsWithABodyOfNoKnownLengthAreRefusedAtOnce)
+{
+    camera();
+    regions(160, 120);
+    ASSERT_TRUE(view({"--channels", "0"}));
+    const std::string host = "Host: 127.0.0.1:" + std::to_string(port_) + "\r\n";
+    const auto post = [&](int value, const std::string& version = "HTTP/1.1") {
+        return "POST /api/set?name=Laserbrightness&index=0&value=" + std::to_string(value) + " " + version + "\r\n" + host;
+    };
+    const auto answers = [](const std::string& text) {
+        size_t n = 0;
+        for (size_t at = text.find("HTTP/1.1 "); at != std::string::npos; at = text.find("HTTP/1.1 ", at + 1))
+            ++n;
+        return n;
+    };
+    struct Case {
+        const char* what;
+        std::string request;
+    };
+    for (const Case& k : std::vector<Case>{
+             {"no length and nothing after the headers", post(60) + "\r\n"},
+             {"a body without a length", post(60) + "Content-Type: application/x-www-form-urlencoded\r\n\r\nvalue=61"},
+             {"HTTP/1.0", post(60, "HTTP/1.0") + "\r\n"},
+             {"a body in an encoding that is not chunks", post(60) + "Transfer-Encoding: gzip\r\n\r\n"},
+             {"another method that carries a body", "DELETE /api/save HTTP/1.1\r\n" + host + "\r\n"}}) {
+        RawConnection raw(port_);
+        ASSERT_TRUE(raw.connected());
+        const auto sent = std::chrono::steady_clock::now();
+        ASSERT_TRUE(raw.send_text(k.request)) << k.what;
+        // Everything until the server closes the connection.
+        const std::string answer = raw.read_all(scaled(30));
+        const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - sent);
+        std::printf("%s: answered and closed in %lld ms\n", k.what, static_cast<long long>(took.count()));
+        EXPECT_EQ(answer.rfind("HTTP/1.1 400", 0), 0u) << k.what << ": " << answer;
+        EXPECT_NE(answer.find("needs a Content-Length (0 for no body)"), std::string::npos) << k.what << ": " << answer;
+        EXPECT_NE(answer.find("Connection: close"), std::string::npos) << k.what << ": " << answer;
+        EXPECT_EQ(answers(answer), 1u) << k.what << ": " << answer;
+    }
+    EXPECT_EQ(sim_->read_reg(vsim::REG_LASER_BRIGHTNESS), 50u);
+
+    // What the page sends (a length of 0), and a body in chunks, still work.
+    for (const auto& k : std::vector<std::pair<std::string, uint32_t>>{
+             {post(60) + "Content-Length: 0\r\nConnection: close\r\n\r\n", 60},
+             {post(70) + "Transfer-Encoding: chunked\r\nConnection: close\r\n\r\n0\r\n\r\n", 70}}) {
+        RawConnection raw(port_);
+        ASSERT_TRUE(raw.send_text(k.first));
+        const std::string answer = raw.read_all(scaled(30));
+        EXPECT_EQ(answer.rfind("HTTP/1.1 200", 0), 0u) << k.first << ": " << answer;
+        EXPECT_EQ(sim_->read_reg(vsim::REG_LASER_BRIGHTNESS), k.second) << k.first;
+    }
+
+    // A body shorter than its length is waited for, as long as the server's
+    // read timeout, and then refused.
+    RawConnection short_body(port_);
+    ASSERT_TRUE(short_body.send_text(post(80) + "Content-Length: 100\r\n\r\nabc"));
+    const std::string answer = short_body.read_all(scaled(60));
+    EXPECT_EQ(answer.rfind("HTTP/1.1 400", 0), 0u) << answer;
+    EXPECT_EQ(sim_->read_reg(vsim::REG_LASER_BRIGHTNESS), 70u);
+    interrupt_and_expect_released();
+}
+
 TEST_F(VoraView, BadCommandLinesAndABusyPortLeaveTheCameraAlone)
 {
     vsim::SimCamera& sim = camera();
