@@ -1,15 +1,17 @@
 // vora view's page in a real browser: Debian's chromium, headless, driven by
 // playwright-core from the build's npm packages. Run by the VoraView tests:
 //
-//   node view_page.mjs URL BUILD_DIR ARTIFACT_DIR REFUSED_TEXT [SCALE]
+//   node view_page.mjs URL BUILD_DIR ARTIFACT_DIR REFUSED_TEXT [SCALE] [webgl|2d]
 //
 // Checks that the page loads without console errors, that the depth and 3D
-// canvases show pictures that change from frame to frame, that the
-// statistics advance, that an exposure set on the page is accepted and an
-// out-of-range one refused with the library's status text (REFUSED_TEXT),
-// and that the save button saves. Keeps a screenshot in ARTIFACT_DIR and
-// prints one line "RESULT {json}" for the test to read; exits 1 on the
-// first failed check.
+// canvases show pictures that change from frame to frame, that the 3D view
+// orbits, pans and zooms, that the statistics advance, that an exposure set
+// on the page is accepted and an out-of-range one refused with the library's
+// status text (REFUSED_TEXT), and that the save button saves. With `2d` the
+// browser runs without WebGL, and the 3D view must be the simplified drawing
+// with its note. Keeps a screenshot in ARTIFACT_DIR (vora-view.png, or
+// vora-view-2d.png) and prints one line "RESULT {json}" for the test to
+// read; exits 1 on the first failed check.
 //
 // Every wait is for something the page does, with a deadline of a minute
 // times SCALE (the test passes more under sanitizers, which slow the viewer
@@ -19,10 +21,14 @@ import os from 'node:os';
 import path from 'node:path';
 import { createRequire } from 'node:module';
 
-const [url, buildDir, artifactDir, refusedText, scaleText = '1'] = process.argv.slice(2);
+const [url, buildDir, artifactDir, refusedText, scaleText = '1', mode = 'webgl'] = process.argv.slice(2);
 const { chromium } = createRequire(path.join(buildDir, 'web', 'node_modules', 'noop.js'))('playwright-core');
 const scale = Number(scaleText) > 0 ? Number(scaleText) : 1;
 const WAIT = { timeout: 60000 * scale };
+if (mode !== 'webgl' && mode !== '2d') {
+  console.error(`mode must be webgl or 2d, not ${mode}`);
+  process.exit(2);
+}
 
 const failures = [];
 // Thrown after a failed check that leaves nothing further worth checking.
@@ -62,10 +68,27 @@ async function pictures(page) {
   };
 }
 
+const distance = (a, b) => Math.hypot(a[0] - b[0], a[1] - b[1], a[2] - b[2]);
+
+// A drag across the 3D view with one mouse button, then the view's pose.
+async function drag(page, button, box, dx, dy) {
+  const x = box.x + box.width / 2;
+  const y = box.y + box.height / 2;
+  await page.mouse.move(x, y);
+  await page.mouse.down({ button });
+  await page.mouse.move(x + dx / 2, y + dy / 2, { steps: 4 });
+  await page.mouse.move(x + dx, y + dy, { steps: 4 });
+  await page.mouse.up({ button });
+  return page.evaluate(() => window.voraView.cloudPose());
+}
+
 const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'vora-view-chromium-'));
 const args = ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
   '--disable-background-networking', '--disable-component-update', '--disable-sync'];
-const result = { seconds: {} };
+// What leaves chromium without a WebGL context of any version, as a machine
+// without GPU access may be.
+if (mode === '2d') args.push('--disable-3d-apis');
+const result = { mode, seconds: {} };
 // How long each step took, for whoever reads the log of a slow run.
 const began = Date.now();
 let stepStart = began;
@@ -93,6 +116,11 @@ try {
   await page.goto(url);
   done('load');
 
+  // The browser is the one this run is about.
+  result.webgl = await page.evaluate(() => ['webgl2', 'webgl'].some((k) => document.createElement('canvas').getContext(k)));
+  if (!check(result.webgl === (mode === 'webgl'), `the browser ${result.webgl ? 'has' : 'lacks'} WebGL in the ${mode} run`))
+    throw new Stop();
+
   // Every channel drawn, and the cloud a few times; or the page gave up.
   await page.waitForFunction(() => document.getElementById('state').textContent === 'failed' ||
     (window.voraView && Object.keys(window.voraView.shown()).length === 3 && window.voraView.cloudUpdates() >= 3),
@@ -100,6 +128,17 @@ try {
   if (!check(await page.locator('#state').textContent() !== 'failed',
     `the page failed: ${await page.locator('#message').textContent()}`)) throw new Stop();
   done('first frames');
+  result.cloudMode = await page.evaluate(() => window.voraView.cloudMode());
+  check(result.cloudMode === mode, `the 3D view is drawn with ${result.cloudMode}, not ${mode}`);
+  const note = page.locator('#cloud-fallback');
+  result.note = (await note.textContent()).trim();
+  if (mode === '2d') {
+    check(await note.isVisible(), 'the note that says why the 3D view is simplified is not shown');
+    check(result.note.startsWith('WebGL is not available in this browser') && result.note.includes('simplified drawing'),
+      `the note does not say why: "${result.note}"`);
+  } else {
+    check(!(await note.isVisible()), `a note shows although WebGL works: "${result.note}"`);
+  }
   const state = page.locator('#state');
   check((await state.getAttribute('class')).includes('live'), `the state badge says "${await state.textContent()}"`);
   check(!(await page.locator('#message').textContent()), `the page says "${await page.locator('#message').textContent()}"`);
@@ -142,8 +181,28 @@ try {
   result.rates = await page.evaluate(() => window.voraView.rates());
   fs.mkdirSync(artifactDir, { recursive: true });
   await page.evaluate(() => { document.activeElement.blur(); window.scrollTo(0, 0); });
-  await page.screenshot({ path: path.join(artifactDir, 'vora-view.png'), fullPage: true });
+  await page.screenshot({ path: path.join(artifactDir, mode === '2d' ? 'vora-view-2d.png' : 'vora-view.png'), fullPage: true });
   done('screenshot');
+
+  // Dragging orbits about the target, right-dragging moves the target, the
+  // wheel changes the distance to it.
+  const box = await page.locator('#cloud canvas').boundingBox();
+  const start = await page.evaluate(() => window.voraView.cloudPose());
+  const orbited = await drag(page, 'left', box, 120, 40);
+  check(distance(orbited.position, start.position) > 1 && distance(orbited.target, start.target) < 1e-3,
+    `dragging did not orbit: ${JSON.stringify([start, orbited])}`);
+  const panned = await drag(page, 'right', box, 80, 0);
+  check(distance(panned.target, orbited.target) > 1, `right-dragging did not pan: ${JSON.stringify([orbited, panned])}`);
+  await page.mouse.move(box.x + box.width / 2, box.y + box.height / 2);
+  await page.mouse.wheel(0, 300);
+  await page.waitForFunction(([before]) => {
+    const p = window.voraView.cloudPose();
+    return Math.hypot(...p.position.map((v, k) => v - p.target[k])) > 1.05 * before;
+  }, [distance(panned.position, panned.target)], WAIT);
+  const updates = await page.evaluate(() => window.voraView.cloudUpdates());
+  await page.waitForFunction((seen) => window.voraView.cloudUpdates() > seen, updates, WAIT);
+  done('orbit, pan, zoom');
+  check((await pictures(page)).cloud.lit > 0.005, 'the 3D canvas is blank after moving the view');
 
   // The save button, and where it says it saved.
   await page.locator('#save').click();

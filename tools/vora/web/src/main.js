@@ -1,7 +1,7 @@
 // vora view's page: follows every open channel of the camera, one request
 // per frame, asking for the next only once the last is drawn.
 import { api, decodeFrame, everyNth, KIND_DEPTH, nextPaint, sleep } from './protocol.js';
-import { CloudView } from './cloud.js';
+import { createCloudView } from './cloud.js';
 import { ImagePanel } from './images.js';
 import { StatsPanel } from './stats.js';
 import { ControlsPanel } from './controls.js';
@@ -18,10 +18,6 @@ const page = {
   statsSeq: 0,
   cloudGeneration: 0,
 };
-
-// The 3D view draws every 4th point of every 4th row: what a software
-// renderer on two cores still draws ten times a second.
-const CLOUD_STEP = 4;
 
 function message(text, error = false) {
   const m = $('message');
@@ -93,7 +89,8 @@ function followCloud() {
   const generation = ++page.cloudGeneration;
   follow(channel, cloudQuery, (frame) => {
     page.cloud.show(frame, $('cloud-colours').value === 'fused');
-    $('cloud-info').textContent = `${frame.width * frame.height} points, ${everyNth(frame.step)}`;
+    const drawn = page.cloud.mode === '2d' ? `, ${page.cloud.drawn} drawn` : '';
+    $('cloud-info').textContent = `${frame.width * frame.height} points, ${everyNth(frame.step)}${drawn}`;
   }, () => generation === page.cloudGeneration);
 }
 
@@ -150,7 +147,7 @@ async function save() {
 async function start() {
   const [info, map, controls] = await Promise.all([api('/api/info'), api('/api/colormap'), api('/api/controls')]);
   $('camera').textContent = `camera ${info.camera.index} · ${info.camera.serial}`;
-  page.cloud = new CloudView($('cloud'));
+  page.cloud = createCloudView($('cloud'), $('cloud-fallback'));
   const depth = info.channels.filter((c) => c.kind === 'depth');
   page.hasColour = info.channels.some((c) => c.kind === 'colour');
   for (const c of depth) $('cloud-channel').add(new Option(`${c.channel}`, c.channel));
@@ -158,11 +155,12 @@ async function start() {
   if (!page.hasColour) $('cloud-colours').disabled = true;
   const auto = depth.length ? depth[0].default_step : 1;
   $('image-detail').add(new Option(`auto (${everyNth(auto)})`, 'auto'));
-  for (const s of [1, 2, 3, 4, 8]) {
+  const steps = [1, 2, 3, 4, 8];
+  for (const s of steps) {
     $('image-detail').add(new Option(everyNth(s), s));
     $('cloud-detail').add(new Option(everyNth(s), s));
   }
-  $('cloud-detail').value = String(CLOUD_STEP);
+  if (depth.length) $('cloud-detail').value = String(page.cloud.stepFor(depth[0].width, depth[0].height, steps));
   for (const c of info.channels) page.panels[c.channel] = new ImagePanel($('images'), c.channel, c.kind, map.stops);
 
   const panel = new ControlsPanel($('controls'), () => {});
@@ -179,6 +177,8 @@ window.voraView = {
   rates: () => ({ ...page.rates }),
   shown: () => ({ ...page.shown }),
   cloudUpdates: () => (page.cloud ? page.cloud.updates : 0),
+  cloudMode: () => (page.cloud ? page.cloud.mode : ''),  // 'webgl', '2d' or 'none'
+  cloudPose: () => (page.cloud ? page.cloud.pose() : null),
   frames: () => page.frames,
 };
 
