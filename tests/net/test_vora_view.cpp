@@ -324,12 +324,13 @@ protected:
         return last;
     }
 
-    void expect_released()
+    // `said`: what the viewer printed on its way out, should it not have.
+    void expect_released(const std::string& said = "")
     {
-        EXPECT_FALSE(sim_->controlled_by_someone());
-        EXPECT_FALSE(sim_->acquiring());
+        EXPECT_FALSE(sim_->controlled_by_someone()) << said;
+        EXPECT_FALSE(sim_->acquiring()) << said;
         for (uint32_t ch = 0; ch < 3; ++ch)
-            EXPECT_EQ(sim_->read_reg(Stream_Channel_0_Port_Reg + ch * 0x40) & 0xFFFF, 0u) << "channel " << ch;
+            EXPECT_EQ(sim_->read_reg(Stream_Channel_0_Port_Reg + ch * 0x40) & 0xFFFF, 0u) << "channel " << ch << ": " << said;
     }
 
     // Ctrl-C: the viewer ends with 130 and the camera is free.
@@ -339,7 +340,7 @@ protected:
         const Outcome o = viewer_->finish(scaled(60));
         EXPECT_EQ(o.code, 130) << o.err;
         EXPECT_NE(o.err.find("the camera is free"), std::string::npos) << o.err;
-        expect_released();
+        expect_released(o.err);
     }
 
     void browse(const std::string& mode);
@@ -927,7 +928,7 @@ TEST_F(VoraView, ServingBeyondThisMachineWarnsThatAnyoneThereCanControlTheCamera
     EXPECT_NE(o.err.find("anyone who reaches port"), std::string::npos) << o.err;
     EXPECT_NE(o.err.find("can see and control the camera"), std::string::npos) << o.err;
     EXPECT_EQ(o.code, 130);
-    expect_released();
+    expect_released(o.err);
 }
 
 }  // namespace
