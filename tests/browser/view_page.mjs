@@ -68,6 +68,13 @@ async function pictures(page) {
   };
 }
 
+// A promise of this script's own, bounded like the page's waits.
+function within(promise, what) {
+  let timer;
+  const late = new Promise((resolve, reject) => { timer = setTimeout(() => reject(new Error(what)), WAIT.timeout); });
+  return Promise.race([promise, late]).finally(() => clearTimeout(timer));
+}
+
 const distance = (a, b) => Math.hypot(a[0] - b[0], a[1] - b[1], a[2] - b[2]);
 
 // A drag across the 3D view with one mouse button, then the view's pose.
@@ -97,7 +104,39 @@ function done(step) {
   result.seconds[step] = (now - stepStart) / 1000;
   stepStart = now;
 }
+// What the page was doing when a check failed or a wait ran out.
+async function snapshot(page) {
+  return page.evaluate(async () => {
+    const v = window.voraView;
+    const canvas = document.querySelector('#cloud canvas');
+    const gl = canvas && window.voraView?.cloudMode() === 'webgl' ? canvas.getContext('webgl2') : null;
+    // Animation frames in a second: none when the page no longer paints.
+    const paints = await new Promise((resolve) => {
+      let n = 0;
+      const start = performance.now();
+      const tick = () => {
+        n += 1;
+        if (performance.now() - start < 1000) requestAnimationFrame(tick);
+        else resolve(n);
+      };
+      requestAnimationFrame(tick);
+      setTimeout(() => resolve(n), 3000);
+    });
+    return {
+      state: document.getElementById('state').textContent,
+      message: document.getElementById('message').textContent,
+      shown: v?.shown(), frames: v?.frames(), cloudUpdates: v?.cloudUpdates(), rates: v?.rates(),
+      contextLost: gl ? gl.isContextLost() : null,
+      paintsPerSecond: paints,
+      hidden: document.hidden,
+    };
+  });
+}
+
 let context = null;
+let page = null;
+const consoleErrors = [];
+const heard = [];  // the console's last lines, of every kind
 try {
   context = await chromium.launchPersistentContext(profile, {
     executablePath: '/usr/bin/chromium',
@@ -106,12 +145,17 @@ try {
     args,
     timeout: WAIT.timeout,
   });
-  const page = context.pages()[0] || await context.newPage();
+  page = context.pages()[0] || await context.newPage();
   page.setDefaultTimeout(WAIT.timeout);
   page.setDefaultNavigationTimeout(WAIT.timeout);
-  const consoleErrors = [];
-  page.on('console', (m) => { if (m.type() === 'error') consoleErrors.push(m.text()); });
+  page.on('console', (m) => {
+    if (m.type() === 'error') consoleErrors.push(m.text());
+    heard.push(`${m.type()}: ${m.text().slice(0, 300)}`);
+    if (heard.length > 30) heard.shift();
+  });
   page.on('pageerror', (e) => consoleErrors.push(e.message));
+  page.on('crash', () => heard.push('the page crashed'));
+  context.on('close', () => heard.push('the browser closed'));
   done('launch');
   await page.goto(url);
   done('load');
@@ -161,6 +205,27 @@ try {
   await page.waitForFunction(([cell, seen]) => Number(document.querySelector(cell).textContent) > seen, [complete, before], WAIT);
   done('statistics');
   check((await pictures(page)).plot.lit > 0.001, 'the statistics plot is blank');
+
+  // A frame cut short (its connection lost halfway, or a proxy's error page)
+  // costs that frame only: the channel's pictures go on.
+  const cut = Buffer.alloc(64);
+  cut.write('VORF', 0, 'latin1');
+  cut.writeUInt16LE(1, 4);  // version
+  cut.writeUInt16LE(1, 6);  // a depth frame
+  cut.writeUInt16LE(2, 10);  // with depth colours...
+  cut.writeUInt32LE(4000000000, 12);
+  cut.writeUInt32LE(64, 16);  // ...of 64 x 64 pixels, none of which follow
+  cut.writeUInt32LE(64, 20);
+  let served;
+  const cutServed = new Promise((resolve) => { served = resolve; });
+  await page.route(/\/api\/frame\?channel=0&after=\d+&points=0/, async (route) => {
+    await route.fulfill({ status: 200, contentType: 'application/octet-stream', body: cut });
+    served();
+  }, { times: 1 });
+  await within(cutServed, 'the page did not ask for the frame to cut short');
+  const resumedFrom = (await page.evaluate(() => window.voraView.shown()))[0];
+  await page.waitForFunction((seen) => window.voraView.shown()[0] >= seen + 2, resumedFrom, WAIT);
+  done('a frame cut short');
 
   // An exposure the camera takes, then one it refuses.
   const exposure = page.locator('input[name="ExposureTime[0]"]');
@@ -216,10 +281,18 @@ try {
   check(consoleErrors.length === 0, `console errors: ${consoleErrors.join(' | ')}`);
 } catch (e) {
   if (!(e instanceof Stop)) failures.push(`${e.message}`);
-} finally {
-  if (context) await context.close();
-  fs.rmSync(profile, { recursive: true, force: true });
 }
+if (failures.length && page) {
+  try {
+    result.snapshot = await snapshot(page);
+  } catch (e) {
+    result.snapshot = `none: ${e.message}`;
+  }
+  result.console = heard;
+  result.consoleErrors = consoleErrors;
+}
+if (context) await context.close().catch(() => {});
+fs.rmSync(profile, { recursive: true, force: true });
 result.seconds.total = (Date.now() - began) / 1000;
 result.failures = failures;
 console.log(`RESULT ${JSON.stringify(result)}`);

@@ -45,9 +45,17 @@ function cloudQuery() {
 }
 
 // Asks for the channel's frames one after another, each once the last is
-// drawn; show(frame) draws. Stops when wanted() turns false.
+// drawn; show(frame) draws. Stops when wanted() turns false. A request that
+// fails, or a frame lost or cut short on its way, costs that frame only: the
+// loop says so and asks again a moment later.
 async function follow(channel, query, show, wanted = () => true) {
   let after = 0;
+  let complaint = '';
+  const complain = async (text) => {
+    complaint = `channel ${channel}: ${text}`;
+    message(complaint, true);
+    await sleep(1000);
+  };
   while (page.running && wanted()) {
     let response;
     try {
@@ -58,18 +66,24 @@ async function follow(channel, query, show, wanted = () => true) {
       continue;
     }
     if (response.status === 204) continue;  // nothing new within the server's wait
-    if (!response.ok) {
-      const text = await response.text();
-      message(`channel ${channel}: ${text}`, true);
-      await sleep(1000);
+    let frame;
+    try {
+      if (!response.ok) {
+        await complain(await response.text());
+        continue;
+      }
+      const buffer = await response.arrayBuffer();
+      page.bytes += buffer.byteLength;
+      frame = decodeFrame(buffer);
+    } catch (e) {
+      await complain(e.message);
       continue;
     }
-    const buffer = await response.arrayBuffer();
-    page.bytes += buffer.byteLength;
-    const frame = decodeFrame(buffer);
     after = frame.seq;
     show(frame);
     setState('live', 'live');
+    if (complaint && $('message').textContent === complaint) message('');
+    complaint = '';
     $('save').disabled = false;
     await nextPaint();  // drawn before the next is asked for
   }
