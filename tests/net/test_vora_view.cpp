@@ -254,6 +254,11 @@ class VoraView : public ::testing::Test {
 protected:
     vsim::SimCamera& camera(vsim::SimConfig config = vsim::SimConfig())
     {
+        // The camera, in this process, and the viewer are both slowed by a
+        // sanitizer: at full rate they would leave the camera's control
+        // channel too little of a loaded machine to answer in time, and the
+        // viewer would give it up as lost.
+        config.frame_rate /= kSlowdown;
         sim_ = std::make_unique<vsim::SimCamera>(config);
         EXPECT_EQ(sim_->start(), 0);
         return *sim_;
