@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <httplib.h>
+#include <strings.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -40,6 +41,20 @@ void fail(httplib::Response& res, int status, const std::string& message)
     reply(res, {status, error_json(message)});
 }
 
+// Answers, then ends the connection. The library keeps a connection open
+// after every answer it wrote whole; a body provider that reports failure
+// once it has written everything is its one way to end one.
+void fail_and_close(httplib::Response& res, int status, const std::string& message)
+{
+    const auto body = std::make_shared<const std::string>(error_json(message));
+    res.status = status;
+    res.set_header("Connection", "close");
+    res.set_content_provider(body->size(), kJson, [body](size_t offset, size_t length, httplib::DataSink& sink) {
+        sink.write(body->data() + offset, length);
+        return false;
+    });
+}
+
 // A whole number within [min, max], written in decimal digits (an optional
 // minus); `fallback` when absent. False with the reason when malformed.
 bool number(const httplib::Request& req, const char* name, long long min, long long max, long long fallback,
@@ -65,6 +80,18 @@ bool number(const httplib::Request& req, const char* name, long long min, long l
     }
     *out = value;
     return true;
+}
+
+// The methods whose body the library reads before a handler sees them.
+bool carries_body(const std::string& method)
+{
+    return method == "POST" || method == "PUT" || method == "PATCH" || method == "DELETE" || method == "PRI";
+}
+
+// A body in chunks ends with its last chunk: it needs no length.
+bool chunked(const httplib::Request& req)
+{
+    return strcasecmp(req.get_header_value("Transfer-Encoding").c_str(), "chunked") == 0;
 }
 
 }  // namespace
@@ -186,6 +213,14 @@ void Server::Impl::routes()
     http.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
         if (!host_allowed(req)) {
             fail(res, 403, "this server answers to its own address only");
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        // Without a length (`curl -X POST` with no data), the library would
+        // read the body until the client closes, and answer only at its read
+        // timeout. What follows the headers cannot be told from a next
+        // request either: the connection ends with the answer.
+        if (carries_body(req.method) && !req.has_header("Content-Length") && !chunked(req)) {
+            fail_and_close(res, 400, req.method + " needs a Content-Length (0 for no body)");
             return httplib::Server::HandlerResponse::Handled;
         }
         // A page of another site may send a POST here; its browser says

@@ -4,8 +4,15 @@
 // software renderer converts 16-bit triples and 3-byte colours on the CPU,
 // at a third of the frame rate). The vertex shader scales the points to
 // millimetres and drops the pixels without a point.
+//
+// A browser without WebGL (no GPU access on a remote desktop or a virtual
+// machine, or WebGL switched off) gets the simplified drawing of sketch.js
+// instead, with a note that says why; everything else on the page works
+// the same either way.
 import * as THREE from 'three';
 import { OrbitControls } from 'three/addons/controls/OrbitControls.js';
+import { CloudSketch, SKETCH_POINTS } from './sketch.js';
+import { aimKey, BACKGROUND, FAR_MM, FIELD_OF_VIEW, NEAR_MM, startingView } from './viewpoint.js';
 
 const vertexShader = `
 uniform float scale;
@@ -29,15 +36,68 @@ void main() {
   gl_FragColor = vec4(colour, 1.0);
 }`;
 
+// A WebGL 2 context for three.js, or why there is none. Asked for here
+// rather than by three.js, which reports a missing context as console
+// errors and an exception.
+function webgl() {
+  const canvas = document.createElement('canvas');
+  let reason = '';
+  const heard = (e) => { reason = e.statusMessage || reason; };
+  canvas.addEventListener('webglcontextcreationerror', heard);
+  let context = null;
+  try {
+    // three.js's own choices, and a drawing buffer kept for screenshots.
+    context = canvas.getContext('webgl2', {
+      alpha: false, depth: true, stencil: false, antialias: false,
+      premultipliedAlpha: true, preserveDrawingBuffer: true, powerPreference: 'default',
+    });
+  } catch (e) {
+    reason = e.message;
+  }
+  canvas.removeEventListener('webglcontextcreationerror', heard);
+  return { canvas, context, reason: reason.trim() || 'the browser gives no WebGL 2 context' };
+}
+
+// The 3D view: in WebGL where the browser has it, else the simplified
+// drawing, with `note` shown to say why.
+export function createCloudView(container, note) {
+  const gl = webgl();
+  let reason = gl.reason;
+  if (gl.context) {
+    try {
+      return new CloudView(container, gl.canvas, gl.context);
+    } catch (e) {
+      reason = e.message;
+      container.replaceChildren();
+      gl.context.getExtension('WEBGL_lose_context')?.loseContext();
+    }
+  }
+  note.hidden = false;
+  try {
+    const sketch = new CloudSketch(container);
+    note.textContent = `WebGL is not available in this browser (${reason}): showing a simplified drawing ` +
+      `of at most ${SKETCH_POINTS.toLocaleString('en')} points.`;
+    console.warn(`vora view: no WebGL (${reason}); the 3D view falls back to a 2D canvas`);
+    return sketch;
+  } catch (e) {
+    // Not even a 2D canvas: the rest of the page goes on without a cloud.
+    note.textContent = `The point cloud cannot be drawn in this browser: WebGL is not available (${reason}), ` +
+      `and ${e.message}.`;
+    console.warn(`vora view: no WebGL (${reason}) and no 2D canvas; the 3D view is left out`);
+    return { mode: 'none', updates: 0, drawn: 0, stepFor: (w, h, steps) => Math.max(...steps), show() {}, pose: () => null };
+  }
+}
+
 export class CloudView {
-  constructor(container) {
+  constructor(container, canvas, context) {
+    this.mode = 'webgl';
     this.container = container;
-    this.renderer = new THREE.WebGLRenderer({ antialias: false, preserveDrawingBuffer: true });
+    this.renderer = new THREE.WebGLRenderer({ canvas, context });
     this.renderer.setPixelRatio(Math.min(window.devicePixelRatio || 1, 2));
-    this.renderer.setClearColor(0x0b0c0f);
+    this.renderer.setClearColor((BACKGROUND[0] << 16) | (BACKGROUND[1] << 8) | BACKGROUND[2]);
     container.append(this.renderer.domElement);
     this.scene = new THREE.Scene();
-    this.camera = new THREE.PerspectiveCamera(50, 1, 10, 200000);
+    this.camera = new THREE.PerspectiveCamera(FIELD_OF_VIEW, 1, NEAR_MM, FAR_MM);
     this.controls = new OrbitControls(this.camera, this.renderer.domElement);
     this.controls.addEventListener('change', () => { this.dirty = true; });
     this.material = new THREE.ShaderMaterial({
@@ -45,7 +105,7 @@ export class CloudView {
       vertexShader,
       fragmentShader,
     });
-    // The camera's frame has y down and z forward; the view's y is up.
+    // The camera's frame turned into the view's, as toView() does.
     this.holder = new THREE.Group();
     this.holder.rotation.x = Math.PI;
     this.scene.add(this.holder);
@@ -68,6 +128,12 @@ export class CloudView {
       }
     };
     requestAnimationFrame(loop);
+  }
+
+  // Every 4th point of every 4th row: what a software renderer on two cores
+  // still draws ten times a second.
+  stepFor() {
+    return 4;
   }
 
   resize() {
@@ -111,17 +177,20 @@ export class CloudView {
     }
     geometry.attributes.rgb.needsUpdate = true;
     this.material.uniforms.scale.value = frame.scale;
-    // Aimed at the middle of the depth range once per channel and size.
-    const aim = `${frame.channel}:${frame.width}x${frame.height}`;
-    if (this.aimed !== aim && frame.farMm > 0) {
+    const aim = aimKey(frame);
+    const start = this.aimed !== aim && startingView(frame);
+    if (start) {
       this.aimed = aim;
-      // From a little above and to the left of the camera, so that depth shows.
-      const middle = (frame.nearMm + frame.farMm) / 2;
-      this.camera.position.set(-0.35 * middle, 0.3 * middle, 0);
-      this.controls.target.set(0, 0, -middle);
+      this.camera.position.set(...start.position);
+      this.controls.target.set(...start.target);
       this.controls.update();
     }
     this.dirty = true;
     this.fresh = true;
+  }
+
+  // Where the view is and looks at, in millimetres.
+  pose() {
+    return { position: this.camera.position.toArray(), target: this.controls.target.toArray() };
   }
 }

@@ -1,7 +1,7 @@
 // vora view's page: follows every open channel of the camera, one request
 // per frame, asking for the next only once the last is drawn.
 import { api, decodeFrame, everyNth, KIND_DEPTH, nextPaint, sleep } from './protocol.js';
-import { CloudView } from './cloud.js';
+import { createCloudView } from './cloud.js';
 import { ImagePanel } from './images.js';
 import { StatsPanel } from './stats.js';
 import { ControlsPanel } from './controls.js';
@@ -18,10 +18,6 @@ const page = {
   statsSeq: 0,
   cloudGeneration: 0,
 };
-
-// The 3D view draws every 4th point of every 4th row: what a software
-// renderer on two cores still draws ten times a second.
-const CLOUD_STEP = 4;
 
 function message(text, error = false) {
   const m = $('message');
@@ -49,9 +45,17 @@ function cloudQuery() {
 }
 
 // Asks for the channel's frames one after another, each once the last is
-// drawn; show(frame) draws. Stops when wanted() turns false.
+// drawn; show(frame) draws. Stops when wanted() turns false. A request that
+// fails, or a frame lost or cut short on its way, costs that frame only: the
+// loop says so and asks again a moment later.
 async function follow(channel, query, show, wanted = () => true) {
   let after = 0;
+  let complaint = '';
+  const complain = async (text) => {
+    complaint = `channel ${channel}: ${text}`;
+    message(complaint, true);
+    await sleep(1000);
+  };
   while (page.running && wanted()) {
     let response;
     try {
@@ -62,18 +66,24 @@ async function follow(channel, query, show, wanted = () => true) {
       continue;
     }
     if (response.status === 204) continue;  // nothing new within the server's wait
-    if (!response.ok) {
-      const text = await response.text();
-      message(`channel ${channel}: ${text}`, true);
-      await sleep(1000);
+    let frame;
+    try {
+      if (!response.ok) {
+        await complain(await response.text());
+        continue;
+      }
+      const buffer = await response.arrayBuffer();
+      page.bytes += buffer.byteLength;
+      frame = decodeFrame(buffer);
+    } catch (e) {
+      await complain(e.message);
       continue;
     }
-    const buffer = await response.arrayBuffer();
-    page.bytes += buffer.byteLength;
-    const frame = decodeFrame(buffer);
     after = frame.seq;
     show(frame);
     setState('live', 'live');
+    if (complaint && $('message').textContent === complaint) message('');
+    complaint = '';
     $('save').disabled = false;
     await nextPaint();  // drawn before the next is asked for
   }
@@ -93,7 +103,8 @@ function followCloud() {
   const generation = ++page.cloudGeneration;
   follow(channel, cloudQuery, (frame) => {
     page.cloud.show(frame, $('cloud-colours').value === 'fused');
-    $('cloud-info').textContent = `${frame.width * frame.height} points, ${everyNth(frame.step)}`;
+    const drawn = page.cloud.mode === '2d' ? `, ${page.cloud.drawn} drawn` : '';
+    $('cloud-info').textContent = `${frame.width * frame.height} points, ${everyNth(frame.step)}${drawn}`;
   }, () => generation === page.cloudGeneration);
 }
 
@@ -150,7 +161,7 @@ async function save() {
 async function start() {
   const [info, map, controls] = await Promise.all([api('/api/info'), api('/api/colormap'), api('/api/controls')]);
   $('camera').textContent = `camera ${info.camera.index} · ${info.camera.serial}`;
-  page.cloud = new CloudView($('cloud'));
+  page.cloud = createCloudView($('cloud'), $('cloud-fallback'));
   const depth = info.channels.filter((c) => c.kind === 'depth');
   page.hasColour = info.channels.some((c) => c.kind === 'colour');
   for (const c of depth) $('cloud-channel').add(new Option(`${c.channel}`, c.channel));
@@ -158,11 +169,12 @@ async function start() {
   if (!page.hasColour) $('cloud-colours').disabled = true;
   const auto = depth.length ? depth[0].default_step : 1;
   $('image-detail').add(new Option(`auto (${everyNth(auto)})`, 'auto'));
-  for (const s of [1, 2, 3, 4, 8]) {
+  const steps = [1, 2, 3, 4, 8];
+  for (const s of steps) {
     $('image-detail').add(new Option(everyNth(s), s));
     $('cloud-detail').add(new Option(everyNth(s), s));
   }
-  $('cloud-detail').value = String(CLOUD_STEP);
+  if (depth.length) $('cloud-detail').value = String(page.cloud.stepFor(depth[0].width, depth[0].height, steps));
   for (const c of info.channels) page.panels[c.channel] = new ImagePanel($('images'), c.channel, c.kind, map.stops);
 
   const panel = new ControlsPanel($('controls'), () => {});
@@ -179,6 +191,8 @@ window.voraView = {
   rates: () => ({ ...page.rates }),
   shown: () => ({ ...page.shown }),
   cloudUpdates: () => (page.cloud ? page.cloud.updates : 0),
+  cloudMode: () => (page.cloud ? page.cloud.mode : ''),  // 'webgl', '2d' or 'none'
+  cloudPose: () => (page.cloud ? page.cloud.pose() : null),
   frames: () => page.frames,
 };
 
