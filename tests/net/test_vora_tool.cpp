@@ -61,21 +61,7 @@ using vora_test::TempDir;
 
 // The sanitizers slow every process several times over, and CI runs them
 // beside other work: deadlines on other threads and processes scale with it.
-#if defined(__SANITIZE_THREAD__)
-constexpr int kSlowdown = 6;
-#elif defined(__SANITIZE_ADDRESS__)
-constexpr int kSlowdown = 3;
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-constexpr int kSlowdown = 6;
-#elif __has_feature(address_sanitizer)
-constexpr int kSlowdown = 3;
-#else
-constexpr int kSlowdown = 1;
-#endif
-#else
-constexpr int kSlowdown = 1;
-#endif
+constexpr int kSlowdown = kTestSlowdown;
 
 std::chrono::seconds deadline(int seconds)
 {
@@ -364,7 +350,7 @@ TEST_F(VoraTool, ACommandStartedBeforeTheCameraWaitsForIt)
     // else does.
     const size_t commands = sim.command_count();
     Child named(vora_path(), tool_args({"get", "-c", "SIMLATE", "DeviceSerialNumber"}));
-    ASSERT_TRUE(eventually([&] { return sim.command_count() > commands; }, deadline(60)));  // SIM00001 answered
+    ASSERT_TRUE(eventually([&] { return sim.command_count() > commands; }, std::chrono::seconds(60)));  // SIM00001 answered
     vsim::SimConfig config;
     config.serial = "SIMLATE";
     config.mac[5] = 2;
@@ -788,7 +774,7 @@ TEST_F(VoraTool, TheSummaryCountsFramesTheNetworkLostWhole)
     TempDir dir;
     Child capture(vora_path(), tool_args({"capture", "--channels", "0", "--frames", "12", "--format", "raw", "--json",
                                           "--out", dir.path()}));
-    ASSERT_TRUE(eventually([&] { return sim.frames_sent(0) >= 3; }, deadline(30)));
+    ASSERT_TRUE(eventually([&] { return sim.frames_sent(0) >= 3; }, std::chrono::seconds(30)));
     sim.stream_faults.block_id_jump = 5;  // the camera's count skips five frames the network "lost"
     const Outcome r = capture.finish(deadline(90));
     ASSERT_EQ(r.code, 0) << r.err;
@@ -824,7 +810,7 @@ TEST_F(VoraTool, TheSummaryCountsFramesTheToolDidNotTakeInTime)
                                  deadline(60)));
     capture.signal(SIGSTOP);
     const uint64_t sent = sim.frames_sent(0);
-    const bool stalled = eventually([&] { return sim.frames_sent(0) >= sent + 8; }, deadline(30));
+    const bool stalled = eventually([&] { return sim.frames_sent(0) >= sent + 8; }, std::chrono::seconds(30));
     capture.signal(SIGCONT);
     ASSERT_TRUE(stalled);
     const Outcome r = capture.finish(deadline(90));
@@ -963,7 +949,7 @@ TEST_F(VoraTool, SkippedFramesLeaveTheKeptOnesWhole)
     TempDir dir;
     Child capture(vora_path(), tool_args({"capture", "--channels", "0", "--seconds", "6", "--keep", "2", "--format",
                                           "raw", "--resend", "off", "--timeout", "60", "--out", dir.path()}));
-    ASSERT_TRUE(eventually([&] { return sim.frames_sent(0) >= 3; }, deadline(30)));
+    ASSERT_TRUE(eventually([&] { return sim.frames_sent(0) >= 3; }, std::chrono::seconds(30)));
     sim.stream_faults.burst_length = 5;  // from now on every frame loses packets
     sim.stream_faults.burst_every = 1;
     const Outcome r = capture.finish();
@@ -1026,7 +1012,7 @@ TEST_F(VoraTool, InterruptedCapturesStillWriteTheKeptFrames)
                                             "--format", "pcd", "--out", dir.path()}));
         ASSERT_TRUE(child.wait_for_stderr("capturing:", deadline(30)));
         const uint64_t sent = sim.frames_sent(0);
-        ASSERT_TRUE(eventually([&] { return sim.frames_sent(0) >= sent + 4; }, deadline(30)));
+        ASSERT_TRUE(eventually([&] { return sim.frames_sent(0) >= sent + 4; }, std::chrono::seconds(30)));
         child.signal(sig);
         const Outcome r = child.finish(deadline(60));
         EXPECT_EQ(r.code, 128 + sig) << r.err;

@@ -41,7 +41,7 @@ namespace {
 // times over, and a loaded machine more: every deadline here is a generous
 // bound on an event the test waits for, scaled by the build's slowdown
 // (tests/CMakeLists.txt).
-constexpr int kSlowdown = VORA_TEST_SLOWDOWN;
+constexpr int kSlowdown = kTestSlowdown;
 
 std::chrono::seconds scaled(int seconds)
 {
@@ -509,7 +509,7 @@ TEST_F(VoraView, APageIsSentTheNewestFrameNotTheOnesItMissed)
     Message first;
     ASSERT_TRUE(frame(*c, "channel=0&after=0", &first));
     // While the page is away, the viewer takes three more frames.
-    ASSERT_TRUE(eventually([&] { return captured(*c, 0) >= first.seq + 3; }, scaled(60)));
+    ASSERT_TRUE(eventually([&] { return captured(*c, 0) >= first.seq + 3; }, std::chrono::seconds(60)));
     Message next;
     ASSERT_TRUE(frame(*c, "channel=0&after=" + std::to_string(first.seq), &next));
     EXPECT_GE(next.seq, first.seq + 3);
@@ -710,7 +710,7 @@ TEST_F(VoraView, ControlsReachTheCameraAndARefusalCarriesTheLibrarysStatusText)
     ASSERT_EQ(c->Post("/api/set?name=TriggerMode&index=0&value=1")->status, 200);
     const uint64_t sent = sim.frames_sent(0);
     ASSERT_EQ(c->Post("/api/set?name=TriggerSoftware&index=0&value=1")->status, 200);
-    ASSERT_TRUE(eventually([&] { return sim.frames_sent(0) > sent; }, scaled(30)));
+    ASSERT_TRUE(eventually([&] { return sim.frames_sent(0) > sent; }, std::chrono::seconds(30)));
 
     for (const char* bad : {"/api/set?name=NoSuchFeature&index=0&value=1", "/api/set?name=ExposureTime&index=9&value=1",
                             "/api/set?name=ExposureTime&index=0&value=7e3", "/api/set?name=ExposureTime&index=0",
@@ -759,7 +759,7 @@ TEST_F(VoraView, SaveWritesTheFramesOnScreenWithTheCaptureWriters)
 
     // A second press, a second folder. A page far behind the camera gets
     // the newest frame instead of the one it shows, and is told so.
-    ASSERT_TRUE(eventually([&] { return captured(*c, 1) >= colour.seq + FrameHistory; }, scaled(60)));
+    ASSERT_TRUE(eventually([&] { return captured(*c, 1) >= colour.seq + FrameHistory; }, std::chrono::seconds(60)));
     r = c->Post(("/api/save?ch1=" + std::to_string(colour.seq)).c_str());
     ASSERT_TRUE(r);
     EXPECT_EQ(r->status, 200) << r->body;
