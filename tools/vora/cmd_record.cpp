@@ -215,8 +215,9 @@ int cmd_record(int argc, char** argv)
         // The file lacks frames the camera sent: never a quiet success.
         if (result == "ok")
             result = "dropped";
+        // Frames lost to a failed write are counted too; that failure was named.
         report("warning: " + std::to_string(dropped) + " frame" + (dropped == 1 ? "" : "s") +
-               " dropped from the recording, the recorder could not keep up" +
+               " dropped from the recording" + (result == "failed" ? "" : ", the recorder could not keep up") +
                (dropped_by_channel.empty() ? "" : " (" + dropped_by_channel + ")"));
     }
 
