@@ -200,6 +200,13 @@ VORA_API int StopRecording(int index);
  * written so far; for the last recording after it stopped. */
 VORA_API int GetRecordingStatistics(int index, unsigned long long* frames, unsigned long long* dropped,
                                     unsigned long long* bytes);
+/* The same for one stream channel, with the gaps in the block ids of the
+ * frames written: places where the ids skip, and ids skipped in all (frames
+ * dropped, and frames the stream never completed). -2 for a channel the
+ * recording does not take; -71 when the camera has not recorded. */
+VORA_API int GetRecordingChannelStatistics(int index, unsigned short channel, unsigned long long* frames,
+                                           unsigned long long* dropped, unsigned long long* gaps,
+                                           unsigned long long* missing_blocks);
 
 /* Opens a recording for reading: its number (0 or more), or -72 (no such
  * file) or -73 (not a recording, or damaged before its first frame). A
@@ -223,6 +230,13 @@ VORA_API int GetRecordingSummary(int recording, unsigned long long* frames, unsi
  * message count; -74 past the last. */
 VORA_API int GetRecordingTopic(int recording, int i, char* topic, unsigned int topic_capacity, char* type,
                                unsigned int type_capacity, unsigned long long* messages);
+/* Recorded stream channel i (0 up, by channel number): its number, frames,
+ * and the figures the recorder kept when the recording ended (as
+ * GetRecordingChannelStatistics); -1 where the recording does not hold them
+ * (it was cut short, or made by an older version): the gaps are then found
+ * from the frames, dropped stays -1. -74 past the last. */
+VORA_API int GetRecordingChannel(int recording, int i, unsigned short* channel, unsigned long long* frames,
+                                 long long* dropped, long long* gaps, long long* missing_blocks);
 /* The recorded camera's identity (serial, model, addresses...). */
 VORA_API int GetRecordingCamera(int recording, DiscoveryInfo* camera);
 /* A sensor's calibration as the camera gave it. */

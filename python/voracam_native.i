@@ -45,6 +45,8 @@ static_assert(offsetof(PhotoInfo, stream_channel_index_) - offsetof(PhotoInfo, p
 %nothread recording_summary;
 %nothread recording_topics;
 %nothread recording_statistics;
+%nothread recording_channel_statistics;
+%nothread recording_channels;
 %nothread frame_buffer;
 %nothread discovered_camera;
 
@@ -137,6 +139,37 @@ PyObject* recording_statistics(int index)
     unsigned long long frames = 0, dropped = 0, bytes = 0;
     const int status = GetRecordingStatistics(index, &frames, &dropped, &bytes);
     return Py_BuildValue("(iKKK)", status, frames, dropped, bytes);
+}
+
+/* (status, frames, dropped, gaps, missing block ids) of one channel of a
+ * camera's recording. */
+PyObject* recording_channel_statistics(int index, unsigned short channel)
+{
+    unsigned long long frames = 0, dropped = 0, gaps = 0, missing = 0;
+    const int status = GetRecordingChannelStatistics(index, channel, &frames, &dropped, &gaps, &missing);
+    return Py_BuildValue("(iKKKK)", status, frames, dropped, gaps, missing);
+}
+
+/* [(channel, frames, dropped, gaps, missing block ids)] of an open
+ * recording; -1 where it does not say. */
+PyObject* recording_channels(int recording)
+{
+    PyObject* list = PyList_New(0);
+    for (int i = 0; list; ++i) {
+        unsigned short channel = 0;
+        unsigned long long frames = 0;
+        long long dropped = -1, gaps = -1, missing = -1;
+        if (GetRecordingChannel(recording, i, &channel, &frames, &dropped, &gaps, &missing) != 0)
+            break;
+        PyObject* item = Py_BuildValue("(HKLLL)", channel, frames, dropped, gaps, missing);
+        if (!item || PyList_Append(list, item) != 0) {
+            Py_XDECREF(item);
+            Py_DECREF(list);
+            return nullptr;
+        }
+        Py_DECREF(item);
+    }
+    return list;
 }
 
 /* Finishes a camera's recording (writing what is queued) without the

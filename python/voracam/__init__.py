@@ -20,10 +20,10 @@ from .discovery import CameraInfo, discover
 from .errors import CAMERA_LOST, TIMEOUT, VoraError, status_text
 from .frame import Frame, PixelFormat
 from .fusion import ColouredCloud, colour_cloud, depth_to_colour
-from .recording import RecordedFrame, Recording, RecordingStatistics, open_recording
+from .recording import RecordedChannel, RecordedFrame, Recording, RecordingStatistics, open_recording
 from .stream import Stream, StreamStatistics
 
 __all__ = ["CAMERA_LOST", "Calibration", "Camera", "CameraInfo", "ColouredCloud", "Frame", "PixelFormat",
-           "RecordedFrame", "Recording", "RecordingStatistics", "Stream", "StreamStatistics", "TIMEOUT", "VoraError",
-           "colour_cloud", "depth_to_colour", "discover", "open", "open_recording", "release_on_sigterm",
-           "status_text"]
+           "RecordedChannel", "RecordedFrame", "Recording", "RecordingStatistics", "Stream", "StreamStatistics",
+           "TIMEOUT", "VoraError", "colour_cloud", "depth_to_colour", "discover", "open", "open_recording",
+           "release_on_sigterm", "status_text"]

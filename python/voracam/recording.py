@@ -4,7 +4,7 @@ a camera."""
 from __future__ import annotations
 
 import os
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Iterator, Optional, Union
 
 import numpy as np
@@ -21,19 +21,42 @@ _END = _sdk.VORA_ERR_RECORDING_END
 
 
 @dataclass(frozen=True)
+class RecordedChannel:
+    """One stream channel of a recording: frames written, frames dropped
+    while recording (the recorder's queue was full or a write failed), and
+    the gaps in the block ids of the frames written (places where they
+    skip, and ids skipped in all: frames dropped or lost on the way).
+    ``None`` where a recording file does not say (it was cut short, or made
+    by an older version; its gaps are then found from its frames)."""
+
+    channel: int
+    frames: int
+    dropped: Optional[int]
+    gaps: Optional[int]
+    missing_blocks: Optional[int]
+
+
+@dataclass(frozen=True)
 class RecordingStatistics:
     """Frames written, frames dropped (the recorder's queue was full or a
-    write failed) and bytes written."""
+    write failed) and bytes written; ``channels``: a RecordedChannel per
+    channel recorded, by channel number."""
 
     frames: int
     dropped: int
     bytes: int
+    channels: dict = field(default_factory=dict)
 
 
 def recording_statistics(index: int) -> RecordingStatistics:
     status, frames, dropped, size = _native.recording_statistics(index)
     check(status, f"recording statistics of camera {index}")
-    return RecordingStatistics(frames, dropped, size)
+    channels = {}
+    for channel in range(3):
+        status, *figures = _native.recording_channel_statistics(index, channel)
+        if status == 0:  # not recorded otherwise
+            channels[channel] = RecordedChannel(channel, *figures)
+    return RecordingStatistics(frames, dropped, size, channels)
 
 
 class RecordedFrame(_FrameBytes):
@@ -107,6 +130,15 @@ class Recording:
     def duration(self) -> float:
         """Seconds from the first frame received to the last."""
         return max(0, self.end_ns - self.start_ns) / 1e9
+
+    @property
+    def channels(self) -> list[RecordedChannel]:
+        """The channels recorded, with the frames dropped while recording and
+        the gaps in their block ids."""
+        self._require_open()
+        unknown = lambda n: None if n < 0 else n
+        return [RecordedChannel(channel, frames, unknown(dropped), unknown(gaps), unknown(missing))
+                for channel, frames, dropped, gaps, missing in _native.recording_channels(self._id)]
 
     @property
     def camera(self) -> Optional[CameraInfo]:

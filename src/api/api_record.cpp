@@ -33,6 +33,8 @@ struct Session {
 
 struct Statistics {
     unsigned long long frames = 0, dropped = 0, bytes = 0;
+    bool recorded[3] = {false, false, false};
+    record::ChannelFigures channels[3];
 };
 
 std::mutex sessions_mutex;
@@ -56,7 +58,28 @@ std::shared_ptr<OpenReader> reader_at(int recording)
 
 Statistics statistics_of(const Session& s)
 {
-    return Statistics{s.recorder.frames_written(), s.recorder.frames_dropped(), s.recorder.bytes_written()};
+    Statistics out;
+    out.frames = s.recorder.frames_written();
+    out.dropped = s.recorder.frames_dropped();
+    out.bytes = s.recorder.bytes_written();
+    for (unsigned ch = 0; ch < 3; ++ch)
+        out.recorded[ch] = s.recorder.channel_figures(ch, &out.channels[ch]);
+    return out;
+}
+
+// The figures of the camera's running recording, or of its last one.
+bool find_statistics(int index, Statistics* out)
+{
+    const auto running = sessions.find(index);
+    if (running != sessions.end()) {
+        *out = statistics_of(*running->second);
+        return true;
+    }
+    const auto last = last_statistics.find(index);
+    if (last == last_statistics.end())
+        return false;
+    *out = last->second;
+    return true;
 }
 
 // Detaches the taps, finishes the file; the session's lock is held.
@@ -151,21 +174,36 @@ int GetRecordingStatistics(int index, unsigned long long* frames, unsigned long 
 {
     std::lock_guard<std::mutex> lock(sessions_mutex);
     Statistics s;
-    const auto running = sessions.find(index);
-    if (running != sessions.end()) {
-        s = statistics_of(*running->second);
-    } else {
-        const auto last = last_statistics.find(index);
-        if (last == last_statistics.end())
-            return VORA_ERR_NOT_RECORDING;
-        s = last->second;
-    }
+    if (!find_statistics(index, &s))
+        return VORA_ERR_NOT_RECORDING;
     if (frames)
         *frames = s.frames;
     if (dropped)
         *dropped = s.dropped;
     if (bytes)
         *bytes = s.bytes;
+    return VORA_OK;
+}
+
+int GetRecordingChannelStatistics(int index, unsigned short channel, unsigned long long* frames,
+                                  unsigned long long* dropped, unsigned long long* gaps,
+                                  unsigned long long* missing_blocks)
+{
+    std::lock_guard<std::mutex> lock(sessions_mutex);
+    Statistics s;
+    if (!find_statistics(index, &s))
+        return VORA_ERR_NOT_RECORDING;
+    if (channel >= 3 || !s.recorded[channel])
+        return VORA_ERR_INVALID_ARG;
+    const record::ChannelFigures& c = s.channels[channel];
+    if (frames)
+        *frames = c.frames;
+    if (dropped)
+        *dropped = c.dropped;
+    if (gaps)
+        *gaps = c.gaps;
+    if (missing_blocks)
+        *missing_blocks = c.missing;
     return VORA_OK;
 }
 
@@ -255,6 +293,32 @@ int GetRecordingTopic(int recording, int i, char* topic, unsigned int topic_capa
     copy_text(type, type_capacity, t.schema);
     if (messages)
         *messages = t.messages;
+    return VORA_OK;
+}
+
+int GetRecordingChannel(int recording, int i, unsigned short* channel, unsigned long long* frames,
+                        long long* dropped, long long* gaps, long long* missing_blocks)
+{
+    const auto r = reader_at(recording);
+    if (!r)
+        return VORA_ERR_RECORDING_MISSING;
+    if (i < 0)
+        return VORA_ERR_INVALID_ARG;
+    std::lock_guard<std::mutex> lock(r->mutex);
+    const auto& channels = r->reader.channels();
+    if (static_cast<size_t>(i) >= channels.size())
+        return VORA_ERR_RECORDING_END;
+    const record::ChannelSummary& c = channels[static_cast<size_t>(i)];
+    if (channel)
+        *channel = static_cast<unsigned short>(c.channel);
+    if (frames)
+        *frames = c.frames;
+    if (dropped)
+        *dropped = c.dropped;
+    if (gaps)
+        *gaps = c.gaps;
+    if (missing_blocks)
+        *missing_blocks = c.missing;
     return VORA_OK;
 }
 

@@ -1,6 +1,7 @@
 #include "record/mcap_writer.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -24,10 +25,13 @@ int McapWriter::open(const std::string& path, const WriterOptions& options)
     fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd_ < 0)
         return error_ = errno;
+    struct stat st {};
+    write_behind_ = options_.write_behind > 0 && fstat(fd_, &st) == 0 && S_ISREG(st.st_mode);
     if (options_.zstd) {
         zstd_ = ZSTD_createCCtx();
         if (!zstd_ || ZSTD_isError(ZSTD_CCtx_setParameter(zstd_, ZSTD_c_compressionLevel, options_.zstd_level)))
             return error_ = ENOMEM;
+        compress_ = true;
     }
     std::vector<uint8_t> head(MAGIC, MAGIC + MAGIC_LEN);
     ByteWriter w(head);
@@ -222,9 +226,12 @@ void McapWriter::flush_chunk()
     for (const Segment& s : segments_)
         body.push_back(iovec{const_cast<uint8_t*>(s.borrowed ? s.borrowed : arena_.data() + s.offset), s.len});
 
-    const std::string compression = zstd_ ? "zstd" : "";
+    const bool compress = compress_;
+    const std::string compression = compress ? "zstd" : "";
     uint64_t records_len = chunk_len_;
-    if (zstd_) {
+    if (zstd_ && !compress)
+        ++chunks_stored_;
+    if (compress) {
         compressed_.resize(ZSTD_compressBound(chunk_len_));
         ZSTD_CCtx_reset(zstd_, ZSTD_reset_session_only);
         ZSTD_CCtx_setPledgedSrcSize(zstd_, chunk_len_);
@@ -258,7 +265,8 @@ void McapWriter::flush_chunk()
     w.u64(records_len);
     w.patch_u64(at, head.size() - at - 8 + records_len);
 
-    ChunkIndex index{chunk_start_, chunk_end_, position_, head.size() + records_len, 0, records_len, chunk_len_, {}};
+    ChunkIndex index{chunk_start_, chunk_end_, position_, head.size() + records_len, 0, records_len, chunk_len_, {},
+                     compress};
     std::vector<uint8_t> indexes;
     ByteWriter iw(indexes);
     for (const auto& [channel, entries] : chunk_index_) {
@@ -282,12 +290,36 @@ void McapWriter::flush_chunk()
     writev_all(iov.data(), static_cast<int>(iov.size()));
     if (!error_)
         chunks_.push_back(std::move(index));
+    write_out();
 
     segments_.clear();
     arena_.clear();
     chunk_index_.clear();
     chunk_len_ = 0;
     borrowed_ = false;
+}
+
+void McapWriter::write_out()
+{
+    if (!write_behind_ || error_ || position_ <= started_)
+        return;
+    if (::sync_file_range(fd_, static_cast<off64_t>(started_), static_cast<off64_t>(position_ - started_),
+                          SYNC_FILE_RANGE_WRITE) != 0) {
+        // Refused (a file system without it): the kernel writes as it likes,
+        // and close() reports any write that failed.
+        write_behind_ = false;
+        return;
+    }
+    started_ = position_;
+    // Pages are dropped once written out, never waited for: a busy disk
+    // must not stall the writer. Pages still on their way are tried again
+    // by the next calls; the kernel keeps any left over, as without.
+    const uint64_t window = options_.write_behind;
+    if (started_ <= window)
+        return;
+    const uint64_t upto = started_ - window;
+    const uint64_t from = upto > 3 * window ? upto - 3 * window : 0;
+    ::posix_fadvise(fd_, static_cast<off_t>(from), static_cast<off_t>(upto - from), POSIX_FADV_DONTNEED);
 }
 
 // Copies the records of one group from `summary` starting at `from`, and
@@ -356,7 +388,7 @@ int McapWriter::close()
             s.u64(offset);
         }
         s.u64(c.index_length);
-        s.string(zstd_ ? "zstd" : "");
+        s.string(c.zstd ? "zstd" : "");
         s.u64(c.compressed);
         s.u64(c.uncompressed);
         s.finish_record(at);

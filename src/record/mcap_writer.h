@@ -28,6 +28,12 @@ struct WriterOptions {
     int zstd_level = 1;
     // A chunk is written once it holds this many bytes (or holds borrowed data).
     size_t chunk_size = 4u << 20;
+    // Written bytes are handed to the disk at once, and dropped from the page
+    // cache once written out and this many more have followed them (0: left
+    // to the kernel). Filling fresh page-cache pages is what writing costs
+    // most; pages that are written out and dropped come back for the next
+    // chunk, and a long recording does not push everything else out.
+    size_t write_behind = 0;
     std::string profile = "ros1";
     std::string library = "libVoraSDK";
 };
@@ -63,6 +69,10 @@ public:
                      size_t borrow_from = SIZE_MAX);
     // Writes the open chunk, if any, and its message indexes.
     void flush_chunk();
+    // With zstd: whether the chunks written from now on are compressed (a
+    // writer that falls behind stores some as they are; readers take both).
+    void compress_chunks(bool on) { compress_ = on && zstd_; }
+    uint64_t chunks_stored() const { return chunks_stored_; }
     bool chunk_holds_borrowed() const { return borrowed_; }
     size_t chunk_bytes() const { return chunk_len_; }
 
@@ -82,6 +92,7 @@ private:
     struct ChunkIndex {
         uint64_t start_time, end_time, offset, length, index_length, compressed, uncompressed;
         std::map<uint16_t, uint64_t> index_offsets;
+        bool zstd;
     };
     struct IndexEntry {
         uint64_t offset, length;
@@ -92,14 +103,20 @@ private:
     void write_record(const std::vector<uint8_t>& record);
     void writev_all(iovec* iov, int count);
     void arena_append(const void* data, size_t len);
+    void write_out();
     size_t summary_group(std::vector<uint8_t>& summary, uint8_t opcode, size_t from,
                          std::vector<uint8_t>& offsets, uint64_t base);
 
     int fd_ = -1;
     int error_ = 0;
     uint64_t position_ = 0;
+    // Write-behind: bytes before started_ are on their way to the disk.
+    bool write_behind_ = false;
+    uint64_t started_ = 0;
     WriterOptions options_;
     ZSTD_CCtx_s* zstd_ = nullptr;
+    bool compress_ = false;
+    uint64_t chunks_stored_ = 0;  // with zstd, chunks written uncompressed
 
     std::vector<uint8_t> schema_records_, channel_records_;
     uint16_t next_schema_ = 1, next_channel_ = 0;

@@ -3,18 +3,23 @@
 // tap (see stream/frame_tap.h); it writes each as a lossless raw message and,
 // where the format allows, as a ROS point cloud or image, then gives the
 // frame back. Reception never waits for it: frames that find the tap full
-// are counted as dropped.
+// are counted as dropped, per channel, and the file ends with each
+// channel's figures. With zstd, frames that come while it is behind are
+// stored uncompressed, so that it catches up instead of dropping them.
 #ifndef VORA_RECORDER_H
 #define VORA_RECORDER_H
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "record/block_gaps.h"
 #include "record/mcap_writer.h"
 #include "stream/frame_tap.h"
 #include "vora_base_type.h"
@@ -30,7 +35,20 @@ struct RecordingSetup {
     std::string description;       // the device description file's bytes
     std::string description_name;  // its file name
     std::vector<CameraParameter> calibration;  // by sensor
-    size_t queue_frames = 16;  // frames lent to the recorder at most: bursts wait here
+    // Frames lent to the recorder at most: bursts, and moments when a busy
+    // machine gives the recorder no time, wait here (about 1.6 s of three
+    // channels at 10 frames/s). The buffers exist only while frames wait.
+    size_t queue_frames = 48;
+    // Tests only: called on the recorder's thread before each frame is written.
+    std::function<void(const PhotoInfo&)> before_write;
+};
+
+// What became of one stream channel's frames in a recording.
+struct ChannelFigures {
+    uint64_t frames = 0;   // written
+    uint64_t dropped = 0;  // found the queue full, or lost to a write failure
+    uint64_t gaps = 0;     // places where the written frames' block ids skip
+    uint64_t missing = 0;  // block ids skipped in all
 };
 
 // Topics of a camera's channel; the serial is kept to letters, digits and '_'.
@@ -41,6 +59,13 @@ std::string clean_serial(const char* serial, size_t max);
 extern const char* const META_CAMERA;
 extern const char* const META_CALIBRATION;
 extern const char* const META_RECORDING;
+// Written when a recording ends: its figures, per channel under "chN.".
+extern const char* const META_RECORDING_END;
+extern const char* const KEY_FRAMES;
+extern const char* const KEY_DROPPED;
+extern const char* const KEY_GAPS;
+extern const char* const KEY_MISSING;
+std::string channel_key(unsigned channel, const char* key);
 std::string calibration_key(int sensor, const char* matrix);
 
 class Recorder {
@@ -62,6 +87,10 @@ public:
     uint64_t frames_dropped() const { return (tap_ ? tap_->overflow() : 0) + failed_.load(); }
     uint64_t bytes_written() const { return bytes_.load(); }
     int write_error() const { return error_.load(); }
+    // False for a channel that is not recorded.
+    bool channel_figures(unsigned channel, ChannelFigures* out) const;
+    // With zstd, frames stored uncompressed because the queue was backing up.
+    uint64_t frames_stored() const { return stored_.load(); }
 
 private:
     struct Topics {
@@ -75,6 +104,7 @@ private:
     void write_frame(const TappedFrame& item);
     Topics& topics_for(const PhotoInfo& frame);
     void write_ros(const PhotoInfo& frame, const TappedFrame& item, Topics& t);
+    void write_figures();
 
     RecordingSetup setup_;
     std::string serial_;
@@ -86,10 +116,17 @@ private:
     uint16_t raw_schema_ = 0, cloud_schema_ = 0, image_schema_ = 0;
     std::vector<uint8_t> head_, tail_;
     std::vector<float> points_;
+    bool storing_ = false;  // with zstd: frames go uncompressed for now
     std::vector<uint8_t> rgb_;
 
-    std::atomic<uint64_t> written_{0}, failed_{0}, bytes_{0};
+    std::atomic<uint64_t> written_{0}, failed_{0}, bytes_{0}, stored_{0};
     std::atomic<int> error_{0};
+    struct ChannelCounts {
+        uint64_t frames = 0, failed = 0;
+        BlockGaps gaps;
+    };
+    mutable std::mutex counts_mutex_;
+    ChannelCounts counts_[3];
 };
 
 }  // namespace record

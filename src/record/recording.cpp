@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
@@ -29,6 +30,21 @@ void copy_text(char* field, size_t size, const std::string& value)
     std::memcpy(field, value.data(), std::min(size, value.size()));
 }
 
+// A count in decimal digits, or -1.
+int64_t parse_count(const std::string& s)
+{
+    if (s.empty() || s.size() > 18 || s.find_first_not_of("0123456789") != std::string::npos)
+        return -1;
+    return static_cast<int64_t>(std::strtoll(s.c_str(), nullptr, 10));
+}
+
+// A count the recording states, or -1.
+int64_t to_count(const mcap::StringMap& map, const std::string& key)
+{
+    const auto it = map.find(key);
+    return it == map.end() ? -1 : parse_count(it->second);
+}
+
 uint32_t parse_ip(const std::string& s)
 {
     in_addr a{};
@@ -51,11 +67,14 @@ bool parse_floats(const mcap::StringMap& map, const std::string& key, float* out
 
 int RecordingReader::open(const std::string& path)
 {
+    path_ = path;
     return after_open(reader_.open(path));
 }
 
 int RecordingReader::open_memory(const uint8_t* data, size_t len)
 {
+    memory_ = data;
+    memory_len_ = len;
     return after_open(reader_.open_memory(data, len));
 }
 
@@ -181,6 +200,81 @@ bool RecordingReader::calibration(int sensor, CameraParameter* out) const
         return false;
     *out = p;
     return true;
+}
+
+const std::vector<ChannelSummary>& RecordingReader::channels()
+{
+    if (channels_done_)
+        return channels_;
+    channels_done_ = true;
+    std::map<unsigned, ChannelSummary> by_channel;
+    // The channels asked for, even those that delivered nothing...
+    if (const mcap::Metadata* m = reader_.find_metadata(META_RECORDING)) {
+        const auto list = m->entries.find("channels");
+        std::istringstream in(list == m->entries.end() ? std::string() : list->second);
+        std::string item;
+        while (std::getline(in, item, ',')) {
+            const int64_t ch = parse_count(item);
+            if (ch >= 0 && ch < 3)
+                by_channel[static_cast<unsigned>(ch)].channel = static_cast<unsigned>(ch);
+        }
+    }
+    // ...and those with frames, counted by their raw topics.
+    std::map<uint16_t, uint64_t> counts;
+    reader_.message_counts(&counts);
+    for (const auto& [id, raw] : raw_channels_) {
+        const mcap::Channel& c = reader_.channels().at(id);
+        const int64_t ch = to_count(c.metadata, "stream_channel");
+        if (ch < 0 || ch > 0xFFFF)
+            continue;
+        ChannelSummary& s = by_channel[static_cast<unsigned>(ch)];
+        s.channel = static_cast<unsigned>(ch);
+        const auto n = counts.find(id);
+        s.frames += n == counts.end() ? 0 : n->second;
+    }
+    const mcap::Metadata* end = reader_.find_metadata(META_RECORDING_END);
+    for (auto& [ch, s] : by_channel) {
+        if (end) {
+            s.dropped = to_count(end->entries, channel_key(ch, KEY_DROPPED));
+            s.gaps = to_count(end->entries, channel_key(ch, KEY_GAPS));
+            s.missing = to_count(end->entries, channel_key(ch, KEY_MISSING));
+        }
+        channels_.push_back(s);
+    }
+    count_gaps();
+    return channels_;
+}
+
+// The gaps a recording does not state, from its raw frames' block ids,
+// read by a reader of their own so that reading frames goes on undisturbed.
+void RecordingReader::count_gaps()
+{
+    bool needed = false;
+    for (const ChannelSummary& s : channels_)
+        needed = needed || s.gaps < 0 || s.missing < 0;
+    if (!needed)
+        return;
+    mcap::McapReader scan;
+    const mcap::ReadStatus status = memory_ ? scan.open_memory(memory_, memory_len_) : scan.open(path_);
+    if (status != mcap::ReadStatus::Ok)
+        return;
+    std::map<unsigned, BlockGaps> gaps;
+    mcap::Message m;
+    while (scan.next(&m) > 0) {
+        if (!raw_channels_.count(m.channel))
+            continue;
+        PhotoInfo f{};
+        const uint8_t* payload = nullptr;
+        if (rosmsg::decode_raw_frame(m.data, m.len, &f, nullptr, &payload))
+            gaps[f.stream_channel_index_].add(f.block_id);
+    }
+    for (ChannelSummary& s : channels_) {
+        if (s.gaps >= 0 && s.missing >= 0)
+            continue;
+        const BlockGaps& g = gaps[s.channel];
+        s.gaps = static_cast<int64_t>(g.gaps());
+        s.missing = static_cast<int64_t>(g.missing());
+    }
 }
 
 bool RecordingReader::description(std::string* name, std::string* data) const

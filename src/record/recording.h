@@ -19,6 +19,16 @@ struct TopicInfo {
     uint64_t messages = 0;
 };
 
+// What a recording says of one stream channel. -1: it does not say (a
+// recording cut short, or made before these were kept).
+struct ChannelSummary {
+    unsigned channel = 0;
+    uint64_t frames = 0;
+    int64_t dropped = -1;  // frames the recorder could not keep up with
+    int64_t gaps = -1;     // places where the recorded block ids skip
+    int64_t missing = -1;  // block ids skipped in all
+};
+
 class RecordingReader {
 public:
     // Chunks claiming more than max_chunk_bytes are refused.
@@ -49,12 +59,22 @@ public:
     bool calibration(int sensor, CameraParameter* out) const;
     // The device description's file name and bytes.
     bool description(std::string* name, std::string* data) const;
+    // Every recorded channel, by channel number. Where the recording holds
+    // no figures of its end, the gaps are found from its frames (once; a
+    // second pass over the file).
+    const std::vector<ChannelSummary>& channels();
 
 private:
     int after_open(mcap::ReadStatus status);
+    void count_gaps();
 
     mcap::McapReader reader_;
+    std::string path_;
+    const uint8_t* memory_ = nullptr;
+    size_t memory_len_ = 0;
     std::map<uint16_t, bool> raw_channels_;
+    std::vector<ChannelSummary> channels_;
+    bool channels_done_ = false;
     std::vector<TopicInfo> topics_;
     uint64_t frames_ = 0, start_ = 0, end_ = 0;
     uint32_t max_payload_ = 0;

@@ -38,6 +38,9 @@ public:
             std::lock_guard<std::mutex> lock(mutex_);
             if (closed_ || queue_.size() >= capacity_) {
                 ++overflow_;
+                const unsigned ch = item.frame ? item.frame->stream_channel_index_ : CHANNELS;
+                if (ch < CHANNELS)
+                    ++channel_overflow_[ch];
                 return false;
             }
             queue_.push_back(item);
@@ -75,14 +78,24 @@ public:
         return closed_;
     }
     uint64_t overflow() const { return overflow_.load(); }
+    // Frames of one stream channel (0..2) that found the queue full.
+    uint64_t overflow(unsigned channel) const { return channel < CHANNELS ? channel_overflow_[channel].load() : 0; }
+    size_t waiting()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return queue_.size();
+    }
+    size_t capacity() const { return capacity_; }
 
 private:
+    static constexpr unsigned CHANNELS = 3;
     const size_t capacity_;
     std::mutex mutex_;
     std::condition_variable wake_;
     std::deque<TappedFrame> queue_;
     bool closed_ = false;
     std::atomic<uint64_t> overflow_{0};
+    std::atomic<uint64_t> channel_overflow_[CHANNELS] = {};
 };
 
 #endif

@@ -166,6 +166,29 @@ std::vector<Row> rows(Hostile& h)
         },
         {SAME}, {}, {});
 
+    // Recordings: the sweep never starts one nor opens a file.
+    add("GetRecordingChannelStatistics without a recording", N,
+        [](int i, int) {
+            unsigned long long n = 7;
+            for (unsigned short ch : {0, 2, 3, 65535})
+                if (const int s = GetRecordingChannelStatistics(i, ch, &n, nullptr, &n, nullptr);
+                    s != VORA_ERR_NOT_RECORDING)
+                    return (long long)s;
+            return n == 7 ? SAME : CHANGED;
+        },
+        {SAME}, {}, {});
+    add("GetRecordingChannel of no open recording", N,
+        [](int, int) {
+            long long n = 7;
+            for (int rec : {INT_MIN, -1, 0, 63, 64, INT_MAX})
+                for (int i : {INT_MIN, -1, 0, INT_MAX})
+                    if (const int s = GetRecordingChannel(rec, i, nullptr, nullptr, &n, nullptr, &n);
+                        s != VORA_ERR_RECORDING_MISSING)
+                        return (long long)s;
+            return n == 7 ? SAME : CHANGED;
+        },
+        {SAME}, {}, {});
+
     // The lifecycle calls change the state the sweep is in: here only at
     // indexes with no camera (EveryLifecycleCallTwiceInARow does the rest).
     add("lifecycle calls without a camera", N,

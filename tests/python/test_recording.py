@@ -18,6 +18,9 @@ def test_record_then_read_back_without_the_camera(camera, tmp_path):
         camera.stop()
         stats = camera.stop_recording()
     assert stats.dropped == 0 and stats.frames >= len(live) and stats.bytes == path.stat().st_size
+    assert sorted(stats.channels) == [0, 1]
+    assert sum(c.frames for c in stats.channels.values()) == stats.frames
+    assert all(c.dropped == 0 and c.missing_blocks >= c.gaps >= 0 for c in stats.channels.values())
 
     with voracam.open_recording(path) as rec:
         frames = list(rec)
@@ -28,6 +31,8 @@ def test_record_then_read_back_without_the_camera(camera, tmp_path):
         assert topics[f"/vora/{SERIAL}/ch0"][0] == "sensor_msgs/PointCloud2"
         assert topics[f"/vora/{SERIAL}/ch1"][0] == "sensor_msgs/Image"
         assert topics[f"/vora/{SERIAL}/ch0/raw"][1] == sum(f.channel == 0 for f in frames)
+        # The recording keeps each channel's figures as the recorder counted them.
+        assert rec.channels == [stats.channels[0], stats.channels[1]]
         times = [f.log_time_ns for f in frames]
         assert times == sorted(times) and rec.duration == (times[-1] - times[0]) / 1e9
 

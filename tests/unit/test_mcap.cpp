@@ -4,7 +4,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -12,10 +16,15 @@
 #include <string>
 #include <vector>
 
+#include "eventually.h"
+#include "gvcp/gvsp_codec.h"
+#include "record/block_gaps.h"
 #include "record/mcap_reader.h"
 #include "record/mcap_writer.h"
+#include "record/recorder.h"
 #include "record/recording.h"
 #include "record/ros_messages.h"
+#include "stream/frame_pool.h"
 #include "vora_pixel_format.h"
 
 namespace {
@@ -166,6 +175,252 @@ TEST(Mcap, CompressionShrinksRepetitiveFrames)
     EXPECT_LT(slurp(packed).size() * 2, slurp(plain).size());
     std::remove(plain.c_str());
     std::remove(packed.c_str());
+}
+
+// With zstd, chunks may also be stored as they are (a writer that falls
+// behind does so); written-out pages dropped from the page cache as the file
+// grows. Neither changes what reads back.
+TEST(Mcap, StoredAndCompressedChunksMixedAndWrittenBehindReadBack)
+{
+    const std::string path = temp_path("mixed.mcap");
+    mcap::McapWriter w;
+    mcap::WriterOptions o;
+    o.zstd = true;
+    o.chunk_size = 1;  // a chunk a message
+    o.write_behind = 4096;
+    ASSERT_EQ(w.open(path, o), 0);
+    const uint16_t schema = w.add_schema(rosmsg::RAW_FRAME_NAME, "ros1msg", rosmsg::raw_frame_schema());
+    const uint16_t channel = w.add_channel(schema, "/vora/S1/ch2/raw", "ros1", {{"payload_size", "600"}});
+    std::vector<std::vector<char>> sent;
+    std::vector<uint8_t> head;
+    for (int i = 0; i < 40; ++i) {
+        w.compress_chunks(i % 3 != 0);
+        std::vector<char> pixels;
+        PhotoInfo f = depth_frame(pixels, 10, 10, static_cast<uint16_t>(i + 1));
+        pixels[7] = static_cast<char>(i);
+        rosmsg::encode_raw_frame(head, static_cast<uint32_t>(i), "vora/S1/ch2", f, 0);
+        const mcap::Piece pieces[] = {{head.data(), head.size()}, {pixels.data(), pixels.size()}};
+        w.add_message(channel, 1000u + static_cast<uint64_t>(i), f.timestamp_low, pieces, 2);
+        sent.push_back(pixels);
+    }
+    EXPECT_EQ(w.chunks_stored(), 14u);
+    ASSERT_EQ(w.close(), 0);
+
+    mcap::McapReader m;
+    ASSERT_EQ(m.open(path), mcap::ReadStatus::Ok);
+    size_t zstd = 0;
+    for (const mcap::ChunkRef& c : m.chunks())
+        zstd += c.zstd;
+    EXPECT_EQ(m.chunks().size(), 40u);
+    EXPECT_EQ(zstd, 26u);
+    record::RecordingReader r;
+    ASSERT_EQ(r.open(path), 0);
+    std::vector<char> buf(600);
+    for (const std::vector<char>& want : sent) {
+        PhotoInfo f{};
+        f.pixel = buf.data();
+        ASSERT_EQ(r.next_frame(&f, buf.size(), nullptr), 0);
+        EXPECT_EQ(buf, want);
+    }
+    std::remove(path.c_str());
+}
+
+TEST(BlockGaps, CountsSkippedIdsAcrossTheWrapNotRestarts)
+{
+    // One step is what the receiver takes for the next id, at the wrap too.
+    for (uint16_t id : {1, 2, 1000, 0x7FFF, 0xFFFE, 0xFFFF})
+        EXPECT_EQ(record::BlockGaps::forward_steps(id, gvsp::next_block_id(id)), 1u) << id;
+    record::BlockGaps g;
+    for (uint16_t id : {65532, 65533, 65535, 2, 3, 3, 5})
+        g.add(id);
+    EXPECT_EQ(g.gaps(), 3u);     // 65534; 1 (0 is no id); 4
+    EXPECT_EQ(g.missing(), 3u);  // a repeated id is no gap
+    // A count that went back (the camera restarted it) is not a gap.
+    record::BlockGaps restarted;
+    for (uint16_t id : {400, 401, 1, 2, 4})
+        restarted.add(id);
+    EXPECT_EQ(restarted.gaps(), 1u);
+    EXPECT_EQ(restarted.missing(), 1u);
+}
+
+// The recorder fed through a stream's frame pool, as a receive thread would,
+// with a hook that holds its writing up: frames that find the queue full
+// are dropped, counted per channel, and leave gaps in the recorded block
+// ids; the file keeps those figures.
+class RecorderTest : public ::testing::Test {
+protected:
+    // Hands a 10 x 10 depth frame over to the pool (and so to the
+    // recorder's tap), then captures it, as the tool's capture threads do.
+    void send(uint16_t channel, uint16_t block)
+    {
+        PhotoInfo* f = pool.obtain();
+        ASSERT_NE(f, nullptr);
+        char* pixel = f->pixel;
+        std::vector<char> pixels;
+        PhotoInfo info = depth_frame(pixels, 10, 10, block);
+        pixels[9] = static_cast<char>(block);
+        info.stream_channel_index_ = channel;
+        std::memcpy(pixel, pixels.data(), pixels.size());
+        info.pixel = pixel;
+        *f = info;
+        pool.deliver(f, 0);
+        PhotoInfo* captured = static_cast<PhotoInfo*>(async_queue_try_pop(pool.ready_queue));
+        ASSERT_EQ(captured, f);
+        pool.recycle(captured);
+    }
+
+    record::RecordingSetup setup(bool zstd, size_t queue)
+    {
+        record::RecordingSetup s;
+        s.path = path;
+        s.zstd = zstd;
+        s.channels = 0b101;
+        s.queue_frames = queue;
+        s.before_write = [this](const PhotoInfo&) {
+            std::unique_lock<std::mutex> lock(mutex);
+            ++held;
+            changed.notify_all();
+            changed.wait(lock, [&] { return open; });
+        };
+        return s;
+    }
+    // Waits until the recorder holds a frame in the hook.
+    bool holding()
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, std::chrono::seconds(60), [&] { return held > 0; });
+    }
+    void release()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        open = true;
+        changed.notify_all();
+    }
+    ~RecorderTest() override
+    {
+        // A failed check must not leave the recorder held in the hook.
+        release();
+        pool.detach_tap();
+        rec.stop();
+        std::remove(path.c_str());
+    }
+
+    const std::string path = temp_path("recorder.mcap");
+    std::atomic<uint32_t> budget{64};
+    cameralog log;
+    FramePool pool{600, budget, &log};
+    std::mutex mutex;
+    std::condition_variable changed;
+    int held = 0;
+    bool open = false;
+    record::Recorder rec;
+};
+
+TEST_F(RecorderTest, DroppedFramesAndGapsPerChannelKeptInTheFile)
+{
+    ASSERT_EQ(rec.start(setup(false, 2)), 0);
+    pool.attach_tap(rec.tap());
+    send(0, 1);
+    ASSERT_TRUE(holding());  // taken, and held in the hook
+    send(0, 2);              // these two wait in the queue
+    send(2, 1);
+    send(0, 3);  // these find it full
+    send(0, 4);
+    send(2, 2);
+    release();
+    ASSERT_TRUE(eventually([&] { return rec.frames_written() == 3; }, std::chrono::seconds(60)));
+    send(0, 5);
+    send(2, 3);
+    ASSERT_TRUE(eventually([&] { return rec.frames_written() == 5; }, std::chrono::seconds(60)));
+    pool.detach_tap();
+    ASSERT_EQ(rec.stop(), 0);
+    EXPECT_EQ(rec.frames_dropped(), 3u);
+
+    record::ChannelFigures f;
+    EXPECT_FALSE(rec.channel_figures(1, &f));  // not recorded
+    ASSERT_TRUE(rec.channel_figures(0, &f));
+    EXPECT_EQ(f.frames, 3u);
+    EXPECT_EQ(f.dropped, 2u);
+    EXPECT_EQ(f.gaps, 1u);
+    EXPECT_EQ(f.missing, 2u);
+    ASSERT_TRUE(rec.channel_figures(2, &f));
+    EXPECT_EQ(f.frames, 2u);
+    EXPECT_EQ(f.dropped, 1u);
+    EXPECT_EQ(f.gaps, 1u);
+    EXPECT_EQ(f.missing, 1u);
+
+    const auto expect_channels = [](record::RecordingReader& r, int64_t dropped0, int64_t dropped2) {
+        const std::vector<record::ChannelSummary>& c = r.channels();
+        ASSERT_EQ(c.size(), 2u);
+        EXPECT_EQ(c[0].channel, 0u);
+        EXPECT_EQ(c[0].frames, 3u);
+        EXPECT_EQ(c[0].dropped, dropped0);
+        EXPECT_EQ(c[0].gaps, 1);
+        EXPECT_EQ(c[0].missing, 2);
+        EXPECT_EQ(c[1].channel, 2u);
+        EXPECT_EQ(c[1].frames, 2u);
+        EXPECT_EQ(c[1].dropped, dropped2);
+        EXPECT_EQ(c[1].gaps, 1);
+        EXPECT_EQ(c[1].missing, 1);
+    };
+    {
+        record::RecordingReader r;
+        ASSERT_EQ(r.open(path), 0);
+        expect_channels(r, 2, 1);
+        // Reading the figures leaves the frames to read from the start.
+        std::vector<char> buf(600);
+        PhotoInfo first{};
+        first.pixel = buf.data();
+        ASSERT_EQ(r.next_frame(&first, buf.size(), nullptr), 0);
+        EXPECT_EQ(first.block_id, 1);
+    }
+    // Cut where the figures begin, as a recording whose process was killed:
+    // nothing says what was dropped, the gaps are found from the frames.
+    const std::string bytes = slurp(path);
+    const size_t name = bytes.find(record::META_RECORDING_END);
+    ASSERT_NE(name, std::string::npos);
+    const size_t cut = name - 4 - mcap::RECORD_PREFIX_LEN;
+    ASSERT_EQ(static_cast<uint8_t>(bytes[cut]), mcap::OP_METADATA);
+    record::RecordingReader r;
+    ASSERT_EQ(r.open_memory(reinterpret_cast<const uint8_t*>(bytes.data()), cut), 0);
+    EXPECT_FALSE(r.complete());
+    expect_channels(r, -1, -1);
+}
+
+// With zstd, frames that arrive while the recorder is behind are stored
+// uncompressed rather than dropped; the file reads back whole.
+TEST_F(RecorderTest, FallingBehindStoresUncompressedInsteadOfDropping)
+{
+    ASSERT_EQ(rec.start(setup(true, 8)), 0);
+    pool.attach_tap(rec.tap());
+    send(0, 1);
+    ASSERT_TRUE(holding());
+    for (uint16_t block = 2; block <= 9; ++block)
+        send(0, block);
+    release();
+    ASSERT_TRUE(eventually([&] { return rec.frames_written() == 9; }, std::chrono::seconds(60)));
+    pool.detach_tap();
+    ASSERT_EQ(rec.stop(), 0);
+    EXPECT_EQ(rec.frames_dropped(), 0u);
+    // Stored while a quarter of the queue (2 frames) or more waited behind.
+    EXPECT_EQ(rec.frames_stored(), 7u);
+
+    mcap::McapReader m;
+    ASSERT_EQ(m.open(path), mcap::ReadStatus::Ok);
+    bool stored = false, compressed = false;
+    for (const mcap::ChunkRef& c : m.chunks())
+        (c.zstd ? compressed : stored) = true;
+    EXPECT_TRUE(stored && compressed);
+    record::RecordingReader r;
+    ASSERT_EQ(r.open(path), 0);
+    std::vector<char> buf(600);
+    for (uint16_t block = 1; block <= 9; ++block) {
+        PhotoInfo f{};
+        f.pixel = buf.data();
+        ASSERT_EQ(r.next_frame(&f, buf.size(), nullptr), 0);
+        EXPECT_EQ(f.block_id, block);
+        EXPECT_EQ(buf[9], static_cast<char>(block));
+    }
 }
 
 // Every prefix of a file opens or is refused; none crashes, and a prefix

@@ -18,7 +18,10 @@ namespace {
 
 const char* const kInfoHelp =
     "usage: vora info [-c CAMERA] [--json]\n"
-    "       vora info FILE.mcap [--json]   (a recording: camera, frames, duration, topics)\n"
+    "       vora info FILE.mcap [--json]   (a recording: camera, frames, duration, topics,\n"
+    "           and per channel the frames dropped while recording and the gaps in the\n"
+    "           block ids; JSON channels [{channel, frames, dropped, gaps, missing_blocks}],\n"
+    "           null where the recording does not say)\n"
     "Connects to a camera (-c: index of `vora list`, serial number, IP or MAC\n"
     "address; default 0) and prints its identity, its network configuration,\n"
     "heartbeat timeout, stream channels (sensor, pixel format, region, packet and\n"

@@ -16,6 +16,7 @@
 #include "common.h"
 #include "json.h"
 #include "options.h"
+#include "progress.h"
 #include "session.h"
 #include "vora_qelcamera_api.h"
 
@@ -39,9 +40,17 @@ const char* const kRecordHelp =
     "  --overwrite      replace FILE if it exists (otherwise refused)\n"
     "  --json           the summary as JSON: {file, camera {index, serial}, result, seconds,\n"
     "                   recording {frames, dropped, bytes, frames_per_second},\n"
-    "                   channels [{channel, frames {complete, incomplete, captured}, blocks {...}}]}\n\n"
+    "                   channels [{channel, frames {complete, incomplete, captured},\n"
+    "                   blocks {...}, recording {frames, dropped, gaps, missing_blocks}}]}\n"
+    "                   result: ok, dropped, failed, interrupted or camera lost\n\n"
     "Frames the recorder could not keep up with are dropped from the file (never\n"
-    "from the stream) and counted as dropped; the exit code is then 1.\n";
+    "from the stream) and counted as dropped: the result is then \"dropped\", a\n"
+    "warning says how many on each channel, and the exit code is 1. Gaps are\n"
+    "places where the block ids of a channel's recorded frames skip (frames\n"
+    "dropped, or lost on the way); missing_blocks counts the ids skipped. With\n"
+    "--compress, frames that arrive while the recorder is behind are stored\n"
+    "uncompressed rather than dropped. Progress goes to stderr: a line redrawn\n"
+    "in place on a terminal, a line a second otherwise.\n";
 
 struct ChannelRun {
     unsigned short index = 0;
@@ -137,6 +146,17 @@ int cmd_record(int argc, char** argv)
             }
         });
     }
+    std::vector<unsigned short> ids;
+    for (const ChannelRun& ch : channels)
+        ids.push_back(ch.index);
+    Progress progress(frames_wanted > 0, frames_wanted > 0 ? static_cast<double>(frames_wanted) : seconds, ids,
+                      "recording");
+    const auto captured_counts = [&] {
+        std::vector<unsigned> counts;
+        for (const ChannelRun& ch : channels)
+            counts.push_back(static_cast<unsigned>(ch.captured.load()));
+        return counts;
+    };
     std::string result = "ok";
     for (;;) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -159,11 +179,11 @@ int cmd_record(int argc, char** argv)
             break;
         }
         if (!json)
-            std::fprintf(stderr, "\rrecording %.1f s", elapsed);
+            progress.update(elapsed, captured_counts());
     }
     const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (!json)
-        std::fprintf(stderr, "\n");
+        progress.finish(elapsed, captured_counts());
     // Acquisition stops first, so that every frame the streams still hand
     // over goes into the file; the captures run until the recording is done.
     session.acquisition_stop();
@@ -176,6 +196,29 @@ int cmd_record(int argc, char** argv)
     if (stopped != 0) {
         report_status("writing " + file, stopped);
         result = "failed";
+    }
+    struct Figures {
+        unsigned long long frames = 0, dropped = 0, gaps = 0, missing = 0;
+        bool known = false;
+    };
+    std::vector<Figures> figures(channels.size());
+    std::string dropped_by_channel;
+    for (size_t i = 0; i < channels.size(); ++i) {
+        Figures& f = figures[i];
+        f.known = GetRecordingChannelStatistics(cam, channels[i].index, &f.frames, &f.dropped, &f.gaps,
+                                                &f.missing) == 0;
+        if (f.known && f.dropped > 0)
+            dropped_by_channel += std::string(dropped_by_channel.empty() ? "" : ", ") + "channel " +
+                                  std::to_string(channels[i].index) + ": " + std::to_string(f.dropped);
+    }
+    if (dropped > 0) {
+        // The file lacks frames the camera sent: never a quiet success.
+        if (result == "ok")
+            result = "dropped";
+        // Frames lost to a failed write are counted too; that failure was named.
+        report("warning: " + std::to_string(dropped) + " frame" + (dropped == 1 ? "" : "s") +
+               " dropped from the recording" + (result == "failed" ? "" : ", the recorder could not keep up") +
+               (dropped_by_channel.empty() ? "" : " (" + dropped_by_channel + ")"));
     }
 
     JsonWriter j;
@@ -200,7 +243,9 @@ int cmd_record(int argc, char** argv)
     if (!json)
         std::printf("recording %s: %llu frames in %.1f s (%.1f frames/s), %.1f MB, dropped %llu\n", file.c_str(),
                     written, elapsed, elapsed > 0 ? written / elapsed : 0.0, bytes / 1e6, dropped);
-    for (const ChannelRun& ch : channels) {
+    for (size_t i = 0; i < channels.size(); ++i) {
+        const ChannelRun& ch = channels[i];
+        const Figures& f = figures[i];
         unsigned c[8] = {};
         GetBlockStatistics(cam, ch.index, &c[0], &c[1], &c[2], &c[3], &c[4], &c[5], &c[6], &c[7]);
         j.begin_object()
@@ -218,11 +263,25 @@ int cmd_record(int argc, char** argv)
             .field("lost", c[5])
             .field("errors", c[6])
             .end_object()
-            .end_object();
-        if (!json)
+            .key("recording");
+        if (f.known)
+            j.begin_object()
+                .field("frames", f.frames)
+                .field("dropped", f.dropped)
+                .field("gaps", f.gaps)
+                .field("missing_blocks", f.missing)
+                .end_object();
+        else
+            j.null();
+        j.end_object();
+        if (!json) {
             std::printf("channel %u: frames complete %u, incomplete %u, captured %llu; blocks: timed out %u, "
                         "no buffer %u, lost %u, errors %u\n",
                         ch.index, c[0], c[1], ch.captured.load(), c[2], c[3], c[5], c[6]);
+            if (f.known)
+                std::printf("  recorded %llu, dropped %llu; block ids: %llu gaps, %llu missing\n", f.frames,
+                            f.dropped, f.gaps, f.missing);
+        }
     }
     j.end_array().end_object();
     if (json)

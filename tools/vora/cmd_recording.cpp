@@ -30,11 +30,52 @@ const char* const kExportHelp =
     "colour frames as bmp and png (8-bit RGB), any frame as raw; a format that\n"
     "does not fit a channel is left out. Default format: pcd,bmp.\n\n"
     "  --frames N   at most N frames per channel\n"
-    "  --overwrite  replace the files of an earlier export in DIR\n";
+    "  --overwrite  replace the files of an earlier export in DIR\n\n"
+    "Then it says, per channel, how many frames the recording holds, how many\n"
+    "were dropped while recording, and the gaps in the block ids (places where\n"
+    "they skip, and ids skipped in all); \"unknown\" where the recording does not\n"
+    "say (cut short, or made by an older version).\n";
 
 bool is_depth(unsigned format)
 {
     return format == PIXEL_FORMAT_COORD3D_ABC16;
+}
+
+std::string count_text(long long n)
+{
+    return n < 0 ? std::string("unknown") : std::to_string(n);
+}
+
+void count_field(JsonWriter& j, const char* name, long long n)
+{
+    j.key(name);
+    n < 0 ? j.null() : j.value(n);
+}
+
+// Per channel: frames, dropped while recording, gaps in the block ids.
+void channel_table(const std::vector<RecordingFile::Channel>& channels)
+{
+    std::vector<std::vector<std::string>> rows{{"  channel", "frames", "dropped", "gaps", "missing blocks"}};
+    for (const RecordingFile::Channel& c : channels)
+        rows.push_back({"  " + std::to_string(c.channel), std::to_string(c.frames), count_text(c.dropped),
+                        count_text(c.gaps), count_text(c.missing)});
+    print_table(rows);
+}
+
+// A warning for each channel that lacks frames, on stderr.
+void warn_of_losses(const std::vector<RecordingFile::Channel>& channels)
+{
+    for (const RecordingFile::Channel& c : channels) {
+        const auto plural = [](long long n, const char* one, const char* many) {
+            return std::to_string(n) + " " + (n == 1 ? one : many);
+        };
+        if (c.dropped > 0)
+            report("warning: channel " + std::to_string(c.channel) + ": " + plural(c.dropped, "frame", "frames") +
+                   " dropped while recording");
+        if (c.gaps > 0)
+            report("warning: channel " + std::to_string(c.channel) + ": " +
+                   plural(c.missing, "block id", "block ids") + " missing, in " + plural(c.gaps, "gap", "gaps"));
+    }
 }
 
 }  // namespace
@@ -61,6 +102,7 @@ int recording_info(const std::string& path, bool json)
     }
     char description[256] = "";
     const int description_size = GetRecordingDescription(rec.id(), description, sizeof description, nullptr, 0);
+    const std::vector<RecordingFile::Channel> channels = rec.channels();
     if (json) {
         JsonWriter j;
         j.begin_object().field("file", path).key("camera");
@@ -85,6 +127,14 @@ int recording_info(const std::string& path, bool json)
         j.key("topics").begin_array();
         for (const Topic& t : topics)
             j.begin_object().field("topic", t.name).field("type", t.type).field("messages", t.messages).end_object();
+        j.end_array().key("channels").begin_array();
+        for (const RecordingFile::Channel& c : channels) {
+            j.begin_object().field("channel", c.channel).field("frames", c.frames);
+            count_field(j, "dropped", c.dropped);
+            count_field(j, "gaps", c.gaps);
+            count_field(j, "missing_blocks", c.missing);
+            j.end_object();
+        }
         j.end_array().end_object();
         std::fputs(j.text().c_str(), stdout);
         return kExitOk;
@@ -103,6 +153,8 @@ int recording_info(const std::string& path, bool json)
     for (const Topic& t : topics)
         rows.push_back({"  " + t.name, t.type, std::to_string(t.messages)});
     print_table(rows);
+    channel_table(channels);
+    warn_of_losses(channels);
     return kExitOk;
 }
 
@@ -203,6 +255,10 @@ int cmd_export(int argc, char** argv)
         return kExitCamera;
     }
     std::printf("exported %zu files into %s\n", written, dir.c_str());
+    const std::vector<RecordingFile::Channel> recorded = rec.channels();
+    std::printf("the recording:\n");
+    channel_table(recorded);
+    warn_of_losses(recorded);
     return kExitOk;
 }
 

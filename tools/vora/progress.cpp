@@ -9,8 +9,12 @@
 
 namespace vora_tool {
 
-Progress::Progress(bool by_frames, double target, std::vector<unsigned short> channels)
-    : by_frames_(by_frames), target_(target), channels_(std::move(channels)), tty_(isatty(STDERR_FILENO) == 1)
+Progress::Progress(bool by_frames, double target, std::vector<unsigned short> channels, const char* doing)
+    : by_frames_(by_frames),
+      target_(target),
+      doing_(doing),
+      channels_(std::move(channels)),
+      tty_(isatty(STDERR_FILENO) == 1)
 {
 }
 
@@ -40,7 +44,7 @@ void Progress::draw(double elapsed_s, const std::vector<unsigned>& captured)
                      std::string(static_cast<size_t>(width - filled), '-').c_str(), static_cast<int>(done * 100 + 0.5),
                      elapsed_s, counts(captured).c_str());
     } else {
-        std::fprintf(stderr, "capturing: %.1f s, frames%s\n", elapsed_s, counts(captured).c_str());
+        std::fprintf(stderr, "%s: %.1f s, frames%s\n", doing_, elapsed_s, counts(captured).c_str());
     }
     std::fflush(stderr);
     drawn_ = true;

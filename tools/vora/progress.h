@@ -10,8 +10,9 @@ namespace vora_tool {
 
 class Progress {
 public:
-    // target: frames per channel when by_frames, else seconds.
-    Progress(bool by_frames, double target, std::vector<unsigned short> channels);
+    // target: frames per channel when by_frames, else seconds; `doing` names
+    // the work in the plain lines.
+    Progress(bool by_frames, double target, std::vector<unsigned short> channels, const char* doing = "capturing");
     // Throttled; call as often as convenient.
     void update(double elapsed_s, const std::vector<unsigned>& captured);
     // Ends the bar's line.
@@ -23,6 +24,7 @@ private:
 
     bool by_frames_;
     double target_;
+    const char* doing_;
     std::vector<unsigned short> channels_;
     bool tty_;
     bool drawn_ = false;

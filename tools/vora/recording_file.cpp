@@ -36,6 +36,18 @@ int RecordingFile::next(PhotoInfo* frame, unsigned long long* log_time_ns)
     return VORA_ERR_INVALID_ARG;
 }
 
+std::vector<RecordingFile::Channel> RecordingFile::channels() const
+{
+    std::vector<Channel> out;
+    for (int i = 0;; ++i) {
+        Channel c;
+        if (GetRecordingChannel(id_, i, &c.channel, &c.frames, &c.dropped, &c.gaps, &c.missing) != 0)
+            break;
+        out.push_back(c);
+    }
+    return out;
+}
+
 bool is_recording_path(const std::string& arg)
 {
     return arg.size() > 5 && arg.compare(arg.size() - 5, 5, ".mcap") == 0;

@@ -26,6 +26,14 @@ public:
     unsigned long long frames = 0, start_ns = 0, end_ns = 0;
     unsigned int max_payload = 0;
 
+    // What the recording says of each channel; -1: it does not say.
+    struct Channel {
+        unsigned short channel = 0;
+        unsigned long long frames = 0;
+        long long dropped = -1, gaps = -1, missing = -1;
+    };
+    std::vector<Channel> channels() const;
+
 private:
     int id_ = -1;
     std::vector<char> buffer_;
