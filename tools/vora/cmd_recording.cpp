@@ -14,7 +14,6 @@
 #include "json.h"
 #include "options.h"
 #include "output_files.h"
-#include "preview_png.h"
 #include "recording_file.h"
 #include "vora_qelcamera_api.h"
 
@@ -223,17 +222,6 @@ int cmd_export(int argc, char** argv)
             bool ok;
             if (f == "raw") {
                 ok = files.write_bytes(name, frame.pixel, frame.payload_size, &error);
-            } else if (f == "png" && !depth) {
-                const std::vector<uint8_t> rgb = rgb_of(frame);
-                if (rgb.empty()) {
-                    if (warned.insert("png-colour").second)
-                        report("warning: png needs RGB8 or Mono8 frames; use bmp for " +
-                               pixel_format_name(frame.pixel_format));
-                    continue;
-                }
-                ok = files.write(name, [&](const std::string& path, std::string* e) {
-                    return write_rgb_png(path, rgb.data(), frame.pixel_width, frame.pixel_height, e);
-                }, &error);
             } else {
                 ok = files.write(name, [&](const std::string& path, std::string* e) {
                     errno = 0;

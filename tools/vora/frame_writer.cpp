@@ -7,7 +7,7 @@
 #include <cstdlib>
 
 #include "common.h"
-#include "preview_png.h"
+#include "depth_colours.h"
 #include "vora_qelcamera_api.h"
 
 namespace vora_tool {

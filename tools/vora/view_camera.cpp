@@ -15,7 +15,7 @@
 #include "frame_writer.h"
 #include "json.h"
 #include "output_files.h"
-#include "preview_png.h"
+#include "depth_colours.h"
 #include "summary.h"
 #include "vora_qelcamera_api.h"
 

@@ -8,7 +8,7 @@
 
 #include "common.h"
 #include "frame_writer.h"
-#include "preview_png.h"
+#include "depth_colours.h"
 #include "vora_qelcamera_api.h"
 
 namespace vora_tool {

@@ -1,10 +1,9 @@
 // The library's depth colour map, as the viewer draws depth pictures and
 // their legend in the colours of the preview files.
-#ifndef VORA_TOOL_PREVIEW_PNG_H
-#define VORA_TOOL_PREVIEW_PNG_H
+#ifndef VORA_TOOL_DEPTH_COLOURS_H
+#define VORA_TOOL_DEPTH_COLOURS_H
 
 #include <cstdint>
-#include <string>
 #include <vector>
 
 namespace vora_tool {
@@ -18,11 +17,6 @@ void depth_colour(double t, uint8_t rgb[3]);
 // *near and *far receive that range (both 0 when nothing is valid).
 std::vector<uint8_t> colour_map_depth(const uint16_t* z, uint32_t width, uint32_t height, uint16_t* near,
                                       uint16_t* far);
-
-// Writes width x height RGB pixels as an 8-bit PNG; false with the reason
-// in *error.
-bool write_rgb_png(const std::string& path, const uint8_t* rgb, uint32_t width, uint32_t height,
-                   std::string* error);
 
 }  // namespace vora_tool
 
