@@ -28,6 +28,7 @@ const char* const kInfoHelp =
     "payload size), and for every sensor the exposure and the factory calibration\n"
     "(intrinsics, distortion, rotation, translation), then gains, lights and\n"
     "trigger settings.\n"
+    "  --wait S keep discovering for up to S seconds (default 5; 0 asks once)\n"
     "  --json   one JSON document instead, with the keys index, serial, vendor,\n"
     "           model, version, manufacturer_info, user_id, mac, ip, mask, gateway,\n"
     "           interface {name, ip, mtu}, library, heartbeat_timeout_ms,\n"

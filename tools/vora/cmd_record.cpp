@@ -33,6 +33,7 @@ const char* const kRecordHelp =
     "calibration and device description. Robotics tools that read ROS messages\n"
     "in MCAP open it as it is.\n\n"
     "  --channels LIST  stream channels to record (default: all the camera has)\n"
+    "  --wait S         keep discovering for up to S seconds (default 5; 0 asks once)\n"
     "  --seconds S      record for S seconds (default 10)\n"
     "  --frames N       record until every channel has delivered N frames\n"
     "  --compress       compress the file's chunks with zstd\n"

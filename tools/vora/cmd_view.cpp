@@ -27,6 +27,7 @@ const char* const kViewHelp =
     "of the last minute; controls for exposure, gain, triggers, laser brightness\n"
     "and the region of interest; and a button that saves the frames on screen.\n"
     "  --channels LIST  stream channels (default: every channel of the camera)\n"
+    "  --wait S         keep discovering for up to S seconds (default 5; 0 asks once)\n"
     "  --port N         the port to serve on (default 8080; 0 picks a free one)\n"
     "  --bind ADDRESS   the address to serve on (default 127.0.0.1, this machine\n"
     "                   only). Another address lets other machines in: anyone who\n"
