@@ -120,8 +120,9 @@ int printf_points(const char* path, bool ply)
         int count = 0;
         for (size_t i = 0; i < N; ++i)
             count += static_cast<double>(xyz[3 * i + 2]) > 1e-6;
-        std::fprintf(f, "ply\nformat ascii 1.0\nelement vertex %d\nproperty float x\nproperty float y\n"
-                        "property float z\nend_header\n",
+        std::fprintf(f,
+                     "ply\nformat ascii 1.0\nelement vertex %d\nproperty float x\nproperty float y\n"
+                     "property float z\nend_header\n",
                      count);
     }
     for (size_t i = 0; i < N; ++i) {

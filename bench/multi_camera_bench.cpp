@@ -40,12 +40,11 @@ bool sh(const std::string& command)
 // (10.77.k.1 here, 10.77.k.2 there), MTU 9000.
 std::unique_ptr<vsim::SimCamera> camera_in_namespace(int k)
 {
-    const std::string ns = "vcam" + std::to_string(k), host = "vh" + std::to_string(k),
-                      cam = "vc" + std::to_string(k), net = "10.77." + std::to_string(k);
+    const std::string ns = "vcam" + std::to_string(k), host = "vh" + std::to_string(k), cam = "vc" + std::to_string(k),
+                      net = "10.77." + std::to_string(k);
     bool ok = sh("ip netns add " + ns) && sh("ip link add " + host + " type veth peer name " + cam) &&
               sh("ip link set " + cam + " netns " + ns) && sh("ip link set " + host + " mtu 9000 up") &&
-              sh("ip addr add " + net + ".1/24 dev " + host) &&
-              sh("ip netns exec " + ns + " ip link set lo up") &&
+              sh("ip addr add " + net + ".1/24 dev " + host) && sh("ip netns exec " + ns + " ip link set lo up") &&
               sh("ip netns exec " + ns + " ip link set " + cam + " mtu 9000 up") &&
               sh("ip netns exec " + ns + " ip addr add " + net + ".2/24 dev " + cam);
     if (!ok) {
@@ -165,13 +164,15 @@ private:
 int main()
 {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);  // progress shows as it comes
-    std::printf("many cameras: 1280 x 1024 Coord3D_ABC16 clouds (%.1f MB), each camera behind its own veth link, packet size 9000\n",
+    std::printf("many cameras: 1280 x 1024 Coord3D_ABC16 clouds (%.1f MB), each camera behind its own veth link, "
+                "packet size 9000\n",
                 bench::kFrameMB);
     std::vector<std::unique_ptr<vsim::SimCamera>> all;
     for (int k = 0; k < kMaxCameras; ++k)
         all.push_back(camera_in_namespace(k));
 
-    std::printf("  %8s %14s %10s %14s %12s %26s\n", "cameras", "lossless fps", "MB/s", "CPU s per GB", "vs one", "one camera's rate, shared");
+    std::printf("  %8s %14s %10s %14s %12s %26s\n", "cameras", "lossless fps", "MB/s", "CPU s per GB", "vs one",
+                "one camera's rate, shared");
     double one_rate = 0, one_cpu = 0;
     for (int n : {1, 2, 4, 8}) {
         std::vector<vsim::SimCamera*> cameras;

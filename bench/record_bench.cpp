@@ -125,8 +125,8 @@ public:
         r.w.fps = frames / kWindowSeconds / channels_;
         r.w.sent = frames;
         r.w.complete = complete;
-        r.w.lossless = frames > 0 && complete == frames && clean &&
-                       (!mode.record || (r.dropped == 0 && r.recorded == complete));
+        r.w.lossless =
+            frames > 0 && complete == frames && clean && (!mode.record || (r.dropped == 0 && r.recorded == complete));
         r.w.cpu_per_gb = complete ? cpu / gb : 0;
         r.receive_cpu_per_gb = complete ? rx / gb : 0;
         r.cpu_ms_per_frame = complete ? 1000 * cpu / complete : 0;
@@ -229,8 +229,8 @@ int main(int argc, char** argv)
         const double at = 10;
         std::printf("\nthree channels (two depth, one colour) at %.0f fps, three windows of %.0f s each:\n", at,
                     kWindowSeconds);
-        std::printf("  %-26s %10s %10s %9s %12s %14s %12s\n", "mode", "sent fps", "recorded/s", "dropped",
-                    "file MB/s", "CPU ms/frame", "vs live");
+        std::printf("  %-26s %10s %10s %9s %12s %14s %12s\n", "mode", "sent fps", "recorded/s", "dropped", "file MB/s",
+                    "CPU ms/frame", "vs live");
         double live_ms = 0;
         for (const Mode& m : modes) {
             Result best;
@@ -239,7 +239,8 @@ int main(int argc, char** argv)
                 const Result r = b.window(at, m);
                 dropped += r.dropped;
                 lost += r.w.sent - std::min<unsigned long long>(r.w.sent, r.w.complete);
-                if (r.cpu_ms_per_frame > 0 && (best.cpu_ms_per_frame == 0 || r.cpu_ms_per_frame < best.cpu_ms_per_frame))
+                if (r.cpu_ms_per_frame > 0 &&
+                    (best.cpu_ms_per_frame == 0 || r.cpu_ms_per_frame < best.cpu_ms_per_frame))
                     best = r;
             }
             if (!m.record)

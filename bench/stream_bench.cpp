@@ -149,8 +149,9 @@ private:
                 // is when the system has delivered the whole frame.
                 gvsp::Header h;
                 Clock::time_point sent;
-                if (measure_latency_ && gvsp::parse_header(reinterpret_cast<const uint8_t*>(area.data() + i * 65536),
-                                                           msgs[i].msg_len, &h) &&
+                if (measure_latency_ &&
+                    gvsp::parse_header(reinterpret_cast<const uint8_t*>(area.data() + i * 65536), msgs[i].msg_len,
+                                       &h) &&
                     h.format == gvsp::FORMAT_TRAILER && sim_->frame_sent_time(0, h.block_id, &sent)) {
                     std::lock_guard<std::mutex> lock(latency_mutex_);
                     latencies_.push_back(std::chrono::duration<double, std::micro>(received - sent).count());
@@ -288,9 +289,11 @@ int main()
         }
         std::printf("\npacket size %u (the bare loop first lost frames at %.0f fps)\n", size, bare_limit);
         std::printf("  %-22s %10s %10s %14s\n", "receiver", "fps", "MB/s", "CPU s per GB");
-        std::printf("  %-22s %10.0f %10.0f %14.3f\n", "bare recvmmsg loop", bare_fps, bare_fps * bench::kFrameMB, bare_cpu);
+        std::printf("  %-22s %10.0f %10.0f %14.3f\n", "bare recvmmsg loop", bare_fps, bare_fps * bench::kFrameMB,
+                    bare_cpu);
         std::printf("  %-22s %10.0f %10.0f %14.3f\n", "libVoraSDK", lib_fps, lib_fps * bench::kFrameMB, lib_cpu);
-        std::printf("  ratios: lossless throughput %.2f of the bare loop (aim >= 0.95); CPU per GB %.2f times the bare loop's (aim <= 1.0), at %.0f fps\n",
+        std::printf("  ratios: lossless throughput %.2f of the bare loop (aim >= 0.95); CPU per GB %.2f times the bare "
+                    "loop's (aim <= 1.0), at %.0f fps\n",
                     bare_fps > 0 ? lib_fps / bare_fps : 0, bare_cpu > 0 ? lib_cpu / bare_cpu : 0, common);
         if (size == 9000)
             lossless9000 = lib_fps;
@@ -305,7 +308,8 @@ int main()
             sent += w.sent;
             complete += w.complete;
         }
-        std::printf("\n%.0f %% random loss at %.0f fps, packet size 9000: %.2f %% of frames complete through resend (aim >= %s)\n",
+        std::printf("\n%.0f %% random loss at %.0f fps, packet size 9000: %.2f %% of frames complete through resend "
+                    "(aim >= %s)\n",
                     loss * 100, half, sent ? 100.0 * complete / sent : 0.0, loss < 0.02 ? "99.9 %" : "99 %");
     }
 
@@ -330,7 +334,8 @@ int main()
                     bench::percentile(kernel, 50), bench::percentile(kernel, 99));
         std::printf("  TimeoutCapture returning the frame, its 7.9 MB copied (%zu frames): p50 %.0f us, p99 %.0f us\n",
                     library.size(), bench::percentile(library, 50), bench::percentile(library, 99));
-        std::printf("  the library's own part (differences of the percentiles): p50 %.0f us, p99 %.0f us (aim p99 <= 1000 us)\n",
+        std::printf("  the library's own part (differences of the percentiles): p50 %.0f us, p99 %.0f us (aim p99 <= "
+                    "1000 us)\n",
                     bench::percentile(library, 50) - bench::percentile(kernel, 50),
                     bench::percentile(library, 99) - bench::percentile(kernel, 99));
     }

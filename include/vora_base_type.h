@@ -64,7 +64,7 @@ extern "C" {
  * is the non-zero status word of a camera acknowledge passed on unchanged. */
 enum VoraStatus {
     VORA_OK = 0,
-    VORA_ERR_FAILED = -1,              /* operation-specific failure */
+    VORA_ERR_FAILED = -1, /* operation-specific failure */
     VORA_ERR_INVALID_ARG = -2,
     VORA_ERR_FORCEIP = -4,
     VORA_ERR_INTERFACE_LIST = -5,
@@ -105,14 +105,14 @@ enum VoraStatus {
     VORA_ERR_COLOR_FORMAT = -59,
     VORA_ERR_CCP_NO_CAMERA = -60,
     /* recording and replay */
-    VORA_ERR_RECORDING_BUSY = -70,     /* the camera is recording already; or too many recordings open */
-    VORA_ERR_NOT_RECORDING = -71,      /* no recording runs on this camera */
-    VORA_ERR_RECORDING_IO = -72,       /* the recording file cannot be created, written or opened */
-    VORA_ERR_RECORDING_FORMAT = -73,   /* not a recording that can be read (not MCAP, damaged) */
-    VORA_ERR_RECORDING_END = -74,      /* no more frames in the recording */
-    VORA_ERR_RECORDING_MISSING = -75,  /* no open recording with that number */
+    VORA_ERR_RECORDING_BUSY = -70,    /* the camera is recording already; or too many recordings open */
+    VORA_ERR_NOT_RECORDING = -71,     /* no recording runs on this camera */
+    VORA_ERR_RECORDING_IO = -72,      /* the recording file cannot be created, written or opened */
+    VORA_ERR_RECORDING_FORMAT = -73,  /* not a recording that can be read (not MCAP, damaged) */
+    VORA_ERR_RECORDING_END = -74,     /* no more frames in the recording */
+    VORA_ERR_RECORDING_MISSING = -75, /* no open recording with that number */
     /* a camera that went away while in use */
-    VORA_ERR_CAMERA_LOST = -80,        /* the heartbeat gave the camera up: it stopped answering or lost control */
+    VORA_ERR_CAMERA_LOST = -80, /* the heartbeat gave the camera up: it stopped answering or lost control */
     VORA_ERR_STREAM_MISSING = -98,
     VORA_ERR_CAMERA_MISSING = -99
 };

@@ -35,8 +35,7 @@ VORA_API void RawdataToRgb888CSharp(int index, PhotoInfoCSharp& info, char* buff
 VORA_API int GetCloudPlaneXCSharp(int index, PhotoInfoCSharp& info, char* buffer, int length, short* plane);
 VORA_API int GetCloudPlaneYCSharp(int index, PhotoInfoCSharp& info, char* buffer, int length, short* plane);
 VORA_API int GetCloudPlaneZCSharp(int index, PhotoInfoCSharp& info, char* buffer, int length, short* plane);
-VORA_API int SaveCloudPlaneCSharp(int index, PhotoInfoCSharp& info, char* buffer, int length, short* plane,
-                                  char* path);
+VORA_API int SaveCloudPlaneCSharp(int index, PhotoInfoCSharp& info, char* buffer, int length, short* plane, char* path);
 VORA_API int SavePointCloudToPcdCSharp(int index, PhotoInfoCSharp& info, char* buffer, int length, char* path);
 VORA_API int SavePointCloudToTxtCSharp(int index, PhotoInfoCSharp& info, char* buffer, int length, char* path);
 VORA_API int SavePointCloudToPlyCSharp(int index, PhotoInfoCSharp& info, char* buffer, int length, char* path);
@@ -52,8 +51,7 @@ VORA_API int SavePointCloudWithImageToPcdCSharp(int index, PhotoInfoCSharp& info
 VORA_API int SaveImageToPngCSharp(int index, PhotoInfoCSharp& info, char* buffer, int length, char* path);
 VORA_API int SaveDepthPreviewToPngCSharp(int index, PhotoInfoCSharp& info, char* buffer, int length, char* path);
 VORA_API void FilterPointCloudCSharp(int index, PhotoInfoCSharp& info, char* buffer, int length, double tolerance);
-VORA_API int SpatialFilterPointcloudCSharp(int index, PhotoInfoCSharp& info, char* buffer, int length,
-                                           int min_points);
+VORA_API int SpatialFilterPointcloudCSharp(int index, PhotoInfoCSharp& info, char* buffer, int length, int min_points);
 /* The mask variants: length counts the ints of mask, at least width x height
  * of info; a shorter or missing mask is refused and left untouched. */
 VORA_API void PixelSwellCSharp(int index, int* mask, PhotoInfoCSharp& info, int length);
@@ -62,13 +60,13 @@ VORA_API void ROIMappingCoordinateCSharp(int index, int unused, int* mask, Photo
                                          RoiPoint& region);
 VORA_API void ROIPixelMappingCSharp(int index, PhotoInfoCSharp& cloud, char* cloud_buffer, int cloud_length,
                                     PhotoInfoCSharp& source, char* source_buffer, int source_length,
-                                    PhotoInfoCSharp& target, char* target_buffer, int target_length,
-                                    RoiPoint& region, int unused, int* mask);
+                                    PhotoInfoCSharp& target, char* target_buffer, int target_length, RoiPoint& region,
+                                    int unused, int* mask);
 VORA_API int FusionImageTo3DCSharp(int index, PhotoInfoCSharp& image, char* image_buffer, int image_length,
                                    PhotoInfoCSharp& cloud, char* cloud_buffer, int cloud_length, float* fused);
 VORA_API int Fusion3DToRGBCSharp(int index, PhotoInfoCSharp& colour, char* colour_buffer, int colour_length,
-                                 PhotoInfoCSharp& cloud, char* cloud_buffer, int cloud_length,
-                                 PhotoInfoCSharp& output, char* output_buffer, int output_length);
+                                 PhotoInfoCSharp& cloud, char* cloud_buffer, int cloud_length, PhotoInfoCSharp& output,
+                                 char* output_buffer, int output_length);
 
 } /* extern "C" */
 

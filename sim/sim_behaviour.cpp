@@ -48,9 +48,9 @@ constexpr uint32_t REBOOT_KEY = 0x111F;
 constexpr long long REBOOT_MS = 1500;  // off the network while restarting
 
 constexpr uint16_t FTP_PORT = 21;
-constexpr int POLL_MS = 20;                  // how soon the service notices a stop
-constexpr int DATA_WAIT_MS = 5000;           // for the client's data connection
-constexpr int IDLE_DATA_MS = 10000;          // a stalled upload is given up
+constexpr int POLL_MS = 20;          // how soon the service notices a stop
+constexpr int DATA_WAIT_MS = 5000;   // for the client's data connection
+constexpr int IDLE_DATA_MS = 10000;  // a stalled upload is given up
 constexpr size_t MAX_COMMAND_LINE = 4096;
 constexpr long long NO_EPOCH = LLONG_MIN;
 
@@ -242,8 +242,7 @@ void SimCamera::Services::session(int control)
         } else if (verb == "SYST") {
             answer = "215 UNIX Type: L8";
         } else if (verb == "TYPE") {
-            answer = argument == "I" || argument == "i" ? "200 Type set to I."
-                                                       : "504 Only binary transfers are taken.";
+            answer = argument == "I" || argument == "i" ? "200 Type set to I." : "504 Only binary transfers are taken.";
         } else if (verb == "NOOP") {
             answer = "200 Still here.";
         } else if (verb == "PASV") {
@@ -288,8 +287,8 @@ std::string SimCamera::Services::open_passive(int* passive)
     // TEST-NET-2: an address no client can reach, to show where the client connects.
     const uint32_t shown = record->faults.pasv_foreign_address ? 0xC6336407u : ip;
     char numbers[64];
-    std::snprintf(numbers, sizeof numbers, "%u,%u,%u,%u,%u,%u", shown >> 24, (shown >> 16) & 0xFF,
-                  (shown >> 8) & 0xFF, shown & 0xFF, port >> 8, port & 0xFF);
+    std::snprintf(numbers, sizeof numbers, "%u,%u,%u,%u,%u,%u", shown >> 24, (shown >> 16) & 0xFF, (shown >> 8) & 0xFF,
+                  shown & 0xFF, port >> 8, port & 0xFF);
     if (record->faults.pasv_without_parentheses)
         return std::string("227 Entering Passive Mode ") + numbers + ".";
     return std::string("227 Entering Passive Mode (") + numbers + ").";
@@ -314,7 +313,8 @@ std::string SimCamera::Services::store(int control, int* passive, const std::str
     const int listening = *passive;
     *passive = -1;
     // Only the file name counts: uploads never leave the service's directory.
-    const std::string name = remote.substr(remote.find_last_of('/') == std::string::npos ? 0 : remote.find_last_of('/') + 1);
+    const std::string name =
+        remote.substr(remote.find_last_of('/') == std::string::npos ? 0 : remote.find_last_of('/') + 1);
     if (name.empty() || name == "." || name == "..") {
         close(listening);
         return "553 File name refused.";
@@ -478,9 +478,9 @@ uint64_t SimCamera::timestamp_ticks() const
 {
     std::shared_ptr<Record> r = find_record(this);
     const long long epoch = r ? r->epoch_ns.load() : NO_EPOCH;
-    const long long start = epoch != NO_EPOCH
-                                ? epoch
-                                : std::chrono::duration_cast<std::chrono::nanoseconds>(started_.time_since_epoch()).count();
+    const long long start =
+        epoch != NO_EPOCH ? epoch
+                          : std::chrono::duration_cast<std::chrono::nanoseconds>(started_.time_since_epoch()).count();
     const long long elapsed = steady_ns() - start;
     if (elapsed <= 0)
         return 0;
@@ -561,6 +561,7 @@ void SimCamera::after_write(uint32_t address, uint32_t value)
 
 // Nothing changes on its own between reads: the latch and the acquisition
 // state are updated when they are written.
-void SimCamera::before_read(uint32_t, uint32_t) {}
+void SimCamera::before_read(uint32_t, uint32_t)
+{}
 
 }  // namespace vsim

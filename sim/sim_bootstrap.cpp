@@ -17,8 +17,7 @@ void build_bootstrap(DeviceMemory& m, const SimConfig& c)
     m.set_reg(0x0004, 0x80000001);  // big-endian device, UTF-8 strings
     ro(0x0008, 8);
     m.set_reg(0x0008, (uint32_t(c.mac[0]) << 8) | c.mac[1]);
-    m.set_reg(0x000C, (uint32_t(c.mac[2]) << 24) | (uint32_t(c.mac[3]) << 16) |
-                          (uint32_t(c.mac[4]) << 8) | c.mac[5]);
+    m.set_reg(0x000C, (uint32_t(c.mac[2]) << 24) | (uint32_t(c.mac[3]) << 16) | (uint32_t(c.mac[4]) << 8) | c.mac[5]);
     ro(0x0010, 4);
     m.set_reg(0x0010, 0x80000007);  // persistent IP, DHCP, link-local
     rw(Model_Adder, 4);
@@ -76,9 +75,9 @@ void build_bootstrap(DeviceMemory& m, const SimConfig& c)
         const uint32_t base = Stream_Channel_0_Port_Reg + n * STREAM_CHANNEL_REG_STRIDE;
         rw(base + 0x00, 12);  // host port, packet size, packet delay
         m.set_reg(base + 0x04, 1500);
-        rw(base + 0x18, 4);   // destination address
-        ro(base + 0x1C, 8);   // source port, capability
-        rw(base + 0x24, 4);   // configuration
+        rw(base + 0x18, 4);  // destination address
+        ro(base + 0x1C, 8);  // source port, capability
+        rw(base + 0x24, 4);  // configuration
     }
 }
 

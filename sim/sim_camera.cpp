@@ -188,16 +188,15 @@ void SimCamera::serve()
                 continue;
             sockaddr_in from;
             socklen_t from_len = sizeof from;
-            ssize_t n = recvfrom(pfd[i].fd, buf, sizeof buf, MSG_DONTWAIT,
-                                 reinterpret_cast<sockaddr*>(&from), &from_len);
+            ssize_t n =
+                recvfrom(pfd[i].fd, buf, sizeof buf, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &from_len);
             if (n < 0)
                 continue;
             if (i >= 2) {
                 std::lock_guard<std::mutex> lock(mutex_);
                 stream_inbox_.emplace_back(static_cast<int>(i - 2), std::vector<uint8_t>(buf, buf + n));
             } else if (n > 0) {
-                handle(buf, static_cast<size_t>(n),
-                       Peer{ntohl(from.sin_addr.s_addr), ntohs(from.sin_port)}, i == 1);
+                handle(buf, static_cast<size_t>(n), Peer{ntohl(from.sin_addr.s_addr), ntohs(from.sin_port)}, i == 1);
             }
         }
     }
@@ -507,7 +506,8 @@ uint16_t SimCamera::write_register(uint32_t address, uint32_t value, const Peer&
     if (status != gvcp::STATUS_SUCCESS)
         return status;
     const uint32_t channel = (address - Stream_Channel_Packet_Size_Reg) / STREAM_CHANNEL_REG_STRIDE;
-    if (address >= Stream_Channel_Packet_Size_Reg && (address - Stream_Channel_Packet_Size_Reg) % STREAM_CHANNEL_REG_STRIDE == 0 &&
+    if (address >= Stream_Channel_Packet_Size_Reg &&
+        (address - Stream_Channel_Packet_Size_Reg) % STREAM_CHANNEL_REG_STRIDE == 0 &&
         channel < config_.stream_channels) {
         // Bit 31 fires one test packet and does not stay set.
         memory_.set_reg(address, value & 0x7FFFFFFF);

@@ -26,7 +26,7 @@ struct SimSensor {
     uint32_t max_width = 1280;
     uint32_t max_height = 1024;
     uint32_t pixel_format = PIXEL_FORMAT_COORD3D_ABC16;  // RGB8 for colour
-    float Kc[5] = {0, 0, 0, 0, 0};        // distortion coefficients
+    float Kc[5] = {0, 0, 0, 0, 0};                       // distortion coefficients
     float K[9] = {1000, 0, 640, 0, 1000, 512, 0, 0, 1};  // camera matrix
     float R[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};            // rotation
     float T[3] = {0, 0, 0};                              // translation
@@ -73,12 +73,12 @@ struct SimConfig {
 
     // CMOS 0 and 2 see depth, CMOS 1 colour; stream channel n shows CMOS n.
     std::vector<SimSensor> sensors = default_sensors();
-    uint32_t cloud_unit = 10;           // raw coordinate units per millimetre
+    uint32_t cloud_unit = 10;  // raw coordinate units per millimetre
     // Depth noise: each point of a depth frame moves along its ray by up to
     // this many millimetres, differently in every frame (0: every frame the same).
     double depth_noise_mm = 0;
-    double frame_rate = 10;             // frames per second while free-running
-    int resend_history = 8;             // blocks kept for packet resend
+    double frame_rate = 10;  // frames per second while free-running
+    int resend_history = 8;  // blocks kept for packet resend
     // Largest stream packet (IP and UDP headers included) the camera sends.
     uint32_t max_packet_size = 65535;
     // Some devices leave the stream source port register at 0.
@@ -107,11 +107,11 @@ enum class Stray : int {
 };
 
 struct SimFaults {
-    std::atomic<bool> silent{false};  // answer nothing, as if unplugged
-    std::atomic<int> drop_next{0};    // leave the next N commands unanswered
-    std::atomic<int> status{0};       // answer every command with this status
-    std::atomic<int> delay_ms{0};     // answer this late
-    std::atomic<int> stray{0};        // a Stray datagram before every answer
+    std::atomic<bool> silent{false};        // answer nothing, as if unplugged
+    std::atomic<int> drop_next{0};          // leave the next N commands unanswered
+    std::atomic<int> status{0};             // answer every command with this status
+    std::atomic<int> delay_ms{0};           // answer this late
+    std::atomic<int> stray{0};              // a Stray datagram before every answer
     std::atomic<int> discovery_ack_len{0};  // send discovery acks of this length (0: 256)
     // Register and memory access touching this address answers INVALID_ADDRESS.
     std::atomic<uint32_t> fail_address{0xFFFFFFFF};
@@ -119,22 +119,22 @@ struct SimFaults {
 
 // How the camera's streams misbehave; each switch can change while it runs.
 struct StreamFaults {
-    std::atomic<double> loss_rate{0};       // each packet lost with this probability
-    std::atomic<int> burst_every{0};        // every N-th frame loses a run of packets...
-    std::atomic<int> burst_length{0};       // ...this long, from its middle
+    std::atomic<double> loss_rate{0};  // each packet lost with this probability
+    std::atomic<int> burst_every{0};   // every N-th frame loses a run of packets...
+    std::atomic<int> burst_length{0};  // ...this long, from its middle
     std::atomic<bool> drop_leader{false};
     std::atomic<bool> drop_trailer{false};
-    std::atomic<double> reorder_rate{0};    // a packet swapped with its successor
-    std::atomic<double> duplicate_rate{0};  // a packet sent twice
-    std::atomic<int> error_status{0};       // the next frame's payload carries this status
-    std::atomic<int> block_id_jump{0};      // the next block id jumps by this much
-    std::atomic<bool> restart_ids{false};   // the next block id starts again at 1
+    std::atomic<double> reorder_rate{0};       // a packet swapped with its successor
+    std::atomic<double> duplicate_rate{0};     // a packet sent twice
+    std::atomic<int> error_status{0};          // the next frame's payload carries this status
+    std::atomic<int> block_id_jump{0};         // the next block id jumps by this much
+    std::atomic<bool> restart_ids{false};      // the next block id starts again at 1
     std::atomic<bool> stray_datagrams{false};  // junk from another address between frames
     // Per frame, this many leaders of new blocks claiming 65535 x 65535
     // pixels, from the camera's address but another port.
     std::atomic<int> foreign_port_leaders{0};
-    std::atomic<int> stop_after_packets{-1};   // send this many packets of the next frame, then nothing
-    std::atomic<bool> ignore_resend{false};    // resend requests go unanswered
+    std::atomic<int> stop_after_packets{-1};  // send this many packets of the next frame, then nothing
+    std::atomic<bool> ignore_resend{false};   // resend requests go unanswered
 };
 
 struct Peer {
@@ -254,8 +254,8 @@ private:
     Clock::time_point holder_seen_;
     std::vector<std::vector<uint8_t>> commands_;
 
-    std::atomic<int> socket_{-1};    // unicast: commands to our address, all replies
-    int broadcast_socket_ = -1;      // broadcasts to port 3956 (discovery, force IP)
+    std::atomic<int> socket_{-1};  // unicast: commands to our address, all replies
+    int broadcast_socket_ = -1;    // broadcasts to port 3956 (discovery, force IP)
     std::atomic<uint32_t> ip_{0};
     std::vector<int> stream_sockets_;  // one per channel: the source port of its packets
     std::vector<std::pair<int, std::vector<uint8_t>>> stream_inbox_;

@@ -30,37 +30,36 @@ void on_signal(int)
 
 void usage(const char* program)
 {
-    std::printf(
-        "usage: %s [options]\n"
-        "Runs simulated cameras in the foreground until interrupted.\n"
-        "  --ip A.B.C.D          address of the first camera (default 127.0.0.1);\n"
-        "                        each further camera takes the next address\n"
-        "  --mask A.B.C.D        subnet mask (default 255.0.0.0)\n"
-        "  --gateway A.B.C.D     default gateway (default 0.0.0.0)\n"
-        "  --cameras N           how many cameras (default 1)\n"
-        "  --serial TEXT         serial number of the first camera; further cameras\n"
-        "                        get TEXT-2, TEXT-3 ... (default SIM00001, SIM00002 ...)\n"
-        "  --mac XX:XX:XX:XX:XX:XX  MAC of the first camera; the last byte counts up\n"
-        "  --model TEXT          model name\n"
-        "  --iface NAME          network interface the camera owns; a forced IP\n"
-        "                        configuration is applied to it\n"
-        "  --discovery-ack-len N answer discovery with N-byte datagrams (a fault)\n"
-        "  --fps F               frames per second while free-running (default 10)\n"
-        "  --noise MM            depth noise: points move along their rays by up to MM\n"
-        "                        millimetres, differently in every frame (default 0)\n"
-        "  --max-packet N        largest stream packet the camera sends (default 65535)\n"
-        "  --loss P              lose each stream packet with probability P (0..1)\n"
-        "  --burst-loss N:L      every N-th frame loses L packets from its middle\n"
-        "  --drop-leader, --drop-trailer   lose every leader / trailer\n"
-        "  --reorder P, --duplicate P      swap / repeat packets with probability P\n"
-        "  --stray               send junk datagrams from another address\n"
-        "  --colour-format F     rgb8, yuv422 or bayerrg8 for the colour sensor\n"
-        "  --seconds S           stop after S seconds\n"
-        "  --version             the simulator's version\n"
-        "Prints a line per camera, then \"ready\" once every camera listens.\n"
-        "Exit codes: 0 stopped by a signal or --seconds, 1 a camera cannot listen,\n"
-        "2 usage error.\n",
-        program);
+    std::printf("usage: %s [options]\n"
+                "Runs simulated cameras in the foreground until interrupted.\n"
+                "  --ip A.B.C.D          address of the first camera (default 127.0.0.1);\n"
+                "                        each further camera takes the next address\n"
+                "  --mask A.B.C.D        subnet mask (default 255.0.0.0)\n"
+                "  --gateway A.B.C.D     default gateway (default 0.0.0.0)\n"
+                "  --cameras N           how many cameras (default 1)\n"
+                "  --serial TEXT         serial number of the first camera; further cameras\n"
+                "                        get TEXT-2, TEXT-3 ... (default SIM00001, SIM00002 ...)\n"
+                "  --mac XX:XX:XX:XX:XX:XX  MAC of the first camera; the last byte counts up\n"
+                "  --model TEXT          model name\n"
+                "  --iface NAME          network interface the camera owns; a forced IP\n"
+                "                        configuration is applied to it\n"
+                "  --discovery-ack-len N answer discovery with N-byte datagrams (a fault)\n"
+                "  --fps F               frames per second while free-running (default 10)\n"
+                "  --noise MM            depth noise: points move along their rays by up to MM\n"
+                "                        millimetres, differently in every frame (default 0)\n"
+                "  --max-packet N        largest stream packet the camera sends (default 65535)\n"
+                "  --loss P              lose each stream packet with probability P (0..1)\n"
+                "  --burst-loss N:L      every N-th frame loses L packets from its middle\n"
+                "  --drop-leader, --drop-trailer   lose every leader / trailer\n"
+                "  --reorder P, --duplicate P      swap / repeat packets with probability P\n"
+                "  --stray               send junk datagrams from another address\n"
+                "  --colour-format F     rgb8, yuv422 or bayerrg8 for the colour sensor\n"
+                "  --seconds S           stop after S seconds\n"
+                "  --version             the simulator's version\n"
+                "Prints a line per camera, then \"ready\" once every camera listens.\n"
+                "Exit codes: 0 stopped by a signal or --seconds, 1 a camera cannot listen,\n"
+                "2 usage error.\n",
+                program);
 }
 
 // A fault probability: 0..1.
@@ -86,17 +85,27 @@ int run_simulator(int argc, char** argv)
         using vora_cli::to_integer;
         using vora_cli::to_number;
         const vora_cli::Args args(argc, argv,
-                                  {{"--ip", 0, true},          {"--mask", 0, true},
-                                   {"--gateway", 0, true},     {"--cameras", 0, true},
-                                   {"--serial", 0, true},      {"--mac", 0, true},
-                                   {"--model", 0, true},       {"--iface", 0, true},
-                                   {"--discovery-ack-len", 0, true}, {"--fps", 0, true},
+                                  {{"--ip", 0, true},
+                                   {"--mask", 0, true},
+                                   {"--gateway", 0, true},
+                                   {"--cameras", 0, true},
+                                   {"--serial", 0, true},
+                                   {"--mac", 0, true},
+                                   {"--model", 0, true},
+                                   {"--iface", 0, true},
+                                   {"--discovery-ack-len", 0, true},
+                                   {"--fps", 0, true},
                                    {"--noise", 0, true},
-                                   {"--max-packet", 0, true},  {"--loss", 0, true},
-                                   {"--burst-loss", 0, true},  {"--drop-leader", 0, false},
-                                   {"--drop-trailer", 0, false}, {"--reorder", 0, true},
-                                   {"--duplicate", 0, true},   {"--stray", 0, false},
-                                   {"--colour-format", 0, true}, {"--seconds", 0, true},
+                                   {"--max-packet", 0, true},
+                                   {"--loss", 0, true},
+                                   {"--burst-loss", 0, true},
+                                   {"--drop-leader", 0, false},
+                                   {"--drop-trailer", 0, false},
+                                   {"--reorder", 0, true},
+                                   {"--duplicate", 0, true},
+                                   {"--stray", 0, false},
+                                   {"--colour-format", 0, true},
+                                   {"--seconds", 0, true},
                                    {"--version", 0, false}});
         if (args.help()) {
             usage(program);
@@ -167,8 +176,8 @@ int run_simulator(int argc, char** argv)
             if (parts.size() != 6)
                 throw vora_cli::UsageError("--mac takes XX:XX:XX:XX:XX:XX, not \"" + args.value("--mac") + "\"");
             for (int k = 0; k < 6; ++k)
-                base.mac[k] = static_cast<uint8_t>(to_integer("0x" + parts[static_cast<size_t>(k)], "a byte of --mac",
-                                                              0, 255));
+                base.mac[k] =
+                    static_cast<uint8_t>(to_integer("0x" + parts[static_cast<size_t>(k)], "a byte of --mac", 0, 255));
         }
         if (args.has("--seconds"))
             seconds = to_number(args.value("--seconds"), "--seconds", 0.001, 1e7);

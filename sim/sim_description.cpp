@@ -22,12 +22,24 @@ std::string escape(const std::string& text)
     out.reserve(text.size());
     for (char ch : text) {
         switch (ch) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '"': out += "&quot;"; break;
-        case '\'': out += "&apos;"; break;
-        default: out += ch; break;
+        case '&':
+            out += "&amp;";
+            break;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        case '"':
+            out += "&quot;";
+            break;
+        case '\'':
+            out += "&apos;";
+            break;
+        default:
+            out += ch;
+            break;
         }
     }
     return out;
@@ -50,12 +62,36 @@ enum class Ns { Standard, Custom };
 // Optional bounds and presentation of an Integer; empty fields are left out.
 struct Limits {
     std::string min, max, p_max, inc, unit, representation;
-    Limits& Min(int64_t v) { min = num(v); return *this; }
-    Limits& Max(int64_t v) { max = num(v); return *this; }
-    Limits& pMax(const std::string& node) { p_max = node; return *this; }
-    Limits& Inc(int64_t v) { inc = num(v); return *this; }
-    Limits& Unit(const std::string& u) { unit = u; return *this; }
-    Limits& Representation(const std::string& r) { representation = r; return *this; }
+    Limits& Min(int64_t v)
+    {
+        min = num(v);
+        return *this;
+    }
+    Limits& Max(int64_t v)
+    {
+        max = num(v);
+        return *this;
+    }
+    Limits& pMax(const std::string& node)
+    {
+        p_max = node;
+        return *this;
+    }
+    Limits& Inc(int64_t v)
+    {
+        inc = num(v);
+        return *this;
+    }
+    Limits& Unit(const std::string& u)
+    {
+        unit = u;
+        return *this;
+    }
+    Limits& Representation(const std::string& r)
+    {
+        representation = r;
+        return *this;
+    }
 };
 
 struct Entry {
@@ -105,8 +141,7 @@ public:
         close("Integer");
     }
 
-    void command(const std::string& name, Ns ns, const std::string& tip, const std::string& display,
-                 uint32_t value)
+    void command(const std::string& name, Ns ns, const std::string& tip, const std::string& display, uint32_t value)
     {
         list(name);
         open("Command", name, ns, tip, display, "Beginner");
@@ -148,8 +183,7 @@ public:
 
     // A 64-bit value over a high and a low register.
     void split64(const std::string& name, Ns ns, const char* visibility, const std::string& tip,
-                 const std::string& display, const std::string& hi, const std::string& lo,
-                 const std::string& unit)
+                 const std::string& display, const std::string& hi, const std::string& lo, const std::string& unit)
     {
         list(name);
         open("IntSwissKnife", name, ns, tip, display, visibility);
@@ -161,8 +195,8 @@ public:
         close("IntSwissKnife");
     }
 
-    void block(const std::string& name, Ns ns, const std::string& tip, const std::string& display,
-               uint32_t address, uint32_t length)
+    void block(const std::string& name, Ns ns, const std::string& tip, const std::string& display, uint32_t address,
+               uint32_t length)
     {
         list(name);
         open("Register", name, ns, tip, display, "Expert");
@@ -199,8 +233,7 @@ public:
 
     void port(const std::string& name)
     {
-        open("Port", name, Ns::Standard, "The camera's register space, reached over its control channel.",
-             "", nullptr);
+        open("Port", name, Ns::Standard, "The camera's register space, reached over its control channel.", "", nullptr);
         close("Port");
     }
 
@@ -256,8 +289,8 @@ private:
                 cat.second.features.push_back(feature);
     }
 
-    void open(const char* kind, const std::string& name, Ns ns, const std::string& tip,
-              const std::string& display, const char* visibility)
+    void open(const char* kind, const std::string& name, Ns ns, const std::string& tip, const std::string& display,
+              const char* visibility)
     {
         xml_ += "  <" + std::string(kind) + " Name=\"" + escape(name) + "\" NameSpace=\"" + ns_text(ns) + "\">\n";
         if (!tip.empty())
@@ -332,8 +365,8 @@ std::string build_description_xml(const SimConfig& c)
     d.string_reg("DeviceVendorName", S, "Name of the manufacturer.", "Vendor Name", 0x0048, 32, "RO");
     d.string_reg("DeviceModelName", S, "Model of the camera.", "Model Name", 0x0068, 32, "RO");
     d.string_reg("DeviceVersion", S, "Version of the camera.", "Device Version", 0x0088, 32, "RO");
-    d.string_reg("DeviceManufacturerInfo", S, "Further information from the manufacturer.",
-                 "Manufacturer Info", 0x00A8, 48, "RO");
+    d.string_reg("DeviceManufacturerInfo", S, "Further information from the manufacturer.", "Manufacturer Info", 0x00A8,
+                 48, "RO");
     d.string_reg("DeviceSerialNumber", S, "Serial number of the camera.", "Serial Number", 0x00D8, 16, "RO");
     d.string_reg("DeviceUserID", S, "Name the user gives the camera.", "User ID", 0x00E8, 16, "RW");
     d.integer("TotalNumberOfCmos", C, "Expert", "Number of image sensors in the camera.", "Number of Sensors");
@@ -349,8 +382,7 @@ std::string build_description_xml(const SimConfig& c)
     d.integer("CmosIndex", C, "Beginner", "Sensor shown by the stream channel.", "Sensor Index",
               Limits().Min(0).Max(sensors > 0 ? sensors - 1 : 0));
     d.int_reg("CmosIndexReg", channel0(CH_CMOS_INDEX), "RW");
-    d.integer("Width", S, "Beginner", "Width of the image in pixels.", "Width",
-              Limits().Min(16).pMax("MWOP").Inc(8));
+    d.integer("Width", S, "Beginner", "Width of the image in pixels.", "Width", Limits().Min(16).pMax("MWOP").Inc(8));
     d.int_reg("WidthReg", sensor0(SN_WIDTH), "RW");
     d.integer("Height", S, "Beginner", "Height of the image in pixels.", "Height",
               Limits().Min(16).pMax("MHOP").Inc(2));
@@ -379,8 +411,8 @@ std::string build_description_xml(const SimConfig& c)
     d.int_reg("AcquisitionStopReg", REG_ACQUISITION_STOP, "WO");
     d.integer("AcquisitionStatus", C, "Expert", "1 while the camera acquires.", "Acquisition Status");
     d.int_reg("AcquisitionStatusReg", REG_ACQUISITION_STATUS, "RO", true);
-    d.enumeration("TriggerSelector", S, "Beginner", "Trigger that the trigger settings configure.",
-                  "Trigger Selector", {{"AcquisitionStart", "0", S}, {"FrameStart", "1", S}});
+    d.enumeration("TriggerSelector", S, "Beginner", "Trigger that the trigger settings configure.", "Trigger Selector",
+                  {{"AcquisitionStart", "0", S}, {"FrameStart", "1", S}});
     d.int_reg("TriggerSelectorReg", REG_TRIGGER_SELECTOR, "RW");
     d.enumeration("TriggerMode", S, "Beginner", "Whether frames wait for a trigger.", "Trigger Mode",
                   {{"Off", "0", S}, {"On", "1", S}});
@@ -388,11 +420,10 @@ std::string build_description_xml(const SimConfig& c)
     d.enumeration("TriggerSource", S, "Beginner", "Where the trigger comes from.", "Trigger Source",
                   {{"Software", "0", S}, {"Line0", "1", S}});
     d.int_reg("TriggerSourceReg", REG_TRIGGER_SOURCE, "RW");
-    d.integer("TriggerSoftware", C, "Beginner", "Writing 1 triggers a frame.", "Trigger Software",
-              Limits().Min(1));
+    d.integer("TriggerSoftware", C, "Beginner", "Writing 1 triggers a frame.", "Trigger Software", Limits().Min(1));
     d.int_reg("TriggerSoftwareReg", REG_TRIGGER_SOFTWARE, "RW");
-    d.enumeration("RGBTriggerMode", C, "Beginner", "Whether colour frames wait for a trigger.",
-                  "RGB Trigger Mode", {{"Off", "0", C}, {"On", "1", C}});
+    d.enumeration("RGBTriggerMode", C, "Beginner", "Whether colour frames wait for a trigger.", "RGB Trigger Mode",
+                  {{"Off", "0", C}, {"On", "1", C}});
     d.int_reg("RGBTriggerModeReg", REG_RGB_TRIGGER_MODE, "RW");
     d.integer("RGBTriggerSoftware", C, "Beginner", "Writing 1 triggers a colour frame.", "RGB Trigger Software",
               Limits().Min(1));
@@ -412,8 +443,7 @@ std::string build_description_xml(const SimConfig& c)
     d.int_reg("ExposureTimeMax", REG_EXPOSURE_TIME_MAX, "RO");
 
     d.in("AnalogControl");
-    d.integer("analoggain", C, "Beginner", "Analog gain of the depth sensors.", "Analog Gain",
-              Limits().Min(1).Max(64));
+    d.integer("analoggain", C, "Beginner", "Analog gain of the depth sensors.", "Analog Gain", Limits().Min(1).Max(64));
     d.int_reg("analoggainReg", REG_ANALOG_GAIN, "RW");
     d.integer("analoggain_rgb", C, "Beginner", "Analog gain of the colour sensor.", "Analog Gain RGB",
               Limits().Min(1).Max(64));
@@ -429,11 +459,11 @@ std::string build_description_xml(const SimConfig& c)
     d.integer("StrobeLEDswitch", C, "Beginner", "Turns the strobe LED on (1) or off (0).", "Strobe LED",
               Limits().Min(0).Max(1));
     d.int_reg("StrobeLEDswitchReg", REG_STROBE_LED_SWITCH, "RW");
-    d.integer("Laserbrightness", C, "Beginner", "Brightness of the laser projector in percent.",
-              "Laser Brightness", Limits().Min(1).Max(100));
+    d.integer("Laserbrightness", C, "Beginner", "Brightness of the laser projector in percent.", "Laser Brightness",
+              Limits().Min(1).Max(100));
     d.int_reg("LaserbrightnessReg", REG_LASER_BRIGHTNESS, "RW");
-    d.integer("StrobeLEDbrightress", C, "Beginner", "Brightness of the strobe LED in percent.",
-              "Strobe LED Brightness", Limits().Min(1).Max(100));
+    d.integer("StrobeLEDbrightress", C, "Beginner", "Brightness of the strobe LED in percent.", "Strobe LED Brightness",
+              Limits().Min(1).Max(100));
     d.int_reg("StrobeLEDbrightressReg", REG_STROBE_LED_BRIGHTNESS, "RW");
 
     d.in("TransportLayerControl");
@@ -460,8 +490,8 @@ std::string build_description_xml(const SimConfig& c)
               "Timestamp Tick Frequency", "TimestampTickFrequencyHiReg", "TimestampTickFrequencyLoReg", "Hz");
     d.int_reg("TimestampTickFrequencyHiReg", TICK_FREQUENCY_HIGH, "RO");
     d.int_reg("TimestampTickFrequencyLoReg", TICK_FREQUENCY_LOW, "RO");
-    d.command("GevTimestampControlLatch", S, "Latches the timestamp counter into GevTimestampValue.",
-              "Timestamp Latch", 2);
+    d.command("GevTimestampControlLatch", S, "Latches the timestamp counter into GevTimestampValue.", "Timestamp Latch",
+              2);
     d.int_reg("GevTimestampControlLatchReg", TIMESTAMP_CONTROL, "WO");
     d.split64("GevTimestampValue", S, "Expert", "Timestamp counter as last latched.", "Timestamp Value",
               "GEV_BOOTSTRAP_TimestampValueLatchedHigh", "GEV_BOOTSTRAP_TimestampValueLatchedLow", "");
@@ -470,8 +500,7 @@ std::string build_description_xml(const SimConfig& c)
     d.boolean("GevIEEE1588", S, "Expert", "Synchronises the timestamp with a precision time protocol master.",
               "IEEE 1588");
     d.masked_reg("GevIEEE1588Reg", GVCP_CONFIGURATION, "RW", 12, 12);
-    d.integer("GevIEEE1588Status", S, "Expert", "State of the precision time protocol clock.",
-              "IEEE 1588 Status");
+    d.integer("GevIEEE1588Status", S, "Expert", "State of the precision time protocol clock.", "IEEE 1588 Status");
     d.int_reg("GevIEEE1588StatusReg", IEEE1588_STATUS, "RO", true);
 
     d.in("CalibrationControl");
@@ -528,8 +557,7 @@ bool zip_text(const std::string& text, const std::string& entry, std::vector<uin
     zip_stat_t st;
     zip_stat_init(&st);
     std::vector<uint8_t> bytes;
-    ok = zip_source_stat(archive_src, &st) == 0 && (st.valid & ZIP_STAT_SIZE) &&
-         zip_source_open(archive_src) == 0;
+    ok = zip_source_stat(archive_src, &st) == 0 && (st.valid & ZIP_STAT_SIZE) && zip_source_open(archive_src) == 0;
     if (ok) {
         bytes.resize(static_cast<size_t>(st.size));
         zip_int64_t got = bytes.empty() ? 0 : zip_source_read(archive_src, bytes.data(), bytes.size());

@@ -14,10 +14,10 @@ namespace vsim {
 struct SimConfig;
 
 // Register layout of the camera's own features.
-constexpr uint32_t FEATURE_BASE = 0x00010000;   // device-wide features
-constexpr uint32_t CHANNEL_BASE = 0x00011000;   // per stream channel
+constexpr uint32_t FEATURE_BASE = 0x00010000;  // device-wide features
+constexpr uint32_t CHANNEL_BASE = 0x00011000;  // per stream channel
 constexpr uint32_t CHANNEL_STRIDE = STREAM_CHANNEL_REG_STRIDE;
-constexpr uint32_t SENSOR_BASE = 0x00012000;    // per sensor (CMOS)
+constexpr uint32_t SENSOR_BASE = 0x00012000;  // per sensor (CMOS)
 constexpr uint32_t SENSOR_STRIDE = SENSOR_REG_STRIDE;
 constexpr uint32_t DESCRIPTION_BASE = 0x00100000;  // the device description file
 
@@ -41,7 +41,7 @@ constexpr uint32_t REG_DIGITAL_GAIN = FEATURE_BASE + 0x3C;
 constexpr uint32_t REG_DIGITAL_GAIN_RGB = FEATURE_BASE + 0x40;
 constexpr uint32_t REG_FIRMWARE_UPDATE = FEATURE_BASE + 0x44;
 constexpr uint32_t REG_DEVICE_REBOOT = FEATURE_BASE + 0x48;
-constexpr uint32_t REG_EXPOSURE_TIME_MAX = FEATURE_BASE + 0x4C;  // pMax of ExposureTime
+constexpr uint32_t REG_EXPOSURE_TIME_MAX = FEATURE_BASE + 0x4C;   // pMax of ExposureTime
 constexpr uint32_t REG_ACQUISITION_STATUS = FEATURE_BASE + 0x50;  // 1 while acquiring
 constexpr uint32_t REG_TRIGGER_SELECTOR = FEATURE_BASE + 0x54;
 

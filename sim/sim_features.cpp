@@ -2,10 +2,10 @@
 // stream channel and one per sensor, with the defaults a camera powers up with.
 #include <cstring>
 
+#include "imaging/pixel_format.h"
 #include "sim_camera.h"
 #include "sim_description.h"
 #include "sim_scene.h"
-#include "imaging/pixel_format.h"
 
 namespace vsim {
 
@@ -23,8 +23,7 @@ std::vector<SimSensor> SimConfig::default_sensors()
     s[1].pixel_format = PIXEL_FORMAT_RGB8;
     const float kc1[5] = {0.0367f, -0.0642f, -0.00018f, 0.00027f, 0.0089f};
     const float k1[9] = {1118.6f, 0, 637.2f, 0, 1119.3f, 514.6f, 0, 0, 1};
-    const float r1[9] = {0.99998f, -0.00410f, 0.00462f, 0.00409f, 0.99999f, 0.00231f,
-                         -0.00463f, -0.00229f, 0.99999f};
+    const float r1[9] = {0.99998f, -0.00410f, 0.00462f, 0.00409f, 0.99999f, 0.00231f, -0.00463f, -0.00229f, 0.99999f};
     const float t1[3] = {-50.12f, 0.37f, -0.85f};
     std::memcpy(s[1].Kc, kc1, sizeof kc1);
     std::memcpy(s[1].K, k1, sizeof k1);
@@ -33,8 +32,7 @@ std::vector<SimSensor> SimConfig::default_sensors()
 
     const float kc2[5] = {-0.0488f, 0.0779f, -0.00037f, 0.00022f, -0.0109f};
     const float k2[9] = {1149.1f, 0, 638.7f, 0, 1148.5f, 512.9f, 0, 0, 1};
-    const float r2[9] = {0.99999f, 0.00215f, -0.00318f, -0.00216f, 0.99999f, -0.00102f,
-                         0.00318f, 0.00103f, 0.99999f};
+    const float r2[9] = {0.99999f, 0.00215f, -0.00318f, -0.00216f, 0.99999f, -0.00102f, 0.00318f, 0.00103f, 0.99999f};
     const float t2[3] = {-100.04f, -0.21f, 0.43f};
     std::memcpy(s[2].Kc, kc2, sizeof kc2);
     std::memcpy(s[2].K, k2, sizeof k2);

@@ -9,8 +9,7 @@ namespace vsim {
 void DeviceMemory::map(uint32_t base, uint32_t size, Access access)
 {
     uint32_t rounded = (size + 3u) & ~3u;
-    regions_.push_back(Region{base, std::vector<uint8_t>(rounded, 0),
-                              std::vector<Access>(rounded / 4, access)});
+    regions_.push_back(Region{base, std::vector<uint8_t>(rounded, 0), std::vector<Access>(rounded / 4, access)});
 }
 
 const DeviceMemory::Region* DeviceMemory::find(uint32_t address, uint32_t size) const

@@ -14,11 +14,26 @@ struct Vec {
     double x, y, z;
 };
 
-Vec operator+(const Vec& a, const Vec& b) { return {a.x + b.x, a.y + b.y, a.z + b.z}; }
-Vec operator-(const Vec& a, const Vec& b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
-Vec operator*(const Vec& a, double s) { return {a.x * s, a.y * s, a.z * s}; }
-double dot(const Vec& a, const Vec& b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
-Vec normalised(const Vec& a) { return a * (1.0 / std::sqrt(dot(a, a))); }
+Vec operator+(const Vec& a, const Vec& b)
+{
+    return {a.x + b.x, a.y + b.y, a.z + b.z};
+}
+Vec operator-(const Vec& a, const Vec& b)
+{
+    return {a.x - b.x, a.y - b.y, a.z - b.z};
+}
+Vec operator*(const Vec& a, double s)
+{
+    return {a.x * s, a.y * s, a.z * s};
+}
+double dot(const Vec& a, const Vec& b)
+{
+    return a.x * b.x + a.y * b.y + a.z * b.z;
+}
+Vec normalised(const Vec& a)
+{
+    return a * (1.0 / std::sqrt(dot(a, a)));
+}
 
 enum class Surface { None, Floor, Wall, Box, Sphere };
 
@@ -306,7 +321,10 @@ void render_rgb(const Rays& rays, const Roi& roi, uint8_t* out)
     }
 }
 
-double luma(const uint8_t* rgb) { return 0.299 * rgb[0] + 0.587 * rgb[1] + 0.114 * rgb[2]; }
+double luma(const uint8_t* rgb)
+{
+    return 0.299 * rgb[0] + 0.587 * rgb[1] + 0.114 * rgb[2];
+}
 
 }  // namespace
 
@@ -324,8 +342,7 @@ bool renders(uint32_t pixel_format)
     }
 }
 
-std::vector<uint8_t> render_sensor(const SimSensor& sensor, const Roi& roi, uint32_t pixel_format,
-                                   uint32_t cloud_unit)
+std::vector<uint8_t> render_sensor(const SimSensor& sensor, const Roi& roi, uint32_t pixel_format, uint32_t cloud_unit)
 {
     if (!renders(pixel_format))
         return {};
@@ -404,7 +421,8 @@ void add_depth_noise(std::vector<uint8_t>& cloud, uint16_t block_id, double nois
         for (int k = 0; k < 3; ++k) {
             const uint16_t bits = uint16_t(p[2 * k] | p[2 * k + 1] << 8);
             const double v = (k < 2 ? static_cast<double>(static_cast<int16_t>(bits)) : z) * factor;
-            const long scaled = std::lround(k < 2 ? std::min(32767.0, std::max(-32768.0, v)) : std::min(65535.0, std::max(1.0, v)));
+            const long scaled =
+                std::lround(k < 2 ? std::min(32767.0, std::max(-32768.0, v)) : std::min(65535.0, std::max(1.0, v)));
             p[2 * k] = static_cast<uint8_t>(scaled & 0xFF);
             p[2 * k + 1] = static_cast<uint8_t>((scaled >> 8) & 0xFF);
         }

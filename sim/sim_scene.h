@@ -15,14 +15,14 @@ namespace vsim {
 // The room, in millimetres in the camera frame of CMOS 0 (x right, y down,
 // z forward). The floor and the wall close every view: no pixel sees nothing.
 namespace scene {
-inline constexpr double floor_y = 600;        // floor plane, below the camera
-inline constexpr double wall_z = 2600;        // back wall, facing the camera
+inline constexpr double floor_y = 600;                   // floor plane, below the camera
+inline constexpr double wall_z = 2600;                   // back wall, facing the camera
 inline constexpr double box_min[3] = {-550, 200, 1350};  // standing on the floor
 inline constexpr double box_max[3] = {-150, 600, 1750};
 inline constexpr double sphere_centre[3] = {350, 350, 1400};  // resting on the floor
 inline constexpr double sphere_radius = 250;
-inline constexpr double max_range = 10000;    // along the ray; nothing is seen farther
-inline constexpr double checker_mm = 250;     // floor tiles
+inline constexpr double max_range = 10000;  // along the ray; nothing is seen farther
+inline constexpr double checker_mm = 250;   // floor tiles
 }  // namespace scene
 
 // Pixel formats the sensors can deliver.
@@ -48,8 +48,7 @@ struct Roi {
 // of CMOS 0; (0,0,0) where nothing is hit or a value does not fit); RGB8,
 // YUV422_8 (Y0 U Y1 V), BayerRG8 and Mono8 are the lit colour image. Any
 // other format gives an empty vector.
-std::vector<uint8_t> render_sensor(const SimSensor& sensor, const Roi& roi, uint32_t pixel_format,
-                                   uint32_t cloud_unit);
+std::vector<uint8_t> render_sensor(const SimSensor& sensor, const Roi& roi, uint32_t pixel_format, uint32_t cloud_unit);
 
 // The noise of a depth sensor on a rendered Coord3D_ABC16 cloud: every
 // point moved along its ray by up to noise_mm, by an amount that depends

@@ -5,8 +5,8 @@
 // sendmmsg.
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <sys/socket.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -62,9 +62,9 @@ struct SentBlock {
 struct Channel {
     ChannelConfig config;
     std::shared_ptr<const std::vector<uint8_t>> image;  // the rendered frame
-    uint32_t chunk = 0;          // payload bytes per packet
-    uint32_t packet_count = 0;   // payload packets
-    bool has_pending = false;    // the feed's next frame, taken ahead
+    uint32_t chunk = 0;                                 // payload bytes per packet
+    uint32_t packet_count = 0;                          // payload packets
+    bool has_pending = false;                           // the feed's next frame, taken ahead
     FeedFrame pending;
     bool feed_done = false;
     uint16_t next_block_id = 1;
@@ -72,7 +72,7 @@ struct Channel {
     std::deque<SentBlock> history;
     uint64_t frames = 0;
     std::deque<std::pair<uint16_t, Clock::time_point>> sent_at;  // newest last
-    bool stopped = false;  // a stop-mid-frame fault happened
+    bool stopped = false;                                        // a stop-mid-frame fault happened
 };
 
 struct Resend {
@@ -367,22 +367,22 @@ void SimCamera::stream_loop()
                 ch.has_pending = false;
                 if (!ch.pending.payload || ch.pending.payload->empty())
                     continue;
-                frame = FrameData{ch.pending.payload, ch.pending.pixel_format, ch.pending.width, ch.pending.height,
-                                  ch.pending.offset_x, ch.pending.offset_y};
+                frame = FrameData{ch.pending.payload, ch.pending.pixel_format, ch.pending.width,
+                                  ch.pending.height,  ch.pending.offset_x,     ch.pending.offset_y};
                 ch.next_block_id = ch.pending.block_id ? ch.pending.block_id : 1;
             } else {
                 if (!ch.image) {
                     if (ch.config.sensor >= config_.sensors.size())
                         continue;
-                    ch.image = std::make_shared<const std::vector<uint8_t>>(render_sensor(
-                        config_.sensors[ch.config.sensor],
-                        Roi{ch.config.width, ch.config.height, ch.config.offset_x, ch.config.offset_y},
-                        ch.config.pixel_format, config_.cloud_unit));
+                    ch.image = std::make_shared<const std::vector<uint8_t>>(
+                        render_sensor(config_.sensors[ch.config.sensor],
+                                      Roi{ch.config.width, ch.config.height, ch.config.offset_x, ch.config.offset_y},
+                                      ch.config.pixel_format, config_.cloud_unit));
                 }
                 if (ch.image->empty())
                     continue;
-                frame = FrameData{ch.image, ch.config.pixel_format, ch.config.width, ch.config.height,
-                                  ch.config.offset_x, ch.config.offset_y};
+                frame = FrameData{ch.image,         ch.config.pixel_format, ch.config.width,
+                                  ch.config.height, ch.config.offset_x,     ch.config.offset_y};
             }
             ch.packet_count = static_cast<uint32_t>((frame.image->size() + ch.chunk - 1) / ch.chunk);
             uint16_t id = ch.next_block_id;
@@ -412,7 +412,8 @@ void SimCamera::stream_loop()
             const uint32_t total = ch.packet_count + 2;
             const int burst_every = stream_faults.burst_every;
             const bool burst = burst_every > 0 && ch.frames % static_cast<uint64_t>(burst_every) == 0;
-            const uint32_t burst_from = total / 2, burst_to = burst_from + static_cast<uint32_t>(stream_faults.burst_length);
+            const uint32_t burst_from = total / 2,
+                           burst_to = burst_from + static_cast<uint32_t>(stream_faults.burst_length);
             const double loss = stream_faults.loss_rate, dup = stream_faults.duplicate_rate,
                          reorder = stream_faults.reorder_rate;
             std::uniform_real_distribution<double> coin(0.0, 1.0);
@@ -454,8 +455,8 @@ void SimCamera::stream_loop()
                     huge.payload_type = gvsp::PAYLOAD_TYPE_IMAGE;
                     huge.pixel_format = ch.config.pixel_format;
                     huge.size_x = huge.size_y = 65535;
-                    p.head_len = gvsp::build_leader(p.head, gvsp::STATUS_SUCCESS,
-                                                    static_cast<uint16_t>(id + 100 + k), huge);
+                    p.head_len =
+                        gvsp::build_leader(p.head, gvsp::STATUS_SUCCESS, static_cast<uint16_t>(id + 100 + k), huge);
                     bogus.push_back(p);
                 }
                 send_packets(st.foreign_port_socket, ch.config.host, ch.config.port, bogus);

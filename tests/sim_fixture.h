@@ -34,8 +34,7 @@ protected:
     {
         auto t0 = std::chrono::steady_clock::now();
         f();
-        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
-            .count();
+        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
     }
 
     std::unique_ptr<vsim::SimCamera> sim;

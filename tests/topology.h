@@ -30,10 +30,7 @@ public:
             run("ip netns del " + ns);
     }
 
-    static bool run(const std::string& command)
-    {
-        return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
-    }
+    static bool run(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
 
     // A camera namespace with loopback up.
     void add_namespace(const std::string& ns)
@@ -43,15 +40,12 @@ public:
         ASSERT_TRUE(in(ns, "ip link set lo up"));
     }
 
-    bool in(const std::string& ns, const std::string& command)
-    {
-        return run("ip netns exec " + ns + " " + command);
-    }
+    bool in(const std::string& ns, const std::string& command) { return run("ip netns exec " + ns + " " + command); }
 
     // A veth pair: host_if here with host_cidr, ns_if in ns with ns_cidr
     // (either address may be empty), both at the given MTU and up.
-    void link(const std::string& host_if, const std::string& host_cidr, const std::string& ns,
-              const std::string& ns_if, const std::string& ns_cidr, int mtu)
+    void link(const std::string& host_if, const std::string& host_cidr, const std::string& ns, const std::string& ns_if,
+              const std::string& ns_cidr, int mtu)
     {
         ASSERT_TRUE(run("ip link add " + host_if + " type veth peer name " + ns_if));
         ASSERT_TRUE(run("ip link set " + ns_if + " netns " + ns));

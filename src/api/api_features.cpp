@@ -6,7 +6,8 @@
 namespace {
 
 // The missing-object answer of the 64-bit getters: -99 as an unsigned 64-bit value.
-constexpr unsigned long long MISSING_64 = static_cast<unsigned long long>(static_cast<long long>(VORA_ERR_CAMERA_MISSING));
+constexpr unsigned long long MISSING_64 =
+    static_cast<unsigned long long>(static_cast<long long>(VORA_ERR_CAMERA_MISSING));
 
 }  // namespace
 

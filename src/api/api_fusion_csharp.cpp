@@ -89,8 +89,8 @@ int Fusion3DToRGBCSharp(int index, PhotoInfoCSharp& colour, char* colour_buffer,
     // enough and apart from the cloud, else into a private one of which
     // `output_length` bytes are copied back.
     const size_t needed = size_t(colour.pixel_width) * colour.pixel_height * 6;
-    const bool direct = output_buffer && given >= needed &&
-                        !overlap(output_buffer, given, cloud_buffer, byte_count(cloud_length));
+    const bool direct =
+        output_buffer && given >= needed && !overlap(output_buffer, given, cloud_buffer, byte_count(cloud_length));
     PrivateBuffer buffer;
     if (direct) {
         output_frame.pixel = output_buffer;

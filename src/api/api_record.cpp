@@ -14,8 +14,8 @@
 #include "imaging/cloud_writers.h"
 #include "imaging/depth_preview.h"
 #include "imaging/image_png_writer.h"
-#include "imaging/pixel_format.h"
 #include "imaging/image_writers.h"
+#include "imaging/pixel_format.h"
 #include "imaging/png_writer.h"
 #include "record/recorder.h"
 #include "record/recording.h"
@@ -296,8 +296,8 @@ int GetRecordingTopic(int recording, int i, char* topic, unsigned int topic_capa
     return VORA_OK;
 }
 
-int GetRecordingChannel(int recording, int i, unsigned short* channel, unsigned long long* frames,
-                        long long* dropped, long long* gaps, long long* missing_blocks)
+int GetRecordingChannel(int recording, int i, unsigned short* channel, unsigned long long* frames, long long* dropped,
+                        long long* gaps, long long* missing_blocks)
 {
     const auto r = reader_at(recording);
     if (!r)
@@ -344,8 +344,7 @@ int GetRecordingCalibration(int recording, int sensor, CameraParameter* paramete
     return r->reader.calibration(sensor, parameter) ? VORA_OK : VORA_ERR_RECORDING_FORMAT;
 }
 
-int GetRecordingDescription(int recording, char* name, unsigned int name_capacity, char* data,
-                            unsigned int capacity)
+int GetRecordingDescription(int recording, char* name, unsigned int name_capacity, char* data, unsigned int capacity)
 {
     const auto r = reader_at(recording);
     if (!r)
@@ -381,7 +380,7 @@ int SaveFrameToFile(PhotoInfo* frame, const char* format, const char* path)
         return imaging::save_cloud_binary_ply(silent, *frame, path);
     if (f == "png")
         return frame->pixel_format == PIXEL_FORMAT_COORD3D_ABC16 ? imaging::save_depth_png(silent, *frame, path)
-                                                                  : imaging::save_image_png(silent, *frame, path);
+                                                                 : imaging::save_image_png(silent, *frame, path);
     if (f == "preview")
         return imaging::save_depth_preview_png(silent, *frame, path);
     if (f == "bmp")

@@ -227,21 +227,23 @@ int TimeoutCapture(int index, unsigned short channel, PhotoInfo* frame, long lon
 
 int CaptureCSharp(int index, unsigned short channel, PhotoInfoCSharp& info, char* buffer, int length)
 {
-    return capture_into(index, channel, info, buffer, length,
-                        [](GigeStream* s, PhotoInfo* f, long long) { return s->Capture(f); }, 0);
+    return capture_into(
+        index, channel, info, buffer, length, [](GigeStream* s, PhotoInfo* f, long long) { return s->Capture(f); }, 0);
 }
 
 int TryCaptureCSharp(int index, unsigned short channel, PhotoInfoCSharp& info, char* buffer, int length)
 {
-    return capture_into(index, channel, info, buffer, length,
-                        [](GigeStream* s, PhotoInfo* f, long long) { return s->TryCapture(f); }, 0);
+    return capture_into(
+        index, channel, info, buffer, length, [](GigeStream* s, PhotoInfo* f, long long) { return s->TryCapture(f); },
+        0);
 }
 
 int TimeoutCaptureCSharp(int index, unsigned short channel, PhotoInfoCSharp& info, char* buffer, int length,
                          long long timeout_us)
 {
-    return capture_into(index, channel, info, buffer, length,
-                        [](GigeStream* s, PhotoInfo* f, long long t) { return s->TimeoutCapture(f, t); }, timeout_us);
+    return capture_into(
+        index, channel, info, buffer, length,
+        [](GigeStream* s, PhotoInfo* f, long long t) { return s->TimeoutCapture(f, t); }, timeout_us);
 }
 
 }  // extern "C"

@@ -28,8 +28,8 @@ bool parse_hex(const std::string& field, uint64_t* out)
     for (char c : t) {
         if (!std::isxdigit(static_cast<unsigned char>(c)))
             return false;
-        v = v * 16 + static_cast<uint64_t>(std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
-                                                                                         : std::tolower(c) - 'a' + 10);
+        v = v * 16 +
+            static_cast<uint64_t>(std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : std::tolower(c) - 'a' + 10);
     }
     *out = v;
     return true;

@@ -15,7 +15,8 @@ int GigeCamera::GetCamInternelParameter(int sensor, float* coefficients, float* 
     if (status != 0) {
         const int code = status > 0 ? static_cast<int16_t>(status) : status;
         log.log_error(gvcp_log_error_level,
-                      "[function:GetCamInternelParameter] Failed to get camera internel parameter. error code: %d.", code);
+                      "[function:GetCamInternelParameter] Failed to get camera internel parameter. error code: %d.",
+                      code);
         return code;
     }
     // Stored as little-endian floats, which is also the host's order.
@@ -36,7 +37,8 @@ int GigeCamera::GetCamExternelParameter(int sensor, float* rotation, float* tran
     if (status != 0) {
         const int code = status > 0 ? static_cast<int16_t>(status) : status;
         log.log_error(gvcp_log_error_level,
-                      "[function:GetCamExternelParameter] Failed to get camera externel parameter. error code: %d.", code);
+                      "[function:GetCamExternelParameter] Failed to get camera externel parameter. error code: %d.",
+                      code);
         return code;
     }
     std::memcpy(rotation, buffer + 12, 9 * sizeof(float));

@@ -54,9 +54,10 @@ int GigeCamera::CameraConnect(DiscoveryInfo* info)
         log.log_enable(serial.c_str());
     log.log_info(gvcp_log_info_level, "[function:CameraConnect] cameranumber: %s", serial.c_str());
     if (!info || info->camera_ip == 0) {
-        log.log_error(gvcp_log_error_level,
-                      "[function:CameraConnect] Failed to connect camera due to the incoming parameters error, error code: %d",
-                      VORA_ERR_INVALID_ARG);
+        log.log_error(
+            gvcp_log_error_level,
+            "[function:CameraConnect] Failed to connect camera due to the incoming parameters error, error code: %d",
+            VORA_ERR_INVALID_ARG);
         return VORA_ERR_INVALID_ARG;
     }
     std::memcpy(computer_adapter, info->computer_adapter, sizeof computer_adapter);
@@ -75,7 +76,8 @@ int GigeCamera::CameraConnect(DiscoveryInfo* info)
     int value = -1;
     int status = ReadRegister(Control_Channel_Privilage_Reg, &value);
     if (status != 0) {
-        log.log_info(gvcp_log_info_level, "[function:CameraConnect] Read the camera heart beat error. error code: %x.", status);
+        log.log_info(gvcp_log_info_level, "[function:CameraConnect] Read the camera heart beat error. error code: %x.",
+                     status);
         close_control_channel();
         return status;
     }
@@ -86,7 +88,8 @@ int GigeCamera::CameraConnect(DiscoveryInfo* info)
     }
     status = WriteRegister(Control_Channel_Privilage_Reg, CCP_CONTROL);
     if (status != 0) {
-        log.log_info(gvcp_log_info_level, "[function:CameraConnect] Failed to connect the camera. error code: %d.", status);
+        log.log_info(gvcp_log_info_level, "[function:CameraConnect] Failed to connect the camera. error code: %d.",
+                     status);
         close_control_channel();
         return status;
     }
@@ -97,8 +100,10 @@ int GigeCamera::CameraConnect(DiscoveryInfo* info)
         const char* message;
     } const reads[] = {
         {GVCP_Capability_Reg, "[function:CameraConnect] Read the camera GVCP capability error. error code: %x."},
-        {Number_of_Message_Channels_Reg, "[function:CameraConnect] Read the camera message channel count error. error code: %x."},
-        {Number_of_Stream_Channels_Reg, "[function:CameraConnect] Read the camera stream channel count error. error code: %x."},
+        {Number_of_Message_Channels_Reg,
+         "[function:CameraConnect] Read the camera message channel count error. error code: %x."},
+        {Number_of_Stream_Channels_Reg,
+         "[function:CameraConnect] Read the camera stream channel count error. error code: %x."},
     };
     int channels = 0;
     for (const auto& r : reads) {
@@ -266,8 +271,9 @@ int GigeCamera::read_unconnected(DiscoveryInfo* info, unsigned address, int* val
     close(sock);
     if (answered <= 0) {
         if (address == Control_Channel_Privilage_Reg)
-            log.log_error(gvcp_log_error_level, "[function:%s] Failed to read the data of CCP register. error code: %d.",
-                          function, VORA_ERR_CCP_TIMEOUT);
+            log.log_error(gvcp_log_error_level,
+                          "[function:%s] Failed to read the data of CCP register. error code: %d.", function,
+                          VORA_ERR_CCP_TIMEOUT);
         else
             log.log_error(gvcp_log_error_level,
                           "[function:%s] Failed to read the data of register 0x%x. error code: %d.", function, address,
@@ -340,7 +346,8 @@ void GigeCamera::heartbeat_loop()
     int value = -1;
     int status = ReadRegister(Heartbeat_Timeout_Reg, &value);
     if (status != 0) {
-        log.log_info(gvcp_log_info_level, "[function:HeartBeat] Read the camera heart beat error. error code: %x.", status);
+        log.log_info(gvcp_log_info_level, "[function:HeartBeat] Read the camera heart beat error. error code: %x.",
+                     status);
         // Ending here would leave a connection nobody watches: a camera that
         // is gone is lost now, one that only refuses the read gets the
         // GigE Vision default.

@@ -113,9 +113,10 @@ int GigeCamera::SetTimestamp(int on)
     if (disconnected(*this, "[function:SetTimestamp] The camera disconnected."))
         return VORA_ERR_NOT_CONNECTED;
     if (!is_switch(on)) {
-        log.log_error(gvcp_log_error_level,
-                      "[function:SetTimestamp] Failed to set the timestamp due to the incoming parameters error, error code: %d",
-                      VORA_ERR_INVALID_ARG);
+        log.log_error(
+            gvcp_log_error_level,
+            "[function:SetTimestamp] Failed to set the timestamp due to the incoming parameters error, error code: %d",
+            VORA_ERR_INVALID_ARG);
         return VORA_ERR_INVALID_ARG;
     }
     return write_feature(*this, "GevIEEE1588", 0, on * TIMESTAMP_ENABLE_BIT,
@@ -127,8 +128,8 @@ int GigeCamera::GetTimestamp()
     if (disconnected(*this, "[function:GetTimestamp] The camera disconnected."))
         return VORA_ERR_NOT_CONNECTED;
     int value = -1;
-    const int status = read_into(*this, "GevIEEE1588", 0, &value,
-                                 "[function:GetTimestamp] Failed to read register. error code: %x.");
+    const int status =
+        read_into(*this, "GevIEEE1588", 0, &value, "[function:GetTimestamp] Failed to read register. error code: %x.");
     if (status != 0)
         return status;
     // Any other bit set above the switch makes the answer meaningless.
@@ -190,13 +191,15 @@ int GigeCamera::SetStrobeLEDswitch(int on)
     if (disconnected(*this, "[function:SetStrobeLEDswitch] The camera disconnected."))
         return VORA_ERR_NOT_CONNECTED;
     if (!is_switch(on)) {
-        log.log_error(gvcp_log_error_level,
-                      "[function:SetStrobeLEDswitch] Failed to set value due to the incoming parameters error, error code: %d",
-                      VORA_ERR_INVALID_ARG);
+        log.log_error(
+            gvcp_log_error_level,
+            "[function:SetStrobeLEDswitch] Failed to set value due to the incoming parameters error, error code: %d",
+            VORA_ERR_INVALID_ARG);
         return VORA_ERR_INVALID_ARG;
     }
-    return write_feature(*this, "StrobeLEDswitch", 0, on,
-                         "[function:SetStrobeLEDswitch] Failed to set value to control strobe LED onoff switch. error code: %x.");
+    return write_feature(
+        *this, "StrobeLEDswitch", 0, on,
+        "[function:SetStrobeLEDswitch] Failed to set value to control strobe LED onoff switch. error code: %x.");
 }
 
 int GigeCamera::GetStrobeLEDswitch()
@@ -212,13 +215,15 @@ int GigeCamera::SetLaserbrightness(int percent)
     if (disconnected(*this, "[function:SetLaserbrightness] The camera disconnected."))
         return VORA_ERR_NOT_CONNECTED;
     if (percent < 1 || percent > MAX_PERCENT) {
-        log.log_error(gvcp_log_error_level,
-                      "[function:SetLaserbrightness] Failed to set value due to the incoming parameters error, error code: %d",
-                      VORA_ERR_INVALID_ARG);
+        log.log_error(
+            gvcp_log_error_level,
+            "[function:SetLaserbrightness] Failed to set value due to the incoming parameters error, error code: %d",
+            VORA_ERR_INVALID_ARG);
         return VORA_ERR_INVALID_ARG;
     }
-    return write_feature(*this, "Laserbrightness", 0, percent,
-                         "[function:SetLaserbrightness] Failed to set value to control strobe LED onoff switch. error code: %x.");
+    return write_feature(
+        *this, "Laserbrightness", 0, percent,
+        "[function:SetLaserbrightness] Failed to set value to control strobe LED onoff switch. error code: %x.");
 }
 
 int GigeCamera::GetLaserbrightness()
@@ -235,12 +240,14 @@ int GigeCamera::SetStrobeLEDbrightress(int percent)
         return VORA_ERR_NOT_CONNECTED;
     if (percent < 1 || percent > MAX_PERCENT) {
         log.log_error(gvcp_log_error_level,
-                      "[function:SetStrobeLEDbrightress] Failed to set value due to the incoming parameters error, error code: %d",
+                      "[function:SetStrobeLEDbrightress] Failed to set value due to the incoming parameters error, "
+                      "error code: %d",
                       VORA_ERR_INVALID_ARG);
         return VORA_ERR_INVALID_ARG;
     }
     return write_feature(*this, "StrobeLEDbrightress", 0, percent,
-                         "[function:SetStrobeLEDbrightress] Failed to set value to StrobeLED brightness.Persentage mode. error code: %x.");
+                         "[function:SetStrobeLEDbrightress] Failed to set value to StrobeLED brightness.Persentage "
+                         "mode. error code: %x.");
 }
 
 int GigeCamera::GetStrobeLEDbrightress()
@@ -261,7 +268,8 @@ int GigeCamera::SetAutoExposure(int mode, int sensor)
         return VORA_ERR_NOT_CONNECTED;
     if (!is_switch(mode) || sensor < 0 || sensor >= cmos_count) {
         log.log_error(gvcp_log_error_level,
-                      "[function:SetAutoExposure] Failed to set exposure model due to the incoming parameters error, error code: %d",
+                      "[function:SetAutoExposure] Failed to set exposure model due to the incoming parameters error, "
+                      "error code: %d",
                       VORA_ERR_INVALID_ARG);
         return VORA_ERR_INVALID_ARG;
     }
@@ -275,7 +283,8 @@ int GigeCamera::GetAutoExposure(int sensor)
         return VORA_ERR_NOT_CONNECTED;
     if (sensor < 0 || sensor >= cmos_count) {
         log.log_error(gvcp_log_error_level,
-                      "[function:GetAutoExposure] Failed to get exposure model due to the incoming parameters error, error code: %d",
+                      "[function:GetAutoExposure] Failed to get exposure model due to the incoming parameters error, "
+                      "error code: %d",
                       VORA_ERR_INVALID_ARG);
         return VORA_ERR_INVALID_ARG;
     }
@@ -289,7 +298,8 @@ int GigeCamera::SetCamExposureGainLevel(int sensor, int level)
         return VORA_ERR_NOT_CONNECTED;
     if (level <= 0 || sensor < 0 || sensor >= cmos_count) {
         log.log_error(gvcp_log_error_level,
-                      "[function:SetRGBCamExposureGainLevel] Failed to set exposure level due to the incoming parameters error, error code: %d",
+                      "[function:SetRGBCamExposureGainLevel] Failed to set exposure level due to the incoming "
+                      "parameters error, error code: %d",
                       VORA_ERR_INVALID_ARG);
         return VORA_ERR_INVALID_ARG;
     }
@@ -303,7 +313,8 @@ int GigeCamera::GetCamExposureGainLevel(int sensor)
         return VORA_ERR_NOT_CONNECTED;
     if (sensor < 0 || sensor >= cmos_count) {
         log.log_error(gvcp_log_error_level,
-                      "[function:GetRGBCamExposureGainLevel] Failed to get exposure level due to the incoming parameters error, error code: %d",
+                      "[function:GetRGBCamExposureGainLevel] Failed to get exposure level due to the incoming "
+                      "parameters error, error code: %d",
                       VORA_ERR_INVALID_ARG);
         return VORA_ERR_INVALID_ARG;
     }
@@ -319,8 +330,8 @@ int GigeCamera::SetMutipleExposure(int count)
     if (const int lookup = feature_register("ExposureType", 0, &address))
         return lookup;
     if (count <= 0) {
-        log.log_error(gvcp_log_error_level, "[function:SetMutipleExposure] Failed to set mutiple exposure. error code: %x.",
-                      VORA_ERR_FAILED);
+        log.log_error(gvcp_log_error_level,
+                      "[function:SetMutipleExposure] Failed to set mutiple exposure. error code: %x.", VORA_ERR_FAILED);
         return VORA_ERR_FAILED;
     }
     return write_logged(*this, address, count,
@@ -341,12 +352,14 @@ int GigeCamera::SetExposureTime(int time, int sensor)
         return VORA_ERR_NOT_CONNECTED;
     if (sensor < 0 || sensor >= cmos_count) {
         log.log_error(gvcp_log_error_level,
-                      "[function:SetExposureTime] Failed to set exposure time due to the incoming parameters error, error code: %d",
+                      "[function:SetExposureTime] Failed to set exposure time due to the incoming parameters error, "
+                      "error code: %d",
                       VORA_ERR_INVALID_ARG);
         return VORA_ERR_INVALID_ARG;
     }
     unsigned address = 0;
-    if (const int lookup = feature_register("ExposureTime", static_cast<unsigned>(sensor) * SENSOR_REG_STRIDE, &address))
+    if (const int lookup =
+            feature_register("ExposureTime", static_cast<unsigned>(sensor) * SENSOR_REG_STRIDE, &address))
         return lookup;
     const int max = GetNodeMaxValue("ExposureTime");
     const int min = GetNodeMinValue("ExposureTime");
@@ -390,11 +403,13 @@ void log_gain_arguments(GigeCamera& c, int type, bool set)
 {
     const char* message;
     if (type == 1)
-        message = set ? "[function:SetGain] Failed to set the value of analog gain due to the incoming parameters error."
-                      : "[function:GetGain] Failed to get the value of analog gain due to the incoming parameters error.";
+        message =
+            set ? "[function:SetGain] Failed to set the value of analog gain due to the incoming parameters error."
+                : "[function:GetGain] Failed to get the value of analog gain due to the incoming parameters error.";
     else if (type == 2)
-        message = set ? "[function:SetGain] Failed to set the value of digital gain due to the incoming parameters error."
-                      : "[function:GetGain] Failed to get the value of digital gain due to the incoming parameters error.";
+        message =
+            set ? "[function:SetGain] Failed to set the value of digital gain due to the incoming parameters error."
+                : "[function:GetGain] Failed to get the value of digital gain due to the incoming parameters error.";
     else
         message = set ? "[function:SetGain] Failed to set the value of gain due to the incoming parameters error."
                       : "[function:GetGain] Failed to get the value of gain due to the incoming parameters error.";
@@ -434,7 +449,8 @@ int GigeCamera::GetGain(int type, int channel)
         return VORA_ERR_INVALID_ARG;
     }
     int value = -1;
-    const int status = read_into(*this, feature, 0, &value, "[function:GetGain] Failed to read register. error code: %x.");
+    const int status =
+        read_into(*this, feature, 0, &value, "[function:GetGain] Failed to read register. error code: %x.");
     if (status != 0)
         return status;
     if (value < 0) {
@@ -485,30 +501,34 @@ int GigeCamera::SetTriggerMode(int mode)
 
 int GigeCamera::SetTriggerSource(int source)
 {
-    return set_switch(*this, source, "TriggerSource", "[function:SetTriggerSource] The camera disconnected.",
-                      "[function:SetTriggerSource] Failed to set the trigger source type due to the incoming parameters error.",
-                      "[function:SetTriggerSource] Failed to set the trigger source type. error code: %x.");
+    return set_switch(
+        *this, source, "TriggerSource", "[function:SetTriggerSource] The camera disconnected.",
+        "[function:SetTriggerSource] Failed to set the trigger source type due to the incoming parameters error.",
+        "[function:SetTriggerSource] Failed to set the trigger source type. error code: %x.");
 }
 
 int GigeCamera::SetTriggerCount(int count)
 {
-    return set_count(*this, count, "TriggerSoftware", "[function:SetTriggerCount] The camera disconnected.",
-                     "[function:SetTriggerCount] Failed to set the trigger signal due to the incoming parameters error.",
-                     "[function:SetTriggerCount] Failed to set the trigger signal. error code: %x.");
+    return set_count(
+        *this, count, "TriggerSoftware", "[function:SetTriggerCount] The camera disconnected.",
+        "[function:SetTriggerCount] Failed to set the trigger signal due to the incoming parameters error.",
+        "[function:SetTriggerCount] Failed to set the trigger signal. error code: %x.");
 }
 
 int GigeCamera::SetRGBTriggerMode(int mode)
 {
-    return set_switch(*this, mode, "RGBTriggerMode", "[function:SetRGBTriggerMode] The camera disconnected.",
-                      "[function:SetRGBTriggerMode] Failed to set the RGB trigger model due to the incoming parameters error.",
-                      "[function:SetRGBTriggerMode] Failed to set the RGB trigger model. error code: %x.");
+    return set_switch(
+        *this, mode, "RGBTriggerMode", "[function:SetRGBTriggerMode] The camera disconnected.",
+        "[function:SetRGBTriggerMode] Failed to set the RGB trigger model due to the incoming parameters error.",
+        "[function:SetRGBTriggerMode] Failed to set the RGB trigger model. error code: %x.");
 }
 
 int GigeCamera::SetRGBTriggerCount(int count)
 {
-    return set_count(*this, count, "RGBTriggerSoftware", "[function:SetRGBTriggerCount] The camera disconnected.",
-                     "[function:SetRGBTriggerCount] Failed to set the RGB trigger signal due to the incoming parameters error.",
-                     "[function:SetRGBTriggerCount] Failed to set the RGB trigger signal. error code: %x.");
+    return set_count(
+        *this, count, "RGBTriggerSoftware", "[function:SetRGBTriggerCount] The camera disconnected.",
+        "[function:SetRGBTriggerCount] Failed to set the RGB trigger signal due to the incoming parameters error.",
+        "[function:SetRGBTriggerCount] Failed to set the RGB trigger signal. error code: %x.");
 }
 
 int GigeCamera::AcquisitionStart()
@@ -538,19 +558,21 @@ int GigeCamera::SetHeartBeatTimeout(int timeout_ms)
     const int max = GetNodeMaxValue("GevHeartbeatTimeout");
     const int min = GetNodeMinValue("GevHeartbeatTimeout");
     if (!bounds_readable(max, min)) {
-        log.log_error(gvcp_log_error_level,
-                      "[function:SetHeartBeatTimeout] Failed to set the camera heartbeat timeout due to the MAX or the MIN is invalid.");
+        log.log_error(gvcp_log_error_level, "[function:SetHeartBeatTimeout] Failed to set the camera heartbeat timeout "
+                                            "due to the MAX or the MIN is invalid.");
         return VORA_ERR_HEARTBEAT_BOUNDS;
     }
     if (timeout_ms < min || timeout_ms > max) {
-        log.log_error(gvcp_log_error_level,
-                      "[function:SetHeartBeatTimeout] Failed to set the camera heartbeat timeout due to parameter error.");
+        log.log_error(
+            gvcp_log_error_level,
+            "[function:SetHeartBeatTimeout] Failed to set the camera heartbeat timeout due to parameter error.");
         return VORA_ERR_INVALID_ARG;
     }
     const int status = WriteRegister(Heartbeat_Timeout_Reg, timeout_ms);
     if (status != 0) {
-        log.log_error(gvcp_log_error_level,
-                      "[function:SetHeartBeatTimeout] Failed to set the camera heartbeat timeout due to write register error.");
+        log.log_error(
+            gvcp_log_error_level,
+            "[function:SetHeartBeatTimeout] Failed to set the camera heartbeat timeout due to write register error.");
         return status;
     }
     // The heartbeat thread takes its period from here after its next beat.
@@ -591,17 +613,16 @@ int GigeCamera::SetRoi(int channel, int size_x, int size_y, int offset_x, int of
         unsigned cmos_index, max_width, max_height, width, height, offset_x, offset_y;
     } reg;
     const std::pair<const char*, unsigned*> lookups[] = {
-        {"CmosIndex", &reg.cmos_index}, {"MWOP", &reg.max_width},    {"MHOP", &reg.max_height},
-        {"Width", &reg.width},          {"Height", &reg.height},     {"OffsetX", &reg.offset_x},
-        {"OffsetY", &reg.offset_y},
+        {"CmosIndex", &reg.cmos_index}, {"MWOP", &reg.max_width},   {"MHOP", &reg.max_height},  {"Width", &reg.width},
+        {"Height", &reg.height},        {"OffsetX", &reg.offset_x}, {"OffsetY", &reg.offset_y},
     };
     for (const auto& l : lookups)
         if (const int lookup = feature_register(l.first, 0, l.second))
             return lookup;
 
     int sensor = -1;
-    int status = read_logged(*this, reg.cmos_index + static_cast<unsigned>(channel) * STREAM_CHANNEL_REG_STRIDE, &sensor,
-                             "[function:SetRoi] Failed to read the_cmos_number register. error code: %x.");
+    int status = read_logged(*this, reg.cmos_index + static_cast<unsigned>(channel) * STREAM_CHANNEL_REG_STRIDE,
+                             &sensor, "[function:SetRoi] Failed to read the_cmos_number register. error code: %x.");
     if (status != 0)
         return status;
     const unsigned sensor_offset = static_cast<unsigned>(sensor) * SENSOR_REG_STRIDE;
@@ -647,8 +668,10 @@ int GigeCamera::SetRoi(int channel, int size_x, int size_y, int offset_x, int of
         int value;
         const char* failure;
     } writes[] = {
-        {reg.width, size_x, "[function:SetRoi] Failed to set the value of x of roi. channel_index: %d, error code: %x."},
-        {reg.height, size_y, "[function:SetRoi] Failed to set the value of y of roi. channel_index: %d, error code: %x."},
+        {reg.width, size_x,
+         "[function:SetRoi] Failed to set the value of x of roi. channel_index: %d, error code: %x."},
+        {reg.height, size_y,
+         "[function:SetRoi] Failed to set the value of y of roi. channel_index: %d, error code: %x."},
         {reg.offset_x, offset_x,
          "[function:SetRoi] Failed to set the offset value of x of roi. channel_index: %d, error code: %x."},
         {reg.offset_y, offset_y,

@@ -31,7 +31,8 @@ bool test_packet_arrives(CommonSocket& s, int sock, uint32_t size, char* buf, in
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(TEST_WAIT_MS);
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0)
             return false;
         int n = s.ReceiveFrom(sock, buf, buf_len, nullptr, nullptr, static_cast<int>(left.count()));
@@ -55,16 +56,18 @@ int GigeCamera::GetPacketSize()
 int GigeCamera::apply_packet_size(uint32_t size, int channels)
 {
     if (channels > MAX_STREAM_CHANNELS) {
-        log.log_warnning(gvcp_log_warnning_level,
-                         "[function:GetPacketSize] The camera reports %d stream channels; the packet size goes to the first %d.",
-                         channels, MAX_STREAM_CHANNELS);
+        log.log_warnning(
+            gvcp_log_warnning_level,
+            "[function:GetPacketSize] The camera reports %d stream channels; the packet size goes to the first %d.",
+            channels, MAX_STREAM_CHANNELS);
         channels = MAX_STREAM_CHANNELS;
     }
     for (int n = 0; n < channels; ++n) {
         int status = WriteRegister(channel_reg(Stream_Channel_Packet_Size_Reg, n), static_cast<int>(size));
         if (status != 0) {
             log.log_error(gvcp_log_error_level,
-                          "[function:GetPacketSize] Failed to write the 0 channel second to the register. channel: %d, error code: %x.",
+                          "[function:GetPacketSize] Failed to write the 0 channel second to the register. channel: %d, "
+                          "error code: %x.",
                           n, status);
             return status;
         }
@@ -72,14 +75,16 @@ int GigeCamera::apply_packet_size(uint32_t size, int channels)
     int status = WriteRegister(Stream_Channel_0_Destination_Address_Reg, 0);
     if (status != 0) {
         log.log_error(gvcp_log_error_level,
-                      "[function:GetPacketSize] Failed to write the Stream_Channel_0_Destination_Address_Reg second second to the register. error code: %x.",
+                      "[function:GetPacketSize] Failed to write the Stream_Channel_0_Destination_Address_Reg second "
+                      "second to the register. error code: %x.",
                       status);
         return status;
     }
     status = WriteRegister(Stream_Channel_0_Port_Reg, 0);
     if (status != 0) {
         log.log_error(gvcp_log_error_level,
-                      "[function:GetPacketSize] Failed to write the Stream_Channel_0_Port_Reg second to the register. error code: %x.",
+                      "[function:GetPacketSize] Failed to write the Stream_Channel_0_Port_Reg second to the register. "
+                      "error code: %x.",
                       status);
         return status;
     }
@@ -92,7 +97,8 @@ int GigeCamera::negotiate_packet_size(uint32_t* size_out)
     int sock = InitSocket();
     if (sock < 0) {
         log.log_error(gvcp_log_error_level,
-                      "[function:GetPacketSize] Failed to initailize the stream socket. error code: %d.", VORA_ERR_SOCKET);
+                      "[function:GetPacketSize] Failed to initailize the stream socket. error code: %d.",
+                      VORA_ERR_SOCKET);
         return VORA_ERR_SOCKET;
     }
     struct Closer {
@@ -120,7 +126,8 @@ int GigeCamera::negotiate_packet_size(uint32_t* size_out)
     status = ReadRegister(Source_Port_Reg, &source_port);
     if (status != 0) {
         log.log_error(gvcp_log_error_level,
-                      "[function:GetPacketSize] Failed to read the register of the source port. error code: %x.", status);
+                      "[function:GetPacketSize] Failed to read the register of the source port. error code: %x.",
+                      status);
         return status;
     }
     // Opens a host firewall for the camera's packets; a camera that names no
@@ -148,10 +155,12 @@ int GigeCamera::negotiate_packet_size(uint32_t* size_out)
     uint32_t found = MIN_PACKET;
     for (uint32_t size = mtu > static_cast<int>(MAX_PACKET) ? MAX_PACKET : static_cast<uint32_t>(mtu);
          size > MIN_PACKET; size -= STEP) {
-        status = WriteRegister(Stream_Channel_Packet_Size_Reg, static_cast<int>(size | FIRE_TEST_PACKET | DO_NOT_FRAGMENT));
+        status =
+            WriteRegister(Stream_Channel_Packet_Size_Reg, static_cast<int>(size | FIRE_TEST_PACKET | DO_NOT_FRAGMENT));
         if (status != 0) {
             log.log_error(gvcp_log_error_level,
-                          "[function:GetPacketSize] Failed to write the Stream_Channel_Packet_Size_Reg first to the register. error code: %x.",
+                          "[function:GetPacketSize] Failed to write the Stream_Channel_Packet_Size_Reg first to the "
+                          "register. error code: %x.",
                           status);
         } else if (test_packet_arrives(*this, sock, size, scratch.get(), MAX_PACKET + 1)) {
             found = size;

@@ -35,13 +35,15 @@ int size_receive_buffer(int sock, int wanted)
 int GigeCamera::StreamOn(unsigned short channel, GigeStream** stream)
 {
     if (!connected) {
-        log.log_error(gvsp_log_error_level,
-                      "[function:StreamOn] The camera disconnected unexpectedly when opening the data stream.error code: %d",
-                      VORA_ERR_NOT_CONNECTED);
+        log.log_error(
+            gvsp_log_error_level,
+            "[function:StreamOn] The camera disconnected unexpectedly when opening the data stream.error code: %d",
+            VORA_ERR_NOT_CONNECTED);
         return VORA_ERR_NOT_CONNECTED;
     }
     if (!stream) {
-        log.log_error(gvsp_log_error_level, "[function:StreamOn] The incoming pointer parameters are empty. error code: %d",
+        log.log_error(gvsp_log_error_level,
+                      "[function:StreamOn] The incoming pointer parameters are empty. error code: %d",
                       VORA_ERR_NO_STREAM);
         return VORA_ERR_NO_STREAM;
     }
@@ -54,14 +56,20 @@ int GigeCamera::StreamOn(unsigned short channel, GigeStream** stream)
         const char* name;
         unsigned address;
     };
-    Register registers[] = {{"GevStreamChannelCount", 0}, {"DeviceCloudUnit", 0}, {"CmosIndex", 0},
-                            {"Width", 0},                 {"Height", 0},          {"OffsetX", 0},
-                            {"OffsetY", 0},               {"PayloadSize", 0},     {"PixelFormat", 0},
+    Register registers[] = {{"GevStreamChannelCount", 0},
+                            {"DeviceCloudUnit", 0},
+                            {"CmosIndex", 0},
+                            {"Width", 0},
+                            {"Height", 0},
+                            {"OffsetX", 0},
+                            {"OffsetY", 0},
+                            {"PayloadSize", 0},
+                            {"PixelFormat", 0},
                             {"GevSCSP", 0}};
     for (Register& r : registers) {
         if (const int lookup = feature_register(r.name, 0, &r.address)) {
-            log.log_error(gvsp_log_error_level, "[function:StreamOn] Failed to look up the register of %s. error code: %d",
-                          r.name, lookup);
+            log.log_error(gvsp_log_error_level,
+                          "[function:StreamOn] Failed to look up the register of %s. error code: %d", r.name, lookup);
             return lookup;
         }
     }
@@ -87,8 +95,7 @@ int GigeCamera::StreamOn(unsigned short channel, GigeStream** stream)
         return VORA_ERR_CHANNEL_INDEX;
     }
 
-    int cloud_unit = -1, sensor = -1, width = -1, height = -1, offset_x = -1, offset_y = -1, payload = -1,
-        format = -1;
+    int cloud_unit = -1, sensor = -1, width = -1, height = -1, offset_x = -1, offset_y = -1, payload = -1, format = -1;
     struct Read {
         const char* name;
         bool per_sensor;  // else per channel
@@ -96,14 +103,18 @@ int GigeCamera::StreamOn(unsigned short channel, GigeStream** stream)
         const char* message;
     };
     const Read reads[] = {
-        {"DeviceCloudUnit", false, &cloud_unit, "[function:StreamOn] Failed to read register to get cloud unit. error code: %x."},
-        {"CmosIndex", false, &sensor, "[function:StreamOn] Failed to read register to get cmos number. error code: %x."},
+        {"DeviceCloudUnit", false, &cloud_unit,
+         "[function:StreamOn] Failed to read register to get cloud unit. error code: %x."},
+        {"CmosIndex", false, &sensor,
+         "[function:StreamOn] Failed to read register to get cmos number. error code: %x."},
         {"Width", true, &width, "[function:StreamOn] Failed to read register to get width. error code: %x."},
         {"Height", true, &height, "[function:StreamOn] Failed to read register to get height. error code: %x."},
         {"OffsetX", true, &offset_x, "[function:StreamOn] Failed to read register to get offset_x. error code: %x."},
         {"OffsetY", true, &offset_y, "[function:StreamOn] Failed to read register to get offset_y. error code: %x."},
-        {"PayloadSize", false, &payload, "[function:StreamOn] Failed to read register to get payload_size. error code: %x."},
-        {"PixelFormat", false, &format, "[function:StreamOn] Failed to read register to get pixel_format_value. error code: %x."},
+        {"PayloadSize", false, &payload,
+         "[function:StreamOn] Failed to read register to get payload_size. error code: %x."},
+        {"PixelFormat", false, &format,
+         "[function:StreamOn] Failed to read register to get pixel_format_value. error code: %x."},
     };
     for (const Read& r : reads) {
         unsigned address = address_of(r.name);
@@ -122,7 +133,8 @@ int GigeCamera::StreamOn(unsigned short channel, GigeStream** stream)
 
     const int pixel_bytes = GetPixelByteByGenICamFormatValue(static_cast<unsigned>(format));
     if (pixel_bytes == 0) {
-        log.log_error(gvsp_log_error_level, "[function:StreamOn] The pixel format of the data is incomplete. error code: %d",
+        log.log_error(gvsp_log_error_level,
+                      "[function:StreamOn] The pixel format of the data is incomplete. error code: %d",
                       VORA_ERR_PIXEL_FORMAT);
         return VORA_ERR_PIXEL_FORMAT;
     }
@@ -134,7 +146,8 @@ int GigeCamera::StreamOn(unsigned short channel, GigeStream** stream)
     int sock = InitSocket();
     if (sock < 0) {
         log.log_error(gvsp_log_error_level,
-                      "[function:StreamOn] Failed to create socket for receiving data stream. error code: %d", VORA_ERR_SOCKET);
+                      "[function:StreamOn] Failed to create socket for receiving data stream. error code: %d",
+                      VORA_ERR_SOCKET);
         return VORA_ERR_SOCKET;
     }
     SetTimeouts(sock, 1000, 1000);
@@ -145,7 +158,8 @@ int GigeCamera::StreamOn(unsigned short channel, GigeStream** stream)
     if (Bind(sock, computer_ip, 0) < 0) {
         close(sock);
         log.log_error(gvsp_log_error_level,
-                      "[function:StreamOn] Failed to bind socket for receiving data stream. error code: %d", VORA_ERR_BIND);
+                      "[function:StreamOn] Failed to bind socket for receiving data stream. error code: %d",
+                      VORA_ERR_BIND);
         return VORA_ERR_BIND;
     }
     const unsigned short host_port = LocalPort(sock);
@@ -154,17 +168,19 @@ int GigeCamera::StreamOn(unsigned short channel, GigeStream** stream)
     status = WriteRegister(Stream_Channel_0_Destination_Address_Reg + base, static_cast<int>(computer_ip.load()));
     if (status & 0xFFFF) {
         close(sock);
-        log.log_error(gvsp_log_error_level,
-                      "[function:StreamOn] Failed to open the data stream due to write IP to register error. error code: %x",
-                      status & 0xFFFF);
+        log.log_error(
+            gvsp_log_error_level,
+            "[function:StreamOn] Failed to open the data stream due to write IP to register error. error code: %x",
+            status & 0xFFFF);
         return status & 0xFFFF;
     }
     status = WriteRegister(Stream_Channel_0_Port_Reg + base, host_port);
     if (status & 0xFFFF) {
         close(sock);
-        log.log_error(gvsp_log_error_level,
-                      "[function:StreamOn] Failed to open the data stream due to write PORT to register error. error code: %x",
-                      status & 0xFFFF);
+        log.log_error(
+            gvsp_log_error_level,
+            "[function:StreamOn] Failed to open the data stream due to write PORT to register error. error code: %x",
+            status & 0xFFFF);
         return status & 0xFFFF;
     }
 
@@ -185,7 +201,8 @@ int GigeCamera::StreamOn(unsigned short channel, GigeStream** stream)
     if (status != 0) {
         close(sock);
         log.log_error(gvsp_log_error_level,
-                      "[function:StreamOn] Failed to read register to get stream_channel_port. error code: %x.", status);
+                      "[function:StreamOn] Failed to read register to get stream_channel_port. error code: %x.",
+                      status);
         return status;
     }
     // Without a readable tick frequency, frames get host-clock time stamps.
@@ -193,9 +210,9 @@ int GigeCamera::StreamOn(unsigned short channel, GigeStream** stream)
     if (ticks < 0)
         ticks = 0;
 
-    GigeStream* created = new GigeStream(&info, channel, sock, static_cast<int>(computer_ip.load()),
-                                         static_cast<int>(camera_ip.load()), source_port & 0xFFFF, host_port,
-                                         static_cast<int>(packet_payload), ticks, &log);
+    GigeStream* created =
+        new GigeStream(&info, channel, sock, static_cast<int>(computer_ip.load()), static_cast<int>(camera_ip.load()),
+                       source_port & 0xFFFF, host_port, static_cast<int>(packet_payload), ticks, &log);
     if (!created->running()) {
         // A stream that can never deliver is not handed out: undo it all.
         delete created;  // closes the socket
@@ -215,16 +232,18 @@ int GigeCamera::StreamOff(unsigned short channel, GigeStream* stream)
     int status = WriteRegister(Stream_Channel_0_Destination_Address_Reg + base, 0);
     if (status & 0xFFFF) {
         result = status & 0xFFFF;
-        log.log_error(gvsp_log_error_level,
-                      "[function:StreamOff] Failed to close the data stream due to write IP to register error. error code: %x",
-                      result);
+        log.log_error(
+            gvsp_log_error_level,
+            "[function:StreamOff] Failed to close the data stream due to write IP to register error. error code: %x",
+            result);
     }
     status = WriteRegister(Stream_Channel_0_Port_Reg + base, 0);
     if (status & 0xFFFF) {
         result = status & 0xFFFF;
-        log.log_error(gvsp_log_error_level,
-                      "[function:StreamOff] Failed to close the data stream due to write PORT to register error. error code: %x",
-                      result);
+        log.log_error(
+            gvsp_log_error_level,
+            "[function:StreamOff] Failed to close the data stream due to write PORT to register error. error code: %x",
+            result);
     }
     delete stream;
     return result;

@@ -102,8 +102,8 @@ int GigeCamera::await_ack(int sock, uint16_t answer, uint16_t id, uint8_t* ack, 
     }
 }
 
-int GigeCamera::exchange(const uint8_t* cmd, size_t cmd_len, uint16_t answer, uint16_t id, uint8_t* ack,
-                         size_t ack_cap, size_t success_len, int retry_sleep_ms)
+int GigeCamera::exchange(const uint8_t* cmd, size_t cmd_len, uint16_t answer, uint16_t id, uint8_t* ack, size_t ack_cap,
+                         size_t success_len, int retry_sleep_ms)
 {
     for (int attempt = 0; attempt < ATTEMPTS; ++attempt) {
         if (lost)
@@ -129,9 +129,10 @@ int GigeCamera::exchange(const uint8_t* cmd, size_t cmd_len, uint16_t answer, ui
 int GigeCamera::ReadRegister(unsigned int address, int* value)
 {
     if (!value) {
-        log.log_error(gvcp_log_error_level,
-                      "[function:ReadRegister] Failed to read register due to the incoming parameters error, error code: %d",
-                      VORA_ERR_INVALID_ARG);
+        log.log_error(
+            gvcp_log_error_level,
+            "[function:ReadRegister] Failed to read register due to the incoming parameters error, error code: %d",
+            VORA_ERR_INVALID_ARG);
         return VORA_ERR_INVALID_ARG;
     }
     *value = -1;
@@ -140,8 +141,8 @@ int GigeCamera::ReadRegister(unsigned int address, int* value)
     gvcp::build_readreg(cmd, id, address);
     uint8_t ack[REG_ACK_LEN] = {};
     if (exchange(cmd, sizeof cmd, gvcp::READREG_ACK, id, ack, sizeof ack, REG_ACK_LEN, 200) == 0) {
-        log.log_error(gvcp_log_error_level,
-                      "[function:ReadRegister] Failed to read register. the register:%x.", address);
+        log.log_error(gvcp_log_error_level, "[function:ReadRegister] Failed to read register. the register:%x.",
+                      address);
         return VORA_ERR_READREG_TIMEOUT;
     }
     const uint16_t status = gvcp::get_u16(ack);
@@ -151,7 +152,8 @@ int GigeCamera::ReadRegister(unsigned int address, int* value)
         *value = data;
     }
     log.log_info(gvcp_log_info_level,
-                 "[function:ReadRegister] get the status while reading register. the register:%x, the read status: %x, the read data: %d",
+                 "[function:ReadRegister] get the status while reading register. the register:%x, the read status: %x, "
+                 "the read data: %d",
                  address, status, data);
     return status;
 }
@@ -167,9 +169,10 @@ int GigeCamera::WriteRegister(unsigned int address, int value)
         return VORA_ERR_WRITEREG_TIMEOUT;
     }
     const uint16_t status = gvcp::get_u16(ack);
-    log.log_info(gvcp_log_info_level,
-                 "[function:WriteRegister] Write register.the regster addr:%x, the write data: %d, the write status: %x.",
-                 address, value, status);
+    log.log_info(
+        gvcp_log_info_level,
+        "[function:WriteRegister] Write register.the regster addr:%x, the write data: %d, the write status: %x.",
+        address, value, status);
     return status;
 }
 
@@ -183,8 +186,8 @@ int GigeCamera::ReadMem(unsigned int address, unsigned short count, char* buffer
     uint8_t cmd[gvcp::READMEM_CMD_LEN];
     const uint16_t id = next_req_id();
     gvcp::build_readmem(cmd, id, address, count);
-    if (exchange(cmd, sizeof cmd, gvcp::READMEM_ACK, id, reinterpret_cast<uint8_t*>(buffer), MEM_ACK_MAX,
-                 12u + count, 200) == 0) {
+    if (exchange(cmd, sizeof cmd, gvcp::READMEM_ACK, id, reinterpret_cast<uint8_t*>(buffer), MEM_ACK_MAX, 12u + count,
+                 200) == 0) {
         log.log_error(gvcp_log_error_level, "[function:ReadMem] Failed to read memory.");
         return VORA_ERR_READMEM_TIMEOUT;
     }

@@ -11,7 +11,7 @@
 namespace {
 
 constexpr uint32_t CHUNK = 536;
-constexpr int MAX_POINTER_DEPTH = 16;             // pValue/pAddress chains; stops cycles
+constexpr int MAX_POINTER_DEPTH = 16;  // pValue/pAddress chains; stops cycles
 
 long long to_decimal(const std::string& text)
 {
@@ -203,7 +203,8 @@ void GigeCamera::ReadStringRegister(const char* name, char* out)
         length = to_decimal(value);
     if (!node || length < 0 || length > 536) {
         log.log_error(gvcp_log_error_level,
-                      "[function:ReadStringRegister] Failed to read string register due to the incoming parameters error, error code: %d",
+                      "[function:ReadStringRegister] Failed to read string register due to the incoming parameters "
+                      "error, error code: %d",
                       VORA_ERR_INVALID_ARG);
         return;
     }

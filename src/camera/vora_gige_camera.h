@@ -227,7 +227,7 @@ private:
     std::atomic<bool> lost{false};
     std::mutex gvcp_semaphore;  // one attempt of one exchange at a time
     std::atomic<uint16_t> req_id{0};
-    int gvcp_socket = -1;       // guarded by gvcp_semaphore
+    int gvcp_socket = -1;  // guarded by gvcp_semaphore
 
     std::thread heartbeat_thread;
     std::mutex heartbeat_mutex;

@@ -1,11 +1,12 @@
 // The discovery object: construction, request ids, log switches, sorting.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <algorithm>
 
 #include "discovery/vora_discovery.h"
 
-Discovery::Discovery() : ip_text(static_cast<char*>(std::calloc(16, 1))) {}
+Discovery::Discovery() : ip_text(static_cast<char*>(std::calloc(16, 1)))
+{}
 
 Discovery::~Discovery()
 {

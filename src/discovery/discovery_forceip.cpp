@@ -31,15 +31,17 @@ bool Discovery::WhetherIsSameSegment(DiscoveryInfo info)
 unsigned int Discovery::ConvertIpStringToInt(char* text)
 {
     if (!text || std::strcmp(text, "0.0.0.0") == 0) {
-        log.log_warnning(gvcp_log_warnning_level,
-                         "[function:ConvertIpStringToInt] There is a problem with the incoming parameters, error code: %d",
-                         VORA_ERR_INVALID_ARG);
+        log.log_warnning(
+            gvcp_log_warnning_level,
+            "[function:ConvertIpStringToInt] There is a problem with the incoming parameters, error code: %d",
+            VORA_ERR_INVALID_ARG);
         return 0;
     }
     in_addr addr;
     if (inet_pton(AF_INET, text, &addr) != 1) {
         log.log_warnning(gvcp_log_warnning_level,
-                         "[function:ConvertIpStringToInt] Failed to convert dotted decimal ip address into numerical format for network transmission, error code: %d",
+                         "[function:ConvertIpStringToInt] Failed to convert dotted decimal ip address into numerical "
+                         "format for network transmission, error code: %d",
                          VORA_ERR_IP_TEXT);
         return 0;
     }
@@ -49,9 +51,10 @@ unsigned int Discovery::ConvertIpStringToInt(char* text)
 const char* Discovery::ConvertIpIntToString(unsigned int address)
 {
     if (address == 0 || address == 0xCDCDCDCDu) {
-        log.log_warnning(gvcp_log_warnning_level,
-                         "[function:ConvertIpIntToString] There is a problem with the incoming parameters, error code: %d",
-                         VORA_ERR_IP_TEXT);
+        log.log_warnning(
+            gvcp_log_warnning_level,
+            "[function:ConvertIpIntToString] There is a problem with the incoming parameters, error code: %d",
+            VORA_ERR_IP_TEXT);
         return "0.0.0.0";
     }
     return format_ipv4(address, ip_text);

@@ -108,9 +108,10 @@ int Discovery::DiscoverCameraLinux(std::vector<DiscoveryInfo>** list)
 {
     int query = InitSocket();
     if (query < 0) {
-        log.log_error(gvcp_log_error_level,
-                      "[function:DiscoverCameraLinux] Failed to initialize the socket of the network card, error code: %d",
-                      VORA_ERR_SOCKET);
+        log.log_error(
+            gvcp_log_error_level,
+            "[function:DiscoverCameraLinux] Failed to initialize the socket of the network card, error code: %d",
+            VORA_ERR_SOCKET);
         perror("initialize the socket(network card)");
         return VORA_ERR_SOCKET;
     }
@@ -152,13 +153,15 @@ bool Discovery::start_search(int query, const char* name, Search* search)
     std::memcpy(search->name, req.ifr_name, IFNAMSIZ);
 
     if (ioctl(query, SIOCGIFADDR, &req) < 0) {
-        log.log_error(gvcp_log_error_level, "[function:DiscoverCameraLinux] Failed to get the local ip to search camera.");
+        log.log_error(gvcp_log_error_level,
+                      "[function:DiscoverCameraLinux] Failed to get the local ip to search camera.");
         perror("get the local ip");
         return false;
     }
     search->host_ip = addr_of(req);
     if (ioctl(query, SIOCGIFNETMASK, &req) < 0) {
-        log.log_error(gvcp_log_error_level, "[function:DiscoverCameraLinux] Failed to get the local mask to search camera.");
+        log.log_error(gvcp_log_error_level,
+                      "[function:DiscoverCameraLinux] Failed to get the local mask to search camera.");
         perror("get the local mask");
         return false;
     }
@@ -174,7 +177,8 @@ bool Discovery::start_search(int query, const char* name, Search* search)
     int sock = InitSocket();
     if (sock < 0) {
         log.log_error(gvcp_log_error_level,
-                      "[function:DiscoverCameraLinux] Failed to initialize the socket of the network card to search camera, error code: %d",
+                      "[function:DiscoverCameraLinux] Failed to initialize the socket of the network card to search "
+                      "camera, error code: %d",
                       VORA_ERR_SOCKET);
         perror("initialize the socket(search camera)");
         return false;
@@ -220,9 +224,10 @@ void Discovery::collect(std::vector<Search>& searches)
     while (!open.empty()) {
         const Clock::time_point now = Clock::now();
         if (now >= limit) {
-            log.log_warnning(gvcp_log_warnning_level,
-                             "[function:DiscoverCameraLinux] Discovery ends after %d ms while acknowledges still arrive.",
-                             DISCOVERY_LIMIT_MS);
+            log.log_warnning(
+                gvcp_log_warnning_level,
+                "[function:DiscoverCameraLinux] Discovery ends after %d ms while acknowledges still arrive.",
+                DISCOVERY_LIMIT_MS);
             for (Search* search : open)
                 close_search(search);
             return;
@@ -255,8 +260,8 @@ void Discovery::collect(std::vector<Search>& searches)
                 uint8_t ack[gvcp::DISCOVERY_ACK_LEN + 64];
                 unsigned from_ip = 0;
                 unsigned short from_port = 0;
-                const int got = ReceiveFrom(search.sock, reinterpret_cast<char*>(ack), sizeof ack, &from_ip,
-                                            &from_port, 0);
+                const int got =
+                    ReceiveFrom(search.sock, reinterpret_cast<char*>(ack), sizeof ack, &from_ip, &from_port, 0);
                 if (got < 0)
                     break;
                 if (!discovery_ack_matches(ack, static_cast<size_t>(got), from_port, search.req_id))

@@ -229,8 +229,8 @@ int ftp_upload(const char* camera_ip_text, const char* path, FtpProgress progres
     Control ftp(control.fd());
     if (ftp.reply().empty())
         return VORA_ERR_FTP_TRANSFER;
-    for (const std::string& command : {"USER " + account_user(), "PASS " + account_password(), std::string("SYST"),
-                                       std::string("TYPE I")}) {
+    for (const std::string& command :
+         {"USER " + account_user(), "PASS " + account_password(), std::string("SYST"), std::string("TYPE I")}) {
         if (!ftp.command(command) || ftp.reply().empty())
             return VORA_ERR_FTP_TRANSFER;
     }

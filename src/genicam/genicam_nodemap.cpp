@@ -30,10 +30,10 @@ bool one_of(const std::string& s, std::initializer_list<const char*> list)
 
 bool is_node_tag(const std::string& tag)
 {
-    return one_of(tag, {"Node", "Category", "Integer", "IntReg", "MaskedIntReg", "IntSwissKnife", "IntConverter",
-                        "IntKey", "Float", "FloatReg", "SwissKnife", "Converter", "Boolean", "Command",
-                        "Enumeration", "StringReg", "String", "Register", "StructReg", "Port", "ConfRom",
-                        "TextDesc", "AdvFeatureLock", "SmartFeature"});
+    return one_of(tag, {"Node",         "Category", "Integer",     "IntReg",    "MaskedIntReg",   "IntSwissKnife",
+                        "IntConverter", "IntKey",   "Float",       "FloatReg",  "SwissKnife",     "Converter",
+                        "Boolean",      "Command",  "Enumeration", "StringReg", "String",         "Register",
+                        "StructReg",    "Port",     "ConfRom",     "TextDesc",  "AdvFeatureLock", "SmartFeature"});
 }
 
 EInterfaceType interface_type(const std::string& tag)
@@ -157,8 +157,7 @@ std::string attribute_text(pugi::xml_node el)
     return text;
 }
 
-void add_property(Properties& props, const std::string& name, const std::string& value,
-                  const std::string& attribute)
+void add_property(Properties& props, const std::string& name, const std::string& value, const std::string& attribute)
 {
     auto it = props.find(name);
     if (it == props.end()) {
@@ -580,7 +579,8 @@ const std::string& CNodeMapFactory::LastError() const
     return error_;
 }
 
-void CNodeMapFactory::ClearCache() {}
+void CNodeMapFactory::ClearCache()
+{}
 
 CNodeMapRef::CNodeMapRef(const std::string& device_name)
 {

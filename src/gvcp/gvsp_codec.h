@@ -38,7 +38,7 @@ constexpr size_t LEADER_OFFSET_X = 32;
 constexpr size_t LEADER_OFFSET_Y = 36;
 constexpr size_t LEADER_PADDING_X = 40;
 constexpr size_t LEADER_PADDING_Y = 42;
-constexpr size_t LEADER_TIMESTAMP_END = 20;  // a leader this long carries its timestamp
+constexpr size_t LEADER_TIMESTAMP_END = 20;    // a leader this long carries its timestamp
 constexpr size_t LEADER_LEN = BLOCK_HEAD_LEN;  // with the image fields
 
 // Trailer fields.

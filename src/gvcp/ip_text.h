@@ -7,8 +7,7 @@
 // `out` holds 16 bytes: "255.255.255.255" and its terminator.
 inline const char* format_ipv4(unsigned address, char* out)
 {
-    std::snprintf(out, 16, "%u.%u.%u.%u", address >> 24, (address >> 16) & 0xFF, (address >> 8) & 0xFF,
-                  address & 0xFF);
+    std::snprintf(out, 16, "%u.%u.%u.%u", address >> 24, (address >> 16) & 0xFF, (address >> 8) & 0xFF, address & 0xFF);
     return out;
 }
 

@@ -27,8 +27,7 @@ int CommonSocket::Bind(int sock, unsigned ip, unsigned short port)
 int CommonSocket::Send(int sock, unsigned ip, unsigned short port, const char* data, unsigned len)
 {
     sockaddr_in addr = make_addr(ip, port);
-    return static_cast<int>(
-        sendto(sock, data, len, 0, reinterpret_cast<sockaddr*>(&addr), sizeof addr));
+    return static_cast<int>(sendto(sock, data, len, 0, reinterpret_cast<sockaddr*>(&addr), sizeof addr));
 }
 
 int CommonSocket::Receive(int sock, char* buf, int len)
@@ -51,8 +50,7 @@ static long long monotonic_ms()
     return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
 }
 
-int CommonSocket::ReceiveFrom(int sock, char* buf, int len, unsigned* ip, unsigned short* port,
-                              int timeout_ms)
+int CommonSocket::ReceiveFrom(int sock, char* buf, int len, unsigned* ip, unsigned short* port, int timeout_ms)
 {
     const long long deadline = monotonic_ms() + timeout_ms;
     for (;;) {
@@ -67,8 +65,8 @@ int CommonSocket::ReceiveFrom(int sock, char* buf, int len, unsigned* ip, unsign
             return -1;
         sockaddr_in from;
         socklen_t from_len = sizeof from;
-        ssize_t n = recvfrom(sock, buf, static_cast<size_t>(len), MSG_DONTWAIT,
-                             reinterpret_cast<sockaddr*>(&from), &from_len);
+        ssize_t n =
+            recvfrom(sock, buf, static_cast<size_t>(len), MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &from_len);
         if (n < 0) {
             if (errno == EAGAIN || errno == EINTR)
                 continue;

@@ -150,8 +150,8 @@ int save_fused_pcd(cameralog& log, const PhotoInfo& frame, const float* fused, c
         if (has_depth(v)) {
             std::memcpy(point, v, 12);
             // rgb packed as 0x00RRGGBB, the float field's usual reading.
-            const uint32_t colour = uint32_t(colour_byte(v[5])) << 16 | uint32_t(colour_byte(v[4])) << 8 |
-                                    colour_byte(v[3]);
+            const uint32_t colour =
+                uint32_t(colour_byte(v[5])) << 16 | uint32_t(colour_byte(v[4])) << 8 | colour_byte(v[3]);
             std::memcpy(&point[3], &colour, 4);
         }
         out.write(point, sizeof point);

@@ -147,8 +147,7 @@ bool build_plane_table(float unit, bool is_unsigned, uint16_t* table)
 #if defined(__x86_64__) || defined(__i386__)
 // When the round trip changes nothing, a plane is the coordinate's bytes
 // gathered and swapped: eight points (48 bytes) per three byte shuffles.
-__attribute__((target("ssse3"))) size_t gather_plane_ssse3(const char* raw, size_t points, int coordinate,
-                                                            char* out)
+__attribute__((target("ssse3"))) size_t gather_plane_ssse3(const char* raw, size_t points, int coordinate, char* out)
 {
     __m128i masks[3];
     for (int k = 0; k < 3; ++k) {

@@ -59,8 +59,8 @@ void load_xz(const char* raw, size_t w, const RawFloats& floats, float* xs, floa
 // The windows of eight centres at a time, where the processor has AVX2:
 // the same single- and double-precision operations lane by lane, so the
 // same windows as the other paths. Returns the first centre not done.
-__attribute__((target("avx2"))) size_t find_windows_avx2(const float* const xs[3], const float* const zs[3],
-                                                          size_t w, double k, uint32_t* out)
+__attribute__((target("avx2"))) size_t find_windows_avx2(const float* const xs[3], const float* const zs[3], size_t w,
+                                                         double k, uint32_t* out)
 {
     const __m256 sign = _mm256_set1_ps(-0.0f);
     const __m256d cap = _mm256_set1_pd(15.0), scale = _mm256_set1_pd(k), depth = _mm256_set1_pd(1e-6),
@@ -77,9 +77,9 @@ __attribute__((target("avx2"))) size_t find_windows_avx2(const float* const xs[3
         const __m256d deep_hi = _mm256_cmp_pd(_mm256_andnot_pd(sign_d, z_hi), depth, _CMP_GT_OQ);
         // Four 64-bit flags per half to eight 32-bit ones.
         const __m256i pick = _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6);
-        const __m256i with_depth = _mm256_blend_epi32(
-            _mm256_permutevar8x32_epi32(_mm256_castpd_si256(deep_lo), pick),
-            _mm256_permutevar8x32_epi32(_mm256_castpd_si256(deep_hi), pick), 0xF0);
+        const __m256i with_depth =
+            _mm256_blend_epi32(_mm256_permutevar8x32_epi32(_mm256_castpd_si256(deep_lo), pick),
+                               _mm256_permutevar8x32_epi32(_mm256_castpd_si256(deep_hi), pick), 0xF0);
         __m256i bits = _mm256_setzero_si256(), count = _mm256_setzero_si256();
 #pragma GCC unroll 3
         for (int i = 0; i < 3; ++i)
@@ -87,8 +87,7 @@ __attribute__((target("avx2"))) size_t find_windows_avx2(const float* const xs[3
             for (int j = 0; j < 3; ++j) {
                 const __m256 dz = _mm256_andnot_ps(sign, _mm256_sub_ps(zc, _mm256_loadu_ps(zs[i] + c - 1 + j)));
                 const __m256 dx = _mm256_andnot_ps(sign, _mm256_sub_ps(xc, _mm256_loadu_ps(xs[i] + c - 1 + j)));
-                const __m256i within =
-                    _mm256_castps_si256(_mm256_cmp_ps(_mm256_add_ps(dz, dx), threshold, _CMP_LT_OQ));
+                const __m256i within = _mm256_castps_si256(_mm256_cmp_ps(_mm256_add_ps(dz, dx), threshold, _CMP_LT_OQ));
                 bits = _mm256_or_si256(bits, _mm256_and_si256(within, _mm256_set1_epi32(1 << (3 * i + j))));
                 count = _mm256_sub_epi32(count, within);
             }
@@ -190,8 +189,8 @@ void mark_kept(const uint32_t* padded, size_t w, uint8_t* const kept[3])
                 one);
         };
         for (; q + 16 <= w; q += 16) {
-            const __m128i flags = _mm_packus_epi16(_mm_packs_epi32(four(q), four(q + 4)),
-                                                   _mm_packs_epi32(four(q + 8), four(q + 12)));
+            const __m128i flags =
+                _mm_packus_epi16(_mm_packs_epi32(four(q), four(q + 4)), _mm_packs_epi32(four(q + 8), four(q + 12)));
             __m128i* at = reinterpret_cast<__m128i*>(row + q);
             _mm_storeu_si128(at, _mm_or_si128(_mm_loadu_si128(at), flags));
         }
@@ -539,8 +538,8 @@ void pixel_corrosion(int* mask, uint32_t width, uint32_t height)
     if (!mask)
         return;
     morph(mask, width, height, [](const int* a, const int* h, const int* b) {
-        const uint32_t sum = static_cast<uint32_t>(a[0]) + static_cast<uint32_t>(h[-1]) +
-                             static_cast<uint32_t>(h[0]) + static_cast<uint32_t>(h[1]) + static_cast<uint32_t>(b[0]);
+        const uint32_t sum = static_cast<uint32_t>(a[0]) + static_cast<uint32_t>(h[-1]) + static_cast<uint32_t>(h[0]) +
+                             static_cast<uint32_t>(h[1]) + static_cast<uint32_t>(b[0]);
         return wrap_sum(sum) >= 5 * 255;
     });
 }

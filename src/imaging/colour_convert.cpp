@@ -201,8 +201,7 @@ char* yuyv_frame_rgb888_copy(cameralog& log, const PhotoInfo& frame, uint32_t* s
 char* bayer_frame_rgb888_copy(cameralog& log, const PhotoInfo& frame, uint32_t* size)
 {
     if (!frame.pixel) {
-        log.log_error(gvcp_log_error_level,
-                      "[function:BayerRG8ToRgb888] the incoming parameters error, error code: %d",
+        log.log_error(gvcp_log_error_level, "[function:BayerRG8ToRgb888] the incoming parameters error, error code: %d",
                       VORA_ERR_INVALID_ARG);
         return nullptr;
     }
@@ -243,8 +242,7 @@ void bayer_frame_to_rgb888(cameralog& log, PhotoInfo& frame)
 void raw_frame_to_rgb888(cameralog& log, PhotoInfo& frame)
 {
     if (!frame.pixel) {
-        log.log_error(gvcp_log_error_level,
-                      "[function:RawdataToRgb888] the incoming parameters error, error code: %d",
+        log.log_error(gvcp_log_error_level, "[function:RawdataToRgb888] the incoming parameters error, error code: %d",
                       VORA_ERR_INVALID_ARG);
         return;
     }

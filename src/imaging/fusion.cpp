@@ -123,8 +123,7 @@ int fusion_3d_to_rgb(const PhotoInfo& colour, const PhotoInfo& cloud, PhotoInfo&
 }
 
 int fusion_image_to_3d(PhotoInfo& image, const PhotoInfo& cloud, float* fused,
-                       const std::vector<CameraParameter>& parameters, const CmosIndexReader& read_cmos,
-                       cameralog& log)
+                       const std::vector<CameraParameter>& parameters, const CmosIndexReader& read_cmos, cameralog& log)
 {
     const uint64_t points = uint64_t(cloud.pixel_width) * cloud.pixel_height;
     const uint64_t pixels = uint64_t(image.pixel_width) * image.pixel_height;

@@ -78,7 +78,7 @@ int save_image_png(cameralog& log, const PhotoInfo& frame, const char* path)
     case PIXEL_FORMAT_BAYER_RG8: {
         uint32_t size = 0;
         converted.reset(frame.pixel_format == PIXEL_FORMAT_YUV422_8 ? yuyv_frame_rgb888_copy(log, frame, &size)
-                                                                     : bayer_frame_rgb888_copy(log, frame, &size));
+                                                                    : bayer_frame_rgb888_copy(log, frame, &size));
         if (!converted)
             return refuse(log, VORA_ERR_INVALID_ARG);
         image = Image{reinterpret_cast<const uint8_t*>(converted.get()), frame.pixel_width, PIXEL_FORMAT_RGB8};

@@ -43,8 +43,12 @@ bool bmp_layout(const PhotoInfo& frame, uint32_t bytes_per_pixel, BmpLayout* lay
     const uint64_t image = row * frame.pixel_height;
     if (offset + image > UINT32_MAX || frame.pixel_width > INT32_MAX || frame.pixel_height > INT32_MAX)
         return false;
-    *layout = BmpLayout{frame.pixel_width, frame.pixel_height, bytes_per_pixel, static_cast<uint32_t>(row),
-                        static_cast<uint32_t>(offset), static_cast<uint32_t>(image),
+    *layout = BmpLayout{frame.pixel_width,
+                        frame.pixel_height,
+                        bytes_per_pixel,
+                        static_cast<uint32_t>(row),
+                        static_cast<uint32_t>(offset),
+                        static_cast<uint32_t>(image),
                         static_cast<uint32_t>(offset + image)};
     return true;
 }

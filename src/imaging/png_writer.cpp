@@ -18,8 +18,9 @@ int write_png(cameralog& log, const char* function, const char* path, uint32_t w
     const char* what = grey ? "depth" : "image";
     FILE* fp = std::fopen(path, "wb");
     if (!fp) {
-        log.log_error(gvcp_log_error_level, "[function:%s] Failed to save %s data due to open the file error, error code: %d",
-                      function, what, VORA_ERR_SAVE_OPEN);
+        log.log_error(gvcp_log_error_level,
+                      "[function:%s] Failed to save %s data due to open the file error, error code: %d", function, what,
+                      VORA_ERR_SAVE_OPEN);
         return VORA_ERR_SAVE_OPEN;
     }
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);

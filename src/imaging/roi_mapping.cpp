@@ -7,9 +7,9 @@
 
 namespace imaging {
 
-int roi_pixel_mapping(const PhotoInfo& cloud, const PhotoInfo& source, const PhotoInfo& target,
-                      const RoiPoint& region, int* mask, const std::vector<CameraParameter>& parameters,
-                      const CmosIndexReader& read_cmos, cameralog& log)
+int roi_pixel_mapping(const PhotoInfo& cloud, const PhotoInfo& source, const PhotoInfo& target, const RoiPoint& region,
+                      int* mask, const std::vector<CameraParameter>& parameters, const CmosIndexReader& read_cmos,
+                      cameralog& log)
 {
     const uint64_t points = uint64_t(cloud.pixel_width) * cloud.pixel_height;
     if (!cloud.pixel || !mask || !payload_covers(cloud, 6)) {

@@ -21,9 +21,9 @@ namespace imaging {
 // cannot be read; -2 (not logged) when a CMOS index names no calibration
 // record; -1 when the working map cannot be allocated. On failure the mask
 // is untouched.
-int roi_pixel_mapping(const PhotoInfo& cloud, const PhotoInfo& source, const PhotoInfo& target,
-                      const RoiPoint& region, int* mask, const std::vector<CameraParameter>& parameters,
-                      const CmosIndexReader& read_cmos, cameralog& log);
+int roi_pixel_mapping(const PhotoInfo& cloud, const PhotoInfo& source, const PhotoInfo& target, const RoiPoint& region,
+                      int* mask, const std::vector<CameraParameter>& parameters, const CmosIndexReader& read_cmos,
+                      cameralog& log);
 
 // The rectangle spanned by the non-zero entries of a width x height mask
 // (only the frame's size is used). The sizes are the differences of the

@@ -32,9 +32,8 @@ void set_log_switches(int error, int debug, int warning, int info)
 
 bool any_log_switch_on()
 {
-    return gvcp_log_error_level || gvcp_log_warnning_level || gvcp_log_info_level ||
-           gvcp_log_debug_level || gvsp_log_error_level || gvsp_log_warnning_level ||
-           gvsp_log_info_level || gvsp_log_debug_level;
+    return gvcp_log_error_level || gvcp_log_warnning_level || gvcp_log_info_level || gvcp_log_debug_level ||
+           gvsp_log_error_level || gvsp_log_warnning_level || gvsp_log_info_level || gvsp_log_debug_level;
 }
 
 std::string safe_log_name(const char* serial, size_t size)
@@ -126,15 +125,15 @@ void cameralog::write_line(char level, const char* fmt, va_list args)
         std::fwrite(line, 1, static_cast<size_t>(n), file);
 }
 
-#define VORA_LOG_LEVEL(method, letter)                                 \
-    void cameralog::method(int flag, const char* fmt, ...)             \
-    {                                                                  \
-        if (!flag || !open_.load(std::memory_order_relaxed))           \
-            return;                                                    \
-        va_list args;                                                  \
-        va_start(args, fmt);                                           \
-        write_line(letter, fmt, args);                                 \
-        va_end(args);                                                  \
+#define VORA_LOG_LEVEL(method, letter)                                                                                 \
+    void cameralog::method(int flag, const char* fmt, ...)                                                             \
+    {                                                                                                                  \
+        if (!flag || !open_.load(std::memory_order_relaxed))                                                           \
+            return;                                                                                                    \
+        va_list args;                                                                                                  \
+        va_start(args, fmt);                                                                                           \
+        write_line(letter, fmt, args);                                                                                 \
+        va_end(args);                                                                                                  \
     }
 
 VORA_LOG_LEVEL(log_error, 'E')

@@ -30,10 +30,7 @@ public:
 
     // Steps from one id to another along the count, which runs 1..65535 and
     // skips 0 when it wraps (gvsp::next_block_id is one step).
-    static uint32_t forward_steps(uint16_t from, uint16_t to)
-    {
-        return (uint32_t(to) + 0xFFFF - from) % 0xFFFF;
-    }
+    static uint32_t forward_steps(uint16_t from, uint16_t to) { return (uint32_t(to) + 0xFFFF - from) % 0xFFFF; }
 
 private:
     bool seen_ = false;

@@ -21,7 +21,10 @@ constexpr size_t MAX_COMPRESSION_NAME = 32;
 constexpr size_t CHUNK_HEAD_MAX = 8 + 8 + 8 + 4 + 4 + MAX_COMPRESSION_NAME + 8;
 constexpr size_t ATTACHMENT_HEAD_MAX = 8 + 8 + 4 + 1024 + 4 + 1024 + 8;
 
-bool is_private(uint8_t opcode) { return opcode >= 0x80; }
+bool is_private(uint8_t opcode)
+{
+    return opcode >= 0x80;
+}
 
 }  // namespace
 
@@ -200,8 +203,7 @@ ReadStatus McapReader::scan()
         case OP_MESSAGE: {
             // A message outside any chunk: a chunk of one record.
             uint8_t head[MESSAGE_FIXED_LEN];
-            if (len < MESSAGE_FIXED_LEN || len + RECORD_PREFIX_LEN > max_chunk_ ||
-                !read_at(content, head, sizeof head))
+            if (len < MESSAGE_FIXED_LEN || len + RECORD_PREFIX_LEN > max_chunk_ || !read_at(content, head, sizeof head))
                 return ReadStatus::Damaged;
             ByteReader h(head, sizeof head);
             h.u16();

@@ -265,8 +265,8 @@ void McapWriter::flush_chunk()
     w.u64(records_len);
     w.patch_u64(at, head.size() - at - 8 + records_len);
 
-    ChunkIndex index{chunk_start_, chunk_end_, position_, head.size() + records_len, 0, records_len, chunk_len_, {},
-                     compress};
+    ChunkIndex index{chunk_start_, chunk_end_, position_, head.size() + records_len, 0, records_len,
+                     chunk_len_,   {},         compress};
     std::vector<uint8_t> indexes;
     ByteWriter iw(indexes);
     for (const auto& [channel, entries] : chunk_index_) {
@@ -394,8 +394,8 @@ int McapWriter::close()
         s.finish_record(at);
     }
     mark = summary_group(summary, OP_CHUNK_INDEX, mark, offsets, summary_start);
-    for (const auto& [opcode, entries] : {std::make_pair(OP_ATTACHMENT_INDEX, &attachments_),
-                                          std::make_pair(OP_METADATA_INDEX, &metadata_)}) {
+    for (const auto& [opcode, entries] :
+         {std::make_pair(OP_ATTACHMENT_INDEX, &attachments_), std::make_pair(OP_METADATA_INDEX, &metadata_)}) {
         for (const IndexEntry& e : *entries) {
             at = s.begin_record(opcode);
             s.u64(e.offset);
@@ -417,8 +417,7 @@ int McapWriter::close()
     w.u64(offsets.empty() ? 0 : offsets_start);
     // The CRC runs from the summary's start through the footer's fields before it.
     const size_t crc_from = footer_at - summary.size() - offsets.size();
-    w.u32(static_cast<uint32_t>(
-        crc32(0, tail.data() + crc_from, static_cast<uInt>(tail.size() - crc_from))));
+    w.u32(static_cast<uint32_t>(crc32(0, tail.data() + crc_from, static_cast<uInt>(tail.size() - crc_from))));
     w.bytes(MAGIC, MAGIC_LEN);
     write_all(tail.data(), tail.size());
 

@@ -104,8 +104,8 @@ private:
     void writev_all(iovec* iov, int count);
     void arena_append(const void* data, size_t len);
     void write_out();
-    size_t summary_group(std::vector<uint8_t>& summary, uint8_t opcode, size_t from,
-                         std::vector<uint8_t>& offsets, uint64_t base);
+    size_t summary_group(std::vector<uint8_t>& summary, uint8_t opcode, size_t from, std::vector<uint8_t>& offsets,
+                         uint64_t base);
 
     int fd_ = -1;
     int error_ = 0;

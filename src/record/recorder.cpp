@@ -126,19 +126,19 @@ void Recorder::write_header_records()
     std::memcpy(b + 2, &d.camera_mac_low, 4);
     char mac[18];
     std::snprintf(mac, sizeof mac, "%02x:%02x:%02x:%02x:%02x:%02x", b[0], b[1], b[2], b[3], b[4], b[5]);
-    writer_.add_metadata(META_CAMERA, {
-                                          {"serial", text(d.device_serial_number, sizeof d.device_serial_number)},
-                                          {"vendor", text(d.device_vendor_name, sizeof d.device_vendor_name)},
-                                          {"model", text(d.device_model_name, sizeof d.device_model_name)},
-                                          {"version", text(d.device_version, sizeof d.device_version)},
-                                          {"manufacturer_info", text(d.device_manufacturer_info,
-                                                                     sizeof d.device_manufacturer_info)},
-                                          {"user_id", text(d.device_user_id, sizeof d.device_user_id)},
-                                          {"mac", mac},
-                                          {"ip", dotted(d.camera_ip)},
-                                          {"mask", dotted(d.camera_mask)},
-                                          {"gateway", dotted(d.camera_gateway)},
-                                      });
+    writer_.add_metadata(META_CAMERA,
+                         {
+                             {"serial", text(d.device_serial_number, sizeof d.device_serial_number)},
+                             {"vendor", text(d.device_vendor_name, sizeof d.device_vendor_name)},
+                             {"model", text(d.device_model_name, sizeof d.device_model_name)},
+                             {"version", text(d.device_version, sizeof d.device_version)},
+                             {"manufacturer_info", text(d.device_manufacturer_info, sizeof d.device_manufacturer_info)},
+                             {"user_id", text(d.device_user_id, sizeof d.device_user_id)},
+                             {"mac", mac},
+                             {"ip", dotted(d.camera_ip)},
+                             {"mask", dotted(d.camera_mask)},
+                             {"gateway", dotted(d.camera_gateway)},
+                         });
     mcap::StringMap calibration;
     calibration["sensors"] = std::to_string(setup_.calibration.size());
     for (size_t i = 0; i < setup_.calibration.size(); ++i) {
@@ -330,8 +330,9 @@ void Recorder::write_ros(const PhotoInfo& frame, const TappedFrame& item, Topics
         points_.resize(static_cast<size_t>(pixels * 3));
         rosmsg::raw_points_to_millimetres(frame.pixel, static_cast<size_t>(pixels), frame.cloud_unit, points_.data());
         rosmsg::encode_pointcloud2(head_, tail_, t.seq, stamp, frame_id, frame.pixel_width, frame.pixel_height);
-        const mcap::Piece pieces[] = {
-            {head_.data(), head_.size()}, {points_.data(), points_.size() * sizeof(float)}, {tail_.data(), tail_.size()}};
+        const mcap::Piece pieces[] = {{head_.data(), head_.size()},
+                                      {points_.data(), points_.size() * sizeof(float)},
+                                      {tail_.data(), tail_.size()}};
         writer_.add_message(t.ros, item.host_time_ns, stamp, pieces, 3, BORROW_FROM);
         return;
     }

@@ -29,11 +29,11 @@ namespace record {
 struct RecordingSetup {
     std::string path;
     bool zstd = false;
-    bool ros = true;  // ROS messages beside the raw frames
+    bool ros = true;        // ROS messages beside the raw frames
     uint32_t channels = 0;  // bit n: stream channel n
     DiscoveryInfo camera{};
-    std::string description;       // the device description file's bytes
-    std::string description_name;  // its file name
+    std::string description;                   // the device description file's bytes
+    std::string description_name;              // its file name
     std::vector<CameraParameter> calibration;  // by sensor
     // Frames lent to the recorder at most: bursts, and moments when a busy
     // machine gives the recorder no time, wait here (about 1.6 s of three

@@ -10,27 +10,24 @@ namespace rosmsg {
 
 namespace {
 
-const char* const kSeparator =
-    "================================================================================\n";
+const char* const kSeparator = "================================================================================\n";
 
-const char* const kHeaderDefinition =
-    "uint32 seq\n"
-    "time stamp\n"
-    "string frame_id\n";
+const char* const kHeaderDefinition = "uint32 seq\n"
+                                      "time stamp\n"
+                                      "string frame_id\n";
 
-const char* const kPointFieldDefinition =
-    "uint8 INT8    = 1\n"
-    "uint8 UINT8   = 2\n"
-    "uint8 INT16   = 3\n"
-    "uint8 UINT16  = 4\n"
-    "uint8 INT32   = 5\n"
-    "uint8 UINT32  = 6\n"
-    "uint8 FLOAT32 = 7\n"
-    "uint8 FLOAT64 = 8\n"
-    "string name\n"
-    "uint32 offset\n"
-    "uint8  datatype\n"
-    "uint32 count\n";
+const char* const kPointFieldDefinition = "uint8 INT8    = 1\n"
+                                          "uint8 UINT8   = 2\n"
+                                          "uint8 INT16   = 3\n"
+                                          "uint8 UINT16  = 4\n"
+                                          "uint8 INT32   = 5\n"
+                                          "uint8 UINT32  = 6\n"
+                                          "uint8 FLOAT32 = 7\n"
+                                          "uint8 FLOAT64 = 8\n"
+                                          "string name\n"
+                                          "uint32 offset\n"
+                                          "uint8  datatype\n"
+                                          "uint32 count\n";
 
 constexpr uint8_t FLOAT32 = 7;
 
@@ -47,51 +44,48 @@ const char* const RAW_FRAME_NAME = "vora_msgs/RawFrame";
 
 std::string pointcloud2_schema()
 {
-    return with_header(
-        "std_msgs/Header header\n"
-        "uint32 height\n"
-        "uint32 width\n"
-        "sensor_msgs/PointField[] fields\n"
-        "bool is_bigendian\n"
-        "uint32 point_step\n"
-        "uint32 row_step\n"
-        "uint8[] data\n"
-        "bool is_dense\n",
-        std::string(kSeparator) + "MSG: sensor_msgs/PointField\n" + kPointFieldDefinition);
+    return with_header("std_msgs/Header header\n"
+                       "uint32 height\n"
+                       "uint32 width\n"
+                       "sensor_msgs/PointField[] fields\n"
+                       "bool is_bigendian\n"
+                       "uint32 point_step\n"
+                       "uint32 row_step\n"
+                       "uint8[] data\n"
+                       "bool is_dense\n",
+                       std::string(kSeparator) + "MSG: sensor_msgs/PointField\n" + kPointFieldDefinition);
 }
 
 std::string image_schema()
 {
-    return with_header(
-        "std_msgs/Header header\n"
-        "uint32 height\n"
-        "uint32 width\n"
-        "string encoding\n"
-        "uint8 is_bigendian\n"
-        "uint32 step\n"
-        "uint8[] data\n");
+    return with_header("std_msgs/Header header\n"
+                       "uint32 height\n"
+                       "uint32 width\n"
+                       "string encoding\n"
+                       "uint8 is_bigendian\n"
+                       "uint32 step\n"
+                       "uint8[] data\n");
 }
 
 std::string raw_frame_schema()
 {
-    return with_header(
-        "# One frame exactly as the camera sent it, with its frame record.\n"
-        "std_msgs/Header header\n"
-        "uint32 pixel_format\n"
-        "uint32 width\n"
-        "uint32 height\n"
-        "uint32 offset_x\n"
-        "uint32 offset_y\n"
-        "uint32 roi_width\n"
-        "uint32 roi_height\n"
-        "uint32 cloud_unit\n"
-        "uint32 pixel_length\n"
-        "uint64 timestamp_ns\n"
-        "uint16 block_id\n"
-        "uint16 channel\n"
-        "# 0 complete; otherwise packets were lost for good\n"
-        "uint32 status\n"
-        "uint8[] payload\n");
+    return with_header("# One frame exactly as the camera sent it, with its frame record.\n"
+                       "std_msgs/Header header\n"
+                       "uint32 pixel_format\n"
+                       "uint32 width\n"
+                       "uint32 height\n"
+                       "uint32 offset_x\n"
+                       "uint32 offset_y\n"
+                       "uint32 roi_width\n"
+                       "uint32 roi_height\n"
+                       "uint32 cloud_unit\n"
+                       "uint32 pixel_length\n"
+                       "uint64 timestamp_ns\n"
+                       "uint16 block_id\n"
+                       "uint16 channel\n"
+                       "# 0 complete; otherwise packets were lost for good\n"
+                       "uint32 status\n"
+                       "uint8[] payload\n");
 }
 
 void encode_header(std::vector<uint8_t>& out, uint32_t seq, uint64_t stamp_ns, const std::string& frame_id)
@@ -106,8 +100,8 @@ void encode_header(std::vector<uint8_t>& out, uint32_t seq, uint64_t stamp_ns, c
 namespace {
 
 // A message's fields up to its own: the buffers emptied, then the header.
-mcap::ByteWriter begin_message(std::vector<uint8_t>& head, std::vector<uint8_t>& tail, uint32_t seq,
-                               uint64_t stamp_ns, const std::string& frame_id)
+mcap::ByteWriter begin_message(std::vector<uint8_t>& head, std::vector<uint8_t>& tail, uint32_t seq, uint64_t stamp_ns,
+                               const std::string& frame_id)
 {
     head.clear();
     tail.clear();

@@ -36,8 +36,8 @@ void raw_points_to_millimetres(const char* raw, size_t points, uint32_t cloud_un
 
 // An Image message without its pixels (as for the cloud); step is bytes per row.
 void encode_image(std::vector<uint8_t>& head, std::vector<uint8_t>& tail, uint32_t seq, uint64_t stamp_ns,
-                  const std::string& frame_id, uint32_t width, uint32_t height, const char* encoding,
-                  uint32_t step, size_t data_len);
+                  const std::string& frame_id, uint32_t width, uint32_t height, const char* encoding, uint32_t step,
+                  size_t data_len);
 
 // A RawFrame without its payload; the payload follows `head`, nothing after it.
 void encode_raw_frame(std::vector<uint8_t>& head, uint32_t seq, const std::string& frame_id, const PhotoInfo& frame,

@@ -57,18 +57,10 @@ uint64_t ticks_to_ns(uint64_t ticks, long long tick_frequency)
 
 BlockAssembler::BlockAssembler(const ChannelSetup& setup, const StreamTunables& tunables, FramePool& frames,
                                const StreamClock& clock, cameralog* log)
-    : info_(setup.info),
-      channel_index_(setup.channel),
-      packet_payload_size_(setup.packet_payload_size),
-      payload_size_(setup.info.payload_size),
-      packet_num_(setup.info.packet_count + 2),
-      tick_frequency_(setup.tick_frequency),
-      tunables_(tunables),
-      frames_(frames),
-      clock_(clock),
-      log_(log)
-{
-}
+    : info_(setup.info), channel_index_(setup.channel), packet_payload_size_(setup.packet_payload_size),
+      payload_size_(setup.info.payload_size), packet_num_(setup.info.packet_count + 2),
+      tick_frequency_(setup.tick_frequency), tunables_(tunables), frames_(frames), clock_(clock), log_(log)
+{}
 
 BlockAssembler::~BlockAssembler()
 {
@@ -109,8 +101,8 @@ size_t BlockAssembler::predict_landings(Landing* out, size_t max, size_t skip)
             r.offset += skip;
             if (r.offset >= r.end)
                 break;
-            out[n++] = Landing{reinterpret_cast<uint8_t*>(frame->pixel) + r.offset, static_cast<size_t>(r.end - r.offset),
-                               block_id, id};
+            out[n++] = Landing{reinterpret_cast<uint8_t*>(frame->pixel) + r.offset,
+                               static_cast<size_t>(r.end - r.offset), block_id, id};
         }
     };
     auto keep_place = [&] {
@@ -168,8 +160,7 @@ void BlockAssembler::reject_packet()
     ++counters.dropped_packet_num;
 }
 
-StreamBlockData* BlockAssembler::process_packet(const uint8_t* packet, size_t length, int64_t now,
-                                                AssemblerOutput* out)
+StreamBlockData* BlockAssembler::process_packet(const uint8_t* packet, size_t length, int64_t now, AssemblerOutput* out)
 {
     Datagram datagram;
     datagram.head = packet;
@@ -201,15 +192,17 @@ StreamBlockData* BlockAssembler::process_packet(const Datagram& datagram, int64_
             // As if it never came, so that it is asked for again rather
             // than read past its end.
             ++counters.format_error_packet_num;
-            log_->log_error(gvsp_log_error_level,
-                            "[function:process_packet] A datagram shorter than its fields, block_id is: %d, packet_id is: %d.",
-                            header.block_id, packet_id);
+            log_->log_error(
+                gvsp_log_error_level,
+                "[function:process_packet] A datagram shorter than its fields, block_id is: %d, packet_id is: %d.",
+                header.block_id, packet_id);
         } else if (screening == Screening::DoesNotFit) {
             // A frame larger than the channel's buffers: the block is in
             // error, and its frame keeps the channel's own geometry.
             block->error_flag = 1;
             log_->log_error(gvsp_log_error_level,
-                            "[function:process_packet_leader] The leader does not fit the stream, block_id is: %d, width is %u, height is %u, pixel format is %x.",
+                            "[function:process_packet_leader] The leader does not fit the stream, block_id is: %d, "
+                            "width is %u, height is %u, pixel format is %x.",
                             header.block_id, leader.size_x, leader.size_y, leader.pixel_format);
         } else {
             if (packet_id < block->packet_num) {
@@ -323,14 +316,16 @@ StreamBlockData* BlockAssembler::find_block_data(const gvsp::Header& header, int
     if (inc >= -ALREADY_SENT_WINDOW && inc <= 0) {
         if (!follows_new_sequence(header)) {
             if (debug)
-                log_->log_debug(gvsp_log_debug_level,
-                                "[function:find_block_data] This block data has been sent. block_id: %d, last_block_id: %d.",
-                                block_id, last_block_id_);
+                log_->log_debug(
+                    gvsp_log_debug_level,
+                    "[function:find_block_data] This block data has been sent. block_id: %d, last_block_id: %d.",
+                    block_id, last_block_id_);
             return nullptr;
         }
         ++counters.lost_block_num;  // the block before this one, dropped as already sent
         log_->log_warnning(gvsp_log_warnning_level,
-                           "[function:find_block_data] The camera's block ids went back: following them from block_id: %d, last_block_id: %d, channel index is %d.",
+                           "[function:find_block_data] The camera's block ids went back: following them from block_id: "
+                           "%d, last_block_id: %d, channel index is %d.",
                            block_id, last_block_id_, channel_index_);
         inc = 1;
     } else if (inc > 0) {
@@ -385,12 +380,14 @@ StreamBlockData* BlockAssembler::open_block(const gvsp::Header& header, int inc,
     block->checked_until = -1;
     block->highest_received = -1;
     log_->log_debug(gvsp_log_debug_level,
-                    "[function:find_block_data] Packet number of the block update: pay_load_size is %d, and packet_payload_size_ is %d, packet number is %d, new block id is %d.",
+                    "[function:find_block_data] Packet number of the block update: pay_load_size is %d, and "
+                    "packet_payload_size_ is %d, packet number is %d, new block id is %d.",
                     payload_size_, packet_payload_size_, packet_num_, header.block_id);
     if (inc > 1) {
         ++counters.lost_block_num;
         log_->log_warnning(gvsp_log_warnning_level,
-                           "[function:find_block_data] Recorded number of frames with lost data: a huge enlarge of block id is %d, id inc is %d, channel index is %d.",
+                           "[function:find_block_data] Recorded number of frames with lost data: a huge enlarge of "
+                           "block id is %d, id inc is %d, channel index is %d.",
                            header.block_id, inc, channel_index_);
     }
     last_block_id_ = header.block_id;
@@ -418,13 +415,15 @@ void BlockAssembler::process_packet_leader(StreamBlockData* block, const gvsp::H
         frame->roi.offset_x = leader.offset_x;
         frame->roi.offset_y = leader.offset_y;
         log_->log_debug(gvsp_log_debug_level,
-                        "[function:process_packet_leader] The data type is image or chunk data, that the width is %d, height is %d, pixel length is %d.",
+                        "[function:process_packet_leader] The data type is image or chunk data, that the width is %d, "
+                        "height is %d, pixel length is %d.",
                         frame->pixel_width, frame->pixel_height, frame->pixel_format);
     }
     if (block->packet_states[0].resend_time_us > 0) {
         ++counters.resent_packet_num;
-        log_->log_debug(gvsp_log_debug_level,
-                        "[function:process_packet_leader] Timeouted, the leader packet is not received and requires to be resent.");
+        log_->log_debug(
+            gvsp_log_debug_level,
+            "[function:process_packet_leader] Timeouted, the leader packet is not received and requires to be resent.");
     }
 }
 
@@ -438,9 +437,10 @@ void BlockAssembler::process_packet_payload(StreamBlockData* block, const Datagr
     size_t data_length = length - gvsp::HEADER_LEN;
     const uint64_t offset = uint64_t(packet_id - 1) * packet_payload_size_;
     if (offset + data_length > payload_size_) {
-        log_->log_error(gvsp_log_error_level,
-                        "[function:process_packet_payload] The data info: recv_num is %d, recv_payload_num is %d, packet_id is %d.",
-                        static_cast<int>(length), static_cast<int>(data_length), packet_id);
+        log_->log_error(
+            gvsp_log_error_level,
+            "[function:process_packet_payload] The data info: recv_num is %d, recv_payload_num is %d, packet_id is %d.",
+            static_cast<int>(length), static_cast<int>(data_length), packet_id);
         ++counters.overflow_packet_num;
         data_length = offset >= payload_size_ ? 0 : static_cast<size_t>(payload_size_ - offset);
     }
@@ -454,8 +454,9 @@ void BlockAssembler::process_packet_payload(StreamBlockData* block, const Datagr
     if (block->packet_states[packet_id].resend_time_us > 0) {
         ++counters.resent_packet_num;
         if (gvsp_log_debug_level)
-            log_->log_debug(gvsp_log_debug_level,
-                            "[function:process_packet_payload] Timeouted, the packet is not received and requires to be resent.");
+            log_->log_debug(
+                gvsp_log_debug_level,
+                "[function:process_packet_payload] Timeouted, the packet is not received and requires to be resent.");
     }
 }
 
@@ -467,8 +468,9 @@ void BlockAssembler::process_packet_tailer(StreamBlockData* block, unsigned pack
     }
     if (block->packet_states[packet_id].resend_time_us > 0) {
         ++counters.resent_packet_num;
-        log_->log_debug(gvsp_log_debug_level,
-                        "[function:process_packet_tailer] Timeouted, the tailer packet is not received and requires to be resent.");
+        log_->log_debug(
+            gvsp_log_debug_level,
+            "[function:process_packet_tailer] Timeouted, the tailer packet is not received and requires to be resent.");
     }
 }
 
@@ -496,7 +498,8 @@ void BlockAssembler::packet_resend_check(StreamBlockData* block, unsigned up_to,
     auto close_run = [&](int first, int last) {
         if (block->packet_resend_num >= budget) {
             log_->log_info(gvsp_log_info_level,
-                           "[function:packet_resend_check] packet resend number over the ratio_: channel: %d, block id: %d, block->packet_resend_num: %d, ratio: %f.",
+                           "[function:packet_resend_check] packet resend number over the ratio_: channel: %d, block "
+                           "id: %d, block->packet_resend_num: %d, ratio: %f.",
                            channel_index_, block->block_id, block->packet_resend_num, ratio);
             return false;
         }
@@ -504,7 +507,8 @@ void BlockAssembler::packet_resend_check(StreamBlockData* block, unsigned up_to,
         ++block->packet_resend_num;
         if (gvsp_log_debug_level)
             log_->log_debug(gvsp_log_debug_level,
-                            "[function:packet_resend_check] Check the resend data info: channel: %d, block id: %d, resend_first_packet_id: %d, resend_last_packet_id: %d, resend time_us: %d.",
+                            "[function:packet_resend_check] Check the resend data info: channel: %d, block id: %d, "
+                            "resend_first_packet_id: %d, resend_last_packet_id: %d, resend time_us: %d.",
                             channel_index_, block->block_id, first, last, static_cast<int>(now));
         for (int i = first; i <= last; ++i) {
             block->packet_states[i].resend_time_us = now;
@@ -549,17 +553,19 @@ void BlockAssembler::check_block_complete(StreamBlockData* current, int64_t now,
         uint32_t status;
         if (block->last_valid_packet == static_cast<int32_t>(block->packet_num) - 1) {
             log_->log_info(gvsp_log_info_level,
-                           "[function:check_block_complete] Write data that has been completely received, block id: %d, channel index: %d, last valid packet: %d, the packet number is %d.",
+                           "[function:check_block_complete] Write data that has been completely received, block id: "
+                           "%d, channel index: %d, last valid packet: %d, the packet number is %d.",
                            block->block_id, channel_index_, block->last_valid_packet, block->packet_num);
             status = BLOCK_COMPLETE;
         } else if (!tunables_.packet_resend_flag && all_blocks->next) {
-            log_->log_info(gvsp_log_info_level,
-                           "[function:check_block_complete] No resend request and the next block data is comming, block id: %d.",
-                           block->block_id);
+            log_->log_info(
+                gvsp_log_info_level,
+                "[function:check_block_complete] No resend request and the next block data is comming, block id: %d.",
+                block->block_id);
             status = BLOCK_SUPERSEDED;
         } else if (now - block->last_time_us > static_cast<long long>(tunables_.block_timeout.load())) {
-            log_->log_info(gvsp_log_info_level, "[function:check_block_complete] Write data wait time out, block id: %d.",
-                           block->block_id);
+            log_->log_info(gvsp_log_info_level,
+                           "[function:check_block_complete] Write data wait time out, block id: %d.", block->block_id);
             status = BLOCK_TIMEOUT;
         } else if (block->error_flag == 1) {
             log_->log_info(gvsp_log_info_level,

@@ -137,8 +137,8 @@ private:
     const StreamClock& clock_;
     cameralog* log_;
 
-    _List* all_blocks = nullptr;              // under reassembly, oldest first
-    StreamBlockData* newest_ = nullptr;       // the last of them, while under reassembly
+    _List* all_blocks = nullptr;             // under reassembly, oldest first
+    StreamBlockData* newest_ = nullptr;      // the last of them, while under reassembly
     std::vector<StreamBlockData*> retired_;  // handed over in the previous step
     uint16_t last_block_id_ = 0;
     bool seen_block_ = false;

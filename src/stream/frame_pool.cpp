@@ -25,12 +25,14 @@ FramePool::FramePool(uint32_t payload_size, const std::atomic<uint32_t>& max_len
 {
     free_queue = async_queue_new();
     if (!free_queue)
-        log_->log_error(gvsp_log_error_level,
-                        "[function:GigeStream] GigeStream constructor create stream_data.in_buffer the first time error.");
+        log_->log_error(
+            gvsp_log_error_level,
+            "[function:GigeStream] GigeStream constructor create stream_data.in_buffer the first time error.");
     ready_queue = async_queue_new();
     if (!ready_queue)
-        log_->log_error(gvsp_log_error_level,
-                        "[function:GigeStream] GigeStream constructor create stream_data.in_buffer the second time error.");
+        log_->log_error(
+            gvsp_log_error_level,
+            "[function:GigeStream] GigeStream constructor create stream_data.in_buffer the second time error.");
 }
 
 FramePool::~FramePool()

@@ -21,7 +21,7 @@ class FramePool;
 struct TappedFrame {
     PhotoInfo* frame;
     FramePool* pool;
-    uint32_t status;       // block status at hand-over: 0 complete
+    uint32_t status;        // block status at hand-over: 0 complete
     uint64_t host_time_ns;  // wall clock at hand-over
 };
 

@@ -24,20 +24,14 @@ cameralog* or_silent(cameralog* log)
 GigeStream::GigeStream(DataStreamPrivateInfo* info, unsigned short channel, int socket, int host_ip_, int camera_ip_,
                        int stream_channel_port_, int host_port_, int packet_payload_size, long long tick_frequency_,
                        cameralog* log_)
-    : log(or_silent(log_)),
-      channel_index_(channel),
-      stream_info(*info),
+    : log(or_silent(log_)), channel_index_(channel), stream_info(*info),
       frames_(info->payload_size, tunables_.max_buffer_length, log),
       assembler_(ChannelSetup{*info, channel, static_cast<uint32_t>(packet_payload_size), tick_frequency_}, tunables_,
                  frames_, clock_, log),
-      source_(static_cast<uint32_t>(camera_ip_), static_cast<uint16_t>(stream_channel_port_)),
-      stream_socket(socket),
-      host_ip(static_cast<uint32_t>(host_ip_)),
-      camera_ip(static_cast<uint32_t>(camera_ip_)),
-      stream_channel_port(static_cast<uint16_t>(stream_channel_port_)),
-      host_port(static_cast<uint16_t>(host_port_)),
-      tick_frequency(tick_frequency_),
-      packet_payload_size_(static_cast<uint32_t>(packet_payload_size)),
+      source_(static_cast<uint32_t>(camera_ip_), static_cast<uint16_t>(stream_channel_port_)), stream_socket(socket),
+      host_ip(static_cast<uint32_t>(host_ip_)), camera_ip(static_cast<uint32_t>(camera_ip_)),
+      stream_channel_port(static_cast<uint16_t>(stream_channel_port_)), host_port(static_cast<uint16_t>(host_port_)),
+      tick_frequency(tick_frequency_), packet_payload_size_(static_cast<uint32_t>(packet_payload_size)),
       payload_size(info->payload_size)
 {
     if (frames_.ok()) {
@@ -48,7 +42,8 @@ GigeStream::GigeStream(DataStreamPrivateInfo* info, unsigned short channel, int 
         }
     }
     if (!thread_started_)
-        log->log_error(gvsp_log_error_level, "[function:GigeStream] GigeStream constructor create stream thread failed.");
+        log->log_error(gvsp_log_error_level,
+                       "[function:GigeStream] GigeStream constructor create stream thread failed.");
     log->log_info(gvcp_log_info_level, "[function:GigeStream] GigeStream constructor create heartbeat thread sucess.");
     log->log_info(gvsp_log_info_level, "[function:GigeStream] GigeStream constructor recv data thread create sucess.");
 }
@@ -74,7 +69,8 @@ void GigeStream::sendto_stream_source_data()
     static const char opener[2] = {'0', '1'};
     if (sendto(stream_socket, opener, sizeof opener, 0, reinterpret_cast<const sockaddr*>(&source_addr),
                sizeof source_addr) < 2)
-        log->log_error(gvsp_log_error_level, "[function:sendto_stream_source_data] Failed to send data to stream port.");
+        log->log_error(gvsp_log_error_level,
+                       "[function:sendto_stream_source_data] Failed to send data to stream port.");
 }
 
 // ---- frames ----
@@ -86,16 +82,18 @@ void GigeStream::capture_data_process(PhotoInfo* destination, PhotoInfo* frame)
     char* keep = destination->pixel;
     *destination = *frame;
     destination->pixel = keep;
-    log->log_debug(gvsp_log_debug_level,
-                   "[function:capture_data_process] End to copy the captured data. block_id: %d, stream_channel_index_: %d",
-                   destination->block_id, destination->stream_channel_index_);
+    log->log_debug(
+        gvsp_log_debug_level,
+        "[function:capture_data_process] End to copy the captured data. block_id: %d, stream_channel_index_: %d",
+        destination->block_id, destination->stream_channel_index_);
 }
 
 int GigeStream::take_frame(PhotoInfo* info, PhotoInfo* frame, const char* name)
 {
-    log->log_debug(gvsp_log_debug_level,
-                   "[function:%s] Capture temp_buffer width is %d, height is %d, pixel_format is %d, payload_size is %d.",
-                   name, frame->pixel_width, frame->pixel_height, frame->pixel_format, frame->payload_size);
+    log->log_debug(
+        gvsp_log_debug_level,
+        "[function:%s] Capture temp_buffer width is %d, height is %d, pixel_format is %d, payload_size is %d.", name,
+        frame->pixel_width, frame->pixel_height, frame->pixel_format, frame->payload_size);
     capture_data_process(info, frame);
     frames_.recycle(frame);
     log->log_debug(gvsp_log_debug_level,
@@ -225,17 +223,20 @@ double GigeStream::GetPacketResendRatio()
     return tunables_.packet_resend_ratio.load();
 }
 
-#define VORA_MICROSECOND_TUNABLE(Name, member, message)                                       \
-    int GigeStream::Set##Name(unsigned int us)                                                \
-    {                                                                                         \
-        if (us == 0) {                                                                        \
-            log->log_error(gvsp_log_error_level, "[function:Set" #Name "] " message);          \
-            return VORA_ERR_INVALID_ARG;                                                      \
-        }                                                                                     \
-        member = us;                                                                          \
-        return VORA_OK;                                                                       \
-    }                                                                                         \
-    int GigeStream::Get##Name() { return static_cast<int>(member.load()); }
+#define VORA_MICROSECOND_TUNABLE(Name, member, message)                                                                \
+    int GigeStream::Set##Name(unsigned int us)                                                                         \
+    {                                                                                                                  \
+        if (us == 0) {                                                                                                 \
+            log->log_error(gvsp_log_error_level, "[function:Set" #Name "] " message);                                  \
+            return VORA_ERR_INVALID_ARG;                                                                               \
+        }                                                                                                              \
+        member = us;                                                                                                   \
+        return VORA_OK;                                                                                                \
+    }                                                                                                                  \
+    int GigeStream::Get##Name()                                                                                        \
+    {                                                                                                                  \
+        return static_cast<int>(member.load());                                                                        \
+    }
 
 VORA_MICROSECOND_TUNABLE(SocketSelectTimeout, tunables_.socket_select_timeout, "The parameter passed in is empty.")
 VORA_MICROSECOND_TUNABLE(PacketTimeout, tunables_.packet_timeout, "The parameter passed in is empty.")

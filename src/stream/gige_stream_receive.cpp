@@ -3,8 +3,8 @@
 // it asks for back out: resend requests to the camera, finished frames
 // announced with a firewall datagram.
 #include <arpa/inet.h>
-#include <sys/time.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <pthread.h>
@@ -35,16 +35,19 @@ void* GigeStream::Stream_Thread(void* arg)
     char name[16];
     std::snprintf(name, sizeof name, "vora-rx%u", self->channel_index_);
     pthread_setname_np(pthread_self(), name);  // lets tools and benchmarks find the thread
-    log->log_info(gvsp_log_info_level, "[function:Stream_Thread] Thread start. channel_index_: %d", self->channel_index_);
+    log->log_info(gvsp_log_info_level, "[function:Stream_Thread] Thread start. channel_index_: %d",
+                  self->channel_index_);
     int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (sock < 0) {
-        log->log_error(gvsp_log_error_level, "[function:Stream_Thread] Failed to initialize The resend socket.c hannel_index_: %d",
+        log->log_error(gvsp_log_error_level,
+                       "[function:Stream_Thread] Failed to initialize The resend socket.c hannel_index_: %d",
                        self->channel_index_);
         return nullptr;
     }
     sockaddr_in local = make_addr(self->host_ip, 0);
     if (bind(sock, reinterpret_cast<sockaddr*>(&local), sizeof local) < 0) {
-        log->log_error(gvsp_log_error_level, "[function:Stream_Thread] Failed to bind The resend socket. channel_index_: %d",
+        log->log_error(gvsp_log_error_level,
+                       "[function:Stream_Thread] Failed to bind The resend socket. channel_index_: %d",
                        self->channel_index_);
         close(sock);
         return nullptr;
@@ -53,7 +56,8 @@ void* GigeStream::Stream_Thread(void* arg)
     self->source_addr = make_addr(self->camera_ip, self->stream_channel_port);
     self->resend_socket = sock;
     self->sendto_stream_source_data();
-    log->log_info(gvsp_log_info_level, "[function:Stream_Thread] Start thread loop.channel_index_: %d", self->channel_index_);
+    log->log_info(gvsp_log_info_level, "[function:Stream_Thread] Start thread loop.channel_index_: %d",
+                  self->channel_index_);
     self->loop();
     self->flush_blocks();
     close(sock);
@@ -102,7 +106,8 @@ void GigeStream::loop()
                 log->log_error(gvsp_log_error_level, "[function:loop] Select error.");
                 break;
             }
-            if (now - last_firewall > static_cast<long long>(tunables_.sendto_stream_port_break_firewall_timeout.load())) {
+            if (now - last_firewall >
+                static_cast<long long>(tunables_.sendto_stream_port_break_firewall_timeout.load())) {
                 sendto_stream_source_data();
                 last_firewall = now;
             }
@@ -120,8 +125,7 @@ void GigeStream::loop()
             const sockaddr_in& from = batch->sender(static_cast<size_t>(i));
             const uint16_t known_port = source_.port();
             // Anything not from the channel's source is counted and goes no further.
-            if (!source_.accept(ntohl(from.sin_addr.s_addr), ntohs(from.sin_port), datagram.head,
-                                datagram.head_len)) {
+            if (!source_.accept(ntohl(from.sin_addr.s_addr), ntohs(from.sin_port), datagram.head, datagram.head_len)) {
                 assembler_.reject_packet();
                 current = nullptr;
             } else {
@@ -139,8 +143,8 @@ void GigeStream::loop()
 void GigeStream::lock_onto_source()
 {
     source_addr = make_addr(camera_ip, source_.port());
-    log->log_info(gvsp_log_info_level, "[function:loop] The stream source port is %d. channel_index_: %d.", source_.port(),
-                  channel_index_);
+    log->log_info(gvsp_log_info_level, "[function:loop] The stream source port is %d. channel_index_: %d.",
+                  source_.port(), channel_index_);
     sendto_stream_source_data();
 }
 
@@ -190,9 +194,11 @@ void GigeStream::send_packet_request(unsigned block_id, int first, int last)
                                                 static_cast<uint32_t>(first), static_cast<uint32_t>(last)});
     if (sendto(resend_socket, cmd, sizeof cmd, 0, reinterpret_cast<const sockaddr*>(&resend_addr), sizeof resend_addr) <
         static_cast<ssize_t>(sizeof cmd))
-        log->log_error(gvsp_log_error_level, "[function:send_packet_request] Failed to send resend data to stream port.");
+        log->log_error(gvsp_log_error_level,
+                       "[function:send_packet_request] Failed to send resend data to stream port.");
     if (gvsp_log_debug_level)
         log->log_debug(gvsp_log_debug_level,
-                       "[function:send_packet_request] The resend data info: channel: %d, block id: %d, resend_first_packet_id: %d, resend_last_packet_id: %d.",
+                       "[function:send_packet_request] The resend data info: channel: %d, block id: %d, "
+                       "resend_first_packet_id: %d, resend_last_packet_id: %d.",
                        channel_index_, block_id, first, last);
 }

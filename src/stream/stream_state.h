@@ -11,9 +11,9 @@ struct StreamTunables {
     std::atomic<uint32_t> max_buffer_length{4};
     std::atomic<uint32_t> packet_resend_flag{1};
     std::atomic<double> packet_resend_ratio{1.0};
-    std::atomic<uint32_t> socket_select_timeout{10000};  // µs
-    std::atomic<uint32_t> packet_timeout{40000};         // µs
-    std::atomic<uint32_t> block_timeout{100000};         // µs
+    std::atomic<uint32_t> socket_select_timeout{10000};                        // µs
+    std::atomic<uint32_t> packet_timeout{40000};                               // µs
+    std::atomic<uint32_t> block_timeout{100000};                               // µs
     std::atomic<uint32_t> sendto_stream_port_break_firewall_timeout{3000000};  // µs
 };
 

@@ -4,8 +4,8 @@
 #ifndef VORA_ASYNCQUEUE_H
 #define VORA_ASYNCQUEUE_H
 
-#include <pthread.h>
 #include <cstdint>
+#include <pthread.h>
 
 /* Singly linked list; a list is a pointer to its first node, empty is null. */
 struct _List {

@@ -66,8 +66,8 @@ public:
 
     // ---- statistics ----
     void GetBlockStatistics(unsigned int* complete, unsigned int* incomplete, unsigned int* timeout,
-                            unsigned int* no_buffer, unsigned int* flushed, unsigned int* lost,
-                            unsigned int* error, unsigned int* overflow);
+                            unsigned int* no_buffer, unsigned int* flushed, unsigned int* lost, unsigned int* error,
+                            unsigned int* overflow);
     void GetPacketStatistics(unsigned int* received, unsigned int* lost, unsigned int* format_error,
                              unsigned int* dropped, unsigned int* resend_requested, unsigned int* resent,
                              unsigned int* duplicate);
@@ -106,7 +106,7 @@ private:
     DataStreamPrivateInfo stream_info;
     StreamTunables tunables_;
     StreamClock clock_;
-    FramePool frames_;  // holds free_queue and ready_queue
+    FramePool frames_;          // holds free_queue and ready_queue
     BlockAssembler assembler_;  // the blocks under reassembly, counters and statistics
     AssemblerOutput step_;      // receive thread only
     StreamSource source_;       // receive thread only

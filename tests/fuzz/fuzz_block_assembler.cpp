@@ -130,11 +130,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             case 4: {  // a caller changes a tunable
                 const uint8_t which = in.u8(), value = in.u8();
                 switch (which % 5) {
-                case 0: tunables.packet_resend_flag = value & 1; break;
-                case 1: tunables.packet_resend_ratio = (value % 11) / 10.0; break;
-                case 2: tunables.max_buffer_length = 1 + value % 6; break;
-                case 3: tunables.packet_timeout = 1 + value * 500u; break;
-                case 4: tunables.block_timeout = 1 + value * 1000u; break;
+                case 0:
+                    tunables.packet_resend_flag = value & 1;
+                    break;
+                case 1:
+                    tunables.packet_resend_ratio = (value % 11) / 10.0;
+                    break;
+                case 2:
+                    tunables.max_buffer_length = 1 + value % 6;
+                    break;
+                case 3:
+                    tunables.packet_timeout = 1 + value * 500u;
+                    break;
+                case 4:
+                    tunables.block_timeout = 1 + value * 1000u;
+                    break;
                 }
                 most_buffers = std::max(most_buffers, tunables.max_buffer_length.load());
                 break;

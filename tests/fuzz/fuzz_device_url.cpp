@@ -6,8 +6,8 @@
 #include <cstring>
 #include <string>
 
-#include "fuzz_check.h"
 #include "camera/device_url.h"
+#include "fuzz_check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

@@ -7,8 +7,8 @@
 #include <memory>
 #include <string>
 
-#include "fuzz_check.h"
 #include "discovery/vora_discovery.h"
+#include "fuzz_check.h"
 #include "gvcp/gvcp_codec.h"
 #include "log/vora_cameralog.h"
 #include "vora_base_type.h"

@@ -5,9 +5,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "fuzz_check.h"
 #include "ftp/ftp_reply.h"
 #include "ftp/vora_ftpserver.h"
+#include "fuzz_check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

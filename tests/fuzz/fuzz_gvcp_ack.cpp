@@ -12,7 +12,6 @@
 
 namespace {
 
-
 uint32_t take_u32(const uint8_t*& p, size_t& left)
 {
     uint32_t v = 0;

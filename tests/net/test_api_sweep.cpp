@@ -91,8 +91,8 @@ PhotoInfo frame(uint32_t format, uint32_t w, uint32_t h, uint32_t payload, char*
 
 // The hostile arguments, alive for the whole sweep.
 struct Hostile {
-    Bytes small{12};   // two points of a cloud, four of RGB8
-    Bytes out{64};     // an output buffer too small for anything absurd
+    Bytes small{12};     // two points of a cloud, four of RGB8
+    Bytes out{64};       // an output buffer too small for anything absurd
     Bytes captured{12};  // what the captures write into
     std::vector<float> floats = std::vector<float>(12, 9.0f);
     std::vector<int> mask = std::vector<int>(4, 255);
@@ -203,8 +203,7 @@ std::vector<Row> rows(Hostile& h)
         },
         {SAME}, {}, {});
     add("AcquisitionStop then AcquisitionStart", C,
-        [](int i, int) { return AcquisitionStop(i) * 1000LL + AcquisitionStart(i); }, {CAM * 1001}, {OFF * 1001},
-        {OK});
+        [](int i, int) { return AcquisitionStop(i) * 1000LL + AcquisitionStart(i); }, {CAM * 1001}, {OFF * 1001}, {OK});
 
     // ---- the discovered record ----
     add("CameraIP", R, [](int i, int) { return text(CameraIP(i), 16); }, {TEXT}, {TEXT}, {TEXT});
@@ -212,16 +211,13 @@ std::vector<Row> rows(Hostile& h)
     add("ForceIP(null texts)", R, [](int i, int) { return ForceIP(i, nullptr, nullptr, nullptr); }, {ARG}, {ARG},
         {ARG});
     add("ForceIP(garbage texts)", R,
-        [&h](int i, int) {
-            return ForceIP(i, h.path("999.1.2.3"), h.path("255.255.255.0 trailing"), h.path(""));
-        },
+        [&h](int i, int) { return ForceIP(i, h.path("999.1.2.3"), h.path("255.255.255.0 trailing"), h.path("")); },
         {ARG}, {ARG}, {ARG});
 
     // ---- camera objects: connection, registers, description ----
     add("SDKVersion", C, [](int i, int) { return (long long)strlen(SDKVersion(i)); }, {0}, {18}, {18});
     add("CameraVerions", C, [](int i, int) { return (long long)strnlen(CameraVerions(i), 64); }, {0}, {9}, {9});
-    add("GetCameraCCPStatus(null)", C, [](int i, int) { return GetCameraCCPStatus(i, nullptr); }, {CAM}, {ARG},
-        {ARG});
+    add("GetCameraCCPStatus(null)", C, [](int i, int) { return GetCameraCCPStatus(i, nullptr); }, {CAM}, {ARG}, {ARG});
     add("ReadRegisterWithoutControl(null value)", C,
         [](int i, int) { return ReadRegisterWithoutControl(i, Heartbeat_Timeout_Reg, nullptr); }, {CAM}, {ARG}, {ARG});
     add("ReadRegisterWithoutControl(heartbeat timeout)", C,
@@ -248,8 +244,8 @@ std::vector<Row> rows(Hostile& h)
     add("WriteRegister(0xFFFFFFFC)", C, [](int i, int) { return WriteRegister(i, 0xFFFFFFFCu, -1); }, {CAM},
         {VORA_ERR_WRITEREG_TIMEOUT}, {0x8003});
     // No file, nothing sent: the upload answers -1 before it connects.
-    add("FirmwareUpgrade(null)", C, [](int i, int) { return FirmwareUpgrade(i, nullptr); }, {CAM},
-        {VORA_ERR_FAILED}, {VORA_ERR_FAILED});
+    add("FirmwareUpgrade(null)", C, [](int i, int) { return FirmwareUpgrade(i, nullptr); }, {CAM}, {VORA_ERR_FAILED},
+        {VORA_ERR_FAILED});
     add("FirmwareUpgrade(missing file)", C, [&h](int i, int) { return FirmwareUpgrade(i, h.missing_dir.c_str()); },
         {CAM}, {VORA_ERR_FAILED}, {VORA_ERR_FAILED});
     add("GetRegisterAddr(null)", C, [](int i, int) { return GetRegisterAddr(i, nullptr); }, {CAM}, {OFF},
@@ -330,8 +326,8 @@ std::vector<Row> rows(Hostile& h)
             [bad](int i, int) { return SetCamExposureGainLevel(i, bad, bad); }, {CAM}, {OFF}, {ARG});
         add("GetCamExposureGainLevel(" + b + ")", C, [bad](int i, int) { return GetCamExposureGainLevel(i, bad); },
             {CAM}, {OFF}, {ARG});
-        add("SetMutipleExposure(" + b + ")", C, [bad](int i, int) { return SetMutipleExposure(i, bad); }, {CAM},
-            {OFF}, {bad > 0 ? OK : FAILED});
+        add("SetMutipleExposure(" + b + ")", C, [bad](int i, int) { return SetMutipleExposure(i, bad); }, {CAM}, {OFF},
+            {bad > 0 ? OK : FAILED});
         add("SetExposureTime(" + b + ", " + b + ")", C, [bad](int i, int) { return SetExposureTime(i, bad, bad); },
             {CAM}, {OFF}, {ARG});
         add("GetExposureTime(" + b + ")", C, [bad](int i, int) { return GetExposureTime(i, bad); }, {CAM}, {OFF},
@@ -340,27 +336,26 @@ std::vector<Row> rows(Hostile& h)
             {CAM}, {OFF}, {ARG});
         add("GetGain(" + b + ", " + b + ")", C, [bad](int i, int) { return GetGain(i, bad, bad); }, {CAM}, {OFF},
             {ARG});
-        add("SetTriggerMode(" + b + ")", C, [bad](int i, int) { return SetTriggerMode(i, bad); }, {CAM}, {OFF},
-            {ARG});
+        add("SetTriggerMode(" + b + ")", C, [bad](int i, int) { return SetTriggerMode(i, bad); }, {CAM}, {OFF}, {ARG});
         add("SetTriggerSource(" + b + ")", C, [bad](int i, int) { return SetTriggerSource(i, bad); }, {CAM}, {OFF},
             {ARG});
         add("SetTriggerCount(" + b + ")", C, [bad](int i, int) { return SetTriggerCount(i, bad); }, {CAM}, {OFF},
             {count});
         add("SetRGBTriggerMode(" + b + ")", C, [bad](int i, int) { return SetRGBTriggerMode(i, bad); }, {CAM}, {OFF},
             {ARG});
-        add("SetRGBTriggerCount(" + b + ")", C, [bad](int i, int) { return SetRGBTriggerCount(i, bad); }, {CAM},
-            {OFF}, {count});
-        add("SetRoi(" + b + ", ...)", C, [bad](int i, int) { return SetRoi(i, bad, bad, bad, bad, bad); }, {CAM},
-            {OFF}, {ARG});
+        add("SetRGBTriggerCount(" + b + ")", C, [bad](int i, int) { return SetRGBTriggerCount(i, bad); }, {CAM}, {OFF},
+            {count});
+        add("SetRoi(" + b + ", ...)", C, [bad](int i, int) { return SetRoi(i, bad, bad, bad, bad, bad); }, {CAM}, {OFF},
+            {ARG});
         add("SetRoi(0, " + b + ", ...)", C, [bad](int i, int) { return SetRoi(i, 0, bad, bad, bad, bad); }, {CAM},
             {OFF}, {VORA_ERR_ROI});
         add("SetTimestamp(" + b + ")", C, [bad](int i, int) { return SetTimestamp(i, bad); }, {CAM}, {OFF}, {ARG});
-        add("SetStrobeLEDswitch(" + b + ")", C, [bad](int i, int) { return SetStrobeLEDswitch(i, bad); }, {CAM},
-            {OFF}, {ARG});
-        add("SetLaserbrightness(" + b + ")", C, [bad](int i, int) { return SetLaserbrightness(i, bad); }, {CAM},
+        add("SetStrobeLEDswitch(" + b + ")", C, [bad](int i, int) { return SetStrobeLEDswitch(i, bad); }, {CAM}, {OFF},
+            {ARG});
+        add("SetLaserbrightness(" + b + ")", C, [bad](int i, int) { return SetLaserbrightness(i, bad); }, {CAM}, {OFF},
+            {percent});
+        add("SetStrobeLEDbrightress(" + b + ")", C, [bad](int i, int) { return SetStrobeLEDbrightress(i, bad); }, {CAM},
             {OFF}, {percent});
-        add("SetStrobeLEDbrightress(" + b + ")", C, [bad](int i, int) { return SetStrobeLEDbrightress(i, bad); },
-            {CAM}, {OFF}, {percent});
     }
     // Getters without arguments: only the index and the state matter.
     // Whatever count was set last (the sweep sets some).
@@ -382,19 +377,24 @@ std::vector<Row> rows(Hostile& h)
     add("GetStrobeLEDbrightress", C, [](int i, int) { return GetStrobeLEDbrightress(i); }, {CAM}, {OFF}, {});
 
     // ---- stream channels ----
-    add("StreamOn(bad channel)", C, [](int i, int) { return StreamOn(i, 3) * 1000LL + StreamOn(i, 65535); }, {CAM * 1001},
-        {VORA_ERR_CHANNEL_INDEX * 1001}, {VORA_ERR_CHANNEL_INDEX * 1001});
+    add("StreamOn(bad channel)", C, [](int i, int) { return StreamOn(i, 3) * 1000LL + StreamOn(i, 65535); },
+        {CAM * 1001}, {VORA_ERR_CHANNEL_INDEX * 1001}, {VORA_ERR_CHANNEL_INDEX * 1001});
     add("StreamOff(bad channel)", C, [](int i, int) { return StreamOff(i, 3) * 1000LL + StreamOff(i, 65535); },
         {CAM * 1001}, {CAM * 1001}, {CAM * 1001});
-    add("FlushBuffer", S, [](int i, int c) { FlushBuffer(i, U(c)); return SAME; }, {SAME}, {}, {SAME});
+    add("FlushBuffer", S,
+        [](int i, int c) {
+            FlushBuffer(i, U(c));
+            return SAME;
+        },
+        {SAME}, {}, {SAME});
     for (unsigned v : {0u, UINT_MAX}) {
         const std::string t = std::to_string(v);
-        add("SetMaxBufferLength(" + t + ")", S, [v](int i, int c) { return SetMaxBufferLength(i, U(c), v); },
-            {STREAM}, {}, {v ? OK : ARG});
+        add("SetMaxBufferLength(" + t + ")", S, [v](int i, int c) { return SetMaxBufferLength(i, U(c), v); }, {STREAM},
+            {}, {v ? OK : ARG});
         add("SetSocketSelectTimeout(" + t + ")", S, [v](int i, int c) { return SetSocketSelectTimeout(i, U(c), v); },
             {STREAM}, {}, {v ? OK : ARG});
-        add("SetPacketTimeout(" + t + ")", S, [v](int i, int c) { return SetPacketTimeout(i, U(c), v); }, {STREAM},
-            {}, {v ? OK : ARG});
+        add("SetPacketTimeout(" + t + ")", S, [v](int i, int c) { return SetPacketTimeout(i, U(c), v); }, {STREAM}, {},
+            {v ? OK : ARG});
         add("SetBlockTimeout(" + t + ")", S, [v](int i, int c) { return SetBlockTimeout(i, U(c), v); }, {STREAM}, {},
             {v ? OK : ARG});
     }
@@ -407,7 +407,12 @@ std::vector<Row> rows(Hostile& h)
             [ratio](int i, int c) { return SetPacketResendRatio(i, U(c), ratio); }, {STREAM}, {}, {ARG});
     add("GetPacketResendRatio", S, [](int i, int c) { return (long long)GetPacketResendRatio(i, U(c)); }, {STREAM}, {},
         {});
-    add("SetResendRequest(-5)", S, [](int i, int c) { SetResendRequest(i, c, -5); return SAME; }, {SAME}, {}, {SAME});
+    add("SetResendRequest(-5)", S,
+        [](int i, int c) {
+            SetResendRequest(i, c, -5);
+            return SAME;
+        },
+        {SAME}, {}, {SAME});
     add("GetResendRequest", S, [](int i, int c) { return GetResendRequest(i, c); }, {STREAM}, {}, {0, 1});
     add("GetBlockStatistics(nulls)", S,
         [](int i, int c) {
@@ -433,10 +438,11 @@ std::vector<Row> rows(Hostile& h)
             return SAME;
         },
         {SAME}, {}, {SAME});
-    add("GetNetSpeed", S, [](int i, int c) { return GetNetSpeed(i, U(c)) >= 0 ? OK : GetNetSpeed(i, U(c)); },
-        {STREAM}, {}, {OK});
-    add("GetBlockRate", S, [](int i, int c) { return GetBlockRate(i, U(c)) >= 0 ? OK : (long long)GetBlockRate(i, U(c)); },
-        {STREAM}, {}, {OK});
+    add("GetNetSpeed", S, [](int i, int c) { return GetNetSpeed(i, U(c)) >= 0 ? OK : GetNetSpeed(i, U(c)); }, {STREAM},
+        {}, {OK});
+    add("GetBlockRate", S,
+        [](int i, int c) { return GetBlockRate(i, U(c)) >= 0 ? OK : (long long)GetBlockRate(i, U(c)); }, {STREAM}, {},
+        {OK});
     add("Capture(null)", S, [](int i, int c) { return Capture(i, U(c), nullptr); }, {STREAM}, {}, {STREAM});
     add("Capture(no pixels)", S, [&h](int i, int c) { return Capture(i, U(c), &h.no_pixel); }, {STREAM}, {}, {ARG});
     add("TryCapture(no pixels)", S, [&h](int i, int c) { return TryCapture(i, U(c), &h.no_pixel); }, {STREAM}, {},
@@ -501,8 +507,9 @@ std::vector<Row> rows(Hostile& h)
         {"SavePointCloudToBinaryPlyCSharp", SavePointCloudToBinaryPlyCSharp},
         {"SaveDepthPreviewToPngCSharp", SaveDepthPreviewToPngCSharp}};
     auto frames = [&h]() -> std::vector<std::pair<std::string, PhotoInfo*>> {
-        return {{"no pixels", &h.no_pixel}, {"wrapping size", &h.wrap_cloud}, {"65535 x 65535 over 12 bytes",
-                                                                               &h.huge_cloud}};
+        return {{"no pixels", &h.no_pixel},
+                {"wrapping size", &h.wrap_cloud},
+                {"65535 x 65535 over 12 bytes", &h.huge_cloud}};
     };
     for (auto [name, f] : frames()) {
         add("Convert3DPointFromCharToFloat(" + name + ")", C,
@@ -513,8 +520,7 @@ std::vector<Row> rows(Hostile& h)
             {SAME}, {SAME}, {SAME});
         for (const auto& getter : planes)
             add(getter.first + "(" + name + ")", C,
-                [&h, f = f, get = getter.second](int i, int) { return get(i, f, h.plane.data()); }, {0}, {ARG},
-                {ARG});
+                [&h, f = f, get = getter.second](int i, int) { return get(i, f, h.plane.data()); }, {0}, {ARG}, {ARG});
         add("SaveCloudPlane(" + name + ")", C,
             [&h, f = f](int i, int) { return SaveCloudPlane(i, f, h.plane.data(), h.path(h.file)); }, {0}, {ARG},
             {ARG});
@@ -591,9 +597,11 @@ std::vector<Row> rows(Hostile& h)
             return SavePointCloudToTxt(i, &cloud, h.path(h.missing_dir)) * 1000LL +
                    SavePointCloudToPcd(i, &cloud, h.path(h.missing_dir));
         },
-        {CAM * 1001}, {VORA_ERR_SAVE_OPEN * 1000 + VORA_ERR_SAVE_FORMAT}, {VORA_ERR_SAVE_OPEN * 1000 + VORA_ERR_SAVE_FORMAT});
-    for (auto [name, f] : std::vector<std::pair<std::string, PhotoInfo*>>{
-             {"YUYV of wrapping size", &h.wrap_yuyv}, {"odd Bayer", &h.odd_bayer}, {"65535 x 65535 RGB8", &h.huge_rgb}}) {
+        {CAM * 1001}, {VORA_ERR_SAVE_OPEN * 1000 + VORA_ERR_SAVE_FORMAT},
+        {VORA_ERR_SAVE_OPEN * 1000 + VORA_ERR_SAVE_FORMAT});
+    for (auto [name, f] : std::vector<std::pair<std::string, PhotoInfo*>>{{"YUYV of wrapping size", &h.wrap_yuyv},
+                                                                          {"odd Bayer", &h.odd_bayer},
+                                                                          {"65535 x 65535 RGB8", &h.huge_rgb}}) {
         add("RawdataToRgb888(" + name + ")", C,
             [&h, f = f](int i, int) {
                 const PhotoInfo before = *f;
@@ -630,11 +638,10 @@ std::vector<Row> rows(Hostile& h)
             std::vector<short> plane(2);
             Convert3DPointFromCharToFloat(i, &cloud, points.data());
             long long result = GetCloudPlaneY(i, &cloud, plane.data());
-            for (int status : {SaveCloudPlane(i, &cloud, plane.data(), h.path(h.file)),
-                               SavePointCloudToPcd(i, &cloud, h.path(h.file)),
-                               SavePointCloudToTxt(i, &cloud, h.path(h.file)),
-                               SavePointCloudToPly(i, &cloud, h.path(h.file)),
-                               SaveDepthToPng(i, &cloud, h.path(h.file))})
+            for (int status :
+                 {SaveCloudPlane(i, &cloud, plane.data(), h.path(h.file)),
+                  SavePointCloudToPcd(i, &cloud, h.path(h.file)), SavePointCloudToTxt(i, &cloud, h.path(h.file)),
+                  SavePointCloudToPly(i, &cloud, h.path(h.file)), SaveDepthToPng(i, &cloud, h.path(h.file))})
                 result = result * 100 - status;
             FilterPointCloud(i, &cloud, 1.0);
             return result * 100 - SpatialFilterPointcloud(i, &cloud, 1);
@@ -753,7 +760,9 @@ std::vector<Row> rows(Hostile& h)
                 },
                 {SAME}, {SAME}, {SAME});
             add("SaveToBMPCSharp(" + name + ")", C,
-                [&h, info, data, length](int i, int) { return SaveToBMPCSharp(i, *info, data, length, h.path(h.file)); },
+                [&h, info, data, length](int i, int) {
+                    return SaveToBMPCSharp(i, *info, data, length, h.path(h.file));
+                },
                 {CAM}, {ARG}, {ARG});
             add("SaveImageToPngCSharp(" + name + ")", C,
                 [&h, info, data, length](int i, int) {
@@ -816,8 +825,8 @@ void sweep(State state)
                 const long long got = row.call(index, channel);
                 if (!want.empty() && std::find(want.begin(), want.end(), got) == want.end())
                     ADD_FAILURE() << state_name(state) << ": " << row.what << " at index " << index << ", channel "
-                                  << channel << " answered " << got << ", not " << answers(want) << " (call "
-                                  << time << ")";
+                                  << channel << " answered " << got << ", not " << answers(want) << " (call " << time
+                                  << ")";
             }
         };
         const std::vector<int> channels =

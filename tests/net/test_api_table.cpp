@@ -76,7 +76,7 @@ TEST(ApiTable, EveryCameraFunctionAnswersWithoutATable)
     EXPECT_TRUE(list.empty());
     EXPECT_STREQ(SDKVersion(0), "");
     EXPECT_STREQ(CameraVerions(0), "");
-    DestroyCamera();  // no table: nothing to do
+    DestroyCamera();                      // no table: nothing to do
     EXPECT_EQ(sim->command_count(), 0u);  // nothing went on the wire
 }
 

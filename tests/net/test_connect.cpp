@@ -13,13 +13,13 @@
 #include <thread>
 #include <vector>
 
-#include "eventually.h"
-#include "loopback_info.h"
 #include "camera/vora_gige_camera.h"
+#include "eventually.h"
 #include "gvcp/gvcp_codec.h"
-#include "stream/vora_gige_stream.h"
+#include "loopback_info.h"
 #include "sim_camera.h"
 #include "sim_description.h"
+#include "stream/vora_gige_stream.h"
 #include "temp_cwd.h"
 #include "vora_qelcamera_api.h"
 
@@ -329,8 +329,7 @@ TEST_F(Connect, LosingControlEndsTheConnectionAfterTheTimeout)
     ASSERT_EQ(camera->CameraConnect(&info), 0);
     // Refreshed well within the 1000 ms: past the timeout, still connected.
     sim->clear_commands();
-    EXPECT_TRUE(eventually(
-        [&] { return count_reads(decode(sim->commands()), Control_Channel_Privilage_Reg) >= 15; }));
+    EXPECT_TRUE(eventually([&] { return count_reads(decode(sim->commands()), Control_Channel_Privilage_Reg) >= 15; }));
     EXPECT_TRUE(camera->is_connected());
     EXPECT_TRUE(sim->controlled_by_someone());
     sim->revoke_control();
@@ -464,8 +463,9 @@ TEST_F(Connect, SensorAndChannelCountsAreBoundedToTheProductAndLogged)
     ASSERT_EQ(camera->CameraDisconnect(), 0);
     EXPECT_NE(slurp("SIM00001.log").find("[function:CameraConnect] The camera reports 20000 sensors; 8 are used."),
               std::string::npos);
-    EXPECT_NE(slurp("SIM00001.log").find("The camera reports 20000 stream channels; the packet size goes to the first 3."),
-              std::string::npos);
+    EXPECT_NE(
+        slurp("SIM00001.log").find("The camera reports 20000 stream channels; the packet size goes to the first 3."),
+        std::string::npos);
 
     // A count that reads negative means no sensor at all.
     sim->write_reg(vsim::REG_TOTAL_NUMBER_OF_CMOS, 0xFFFFFFFF);

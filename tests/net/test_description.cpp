@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "loopback_info.h"
 #include "camera/vora_gige_camera.h"
 #include "gvcp/gvcp_codec.h"
+#include "loopback_info.h"
 #include "sim_camera.h"
 #include "sim_description.h"
 
@@ -180,9 +180,9 @@ TEST_F(Description, LookupsFollowAddressThenPointersThenValues)
     EXPECT_EQ(camera.GetRegisterAddr("ByPointer"), 0x904);  // through pAddress to a Value
     EXPECT_EQ(camera.GetRegisterAddr("Bounded"), 0x938);    // through pValue
     EXPECT_EQ(camera.GetRegisterAddr("Nothing"), -21);
-    EXPECT_EQ(camera.GetNodeMaxValue("Bounded"), 3);        // pMax: the register's contents
-    EXPECT_EQ(camera.GetNodeMinValue("Bounded"), -29);      // pMin names an unreadable register
-    EXPECT_EQ(camera.GetNodeIncValue("Bounded"), 1);        // no Inc at all
+    EXPECT_EQ(camera.GetNodeMaxValue("Bounded"), 3);    // pMax: the register's contents
+    EXPECT_EQ(camera.GetNodeMinValue("Bounded"), -29);  // pMin names an unreadable register
+    EXPECT_EQ(camera.GetNodeIncValue("Bounded"), 1);    // no Inc at all
     EXPECT_EQ(camera.GetNodeMaxValue("Nothing"), 0);
 
     std::vector<std::string> names;

@@ -8,15 +8,15 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <functional>
-#include <thread>
-#include <vector>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "camera/vora_gige_camera.h"
 #include "discovery/vora_discovery.h"
@@ -55,8 +55,7 @@ public:
     };
     using Answer = std::function<std::vector<Datagram>(const gvcp::CmdHeaderFields&)>;
 
-    explicit Responder(Answer answer, std::chrono::milliseconds period = std::chrono::milliseconds(0),
-                       int limit = 2000)
+    explicit Responder(Answer answer, std::chrono::milliseconds period = std::chrono::milliseconds(0), int limit = 2000)
         : answer_(std::move(answer)), period_(period), limit_(limit)
     {
         broadcast_ = bound(INADDR_BROADCAST, GVCP_PORT, true);
@@ -363,7 +362,8 @@ TEST(Discovery, ThreeCamerasBehindTwoInterfaces)
     net.link("hostA", "192.168.1.5/24", "camA", "ethA", "192.168.1.20/24", 1500);
     net.link("hostB", "192.168.2.5/24", "camB", "ethB", "192.168.2.20/24", 9000);
     ASSERT_TRUE(net.in("camA", "ip addr add 192.168.1.21/24 dev ethA"));
-    net.start_cameras("camA", {"--ip", "192.168.1.20", "--mask", "255.255.255.0", "--cameras", "2", "--serial", "A"}, 2);
+    net.start_cameras("camA", {"--ip", "192.168.1.20", "--mask", "255.255.255.0", "--cameras", "2", "--serial", "A"},
+                      2);
     net.start_cameras("camB", {"--ip", "192.168.2.20", "--mask", "255.255.255.0", "--serial", "B"});
 
     ASSERT_EQ(DiscoverCamera(), 3);
@@ -435,8 +435,8 @@ TEST(ForceIp, BringsACameraFromAnotherSubnetIntoTheHostsOwn)
     net.link("host0", "192.168.1.5/24", "cam", "eth0", "10.0.0.20/8", 1500);
     // The camera answers whoever asks, on its own link, whatever the subnet.
     ASSERT_TRUE(net.in("cam", "ip route add default dev eth0"));
-    net.start_cameras("cam", {"--ip", "10.0.0.20", "--mask", "255.0.0.0", "--serial", "FAR", "--iface", "eth0",
-                              "--mac", "02:00:00:00:00:2a"});
+    net.start_cameras("cam", {"--ip", "10.0.0.20", "--mask", "255.0.0.0", "--serial", "FAR", "--iface", "eth0", "--mac",
+                              "02:00:00:00:00:2a"});
 
     ASSERT_EQ(DiscoverCamera(), 1);
     EXPECT_EQ(discovery_info[0].camera_ip, ip4(10, 0, 0, 20));

@@ -12,9 +12,9 @@
 #include <thread>
 #include <vector>
 
-#include "loopback_info.h"
 #include "camera/vora_gige_camera.h"
 #include "gvcp/gvcp_codec.h"
+#include "loopback_info.h"
 #include "sim_camera.h"
 #include "sim_description.h"
 #include "stream/vora_gige_stream.h"

@@ -16,10 +16,10 @@
 #include <utility>
 #include <vector>
 
-#include "loopback_info.h"
 #include "camera/vora_gige_camera.h"
 #include "ftp/vora_ftpserver.h"
 #include "gvcp/gvcp_codec.h"
+#include "loopback_info.h"
 #include "sim_camera.h"
 #include "sim_description.h"
 #include "sim_ftp_faults.h"
@@ -66,7 +66,12 @@ std::vector<std::pair<uint32_t, uint32_t>> writes(vsim::SimCamera& sim)
 std::vector<std::string> conversation(const std::string& remote)
 {
     const vsim::SimConfig defaults;
-    return {"USER " + defaults.ftp_user, "PASS " + defaults.ftp_password, "SYST", "TYPE I", "PASV", "STOR " + remote,
+    return {"USER " + defaults.ftp_user,
+            "PASS " + defaults.ftp_password,
+            "SYST",
+            "TYPE I",
+            "PASV",
+            "STOR " + remote,
             "QUIT"};
 }
 

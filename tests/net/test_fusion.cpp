@@ -9,13 +9,13 @@
 #include <utility>
 #include <vector>
 
-#include "loopback_info.h"
 #include "camera/vora_gige_camera.h"
+#include "loopback_info.h"
 #include "sim_camera.h"
 #include "sim_description.h"
+#include "vora_pixel_format.h"
 #include "vora_qelcamera_api.h"
 #include "vora_qelcamera_api_csharp.h"
-#include "vora_pixel_format.h"
 
 namespace {
 
@@ -57,8 +57,7 @@ struct Frame {
     std::vector<char> bytes;
     PhotoInfo info;
 
-    Frame(uint32_t format, uint32_t width, uint32_t height, size_t size, uint16_t channel)
-        : bytes(size ? size : 1, 0)
+    Frame(uint32_t format, uint32_t width, uint32_t height, size_t size, uint16_t channel) : bytes(size ? size : 1, 0)
     {
         std::memset(&info, 0, sizeof info);
         info.pixel = bytes.data();

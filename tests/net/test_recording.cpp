@@ -55,7 +55,7 @@ vsim::SimConfig small_camera()
         s.K[5] = kHeight / 2.0f;
         s.K[0] = s.K[4] = 100;
     }
-    c.sensors[2].T[0] = 30;  // the second depth sensor sits beside the first
+    c.sensors[2].T[0] = 30;    // the second depth sensor sits beside the first
     c.max_packet_size = 1500;  // many packets a frame, so that losses cut frames differently
     c.frame_rate = 10;
     return c;
@@ -246,7 +246,7 @@ TEST(Recording, RecordReplayAndCaptureAgain)
         sim.stop();
     }
     EXPECT_EQ(dropped, 0u);
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(static_cast<unsigned long long>(st.st_size), bytes);
 
@@ -268,8 +268,7 @@ TEST(Recording, RecordReplayAndCaptureAgain)
         EXPECT_EQ(GetRecordingChannel(rec, 3, nullptr, nullptr, nullptr, nullptr, nullptr), VORA_ERR_RECORDING_END);
         EXPECT_EQ(GetRecordingChannel(rec, -1, nullptr, nullptr, nullptr, nullptr, nullptr), VORA_ERR_INVALID_ARG);
         CloseRecording(rec);
-        EXPECT_EQ(GetRecordingChannel(rec, 0, nullptr, nullptr, nullptr, nullptr, nullptr),
-                  VORA_ERR_RECORDING_MISSING);
+        EXPECT_EQ(GetRecordingChannel(rec, 0, nullptr, nullptr, nullptr, nullptr, nullptr), VORA_ERR_RECORDING_MISSING);
     }
 
     // Read back: every frame that was captured, byte for byte.
@@ -399,7 +398,7 @@ TEST(Recording, KilledRecordingReadsUpToItsLastChunk)
     // Each frame makes a chunk of its own at this size: wait for several.
     ASSERT_TRUE(eventually(
         [&] {
-            struct stat st{};
+            struct stat st {};
             return stat(path.c_str(), &st) == 0 && st.st_size > 2'000'000;
         },
         std::chrono::seconds(60)));
@@ -468,7 +467,7 @@ TEST(Recording, ToolInfoExportAndNoSilentOverwrite)
     std::ifstream raw(dir + "/ch0_0001.raw", std::ios::binary);
     const std::string bytes((std::istreambuf_iterator<char>(raw)), std::istreambuf_iterator<char>());
     EXPECT_EQ(bytes, std::string(first.pixels.begin(), first.pixels.end()));
-    struct stat st{};
+    struct stat st {};
     EXPECT_EQ(stat((dir + "/ch0_0001.pcd").c_str(), &st), 0);
     EXPECT_EQ(stat((dir + "/ch1_0001.bmp").c_str(), &st), 0);
     EXPECT_NE(stat((dir + "/ch1_0001.pcd").c_str(), &st), 0);
@@ -507,8 +506,8 @@ TEST(Recording, DroppedFramesAreReportedEverywhere)
                  {"record", "--channels", "0,2", "--frames", "150", "--overwrite", "--json", fifo});
     // The pipe fills with the first frames, then the recorder's queue of 48;
     // the rest find it full. Well past that, the pipe is read to its end.
-    ASSERT_TRUE(eventually([&] { return sim.frames_sent(0) >= 90 && sim.frames_sent(2) >= 90; },
-                           std::chrono::seconds(60)));
+    ASSERT_TRUE(
+        eventually([&] { return sim.frames_sent(0) >= 90 && sim.frames_sent(2) >= 90; }, std::chrono::seconds(60)));
     std::string bytes;
     for (;;) {
         pollfd p{fd, POLLIN, 0};
@@ -526,13 +525,12 @@ TEST(Recording, DroppedFramesAreReportedEverywhere)
     close(fd);
     const Outcome o = record.finish();
     // Without --json, progress goes to the file as plain lines, a second apart.
-    const Outcome plain = Child(build_dir() + "/vora", {"record", "--channels", "0", "--seconds", "2.5", path + "2"})
-                              .finish();
+    const Outcome plain =
+        Child(build_dir() + "/vora", {"record", "--channels", "0", "--seconds", "2.5", path + "2"}).finish();
     EXPECT_EQ(plain.code, 0) << plain.err;
     EXPECT_EQ(plain.err.find('\r'), std::string::npos) << plain.err;
     size_t lines = 0;
-    for (size_t at = plain.err.find("recording: "); at != std::string::npos;
-         at = plain.err.find("recording: ", at + 1))
+    for (size_t at = plain.err.find("recording: "); at != std::string::npos; at = plain.err.find("recording: ", at + 1))
         ++lines;
     EXPECT_GE(lines, 1u) << plain.err;
     EXPECT_LE(lines, 5u) << plain.err;

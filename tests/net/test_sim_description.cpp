@@ -232,14 +232,22 @@ TEST_F(SimDescription, FirstUrlLeadsToTheDescription)
 
     auto nodes = nodes_of(doc);
     const std::map<std::string, std::string> kinds = {
-        {"Root", "Category"},          {"Device", "Port"},
-        {"Width", "Integer"},          {"Height", "Integer"},
-        {"PixelFormat", "Enumeration"}, {"PayloadSize", "Integer"},
-        {"AcquisitionStart", "Command"}, {"AcquisitionStop", "Command"},
-        {"TriggerSelector", "Enumeration"}, {"ExposureTime", "Integer"},
-        {"DeviceSerialNumber", "StringReg"}, {"GevTimestampTickFrequency", "IntSwissKnife"},
-        {"GevSCPSPacketSizeReg", "MaskedIntReg"}, {"GevIEEE1588", "Boolean"},
-        {"InternelParameter", "Register"}, {"ExternelParameter", "Register"},
+        {"Root", "Category"},
+        {"Device", "Port"},
+        {"Width", "Integer"},
+        {"Height", "Integer"},
+        {"PixelFormat", "Enumeration"},
+        {"PayloadSize", "Integer"},
+        {"AcquisitionStart", "Command"},
+        {"AcquisitionStop", "Command"},
+        {"TriggerSelector", "Enumeration"},
+        {"ExposureTime", "Integer"},
+        {"DeviceSerialNumber", "StringReg"},
+        {"GevTimestampTickFrequency", "IntSwissKnife"},
+        {"GevSCPSPacketSizeReg", "MaskedIntReg"},
+        {"GevIEEE1588", "Boolean"},
+        {"InternelParameter", "Register"},
+        {"ExternelParameter", "Register"},
     };
     for (const auto& k : kinds) {
         ASSERT_TRUE(nodes.count(k.first)) << k.first;
@@ -280,12 +288,14 @@ TEST(SimDescriptionText, IsAConsistentNodeGraph)
     std::set<std::string> names;
     std::set<std::string> referenced;
     for (pugi::xml_node n : doc.document_element().children()) {
-        EXPECT_TRUE(names.insert(n.attribute("Name").value()).second) << "defined twice: " << n.attribute("Name").value();
+        EXPECT_TRUE(names.insert(n.attribute("Name").value()).second)
+            << "defined twice: " << n.attribute("Name").value();
         // Entries are named by their value ("Off"), unique within their
         // enumeration, and carry it as their Symbolic too.
         std::set<std::string> entries;
         for (pugi::xml_node e : n.children("EnumEntry")) {
-            EXPECT_TRUE(entries.insert(e.attribute("Name").value()).second) << "entry twice: " << e.attribute("Name").value();
+            EXPECT_TRUE(entries.insert(e.attribute("Name").value()).second)
+                << "entry twice: " << e.attribute("Name").value();
             EXPECT_STREQ(e.child_value("Symbolic"), e.attribute("Name").value());
         }
         for (pugi::xml_node child : n.children())
@@ -302,14 +312,12 @@ TEST(SimDescriptionText, IsAConsistentNodeGraph)
     }
 
     static const std::map<std::string, int> rank = {
-        {"ToolTip", 0},      {"Description", 1}, {"DisplayName", 2}, {"Visibility", 3},
-        {"pFeature", 10},    {"EnumEntry", 10},  {"pVariable", 10},  {"pValue", 11},
-        {"Value", 11},       {"Address", 11},    {"Length", 12},     {"Symbolic", 12},
-        {"AccessMode", 13},  {"pPort", 14},      {"Cachable", 15},   {"Bit", 16},
-        {"LSB", 16},         {"MSB", 17},        {"Sign", 18},       {"Endianess", 19},
-        {"Min", 20},         {"CommandValue", 20}, {"OnValue", 20},  {"Formula", 20},
-        {"Max", 21},         {"pMax", 21},       {"OffValue", 21},   {"Inc", 22},
-        {"Unit", 23},        {"Representation", 24},
+        {"ToolTip", 0},    {"Description", 1},   {"DisplayName", 2}, {"Visibility", 3}, {"pFeature", 10},
+        {"EnumEntry", 10}, {"pVariable", 10},    {"pValue", 11},     {"Value", 11},     {"Address", 11},
+        {"Length", 12},    {"Symbolic", 12},     {"AccessMode", 13}, {"pPort", 14},     {"Cachable", 15},
+        {"Bit", 16},       {"LSB", 16},          {"MSB", 17},        {"Sign", 18},      {"Endianess", 19},
+        {"Min", 20},       {"CommandValue", 20}, {"OnValue", 20},    {"Formula", 20},   {"Max", 21},
+        {"pMax", 21},      {"OffValue", 21},     {"Inc", 22},        {"Unit", 23},      {"Representation", 24},
     };
     auto check_order = [&](pugi::xml_node n) {
         int last = -1;

@@ -13,9 +13,9 @@
 #include "sim_camera.h"
 #include "sim_description.h"
 #include "sim_scene.h"
+#include "vora_pixel_format.h"
 #include "vora_qelcamera_api.h"
 #include "vora_qelcamera_api_csharp.h"
-#include "vora_pixel_format.h"
 
 namespace {
 
@@ -162,7 +162,8 @@ TEST_F(Streaming, FramesArriveByteForByte)
     EXPECT_EQ(f.info.pixel_height, 240u);
     EXPECT_EQ(f.info.payload_size, size);
     EXPECT_EQ(f.info.cloud_unit, 10u);
-    const auto expected = vsim::render_sensor(sim->config().sensors[0], vsim::Roi{320, 240, 0, 0}, PIXEL_FORMAT_COORD3D_ABC16, 10);
+    const auto expected =
+        vsim::render_sensor(sim->config().sensors[0], vsim::Roi{320, 240, 0, 0}, PIXEL_FORMAT_COORD3D_ABC16, 10);
     ASSERT_EQ(expected.size(), size);
     EXPECT_EQ(std::memcmp(f.pixels.data(), expected.data(), size), 0);
     ASSERT_EQ(capture(0, 0, &f, size), 0);
@@ -176,7 +177,8 @@ TEST_F(Streaming, LostPacketsAreRecoveredThroughResend)
     vsim::SimCamera* sim = nullptr;
     ASSERT_NO_FATAL_FAILURE(sim = &lossy_stream(vsim::SimConfig()));
     const uint32_t size = 320 * 240 * 6;
-    const auto expected = vsim::render_sensor(sim->config().sensors[0], vsim::Roi{320, 240, 0, 0}, PIXEL_FORMAT_COORD3D_ABC16, 10);
+    const auto expected =
+        vsim::render_sensor(sim->config().sensors[0], vsim::Roi{320, 240, 0, 0}, PIXEL_FORMAT_COORD3D_ABC16, 10);
     int complete = 0;
     for (int i = 0; i < 5; ++i) {
         Frame f;
@@ -200,7 +202,8 @@ TEST_F(Streaming, DepthNoiseChangesEveryFrameAndAResentPacketCarriesItsFramesNoi
     vsim::SimCamera* sim = nullptr;
     ASSERT_NO_FATAL_FAILURE(sim = &lossy_stream(config));
     const uint32_t size = 320 * 240 * 6;
-    const auto clean = vsim::render_sensor(sim->config().sensors[0], vsim::Roi{320, 240, 0, 0}, PIXEL_FORMAT_COORD3D_ABC16, 10);
+    const auto clean =
+        vsim::render_sensor(sim->config().sensors[0], vsim::Roi{320, 240, 0, 0}, PIXEL_FORMAT_COORD3D_ABC16, 10);
     std::vector<char> previous;
     int as_sent = 0;
     for (int i = 0; i < 5; ++i) {
@@ -251,10 +254,10 @@ TEST_F(Streaming, OnlyTheChannelsSourceIsHeardAndLeadersThatDoNotFitNeverReachTh
     unsigned p[7], b[8];
     GetPacketStatistics(0, 0, &p[0], &p[1], &p[2], &p[3], &p[4], &p[5], &p[6]);
     GetBlockStatistics(0, 0, &b[0], &b[1], &b[2], &b[3], &b[4], &b[5], &b[6], &b[7]);
-    EXPECT_GE(p[3], 20u);      // the foreign leaders, dropped
-    EXPECT_EQ(p[4], 0u);       // and no resend asked for them
-    EXPECT_EQ(b[1], 0u);       // every frame complete
-    EXPECT_EQ(b[5], 0u);       // none taken as lost
+    EXPECT_GE(p[3], 20u);  // the foreign leaders, dropped
+    EXPECT_EQ(p[4], 0u);   // and no resend asked for them
+    EXPECT_EQ(b[1], 0u);   // every frame complete
+    EXPECT_EQ(b[5], 0u);   // none taken as lost
 }
 
 TEST_F(Streaming, ACameraThatReportsNoSourcePortIsHeardFromItsFirstLeader)

@@ -1,9 +1,9 @@
 // The vora command-line tool and the minimal example, run as programs
 // against simulated cameras of this process: exit codes, what they print,
 // the files they write, and that the camera is free again afterwards.
-#include <gtest/gtest.h>
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -74,8 +74,8 @@ std::chrono::seconds deadline(int seconds)
 // the test says how long itself.
 std::vector<std::string> tool_args(std::vector<std::string> args)
 {
-    static const std::set<std::string> finding = {"list", "info", "features", "get", "set", "save-xml",
-                                                  "capture", "force-ip", "record", "view"};
+    static const std::set<std::string> finding = {"list",     "info",    "features", "get",    "set",
+                                                  "save-xml", "capture", "force-ip", "record", "view"};
     const auto given = [&](const char* option) { return std::find(args.begin(), args.end(), option) != args.end(); };
     if (!args.empty() && finding.count(args[0]) && !given("--wait"))
         args.insert(args.begin() + 1, {"--wait", std::to_string(20 * kSlowdown)});
@@ -109,7 +109,6 @@ std::set<std::string> files_in(const std::string& dir)
     }
     return names;
 }
-
 
 // Width, height, bit depth and colour type from a PNG's header.
 struct PngHeader {
@@ -152,8 +151,7 @@ ChannelFigures figures(const std::string& summary, int channel)
     const size_t end = summary.find("\nchannel ", at + 1);
     const std::string block = summary.substr(at, end == std::string::npos ? std::string::npos : end - at);
     std::smatch m;
-    if (std::regex_search(block, m,
-                          std::regex("complete (\\d+), incomplete (\\d+), captured (\\d+), saved (\\d+)"))) {
+    if (std::regex_search(block, m, std::regex("complete (\\d+), incomplete (\\d+), captured (\\d+), saved (\\d+)"))) {
         f.complete = std::stoul(m[1]);
         f.incomplete = std::stoul(m[2]);
         f.captured = std::stoul(m[3]);
@@ -350,7 +348,8 @@ TEST_F(VoraTool, ACommandStartedBeforeTheCameraWaitsForIt)
     // else does.
     const size_t commands = sim.command_count();
     Child named(vora_path(), tool_args({"get", "-c", "SIMLATE", "DeviceSerialNumber"}));
-    ASSERT_TRUE(eventually([&] { return sim.command_count() > commands; }, std::chrono::seconds(60)));  // SIM00001 answered
+    ASSERT_TRUE(
+        eventually([&] { return sim.command_count() > commands; }, std::chrono::seconds(60)));  // SIM00001 answered
     vsim::SimConfig config;
     config.serial = "SIMLATE";
     config.mac[5] = 2;
@@ -468,7 +467,7 @@ TEST_F(VoraTool, SetThenGetRoundTripsThroughTheCamera)
 {
     vsim::SimCamera& sim = camera();
     const Outcome set = vora({"set", "Laserbrightness=80", "ExposureTime[1]=7000", "GevHeartbeatTimeout=0x1388",
-                          "Width[0]=640", "TriggerMode=on"});
+                              "Width[0]=640", "TriggerMode=on"});
     ASSERT_EQ(set.code, 0) << set.err;
     EXPECT_NE(set.out.find("Laserbrightness=80\n"), std::string::npos) << set.out;
     EXPECT_NE(set.out.find("ExposureTime[1]=7000\n"), std::string::npos) << set.out;
@@ -480,7 +479,7 @@ TEST_F(VoraTool, SetThenGetRoundTripsThroughTheCamera)
     EXPECT_EQ(sim.read_reg(vsim::REG_TRIGGER_MODE), 1u);
 
     const Outcome get = vora({"get", "Laserbrightness", "ExposureTime[1]", "GevHeartbeatTimeout", "Width[0]",
-                          "TriggerMode", "DeviceSerialNumber", "PixelFormat[1]", "PayloadSize[0]"});
+                              "TriggerMode", "DeviceSerialNumber", "PixelFormat[1]", "PayloadSize[0]"});
     ASSERT_EQ(get.code, 0) << get.err;
     EXPECT_EQ(get.out,
               "Laserbrightness=80\nExposureTime[1]=7000\nGevHeartbeatTimeout=5000\nWidth[0]=640\nTriggerMode=1\n"
@@ -531,10 +530,10 @@ TEST_F(VoraTool, SetChecksEveryAssignmentBeforeWritingAny)
     const Outcome several = vora({"set", "Laserbrightness=101", "NoSuchFeature=1", "TriggerMode=Sometimes",
                                   "PayloadSize=5", "ExposureTime[7]=100", "Laserbrightness=bright"});
     EXPECT_EQ(several.code, 2);
-    for (const char* why : {"Laserbrightness: 101 is out of range 1..100", "NoSuchFeature: no such feature",
-                            "TriggerMode: Sometimes is not one of its entries: Off, On", "PayloadSize: read-only",
-                            "ExposureTime[7]: the camera has 3 sensors, 0..2",
-                            "Laserbrightness: \"bright\" is not a whole number"})
+    for (const char* why :
+         {"Laserbrightness: 101 is out of range 1..100", "NoSuchFeature: no such feature",
+          "TriggerMode: Sometimes is not one of its entries: Off, On", "PayloadSize: read-only",
+          "ExposureTime[7]: the camera has 3 sensors, 0..2", "Laserbrightness: \"bright\" is not a whole number"})
         EXPECT_NE(several.err.find(why), std::string::npos) << why << "\n" << several.err;
     EXPECT_EQ(sim.read_reg(vsim::REG_LASER_BRIGHTNESS), 50u);
 
@@ -565,8 +564,8 @@ TEST_F(VoraTool, EnumerationsTakeTheirEntriesByName)
         << unknown.err;
     EXPECT_EQ(sim.read_reg(channel1_format), before);
 
-    const Outcome r = vora({"set", "PixelFormat[1]=Mono8", "TriggerMode=On", "ExposureAuto[2]=continuous",
-                            "TriggerSource=Line0"});
+    const Outcome r =
+        vora({"set", "PixelFormat[1]=Mono8", "TriggerMode=On", "ExposureAuto[2]=continuous", "TriggerSource=Line0"});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(r.out, "PixelFormat[1]=Mono8\nTriggerMode=1\nExposureAuto[2]=1\nTriggerSource=1\n");
     EXPECT_EQ(sim.read_reg(channel1_format), static_cast<uint32_t>(PIXEL_FORMAT_MONO8));
@@ -617,8 +616,8 @@ TEST_F(VoraTool, CaptureWritesEveryFrameOfEveryChannel)
     vsim::SimCamera& sim = camera();
     small_regions(sim);
     TempDir dir;
-    const Outcome r = vora({"capture", "--channels", "0,1,2", "--frames", "3", "--format", "pcd,png,bmp,raw", "--out",
-                        dir.path()});
+    const Outcome r =
+        vora({"capture", "--channels", "0,1,2", "--frames", "3", "--format", "pcd,png,bmp,raw", "--out", dir.path()});
     ASSERT_EQ(r.code, 0) << r.err << r.out;
 
     std::set<std::string> expected;
@@ -638,7 +637,8 @@ TEST_F(VoraTool, CaptureWritesEveryFrameOfEveryChannel)
     EXPECT_EQ(files_in(dir.path()), expected);
 
     // Raw files hold the frames as the camera rendered them.
-    const auto depth = vsim::render_sensor(sim.config().sensors[0], vsim::Roi{160, 120, 0, 0}, PIXEL_FORMAT_COORD3D_ABC16, 10);
+    const auto depth =
+        vsim::render_sensor(sim.config().sensors[0], vsim::Roi{160, 120, 0, 0}, PIXEL_FORMAT_COORD3D_ABC16, 10);
     const auto colour = vsim::render_sensor(sim.config().sensors[1], vsim::Roi{160, 120, 0, 0}, PIXEL_FORMAT_RGB8, 10);
     EXPECT_EQ(slurp(dir.path() + "/ch0_0002.raw"), std::string(depth.begin(), depth.end()));
     EXPECT_EQ(slurp(dir.path() + "/ch1_0002.raw"), std::string(colour.begin(), colour.end()));
@@ -679,7 +679,7 @@ TEST_F(VoraTool, CaptureKeepsTheLastFramesAndFusesDepthWithColour)
     small_regions(sim);
     TempDir dir;
     const Outcome r = vora({"capture", "--seconds", "2", "--keep", "2", "--fuse", "--format", "pcd,ply,png,bmp",
-                        "--filter", "outlier", "--out", dir.path()});
+                            "--filter", "outlier", "--out", dir.path()});
     ASSERT_EQ(r.code, 0) << r.err << r.out;
     const std::set<std::string> files = files_in(dir.path());
     for (int ch = 0; ch < 3; ++ch) {
@@ -737,8 +737,8 @@ TEST_F(VoraTool, FiltersReachTheCloud)
     ASSERT_EQ(a.code, 0) << a.err;
     EXPECT_GT(count_lines(plain.path() + "/ch0_0001.txt"), 1000);
     // No cube of the grid holds that many points: every point goes.
-    const Outcome b = vora(
-        {"capture", "--channels", "0", "--format", "txt", "--filter", "spatial:100000", "--out", filtered.path()});
+    const Outcome b =
+        vora({"capture", "--channels", "0", "--format", "txt", "--filter", "spatial:100000", "--out", filtered.path()});
     ASSERT_EQ(b.code, 0) << b.err;
     EXPECT_EQ(count_lines(filtered.path() + "/ch0_0001.txt"), 0);
 }
@@ -883,14 +883,14 @@ TEST_F(VoraTool, CamerasAreChosenByIndexSerialAddressOrMac)
 TEST_F(VoraTool, TheSimulatorRefusesBadOptionsAndTellsItsVersion)
 {
     for (const auto& args : std::vector<std::vector<std::string>>{{"--seconds", "abc"},
-                                                                   {"--loss", "2"},
-                                                                   {"--fps", "-5"},
-                                                                   {"--cameras", "0"},
-                                                                   {"--burst-loss", "3"},
-                                                                   {"--ip", "300.1.1.1"},
-                                                                   {"--mac", "00:11:22"},
-                                                                   {"--frobnicate"},
-                                                                   {"--fps"}}) {
+                                                                  {"--loss", "2"},
+                                                                  {"--fps", "-5"},
+                                                                  {"--cameras", "0"},
+                                                                  {"--burst-loss", "3"},
+                                                                  {"--ip", "300.1.1.1"},
+                                                                  {"--mac", "00:11:22"},
+                                                                  {"--frobnicate"},
+                                                                  {"--fps"}}) {
         Child camsim(VORA_CAMSIM_PATH, args);
         const Outcome r = camsim.finish();
         EXPECT_EQ(r.code, 2) << args[0];
@@ -927,8 +927,8 @@ TEST_F(VoraTool, IncompleteFramesAreSkippedAndCountedAndAFolderIsNotOverwritten)
     for (std::string line; std::getline(lines, line); ++count)
         EXPECT_NE(line.find("\"complete\":true"), std::string::npos) << line;
     EXPECT_EQ(count, 3);
-    const auto rendered = vsim::render_sensor(sim.config().sensors[0], vsim::Roi{160, 120, 0, 0},
-                                              PIXEL_FORMAT_COORD3D_ABC16, 10);
+    const auto rendered =
+        vsim::render_sensor(sim.config().sensors[0], vsim::Roi{160, 120, 0, 0}, PIXEL_FORMAT_COORD3D_ABC16, 10);
     EXPECT_EQ(slurp(dir.path() + "/ch0_0003.raw"), std::string(rendered.begin(), rendered.end()));
 
     // A second capture into the same folder is refused unless asked for.
@@ -957,8 +957,8 @@ TEST_F(VoraTool, SkippedFramesLeaveTheKeptOnesWhole)
     std::smatch m;
     ASSERT_TRUE(std::regex_search(r.out, m, std::regex("incomplete: +skipped (\\d+), kept 0"))) << r.out;
     EXPECT_GT(std::stoul(m[1]), 0u) << r.out;
-    const auto rendered = vsim::render_sensor(sim.config().sensors[0], vsim::Roi{160, 120, 0, 0},
-                                              PIXEL_FORMAT_COORD3D_ABC16, 10);
+    const auto rendered =
+        vsim::render_sensor(sim.config().sensors[0], vsim::Roi{160, 120, 0, 0}, PIXEL_FORMAT_COORD3D_ABC16, 10);
     int raws = 0;
     for (const std::string& name : files_in(dir.path())) {
         if (name.size() < 4 || name.compare(name.size() - 4, 4, ".raw") != 0)
@@ -978,8 +978,8 @@ TEST_F(VoraTool, AFullDiskLeavesNoFileUnderAFinalNameAndSaysWhy)
     // A small file system of our own: the test runs in a mount namespace of its own.
     if (mount("vora-full", dir.path().c_str(), "tmpfs", 0, "size=512k") != 0)
         GTEST_SKIP() << "cannot mount a tmpfs: " << std::strerror(errno);
-    const Outcome r = vora({"capture", "--channels", "0", "--frames", "20", "--format", "pcd,raw", "--out",
-                            dir.path()});
+    const Outcome r =
+        vora({"capture", "--channels", "0", "--frames", "20", "--format", "pcd,raw", "--out", dir.path()});
     EXPECT_EQ(r.code, 1) << r.out;
     EXPECT_NE(r.err.find("No space left on device"), std::string::npos) << r.err;
     const size_t pcd_points = 160 * 120;
@@ -1008,8 +1008,8 @@ TEST_F(VoraTool, InterruptedCapturesStillWriteTheKeptFrames)
     small_regions(sim);
     for (const int sig : {SIGINT, SIGTERM}) {
         TempDir dir;
-        Child child(vora_path(), tool_args({"capture", "--channels", "0", "--seconds", "120", "--keep", "2",
-                                            "--format", "pcd", "--out", dir.path()}));
+        Child child(vora_path(), tool_args({"capture", "--channels", "0", "--seconds", "120", "--keep", "2", "--format",
+                                            "pcd", "--out", dir.path()}));
         ASSERT_TRUE(child.wait_for_stderr("capturing:", deadline(30)));
         const uint64_t sent = sim.frames_sent(0);
         ASSERT_TRUE(eventually([&] { return sim.frames_sent(0) >= sent + 4; }, std::chrono::seconds(30)));
@@ -1030,8 +1030,8 @@ TEST_F(VoraTool, InterruptedCapturesStillWriteTheKeptFrames)
 TEST_F(VoraTool, AKilledCameraEndsTheCaptureWithAReason)
 {
     Child camsim(VORA_CAMSIM_PATH, {"--fps", "5", "--seconds", "600"});
-    ASSERT_TRUE(camsim.wait_for([](const Outcome& o) { return o.out.find("ready") != std::string::npos; },
-                                deadline(60)));
+    ASSERT_TRUE(
+        camsim.wait_for([](const Outcome& o) { return o.out.find("ready") != std::string::npos; }, deadline(60)));
     TempDir dir;
     Child child(vora_path(), tool_args({"capture", "--channels", "0", "--seconds", "600", "--keep", "1", "--format",
                                         "raw", "--out", dir.path()}));
@@ -1046,7 +1046,9 @@ TEST_F(VoraTool, AKilledCameraEndsTheCaptureWithAReason)
     EXPECT_NE(r.out.find("summary:"), std::string::npos) << r.out;
     // The frame kept in memory is still written.
     const std::set<std::string> files = files_in(dir.path());
-    EXPECT_EQ(std::count_if(files.begin(), files.end(), [](const std::string& f) { return f.find(".raw") != std::string::npos; }), 1);
+    EXPECT_EQ(std::count_if(files.begin(), files.end(),
+                            [](const std::string& f) { return f.find(".raw") != std::string::npos; }),
+              1);
 }
 
 // ---- the example of the README ----

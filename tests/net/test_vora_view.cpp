@@ -4,11 +4,11 @@
 // frame and never a backlog, pages at once and pages that stop reading,
 // controls and saving, hostile requests, and that the camera is free again
 // however the viewer ends.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <png.h>
-#include <arpa/inet.h>
 #include <netinet/in.h>
+#include <png.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -160,7 +160,7 @@ bool png_loads(const std::string& path, uint32_t* width, uint32_t* height)
     if (ends(".png")) {
         uint32_t w = 0, h = 0;
         return png_loads(path, &w, &h) && w > 0 && h > 0 ? ::testing::AssertionSuccess()
-                                                          : ::testing::AssertionFailure() << "libpng cannot read it";
+                                                         : ::testing::AssertionFailure() << "libpng cannot read it";
     }
     std::smatch m;
     if (ends(".pcd")) {
@@ -176,8 +176,8 @@ bool png_loads(const std::string& path, uint32_t* width, uint32_t* height)
                 point_bytes += v;
         }
         if (points == 0 || bytes.size() - data - 13 != points * point_bytes)
-            return ::testing::AssertionFailure() << points << " points of " << point_bytes << " bytes in "
-                                                 << bytes.size() - data - 13;
+            return ::testing::AssertionFailure()
+                   << points << " points of " << point_bytes << " bytes in " << bytes.size() - data - 13;
         return ::testing::AssertionSuccess();
     }
     if (ends(".ply")) {
@@ -223,7 +223,10 @@ public:
     ~RawConnection() { close(fd_); }
     bool connected() const { return connected_; }
     int fd() const { return fd_; }
-    bool send_text(const std::string& text) { return ::send(fd_, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size()); }
+    bool send_text(const std::string& text)
+    {
+        return ::send(fd_, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size());
+    }
     // Everything until the server closes, for at most `limit`.
     std::string read_all(std::chrono::seconds limit)
     {
@@ -280,7 +283,9 @@ protected:
         viewer_ = std::make_unique<Child>(vora_path(), args);
         std::smatch m;
         const bool up = viewer_->wait_for(
-            [&](const Outcome& o) { return std::regex_search(o.out, m, std::regex(R"(at http://127\.0\.0\.1:(\d+)/)")); },
+            [&](const Outcome& o) {
+                return std::regex_search(o.out, m, std::regex(R"(at http://127\.0\.0\.1:(\d+)/)"));
+            },
             scaled(60));
         if (!up)
             return ::testing::AssertionFailure() << "vora view did not start:\n" << viewer_->finish(scaled(30)).err;
@@ -335,7 +340,8 @@ protected:
         EXPECT_FALSE(sim_->controlled_by_someone()) << said;
         EXPECT_FALSE(sim_->acquiring()) << said;
         for (uint32_t ch = 0; ch < 3; ++ch)
-            EXPECT_EQ(sim_->read_reg(Stream_Channel_0_Port_Reg + ch * 0x40) & 0xFFFF, 0u) << "channel " << ch << ": " << said;
+            EXPECT_EQ(sim_->read_reg(Stream_Channel_0_Port_Reg + ch * 0x40) & 0xFFFF, 0u)
+                << "channel " << ch << ": " << said;
     }
 
     // Ctrl-C: the viewer ends with 130 and the camera is free.
@@ -575,8 +581,8 @@ TEST_F(VoraView, APageThatStopsReadingCostsNoMemoryAndHoldsUpNoOtherPage)
     ASSERT_TRUE(stalled.connected());
     std::string requests;
     for (int i = 0; i < 60; ++i)
-        requests += "GET /api/frame?channel=0&step=1&after=" + std::to_string(i) + " HTTP/1.1\r\nHost: 127.0.0.1:" +
-                    std::to_string(port_) + "\r\n\r\n";
+        requests += "GET /api/frame?channel=0&step=1&after=" + std::to_string(i) +
+                    " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port_) + "\r\n\r\n";
     ASSERT_TRUE(stalled.send_text(requests));
 
     // Meanwhile another page goes on getting frames.
@@ -615,8 +621,8 @@ TEST_F(VoraView, CtrlCGivesTheCameraBackWhilePagesWaitAndStall)
     ASSERT_TRUE(view());
     ASSERT_TRUE(sim.acquiring());
     RawConnection stalled(port_, 4096);
-    ASSERT_TRUE(stalled.send_text("GET /api/frame?channel=0&step=1&after=0 HTTP/1.1\r\nHost: 127.0.0.1:" +
-                                  std::to_string(port_) + "\r\n\r\n"));
+    ASSERT_TRUE(stalled.send_text(
+        "GET /api/frame?channel=0&step=1&after=0 HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port_) + "\r\n\r\n"));
     std::atomic<bool> stop{false};
     std::thread waiting([&] {
         auto c = client();
@@ -643,12 +649,11 @@ TEST_F(VoraView, CtrlCGivesTheCameraBackWhilePagesWaitAndStall)
 TEST_F(VoraView, ALostCameraEndsTheViewerWithAReason)
 {
     Child camsim(VORA_CAMSIM_PATH, {"--fps", "5", "--seconds", "600"});
-    ASSERT_TRUE(camsim.wait_for([](const Outcome& o) { return o.out.find("ready") != std::string::npos; },
-                                scaled(60)));
+    ASSERT_TRUE(camsim.wait_for([](const Outcome& o) { return o.out.find("ready") != std::string::npos; }, scaled(60)));
     TempDir out;
     Child viewer(vora_path(), {"view", "--port", "0", "--channels", "0", "--out", out.path()});
-    ASSERT_TRUE(viewer.wait_for([](const Outcome& o) { return o.out.find("at http") != std::string::npos; },
-                                scaled(60)));
+    ASSERT_TRUE(
+        viewer.wait_for([](const Outcome& o) { return o.out.find("at http") != std::string::npos; }, scaled(60)));
     camsim.signal(SIGKILL);
     const Outcome o = viewer.finish(scaled(60));
     EXPECT_EQ(o.code, 1) << o.err;
@@ -666,13 +671,17 @@ TEST_F(VoraView, ControlsReachTheCameraAndARefusalCarriesTheLibrarysStatusText)
     auto r = c->Get("/api/controls");
     ASSERT_TRUE(r);
     ASSERT_EQ(r->status, 200) << r->body;
-    EXPECT_NE(r->body.find(R"j("name":"ExposureTime","index":1,"label":"exposure time, sensor 1 (colour)","type":"integer","unit":"us","min":10,"max":100000)j"),
-              std::string::npos)
+    EXPECT_NE(
+        r->body.find(
+            R"j("name":"ExposureTime","index":1,"label":"exposure time, sensor 1 (colour)","type":"integer","unit":"us","min":10,"max":100000)j"),
+        std::string::npos)
         << r->body;
     EXPECT_NE(r->body.find(R"("name":"TriggerMode","index":0)"), std::string::npos);
     EXPECT_NE(r->body.find(R"("entries":[{"name":"Off","value":0},{"name":"On","value":1}])"), std::string::npos);
-    EXPECT_NE(r->body.find(R"("name":"Width","index":2,"label":"region of channel 2: Width","type":"integer","unit":"","min":16,"max":1280,"inc":8,"entries":[],"value":320)"),
-              std::string::npos);
+    EXPECT_NE(
+        r->body.find(
+            R"("name":"Width","index":2,"label":"region of channel 2: Width","type":"integer","unit":"","min":16,"max":1280,"inc":8,"entries":[],"value":320)"),
+        std::string::npos);
 
     const uint32_t exposure1 = vsim::SENSOR_BASE + vsim::SENSOR_STRIDE + vsim::SN_EXPOSURE_TIME;
     r = c->Post("/api/set?name=ExposureTime&index=1&value=7000");
@@ -684,8 +693,9 @@ TEST_F(VoraView, ControlsReachTheCameraAndARefusalCarriesTheLibrarysStatusText)
     r = c->Post("/api/set?name=ExposureTime&index=1&value=200000");
     ASSERT_TRUE(r);
     EXPECT_EQ(r->status, 200);
-    EXPECT_NE(r->body.find(std::string("\"refused\":\"ExposureTime[1]=200000 refused: -2 (") + VoraStatusText(-2) + ")"),
-              std::string::npos)
+    EXPECT_NE(
+        r->body.find(std::string("\"refused\":\"ExposureTime[1]=200000 refused: -2 (") + VoraStatusText(-2) + ")"),
+        std::string::npos)
         << r->body;
     EXPECT_NE(r->body.find("200000 is out of range 10..100000"), std::string::npos) << r->body;
     EXPECT_EQ(sim.read_reg(exposure1), 7000u);
@@ -731,7 +741,8 @@ TEST_F(VoraView, SaveWritesTheFramesOnScreenWithTheCaptureWriters)
     Message depth, colour;
     ASSERT_TRUE(frame(*c, "channel=0&after=0", &depth));
     ASSERT_TRUE(frame(*c, "channel=1&after=0", &colour));
-    auto r = c->Post(("/api/save?ch0=" + std::to_string(depth.seq) + "&ch1=" + std::to_string(colour.seq) + "&fuse=0").c_str());
+    auto r = c->Post(
+        ("/api/save?ch0=" + std::to_string(depth.seq) + "&ch1=" + std::to_string(colour.seq) + "&fuse=0").c_str());
     ASSERT_TRUE(r);
     ASSERT_EQ(r->status, 200) << r->body;
     std::smatch m;
@@ -764,8 +775,9 @@ TEST_F(VoraView, SaveWritesTheFramesOnScreenWithTheCaptureWriters)
     ASSERT_TRUE(r);
     EXPECT_EQ(r->status, 200) << r->body;
     EXPECT_NE(r->body.find("save_0002"), std::string::npos) << r->body;
-    ASSERT_TRUE(std::regex_search(r->body, m, std::regex("frame " + std::to_string(colour.seq) +
-                                                         R"j( of channel 1 was no longer held: saved frame (\d+), the newest)j")))
+    ASSERT_TRUE(std::regex_search(r->body, m,
+                                  std::regex("frame " + std::to_string(colour.seq) +
+                                             R"j( of channel 1 was no longer held: saved frame (\d+), the newest)j")))
         << r->body;
     char newest[16];
     std::snprintf(newest, sizeof newest, "ch1_%04lu", std::stoul(m[1]));
@@ -785,12 +797,18 @@ TEST_F(VoraView, HostileRequestsAreRefusedAndTheFileSystemIsNeverServed)
     ASSERT_TRUE(view({"--channels", "0,1"}));
     auto c = client();
     const std::map<std::string, int> gets = {
-        {"/api/frame?channel=3&after=0", 400},   {"/api/frame?channel=x&after=0", 400},
-        {"/api/frame?after=0", 400},             {"/api/frame?channel=0&after=-1", 400},
-        {"/api/frame?channel=0&step=17", 400},   {"/api/frame?channel=0&step=1e3", 400},
-        {"/api/frame?channel=0&points=2", 400},  {"/api/frame?channel=2&after=0", 404},
-        {"/api/stats?after=99999999999", 400},   {"/api/nothing", 404},
-        {"/etc/passwd", 404},                    {"/app.js.map", 404},
+        {"/api/frame?channel=3&after=0", 400},
+        {"/api/frame?channel=x&after=0", 400},
+        {"/api/frame?after=0", 400},
+        {"/api/frame?channel=0&after=-1", 400},
+        {"/api/frame?channel=0&step=17", 400},
+        {"/api/frame?channel=0&step=1e3", 400},
+        {"/api/frame?channel=0&points=2", 400},
+        {"/api/frame?channel=2&after=0", 404},
+        {"/api/stats?after=99999999999", 400},
+        {"/api/nothing", 404},
+        {"/etc/passwd", 404},
+        {"/app.js.map", 404},
     };
     for (const auto& g : gets) {
         auto r = c->Get(g.first.c_str());
@@ -798,7 +816,8 @@ TEST_F(VoraView, HostileRequestsAreRefusedAndTheFileSystemIsNeverServed)
         EXPECT_EQ(r->status, g.second) << g.first << ": " << r->body;
     }
     // Paths that climb out, as a client that does not tidy them sends them.
-    for (const char* path : {"/../../../../etc/passwd", "/%2e%2e/%2e%2e/%2e%2e/etc/passwd", "/..%2f..%2f..%2fetc%2fpasswd"}) {
+    for (const char* path :
+         {"/../../../../etc/passwd", "/%2e%2e/%2e%2e/%2e%2e/etc/passwd", "/..%2f..%2f..%2fetc%2fpasswd"}) {
         RawConnection raw(port_);
         ASSERT_TRUE(raw.send_text(std::string("GET ") + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port_) +
                                   "\r\nConnection: close\r\n\r\n"));
@@ -810,7 +829,8 @@ TEST_F(VoraView, HostileRequestsAreRefusedAndTheFileSystemIsNeverServed)
     auto r = c->Get("/api/info", {{"Host", "attacker.example:" + std::to_string(port_)}});
     ASSERT_TRUE(r);
     EXPECT_EQ(r->status, 403);
-    r = c->Post("/api/set?name=Laserbrightness&index=0&value=60", {{"Origin", "http://attacker.example"}}, "", "text/plain");
+    r = c->Post("/api/set?name=Laserbrightness&index=0&value=60", {{"Origin", "http://attacker.example"}}, "",
+                "text/plain");
     ASSERT_TRUE(r);
     EXPECT_EQ(r->status, 403);
     EXPECT_EQ(sim_->read_reg(vsim::REG_LASER_BRIGHTNESS), 50u);
@@ -842,7 +862,8 @@ TEST_F(VoraView, RequestsWithABodyOfNoKnownLengthAreRefusedAtOnce)
     ASSERT_TRUE(view({"--channels", "0"}));
     const std::string host = "Host: 127.0.0.1:" + std::to_string(port_) + "\r\n";
     const auto post = [&](int value, const std::string& version = "HTTP/1.1") {
-        return "POST /api/set?name=Laserbrightness&index=0&value=" + std::to_string(value) + " " + version + "\r\n" + host;
+        return "POST /api/set?name=Laserbrightness&index=0&value=" + std::to_string(value) + " " + version + "\r\n" +
+               host;
     };
     const auto answers = [](const std::string& text) {
         size_t n = 0;
@@ -866,7 +887,8 @@ TEST_F(VoraView, RequestsWithABodyOfNoKnownLengthAreRefusedAtOnce)
         ASSERT_TRUE(raw.send_text(k.request)) << k.what;
         // Everything until the server closes the connection.
         const std::string answer = raw.read_all(scaled(30));
-        const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - sent);
+        const auto took =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - sent);
         std::printf("%s: answered and closed in %lld ms\n", k.what, static_cast<long long>(took.count()));
         EXPECT_EQ(answer.rfind("HTTP/1.1 400", 0), 0u) << k.what << ": " << answer;
         EXPECT_NE(answer.find("needs a Content-Length (0 for no body)"), std::string::npos) << k.what << ": " << answer;
@@ -900,12 +922,12 @@ TEST_F(VoraView, BadCommandLinesAndABusyPortLeaveTheCameraAlone)
 {
     vsim::SimCamera& sim = camera();
     for (const auto& args : std::vector<std::vector<std::string>>{{"view", "--port", "70000"},
-                                                                   {"view", "--port", "http"},
-                                                                   {"view", "--bind", "example.com"},
-                                                                   {"view", "--channels", "0,0"},
-                                                                   {"view", "--channels", "3"},
-                                                                   {"view", "--out", ""},
-                                                                   {"view", "extra"}}) {
+                                                                  {"view", "--port", "http"},
+                                                                  {"view", "--bind", "example.com"},
+                                                                  {"view", "--channels", "0,0"},
+                                                                  {"view", "--channels", "3"},
+                                                                  {"view", "--out", ""},
+                                                                  {"view", "extra"}}) {
         Child child(vora_path(), args);
         const Outcome o = child.finish();
         EXPECT_EQ(o.code, 2) << args[1] << ": " << o.err;
@@ -926,8 +948,8 @@ TEST_F(VoraView, ServingBeyondThisMachineWarnsThatAnyoneThereCanControlTheCamera
     camera();
     regions(160, 120);
     Child child(vora_path(), {"view", "--port", "0", "--bind", "0.0.0.0"});
-    ASSERT_TRUE(child.wait_for([](const Outcome& o) { return o.out.find("at http") != std::string::npos; },
-                               scaled(60)));
+    ASSERT_TRUE(
+        child.wait_for([](const Outcome& o) { return o.out.find("at http") != std::string::npos; }, scaled(60)));
     child.signal(SIGINT);
     const Outcome o = child.finish(scaled(60));
     EXPECT_NE(o.err.find("anyone who reaches port"), std::string::npos) << o.err;

@@ -30,7 +30,7 @@ bool wait_for_length(_AsyncQueue* q, int expected)
     return false;
 }
 
-} // namespace
+}  // namespace
 
 TEST(List, AppendLastAndRemoveFirst)
 {
@@ -61,7 +61,7 @@ TEST(List, AppendLastAndRemoveFirst)
     EXPECT_EQ(list->data, &c);
     list = list_remove_first(list);
     EXPECT_EQ(list, nullptr);
-    EXPECT_EQ(a + b + c, 6); // items are never touched
+    EXPECT_EQ(a + b + c, 6);  // items are never touched
 }
 
 TEST(Queue, FifoOrderAndLinkIntegrity)
@@ -93,10 +93,10 @@ TEST(Queue, FifoOrderAndLinkIntegrity)
     _QueueNode* tail = queue_peek_tail_link(&q);
     ASSERT_NE(tail, nullptr);
     EXPECT_EQ(tail->data, &items[0]);
-    EXPECT_EQ(q.length, 4u); // peeking does not remove
+    EXPECT_EQ(q.length, 4u);  // peeking does not remove
 
     EXPECT_EQ(queue_pop_tail(&q), &items[0]);
-    EXPECT_EQ(q.tail->next, nullptr); // stale link to the freed node is cleared
+    EXPECT_EQ(q.tail->next, nullptr);  // stale link to the freed node is cleared
     EXPECT_EQ(queue_pop_tail(&q), &items[1]);
     EXPECT_EQ(queue_pop_tail(&q), &items[2]);
     EXPECT_EQ(q.head, q.tail);
@@ -291,7 +291,7 @@ TEST(AsyncQueue, BlockedConsumersAreWokenByPush)
     std::thread consumer([&] { got = async_queue_pop(q); });
     EXPECT_TRUE(wait_for_length(q, -1));
     EXPECT_EQ(async_queue_try_pop(q), nullptr);
-    EXPECT_EQ(async_queue_length(q), -1); // try_pop did not join the waiters
+    EXPECT_EQ(async_queue_length(q), -1);  // try_pop did not join the waiters
     async_queue_push(q, &items[0]);
     consumer.join();
     EXPECT_EQ(got, &items[0]);
@@ -314,8 +314,7 @@ TEST(AsyncQueue, BlockedConsumersAreWokenByPush)
     async_queue_push(q, &items[3]);
     a.join();
     b.join();
-    EXPECT_TRUE((got_a == &items[2] && got_b == &items[3]) ||
-                (got_a == &items[3] && got_b == &items[2]));
+    EXPECT_TRUE((got_a == &items[2] && got_b == &items[3]) || (got_a == &items[3] && got_b == &items[2]));
     EXPECT_EQ(async_queue_length(q), 0);
     EXPECT_EQ(q->waiting_threads, 0);
 
@@ -330,7 +329,7 @@ TEST(AsyncQueue, DestroyFreesNodesButNotItems)
     int* on_heap = new int(42);
     async_queue_push(q, &on_stack);
     async_queue_push(q, on_heap);
-    async_queue_destroy(q); // a leaked node shows up under LeakSanitizer
+    async_queue_destroy(q);  // a leaked node shows up under LeakSanitizer
 
     // Freeing a caller's item would make these reads use-after-free.
     EXPECT_EQ(on_stack, 7);

@@ -29,9 +29,9 @@ void PrintTo(const ResendRange& r, std::ostream* os)
 
 namespace {
 
-constexpr uint32_t kChunk = 100;                        // payload bytes per packet in these tests
-constexpr int64_t kStart = 5'000'000'000;               // monotonic µs when a test begins
-constexpr int64_t kWallStart = 1'700'000'000'000'000;   // wall-clock µs at the same moment
+constexpr uint32_t kChunk = 100;                       // payload bytes per packet in these tests
+constexpr int64_t kStart = 5'000'000'000;              // monotonic µs when a test begins
+constexpr int64_t kWallStart = 1'700'000'000'000'000;  // wall-clock µs at the same moment
 constexpr int64_t kMs = 1000;
 
 struct Finished {
@@ -63,8 +63,8 @@ protected:
         clock_.set_manual(kStart, kWallStart);
         assembler_.reset();
         pool_ = std::make_unique<FramePool>(payload, tunables_.max_buffer_length, &log_);
-        assembler_ = std::make_unique<BlockAssembler>(ChannelSetup{info, 1, kChunk, tick_frequency}, tunables_,
-                                                      *pool_, clock_, &log_);
+        assembler_ = std::make_unique<BlockAssembler>(ChannelSetup{info, 1, kChunk, tick_frequency}, tunables_, *pool_,
+                                                      clock_, &log_);
     }
     void TearDown() override
     {
@@ -406,7 +406,7 @@ TEST_F(Assembler, BlockIdsWrapPastZeroAndOldOrRestartedIdsAreSorted)
 
 TEST_F(Assembler, PayloadPastTheFrameEndIsCutAndCounted)
 {
-    open(950);  // the last payload packet holds 50 bytes
+    open(950);       // the last payload packet holds 50 bytes
     whole_block(2);  // packet 10 carries 100
     EXPECT_EQ(take_finished(), (std::vector<Finished>{{2, BLOCK_COMPLETE}}));
     EXPECT_EQ(counters().overflow_packet_num, 1u);
@@ -425,10 +425,10 @@ TEST_F(Assembler, MisplacedAndMalformedPacketsAreCountedAndGoNoFurther)
     EXPECT_EQ(counters().dropped_packet_num, 1u);
 
     leader(3);
-    receive(header(0, 3, gvsp::FORMAT_LEADER, 4, 36));    // a leader not at id 0
+    receive(header(0, 3, gvsp::FORMAT_LEADER, 4, 36));        // a leader not at id 0
     receive(header(0, 3, gvsp::FORMAT_PAYLOAD, 11, kChunk));  // the trailer's id
-    receive(header(0, 3, gvsp::FORMAT_TRAILER, 5, 8));   // a trailer in the middle
-    receive(header(0, 3, 9, 6, kChunk));                  // an unknown format
+    receive(header(0, 3, gvsp::FORMAT_TRAILER, 5, 8));        // a trailer in the middle
+    receive(header(0, 3, 9, 6, kChunk));                      // an unknown format
     EXPECT_EQ(counters().format_error_packet_num, 3u);
     EXPECT_EQ(counters().dropped_packet_num, 2u);
     const uint8_t header_only[8] = {0, 0, 0, 3, gvsp::FORMAT_PAYLOAD, 0, 0, 2};
@@ -544,8 +544,7 @@ TEST_F(Assembler, ReceiveTimesGoToTheirBinsAndRatesCoverTheirWindows)
     // first datagram after more than a second: block 3's payload 1.
     const double bytes = 3 * (44 + 28) + 30 * (108 + 28) + 3 * (16 + 28);
     const double window_bytes = bytes - 9 * (108 + 28) - (16 + 28);  // what came before and with it
-    EXPECT_EQ(assembler_->statistics.net_speed(),
-              static_cast<uint32_t>(static_cast<float>(window_bytes) / 1.5023f));
+    EXPECT_EQ(assembler_->statistics.net_speed(), static_cast<uint32_t>(static_cast<float>(window_bytes) / 1.5023f));
     // Blocks: the window opens with block 1 and closes with block 3.
     EXPECT_FLOAT_EQ(assembler_->statistics.block_rate(), 3.0f / 1.5023f);
 }
@@ -692,7 +691,7 @@ namespace {
 TEST_F(Assembler, AMissingTailIsAskedForAsSoonAsTheNextBlockBegins)
 {
     open();
-    whole_block(1, {10, 11});  // the last payload packet and the trailer are lost
+    whole_block(1, {10, 11});             // the last payload packet and the trailer are lost
     EXPECT_TRUE(take_resends().empty());  // nothing says yet that they will not come
     leader(2);
     EXPECT_EQ(take_resends(), (std::vector<ResendRange>{{1, 10, 11}}));

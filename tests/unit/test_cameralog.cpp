@@ -73,7 +73,8 @@ TEST_F(CameraLogTest, ErrorLevelOnlyWritesErrorLinesInTheDocumentedFormat)
     ASSERT_EQ(got.size(), 1u);
     // Date and time fields are not zero-padded, the microseconds always
     // have six digits, and the stamp ends with a space.
-    std::regex format(R"(\[E\]\[\d{4}/[1-9]\d?/[1-9]\d? (0|[1-9]\d?):(0|[1-9]\d?):(0|[1-9]\d?)\.\d{6} \]\[function:CameraConnect\] code -11)");
+    std::regex format(
+        R"(\[E\]\[\d{4}/[1-9]\d?/[1-9]\d? (0|[1-9]\d?):(0|[1-9]\d?):(0|[1-9]\d?)\.\d{6} \]\[function:CameraConnect\] code -11)");
     EXPECT_TRUE(std::regex_match(got[0], format)) << got[0];
 }
 
@@ -90,7 +91,9 @@ TEST(CameraLogStamp, MicrosecondsAreZeroPaddedToSixDigits)
     const struct {
         long us;
         const char* text;
-    } cases[] = {{48594, "2026/3/7 9:5:40.048594 "}, {0, "2026/3/7 9:5:40.000000 "}, {7, "2026/3/7 9:5:40.000007 "},
+    } cases[] = {{48594, "2026/3/7 9:5:40.048594 "},
+                 {0, "2026/3/7 9:5:40.000000 "},
+                 {7, "2026/3/7 9:5:40.000007 "},
                  {999999, "2026/3/7 9:5:40.999999 "}};
     for (const auto& c : cases) {
         EXPECT_EQ(cameralog::format_date_time(buf, local, c.us), static_cast<int>(std::strlen(c.text)));
@@ -203,7 +206,9 @@ TEST_F(CameraLogTest, ConcurrentLinesNeverInterleave)
 TEST_F(CameraLogTest, DestroyingALogTurnsEverySwitchOff)
 {
     set_log_switches(1, 1, 1, 1);
-    { cameralog log; }
+    {
+        cameralog log;
+    }
     EXPECT_FALSE(any_log_switch_on());
 }
 

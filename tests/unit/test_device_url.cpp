@@ -23,10 +23,8 @@ TEST(DeviceUrl, TheLocalMemoryFormAsCamerasWriteIt)
 TEST(DeviceUrl, RealWorldSpellings)
 {
     const char* forms[] = {
-        "local:sim.xml;0x100000;0x200",
-        "LOCAL:///sim.xml;100000;200",
-        "Local: sim.xml; 100000; 200",
-        "Local:sim.xml;100000;200?SchemaVersion=1.1.0",
+        "local:sim.xml;0x100000;0x200",        "LOCAL:///sim.xml;100000;200",
+        "Local: sim.xml; 100000; 200",         "Local:sim.xml;100000;200?SchemaVersion=1.1.0",
         "  Local:sim.xml;0X100000;00000200  ",
     };
     for (const char* text : forms) {
@@ -46,12 +44,12 @@ TEST(DeviceUrl, RefusesWhatIsNotInDeviceMemoryOrOutOfLimits)
         "File:///C:/camera.xml",
         "http://example.invalid/camera.xml",
         "Web:camera.xml;100;200",
-        "Local:camera.xml;100",            // no length
-        "Local:camera.xml;100;200;300",    // one part too many
-        "Local:cameraxml;100;200",         // no extension
-        "Local:camera.xmlzz;100;200",      // extension over 4 characters
+        "Local:camera.xml;100",               // no length
+        "Local:camera.xml;100;200;300",       // one part too many
+        "Local:cameraxml;100;200",            // no extension
+        "Local:camera.xmlzz;100;200",         // extension over 4 characters
         "Local:camera.xml;0x1000000000;200",  // address over 10 characters
-        "Local:camera.xml;10G;200",        // not hexadecimal
+        "Local:camera.xml;10G;200",           // not hexadecimal
         "Local:camera.xml;100;",
     };
     for (const char* text : bad) {

@@ -45,8 +45,8 @@ TEST(FtpReplies, ComeOutWholeHoweverTheBytesArrive)
         while (reader.next(&reply))
             replies.push_back(reply);
     }
-    EXPECT_EQ(replies, (std::vector<std::string>{"220 ready\r\n",
-                                                 "230-Welcome\r\n 230 indented is no end\r\nyet\r\n230 Logged in\r\n"}));
+    EXPECT_EQ(replies, (std::vector<std::string>{
+                           "220 ready\r\n", "230-Welcome\r\n 230 indented is no end\r\nyet\r\n230 Logged in\r\n"}));
     EXPECT_EQ(ftp_reply_code(replies[1]), 230);
     EXPECT_EQ(ftp_reply_code("22 short"), -1);
     EXPECT_FALSE(reader.next(&reply));  // "331" has not ended yet

@@ -334,8 +334,8 @@ TEST_F(CameraNodeMap, EnumEntriesNeverHideFeaturesOfTheSameName)
 
 TEST_F(CameraNodeMap, FeaturesAreWhatTheTreeUnderRootLists)
 {
-    for (const char* name : {"Root", "DeviceControl", "ImageFormatControl", "AcquisitionControl", "Width",
-                             "Height", "PixelFormat", "DeviceUserID", "AcquisitionStart", "TriggerSelector"})
+    for (const char* name : {"Root", "DeviceControl", "ImageFormatControl", "AcquisitionControl", "Width", "Height",
+                             "PixelFormat", "DeviceUserID", "AcquisitionStart", "TriggerSelector"})
         EXPECT_TRUE(feature(name)) << name;
     for (const char* name : {"WidthReg", "WidthMax", "Orphans", "Gain", "Device", "StatusBusy",
                              "EnumEntry_TriggerSelector_AcquisitionStart", "EnumEntry_PixelFormat_Mono8"})
@@ -357,27 +357,61 @@ TEST_F(CameraNodeMap, NodesComeInOrderOfFirstAppearance)
     std::vector<std::string> names;
     for (INode* n : nodes)
         names.push_back(n ? n->GetName() : "<null>");
-    const std::vector<std::string> expected = {
-        "Root", "DeviceControl", "ImageFormatControl", "AcquisitionControl", "DeviceUserID", "DeviceTemperature",
-        "Device", "Width", "Height", "PixelFormat", "OffsetXReg", "WidthMax", "WidthReg", "StreamBase",
-        "EnumEntry_PixelFormat_Mono8", "EnumEntry_PixelFormat_Mono16", "AcquisitionStart", "TriggerSelector",
-        "AcquisitionCommandReg", "EnumEntry_TriggerSelector_FrameStart",
-        "EnumEntry_TriggerSelector_AcquisitionStart", "UserData", "StatusBusy", "StatusCode", "Orphans", "Gain",
-        "TestOffset"};
+    const std::vector<std::string> expected = {"Root",
+                                               "DeviceControl",
+                                               "ImageFormatControl",
+                                               "AcquisitionControl",
+                                               "DeviceUserID",
+                                               "DeviceTemperature",
+                                               "Device",
+                                               "Width",
+                                               "Height",
+                                               "PixelFormat",
+                                               "OffsetXReg",
+                                               "WidthMax",
+                                               "WidthReg",
+                                               "StreamBase",
+                                               "EnumEntry_PixelFormat_Mono8",
+                                               "EnumEntry_PixelFormat_Mono16",
+                                               "AcquisitionStart",
+                                               "TriggerSelector",
+                                               "AcquisitionCommandReg",
+                                               "EnumEntry_TriggerSelector_FrameStart",
+                                               "EnumEntry_TriggerSelector_AcquisitionStart",
+                                               "UserData",
+                                               "StatusBusy",
+                                               "StatusCode",
+                                               "Orphans",
+                                               "Gain",
+                                               "TestOffset"};
     EXPECT_EQ(names, expected);
 }
 
 TEST(NodeMapTypes, EveryNodeTagMakesANodeOfItsInterface)
 {
-    const std::vector<std::pair<std::string, EInterfaceType>> tags = {
-        {"Node", intfIBase},          {"Category", intfICategory},      {"Integer", intfIInteger},
-        {"IntReg", intfIInteger},     {"MaskedIntReg", intfIInteger},   {"IntSwissKnife", intfIInteger},
-        {"IntConverter", intfIInteger}, {"IntKey", intfIInteger},       {"Float", intfIFloat},
-        {"FloatReg", intfIFloat},     {"SwissKnife", intfIFloat},       {"Converter", intfIFloat},
-        {"Boolean", intfIBoolean},    {"Command", intfICommand},        {"Enumeration", intfIEnumeration},
-        {"StringReg", intfIString},   {"String", intfIString},          {"Register", intfIRegister},
-        {"Port", intfIPort},          {"ConfRom", intfIBase},           {"TextDesc", intfIBase},
-        {"AdvFeatureLock", intfIBase}, {"SmartFeature", intfIBase}};
+    const std::vector<std::pair<std::string, EInterfaceType>> tags = {{"Node", intfIBase},
+                                                                      {"Category", intfICategory},
+                                                                      {"Integer", intfIInteger},
+                                                                      {"IntReg", intfIInteger},
+                                                                      {"MaskedIntReg", intfIInteger},
+                                                                      {"IntSwissKnife", intfIInteger},
+                                                                      {"IntConverter", intfIInteger},
+                                                                      {"IntKey", intfIInteger},
+                                                                      {"Float", intfIFloat},
+                                                                      {"FloatReg", intfIFloat},
+                                                                      {"SwissKnife", intfIFloat},
+                                                                      {"Converter", intfIFloat},
+                                                                      {"Boolean", intfIBoolean},
+                                                                      {"Command", intfICommand},
+                                                                      {"Enumeration", intfIEnumeration},
+                                                                      {"StringReg", intfIString},
+                                                                      {"String", intfIString},
+                                                                      {"Register", intfIRegister},
+                                                                      {"Port", intfIPort},
+                                                                      {"ConfRom", intfIBase},
+                                                                      {"TextDesc", intfIBase},
+                                                                      {"AdvFeatureLock", intfIBase},
+                                                                      {"SmartFeature", intfIBase}};
     std::string xml = "<RegisterDescription>";
     for (const auto& t : tags)
         xml += "<" + t.first + " Name=\"N" + t.first + "\"/>";
@@ -399,9 +433,8 @@ TEST(NodeMapTypes, EveryNodeTagMakesANodeOfItsInterface)
 TEST(NodeMapSources, ZippedDescriptionUsesTheFirstXmlEntry)
 {
     const std::string other = "<RegisterDescription><Integer Name=\"Other\"/></RegisterDescription>";
-    std::string archive = make_zip({{"readme.txt", "not a description"},
-                                    {"TC-1_v1.XML", kCamera},
-                                    {"other.xml", other}});
+    std::string archive =
+        make_zip({{"readme.txt", "not a description"}, {"TC-1_v1.XML", kCamera}, {"other.xml", other}});
     std::string error;
     CNodeMapRef ref;
     ASSERT_TRUE(ref._Attach(create(ContentType_ZippedXml, archive, &error), "Device", nullptr)) << error;
@@ -428,9 +461,8 @@ TEST(NodeMapSources, BrokenDescriptionsMakeNoMapAndSayWhy)
         {"empty", ""},
         {"duplicate name", "<RegisterDescription><Integer Name=\"A\"/><Group><IntReg Name=\"A\"/></Group>"
                            "</RegisterDescription>"},
-        {"entry name taken",
-         "<RegisterDescription><Enumeration Name=\"E\"><EnumEntry Name=\"X\"/></Enumeration>"
-         "<Integer Name=\"EnumEntry_E_X\"/></RegisterDescription>"},
+        {"entry name taken", "<RegisterDescription><Enumeration Name=\"E\"><EnumEntry Name=\"X\"/></Enumeration>"
+                             "<Integer Name=\"EnumEntry_E_X\"/></RegisterDescription>"},
     };
     for (const auto& c : cases) {
         std::string error;

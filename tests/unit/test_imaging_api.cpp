@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "camera/vora_gige_camera.h"
+#include "vora_pixel_format.h"
 #include "vora_qelcamera_api.h"
 #include "vora_qelcamera_api_csharp.h"
-#include "vora_pixel_format.h"
 
 namespace {
 
@@ -378,8 +378,7 @@ TEST_F(ImagingApi, FusionToColourGridRefusesSizesNoFrameHasBeforeAllocating)
     PhotoInfoCSharp colour = record(RGB8, 2, 2, 12);
     PhotoInfoCSharp out{};
     std::vector<char> out_bytes(24, char(0x5A));
-    EXPECT_EQ(Fusion3DToRGBCSharp(0, colour, pixels.data(), 12, cloud, points.data(), 6, out, out_bytes.data(), 24),
-              0);
+    EXPECT_EQ(Fusion3DToRGBCSharp(0, colour, pixels.data(), 12, cloud, points.data(), 6, out, out_bytes.data(), 24), 0);
     EXPECT_EQ(out.payload_size, 24u);
 }
 

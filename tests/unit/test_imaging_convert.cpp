@@ -219,8 +219,8 @@ TEST(ImagingCloudPlane, EveryRawValueThroughBothTheSmallAndTheLargeFramePath)
                 ASSERT_EQ(imaging::get_cloud_plane(cap.log, part, small.data(), coord), 0);
                 for (size_t i = 0; i < 4096; ++i) {
                     const uint16_t bits = static_cast<uint16_t>(start + i);
-                    const float raw = coord == 2 ? static_cast<float>(bits)
-                                                 : static_cast<float>(static_cast<int16_t>(bits));
+                    const float raw =
+                        coord == 2 ? static_cast<float>(bits) : static_cast<float>(static_cast<int16_t>(bits));
                     const uint16_t want = round_trip(raw, u);
                     ASSERT_EQ(be16(plane.data(), start + i), want) << unit << " " << coord << " " << bits;
                     ASSERT_EQ(be16(small.data(), i), want) << unit << " " << coord << " " << bits;
@@ -361,8 +361,8 @@ TEST(ImagingYuyv, RefusesAnOddPixelCountAShortPayloadAndAMissingBuffer)
     none.pixel_format = YUYV;
     imaging::raw_frame_to_rgb888(cap.log, none);
     const std::string m = "[function:YuyvToRgb888] the incoming parameters error, error code: -2";
-    EXPECT_EQ(cap.messages(),
-              (std::vector<std::string>{m, m, "[function:RawdataToRgb888] the incoming parameters error, error code: -2"}));
+    EXPECT_EQ(cap.messages(), (std::vector<std::string>{
+                                  m, m, "[function:RawdataToRgb888] the incoming parameters error, error code: -2"}));
 }
 
 // ---- Bayer RG8 ----

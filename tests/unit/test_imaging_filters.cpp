@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "imaging/cloud_filters.h"
+#include "log/vora_cameralog.h"
 #include "sim_camera.h"
 #include "sim_scene.h"
-#include "log/vora_cameralog.h"
 #include "vora_pixel_format.h"
 
 namespace {
@@ -507,8 +507,8 @@ TEST(ImagingSpatialFilter, RandomCloudsMatchTheRulePointAgainstPoint)
         const std::vector<Raw> want = brute_force_spatial(c, m);
         QuietLog q;
         ASSERT_EQ(imaging::spatial_filter_point_cloud(q.log, c.info, m), 0);
-        ASSERT_EQ(c.points(), want) << c.info.pixel_width << "x" << c.info.pixel_height << " unit "
-                                    << c.info.cloud_unit << " m " << m;
+        ASSERT_EQ(c.points(), want) << c.info.pixel_width << "x" << c.info.pixel_height << " unit " << c.info.cloud_unit
+                                    << " m " << m;
     }
 }
 
@@ -668,8 +668,9 @@ TEST(ImagingMorphology, RandomMasksMatchTheFullFrameRuleWrappingSumsIncluded)
         std::vector<int> mask(size_t(W) * H);
         const int kind = round % 3;
         for (int& v : mask)
-            v = kind == 0 ? (rng() % 3 == 0 ? 255 : 0)
-                          : kind == 1 ? static_cast<int>(rng() % 600) - 300 : static_cast<int>(rng());
+            v = kind == 0   ? (rng() % 3 == 0 ? 255 : 0)
+                : kind == 1 ? static_cast<int>(rng() % 600) - 300
+                            : static_cast<int>(rng());
         for (bool swell : {true, false}) {
             std::vector<int> got = mask;
             if (swell)

@@ -426,9 +426,9 @@ TEST_F(FusionImageTo3D, Rgb565IsExpandedToEightBitChannels)
     image.bytes[(1 * 4 + 1) * 2 + 1] = char(0xAE);
     Frame cloud = cloud_frame(1, 1, {{1, 1, 8}});
     std::vector<float> fused = fused_array(1);
-    ASSERT_EQ(imaging::fusion_image_to_3d(image.info, cloud.info, fused.data(), {pinhole(8, 0, 0)},
-                                          reader({{0, 0}}), log),
-              0);
+    ASSERT_EQ(
+        imaging::fusion_image_to_3d(image.info, cloud.info, fused.data(), {pinhole(8, 0, 0)}, reader({{0, 0}}), log),
+        0);
     EXPECT_EQ(fused_point(fused, 0), (std::vector<float>{1, 1, 8, 21 << 3, 51 << 2, 13 << 3}));
 }
 
@@ -442,9 +442,9 @@ TEST_F(FusionImageTo3D, YuyvIsConvertedInPlaceFirst)
     std::memcpy(image.bytes.data() + 8, pair, 4);
     Frame cloud = cloud_frame(1, 1, {{1, 1, 8}});  // pixel (1, 1) = pixel 5
     std::vector<float> fused = fused_array(1);
-    ASSERT_EQ(imaging::fusion_image_to_3d(image.info, cloud.info, fused.data(), {pinhole(8, 0, 0)},
-                                          reader({{0, 0}}), log),
-              0);
+    ASSERT_EQ(
+        imaging::fusion_image_to_3d(image.info, cloud.info, fused.data(), {pinhole(8, 0, 0)}, reader({{0, 0}}), log),
+        0);
     // Y1 = 255 with V' = 127: R clamps to 255, G = 164.3, B = 254.87.
     EXPECT_EQ(fused_point(fused, 0), (std::vector<float>{1, 1, 8, 254, 164, 255}));
     EXPECT_EQ(image.info.pixel_format, PIXEL_FORMAT_RGB8);
@@ -599,9 +599,9 @@ TEST_F(RoiPixelMapping, RegionsAreClippedToTheSourceImage)
     };
     for (const Case& c : cases) {
         std::vector<int> m = mask(target.info);
-        EXPECT_EQ(imaging::roi_pixel_mapping(cloud.info, source.info, target.info, c.region, m.data(), records, read,
-                                             log),
-                  0);
+        EXPECT_EQ(
+            imaging::roi_pixel_mapping(cloud.info, source.info, target.info, c.region, m.data(), records, read, log),
+            0);
         EXPECT_EQ(marked(m, 16), c.want) << c.region.offset_x << "," << c.region.offset_y;
     }
 }
@@ -632,8 +632,7 @@ TEST_F(RoiPixelMapping, FailuresLeaveTheMaskAlone)
     PhotoInfo short_cloud = cloud.info;
     short_cloud.payload_size = 5;
     auto read = reader({{0, 0}, {1, 0}, {2, 1}});
-    EXPECT_EQ(imaging::roi_pixel_mapping(short_cloud, source.info, target.info, all, m.data(), records, read, log),
-              -2);
+    EXPECT_EQ(imaging::roi_pixel_mapping(short_cloud, source.info, target.info, all, m.data(), records, read, log), -2);
     EXPECT_EQ(imaging::roi_pixel_mapping(cloud.info, source.info, target.info, all, nullptr, records, read, log), -2);
     EXPECT_EQ(m, mask(target.info));
     EXPECT_EQ(messages().size(), 2u);

@@ -22,9 +22,9 @@
 
 #include "imaging/binary_cloud_writers.h"
 #include "imaging/cloud_writers.h"
+#include "imaging/colour_convert.h"
 #include "imaging/depth_preview.h"
 #include "imaging/image_png_writer.h"
-#include "imaging/colour_convert.h"
 #include "imaging/image_writers.h"
 #include "imaging/png_writer.h"
 #include "imaging/text_format.h"
@@ -233,9 +233,9 @@ TEST(ImagingTextFormat, Fixed2MatchesPrintfForEveryRawCoordinateAtUnits1And7And1
 
 TEST(ImagingTextFormat, Fixed2MatchesPrintfOnTiesSignsExtremesAndRandomFloats)
 {
-    const float special[] = {0.0f, -0.0f, 0.005f, -0.005f, 0.125f, 0.375f, -0.125f, 2.675f, 1.005f, 0.995f,
-                             99.995f, 1e10f, -1e10f, 4.5e13f, 4.6e13f, 1e20f, 3.4028235e38f, -3.4028235e38f,
-                             1e-45f, -1e-45f, INFINITY, -INFINITY, NAN};
+    const float special[] = {0.0f,          -0.0f,          0.005f,  -0.005f, 0.125f,   0.375f,    -0.125f, 2.675f,
+                             1.005f,        0.995f,         99.995f, 1e10f,   -1e10f,   4.5e13f,   4.6e13f, 1e20f,
+                             3.4028235e38f, -3.4028235e38f, 1e-45f,  -1e-45f, INFINITY, -INFINITY, NAN};
     for (float v : special)
         EXPECT_EQ(fixed2(v), printf_fixed2(v)) << v;
     std::mt19937 rng(1);
@@ -336,10 +336,10 @@ TEST_F(ImagingWriters, ColourTextKeepsPositiveDepthAndTruncatesColours)
 {
     Cloud c(2, 2, 1);
     std::vector<float> fused = {
-        1.5f,  -2.25f, 3.0f, 12.9f, -0.5f, 255.99f,  // kept
-        1.0f,  1.0f,   0.0f, 1.0f,  1.0f,  1.0f,     // no depth
-        4.0f,  4.0f,   -1.0f, 1.0f, 1.0f,  1.0f,     // negative depth
-        0.004f, 0.0f,  1e-5f, -3e9f, NAN,  7.0f,     // kept; colours beyond int become INT_MIN
+        1.5f,   -2.25f, 3.0f,  12.9f, -0.5f, 255.99f,  // kept
+        1.0f,   1.0f,   0.0f,  1.0f,  1.0f,  1.0f,     // no depth
+        4.0f,   4.0f,   -1.0f, 1.0f,  1.0f,  1.0f,     // negative depth
+        0.004f, 0.0f,   1e-5f, -3e9f, NAN,   7.0f,     // kept; colours beyond int become INT_MIN
     };
     ASSERT_EQ(imaging::save_cloud_with_colour_txt(log, c.info, fused.data(), path("c.txt").c_str()), 0);
     EXPECT_EQ(read_file(path("c.txt")), "1.50 -2.25 3.00 12 0 255\n0.00 0.00 0.00 -2147483648 -2147483648 7\n");
@@ -417,9 +417,8 @@ TEST_F(ImagingWriters, WriteErrorsAreReportedNotSwallowed)
     EXPECT_EQ(imaging::save_plane_png(log, small.info, plane.data(), "/dev/full"), -1);
     const std::vector<std::string> m = messages();
     ASSERT_EQ(m.size(), 9u);
-    EXPECT_EQ(m[1],
-              "[function:SavePointCloudToPly] Failed to save point cloud data due to write the file error, error "
-              "code: -41");
+    EXPECT_EQ(m[1], "[function:SavePointCloudToPly] Failed to save point cloud data due to write the file error, error "
+                    "code: -41");
     EXPECT_EQ(m[4], "[function:SaveGrayImageToBmp] Failed to save grey data due to write the file error, error "
                     "code: -41");
 }
@@ -479,16 +478,16 @@ TEST_F(ImagingWriters, PngFailures)
     EXPECT_EQ(imaging::write_grey16_png(log, "SaveDepthToPng", path("m.png").c_str(), 2, 2, rows,
                                         [](size_t) -> void* { return nullptr; }),
               -1);
-    EXPECT_EQ(messages(),
-              (std::vector<std::string>{
-                  "[function:SaveDepthToPng] Failed to save depth data due to open the file error, error code: -42",
-                  "[function:SaveCloudPlane] Failed to save depth data due to open the file error, error code: -42",
-                  "[function:SaveCloudPlane] Failed to save cloud plane due to the incoming parameters error, error "
-                  "code: -2",
-                  "[function:SaveDepthToPng] Failed to save depth data due to the incoming parameters error, error "
-                  "code: -2",
-                  "[function:SaveDepthToPng] Error during init_io.",
-                  "[function:SaveDepthToPng] malloc image failed."}));
+    EXPECT_EQ(
+        messages(),
+        (std::vector<std::string>{
+            "[function:SaveDepthToPng] Failed to save depth data due to open the file error, error code: -42",
+            "[function:SaveCloudPlane] Failed to save depth data due to open the file error, error code: -42",
+            "[function:SaveCloudPlane] Failed to save cloud plane due to the incoming parameters error, error "
+            "code: -2",
+            "[function:SaveDepthToPng] Failed to save depth data due to the incoming parameters error, error "
+            "code: -2",
+            "[function:SaveDepthToPng] Error during init_io.", "[function:SaveDepthToPng] malloc image failed."}));
 }
 
 // ---- BMP ----
@@ -535,8 +534,7 @@ TEST_F(ImagingWriters, Rgb888BmpSwapsRedAndBlueAndPadsTo12)
     EXPECT_EQ(le32(f, 34), 24u);
     EXPECT_EQ(le32(f, 46), 0u);
     EXPECT_EQ(le32(f, 50), 0u);
-    const uint8_t want[24] = {21, 20, 19, 24, 23, 22, 27, 26, 25, 0, 0, 0,
-                              12, 11, 10, 15, 14, 13, 18, 17, 16, 0, 0, 0};
+    const uint8_t want[24] = {21, 20, 19, 24, 23, 22, 27, 26, 25, 0, 0, 0, 12, 11, 10, 15, 14, 13, 18, 17, 16, 0, 0, 0};
     EXPECT_EQ(f.substr(54), std::string(reinterpret_cast<const char*>(want), 24));
     EXPECT_EQ(img.data()[0], 10);  // the frame is not changed
 }

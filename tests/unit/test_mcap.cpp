@@ -7,13 +7,13 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
-#include <mutex>
-#include <thread>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "eventually.h"
@@ -592,10 +592,10 @@ TEST(RosMessages, CloudInMillimetresWithNaNWhereNoDepth)
         EXPECT_EQ(r.u8(), 7);  // FLOAT32
         EXPECT_EQ(r.u32(), 1u);
     }
-    EXPECT_EQ(r.u8(), 0);      // little-endian
-    EXPECT_EQ(r.u32(), 12u);   // point step
-    EXPECT_EQ(r.u32(), 36u);   // row step
-    EXPECT_EQ(r.u32(), 72u);   // data bytes
+    EXPECT_EQ(r.u8(), 0);     // little-endian
+    EXPECT_EQ(r.u32(), 12u);  // point step
+    EXPECT_EQ(r.u32(), 36u);  // row step
+    EXPECT_EQ(r.u32(), 72u);  // data bytes
     EXPECT_TRUE(r.ok());
     EXPECT_EQ(r.remaining(), 0u);
     EXPECT_EQ(tail, std::vector<uint8_t>{0});  // not dense

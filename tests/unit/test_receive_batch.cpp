@@ -146,7 +146,8 @@ TEST(ReceiveBatch, ComplexArrivalsGiveTheSameCompleteFramesAsWholeCopies)
             }
         for (size_t i = 0; i + 1 < datagrams.size(); ++i)
             if (coin(random) < 0.1)
-                std::swap(datagrams[i], datagrams[i + 1 + static_cast<size_t>(coin(random) * 3) % (datagrams.size() - i - 1)]);
+                std::swap(datagrams[i],
+                          datagrams[i + 1 + static_cast<size_t>(coin(random) * 3) % (datagrams.size() - i - 1)]);
         // A datagram longer than its packet, and a stranger.
         datagrams.insert(datagrams.begin() + 10, std::vector<uint8_t>(1200, 0xEE));
         auto longer = packet(2, 5, packet_num, payload);

@@ -66,8 +66,14 @@ bool project(const SimSensor& s, const Point& p, double& u, double& v)
     return true;
 }
 
-bool on_floor(const Point& p) { return std::fabs(p.y - scene::floor_y) < 0.2; }
-bool on_wall(const Point& p) { return std::fabs(p.z - scene::wall_z) < 0.2; }
+bool on_floor(const Point& p)
+{
+    return std::fabs(p.y - scene::floor_y) < 0.2;
+}
+bool on_wall(const Point& p)
+{
+    return std::fabs(p.z - scene::wall_z) < 0.2;
+}
 
 bool on_sphere(const Point& p)
 {
@@ -83,15 +89,23 @@ bool on_box(const Point& p)
     for (int i = 0; i < 3; ++i) {
         if (c[i] < scene::box_min[i] - 0.2 || c[i] > scene::box_max[i] + 0.2)
             return false;
-        on_a_face = on_a_face || std::fabs(c[i] - scene::box_min[i]) < 0.2 ||
-                    std::fabs(c[i] - scene::box_max[i]) < 0.2;
+        on_a_face = on_a_face || std::fabs(c[i] - scene::box_min[i]) < 0.2 || std::fabs(c[i] - scene::box_max[i]) < 0.2;
     }
     return on_a_face;
 }
 
-bool reddish(const uint8_t* c) { return c[0] > 40 && c[0] > 2 * c[1] && c[0] > 2 * c[2]; }
-bool bluish(const uint8_t* c) { return c[2] > 40 && c[2] > 2 * c[0] && c[2] > c[1] + 30; }
-bool greyish(const uint8_t* c) { return std::abs(c[0] - c[2]) < 20 && std::abs(c[0] - c[1]) < 20; }
+bool reddish(const uint8_t* c)
+{
+    return c[0] > 40 && c[0] > 2 * c[1] && c[0] > 2 * c[2];
+}
+bool bluish(const uint8_t* c)
+{
+    return c[2] > 40 && c[2] > 2 * c[0] && c[2] > c[1] + 30;
+}
+bool greyish(const uint8_t* c)
+{
+    return std::abs(c[0] - c[2]) < 20 && std::abs(c[0] - c[1]) < 20;
+}
 
 class SimScene : public ::testing::Test {
 protected:
@@ -137,8 +151,8 @@ TEST_F(SimScene, DepthSeesTheRoomWhereItIs)
         {"sphere front",
          {scene::sphere_centre[0], scene::sphere_centre[1], scene::sphere_centre[2] - scene::sphere_radius, true}},
         {"box front",
-         {(scene::box_min[0] + scene::box_max[0]) / 2, (scene::box_min[1] + scene::box_max[1]) / 2,
-          scene::box_min[2], true}},
+         {(scene::box_min[0] + scene::box_max[0]) / 2, (scene::box_min[1] + scene::box_max[1]) / 2, scene::box_min[2],
+          true}},
     };
     for (const auto& l : landmarks) {
         SCOPED_TRACE(l.name);
@@ -322,8 +336,8 @@ TEST_F(SimScene, CoordinatesThatDoNotFitAreZero)
     const Cloud fine{vsim::render_sensor(sensors_[0], Roi{kW, kH, 0, 0}, pixel::coord3d_abc16, unit), kW, unit};
     for (uint32_t u = 0; u < kW; u += 11)
         ASSERT_FALSE(fine.at(u, 0).valid) << u;
-    const Point front{scene::sphere_centre[0], scene::sphere_centre[1],
-                      scene::sphere_centre[2] - scene::sphere_radius, true};
+    const Point front{scene::sphere_centre[0], scene::sphere_centre[1], scene::sphere_centre[2] - scene::sphere_radius,
+                      true};
     double u, v;
     ASSERT_TRUE(project(sensors_[0], front, u, v));
     const Point p = fine.at(uint32_t(std::lround(u)), uint32_t(std::lround(v)));
@@ -353,8 +367,7 @@ TEST_F(SimScene, ColourFormats)
     for (size_t i = 0; i < n; ++i) {
         const size_t pair = i & ~size_t(1);
         const double Y = yuv[2 * i], U = yuv[2 * pair + 1] - 128.0, V = yuv[2 * pair + 3] - 128.0;
-        const double back[3] = {clamp(Y + 1.401687 * V), clamp(Y - 0.3437 * U - 0.71417 * V),
-                                clamp(Y + 1.77216 * U)};
+        const double back[3] = {clamp(Y + 1.401687 * V), clamp(Y - 0.3437 * U - 0.71417 * V), clamp(Y + 1.77216 * U)};
         double worst = 0;
         for (int c = 0; c < 3; ++c) {
             const double e = std::fabs(back[c] - rgb[3 * i + c]);

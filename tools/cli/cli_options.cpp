@@ -98,8 +98,7 @@ long long to_integer(const std::string& text, const std::string& what, long long
     if (text.empty() || *end != '\0' || errno == ERANGE)
         throw UsageError(what + " must be a whole number, not \"" + text + "\"");
     if (value < min || value > max)
-        throw UsageError(what + " must lie in " + std::to_string(min) + ".." + std::to_string(max) + ", not " +
-                         text);
+        throw UsageError(what + " must lie in " + std::to_string(min) + ".." + std::to_string(max) + ", not " + text);
     return value;
 }
 

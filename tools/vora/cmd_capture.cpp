@@ -4,10 +4,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <functional>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -30,78 +30,77 @@ namespace vora_tool {
 
 namespace {
 
-const char* const kCaptureHelp =
-    "usage: vora capture [-c CAMERA] --out DIR [options]\n"
-    "Opens stream channels of a camera (-c: index of `vora list`, serial number,\n"
-    "IP or MAC address; default 0), starts acquisition, captures, converts and\n"
-    "writes frames, and prints a summary of the stream.\n"
-    "  --out DIR            where files go (created if missing); a folder that\n"
-    "                       holds files of an earlier capture is refused\n"
-    "  --overwrite          write into such a folder, replacing its files\n"
-    "  --channels LIST      stream channels, e.g. 0,1,2 (default: every channel of\n"
-    "                       the camera; on the standard camera 0 and 2 are depth, 1\n"
-    "                       colour)\n"
-    "  --frames K           capture until K frames of every channel are saved\n"
-    "                       (default 1)\n"
-    "  --seconds S          capture for S seconds instead\n"
-    "  --format LIST        pcd, ply, plybin, txt, png, bmp, raw (default\n"
-    "                       pcd,png,bmp). Depth frames go to pcd (binary), ply\n"
-    "                       (text), plybin (binary PLY, .bin.ply), txt and png\n"
-    "                       (16-bit depth plus a colour-mapped _preview.png);\n"
-    "                       colour frames to bmp and png (8-bit RGB); raw writes\n"
-    "                       any frame's bytes as received. A format that does not\n"
-    "                       fit a channel is skipped there with a warning.\n"
-    "  --keep N             write only the last N frames of each channel, after the\n"
-    "                       capture, also when it is interrupted (default: every\n"
-    "                       frame, as it arrives)\n"
-    "  --keep-incomplete    save incomplete frames too (the parts that never came\n"
-    "                       are zero); by default they are counted and skipped\n"
-    "  --fuse               fuse the first depth channel with the colour channel:\n"
-    "                       fused_chC_colour.txt (x y z and the colour of each point)\n"
-    "                       and, with pcd or ply/plybin, fused_chC_colour.pcd/.ply\n"
-    "                       (coloured: rgb field, red/green/blue properties);\n"
-    "                       fused_chC_grid.pcd/.ply/.png (the cloud re-gridded onto\n"
-    "                       the colour image, coloured likewise)\n"
-    "  --filter LIST        point-cloud filters for depth frames, in order:\n"
-    "                       outlier[:T] (neighbour check, tolerance T, default 1.0),\n"
-    "                       spatial[:M] (drop points in cubes of fewer than M points,\n"
-    "                       default 5)\n"
-    "  --resend on|off      ask the camera to resend lost packets (default on)\n"
-    "  --timeout S          fail when a channel saves no frame for S seconds\n"
-    "                       (default 5)\n"
-    "  --json               print the summary as one JSON document (the keys of\n"
-    "                       summary.json below) instead of text\n"
-    "  --wait S             keep discovering for up to S seconds (default 5; 0\n"
-    "                       asks once) until the camera answers\n"
-    "Files: DIR/chC_NNNN.EXT, NNNN counting the channel's frames from 0001; each\n"
-    "is written under a temporary name (.NAME.PID.tmp) and renamed once complete.\n"
-    "DIR/frames.jsonl has a line per saved frame: channel, frame, block_id,\n"
-    "timestamp_ns, width, height, payload_size, pixel_format, complete (true,\n"
-    "false, or null when it could not be told), files. DIR/summary.json holds\n"
-    "the run: camera {index, serial}, seconds, result (ok, failed, interrupted,\n"
-    "camera lost), directory, channels [{channel, pixel_format, width, height,\n"
-    "frames {complete, incomplete, captured, saved, incomplete_skipped,\n"
-    "incomplete_kept, uncertain, lost_on_network, not_taken_in_time,\n"
-    "left_waiting}, blocks {timed_out, errors, lost, no_buffer, flushed},\n"
-    "packets {received, lost, resend_requested, resent, duplicates, dropped,\n"
-    "format_errors, overflow, no_buffer, no_buffer_after_capture}, rate\n"
-    "{frames_per_second, bytes_per_second, captured_per_second},\n"
-    "receive_time_ms {p50, p90, p99, min, max, frames} or null}], files.\n"
-    "Frames are counted in frames, packets in packets: complete and incomplete\n"
-    "(packets lost for good) are the frames the library received;\n"
-    "lost_on_network those the network lost whole; not_taken_in_time those\n"
-    "dropped because every frame buffer held a frame the tool had not yet taken\n"
-    "(the capture fell behind, e.g. writing files: --keep writes afterwards);\n"
-    "left_waiting those still queued at the end. packets.no_buffer counts the\n"
-    "packets that found no free buffer, no_buffer_after_capture those that came\n"
-    "after the channel's last frame was taken (no harm done). blocks.lost and\n"
-    "blocks.no_buffer are the library's own counters: gaps in the frame numbers\n"
-    "(one each, however long) and packets.\n"
-    "Progress goes to stderr (a bar on a terminal); the summary to stdout.\n"
-    "Exit codes: 0 ok, 1 camera, stream or file error (also a camera lost during\n"
-    "the capture), 2 usage error, 3 no camera matches, 130 interrupted (Ctrl-C),\n"
-    "143 terminated (SIGTERM); the camera is released first and kept frames are\n"
-    "written.\n";
+const char* const kCaptureHelp = "usage: vora capture [-c CAMERA] --out DIR [options]\n"
+                                 "Opens stream channels of a camera (-c: index of `vora list`, serial number,\n"
+                                 "IP or MAC address; default 0), starts acquisition, captures, converts and\n"
+                                 "writes frames, and prints a summary of the stream.\n"
+                                 "  --out DIR            where files go (created if missing); a folder that\n"
+                                 "                       holds files of an earlier capture is refused\n"
+                                 "  --overwrite          write into such a folder, replacing its files\n"
+                                 "  --channels LIST      stream channels, e.g. 0,1,2 (default: every channel of\n"
+                                 "                       the camera; on the standard camera 0 and 2 are depth, 1\n"
+                                 "                       colour)\n"
+                                 "  --frames K           capture until K frames of every channel are saved\n"
+                                 "                       (default 1)\n"
+                                 "  --seconds S          capture for S seconds instead\n"
+                                 "  --format LIST        pcd, ply, plybin, txt, png, bmp, raw (default\n"
+                                 "                       pcd,png,bmp). Depth frames go to pcd (binary), ply\n"
+                                 "                       (text), plybin (binary PLY, .bin.ply), txt and png\n"
+                                 "                       (16-bit depth plus a colour-mapped _preview.png);\n"
+                                 "                       colour frames to bmp and png (8-bit RGB); raw writes\n"
+                                 "                       any frame's bytes as received. A format that does not\n"
+                                 "                       fit a channel is skipped there with a warning.\n"
+                                 "  --keep N             write only the last N frames of each channel, after the\n"
+                                 "                       capture, also when it is interrupted (default: every\n"
+                                 "                       frame, as it arrives)\n"
+                                 "  --keep-incomplete    save incomplete frames too (the parts that never came\n"
+                                 "                       are zero); by default they are counted and skipped\n"
+                                 "  --fuse               fuse the first depth channel with the colour channel:\n"
+                                 "                       fused_chC_colour.txt (x y z and the colour of each point)\n"
+                                 "                       and, with pcd or ply/plybin, fused_chC_colour.pcd/.ply\n"
+                                 "                       (coloured: rgb field, red/green/blue properties);\n"
+                                 "                       fused_chC_grid.pcd/.ply/.png (the cloud re-gridded onto\n"
+                                 "                       the colour image, coloured likewise)\n"
+                                 "  --filter LIST        point-cloud filters for depth frames, in order:\n"
+                                 "                       outlier[:T] (neighbour check, tolerance T, default 1.0),\n"
+                                 "                       spatial[:M] (drop points in cubes of fewer than M points,\n"
+                                 "                       default 5)\n"
+                                 "  --resend on|off      ask the camera to resend lost packets (default on)\n"
+                                 "  --timeout S          fail when a channel saves no frame for S seconds\n"
+                                 "                       (default 5)\n"
+                                 "  --json               print the summary as one JSON document (the keys of\n"
+                                 "                       summary.json below) instead of text\n"
+                                 "  --wait S             keep discovering for up to S seconds (default 5; 0\n"
+                                 "                       asks once) until the camera answers\n"
+                                 "Files: DIR/chC_NNNN.EXT, NNNN counting the channel's frames from 0001; each\n"
+                                 "is written under a temporary name (.NAME.PID.tmp) and renamed once complete.\n"
+                                 "DIR/frames.jsonl has a line per saved frame: channel, frame, block_id,\n"
+                                 "timestamp_ns, width, height, payload_size, pixel_format, complete (true,\n"
+                                 "false, or null when it could not be told), files. DIR/summary.json holds\n"
+                                 "the run: camera {index, serial}, seconds, result (ok, failed, interrupted,\n"
+                                 "camera lost), directory, channels [{channel, pixel_format, width, height,\n"
+                                 "frames {complete, incomplete, captured, saved, incomplete_skipped,\n"
+                                 "incomplete_kept, uncertain, lost_on_network, not_taken_in_time,\n"
+                                 "left_waiting}, blocks {timed_out, errors, lost, no_buffer, flushed},\n"
+                                 "packets {received, lost, resend_requested, resent, duplicates, dropped,\n"
+                                 "format_errors, overflow, no_buffer, no_buffer_after_capture}, rate\n"
+                                 "{frames_per_second, bytes_per_second, captured_per_second},\n"
+                                 "receive_time_ms {p50, p90, p99, min, max, frames} or null}], files.\n"
+                                 "Frames are counted in frames, packets in packets: complete and incomplete\n"
+                                 "(packets lost for good) are the frames the library received;\n"
+                                 "lost_on_network those the network lost whole; not_taken_in_time those\n"
+                                 "dropped because every frame buffer held a frame the tool had not yet taken\n"
+                                 "(the capture fell behind, e.g. writing files: --keep writes afterwards);\n"
+                                 "left_waiting those still queued at the end. packets.no_buffer counts the\n"
+                                 "packets that found no free buffer, no_buffer_after_capture those that came\n"
+                                 "after the channel's last frame was taken (no harm done). blocks.lost and\n"
+                                 "blocks.no_buffer are the library's own counters: gaps in the frame numbers\n"
+                                 "(one each, however long) and packets.\n"
+                                 "Progress goes to stderr (a bar on a terminal); the summary to stdout.\n"
+                                 "Exit codes: 0 ok, 1 camera, stream or file error (also a camera lost during\n"
+                                 "the capture), 2 usage error, 3 no camera matches, 130 interrupted (Ctrl-C),\n"
+                                 "143 terminated (SIGTERM); the camera is released first and kept frames are\n"
+                                 "written.\n";
 
 constexpr long long kPollUs = 20000;  // one wait per channel and round
 
@@ -166,8 +165,8 @@ Options parse_options(const Args& args)
                 o.filters.push_back({true, value.empty() ? 1.0 : to_number(value, "the outlier tolerance", 0, 1e6)});
             else if (name == "spatial")
                 o.filters.push_back(
-                    {false, value.empty() ? 5.0
-                                          : static_cast<double>(to_integer(value, "the spatial minimum", 1, 1000000))});
+                    {false,
+                     value.empty() ? 5.0 : static_cast<double>(to_integer(value, "the spatial minimum", 1, 1000000))});
             else
                 throw UsageError("unknown filter \"" + name + "\" (outlier[:T], spatial[:M])");
         }
@@ -298,13 +297,9 @@ bool fits(const std::string& format, bool depth)
 class Capture {
 public:
     Capture(CameraSession& session, const Options& options)
-        : s_(session),
-          o_(options),
-          cam_(session.index()),
-          files_(options.out, options.overwrite),
+        : s_(session), o_(options), cam_(session.index()), files_(options.out, options.overwrite),
           writer_(cam_, files_, options.formats)
-    {
-    }
+    {}
 
     int run();
 
@@ -388,8 +383,8 @@ int Capture::open_channels()
                 unfit += (unfit.empty() ? "" : ", ") + f;
         if (!unfit.empty())
             report("warning: " + unfit + (unfit.find(',') == std::string::npos ? " does" : " do") + " not fit " +
-                   (c.depth() ? "depth" : "colour") + " channel " +
-                   std::to_string(ch) + " (" + pixel_format_name(c.pixel_format) + "); not written there");
+                   (c.depth() ? "depth" : "colour") + " channel " + std::to_string(ch) + " (" +
+                   pixel_format_name(c.pixel_format) + "); not written there");
         status = s_.stream_on(ch);
         if (status != 0) {
             report_status("opening stream channel " + std::to_string(ch), status);
@@ -671,8 +666,8 @@ int Capture::run()
     for (size_t i = 0; i < channels_.size(); ++i)
         summaries[i].saved = channels_[i].saved;
 
-    const std::string result = interrupted() ? "interrupted"
-                               : lost_       ? "camera lost"
+    const std::string result = interrupted()                ? "interrupted"
+                               : lost_                      ? "camera lost"
                                : code != kExitOk || failed_ ? "failed"
                                                             : "ok";
     std::vector<std::string> files = files_.written();

@@ -19,34 +19,32 @@ namespace vora_tool {
 
 namespace {
 
-const char* const kListHelp =
-    "usage: vora list [--json] [--wait SECONDS]\n"
-    "Discovers the cameras on every network of this host and prints them, sorted\n"
-    "by serial number; the first column is the index the other commands take (-c).\n"
-    "Discovery is repeated until a camera answers, for up to --wait seconds\n"
-    "(default 5; 0 asks once); the cameras that answer that round are listed.\n"
-    "Columns: serial number, model, device version, camera address/prefix, the\n"
-    "host interface that heard it (name, address/prefix), its MTU, whether camera\n"
-    "and interface share a subnet, and who controls the camera (free, control,\n"
-    "exclusive), read without taking control.\n"
-    "  --json   one JSON document instead: {\"cameras\": [{index, serial, vendor,\n"
-    "           model, version, user_id, mac, ip, mask, gateway, interface: {name,\n"
-    "           ip, mask, mtu}, same_subnet, control: {holder, privilege}}]}; holder\n"
-    "           is free, control, exclusive, other or null when it cannot be read\n"
-    "Exit codes: 0 listed, 1 discovery failed, 2 usage error, 3 no camera found.\n";
+const char* const kListHelp = "usage: vora list [--json] [--wait SECONDS]\n"
+                              "Discovers the cameras on every network of this host and prints them, sorted\n"
+                              "by serial number; the first column is the index the other commands take (-c).\n"
+                              "Discovery is repeated until a camera answers, for up to --wait seconds\n"
+                              "(default 5; 0 asks once); the cameras that answer that round are listed.\n"
+                              "Columns: serial number, model, device version, camera address/prefix, the\n"
+                              "host interface that heard it (name, address/prefix), its MTU, whether camera\n"
+                              "and interface share a subnet, and who controls the camera (free, control,\n"
+                              "exclusive), read without taking control.\n"
+                              "  --json   one JSON document instead: {\"cameras\": [{index, serial, vendor,\n"
+                              "           model, version, user_id, mac, ip, mask, gateway, interface: {name,\n"
+                              "           ip, mask, mtu}, same_subnet, control: {holder, privilege}}]}; holder\n"
+                              "           is free, control, exclusive, other or null when it cannot be read\n"
+                              "Exit codes: 0 listed, 1 discovery failed, 2 usage error, 3 no camera found.\n";
 
-const char* const kForceIpHelp =
-    "usage: vora force-ip [-c CAMERA] IP MASK GATEWAY\n"
-    "Gives a camera (-c: index of `vora list`, serial number, IP or MAC address;\n"
-    "default 0) a new address, subnet mask and gateway, for example to bring a\n"
-    "camera into the host's subnet. The camera keeps it until it restarts. The\n"
-    "mask must be contiguous (255.255.255.0, not 255.0.255.0) and the gateway\n"
-    "must not be 0.0.0.0.\n"
-    "Afterwards the cameras are discovered again to show where it answers now.\n"
-    "  --wait S   keep discovering for up to S seconds (default 5; 0 asks once)\n"
-    "             until the camera answers, before and after the change\n"
-    "Exit codes: 0 done, 1 the camera refused or did not answer, 2 usage error,\n"
-    "3 no camera at that index.\n";
+const char* const kForceIpHelp = "usage: vora force-ip [-c CAMERA] IP MASK GATEWAY\n"
+                                 "Gives a camera (-c: index of `vora list`, serial number, IP or MAC address;\n"
+                                 "default 0) a new address, subnet mask and gateway, for example to bring a\n"
+                                 "camera into the host's subnet. The camera keeps it until it restarts. The\n"
+                                 "mask must be contiguous (255.255.255.0, not 255.0.255.0) and the gateway\n"
+                                 "must not be 0.0.0.0.\n"
+                                 "Afterwards the cameras are discovered again to show where it answers now.\n"
+                                 "  --wait S   keep discovering for up to S seconds (default 5; 0 asks once)\n"
+                                 "             until the camera answers, before and after the change\n"
+                                 "Exit codes: 0 done, 1 the camera refused or did not answer, 2 usage error,\n"
+                                 "3 no camera at that index.\n";
 
 // Who controls the camera, read without taking control: the holder's name
 // (empty when it cannot be read, with the reason in *error) and the
@@ -152,8 +150,7 @@ int cmd_list(int argc, char** argv)
         const DiscoveryInfo& d = discovery_info[static_cast<size_t>(i)];
         rows.push_back({std::to_string(i), field_text(d.device_serial_number, sizeof d.device_serial_number),
                         field_text(d.device_model_name, sizeof d.device_model_name),
-                        field_text(d.device_version, sizeof d.device_version),
-                        address_text(d.camera_ip, d.camera_mask),
+                        field_text(d.device_version, sizeof d.device_version), address_text(d.camera_ip, d.camera_mask),
                         field_text(d.computer_adapter, sizeof d.computer_adapter) + " " +
                             address_text(d.computer_ip, d.computer_mask),
                         std::to_string(d.mtu), WhetherIsSameSegment(i) ? "same" : "OTHER", control_text(i)});

@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <string>
@@ -28,72 +28,69 @@ namespace vora_tool {
 
 namespace {
 
-const char* const kFeaturesHelp =
-    "usage: vora features [-c CAMERA] [--json]\n"
-    "Connects to a camera (-c: index of `vora list`, serial number, IP or MAC\n"
-    "address; default 0) and prints every feature its device description\n"
-    "declares, a line each: name, type (integer, float, enumeration, boolean,\n"
-    "command, string, register), access (RO, RW, WO), current value, minimum,\n"
-    "maximum, increment and enumeration entries (NAME=VALUE). Per-sensor and\n"
-    "per-channel features show sensor or channel 0; `vora get NAME[IDX]` reads the\n"
-    "others. A value that cannot be read shows as \"error\", a bound the\n"
-    "description does not declare as \"-\".\n"
-    "  --wait S   keep discovering for up to S seconds (default 5; 0 asks once)\n"
-    "             until the camera answers\n"
-    "  --json   one JSON document instead: {\"features\": [{name, type, access,\n"
-    "           value, min, max, inc, unit, entries: [{name, value}]}]}, with null\n"
-    "           where the text shows \"-\" or \"error\"\n"
-    "Exit codes: 0 ok, 1 camera error, 2 usage error, 3 no camera matches.\n";
+const char* const kFeaturesHelp = "usage: vora features [-c CAMERA] [--json]\n"
+                                  "Connects to a camera (-c: index of `vora list`, serial number, IP or MAC\n"
+                                  "address; default 0) and prints every feature its device description\n"
+                                  "declares, a line each: name, type (integer, float, enumeration, boolean,\n"
+                                  "command, string, register), access (RO, RW, WO), current value, minimum,\n"
+                                  "maximum, increment and enumeration entries (NAME=VALUE). Per-sensor and\n"
+                                  "per-channel features show sensor or channel 0; `vora get NAME[IDX]` reads the\n"
+                                  "others. A value that cannot be read shows as \"error\", a bound the\n"
+                                  "description does not declare as \"-\".\n"
+                                  "  --wait S   keep discovering for up to S seconds (default 5; 0 asks once)\n"
+                                  "             until the camera answers\n"
+                                  "  --json   one JSON document instead: {\"features\": [{name, type, access,\n"
+                                  "           value, min, max, inc, unit, entries: [{name, value}]}]}, with null\n"
+                                  "           where the text shows \"-\" or \"error\"\n"
+                                  "Exit codes: 0 ok, 1 camera error, 2 usage error, 3 no camera matches.\n";
 
-const char* const kGetHelp =
-    "usage: vora get [-c CAMERA] [--json] NAME[IDX]...\n"
-    "Reads features of a camera (-c: index of `vora list`, serial number, IP or\n"
-    "MAC address; default 0) and prints NAME=VALUE lines, which `vora set` takes\n"
-    "back; with --json one JSON document {\"NAME[IDX]\": VALUE, ...} (numbers as\n"
-    "numbers, texts as strings, null for a feature that could not be read). IDX\n"
-    "picks the sensor of per-sensor features (ExposureTime, ExposureAuto,\n"
-    "ExposureCompensationLevel, InternelParameter, ExternelParameter) and the\n"
-    "stream channel of per-channel ones (Width, Height, OffsetX, OffsetY,\n"
-    "PixelFormat, CmosIndex, PayloadSize, GevSCPSPacketSize, GevSCDA,\n"
-    "GevSCPHostPort); it defaults to 0.\n"
-    "Features with a control function are read through it; others as the 32-bit\n"
-    "register the device description names, text features as text. A command\n"
-    "(run it with `vora set NAME=1`) or a write-only feature has no value to read.\n"
-    "  --wait S   keep discovering for up to S seconds (default 5; 0 asks once)\n"
-    "             until the camera answers\n"
-    "Example: vora get -c 0 ExposureTime[1] Laserbrightness DeviceSerialNumber\n"
-    "Exit codes: 0 ok, 1 a read failed or the feature does not exist, 2 usage\n"
-    "error (also a command or a write-only feature named), 3 no camera matches;\n"
-    "the other features are still read.\n";
+const char* const kGetHelp = "usage: vora get [-c CAMERA] [--json] NAME[IDX]...\n"
+                             "Reads features of a camera (-c: index of `vora list`, serial number, IP or\n"
+                             "MAC address; default 0) and prints NAME=VALUE lines, which `vora set` takes\n"
+                             "back; with --json one JSON document {\"NAME[IDX]\": VALUE, ...} (numbers as\n"
+                             "numbers, texts as strings, null for a feature that could not be read). IDX\n"
+                             "picks the sensor of per-sensor features (ExposureTime, ExposureAuto,\n"
+                             "ExposureCompensationLevel, InternelParameter, ExternelParameter) and the\n"
+                             "stream channel of per-channel ones (Width, Height, OffsetX, OffsetY,\n"
+                             "PixelFormat, CmosIndex, PayloadSize, GevSCPSPacketSize, GevSCDA,\n"
+                             "GevSCPHostPort); it defaults to 0.\n"
+                             "Features with a control function are read through it; others as the 32-bit\n"
+                             "register the device description names, text features as text. A command\n"
+                             "(run it with `vora set NAME=1`) or a write-only feature has no value to read.\n"
+                             "  --wait S   keep discovering for up to S seconds (default 5; 0 asks once)\n"
+                             "             until the camera answers\n"
+                             "Example: vora get -c 0 ExposureTime[1] Laserbrightness DeviceSerialNumber\n"
+                             "Exit codes: 0 ok, 1 a read failed or the feature does not exist, 2 usage\n"
+                             "error (also a command or a write-only feature named), 3 no camera matches;\n"
+                             "the other features are still read.\n";
 
-const char* const kSetHelp =
-    "usage: vora set [-c CAMERA] NAME[IDX]=VALUE...\n"
-    "Writes features of a camera (-c as for `vora get`). Every assignment is\n"
-    "checked against the camera's device description before any is written:\n"
-    "the feature exists and is writable, IDX names one of its sensors or\n"
-    "channels, the value suits it (within the declared bounds, or one of the\n"
-    "entries of an enumeration); one that does not is reported, with the range\n"
-    "or the entries, and then nothing is written. The features are then written\n"
-    "in the order given, and each is read back and printed as NAME=VALUE, as the\n"
-    "camera holds it now (a command prints \"done\", a write-only feature\n"
-    "\"written\"); a write the camera refuses stops the rest, which are named.\n"
-    "VALUE is a whole number (0x... for hexadecimal), an enumeration's entry by\n"
-    "name (TriggerMode=On, PixelFormat[1]=Mono8), on/off, or an IPv4 address for\n"
-    "GevSCDA. IDX as for `vora get`.\n"
-    "Typed controls check ranges: ExposureTime, ExposureAuto,\n"
-    "ExposureCompensationLevel, ExposureType, analoggain, analoggain_rgb,\n"
-    "digitalgain, digitalgain_rgb, TriggerMode, TriggerSource, TriggerSoftware,\n"
-    "RGBTriggerMode, RGBTriggerSoftware, AcquisitionStart, AcquisitionStop,\n"
-    "StrobeLEDswitch, Laserbrightness, StrobeLEDbrightress, GevHeartbeatTimeout,\n"
-    "GevIEEE1588, GevTimestampControlLatch and the region (Width, Height, OffsetX,\n"
-    "OffsetY of a channel); any other feature is written as its register.\n"
-    "  --wait S   keep discovering for up to S seconds (default 5; 0 asks once)\n"
-    "             until the camera answers\n"
-    "Example: vora set -c 0 ExposureTime[0]=5000 Laserbrightness=80\n"
-    "Exit codes: 0 ok, 1 the camera refused, a value is out of range or not an\n"
-    "entry, or the feature does not exist or is read-only, 2 usage error (also a\n"
-    "value of the wrong kind, such as a word for a number, or an index the camera\n"
-    "lacks), 3 no camera matches.\n";
+const char* const kSetHelp = "usage: vora set [-c CAMERA] NAME[IDX]=VALUE...\n"
+                             "Writes features of a camera (-c as for `vora get`). Every assignment is\n"
+                             "checked against the camera's device description before any is written:\n"
+                             "the feature exists and is writable, IDX names one of its sensors or\n"
+                             "channels, the value suits it (within the declared bounds, or one of the\n"
+                             "entries of an enumeration); one that does not is reported, with the range\n"
+                             "or the entries, and then nothing is written. The features are then written\n"
+                             "in the order given, and each is read back and printed as NAME=VALUE, as the\n"
+                             "camera holds it now (a command prints \"done\", a write-only feature\n"
+                             "\"written\"); a write the camera refuses stops the rest, which are named.\n"
+                             "VALUE is a whole number (0x... for hexadecimal), an enumeration's entry by\n"
+                             "name (TriggerMode=On, PixelFormat[1]=Mono8), on/off, or an IPv4 address for\n"
+                             "GevSCDA. IDX as for `vora get`.\n"
+                             "Typed controls check ranges: ExposureTime, ExposureAuto,\n"
+                             "ExposureCompensationLevel, ExposureType, analoggain, analoggain_rgb,\n"
+                             "digitalgain, digitalgain_rgb, TriggerMode, TriggerSource, TriggerSoftware,\n"
+                             "RGBTriggerMode, RGBTriggerSoftware, AcquisitionStart, AcquisitionStop,\n"
+                             "StrobeLEDswitch, Laserbrightness, StrobeLEDbrightress, GevHeartbeatTimeout,\n"
+                             "GevIEEE1588, GevTimestampControlLatch and the region (Width, Height, OffsetX,\n"
+                             "OffsetY of a channel); any other feature is written as its register.\n"
+                             "  --wait S   keep discovering for up to S seconds (default 5; 0 asks once)\n"
+                             "             until the camera answers\n"
+                             "Example: vora set -c 0 ExposureTime[0]=5000 Laserbrightness=80\n"
+                             "Exit codes: 0 ok, 1 the camera refused, a value is out of range or not an\n"
+                             "entry, or the feature does not exist or is read-only, 2 usage error (also a\n"
+                             "value of the wrong kind, such as a word for a number, or an index the camera\n"
+                             "lacks), 3 no camera matches.\n";
 
 const char* const kSaveXmlHelp =
     "usage: vora save-xml [-c CAMERA] DIR\n"
@@ -159,8 +156,7 @@ bool a_name(const std::string& text)
 {
     if (text.empty() || std::isdigit(static_cast<unsigned char>(text[0])))
         return false;
-    return std::all_of(text.begin(), text.end(),
-                       [](unsigned char c) { return std::isalnum(c) || c == '_'; });
+    return std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isalnum(c) || c == '_'; });
 }
 
 bool ipv4(const std::string& text, unsigned* address)
@@ -252,8 +248,7 @@ std::string check(const CameraSession& session, bool described, const Limits& li
         a->value = address;
     } else {
         a->refusal = kExitUsage;
-        return "\"" + a->text + "\" is not a whole number" +
-               (info && info->type == "boolean" ? " nor on/off" : "");
+        return "\"" + a->text + "\" is not a whole number" + (info && info->type == "boolean" ? " nor on/off" : "");
     }
     // The description's bounds hold for index 0 (its entries for every
     // index); the library checks the other indexes itself as they are written.
@@ -410,8 +405,8 @@ int cmd_get(int argc, char** argv)
         const FeatureInfo* info = described ? description.find(ref.name) : nullptr;
         std::string unreadable;
         if (info && info->type == "command")
-            unreadable = ref.name + " is a command, which has no value to read (run it with `vora set " + ref.name +
-                         "=1`)";
+            unreadable =
+                ref.name + " is a command, which has no value to read (run it with `vora set " + ref.name + "=1`)";
         else if (info && info->access == "WO")
             unreadable = ref.name + " is write-only: the camera does not let it be read";
         std::string text;
@@ -559,8 +554,7 @@ int cmd_save_xml(int argc, char** argv)
                 const std::string path = dir + "/" + e->d_name;
                 if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
                     files[e->d_name] = {static_cast<long long>(st.st_size),
-                                        static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL +
-                                            st.st_mtim.tv_nsec};
+                                        static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec};
             }
             closedir(d);
         }

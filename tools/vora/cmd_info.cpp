@@ -4,10 +4,10 @@
 #include <vector>
 
 #include "commands.h"
-#include "recording_file.h"
 #include "common.h"
 #include "json.h"
 #include "options.h"
+#include "recording_file.h"
 #include "session.h"
 #include "vora_globals.h"
 #include "vora_qelcamera_api.h"
@@ -84,10 +84,7 @@ public:
         failed = true;
         return "error " + status_text(r.status);
     }
-    std::string text(const Reading& r, const char* unit = "")
-    {
-        return text(r, std::to_string(r.value) + unit);
-    }
+    std::string text(const Reading& r, const char* unit = "") { return text(r, std::to_string(r.value) + unit); }
 
     // One line of text, or one key of the JSON document.
     void line(const char* label, const std::string& value)
@@ -153,8 +150,8 @@ void identity(InfoPrinter& p, CameraSession& session, int index)
     }
     const std::string adapter = field_text(d.computer_adapter, sizeof d.computer_adapter);
     p.line("MAC", mac_text(d));
-    p.line("address", ip_text(d.camera_ip) + " mask " + ip_text(d.camera_mask) + " gateway " +
-                          ip_text(d.camera_gateway));
+    p.line("address",
+           ip_text(d.camera_ip) + " mask " + ip_text(d.camera_mask) + " gateway " + ip_text(d.camera_gateway));
     p.line("host interface", adapter + " " + ip_text(d.computer_ip) + ", MTU " + std::to_string(d.mtu));
     p.line("library", SDKVersion(index));
     if (p.json()) {
@@ -215,9 +212,9 @@ void stream_channels(InfoPrinter& p, int index, int channels)
             for (const Reading& r : region)
                 if (r.status != 0)
                     all.status = VORA_ERR_FAILED;
-            region_text = p.text(all, std::to_string(region[0].value) + "x" + std::to_string(region[1].value) +
-                                          " at (" + std::to_string(region[2].value) + "," +
-                                          std::to_string(region[3].value) + ")");
+            region_text =
+                p.text(all, std::to_string(region[0].value) + "x" + std::to_string(region[1].value) + " at (" +
+                                std::to_string(region[2].value) + "," + std::to_string(region[3].value) + ")");
         }
         const std::string key = "channel " + std::to_string(ch);
         p.line(key.c_str(), "sensor " + p.text(sensor) + ", " +
@@ -269,8 +266,9 @@ void sensors(InfoPrinter& p, int index, int count)
             continue;
         }
         std::printf("  sensor %d\n", s);
-        p.line("  exposure",
-               p.text(exposure, " us") + (automatic == 1 ? " (automatic)" : automatic == 0 ? " (manual)" : ""));
+        p.line("  exposure", p.text(exposure, " us") + (automatic == 1   ? " (automatic)"
+                                                        : automatic == 0 ? " (manual)"
+                                                                         : ""));
         if (in_status == 0) {
             char text[160];
             std::snprintf(text, sizeof text, "fx %g fy %g cx %g cy %g skew %g", static_cast<double>(k[0]),

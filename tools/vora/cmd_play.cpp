@@ -27,19 +27,18 @@ namespace vora_tool {
 
 namespace {
 
-const char* const kPlayHelp =
-    "usage: vora play FILE.mcap [--rate R] [--loop] [--ip A.B.C.D] [--seconds S]\n"
-    "Serves a recording as a simulated camera (run it in a private network\n"
-    "namespace, as `vora sim`): discovery, control, device description and\n"
-    "calibration as the simulator gives them, under the recorded camera's\n"
-    "identity; each stream channel sends the recorded frames exactly as they\n"
-    "were received, with packet resend, at the recorded pace. Playing starts\n"
-    "from the first frame whenever acquisition starts.\n\n"
-    "  --rate R     R times the recorded pace (default 1)\n"
-    "  --loop       start again after the last frame\n"
-    "  --ip ADDR    the camera's address (default 127.0.0.1)\n"
-    "  --seconds S  stop after S seconds\n"
-    "Prints \"camera SERIAL at ADDRESS\" and \"ready\" once it listens.\n";
+const char* const kPlayHelp = "usage: vora play FILE.mcap [--rate R] [--loop] [--ip A.B.C.D] [--seconds S]\n"
+                              "Serves a recording as a simulated camera (run it in a private network\n"
+                              "namespace, as `vora sim`): discovery, control, device description and\n"
+                              "calibration as the simulator gives them, under the recorded camera's\n"
+                              "identity; each stream channel sends the recorded frames exactly as they\n"
+                              "were received, with packet resend, at the recorded pace. Playing starts\n"
+                              "from the first frame whenever acquisition starts.\n\n"
+                              "  --rate R     R times the recorded pace (default 1)\n"
+                              "  --loop       start again after the last frame\n"
+                              "  --ip ADDR    the camera's address (default 127.0.0.1)\n"
+                              "  --seconds S  stop after S seconds\n"
+                              "Prints \"camera SERIAL at ADDRESS\" and \"ready\" once it listens.\n";
 
 volatile sig_atomic_t g_stop = 0;
 void on_signal(int)
@@ -53,10 +52,9 @@ class ChannelFeed {
 public:
     ChannelFeed(std::string path, int channel, bool recorded, double rate, bool loop, unsigned long long start_ns,
                 unsigned long long cycle_ns)
-        : path_(std::move(path)), channel_(channel), recorded_(recorded), rate_(rate), loop_(loop),
-          start_(start_ns), cycle_(cycle_ns)
-    {
-    }
+        : path_(std::move(path)), channel_(channel), recorded_(recorded), rate_(rate), loop_(loop), start_(start_ns),
+          cycle_(cycle_ns)
+    {}
 
     void restart()
     {
@@ -194,7 +192,7 @@ int cmd_play(int argc, char** argv)
     std::vector<std::shared_ptr<ChannelFeed>> channels;
     for (int ch = 0; ch < 3; ++ch)
         channels.push_back(std::make_shared<ChannelFeed>(path, ch, per_channel[ch] > 0, rate, args.has("--loop"),
-                                                      rec.start_ns, cycle));
+                                                         rec.start_ns, cycle));
     auto feed = std::make_shared<vsim::FrameFeed>();
     feed->next = [channels](int channel, vsim::FeedFrame* out) {
         return channel >= 0 && channel < 3 && channels[static_cast<size_t>(channel)]->next(out);

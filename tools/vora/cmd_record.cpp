@@ -64,8 +64,14 @@ struct ChannelRun {
 int cmd_record(int argc, char** argv)
 {
     Args args(argc, argv,
-              {kCameraOption, kJsonOption, {"--channels", 0, true}, {"--seconds", 0, true}, {"--frames", 0, true},
-               {"--compress", 0, false}, {"--raw-only", 0, false}, {"--overwrite", 0, false}});
+              {kCameraOption,
+               kJsonOption,
+               {"--channels", 0, true},
+               {"--seconds", 0, true},
+               {"--frames", 0, true},
+               {"--compress", 0, false},
+               {"--raw-only", 0, false},
+               {"--overwrite", 0, false}});
     if (args.help()) {
         std::fputs(kRecordHelp, stdout);
         return kExitOk;
@@ -119,8 +125,8 @@ int cmd_record(int argc, char** argv)
         channels[i].payload = static_cast<unsigned>(payload);
         mask |= 1u << wanted[i];
     }
-    const unsigned options = (args.has("--compress") ? VORA_RECORD_ZSTD : 0) |
-                             (args.has("--raw-only") ? VORA_RECORD_RAW_ONLY : 0);
+    const unsigned options =
+        (args.has("--compress") ? VORA_RECORD_ZSTD : 0) | (args.has("--raw-only") ? VORA_RECORD_RAW_ONLY : 0);
     const int status = StartRecording(cam, mask, file.c_str(), options);
     if (status != 0) {
         report_status("recording to " + file, status);
@@ -206,8 +212,8 @@ int cmd_record(int argc, char** argv)
     std::string dropped_by_channel;
     for (size_t i = 0; i < channels.size(); ++i) {
         Figures& f = figures[i];
-        f.known = GetRecordingChannelStatistics(cam, channels[i].index, &f.frames, &f.dropped, &f.gaps,
-                                                &f.missing) == 0;
+        f.known =
+            GetRecordingChannelStatistics(cam, channels[i].index, &f.frames, &f.dropped, &f.gaps, &f.missing) == 0;
         if (f.known && f.dropped > 0)
             dropped_by_channel += std::string(dropped_by_channel.empty() ? "" : ", ") + "channel " +
                                   std::to_string(channels[i].index) + ": " + std::to_string(f.dropped);
@@ -280,8 +286,8 @@ int cmd_record(int argc, char** argv)
                         "no buffer %u, lost %u, errors %u\n",
                         ch.index, c[0], c[1], ch.captured.load(), c[2], c[3], c[5], c[6]);
             if (f.known)
-                std::printf("  recorded %llu, dropped %llu; block ids: %llu gaps, %llu missing\n", f.frames,
-                            f.dropped, f.gaps, f.missing);
+                std::printf("  recorded %llu, dropped %llu; block ids: %llu gaps, %llu missing\n", f.frames, f.dropped,
+                            f.gaps, f.missing);
         }
     }
     j.end_array().end_object();

@@ -21,19 +21,18 @@ namespace vora_tool {
 
 namespace {
 
-const char* const kExportHelp =
-    "usage: vora export FILE.mcap --out DIR [--format pcd,ply,txt,png,bmp,raw]\n"
-    "                   [--channels 0,1,2] [--frames N] [--overwrite]\n"
-    "Writes the frames of a recording into files as `vora capture` does:\n"
-    "DIR/chC_NNNN.EXT, depth frames as pcd, ply, txt and png (16-bit depth),\n"
-    "colour frames as bmp and png (8-bit RGB), any frame as raw; a format that\n"
-    "does not fit a channel is left out. Default format: pcd,bmp.\n\n"
-    "  --frames N   at most N frames per channel\n"
-    "  --overwrite  replace the files of an earlier export in DIR\n\n"
-    "Then it says, per channel, how many frames the recording holds, how many\n"
-    "were dropped while recording, and the gaps in the block ids (places where\n"
-    "they skip, and ids skipped in all); \"unknown\" where the recording does not\n"
-    "say (cut short, or made by an older version).\n";
+const char* const kExportHelp = "usage: vora export FILE.mcap --out DIR [--format pcd,ply,txt,png,bmp,raw]\n"
+                                "                   [--channels 0,1,2] [--frames N] [--overwrite]\n"
+                                "Writes the frames of a recording into files as `vora capture` does:\n"
+                                "DIR/chC_NNNN.EXT, depth frames as pcd, ply, txt and png (16-bit depth),\n"
+                                "colour frames as bmp and png (8-bit RGB), any frame as raw; a format that\n"
+                                "does not fit a channel is left out. Default format: pcd,bmp.\n\n"
+                                "  --frames N   at most N frames per channel\n"
+                                "  --overwrite  replace the files of an earlier export in DIR\n\n"
+                                "Then it says, per channel, how many frames the recording holds, how many\n"
+                                "were dropped while recording, and the gaps in the block ids (places where\n"
+                                "they skip, and ids skipped in all); \"unknown\" where the recording does not\n"
+                                "say (cut short, or made by an older version).\n";
 
 bool is_depth(unsigned format)
 {
@@ -72,8 +71,8 @@ void warn_of_losses(const std::vector<RecordingFile::Channel>& channels)
             report("warning: channel " + std::to_string(c.channel) + ": " + plural(c.dropped, "frame", "frames") +
                    " dropped while recording");
         if (c.gaps > 0)
-            report("warning: channel " + std::to_string(c.channel) + ": " +
-                   plural(c.missing, "block id", "block ids") + " missing, in " + plural(c.gaps, "gap", "gaps"));
+            report("warning: channel " + std::to_string(c.channel) + ": " + plural(c.missing, "block id", "block ids") +
+                   " missing, in " + plural(c.gaps, "gap", "gaps"));
     }
 }
 
@@ -160,7 +159,10 @@ int recording_info(const std::string& path, bool json)
 int cmd_export(int argc, char** argv)
 {
     Args args(argc, argv,
-              {{"--out", 'o', true}, {"--format", 0, true}, {"--channels", 0, true}, {"--frames", 0, true},
+              {{"--out", 'o', true},
+               {"--format", 0, true},
+               {"--channels", 0, true},
+               {"--frames", 0, true},
                {"--overwrite", 0, false}});
     if (args.help()) {
         std::fputs(kExportHelp, stdout);
@@ -223,13 +225,16 @@ int cmd_export(int argc, char** argv)
             if (f == "raw") {
                 ok = files.write_bytes(name, frame.pixel, frame.payload_size, &error);
             } else {
-                ok = files.write(name, [&](const std::string& path, std::string* e) {
-                    errno = 0;
-                    const int s = SaveFrameToFile(&frame, f.c_str(), path.c_str());
-                    if (s != 0)
-                        *e = write_failure(s, errno);
-                    return s == 0;
-                }, &error);
+                ok = files.write(
+                    name,
+                    [&](const std::string& path, std::string* e) {
+                        errno = 0;
+                        const int s = SaveFrameToFile(&frame, f.c_str(), path.c_str());
+                        if (s != 0)
+                            *e = write_failure(s, errno);
+                        return s == 0;
+                    },
+                    &error);
             }
             if (!ok) {
                 report(error);

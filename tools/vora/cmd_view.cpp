@@ -46,8 +46,9 @@ const char* const kViewHelp =
 
 int cmd_view(int argc, char** argv)
 {
-    Args args(argc, argv,
-              {kCameraOption, {"--channels", 0, true}, {"--port", 'p', true}, {"--bind", 0, true}, {"--out", 'o', true}});
+    Args args(
+        argc, argv,
+        {kCameraOption, {"--channels", 0, true}, {"--port", 'p', true}, {"--bind", 0, true}, {"--out", 'o', true}});
     if (args.help()) {
         std::fputs(kViewHelp, stdout);
         return kExitOk;

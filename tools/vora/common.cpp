@@ -112,9 +112,9 @@ const struct {
     unsigned code;
     const char* name;
 } kPixelFormatNames[] = {
-    {PIXEL_FORMAT_MONO8, "Mono8"},     {PIXEL_FORMAT_BAYER_RG8, "BayerRG8"},
+    {PIXEL_FORMAT_MONO8, "Mono8"},       {PIXEL_FORMAT_BAYER_RG8, "BayerRG8"},
     {PIXEL_FORMAT_YUV422_8, "YUV422_8"}, {PIXEL_FORMAT_RGB565P, "RGB565p"},
-    {PIXEL_FORMAT_RGB8, "RGB8"},       {PIXEL_FORMAT_COORD3D_ABC16, "Coord3D_ABC16"},
+    {PIXEL_FORMAT_RGB8, "RGB8"},         {PIXEL_FORMAT_COORD3D_ABC16, "Coord3D_ABC16"},
 };
 
 }  // namespace
@@ -143,8 +143,7 @@ std::string mac_text(const DiscoveryInfo& d)
     const auto* high = reinterpret_cast<const unsigned char*>(&d.camera_mac_high);
     const auto* low = reinterpret_cast<const unsigned char*>(&d.camera_mac_low);
     char text[24];
-    std::snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", high[0], high[1], low[0], low[1], low[2],
-                  low[3]);
+    std::snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", high[0], high[1], low[0], low[1], low[2], low[3]);
     return text;
 }
 

@@ -13,9 +13,9 @@
 namespace vora_tool {
 
 constexpr int kExitOk = 0;
-constexpr int kExitCamera = 1;         // the camera or the library reported an error
-constexpr int kExitUsage = 2;          // bad command line
-constexpr int kExitNoCamera = 3;       // discovery found no camera, or none at the index
+constexpr int kExitCamera = 1;    // the camera or the library reported an error
+constexpr int kExitUsage = 2;     // bad command line
+constexpr int kExitNoCamera = 3;  // discovery found no camera, or none at the index
 // An interrupted command exits with 128 + the signal, as shells expect:
 // 130 for SIGINT (Ctrl-C), 143 for SIGTERM.
 constexpr int kExitInterrupted = 130;

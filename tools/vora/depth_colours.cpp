@@ -20,8 +20,7 @@ void depth_colour(double t, uint8_t rgb[3])
     std::memcpy(rgb, colours + 3, 3);
 }
 
-std::vector<uint8_t> colour_map_depth(const uint16_t* z, uint32_t width, uint32_t height, uint16_t* near,
-                                      uint16_t* far)
+std::vector<uint8_t> colour_map_depth(const uint16_t* z, uint32_t width, uint32_t height, uint16_t* near, uint16_t* far)
 {
     std::vector<uint8_t> rgb(3 * static_cast<size_t>(width) * height);
     *near = *far = 0;

@@ -78,8 +78,7 @@ const std::map<std::string, Control>& controls()
          {Indexed::No,
           [](int c, int) -> long long {
               const int status = SetTimestampControlLatch(c);
-              return status != 0 ? (status > 0 ? -status : status)
-                                 : static_cast<long long>(GetTimestampValue(c));
+              return status != 0 ? (status > 0 ? -status : status) : static_cast<long long>(GetTimestampValue(c));
           },
           nullptr}},
         {"GevTimestampTickFrequency",
@@ -109,9 +108,9 @@ bool is_calibration(const std::string& name)
 // Text features of the standard device identity.
 bool is_text(const std::string& name)
 {
-    static const char* const names[] = {"DeviceVendorName",   "DeviceModelName",        "DeviceVersion",
-                                        "DeviceSerialNumber", "DeviceManufacturerInfo", "DeviceUserID",
-                                        "DeviceFirmwareVersion", "DeviceID"};
+    static const char* const names[] = {
+        "DeviceVendorName",       "DeviceModelName", "DeviceVersion",         "DeviceSerialNumber",
+        "DeviceManufacturerInfo", "DeviceUserID",    "DeviceFirmwareVersion", "DeviceID"};
     for (const char* n : names)
         if (name == n)
             return true;
@@ -246,8 +245,8 @@ int Features::calibration(const FeatureRef& ref, std::string* text) const
 {
     float a[9] = {}, b[9] = {};
     const bool intrinsic = ref.name == "InternelParameter";
-    const int status = intrinsic ? GetCamInternelParameter(cam_, ref.idx, a, b)
-                                 : GetCamExternelParameter(cam_, ref.idx, a, b);
+    const int status =
+        intrinsic ? GetCamInternelParameter(cam_, ref.idx, a, b) : GetCamExternelParameter(cam_, ref.idx, a, b);
     if (status != 0)
         return status;
     const int na = intrinsic ? 5 : 9;
@@ -255,8 +254,7 @@ int Features::calibration(const FeatureRef& ref, std::string* text) const
     std::string out;
     for (int i = 0; i < na + nb; ++i) {
         char number[32];
-        std::snprintf(number, sizeof number, "%s%g", i ? "," : "",
-                      static_cast<double>(i < na ? a[i] : b[i - na]));
+        std::snprintf(number, sizeof number, "%s%g", i ? "," : "", static_cast<double>(i < na ? a[i] : b[i - na]));
         out += number;
     }
     *text = out;

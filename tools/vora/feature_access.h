@@ -45,8 +45,7 @@ class Features {
 public:
     Features(CameraSession& session, const Description* description = nullptr)
         : s_(session), cam_(session.index()), description_(description)
-    {
-    }
+    {}
 
     // The value as text, or the failing status.
     int get(const FeatureRef& ref, std::string* text) const;

@@ -40,8 +40,8 @@ private:
     unsigned budget_ = 4;
     std::deque<unsigned> readings_;  // after the last budget + 1 frames taken, and at the start
     bool seen_ = false;
-    uint16_t last_id_ = 0;      // of the last complete frame
-    unsigned untrusted_ = 0;    // frames taken since, whose ids may be stale
+    uint16_t last_id_ = 0;       // of the last complete frame
+    unsigned untrusted_ = 0;     // frames taken since, whose ids may be stale
     unsigned window_start_ = 0;  // the no-buffer count before the last complete frame could open
     unsigned lost_ = 0;
     unsigned not_taken_ = 0;

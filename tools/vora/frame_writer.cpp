@@ -202,8 +202,8 @@ bool FrameWriter::write_fused(const std::string& stem, PhotoInfo& image, PhotoIn
         if (ply && !save_fused(stem + "_grid.ply", SavePointCloudWithImageToPly, output, grid_fused))
             return false;
     }
-    if (has("png") &&
-        (!save(stem + "_grid.png", SaveDepthToPng, output) || !save(stem + "_grid_preview.png", SaveDepthPreviewToPng, output)))
+    if (has("png") && (!save(stem + "_grid.png", SaveDepthToPng, output) ||
+                       !save(stem + "_grid_preview.png", SaveDepthPreviewToPng, output)))
         return false;
     return true;
 }

@@ -36,8 +36,7 @@ public:
     // formats: pcd, ply, plybin, txt, png, bmp, raw.
     FrameWriter(int camera, OutputFiles& files, std::set<std::string> formats)
         : cam_(camera), files_(files), formats_(std::move(formats))
-    {
-    }
+    {}
 
     bool has(const char* format) const { return formats_.count(format) != 0; }
 

@@ -84,11 +84,21 @@ void JsonWriter::put_string(const std::string& text)
     out_ += '"';
     for (unsigned char c : text) {
         switch (c) {
-        case '"': out_ += "\\\""; break;
-        case '\\': out_ += "\\\\"; break;
-        case '\n': out_ += "\\n"; break;
-        case '\r': out_ += "\\r"; break;
-        case '\t': out_ += "\\t"; break;
+        case '"':
+            out_ += "\\\"";
+            break;
+        case '\\':
+            out_ += "\\\\";
+            break;
+        case '\n':
+            out_ += "\\n";
+            break;
+        case '\r':
+            out_ += "\\r";
+            break;
+        case '\t':
+            out_ += "\\t";
+            break;
         default:
             if (c < 0x20 || c == 0x7F) {
                 char escaped[8];

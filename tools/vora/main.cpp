@@ -71,32 +71,30 @@ bool take_wait(std::vector<char*>* args, std::string* value)
 
 void usage(std::FILE* out)
 {
-    std::fprintf(out,
-                 "usage: vora [--log] COMMAND [options]\n"
-                 "Finds, configures and captures from 3D cameras on this host's networks.\n"
-                 "Commands that take a camera choose it with -c: its index in `vora list`\n"
-                 "(default 0; the list is sorted by serial number, so indexes stay put), its\n"
-                 "serial number, its IP address or its MAC address (-c SIM00001, -c 10.0.0.5,\n"
-                 "-c 00:11:22:33:44:55).\n\n"
-                 "commands:\n");
+    std::fprintf(out, "usage: vora [--log] COMMAND [options]\n"
+                      "Finds, configures and captures from 3D cameras on this host's networks.\n"
+                      "Commands that take a camera choose it with -c: its index in `vora list`\n"
+                      "(default 0; the list is sorted by serial number, so indexes stay put), its\n"
+                      "serial number, its IP address or its MAC address (-c SIM00001, -c 10.0.0.5,\n"
+                      "-c 00:11:22:33:44:55).\n\n"
+                      "commands:\n");
     for (const Command& c : kCommands)
         std::fprintf(out, "  %-10s %s\n", c.name, c.summary);
-    std::fprintf(out,
-                 "\n"
-                 "  --log      write the library's logs into the current directory (one file\n"
-                 "             per camera, named after its serial number, and one of discovery)\n"
-                 "  --wait S   commands that find a camera keep discovering until it answers,\n"
-                 "             for up to S seconds (default 5; 0 asks once); `list` until any\n"
-                 "             camera answers\n"
-                 "  --help     this text; `vora COMMAND --help` explains a command\n"
-                 "  --version  the tool's version\n\n"
-                 "exit codes:\n"
-                 "  0    success\n"
-                 "  1    the camera, the library, a stream or a file reported an error\n"
-                 "  2    usage error (bad command line)\n"
-                 "  3    no camera found, or none at the index given\n"
-                 "  130  interrupted (Ctrl-C); the camera is released first\n"
-                 "  143  terminated (SIGTERM); likewise\n");
+    std::fprintf(out, "\n"
+                      "  --log      write the library's logs into the current directory (one file\n"
+                      "             per camera, named after its serial number, and one of discovery)\n"
+                      "  --wait S   commands that find a camera keep discovering until it answers,\n"
+                      "             for up to S seconds (default 5; 0 asks once); `list` until any\n"
+                      "             camera answers\n"
+                      "  --help     this text; `vora COMMAND --help` explains a command\n"
+                      "  --version  the tool's version\n\n"
+                      "exit codes:\n"
+                      "  0    success\n"
+                      "  1    the camera, the library, a stream or a file reported an error\n"
+                      "  2    usage error (bad command line)\n"
+                      "  3    no camera found, or none at the index given\n"
+                      "  130  interrupted (Ctrl-C); the camera is released first\n"
+                      "  143  terminated (SIGTERM); likewise\n");
 }
 
 }  // namespace

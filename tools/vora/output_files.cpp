@@ -68,8 +68,8 @@ std::string OutputFiles::earlier_capture() const
     return found;
 }
 
-bool OutputFiles::write(const std::string& name,
-                        const std::function<bool(const std::string&, std::string*)>& write, std::string* error)
+bool OutputFiles::write(const std::string& name, const std::function<bool(const std::string&, std::string*)>& write,
+                        std::string* error)
 {
     const std::string final_path = path(name);
     const std::string temporary = path("." + name + "." + std::to_string(getpid()) + ".tmp");

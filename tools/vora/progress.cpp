@@ -10,13 +10,9 @@
 namespace vora_tool {
 
 Progress::Progress(bool by_frames, double target, std::vector<unsigned short> channels, const char* doing)
-    : by_frames_(by_frames),
-      target_(target),
-      doing_(doing),
-      channels_(std::move(channels)),
+    : by_frames_(by_frames), target_(target), doing_(doing), channels_(std::move(channels)),
       tty_(isatty(STDERR_FILENO) == 1)
-{
-}
+{}
 
 std::string Progress::counts(const std::vector<unsigned>& captured) const
 {

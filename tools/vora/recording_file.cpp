@@ -26,8 +26,7 @@ int RecordingFile::next(PhotoInfo* frame, unsigned long long* log_time_ns)
 {
     for (int tries = 0; tries < 2; ++tries) {
         frame->pixel = buffer_.data();
-        const int status =
-            ReadRecordingFrame(id_, frame, static_cast<unsigned int>(buffer_.size()), log_time_ns);
+        const int status = ReadRecordingFrame(id_, frame, static_cast<unsigned int>(buffer_.size()), log_time_ns);
         if (status != VORA_ERR_INVALID_ARG || frame->payload_size <= buffer_.size())
             return status;
         // A frame larger than the recording announced: it comes again.

@@ -165,10 +165,10 @@ int CameraSession::match(const std::string& selector, int* index, std::string* w
     std::vector<int> matches;
     for (int i = 0; i < count_; ++i) {
         const DiscoveryInfo& d = discovery_info[static_cast<size_t>(i)];
-        const bool match = is_ip            ? d.camera_ip == ntohl(address.s_addr)
-                           : !mac.empty()   ? mac_text(d) == mac
-                                            : field_text(d.device_serial_number, sizeof d.device_serial_number) ==
-                                                selector;
+        const bool match = is_ip ? d.camera_ip == ntohl(address.s_addr)
+                           : !mac.empty()
+                               ? mac_text(d) == mac
+                               : field_text(d.device_serial_number, sizeof d.device_serial_number) == selector;
         if (match)
             matches.push_back(i);
     }
@@ -178,13 +178,16 @@ int CameraSession::match(const std::string& selector, int* index, std::string* w
                    " (indexes 0.." + std::to_string(count_ - 1) + ", see `vora list`)";
         else
             *why = "no camera with the " +
-                   std::string(is_ip ? "address " : !mac.empty() ? "MAC " : "serial number ") + selector +
-                   " among the " + std::to_string(count_) + " found" + waited_text() + " (see `vora list`)";
+                   std::string(is_ip          ? "address "
+                               : !mac.empty() ? "MAC "
+                                              : "serial number ") +
+                   selector + " among the " + std::to_string(count_) + " found" + waited_text() + " (see `vora list`)";
         return kExitNoCamera;
     }
     // A camera heard through two interfaces is listed twice: the same MAC.
     for (int i : matches) {
-        if (mac_text(discovery_info[static_cast<size_t>(i)]) != mac_text(discovery_info[static_cast<size_t>(matches[0])])) {
+        if (mac_text(discovery_info[static_cast<size_t>(i)]) !=
+            mac_text(discovery_info[static_cast<size_t>(matches[0])])) {
             std::string which;
             for (int m : matches)
                 which += (which.empty() ? "" : ", ") + std::to_string(m);

@@ -72,12 +72,12 @@ void print_summary(std::FILE* out, const std::string& camera, double seconds,
         const unsigned* b = c.blocks;
         const unsigned* p = c.packets;
         if (c.captured > 0)
-            std::fprintf(out, "channel %u: %s %ux%u\n", c.channel, pixel_format_name(c.pixel_format).c_str(),
-                         c.width, c.height);
+            std::fprintf(out, "channel %u: %s %ux%u\n", c.channel, pixel_format_name(c.pixel_format).c_str(), c.width,
+                         c.height);
         else
             std::fprintf(out, "channel %u: no frame captured\n", c.channel);
-        std::fprintf(out, "  frames:       complete %u, incomplete %u, captured %u, saved %u\n", b[0], b[1],
-                     c.captured, c.saved);
+        std::fprintf(out, "  frames:       complete %u, incomplete %u, captured %u, saved %u\n", b[0], b[1], c.captured,
+                     c.saved);
         std::fprintf(out, "  incomplete:   skipped %u, kept %u (timed out %u, errors %u)", c.incomplete_skipped,
                      c.incomplete_kept, b[2], b[6]);
         if (c.uncertain)

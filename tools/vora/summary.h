@@ -16,8 +16,8 @@ struct ChannelSummary {
     unsigned short channel = 0;
     unsigned pixel_format = 0;
     unsigned width = 0, height = 0;
-    unsigned captured = 0;  // frames the tool took from the library
-    unsigned saved = 0;     // of those, frames written to files
+    unsigned captured = 0;            // frames the tool took from the library
+    unsigned saved = 0;               // of those, frames written to files
     unsigned incomplete_skipped = 0;  // incomplete frames not written
     unsigned incomplete_kept = 0;     // incomplete frames written (--keep-incomplete)
     unsigned uncertain = 0;           // of both, frames whose completeness could not be told

@@ -12,10 +12,10 @@
 #include <cstring>
 
 #include "common.h"
+#include "depth_colours.h"
 #include "frame_writer.h"
 #include "json.h"
 #include "output_files.h"
-#include "depth_colours.h"
 #include "summary.h"
 #include "vora_qelcamera_api.h"
 
@@ -119,7 +119,8 @@ int Viewer::open_channels()
         c.payload = static_cast<size_t>(payload);
         c.spare.reset();
         std::string width, height;
-        if (features.get({"Width", c.index, true}, &width) == 0 && features.get({"Height", c.index, true}, &height) == 0) {
+        if (features.get({"Width", c.index, true}, &width) == 0 &&
+            features.get({"Height", c.index, true}, &height) == 0) {
             c.width = static_cast<uint32_t>(std::strtoul(width.c_str(), nullptr, 10));
             c.height = static_cast<uint32_t>(std::strtoul(height.c_str(), nullptr, 10));
         }
@@ -415,8 +416,8 @@ Reply Viewer::controls()
                 .field("label", c.label)
                 .field("type", info.type)
                 .field("unit", info.unit);
-            for (const auto& bound : {std::make_pair("min", &b.min), std::make_pair("max", &b.max),
-                                      std::make_pair("inc", &b.inc)}) {
+            for (const auto& bound :
+                 {std::make_pair("min", &b.min), std::make_pair("max", &b.max), std::make_pair("inc", &b.inc)}) {
                 j.key(bound.first);
                 bound.second->ok() ? j.value(bound.second->value) : j.null();
             }
@@ -448,26 +449,25 @@ Reply Viewer::set(const std::string& name, int index, long long value)
 Reply Viewer::apply(const ControlDef& control, long long value)
 {
     const Features features(s_, &description_);
-    const int status = is_region(control.ref.name)
-                           ? reopen_around([&] { return features.set(control.ref, value); })
-                           : features.set(control.ref, value);
+    const int status = is_region(control.ref.name) ? reopen_around([&] { return features.set(control.ref, value); })
+                                                   : features.set(control.ref, value);
     JsonWriter j(false);
     if (status != 0) {
         const Bounds b = bounds_of(cam_, control.ref.name, *control.info);
         const std::string why = out_of_range(*control.info, b, value);
         // A request carried out, whose value the camera refused: not an
         // error of the request (a page's browser would log it as one).
-        return {200, j.begin_object()
-                         .field("refused", control.ref.label() + "=" + text_of(value) + " refused: " + status_text(status))
-                         .field("status", status)
-                         .field("range", why)
-                         .end_object()
-                         .text()};
+        return {200,
+                j.begin_object()
+                    .field("refused", control.ref.label() + "=" + text_of(value) + " refused: " + status_text(status))
+                    .field("status", status)
+                    .field("range", why)
+                    .end_object()
+                    .text()};
     }
     j.begin_object().field("name", control.ref.name).field("index", control.ref.idx).key("value");
     std::string now;
-    if (control.info->type != "command" && Features::readable(control.ref.name) &&
-        features.get(control.ref, &now) == 0)
+    if (control.info->type != "command" && Features::readable(control.ref.name) && features.get(control.ref, &now) == 0)
         j.value(std::strtoll(now.c_str(), nullptr, 10));
     else
         j.null();

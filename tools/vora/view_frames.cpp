@@ -7,8 +7,8 @@
 #include <cstring>
 
 #include "common.h"
-#include "frame_writer.h"
 #include "depth_colours.h"
+#include "frame_writer.h"
 #include "vora_qelcamera_api.h"
 
 namespace vora_tool {
@@ -116,8 +116,8 @@ std::shared_ptr<const std::string> encode_depth(int camera, const Frame& frame, 
         std::vector<float> fused(6 * (n ? n : 1));
         const int status = FusionImageTo3D(camera, &image, &small, fused.data());
         if (status != 0) {
-            *error = "fusing the colour image into channel " + std::to_string(frame.channel) + ": " +
-                     status_text(status);
+            *error =
+                "fusing the colour image into channel " + std::to_string(frame.channel) + ": " + status_text(status);
             return nullptr;
         }
         fused_rgb.resize(3 * n);
@@ -263,8 +263,7 @@ unsigned default_step(uint32_t width, uint32_t height)
 {
     constexpr uint64_t kPoints = 640 * 512;
     unsigned step = 1;
-    while (step < kMaxStep &&
-           static_cast<uint64_t>((width + step - 1) / step) * ((height + step - 1) / step) > kPoints)
+    while (step<kMaxStep&& static_cast<uint64_t>((width + step - 1) / step) * ((height + step - 1) / step)> kPoints)
         ++step;
     return step;
 }

@@ -39,21 +39,21 @@ constexpr unsigned kMaxStep = 16;
 // The header's fields, at these byte offsets.
 struct Header {
     // 0: "VORF", 4: version (1)
-    uint16_t kind = 0;       // 6
-    uint16_t channel = 0;    // 8
-    uint16_t flags = 0;      // 10
-    uint32_t seq = 0;        // 12: the viewer's number of the frame on its channel, from 1
-    uint32_t width = 0;      // 16: of the arrays
-    uint32_t height = 0;     // 20
-    uint32_t step = 1;       // 24
+    uint16_t kind = 0;          // 6
+    uint16_t channel = 0;       // 8
+    uint16_t flags = 0;         // 10
+    uint32_t seq = 0;           // 12: the viewer's number of the frame on its channel, from 1
+    uint32_t width = 0;         // 16: of the arrays
+    uint32_t height = 0;        // 20
+    uint32_t step = 1;          // 24
     uint32_t frame_width = 0;   // 28: of the frame
     uint32_t frame_height = 0;  // 32
-    float scale = 1;         // 36: millimetres per unit of the points
-    float near_mm = 0;       // 40: the depth at either end of the colour map
-    float far_mm = 0;        // 44
-    uint32_t block_id = 0;   // 48
-    uint32_t colour_seq = 0; // 52: the colour frame fused with, or 0
-    uint64_t timestamp = 0;  // 56: the camera's
+    float scale = 1;            // 36: millimetres per unit of the points
+    float near_mm = 0;          // 40: the depth at either end of the colour map
+    float far_mm = 0;           // 44
+    uint32_t block_id = 0;      // 48
+    uint32_t colour_seq = 0;    // 52: the colour frame fused with, or 0
+    uint64_t timestamp = 0;     // 56: the camera's
 };
 
 std::string encode_header(const Header& h);

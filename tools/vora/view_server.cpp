@@ -74,8 +74,8 @@ bool number(const httplib::Request& req, const char* name, long long min, long l
         digits = std::isdigit(static_cast<unsigned char>(text[i])) || (i == 0 && text[i] == '-' && text.size() > 1);
     const long long value = digits ? std::strtoll(text.c_str(), nullptr, 10) : 0;
     if (!digits || value < min || value > max) {
-        *error = std::string(name) + " must be a whole number in " + std::to_string(min) + ".." +
-                 std::to_string(max) + (digits ? ", not " + text : "");
+        *error = std::string(name) + " must be a whole number in " + std::to_string(min) + ".." + std::to_string(max) +
+                 (digits ? ", not " + text : "");
         return false;
     }
     *out = value;
@@ -146,9 +146,8 @@ Server::Server(Viewer& viewer) : impl_(std::make_unique<Impl>(viewer))
     // A page that stops reading loses its connection after this.
     http.set_write_timeout(5);
     http.set_payload_max_length(kMaxBody);
-    http.set_default_headers({{"Cache-Control", "no-store"},
-                              {"X-Content-Type-Options", "nosniff"},
-                              {"Referrer-Policy", "no-referrer"}});
+    http.set_default_headers(
+        {{"Cache-Control", "no-store"}, {"X-Content-Type-Options", "nosniff"}, {"Referrer-Policy", "no-referrer"}});
     impl_->routes();
 }
 
@@ -233,9 +232,8 @@ void Server::Impl::routes()
         return httplib::Server::HandlerResponse::Unhandled;
     });
 
-    http.Get("/api/info", [this](const httplib::Request&, httplib::Response& res) {
-        res.set_content(viewer.info_json(), kJson);
-    });
+    http.Get("/api/info",
+             [this](const httplib::Request&, httplib::Response& res) { res.set_content(viewer.info_json(), kJson); });
     http.Get("/api/colormap", [](const httplib::Request&, httplib::Response& res) {
         res.set_content(Viewer::colour_map_json(), kJson);
     });
@@ -250,9 +248,8 @@ void Server::Impl::routes()
             return fail(res, 503, "the viewer is stopping");
         res.set_content(json, kJson);
     });
-    http.Get("/api/controls", [this](const httplib::Request&, httplib::Response& res) {
-        reply(res, viewer.controls());
-    });
+    http.Get("/api/controls",
+             [this](const httplib::Request&, httplib::Response& res) { reply(res, viewer.controls()); });
     http.Post("/api/set", [this](const httplib::Request& req, httplib::Response& res) {
         long long index = 0, value = 0;
         std::string error;
@@ -286,7 +283,8 @@ void Server::Impl::frame(const httplib::Request& req, httplib::Response& res)
 {
     long long channel = 0, after = 0, step = 0, points = 1, fuse = 0;
     std::string error;
-    if (!number(req, "channel", 0, 2, -1, &channel, &error) || !number(req, "after", 0, UINT32_MAX, 0, &after, &error) ||
+    if (!number(req, "channel", 0, 2, -1, &channel, &error) ||
+        !number(req, "after", 0, UINT32_MAX, 0, &after, &error) ||
         !number(req, "step", 0, kMaxStep, 0, &step, &error) || !number(req, "points", 0, 1, 1, &points, &error) ||
         !number(req, "fuse", 0, 1, 0, &fuse, &error))
         return fail(res, 400, error);
@@ -298,7 +296,8 @@ void Server::Impl::frame(const httplib::Request& req, httplib::Response& res)
         return fail(res, 400, "no colour channel is open to fuse with");
 
     FrameStore& frames = viewer.frames();
-    const std::shared_ptr<const Frame> f = frames.wait_newer(ch, static_cast<uint32_t>(after), Clock::now() + kFrameWait);
+    const std::shared_ptr<const Frame> f =
+        frames.wait_newer(ch, static_cast<uint32_t>(after), Clock::now() + kFrameWait);
     if (!f) {
         if (frames.stopped())
             return fail(res, 503, "the viewer is stopping");
