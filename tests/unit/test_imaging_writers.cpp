@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <sstream>
 #include <string>
@@ -698,6 +699,84 @@ TEST_F(ImagingWriters, ViewerFilesRefuseWhatTheyCannotWriteAndReportWriteErrors)
                     "data, error code: -41");
     EXPECT_EQ(m[1], "[function:SaveImageToPng] Failed to save image data due to the incoming parameters error, "
                     "error code: -2");
+}
+
+// Every writer, pointed at a folder it cannot create files in (the folder is
+// a plain file, which stops root too) and at a full disk, answers with its
+// own status and names itself and the step that failed; some also say so on
+// stdout.
+TEST_F(ImagingWriters, EveryWriterNamesItselfAndTheStepThatFailed)
+{
+    if (!file_exists("/dev/full"))
+        GTEST_SKIP() << "no /dev/full";
+    std::ofstream(path("plain")) << "not a folder";
+    const std::string blocked = path("plain/f");
+    Cloud c(2, 1, 10);
+    c.set(0, 1, 1, 1);
+    std::vector<float> fused(12, 1.0f);
+    short plane[2] = {};
+    Image grey(MONO8, 2, 2, 1), rgb(RGB8, 2, 2, 3), rgb565(RGB565, 2, 2, 2), yuyv(YUYV, 2, 2, 2),
+        bayer(BAYER_RG8, 6, 6, 1);
+    const auto says = [](const char* function, const char* what, const char* step, int code) {
+        return std::string("[function:") + function + "] Failed to save " + what + " due to " + step +
+               " error, error code: " + std::to_string(code);
+    };
+    struct Writer {
+        std::function<int(const char*)> save;
+        const char* function;
+        const char* what;
+        int not_written;
+        const char* console;  // what it prints when the file cannot be created
+    };
+    const Writer writers[] = {
+        {[&](const char* p) { return imaging::save_cloud_ply(log, c.info, p); }, "SavePointCloudToPly",
+         "point cloud data", -41, "open file error\n"},
+        {[&](const char* p) { return imaging::save_cloud_txt(log, c.info, p); }, "SavePointCloudToTxt",
+         "point cloud data", -41, ""},
+        {[&](const char* p) { return imaging::save_cloud_with_colour_txt(log, c.info, fused.data(), p); },
+         "SavePointCloudWithImageToTxt", "data", -41, ""},
+        {[&](const char* p) { return imaging::save_cloud_binary_ply(log, c.info, p); }, "SavePointCloudToBinaryPly",
+         "point cloud data", -41, ""},
+        {[&](const char* p) { return imaging::save_fused_ply(log, c.info, fused.data(), p); },
+         "SavePointCloudWithImageToPly", "point cloud data", -41, ""},
+        {[&](const char* p) { return imaging::save_fused_pcd(log, c.info, fused.data(), p); },
+         "SavePointCloudWithImageToPcd", "point cloud data", -41, ""},
+        {[&](const char* p) { return imaging::save_bmp(log, grey.info, p); }, "SaveGrayImageToBmp", "grey data", -41,
+         ""},
+        {[&](const char* p) { return imaging::save_bmp(log, rgb.info, p); }, "SaveRgb888ToBmp", "rgb data", -41,
+         "open file error\n"},
+        {[&](const char* p) { return imaging::save_bmp(log, rgb565.info, p); }, "SaveRgb565ToBmp", "rgb data", -41, ""},
+        // Converted first, then written as RGB8.
+        {[&](const char* p) { return imaging::save_bmp(log, yuyv.info, p); }, "SaveRgb888ToBmp", "rgb data", -41,
+         "open file error\n"},
+        {[&](const char* p) { return imaging::save_bmp(log, bayer.info, p); }, "SaveRgb888ToBmp", "rgb data", -41,
+         "open file error\n"},
+        {[&](const char* p) { return imaging::save_depth_png(log, c.info, p); }, "SaveDepthToPng", "depth data", -1,
+         ""},
+        {[&](const char* p) { return imaging::save_plane_png(log, c.info, plane, p); }, "SaveCloudPlane", "depth data",
+         -1, ""},
+        {[&](const char* p) { return imaging::save_depth_preview_png(log, c.info, p); }, "SaveDepthPreviewToPng",
+         "image data", -1, ""},
+        {[&](const char* p) { return imaging::save_image_png(log, rgb565.info, p); }, "SaveImageToPng", "image data",
+         -1, ""},
+    };
+    std::vector<std::string> expected;
+    for (const Writer& w : writers) {
+        SCOPED_TRACE(w.function);
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(w.save(blocked.c_str()), -42);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), w.console);
+        EXPECT_EQ(w.save("/dev/full"), w.not_written);
+        expected.push_back(says(w.function, w.what, "open the file", -42));
+        expected.push_back(says(w.function, w.what, "write the file", w.not_written));
+    }
+    // The PCD writer says the same of both steps.
+    EXPECT_EQ(imaging::save_cloud_pcd(log, c.info, blocked.c_str()), -41);
+    EXPECT_EQ(imaging::save_cloud_pcd(log, c.info, "/dev/full"), -41);
+    expected.insert(expected.end(), 2,
+                    "[function:SavePointCloudToPcd] Failed to save point cloud data, error code: -41");
+    EXPECT_EQ(messages(), expected);
+    EXPECT_FALSE(file_exists(blocked));
 }
 
 // ---- sample files for the independent readers (tests/python) ----
