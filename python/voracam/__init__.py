@@ -15,7 +15,8 @@ VoraError code CAMERA_LOST. Wrong arguments raise TypeError or ValueError.
 once. The low-level module VoraSDK (``_VoraSDK``) offers every exported
 function as it is.
 """
-from .camera import Calibration, Camera, open, release_on_sigterm
+from .calibration import Calibration
+from .camera import Camera, open, release_on_sigterm
 from .discovery import CameraInfo, discover
 from .errors import CAMERA_LOST, TIMEOUT, VoraError, status_text
 from .frame import Frame, PixelFormat

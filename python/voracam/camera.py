@@ -8,7 +8,6 @@ import threading
 import time
 import warnings
 import weakref
-from dataclasses import dataclass
 from typing import Optional, Union
 
 import numpy as np
@@ -16,39 +15,16 @@ import VoraSDK as _sdk
 import _voracam_native as _native
 
 from . import _args, features
+from .calibration import Calibration
 from .discovery import CameraInfo, _table, find
-from .errors import CAMERA_LOST, NOT_CONNECTED, VoraError, check
+from .errors import CAMERA_LOST, NOT_CONNECTED, VoraError, check, close_quietly
+from .recording import RecordingStatistics, recording_statistics
 from .stream import Stream
 
 # The GigE Vision bootstrap register of the heartbeat timeout (milliseconds),
 # and the default a camera starts with.
 _HEARTBEAT_TIMEOUT_REGISTER = 0x0938
 _DEFAULT_HEARTBEAT_MS = 3000
-
-
-def close_quietly(close, exc: Optional[BaseException]) -> None:
-    """Runs ``close`` when leaving a with-block: its error is raised when
-    the block ended well, and only noted on the block's own exception
-    otherwise, so that the error that ended the block is the one seen."""
-    try:
-        close()
-    except VoraError as error:
-        if exc is None:
-            raise
-        if hasattr(exc, "add_note"):
-            exc.add_note(f"while closing: {error}")
-
-
-@dataclass(frozen=True)
-class Calibration:
-    """One sensor's calibration: ``distortion`` (5 coefficients), the 3x3
-    camera ``matrix``, and the ``rotation`` (3x3) and ``translation`` (3) of
-    the sensor."""
-
-    distortion: np.ndarray
-    matrix: np.ndarray
-    rotation: np.ndarray
-    translation: np.ndarray
 
 
 def _floats(read, cam: int, sensor: int, first: int, second: int, what: str) -> tuple[np.ndarray, np.ndarray]:
@@ -263,11 +239,9 @@ class Camera:
         options = (_sdk.VORA_RECORD_ZSTD if compress else 0) | (_sdk.VORA_RECORD_RAW_ONLY if raw_only else 0)
         check(_sdk.StartRecording(self.index, mask, os.fsencode(path), options), f"recording to {path}")
 
-    def stop_recording(self):
+    def stop_recording(self) -> RecordingStatistics:
         """Writes what is queued, finishes the file; its statistics
         (voracam.RecordingStatistics)."""
-        from .recording import recording_statistics
-
         status = _native.stop_recording(self.index)
         statistics = recording_statistics(self.index)
         check(status, "finishing the recording")

@@ -17,6 +17,7 @@ from typing import Union
 import VoraSDK as _sdk
 import _voracam_native as _native
 
+from . import _args
 from .errors import VoraError, check_value
 
 
@@ -118,7 +119,6 @@ def discover(wait: float = 0.0) -> list[CameraInfo]:
     While a camera is open this is the list it was opened from: discovering
     again would take the open camera away.
     """
-    from . import _args
     return _until(lambda cameras: bool(cameras), _args.seconds(wait, "wait"))[0]
 
 

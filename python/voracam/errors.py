@@ -1,5 +1,8 @@
-"""The package's one exception type, and the status checks that raise it."""
+"""The package's one exception type, the status checks that raise it, and
+the way with-blocks report a failure to close."""
 from __future__ import annotations
+
+from typing import Optional
 
 import VoraSDK as _sdk
 
@@ -43,3 +46,16 @@ def check_value(value: int, operation: str) -> int:
     if value < 0:
         raise VoraError(value, operation)
     return value
+
+
+def close_quietly(close, exc: Optional[BaseException]) -> None:
+    """Runs ``close`` when leaving a with-block: its error is raised when
+    the block ended well, and only noted on the block's own exception
+    otherwise, so that the error that ended the block is the one seen."""
+    try:
+        close()
+    except VoraError as error:
+        if exc is None:
+            raise
+        if hasattr(exc, "add_note"):
+            exc.add_note(f"while closing: {error}")

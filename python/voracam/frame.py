@@ -1,9 +1,10 @@
-"""Frames: a record and its bytes, seen through NumPy without copying."""
+"""Frames: a record and its bytes, seen through NumPy without copying; and
+a depth frame with the colour each point sees, which Frame.fuse makes."""
 from __future__ import annotations
 
 import enum
 import os
-from typing import TYPE_CHECKING, Optional, Union
+from typing import Optional, Protocol, Union
 
 import numpy as np
 import VoraSDK as _sdk
@@ -11,12 +12,17 @@ import _voracam_native as _native
 
 from . import _args
 from .errors import check
-
-if TYPE_CHECKING:
-    from .camera import Camera
-    from .fusion import ColouredCloud
+from .open3d_bridge import open3d_cloud
 
 PathLike = Union[str, os.PathLike]
+
+
+class FrameCamera(Protocol):
+    """What a frame needs of the camera it came from (a voracam.Camera):
+    the index the library's frame operations take. Frames name only this,
+    so that they need not import the camera module, which imports them."""
+
+    def processing_index(self) -> int: ...
 
 
 class PixelFormat(enum.IntEnum):
@@ -189,7 +195,7 @@ class Frame(_FrameBytes):
     """One captured frame: its metadata, its bytes (``data``) and NumPy views
     of them. Views are read-only and share the frame's memory."""
 
-    def __init__(self, info: _sdk.PhotoInfoCSharp, data: bytes, camera: "Camera") -> None:
+    def __init__(self, info: _sdk.PhotoInfoCSharp, data: bytes, camera: FrameCamera) -> None:
         super().__init__(info, data)
         self.camera = camera
         self._points: Optional[np.ndarray] = None
@@ -275,14 +281,67 @@ class Frame(_FrameBytes):
 
     def fuse(self, colour: "Frame") -> "ColouredCloud":
         """This depth cloud with the colour each point sees in ``colour``."""
-        from .fusion import colour_cloud
         return colour_cloud(self, colour)
 
     def to_open3d(self, keep_empty: bool = False):
         """An ``open3d.geometry.PointCloud`` of the points, in millimetres
         (Open3D must be installed). Empty pixels are left out unless
         ``keep_empty``."""
-        from .fusion import open3d_cloud
         points = self.points.reshape(-1, 3)
         return open3d_cloud(points, None, None if keep_empty else points[:, 2] != 0)
 
+
+
+_FUSED_WRITERS = {".txt": "SavePointCloudWithImageToTxtCSharp", ".pcd": "SavePointCloudWithImageToPcdCSharp",
+                  ".ply": "SavePointCloudWithImageToPlyCSharp"}
+
+
+class ColouredCloud:
+    """A depth cloud with the colour each point sees: ``points`` (H, W, 3)
+    float32 millimetres and ``colours`` (H, W, 3) uint8 RGB; points outside
+    the colour image are all zero."""
+
+    def __init__(self, depth: Frame, fused: np.ndarray) -> None:
+        self.depth = depth
+        self.fused = fused.reshape(-1, 6)  # x, y, z, B, G, R: the library's layout
+        shape = (depth.height, depth.width, 3)
+        self.points = self.fused[:, :3].reshape(shape)
+        self.colours = self.fused[:, [5, 4, 3]].astype(np.uint8).reshape(shape)
+
+    def save(self, path: PathLike) -> None:
+        """Writes the coloured cloud with the library's writers, as its name
+        says: ``.txt`` (``x y z b g r`` lines), ``.pcd`` (organised, with an
+        rgb field) or ``.ply`` (binary, with red, green and blue), the files
+        ``vora capture --fuse`` writes."""
+        suffix = os.path.splitext(os.fspath(path))[1].lower()
+        if suffix not in _FUSED_WRITERS:
+            raise ValueError(f"cannot save a coloured cloud as {suffix or 'a file without extension'}: "
+                             f"use one of {', '.join(sorted(_FUSED_WRITERS))}")
+        d = self.depth
+        check(getattr(_sdk, _FUSED_WRITERS[suffix])(d.camera.processing_index(), d.info, d.data,
+                                                    self.fused.reshape(-1), os.fsencode(path)),
+              f"saving {os.fspath(path)}")
+
+    def to_open3d(self, keep_empty: bool = False):
+        """A coloured ``open3d.geometry.PointCloud`` in millimetres (Open3D
+        must be installed)."""
+        points = self.points.reshape(-1, 3)
+        return open3d_cloud(points, self.colours.reshape(-1, 3), None if keep_empty else points[:, 2] != 0)
+
+
+def _same_camera(depth: Frame, colour: Frame) -> int:
+    if depth.camera is not colour.camera:
+        raise ValueError("fusion needs a depth and a colour frame of the same camera")
+    if not depth.is_cloud:
+        raise ValueError(f"fusion needs a depth cloud first, not {depth!r}")
+    return depth.camera.processing_index()
+
+
+def colour_cloud(depth: Frame, colour: Frame) -> ColouredCloud:
+    """Gives every point of ``depth`` the colour of the pixel of ``colour``
+    it projects to."""
+    index = _same_camera(depth, colour)
+    fused = np.empty(6 * depth.width * depth.height, np.float32)
+    check(_sdk.FusionImageTo3DCSharp(index, colour.info, colour.data, len(colour.data), depth.info, depth.data,
+                                     fused), "colouring the cloud")
+    return ColouredCloud(depth, fused)

@@ -11,6 +11,7 @@ import numpy as np
 import VoraSDK as _sdk
 import _voracam_native as _native
 
+from .calibration import Calibration
 from .discovery import CameraInfo, _dotted, _mac, _text
 from .errors import VoraError, check
 from .frame import _FrameBytes
@@ -154,10 +155,8 @@ class Recording:
                           user_id=_text(r.device_user_id), host_address="", host_interface="", mtu=0,
                           same_subnet=False)
 
-    def calibration(self, sensor: int):
+    def calibration(self, sensor: int) -> Calibration:
         """A sensor's calibration as the camera gave it (voracam.Calibration)."""
-        from .camera import Calibration
-
         self._require_open()
         p = _sdk.CameraParameter()
         check(_sdk.GetRecordingCalibration(self._id, sensor, p), f"calibration of sensor {sensor}")

@@ -5,21 +5,35 @@ import math
 import threading
 import time
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Iterator, Optional
+from typing import Iterator, Optional, Protocol
 
 import VoraSDK as _sdk
 import _voracam_native as _native
 
 from . import _args, features
-from .errors import CAMERA_LOST, TIMEOUT, VoraError, check, check_value
-from .frame import Frame
-
-if TYPE_CHECKING:
-    from .camera import Camera
+from .discovery import CameraInfo
+from .errors import CAMERA_LOST, TIMEOUT, VoraError, check, check_value, close_quietly
+from .frame import Frame, FrameCamera
 
 # Longest single wait in the library: between two, Python handles Ctrl-C and
 # close() gets its turn.
 _SLICE_US = 200_000
+
+
+class StreamCamera(FrameCamera, Protocol):
+    """What a stream needs of the camera that opened it (a voracam.Camera).
+    Streams name only this, so that they need not import the camera module,
+    which imports them."""
+
+    index: int
+    info: CameraInfo
+
+    @property
+    def lost(self) -> bool: ...
+
+    def lost_error(self, operation: str) -> VoraError: ...
+
+    def _stream_closed(self, channel: int) -> None: ...
 
 
 @dataclass(frozen=True)
@@ -47,7 +61,7 @@ class Stream:
     come; ``capture(timeout=...)`` takes one. Waiting releases the interpreter
     lock, so other Python threads keep running."""
 
-    def __init__(self, camera: "Camera", channel: int, *, buffers: Optional[int] = None,
+    def __init__(self, camera: StreamCamera, channel: int, *, buffers: Optional[int] = None,
                  resend: Optional[bool] = None) -> None:
         self.camera = camera
         self.channel = _args.channel(channel)
@@ -74,7 +88,6 @@ class Stream:
         return self
 
     def __exit__(self, exc_type, exc, traceback) -> None:
-        from .camera import close_quietly
         close_quietly(self.close, exc)
 
     def __repr__(self) -> str:
