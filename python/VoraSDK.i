@@ -93,6 +93,7 @@ import_array();
 
 #define VORA_API
 %include "vora_base_type.h"
+%include "vora_pixel_format.h"
 %include "vora_gvcp_records.h"
 %include "vora_qelcamera_api.h"
 %include "vora_qelcamera_api_csharp.h"

@@ -22,8 +22,8 @@ from .recording import RecordingStatistics, recording_statistics
 from .stream import Stream
 
 # The GigE Vision bootstrap register of the heartbeat timeout (milliseconds),
-# and the default a camera starts with.
-_HEARTBEAT_TIMEOUT_REGISTER = 0x0938
+# as the library names it, and the default a camera starts with.
+_HEARTBEAT_TIMEOUT_REGISTER = _sdk.Heartbeat_Timeout_Reg
 _DEFAULT_HEARTBEAT_MS = 3000
 
 

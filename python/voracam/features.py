@@ -13,7 +13,7 @@ import VoraSDK as _sdk
 
 from .errors import VoraError, check, check_value
 
-SENSOR_STRIDE = 0x100
+SENSOR_STRIDE = _sdk.SENSOR_REG_STRIDE
 CHANNEL_STRIDE = _sdk.STREAM_CHANNEL_REG_STRIDE
 
 Getter = Callable[[int, int], int]

@@ -25,15 +25,17 @@ class FrameCamera(Protocol):
     def processing_index(self) -> int: ...
 
 
-class PixelFormat(enum.IntEnum):
-    """The pixel formats the library handles."""
+def _pixel_formats() -> dict[str, int]:
+    # The codes of vora_pixel_format.h as the module has them, named without
+    # the prefix (MONO8, RGB8, ...), in the order of their values.
+    prefix = "PIXEL_FORMAT_"
+    codes = {name[len(prefix):]: value for name, value in vars(_sdk).items()
+             if name.startswith(prefix) and isinstance(value, int)}
+    return dict(sorted(codes.items(), key=lambda item: item[1]))
 
-    MONO8 = 0x01080001
-    BAYER_RG8 = 0x01080009
-    YUV422_8 = 0x02100032
-    RGB565P = 0x02100035
-    RGB8 = 0x02180014
-    COORD3D_ABC16 = 0x023000B9
+
+PixelFormat = enum.IntEnum("PixelFormat", _pixel_formats(), module=__name__, qualname="PixelFormat")
+PixelFormat.__doc__ = "The pixel-format codes of the library (vora_pixel_format.h)."
 
 
 # Element type and elements per pixel of the image formats.

@@ -1,12 +1,16 @@
 """The package's modules: each imports, none imports another that imports it
 back (also through a function's body or a TYPE_CHECKING block), the names
-callers use stay where they are."""
+callers use stay where they are, and the facts the module VoraSDK exports
+(pixel-format codes) are taken from it rather than copied."""
 import ast
 import importlib
+import re
 from pathlib import Path
 from typing import Optional
 
+import VoraSDK as V
 import voracam
+from conftest import REPO
 
 PACKAGE = Path(voracam.__file__).resolve().parent
 
@@ -118,3 +122,24 @@ def test_names_stay_importable_where_callers_found_them():
     assert fusion.open3d_cloud is open3d_bridge.open3d_cloud
     assert fusion.depth_to_colour is voracam.depth_to_colour
     assert set(voracam.__all__) <= set(dir(voracam))
+
+
+def header_codes() -> dict[str, int]:
+    text = (REPO / "include" / "vora_pixel_format.h").read_text()
+    return {name: int(value, 16) for name, value in re.findall(r"#define PIXEL_FORMAT_(\w+) (0x[0-9A-Fa-f]+)u", text)}
+
+
+def test_pixel_formats_are_the_modules_codes_all_of_them():
+    codes = header_codes()
+    assert len(codes) >= 6
+    module = {name[len("PIXEL_FORMAT_"):]: getattr(V, name) for name in dir(V) if name.startswith("PIXEL_FORMAT_")}
+    assert module == codes
+    for name, code in module.items():
+        assert voracam.PixelFormat[name] == code and voracam.PixelFormat(code).name == name
+    assert len(voracam.PixelFormat) == len(codes)
+    # Values in ascending order, as members were listed before they came
+    # from the module.
+    assert [int(f) for f in voracam.PixelFormat] == sorted(codes.values())
+    # The names the package offered before it took them from the module.
+    offered = {"MONO8", "BAYER_RG8", "YUV422_8", "RGB565P", "RGB8", "COORD3D_ABC16"}
+    assert offered <= set(voracam.PixelFormat.__members__)

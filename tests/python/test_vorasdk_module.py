@@ -148,7 +148,7 @@ def test_constants():
                     Source_Port_Reg=0x0D1C, Stream_Channel_0_Port_Reg=0x0D00,
                     Stream_Channel_0_Destination_Address_Reg=0x0D18, Stream_Channel_Packet_Size_Reg=0x0D04,
                     Model_Adder=0x14, IP_Adder=0x064C, Mask_Adder=0x065C, Gate_Adder=0x066C,
-                    RECIEVE_TIME_STATISTICS_LENGTH=1000)
+                    RECIEVE_TIME_STATISTICS_LENGTH=1000, STREAM_CHANNEL_REG_STRIDE=0x40, SENSOR_REG_STRIDE=0x100)
     assert {name: getattr(M, name) for name in expected} == expected
 
 
