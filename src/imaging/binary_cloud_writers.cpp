@@ -25,34 +25,6 @@ inline uint8_t colour_byte(float v)
     return static_cast<uint8_t>(v > 255.0f ? 255.0f : (v > 0.0f ? v : 0.0f));
 }
 
-bool refuse(cameralog& log, const char* function, bool bad)
-{
-    if (bad)
-        log.log_error(gvcp_log_error_level,
-                      "[function:%s] Failed to save point cloud data due to the incoming parameters error, error "
-                      "code: %d",
-                      function, VORA_ERR_INVALID_ARG);
-    return bad;
-}
-
-int not_created(cameralog& log, const char* function)
-{
-    log.log_error(gvcp_log_error_level,
-                  "[function:%s] Failed to save point cloud data due to open the file error, error code: %d", function,
-                  VORA_ERR_SAVE_OPEN);
-    return VORA_ERR_SAVE_OPEN;
-}
-
-int finish(cameralog& log, const char* function, OutputFile& out)
-{
-    if (out.close())
-        return VORA_OK;
-    log.log_error(gvcp_log_error_level,
-                  "[function:%s] Failed to save point cloud data due to write the file error, error code: %d", function,
-                  VORA_ERR_SAVE_FORMAT);
-    return VORA_ERR_SAVE_FORMAT;
-}
-
 void put_text(OutputFile& out, const char* text)
 {
     out.write(text, std::strlen(text));
@@ -84,79 +56,67 @@ void each_raw_point(const PhotoInfo& frame, Visit visit)
 
 int save_cloud_binary_ply(cameralog& log, const PhotoInfo& frame, const char* path)
 {
-    const char* function = "SavePointCloudToBinaryPly";
-    if (refuse(log, function, !is_readable_cloud(&frame) || !path))
-        return VORA_ERR_INVALID_ARG;
-    size_t count = 0;
-    each_raw_point(frame, [&](const float* p) { count += has_depth(p); });
-    OutputFile out(path);
-    if (!out.is_open())
-        return not_created(log, function);
-    put_ply_header(out, count, false);
-    each_raw_point(frame, [&](const float* p) {
-        if (has_depth(p))
-            out.write(p, 12);
+    static constexpr SaveMessages kMessages{"SavePointCloudToBinaryPly", "point cloud data"};
+    return save_file(log, kMessages, is_readable_cloud(&frame) && path, path, [&](OutputFile& out) {
+        size_t count = 0;
+        each_raw_point(frame, [&](const float* p) { count += has_depth(p); });
+        put_ply_header(out, count, false);
+        each_raw_point(frame, [&](const float* p) {
+            if (has_depth(p))
+                out.write(p, 12);
+        });
     });
-    return finish(log, function, out);
 }
 
 int save_fused_ply(cameralog& log, const PhotoInfo& frame, const float* fused, const char* path)
 {
-    const char* function = "SavePointCloudWithImageToPly";
-    if (refuse(log, function, !is_readable_cloud(&frame) || !fused || !path))
-        return VORA_ERR_INVALID_ARG;
-    const size_t points = static_cast<size_t>(pixel_count(frame));
-    size_t count = 0;
-    for (size_t i = 0; i < points; ++i)
-        count += has_depth(fused + 6 * i);
-    OutputFile out(path);
-    if (!out.is_open())
-        return not_created(log, function);
-    put_ply_header(out, count, true);
-    for (size_t i = 0; i < points; ++i) {
-        const float* v = fused + 6 * i;
-        if (!has_depth(v))
-            continue;
-        uint8_t point[15];
-        std::memcpy(point, v, 12);
-        point[12] = colour_byte(v[5]);
-        point[13] = colour_byte(v[4]);
-        point[14] = colour_byte(v[3]);
-        out.write(point, sizeof point);
-    }
-    return finish(log, function, out);
+    static constexpr SaveMessages kMessages{"SavePointCloudWithImageToPly", "point cloud data"};
+    return save_file(log, kMessages, is_readable_cloud(&frame) && fused && path, path, [&](OutputFile& out) {
+        const size_t points = static_cast<size_t>(pixel_count(frame));
+        size_t count = 0;
+        for (size_t i = 0; i < points; ++i)
+            count += has_depth(fused + 6 * i);
+        put_ply_header(out, count, true);
+        for (size_t i = 0; i < points; ++i) {
+            const float* v = fused + 6 * i;
+            if (!has_depth(v))
+                continue;
+            uint8_t point[15];
+            std::memcpy(point, v, 12);
+            point[12] = colour_byte(v[5]);
+            point[13] = colour_byte(v[4]);
+            point[14] = colour_byte(v[3]);
+            out.write(point, sizeof point);
+        }
+    });
 }
 
 int save_fused_pcd(cameralog& log, const PhotoInfo& frame, const float* fused, const char* path)
 {
-    const char* function = "SavePointCloudWithImageToPcd";
-    if (refuse(log, function, !is_readable_cloud(&frame) || !fused || !path))
-        return VORA_ERR_INVALID_ARG;
-    const size_t points = static_cast<size_t>(pixel_count(frame));
-    OutputFile out(path);
-    if (!out.is_open())
-        return not_created(log, function);
-    char header[512];
-    const int n = std::snprintf(header, sizeof header,
-                                "# .PCD v0.7 - Point Cloud Data file format\n"
-                                "VERSION 0.7\nFIELDS x y z rgb\nSIZE 4 4 4 4\nTYPE F F F F\nCOUNT 1 1 1 1\n"
-                                "WIDTH %u\nHEIGHT %u\nVIEWPOINT 0 0 0 1 0 0 0\nPOINTS %zu\nDATA binary\n",
-                                frame.pixel_width, frame.pixel_height, points);
-    out.write(header, static_cast<size_t>(n));
-    const float nan = std::nanf("");
-    for (size_t i = 0; i < points; ++i) {
-        const float* v = fused + 6 * i;
-        float point[4] = {nan, nan, nan, 0.0f};
-        if (has_depth(v)) {
-            std::memcpy(point, v, 12);
-            // rgb packed as 0x00RRGGBB, the float field's usual reading.
-            const uint32_t colour =
-                uint32_t(colour_byte(v[5])) << 16 | uint32_t(colour_byte(v[4])) << 8 | colour_byte(v[3]);
-            std::memcpy(&point[3], &colour, 4);
+    static constexpr SaveMessages kMessages{"SavePointCloudWithImageToPcd", "point cloud data"};
+    return save_file(log, kMessages, is_readable_cloud(&frame) && fused && path, path, [&](OutputFile& out) {
+        const size_t points = static_cast<size_t>(pixel_count(frame));
+        char header[512];
+        const int n = std::snprintf(header, sizeof header,
+                                    "# .PCD v0.7 - Point Cloud Data file format\n"
+                                    "VERSION 0.7\nFIELDS x y z rgb\nSIZE 4 4 4 4\nTYPE F F F F\nCOUNT 1 1 1 1\n"
+                                    "WIDTH %u\nHEIGHT %u\nVIEWPOINT 0 0 0 1 0 0 0\nPOINTS %zu\nDATA binary\n",
+                                    frame.pixel_width, frame.pixel_height, points);
+        out.write(header, static_cast<size_t>(n));
+        const float nan = std::nanf("");
+        for (size_t i = 0; i < points; ++i) {
+            const float* v = fused + 6 * i;
+            float point[4] = {nan, nan, nan, 0.0f};
+            if (has_depth(v)) {
+                std::memcpy(point, v, 12);
+                // rgb packed as 0x00RRGGBB, the float field's usual reading.
+                const uint32_t colour =
+                    uint32_t(colour_byte(v[5])) << 16 | uint32_t(colour_byte(v[4])) << 8 | colour_byte(v[3]);
+                std::memcpy(&point[3], &colour, 4);
+            }
+            out.write(point, sizeof point);
         }
-        out.write(point, sizeof point);
-    }
-    return finish(log, function, out);
+    });
 }
 
 }  // namespace imaging

@@ -55,16 +55,12 @@ size_t count_text_points(const PhotoInfo& frame)
 
 int save_cloud_pcd(cameralog& log, const PhotoInfo& frame, const char* path)
 {
-    if (!is_readable_cloud(&frame) || !path) {
-        log.log_error(gvcp_log_error_level,
-                      "[function:SavePointCloudToPcd] Failed to save point cloud data due to the pixel_format error, "
-                      "error code: %d",
-                      VORA_ERR_INVALID_ARG);
-        return VORA_ERR_INVALID_ARG;
-    }
-    OutputFile out(path);
-    bool ok = out.is_open();
-    if (ok) {
+    // This writer says the same of a file it cannot create as of one it
+    // cannot write.
+    static constexpr SaveMessages kMessages{
+        "SavePointCloudToPcd", "point cloud data", nullptr, " due to the pixel_format error", "", "",
+        VORA_ERR_SAVE_FORMAT};
+    return save_file(log, kMessages, is_readable_cloud(&frame) && path, path, [&](OutputFile& out) {
         char header[512];
         const int n = std::snprintf(header, sizeof header,
                                     "# .PCD v0.7 - Point Cloud Data file format\r\n"
@@ -95,130 +91,60 @@ int save_cloud_pcd(cameralog& log, const PhotoInfo& frame, const char* path)
             }
             out.write(xyz, count * 12);
         });
-        ok = out.close();
-    }
-    if (!ok) {
-        log.log_error(gvcp_log_error_level,
-                      "[function:SavePointCloudToPcd] Failed to save point cloud data, error code: %d",
-                      VORA_ERR_SAVE_FORMAT);
-        return VORA_ERR_SAVE_FORMAT;
-    }
-    return VORA_OK;
+    });
 }
 
 int save_cloud_ply(cameralog& log, const PhotoInfo& frame, const char* path)
 {
-    if (!is_readable_cloud(&frame) || !path) {
-        log.log_error(gvcp_log_error_level,
-                      "[function:SavePointCloudToPly] Failed to save point cloud data due to the incoming parameters "
-                      "error, error code: %d",
-                      VORA_ERR_INVALID_ARG);
-        return VORA_ERR_INVALID_ARG;
-    }
-    OutputFile out(path);
-    if (!out.is_open()) {
-        std::puts("open file error");
-        log.log_error(gvcp_log_error_level,
-                      "[function:SavePointCloudToPly] Failed to save point cloud data due to open the file error, "
-                      "error code: %d",
-                      VORA_ERR_SAVE_OPEN);
-        return VORA_ERR_SAVE_OPEN;
-    }
-    char header[256];
-    const int n = std::snprintf(header, sizeof header,
-                                "ply\n"
-                                "format ascii 1.0\n"
-                                "element vertex %d\n"
-                                "property float x\n"
-                                "property float y\n"
-                                "property float z\n"
-                                "end_header\n",
-                                static_cast<int>(count_text_points(frame)));
-    out.write(header, static_cast<size_t>(n));
-    put_cloud_lines(out, frame);
-    if (!out.close()) {
-        log.log_error(gvcp_log_error_level,
-                      "[function:SavePointCloudToPly] Failed to save point cloud data due to write the file error, "
-                      "error code: %d",
-                      VORA_ERR_SAVE_FORMAT);
-        return VORA_ERR_SAVE_FORMAT;
-    }
-    return VORA_OK;
+    static constexpr SaveMessages kMessages{"SavePointCloudToPly", "point cloud data", "open file error"};
+    return save_file(log, kMessages, is_readable_cloud(&frame) && path, path, [&](OutputFile& out) {
+        char header[256];
+        const int n = std::snprintf(header, sizeof header,
+                                    "ply\n"
+                                    "format ascii 1.0\n"
+                                    "element vertex %d\n"
+                                    "property float x\n"
+                                    "property float y\n"
+                                    "property float z\n"
+                                    "end_header\n",
+                                    static_cast<int>(count_text_points(frame)));
+        out.write(header, static_cast<size_t>(n));
+        put_cloud_lines(out, frame);
+    });
 }
 
 int save_cloud_txt(cameralog& log, const PhotoInfo& frame, const char* path)
 {
-    if (!is_readable_cloud(&frame) || !path) {
-        log.log_error(gvcp_log_error_level,
-                      "[function:SavePointCloudToTxt] Failed to save point cloud data due to the incoming parameters "
-                      "error, error code: %d",
-                      VORA_ERR_INVALID_ARG);
-        return VORA_ERR_INVALID_ARG;
-    }
-    OutputFile out(path);
-    if (!out.is_open()) {
-        log.log_error(gvcp_log_error_level,
-                      "[function:SavePointCloudToTxt] Failed to save point cloud data due to open the file error, "
-                      "error code: %d",
-                      VORA_ERR_SAVE_OPEN);
-        return VORA_ERR_SAVE_OPEN;
-    }
-    put_cloud_lines(out, frame);
-    if (!out.close()) {
-        log.log_error(gvcp_log_error_level,
-                      "[function:SavePointCloudToTxt] Failed to save point cloud data due to write the file error, "
-                      "error code: %d",
-                      VORA_ERR_SAVE_FORMAT);
-        return VORA_ERR_SAVE_FORMAT;
-    }
-    return VORA_OK;
+    static constexpr SaveMessages kMessages{"SavePointCloudToTxt", "point cloud data"};
+    return save_file(log, kMessages, is_readable_cloud(&frame) && path, path,
+                     [&](OutputFile& out) { put_cloud_lines(out, frame); });
 }
 
 int save_cloud_with_colour_txt(cameralog& log, const PhotoInfo& frame, const float* fused, const char* path)
 {
     // The fused array holds a point per point of the cloud it was made from;
     // a cloud fusion would refuse tells nothing of the array's size.
-    if (!is_readable_cloud(&frame) || !fused || !path) {
-        log.log_error(gvcp_log_error_level,
-                      "[function:SavePointCloudWithImageToTxt] Failed to save data due to the incoming parameters "
-                      "error, error code: %d",
-                      VORA_ERR_INVALID_ARG);
-        return VORA_ERR_INVALID_ARG;
-    }
-    OutputFile out(path);
-    if (!out.is_open()) {
-        log.log_error(gvcp_log_error_level,
-                      "[function:SavePointCloudWithImageToTxt] Failed to save data due to open the file error, error "
-                      "code: %d",
-                      VORA_ERR_SAVE_OPEN);
-        return VORA_ERR_SAVE_OPEN;
-    }
-    const size_t points = static_cast<size_t>(pixel_count(frame));
-    for (size_t i = 0; i < points; ++i) {
-        const float* v = fused + 6 * i;
-        if (!text_keeps(v[2]))
-            continue;
-        char* p = out.reserve(3 * (kMaxFixed2 + 1) + 3 * 12 + 1);
-        for (int k = 0; k < 3; ++k) {
-            p = put_fixed2(p, v[k]);
+    static constexpr SaveMessages kMessages{"SavePointCloudWithImageToTxt", "data"};
+    return save_file(log, kMessages, is_readable_cloud(&frame) && fused && path, path, [&](OutputFile& out) {
+        const size_t points = static_cast<size_t>(pixel_count(frame));
+        for (size_t i = 0; i < points; ++i) {
+            const float* v = fused + 6 * i;
+            if (!text_keeps(v[2]))
+                continue;
+            char* p = out.reserve(3 * (kMaxFixed2 + 1) + 3 * 12 + 1);
+            for (int k = 0; k < 3; ++k) {
+                p = put_fixed2(p, v[k]);
+                *p++ = ' ';
+            }
+            p = put_int(p, trunc_float_to_int32(v[3]));
             *p++ = ' ';
+            p = put_int(p, trunc_float_to_int32(v[4]));
+            *p++ = ' ';
+            p = put_int(p, trunc_float_to_int32(v[5]));
+            *p++ = '\n';
+            out.commit(p);
         }
-        p = put_int(p, trunc_float_to_int32(v[3]));
-        *p++ = ' ';
-        p = put_int(p, trunc_float_to_int32(v[4]));
-        *p++ = ' ';
-        p = put_int(p, trunc_float_to_int32(v[5]));
-        *p++ = '\n';
-        out.commit(p);
-    }
-    if (!out.close()) {
-        log.log_error(gvcp_log_error_level,
-                      "[function:SavePointCloudWithImageToTxt] Failed to save data due to write the file error, "
-                      "error code: %d",
-                      VORA_ERR_SAVE_FORMAT);
-        return VORA_ERR_SAVE_FORMAT;
-    }
-    return VORA_OK;
+    });
 }
 
 }  // namespace imaging

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "imaging/cloud_convert.h"
+#include "imaging/output_file.h"
 #include "imaging/pixel_format.h"
 #include "imaging/png_writer.h"
 
@@ -26,17 +27,6 @@ constexpr uint8_t kStops[][3] = {
     {40, 30, 120},   // deep blue
 };
 constexpr int kStopCount = sizeof kStops / sizeof kStops[0];
-
-struct Rgb {
-    const uint8_t* pixels;
-    size_t row_bytes;
-};
-
-const uint8_t* rgb_row(const void* context, uint32_t r, uint8_t*)
-{
-    const Rgb& rgb = *static_cast<const Rgb*>(context);
-    return rgb.pixels + rgb.row_bytes * r;
-}
 
 }  // namespace
 
@@ -79,13 +69,9 @@ void colour_map_depth(const uint16_t* z, size_t n, uint8_t* rgb, uint16_t* near,
 
 int save_depth_preview_png(cameralog& log, const PhotoInfo& frame, const char* path)
 {
-    if (!is_readable_cloud(&frame) || !path) {
-        log.log_error(gvcp_log_error_level,
-                      "[function:SaveDepthPreviewToPng] Failed to save depth data due to the incoming parameters "
-                      "error, error code: %d",
-                      VORA_ERR_INVALID_ARG);
-        return VORA_ERR_INVALID_ARG;
-    }
+    static constexpr SaveMessages kMessages{"SaveDepthPreviewToPng", "depth data"};
+    if (!is_readable_cloud(&frame) || !path)
+        return refuse_save(log, kMessages);
     const size_t n = static_cast<size_t>(pixel_count(frame));
     std::vector<uint16_t> z;
     std::vector<uint8_t> rgb;
@@ -100,9 +86,9 @@ int save_depth_preview_png(cameralog& log, const PhotoInfo& frame, const char* p
         z[i] = load_le16(frame.pixel + 6 * i + 4);
     uint16_t near = 0, far = 0;
     colour_map_depth(z.data(), n, rgb.data(), &near, &far);
-    const Rgb source{rgb.data(), static_cast<size_t>(frame.pixel_width) * 3};
-    const PngRowSource rows{rgb_row, &source, false};
-    return write_png(log, "SaveDepthPreviewToPng", path, frame.pixel_width, frame.pixel_height, PngKind::Rgb8, rows);
+    const PngRowsInMemory pixels{rgb.data(), static_cast<size_t>(frame.pixel_width) * 3};
+    return write_png(log, kMessages.function, path, frame.pixel_width, frame.pixel_height, PngKind::Rgb8,
+                     png_rows_in_memory(pixels));
 }
 
 }  // namespace imaging

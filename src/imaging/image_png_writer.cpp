@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "imaging/colour_convert.h"
+#include "imaging/output_file.h"
 #include "imaging/pixel_format.h"
 #include "imaging/png_writer.h"
 
@@ -11,7 +12,7 @@ namespace imaging {
 
 namespace {
 
-constexpr const char* kFunction = "SaveImageToPng";
+constexpr SaveMessages kMessages{"SaveImageToPng", "image data"};
 
 struct Image {
     const uint8_t* pixels;
@@ -45,26 +46,12 @@ const uint8_t* image_row(const void* context, uint32_t r, uint8_t* scratch)
     }
 }
 
-int refuse(cameralog& log, int code)
-{
-    if (code == VORA_ERR_SAVE_FORMAT)
-        log.log_error(gvcp_log_error_level,
-                      "[function:%s] The save failed because there is no pixel format that supports the data, error "
-                      "code: %d",
-                      kFunction, code);
-    else
-        log.log_error(gvcp_log_error_level,
-                      "[function:%s] Failed to save image data due to the incoming parameters error, error code: %d",
-                      kFunction, code);
-    return code;
-}
-
 }  // namespace
 
 int save_image_png(cameralog& log, const PhotoInfo& frame, const char* path)
 {
     if (!frame.pixel || !path)
-        return refuse(log, VORA_ERR_INVALID_ARG);
+        return refuse_save(log, kMessages);
     Image image{reinterpret_cast<const uint8_t*>(frame.pixel), frame.pixel_width, frame.pixel_format};
     std::unique_ptr<char, decltype(&std::free)> converted(nullptr, std::free);
     switch (frame.pixel_format) {
@@ -72,7 +59,7 @@ int save_image_png(cameralog& log, const PhotoInfo& frame, const char* path)
     case PIXEL_FORMAT_MONO8:
     case PIXEL_FORMAT_RGB565P:
         if (!payload_covers(frame, static_cast<unsigned>(pixel_bytes(frame.pixel_format))))
-            return refuse(log, VORA_ERR_INVALID_ARG);
+            return refuse_save(log, kMessages);
         break;
     case PIXEL_FORMAT_YUV422_8:
     case PIXEL_FORMAT_BAYER_RG8: {
@@ -80,15 +67,15 @@ int save_image_png(cameralog& log, const PhotoInfo& frame, const char* path)
         converted.reset(frame.pixel_format == PIXEL_FORMAT_YUV422_8 ? yuyv_frame_rgb888_copy(log, frame, &size)
                                                                     : bayer_frame_rgb888_copy(log, frame, &size));
         if (!converted)
-            return refuse(log, VORA_ERR_INVALID_ARG);
+            return refuse_save(log, kMessages);
         image = Image{reinterpret_cast<const uint8_t*>(converted.get()), frame.pixel_width, PIXEL_FORMAT_RGB8};
         break;
     }
     default:
-        return refuse(log, VORA_ERR_SAVE_FORMAT);
+        return pixel_format_unsupported(log, kMessages.function);
     }
     const PngRowSource rows{image_row, &image, image.format != PIXEL_FORMAT_RGB8};
-    return write_png(log, kFunction, path, frame.pixel_width, frame.pixel_height, PngKind::Rgb8, rows);
+    return write_png(log, kMessages.function, path, frame.pixel_width, frame.pixel_height, PngKind::Rgb8, rows);
 }
 
 }  // namespace imaging

@@ -101,111 +101,55 @@ void put_rows(OutputFile& out, const BmpLayout& l, const uint8_t* pixels, size_t
     }
 }
 
+// Saves a frame of `source` bytes a pixel as a bitmap of `stored` bytes a
+// pixel (1: grey with a palette, 3: colour); `fits` is the caller's verdict
+// on the frame's pixel format.
+template <typename Convert>
+int save_bmp_file(cameralog& log, const SaveMessages& messages, const PhotoInfo& frame, const char* path, bool fits,
+                  unsigned source, uint32_t stored, Convert convert)
+{
+    BmpLayout layout{};
+    const bool valid =
+        frame.pixel && path && fits && payload_covers(frame, source) && bmp_layout(frame, stored, &layout);
+    return save_file(log, messages, valid, path, [&](OutputFile& out) {
+        put_headers(out, layout, 8 * stored);
+        put_rows(out, layout, reinterpret_cast<const uint8_t*>(frame.pixel), source, convert);
+    });
+}
+
 }  // namespace
 
 int save_grey_bmp(cameralog& log, const PhotoInfo& frame, const char* path)
 {
-    BmpLayout layout;
-    const int bytes = pixel_bytes(frame.pixel_format);
-    if (!frame.pixel || !path || bytes != 1 || !payload_covers(frame, 1) || !bmp_layout(frame, 1, &layout)) {
-        log.log_error(gvcp_log_error_level,
-                      "[function:SaveGrayImageToBmp] Failed to save grey data due to the incoming parameters error, "
-                      "error code: %d",
-                      VORA_ERR_INVALID_ARG);
-        return VORA_ERR_INVALID_ARG;
-    }
-    OutputFile out(path);
-    if (!out.is_open()) {
-        log.log_error(gvcp_log_error_level,
-                      "[function:SaveGrayImageToBmp] Failed to save grey data due to open the file error, error "
-                      "code: %d",
-                      VORA_ERR_SAVE_OPEN);
-        return VORA_ERR_SAVE_OPEN;
-    }
-    put_headers(out, layout, 8 * static_cast<uint32_t>(bytes));
-    put_rows(out, layout, reinterpret_cast<const uint8_t*>(frame.pixel), 1,
-             [](uint8_t* dst, const uint8_t* src, size_t n) { std::memcpy(dst, src, n); });
-    if (!out.close()) {
-        log.log_error(gvcp_log_error_level,
-                      "[function:SaveGrayImageToBmp] Failed to save grey data due to write the file error, error "
-                      "code: %d",
-                      VORA_ERR_SAVE_FORMAT);
-        return VORA_ERR_SAVE_FORMAT;
-    }
-    return VORA_OK;
+    static constexpr SaveMessages kMessages{"SaveGrayImageToBmp", "grey data"};
+    return save_bmp_file(log, kMessages, frame, path, pixel_bytes(frame.pixel_format) == 1, 1, 1,
+                         [](uint8_t* dst, const uint8_t* src, size_t n) { std::memcpy(dst, src, n); });
 }
 
 int save_rgb888_bmp(cameralog& log, const PhotoInfo& frame, const char* path)
 {
-    BmpLayout layout;
-    const int bytes = pixel_bytes(frame.pixel_format);
-    if (!frame.pixel || !path || bytes != 3 || !payload_covers(frame, 3) || !bmp_layout(frame, 3, &layout)) {
-        log.log_error(gvcp_log_error_level,
-                      "[function:SaveRgb888ToBmp] Failed to save rgb data due to the incoming parameters error, error "
-                      "code: %d",
-                      VORA_ERR_INVALID_ARG);
-        return VORA_ERR_INVALID_ARG;
-    }
-    OutputFile out(path);
-    if (!out.is_open()) {
-        std::puts("open file error");
-        log.log_error(gvcp_log_error_level,
-                      "[function:SaveRgb888ToBmp] Failed to save rgb data due to open the file error, error code: %d",
-                      VORA_ERR_SAVE_OPEN);
-        return VORA_ERR_SAVE_OPEN;
-    }
-    put_headers(out, layout, 8 * static_cast<uint32_t>(bytes));
-    put_rows(out, layout, reinterpret_cast<const uint8_t*>(frame.pixel), 3,
-             [](uint8_t* dst, const uint8_t* src, size_t n) {
-                 for (size_t i = 0; i < n; ++i, dst += 3, src += 3) {
-                     dst[0] = src[2];
-                     dst[1] = src[1];
-                     dst[2] = src[0];
-                 }
-             });
-    if (!out.close()) {
-        log.log_error(gvcp_log_error_level,
-                      "[function:SaveRgb888ToBmp] Failed to save rgb data due to write the file error, error code: %d",
-                      VORA_ERR_SAVE_FORMAT);
-        return VORA_ERR_SAVE_FORMAT;
-    }
-    return VORA_OK;
+    static constexpr SaveMessages kMessages{"SaveRgb888ToBmp", "rgb data", "open file error"};
+    return save_bmp_file(log, kMessages, frame, path, pixel_bytes(frame.pixel_format) == 3, 3, 3,
+                         [](uint8_t* dst, const uint8_t* src, size_t n) {
+                             for (size_t i = 0; i < n; ++i, dst += 3, src += 3) {
+                                 dst[0] = src[2];
+                                 dst[1] = src[1];
+                                 dst[2] = src[0];
+                             }
+                         });
 }
 
 int save_rgb565_bmp(cameralog& log, const PhotoInfo& frame, const char* path)
 {
-    BmpLayout layout;
-    if (!frame.pixel || !path || !payload_covers(frame, 2) || !bmp_layout(frame, 3, &layout)) {
-        log.log_error(gvcp_log_error_level,
-                      "[function:SaveRgb565ToBmp] Failed to save rgb data due to the incoming parameters error, error "
-                      "code: %d",
-                      VORA_ERR_INVALID_ARG);
-        return VORA_ERR_INVALID_ARG;
-    }
-    OutputFile out(path);
-    if (!out.is_open()) {
-        log.log_error(gvcp_log_error_level,
-                      "[function:SaveRgb565ToBmp] Failed to save rgb data due to open the file error, error code: %d",
-                      VORA_ERR_SAVE_OPEN);
-        return VORA_ERR_SAVE_OPEN;
-    }
-    put_headers(out, layout, 24);
-    put_rows(out, layout, reinterpret_cast<const uint8_t*>(frame.pixel), 2,
-             [](uint8_t* dst, const uint8_t* src, size_t n) {
-                 for (size_t i = 0; i < n; ++i, dst += 3, src += 2) {
-                     const uint32_t v = static_cast<uint32_t>(src[0] | src[1] << 8);
-                     dst[0] = static_cast<uint8_t>((v & 0x1F) << 3);
-                     dst[1] = static_cast<uint8_t>(((v >> 5) & 0x3F) << 2);
-                     dst[2] = static_cast<uint8_t>((v >> 11) << 3);
-                 }
-             });
-    if (!out.close()) {
-        log.log_error(gvcp_log_error_level,
-                      "[function:SaveRgb565ToBmp] Failed to save rgb data due to write the file error, error code: %d",
-                      VORA_ERR_SAVE_FORMAT);
-        return VORA_ERR_SAVE_FORMAT;
-    }
-    return VORA_OK;
+    static constexpr SaveMessages kMessages{"SaveRgb565ToBmp", "rgb data"};
+    return save_bmp_file(log, kMessages, frame, path, true, 2, 3, [](uint8_t* dst, const uint8_t* src, size_t n) {
+        for (size_t i = 0; i < n; ++i, dst += 3, src += 2) {
+            const uint32_t v = static_cast<uint32_t>(src[0] | src[1] << 8);
+            dst[0] = static_cast<uint8_t>((v & 0x1F) << 3);
+            dst[1] = static_cast<uint8_t>(((v >> 5) & 0x3F) << 2);
+            dst[2] = static_cast<uint8_t>((v >> 11) << 3);
+        }
+    });
 }
 
 namespace {
@@ -213,7 +157,7 @@ namespace {
 // Saves a colour frame converted into a buffer of our own: the caller's
 // buffer holds only the raw bytes and stays the caller's.
 int save_converted_bmp(cameralog& log, const PhotoInfo& frame, const char* path,
-                       char* (*convert)(cameralog&, const PhotoInfo&, uint32_t*), const char* refusal)
+                       char* (*convert)(cameralog&, const PhotoInfo&, uint32_t*), const SaveMessages& messages)
 {
     if (frame.pixel && path) {
         uint32_t size = 0;
@@ -227,34 +171,28 @@ int save_converted_bmp(cameralog& log, const PhotoInfo& frame, const char* path,
             return result;
         }
     }
-    log.log_error(gvcp_log_error_level, refusal, VORA_ERR_INVALID_ARG);
-    return VORA_ERR_INVALID_ARG;
+    return refuse_save(log, messages);
 }
 
 }  // namespace
 
 int save_yuyv_bmp(cameralog& log, const PhotoInfo& frame, const char* path)
 {
-    return save_converted_bmp(log, frame, path, yuyv_frame_rgb888_copy,
-                              "[function:SaveYuyvRgbToBmp] Failed to save yuyv data due to the incoming parameters "
-                              "error, error code: %d");
+    static constexpr SaveMessages kMessages{"SaveYuyvRgbToBmp", "yuyv data"};
+    return save_converted_bmp(log, frame, path, yuyv_frame_rgb888_copy, kMessages);
 }
 
 int save_bayer_rg8_bmp(cameralog& log, const PhotoInfo& frame, const char* path)
 {
-    return save_converted_bmp(log, frame, path, bayer_frame_rgb888_copy,
-                              "[function:SaveBayerRG8ToBmp] Failed to save bayerRG8 data due to the incoming "
-                              "parameters error, error code: %d");
+    static constexpr SaveMessages kMessages{"SaveBayerRG8ToBmp", "bayerRG8 data"};
+    return save_converted_bmp(log, frame, path, bayer_frame_rgb888_copy, kMessages);
 }
 
 int save_bmp(cameralog& log, const PhotoInfo& frame, const char* path)
 {
-    if (!frame.pixel || !path) {
-        log.log_error(gvcp_log_error_level,
-                      "[function:SaveToBMP] Failed to save data due to the incoming parameters error, error code: %d",
-                      VORA_ERR_INVALID_ARG);
-        return VORA_ERR_INVALID_ARG;
-    }
+    static constexpr const char* kFunction = "SaveToBMP";
+    if (!frame.pixel || !path)
+        return refuse_save(log, SaveMessages{kFunction, "data"});
     switch (frame.pixel_format) {
     case PIXEL_FORMAT_MONO8:
         return save_grey_bmp(log, frame, path);
@@ -267,11 +205,7 @@ int save_bmp(cameralog& log, const PhotoInfo& frame, const char* path)
     case PIXEL_FORMAT_RGB8:
         return save_rgb888_bmp(log, frame, path);
     default:
-        log.log_error(gvcp_log_error_level,
-                      "[function:SaveToBMP] The save failed because there is no pixel format that supports the data, "
-                      "error code: %d",
-                      VORA_ERR_SAVE_FORMAT);
-        return VORA_ERR_SAVE_FORMAT;
+        return pixel_format_unsupported(log, kFunction);
     }
 }
 

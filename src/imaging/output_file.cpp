@@ -60,4 +60,41 @@ bool OutputFile::close()
     return !failed_;
 }
 
+namespace {
+
+int log_failure(cameralog& log, const SaveMessages& m, const char* reason, int status)
+{
+    log.log_error(gvcp_log_error_level, "[function:%s] Failed to save %s%s, error code: %d", m.function, m.what, reason,
+                  status);
+    return status;
+}
+
+}  // namespace
+
+int refuse_save(cameralog& log, const SaveMessages& m)
+{
+    return log_failure(log, m, m.refused, VORA_ERR_INVALID_ARG);
+}
+
+int file_not_created(cameralog& log, const SaveMessages& m)
+{
+    if (m.console)
+        std::puts(m.console);
+    return log_failure(log, m, m.not_created, m.not_created_status);
+}
+
+int file_not_written(cameralog& log, const SaveMessages& m, int status)
+{
+    return log_failure(log, m, m.not_written, status);
+}
+
+int pixel_format_unsupported(cameralog& log, const char* function)
+{
+    log.log_error(gvcp_log_error_level,
+                  "[function:%s] The save failed because there is no pixel format that supports the data, error "
+                  "code: %d",
+                  function, VORA_ERR_SAVE_FORMAT);
+    return VORA_ERR_SAVE_FORMAT;
+}
+
 }  // namespace imaging

@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "imaging/cloud_convert.h"
+#include "imaging/output_file.h"
 #include "imaging/pixel_format.h"
 
 namespace imaging {
@@ -15,14 +16,10 @@ int write_png(cameralog& log, const char* function, const char* path, uint32_t w
               const PngRowSource& rows, PngAllocator allocate)
 {
     const bool grey = kind == PngKind::Grey16;
-    const char* what = grey ? "depth" : "image";
+    const SaveMessages messages{function, grey ? "depth data" : "image data"};
     FILE* fp = std::fopen(path, "wb");
-    if (!fp) {
-        log.log_error(gvcp_log_error_level,
-                      "[function:%s] Failed to save %s data due to open the file error, error code: %d", function, what,
-                      VORA_ERR_SAVE_OPEN);
-        return VORA_ERR_SAVE_OPEN;
-    }
+    if (!fp)
+        return file_not_created(log, messages);
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     if (!png) {
         std::fclose(fp);
@@ -83,12 +80,8 @@ int write_png(cameralog& log, const char* function, const char* path, uint32_t w
     png_write_end(png, nullptr);
     png_destroy_write_struct(&png, &info);
     std::free(scratch);
-    if (std::fclose(fp) != 0) {
-        log.log_error(gvcp_log_error_level,
-                      "[function:%s] Failed to save %s data due to write the file error, error code: %d", function,
-                      what, VORA_ERR_FAILED);
-        return VORA_ERR_FAILED;
-    }
+    if (std::fclose(fp) != 0)
+        return file_not_written(log, messages, VORA_ERR_FAILED);
     return VORA_OK;
 }
 
@@ -109,46 +102,38 @@ const uint8_t* depth_row(const void* context, uint32_t r, uint8_t* scratch)
     return scratch;
 }
 
-struct Plane {
-    const uint8_t* samples;
-    size_t row_bytes;
-};
-
-const uint8_t* plane_row(const void* context, uint32_t r, uint8_t*)
+const uint8_t* row_in_memory(const void* context, uint32_t r, uint8_t*)
 {
-    const Plane& plane = *static_cast<const Plane*>(context);
-    return plane.samples + plane.row_bytes * r;
+    const PngRowsInMemory& rows = *static_cast<const PngRowsInMemory*>(context);
+    return rows.first + rows.row_bytes * r;
 }
 
 }  // namespace
 
+PngRowSource png_rows_in_memory(const PngRowsInMemory& rows)
+{
+    return PngRowSource{row_in_memory, &rows, false};
+}
+
 int save_depth_png(cameralog& log, const PhotoInfo& frame, const char* path)
 {
-    if (!is_readable_cloud(&frame) || !path) {
-        log.log_error(gvcp_log_error_level,
-                      "[function:SaveDepthToPng] Failed to save depth data due to the incoming parameters error, "
-                      "error code: %d",
-                      VORA_ERR_INVALID_ARG);
-        return VORA_ERR_INVALID_ARG;
-    }
+    static constexpr SaveMessages kMessages{"SaveDepthToPng", "depth data"};
+    if (!is_readable_cloud(&frame) || !path)
+        return refuse_save(log, kMessages);
     const PngRowSource rows{depth_row, &frame, true};
-    return write_grey16_png(log, "SaveDepthToPng", path, frame.pixel_width, frame.pixel_height, rows);
+    return write_grey16_png(log, kMessages.function, path, frame.pixel_width, frame.pixel_height, rows);
 }
 
 int save_plane_png(cameralog& log, const PhotoInfo& frame, const short* plane, const char* path)
 {
     // The plane is width x height values of this frame's cloud: a frame the
     // plane could not have been taken from says nothing about its size.
-    if (!is_readable_cloud(&frame) || !plane || !path) {
-        log.log_error(gvcp_log_error_level,
-                      "[function:SaveCloudPlane] Failed to save cloud plane due to the incoming parameters error, "
-                      "error code: %d",
-                      VORA_ERR_INVALID_ARG);
-        return VORA_ERR_INVALID_ARG;
-    }
-    const Plane source{reinterpret_cast<const uint8_t*>(plane), static_cast<size_t>(frame.pixel_width) * 2};
-    const PngRowSource rows{plane_row, &source, false};
-    return write_grey16_png(log, "SaveCloudPlane", path, frame.pixel_width, frame.pixel_height, rows);
+    static constexpr SaveMessages kMessages{"SaveCloudPlane", "cloud plane"};
+    if (!is_readable_cloud(&frame) || !plane || !path)
+        return refuse_save(log, kMessages);
+    const PngRowsInMemory samples{reinterpret_cast<const uint8_t*>(plane), static_cast<size_t>(frame.pixel_width) * 2};
+    return write_grey16_png(log, kMessages.function, path, frame.pixel_width, frame.pixel_height,
+                            png_rows_in_memory(samples));
 }
 
 }  // namespace imaging

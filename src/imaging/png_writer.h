@@ -22,6 +22,15 @@ struct PngRowSource {
     bool needs_scratch;  // a scratch row (width x bytes per pixel) is allocated
 };
 
+// Rows already in memory, `row_bytes` apart from the first on.
+struct PngRowsInMemory {
+    const uint8_t* first;
+    size_t row_bytes;
+};
+
+// A row source over rows in memory; `rows` must outlive it.
+PngRowSource png_rows_in_memory(const PngRowsInMemory& rows);
+
 using PngAllocator = void* (*)(size_t);
 
 // What the samples are: 16-bit grey (2 bytes a pixel, big-endian) or 8-bit
