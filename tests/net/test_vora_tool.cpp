@@ -273,6 +273,7 @@ TEST_F(VoraTool, UsageErrorsExitWith2BeforeTouchingTheCamera)
         {"force-ip", "127.0.0.9", "255.0.0.0", "0.0.0.0"},
         {"force-ip", "127.0.0.9", "255.0.255.0", "127.0.0.1"},  // not a contiguous mask
         {"capture", "--out", dir.path(), "--format", "pcd,ply,jpeg"},
+        {"export", dir.path() + "/x.mcap", "--channels", "2,2", "--out", dir.path()},
         {"save-xml"},
     };
     for (const auto& args : bad) {
