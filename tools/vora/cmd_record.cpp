@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "channels.h"
 #include "commands.h"
 #include "common.h"
 #include "json.h"
@@ -53,10 +54,8 @@ const char* const kRecordHelp =
     "uncompressed rather than dropped. Progress goes to stderr: a line redrawn\n"
     "in place on a terminal, a line a second otherwise.\n";
 
-struct ChannelRun {
-    unsigned short index = 0;
+struct ChannelRun : StreamChannel {
     std::atomic<unsigned long long> captured{0};
-    unsigned int payload = 0;
 };
 
 }  // namespace
@@ -83,11 +82,7 @@ int cmd_record(int argc, char** argv)
     const std::string file = args.positional()[0];
     const double seconds = args.has("--seconds") ? to_number(args.value("--seconds"), "--seconds", 0.001, 1e7) : 10.0;
     const long long frames_wanted = args.has("--frames") ? to_integer(args.value("--frames"), "--frames", 1, 1e9) : 0;
-    std::vector<unsigned short> wanted;
-    if (args.has("--channels")) {
-        for (const std::string& c : split(args.value("--channels"), ','))
-            wanted.push_back(static_cast<unsigned short>(to_integer(c, "--channels", 0, 2)));
-    }
+    const std::vector<unsigned short> asked = channels_option(args);
     const bool json = args.has("--json");
     struct stat existing {};
     if (!args.has("--overwrite") && stat(file.c_str(), &existing) == 0) {
@@ -100,30 +95,18 @@ int cmd_record(int argc, char** argv)
     if (code != kExitOk)
         return code;
     const int cam = session.index();
-    if (wanted.empty()) {
-        int count = 0;
-        ReadRegister(cam, Number_of_Stream_Channels_Reg, &count);
-        for (int c = 0; c < count && c < 3; ++c)
-            wanted.push_back(static_cast<unsigned short>(c));
-    }
-    std::vector<ChannelRun> channels(wanted.size());
+    ChannelOpener opener(session);
+    code = opener.choose(asked);
+    if (code != kExitOk)
+        return code;
+    std::vector<ChannelRun> channels(opener.chosen().size());
     unsigned mask = 0;
-    for (size_t i = 0; i < wanted.size(); ++i) {
-        channels[i].index = wanted[i];
-        int status = session.stream_on(wanted[i]);
-        if (status != 0) {
-            report_status("opening channel " + std::to_string(wanted[i]), status);
-            return kExitCamera;
-        }
-        // Captures copy whole frames: the buffer must hold what the stream delivers.
-        int payload = 0;
-        status = session.read_feature("PayloadSize", wanted[i] * STREAM_CHANNEL_REG_STRIDE, &payload);
-        if (status != 0 || payload <= 0) {
-            report_status("reading the payload size of channel " + std::to_string(wanted[i]), status ? status : -1);
-            return kExitCamera;
-        }
-        channels[i].payload = static_cast<unsigned>(payload);
-        mask |= 1u << wanted[i];
+    for (size_t i = 0; i < channels.size(); ++i) {
+        static_cast<StreamChannel&>(channels[i]) = opener.chosen()[i];
+        code = opener.open(channels[i]);
+        if (code != kExitOk)
+            return code;
+        mask |= 1u << channels[i].index;
     }
     const unsigned options =
         (args.has("--compress") ? VORA_RECORD_ZSTD : 0) | (args.has("--raw-only") ? VORA_RECORD_RAW_ONLY : 0);
