@@ -356,7 +356,7 @@ size_t SimCamera::on_readreg(const uint8_t* data, size_t len, uint16_t id, uint8
         const uint32_t address = gvcp::get_u32(data + gvcp::HEADER_LEN + 4 * done);
         if (address % 4 != 0)
             status = gvcp::STATUS_BAD_ALIGNMENT;
-        else if (address == faults.fail_address)
+        else if (address == faults.fail_address && faults.fail_address_reads_first.fetch_sub(1) <= 0)
             status = gvcp::STATUS_INVALID_ADDRESS;
         else
             status = memory_.check_read(address, 4);

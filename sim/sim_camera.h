@@ -113,8 +113,11 @@ struct SimFaults {
     std::atomic<int> delay_ms{0};           // answer this late
     std::atomic<int> stray{0};              // a Stray datagram before every answer
     std::atomic<int> discovery_ack_len{0};  // send discovery acks of this length (0: 256)
-    // Register and memory access touching this address answers INVALID_ADDRESS.
+    // Register and memory access touching this address answers INVALID_ADDRESS...
     std::atomic<uint32_t> fail_address{0xFFFFFFFF};
+    // ...except this many register reads of it first (a value read at
+    // connection, refused to whoever reads it next).
+    std::atomic<int> fail_address_reads_first{0};
 };
 
 // How the camera's streams misbehave; each switch can change while it runs.

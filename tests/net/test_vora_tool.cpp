@@ -273,6 +273,8 @@ TEST_F(VoraTool, UsageErrorsExitWith2BeforeTouchingTheCamera)
         {"force-ip", "127.0.0.9", "255.0.0.0", "0.0.0.0"},
         {"force-ip", "127.0.0.9", "255.0.255.0", "127.0.0.1"},  // not a contiguous mask
         {"capture", "--out", dir.path(), "--format", "pcd,ply,jpeg"},
+        {"record", "--channels", "0,3", "--frames", "1", dir.path() + "/beyond.mcap"},
+        {"export", dir.path() + "/x.mcap", "--channels", "2,2", "--out", dir.path()},
         {"save-xml"},
     };
     for (const auto& args : bad) {
@@ -1049,6 +1051,76 @@ TEST_F(VoraTool, AKilledCameraEndsTheCaptureWithAReason)
     EXPECT_EQ(std::count_if(files.begin(), files.end(),
                             [](const std::string& f) { return f.find(".raw") != std::string::npos; }),
               1);
+}
+
+// ---- record ----
+
+// Record takes its channels as capture does: each once, only those the
+// camera has, and never without knowing how many it has.
+TEST_F(VoraTool, RecordChecksItsChannelsAgainstTheCamera)
+{
+    vsim::SimConfig config;
+    config.stream_channels = 2;
+    vsim::SimCamera& sim = camera(0x7F000001, "SIM00001", config);
+    small_regions(sim);
+    TempDir dir;
+    const std::string file = dir.path() + "/run.mcap";
+    struct stat st {};
+
+    const Outcome twice = vora({"record", "--channels", "1,1", "--frames", "1", file});
+    EXPECT_EQ(twice.code, 2) << twice.err;
+    EXPECT_NE(twice.err.find("channel 1 is listed twice"), std::string::npos) << twice.err;
+    EXPECT_EQ(sim.command_count(), 0u);  // refused before the camera was asked anything
+
+    const Outcome beyond = vora({"record", "--channels", "0,2", "--frames", "1", file});
+    EXPECT_EQ(beyond.code, 2) << beyond.err;
+    EXPECT_NE(beyond.err.find("camera has 2 stream channel(s); there is no channel 2"), std::string::npos)
+        << beyond.err;
+    EXPECT_NE(stat(file.c_str(), &st), 0);  // nothing recorded
+    expect_released(sim);
+
+    // Without --channels: the camera's two.
+    const Outcome all = vora({"record", "--frames", "1", "--json", file});
+    ASSERT_EQ(all.code, 0) << all.err;
+    EXPECT_NE(all.out.find("\"channel\": 1"), std::string::npos) << all.out;
+    EXPECT_EQ(all.out.find("\"channel\": 2"), std::string::npos) << all.out;
+    expect_released(sim);
+
+    // The count read at connection, refused afterwards: said, for record
+    // and capture alike, and nothing recorded or captured.
+    std::remove(file.c_str());
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"record", "--frames", "1", file},
+          std::vector<std::string>{"capture", "--format", "raw", "--out", dir.path() + "/frames"}}) {
+        sim.faults.fail_address = Number_of_Stream_Channels_Reg;
+        sim.faults.fail_address_reads_first = 1;
+        const Outcome r = vora(args);
+        EXPECT_EQ(r.code, 1) << args[0] << ": " << r.err;
+        EXPECT_NE(r.err.find("reading the number of stream channels: 0x8003"), std::string::npos)
+            << args[0] << ": " << r.err;
+        expect_released(sim);
+    }
+    EXPECT_NE(stat(file.c_str(), &st), 0);
+    EXPECT_TRUE(files_in(dir.path() + "/frames").empty());
+}
+
+// Packets lost on the way are asked for again while recording, as while
+// capturing.
+TEST_F(VoraTool, RecordAsksForLostPackets)
+{
+    vsim::SimConfig config;
+    config.max_packet_size = 1500;
+    vsim::SimCamera& sim = camera(0x7F000001, "SIM00001", config);
+    small_regions(sim);
+    sim.stream_faults.loss_rate = 0.02;
+    TempDir dir;
+    const Outcome r = vora({"record", "--channels", "0", "--frames", "5", "--json", dir.path() + "/lossy.mcap"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    size_t resends = 0;
+    for (const std::vector<uint8_t>& c : sim.commands())
+        resends += c.size() >= 4 && (c[2] << 8 | c[3]) == PACKETRESEND_CMD;
+    EXPECT_GT(resends, 0u);
+    expect_released(sim);
 }
 
 // ---- the example of the README ----

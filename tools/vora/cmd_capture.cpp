@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "channels.h"
 #include "commands.h"
 #include "common.h"
 #include "frame_sequence.h"
@@ -135,8 +136,7 @@ Options parse_options(const Args& args)
     o.out = args.value("--out");
     if (!args.positional().empty())
         throw UsageError("unexpected argument " + args.positional()[0]);
-    if (args.has("--channels"))
-        o.channels = channels_option(args.value("--channels"));
+    o.channels = channels_option(args);
     if (args.has("--frames") && args.has("--seconds"))
         throw UsageError("give --frames or --seconds, not both");
     if (args.has("--seconds")) {
@@ -260,9 +260,9 @@ private:
     std::vector<signed char> fates_;
 };
 
-struct Channel {
-    unsigned short index = 0;
-    unsigned pixel_format = 0;  // as configured when the channel opened
+struct Channel : StreamChannel {
+    explicit Channel(const StreamChannel& chosen) : StreamChannel(chosen) {}
+
     std::vector<std::unique_ptr<Slot>> slots;
     size_t next = 0;  // the slot the next accepted frame goes to
     // Each capture lands here first and changes places with the slot only
@@ -298,7 +298,7 @@ class Capture {
 public:
     Capture(CameraSession& session, const Options& options)
         : s_(session), o_(options), cam_(session.index()), files_(options.out, options.overwrite),
-          writer_(cam_, files_, options.formats)
+          writer_(cam_, files_, options.formats), opener_(session)
     {}
 
     int run();
@@ -322,6 +322,7 @@ private:
     int cam_;
     OutputFiles files_;
     FrameWriter writer_;
+    ChannelOpener opener_;
     std::vector<Channel> channels_;
     std::vector<std::string> frame_lines_;  // frames.jsonl
     bool failed_ = false;
@@ -331,52 +332,23 @@ private:
 
 int Capture::open_channels()
 {
-    int available = 0;
-    int status = ReadRegister(cam_, Number_of_Stream_Channels_Reg, &available);
-    if (status != 0) {
-        report_status("reading the number of stream channels", status);
-        return kExitCamera;
-    }
-    std::vector<unsigned short> wanted = o_.channels;
-    if (wanted.empty())
-        for (int ch = 0; ch < available && ch < 3; ++ch)
-            wanted.push_back(static_cast<unsigned short>(ch));
-    for (unsigned short ch : wanted) {
-        if (ch >= available) {
-            report("camera has " + std::to_string(available) + " stream channel(s); there is no channel " +
-                   std::to_string(ch));
-            return kExitUsage;
-        }
-    }
-    if (wanted.empty()) {
-        report("the camera has no stream channel");
-        return kExitCamera;
-    }
-
-    // The formats tell depth from colour channels.
-    std::vector<unsigned> formats;
+    int code = opener_.choose(o_.channels);
+    if (code == kExitOk)
+        code = opener_.read_formats();  // they tell depth from colour channels
+    if (code != kExitOk)
+        return code;
     bool depth = false, colour = false;
-    for (unsigned short ch : wanted) {
-        int format = 0;
-        status = s_.read_feature("PixelFormat", ch * STREAM_CHANNEL_REG_STRIDE, &format);
-        if (status != 0) {
-            report_status("reading the pixel format of channel " + std::to_string(ch), status);
-            return kExitCamera;
-        }
-        formats.push_back(static_cast<unsigned>(format));
-        (static_cast<unsigned>(format) == PIXEL_FORMAT_COORD3D_ABC16 ? depth : colour) = true;
-    }
+    for (const StreamChannel& c : opener_.chosen())
+        (c.pixel_format == PIXEL_FORMAT_COORD3D_ABC16 ? depth : colour) = true;
     if (o_.fuse && (!depth || !colour)) {
         report("--fuse needs a depth and a colour channel among --channels");
         return kExitUsage;
     }
 
     const size_t slots = o_.keep ? o_.keep : 1;
-    for (size_t i = 0; i < wanted.size(); ++i) {
-        const unsigned short ch = wanted[i];
-        Channel c;
-        c.index = ch;
-        c.pixel_format = formats[i];
+    for (const StreamChannel& chosen : opener_.chosen()) {
+        const unsigned short ch = chosen.index;
+        Channel c(chosen);
         std::string unfit;
         for (const std::string& f : o_.formats)
             if (!fits(f, c.depth()))
@@ -385,24 +357,14 @@ int Capture::open_channels()
             report("warning: " + unfit + (unfit.find(',') == std::string::npos ? " does" : " do") + " not fit " +
                    (c.depth() ? "depth" : "colour") + " channel " + std::to_string(ch) + " (" +
                    pixel_format_name(c.pixel_format) + "); not written there");
-        status = s_.stream_on(ch);
-        if (status != 0) {
-            report_status("opening stream channel " + std::to_string(ch), status);
-            return kExitCamera;
-        }
-        SetResendRequest(cam_, ch, o_.resend ? 1 : 0);
-        // Read once the channel is open: the size its frames were set up with.
-        int payload = 0;
-        status = s_.read_feature("PayloadSize", ch * STREAM_CHANNEL_REG_STRIDE, &payload);
-        if (status != 0 || payload <= 0) {
-            report_status("reading the payload size of channel " + std::to_string(ch), status ? status : -1);
-            return kExitCamera;
-        }
+        code = opener_.open(c, o_.resend);
+        if (code != kExitOk)
+            return code;
         c.spare = std::make_unique<Slot>();
-        bool allocated = c.spare->allocate(static_cast<size_t>(payload));
+        bool allocated = c.spare->allocate(c.payload);
         for (size_t k = 0; k < slots && allocated; ++k) {
             c.slots.push_back(std::make_unique<Slot>());
-            allocated = c.slots.back()->allocate(static_cast<size_t>(payload));
+            allocated = c.slots.back()->allocate(c.payload);
         }
         if (!allocated) {
             report("out of memory for frames of channel " + std::to_string(ch));
@@ -641,7 +603,7 @@ int Capture::run()
     // The writing that follows needs the camera (fusion reads its
     // registers) but no longer the streams.
     if (!lost_)
-        s_.close_streams();
+        opener_.close();
 
     // Kept frames are written however the capture ended, interrupted or not:
     // they were captured. Oldest first: the ring's next slot holds the oldest.

@@ -8,10 +8,12 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "channels.h"
 #include "commands.h"
 #include "common.h"
 #include "json.h"
@@ -53,215 +55,303 @@ const char* const kRecordHelp =
     "uncompressed rather than dropped. Progress goes to stderr: a line redrawn\n"
     "in place on a terminal, a line a second otherwise.\n";
 
-struct ChannelRun {
-    unsigned short index = 0;
-    std::atomic<unsigned long long> captured{0};
-    unsigned int payload = 0;
+using Clock = std::chrono::steady_clock;
+
+constexpr long long kCaptureWaitUs = 100000;                // one wait of a capturing thread
+constexpr auto kLoopPause = std::chrono::milliseconds(20);  // between looks at the recording
+
+struct Options {
+    std::string file;
+    std::vector<unsigned short> channels;  // empty: every channel of the camera
+    double seconds = 10;
+    long long frames = 0;    // when > 0: until every channel delivered this many
+    unsigned recording = 0;  // VORA_RECORD_* flags
+    bool overwrite = false;
+    bool json = false;
 };
 
-}  // namespace
-
-int cmd_record(int argc, char** argv)
+Options parse_options(const Args& args)
 {
-    Args args(argc, argv,
-              {kCameraOption,
-               kJsonOption,
-               {"--channels", 0, true},
-               {"--seconds", 0, true},
-               {"--frames", 0, true},
-               {"--compress", 0, false},
-               {"--raw-only", 0, false},
-               {"--overwrite", 0, false}});
-    if (args.help()) {
-        std::fputs(kRecordHelp, stdout);
-        return kExitOk;
-    }
     if (args.positional().size() != 1)
         throw UsageError("record takes one file name (FILE.mcap)");
     if (args.has("--seconds") && args.has("--frames"))
         throw UsageError("--seconds and --frames exclude each other");
-    const std::string file = args.positional()[0];
-    const double seconds = args.has("--seconds") ? to_number(args.value("--seconds"), "--seconds", 0.001, 1e7) : 10.0;
-    const long long frames_wanted = args.has("--frames") ? to_integer(args.value("--frames"), "--frames", 1, 1e9) : 0;
-    std::vector<unsigned short> wanted;
-    if (args.has("--channels")) {
-        for (const std::string& c : split(args.value("--channels"), ','))
-            wanted.push_back(static_cast<unsigned short>(to_integer(c, "--channels", 0, 2)));
-    }
-    const bool json = args.has("--json");
-    struct stat existing {};
-    if (!args.has("--overwrite") && stat(file.c_str(), &existing) == 0) {
-        report(file + " exists; --overwrite replaces it");
-        return kExitCamera;
-    }
+    Options o;
+    o.file = args.positional()[0];
+    if (args.has("--seconds"))
+        o.seconds = to_number(args.value("--seconds"), "--seconds", 0.001, 1e7);
+    if (args.has("--frames"))
+        o.frames = to_integer(args.value("--frames"), "--frames", 1, 1000000000);
+    o.channels = channels_option(args);
+    o.recording = (args.has("--compress") ? VORA_RECORD_ZSTD : 0) | (args.has("--raw-only") ? VORA_RECORD_RAW_ONLY : 0);
+    o.overwrite = args.has("--overwrite");
+    o.json = args.has("--json");
+    return o;
+}
 
-    CameraSession session;
-    int code = session.connect(camera_option(args));
+// A recorded channel and the frames its capturing thread took.
+struct ChannelRun : StreamChannel {
+    explicit ChannelRun(const StreamChannel& chosen) : StreamChannel(chosen) {}
+    std::atomic<unsigned long long> captured{0};
+};
+
+// What the library says of a channel once the recording is done.
+struct ChannelFigures {
+    unsigned blocks[8] = {};  // GetBlockStatistics, in its order
+    // In the file; known when the recording says.
+    unsigned long long frames = 0, dropped = 0, gaps = 0, missing = 0;
+    bool known = false;
+};
+
+class Recorder {
+public:
+    Recorder(CameraSession& session, const Options& options)
+        : s_(session), o_(options), cam_(session.index()), opener_(session)
+    {}
+    ~Recorder() { stop_captures(); }
+    Recorder(const Recorder&) = delete;
+    Recorder& operator=(const Recorder&) = delete;
+
+    int run();
+
+private:
+    int open_channels();
+    int start();
+    void capture(ChannelRun& channel);
+    void record_loop();
+    bool done(double elapsed) const;
+    void stop();
+    void stop_captures();
+    void collect();
+    void warn_of_drops();
+    void print_text() const;
+    void print_json() const;
+    int exit_code();
+    std::vector<unsigned> captured_counts() const;
+    double seconds_since_start() const { return std::chrono::duration<double>(Clock::now() - start_).count(); }
+
+    CameraSession& s_;
+    const Options& o_;
+    int cam_;
+    ChannelOpener opener_;
+    std::deque<ChannelRun> channels_;  // in place: the capturing threads hold them
+    unsigned mask_ = 0;
+    std::vector<std::thread> threads_;
+    std::atomic<bool> stop_{false};
+    Clock::time_point start_;
+    double elapsed_ = 0;
+    std::string result_ = "ok";
+    unsigned long long written_ = 0, dropped_ = 0, bytes_ = 0;
+    std::vector<ChannelFigures> figures_;
+};
+
+int Recorder::run()
+{
+    int code = open_channels();
+    if (code == kExitOk)
+        code = start();
     if (code != kExitOk)
         return code;
-    const int cam = session.index();
-    if (wanted.empty()) {
-        int count = 0;
-        ReadRegister(cam, Number_of_Stream_Channels_Reg, &count);
-        for (int c = 0; c < count && c < 3; ++c)
-            wanted.push_back(static_cast<unsigned short>(c));
+    record_loop();
+    stop();
+    collect();
+    warn_of_drops();
+    if (o_.json)
+        print_json();
+    else
+        print_text();
+    return exit_code();
+}
+
+int Recorder::open_channels()
+{
+    int code = opener_.choose(o_.channels);
+    if (code != kExitOk)
+        return code;
+    for (const StreamChannel& chosen : opener_.chosen()) {
+        ChannelRun& ch = channels_.emplace_back(chosen);
+        code = opener_.open(ch);
+        if (code != kExitOk)
+            return code;
+        mask_ |= 1u << ch.index;
     }
-    std::vector<ChannelRun> channels(wanted.size());
-    unsigned mask = 0;
-    for (size_t i = 0; i < wanted.size(); ++i) {
-        channels[i].index = wanted[i];
-        int status = session.stream_on(wanted[i]);
-        if (status != 0) {
-            report_status("opening channel " + std::to_string(wanted[i]), status);
-            return kExitCamera;
-        }
-        // Captures copy whole frames: the buffer must hold what the stream delivers.
-        int payload = 0;
-        status = session.read_feature("PayloadSize", wanted[i] * STREAM_CHANNEL_REG_STRIDE, &payload);
-        if (status != 0 || payload <= 0) {
-            report_status("reading the payload size of channel " + std::to_string(wanted[i]), status ? status : -1);
-            return kExitCamera;
-        }
-        channels[i].payload = static_cast<unsigned>(payload);
-        mask |= 1u << wanted[i];
-    }
-    const unsigned options =
-        (args.has("--compress") ? VORA_RECORD_ZSTD : 0) | (args.has("--raw-only") ? VORA_RECORD_RAW_ONLY : 0);
-    const int status = StartRecording(cam, mask, file.c_str(), options);
+    return kExitOk;
+}
+
+int Recorder::start()
+{
+    const int status = StartRecording(cam_, mask_, o_.file.c_str(), o_.recording);
     if (status != 0) {
-        report_status("recording to " + file, status);
+        report_status("recording to " + o_.file, status);
         return kExitCamera;
     }
-    if (const int started = session.acquisition_start(); started != 0) {
-        StopRecording(cam);
+    if (const int started = s_.acquisition_start(); started != 0) {
+        StopRecording(cam_);
         report_status("starting acquisition", started);
         return kExitCamera;
     }
-
+    start_ = Clock::now();
     // One capturing thread per channel keeps the stream's buffers moving.
-    const auto start = std::chrono::steady_clock::now();
-    std::atomic<bool> stop{false};
-    std::vector<std::thread> threads;
-    for (ChannelRun& ch : channels) {
-        threads.emplace_back([&, cam] {
-            std::vector<char> buffer(ch.payload);
-            PhotoInfo frame{};
-            frame.pixel = buffer.data();
-            while (!stop) {
-                if (TimeoutCapture(cam, ch.index, &frame, 100000) == 0)
-                    ++ch.captured;
-            }
-        });
+    for (ChannelRun& ch : channels_)
+        threads_.emplace_back([this, &ch] { capture(ch); });
+    return kExitOk;
+}
+
+void Recorder::capture(ChannelRun& channel)
+{
+    std::vector<char> buffer(channel.payload);
+    PhotoInfo frame{};
+    frame.pixel = buffer.data();
+    while (!stop_) {
+        if (TimeoutCapture(cam_, channel.index, &frame, kCaptureWaitUs) == 0)
+            ++channel.captured;
     }
+}
+
+std::vector<unsigned> Recorder::captured_counts() const
+{
+    std::vector<unsigned> counts;
+    for (const ChannelRun& ch : channels_)
+        counts.push_back(static_cast<unsigned>(ch.captured.load()));
+    return counts;
+}
+
+bool Recorder::done(double elapsed) const
+{
+    if (o_.frames <= 0)
+        return elapsed >= o_.seconds;
+    for (const ChannelRun& ch : channels_)
+        if (ch.captured < static_cast<unsigned long long>(o_.frames))
+            return false;
+    return true;
+}
+
+void Recorder::record_loop()
+{
     std::vector<unsigned short> ids;
-    for (const ChannelRun& ch : channels)
+    for (const ChannelRun& ch : channels_)
         ids.push_back(ch.index);
-    Progress progress(frames_wanted > 0, frames_wanted > 0 ? static_cast<double>(frames_wanted) : seconds, ids,
-                      "recording");
-    const auto captured_counts = [&] {
-        std::vector<unsigned> counts;
-        for (const ChannelRun& ch : channels)
-            counts.push_back(static_cast<unsigned>(ch.captured.load()));
-        return counts;
-    };
-    std::string result = "ok";
+    Progress progress(o_.frames > 0, o_.frames > 0 ? static_cast<double>(o_.frames) : o_.seconds, ids, "recording");
     for (;;) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        std::this_thread::sleep_for(kLoopPause);
+        const double elapsed = seconds_since_start();
         if (interrupted()) {
-            result = "interrupted";
+            result_ = "interrupted";
             break;
         }
-        if (session.lost()) {
-            result = "camera lost";
+        if (s_.lost()) {
+            result_ = "camera lost";
             break;
         }
-        if (frames_wanted > 0) {
-            bool all = true;
-            for (const ChannelRun& ch : channels)
-                all = all && ch.captured >= static_cast<unsigned long long>(frames_wanted);
-            if (all)
-                break;
-        } else if (elapsed >= seconds) {
+        if (done(elapsed))
             break;
-        }
-        if (!json)
+        if (!o_.json)
             progress.update(elapsed, captured_counts());
     }
-    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    if (!json)
-        progress.finish(elapsed, captured_counts());
+    elapsed_ = seconds_since_start();
+    if (!o_.json)
+        progress.finish(elapsed_, captured_counts());
+}
+
+void Recorder::stop()
+{
     // Acquisition stops first, so that every frame the streams still hand
     // over goes into the file; the captures run until the recording is done.
-    session.acquisition_stop();
-    const int stopped = StopRecording(cam);
-    stop = true;
-    for (std::thread& t : threads)
-        t.join();
-    unsigned long long written = 0, dropped = 0, bytes = 0;
-    GetRecordingStatistics(cam, &written, &dropped, &bytes);
+    s_.acquisition_stop();
+    const int stopped = StopRecording(cam_);
+    stop_captures();
+    GetRecordingStatistics(cam_, &written_, &dropped_, &bytes_);
     if (stopped != 0) {
-        report_status("writing " + file, stopped);
-        result = "failed";
+        report_status("writing " + o_.file, stopped);
+        result_ = "failed";
     }
-    struct Figures {
-        unsigned long long frames = 0, dropped = 0, gaps = 0, missing = 0;
-        bool known = false;
-    };
-    std::vector<Figures> figures(channels.size());
-    std::string dropped_by_channel;
-    for (size_t i = 0; i < channels.size(); ++i) {
-        Figures& f = figures[i];
-        f.known =
-            GetRecordingChannelStatistics(cam, channels[i].index, &f.frames, &f.dropped, &f.gaps, &f.missing) == 0;
-        if (f.known && f.dropped > 0)
-            dropped_by_channel += std::string(dropped_by_channel.empty() ? "" : ", ") + "channel " +
-                                  std::to_string(channels[i].index) + ": " + std::to_string(f.dropped);
-    }
-    if (dropped > 0) {
-        // The file lacks frames the camera sent: never a quiet success.
-        if (result == "ok")
-            result = "dropped";
-        // Frames lost to a failed write are counted too; that failure was named.
-        report("warning: " + std::to_string(dropped) + " frame" + (dropped == 1 ? "" : "s") +
-               " dropped from the recording" + (result == "failed" ? "" : ", the recorder could not keep up") +
-               (dropped_by_channel.empty() ? "" : " (" + dropped_by_channel + ")"));
-    }
+}
 
+void Recorder::stop_captures()
+{
+    stop_ = true;
+    for (std::thread& t : threads_)
+        if (t.joinable())
+            t.join();
+}
+
+void Recorder::collect()
+{
+    figures_.assign(channels_.size(), ChannelFigures());
+    for (size_t i = 0; i < channels_.size(); ++i) {
+        ChannelFigures& f = figures_[i];
+        const unsigned short ch = channels_[i].index;
+        f.known = GetRecordingChannelStatistics(cam_, ch, &f.frames, &f.dropped, &f.gaps, &f.missing) == 0;
+        unsigned* b = f.blocks;
+        GetBlockStatistics(cam_, ch, &b[0], &b[1], &b[2], &b[3], &b[4], &b[5], &b[6], &b[7]);
+    }
+}
+
+void Recorder::warn_of_drops()
+{
+    if (dropped_ == 0)
+        return;
+    std::string by_channel;
+    for (size_t i = 0; i < channels_.size(); ++i)
+        if (figures_[i].known && figures_[i].dropped > 0)
+            by_channel += std::string(by_channel.empty() ? "" : ", ") + "channel " +
+                          std::to_string(channels_[i].index) + ": " + std::to_string(figures_[i].dropped);
+    // The file lacks frames the camera sent: never a quiet success.
+    if (result_ == "ok")
+        result_ = "dropped";
+    // Frames lost to a failed write are counted too; that failure was named.
+    report("warning: " + std::to_string(dropped_) + " frame" + (dropped_ == 1 ? "" : "s") +
+           " dropped from the recording" + (result_ == "failed" ? "" : ", the recorder could not keep up") +
+           (by_channel.empty() ? "" : " (" + by_channel + ")"));
+}
+
+void Recorder::print_text() const
+{
+    std::printf("recording %s: %llu frames in %.1f s (%.1f frames/s), %.1f MB, dropped %llu\n", o_.file.c_str(),
+                written_, elapsed_, elapsed_ > 0 ? written_ / elapsed_ : 0.0, bytes_ / 1e6, dropped_);
+    for (size_t i = 0; i < channels_.size(); ++i) {
+        const ChannelFigures& f = figures_[i];
+        const unsigned* c = f.blocks;
+        std::printf("channel %u: frames complete %u, incomplete %u, captured %llu; blocks: timed out %u, "
+                    "no buffer %u, lost %u, errors %u\n",
+                    channels_[i].index, c[0], c[1], channels_[i].captured.load(), c[2], c[3], c[5], c[6]);
+        if (f.known)
+            std::printf("  recorded %llu, dropped %llu; block ids: %llu gaps, %llu missing\n", f.frames, f.dropped,
+                        f.gaps, f.missing);
+    }
+}
+
+void Recorder::print_json() const
+{
     JsonWriter j;
     j.begin_object()
-        .field("file", file)
+        .field("file", o_.file)
         .key("camera")
         .begin_object()
-        .field("index", cam)
-        .field("serial", session.serial())
+        .field("index", cam_)
+        .field("serial", s_.serial())
         .end_object()
-        .field("result", result)
-        .field("seconds", elapsed)
+        .field("result", result_)
+        .field("seconds", elapsed_)
         .key("recording")
         .begin_object()
-        .field("frames", written)
-        .field("dropped", dropped)
-        .field("bytes", bytes)
-        .field("frames_per_second", elapsed > 0 ? written / elapsed : 0.0)
+        .field("frames", written_)
+        .field("dropped", dropped_)
+        .field("bytes", bytes_)
+        .field("frames_per_second", elapsed_ > 0 ? written_ / elapsed_ : 0.0)
         .end_object()
         .key("channels")
         .begin_array();
-    if (!json)
-        std::printf("recording %s: %llu frames in %.1f s (%.1f frames/s), %.1f MB, dropped %llu\n", file.c_str(),
-                    written, elapsed, elapsed > 0 ? written / elapsed : 0.0, bytes / 1e6, dropped);
-    for (size_t i = 0; i < channels.size(); ++i) {
-        const ChannelRun& ch = channels[i];
-        const Figures& f = figures[i];
-        unsigned c[8] = {};
-        GetBlockStatistics(cam, ch.index, &c[0], &c[1], &c[2], &c[3], &c[4], &c[5], &c[6], &c[7]);
+    for (size_t i = 0; i < channels_.size(); ++i) {
+        const ChannelFigures& f = figures_[i];
+        const unsigned* c = f.blocks;
         j.begin_object()
-            .field("channel", ch.index)
+            .field("channel", channels_[i].index)
             .key("frames")
             .begin_object()
             .field("complete", c[0])
             .field("incomplete", c[1])
-            .field("captured", ch.captured.load())
+            .field("captured", channels_[i].captured.load())
             .end_object()
             .key("blocks")
             .begin_object()
@@ -281,26 +371,50 @@ int cmd_record(int argc, char** argv)
         else
             j.null();
         j.end_object();
-        if (!json) {
-            std::printf("channel %u: frames complete %u, incomplete %u, captured %llu; blocks: timed out %u, "
-                        "no buffer %u, lost %u, errors %u\n",
-                        ch.index, c[0], c[1], ch.captured.load(), c[2], c[3], c[5], c[6]);
-            if (f.known)
-                std::printf("  recorded %llu, dropped %llu; block ids: %llu gaps, %llu missing\n", f.frames, f.dropped,
-                            f.gaps, f.missing);
-        }
     }
     j.end_array().end_object();
-    if (json)
-        std::fputs(j.text().c_str(), stdout);
-    if (result == "camera lost") {
-        report("camera " + std::to_string(cam) + " (" + session.serial() + ") was lost");
-        session.close_or_leave(kExitCamera);
+    std::fputs(j.text().c_str(), stdout);
+}
+
+int Recorder::exit_code()
+{
+    if (result_ == "camera lost") {
+        report("camera " + std::to_string(cam_) + " (" + s_.serial() + ") was lost");
+        s_.close_or_leave(kExitCamera);
         return kExitCamera;
     }
-    if (result == "failed" || dropped > 0)
+    return result_ == "failed" || dropped_ > 0 ? kExitCamera : kExitOk;
+}
+
+}  // namespace
+
+int cmd_record(int argc, char** argv)
+{
+    Args args(argc, argv,
+              {kCameraOption,
+               kJsonOption,
+               {"--channels", 0, true},
+               {"--seconds", 0, true},
+               {"--frames", 0, true},
+               {"--compress", 0, false},
+               {"--raw-only", 0, false},
+               {"--overwrite", 0, false}});
+    if (args.help()) {
+        std::fputs(kRecordHelp, stdout);
+        return kExitOk;
+    }
+    const Options options = parse_options(args);
+    struct stat existing {};
+    if (!options.overwrite && stat(options.file.c_str(), &existing) == 0) {
+        report(options.file + " exists; --overwrite replaces it");
         return kExitCamera;
-    return kExitOk;
+    }
+    CameraSession session;
+    const int code = session.connect(camera_option(args));
+    if (code != kExitOk)
+        return code;
+    Recorder recorder(session, options);
+    return recorder.run();
 }
 
 }  // namespace vora_tool

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "channels.h"
 #include "commands.h"
 #include "common.h"
 #include "frame_writer.h"
@@ -179,10 +180,8 @@ int cmd_export(int argc, char** argv)
             throw UsageError("--format takes pcd, ply, txt, png, bmp and raw, not \"" + f + "\"");
         formats.insert(f);
     }
-    std::set<unsigned> channels;
-    if (args.has("--channels"))
-        for (const std::string& c : split(args.value("--channels"), ','))
-            channels.insert(static_cast<unsigned>(to_integer(c, "--channels", 0, 2)));
+    const std::vector<unsigned short> chosen = channels_option(args);
+    const std::set<unsigned> channels(chosen.begin(), chosen.end());
     const long long limit = args.has("--frames") ? to_integer(args.value("--frames"), "--frames", 1, 1e9) : -1;
     const std::string dir = args.value("--out");
     if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "channels.h"
 #include "commands.h"
 #include "common.h"
 #include "options.h"
@@ -55,8 +56,7 @@ int cmd_view(int argc, char** argv)
     }
     if (!args.positional().empty())
         throw UsageError("unexpected argument " + args.positional()[0]);
-    const std::vector<unsigned short> channels =
-        args.has("--channels") ? channels_option(args.value("--channels")) : std::vector<unsigned short>();
+    const std::vector<unsigned short> channels = channels_option(args);
     const int port = static_cast<int>(to_integer(args.value("--port", "8080"), "--port", 0, 65535));
     std::string address = args.value("--bind", "127.0.0.1");
     if (address == "localhost")

@@ -4,7 +4,6 @@
 #define VORA_TOOL_OPTIONS_H
 
 #include <string>
-#include <vector>
 
 #include "cli_options.h"
 
@@ -21,8 +20,6 @@ using vora_cli::to_number;
 // MAC address (default: index 0).
 extern const OptionDef kCameraOption;
 std::string camera_option(const Args& args);
-// --channels: stream channels 0..2, each once, in the order given.
-std::vector<unsigned short> channels_option(const std::string& text);
 // --json: one JSON document on stdout instead of text.
 extern const OptionDef kJsonOption;
 

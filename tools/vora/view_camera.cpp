@@ -54,42 +54,18 @@ int Viewer::open(const std::vector<unsigned short>& wanted_channels)
     if (!described_)
         report("warning: " + error + "; the controls show no ranges");
 
-    int available = 0;
-    int status = ReadRegister(cam_, Number_of_Stream_Channels_Reg, &available);
-    if (status != 0) {
-        report_status("reading the number of stream channels", status);
-        return kExitCamera;
-    }
-    std::vector<unsigned short> wanted = wanted_channels;
-    if (wanted.empty())
-        for (int ch = 0; ch < available && ch < 3; ++ch)
-            wanted.push_back(static_cast<unsigned short>(ch));
-    if (wanted.empty()) {
-        report("the camera has no stream channel");
-        return kExitCamera;
-    }
-    for (unsigned short ch : wanted) {
-        if (ch >= available) {
-            report("camera has " + std::to_string(available) + " stream channel(s); there is no channel " +
-                   std::to_string(ch));
-            return kExitUsage;
-        }
-        Channel c;
-        c.index = ch;
-        int format = 0;
-        status = s_.read_feature("PixelFormat", ch * STREAM_CHANNEL_REG_STRIDE, &format);
-        if (status != 0) {
-            report_status("reading the pixel format of channel " + std::to_string(ch), status);
-            return kExitCamera;
-        }
-        c.pixel_format = static_cast<unsigned>(format);
-        channels_.push_back(std::move(c));
-    }
-    int code = open_channels();
+    int code = opener_.choose(wanted_channels);
+    if (code == kExitOk)
+        code = opener_.read_formats();
+    if (code != kExitOk)
+        return code;
+    for (const StreamChannel& chosen : opener_.chosen())
+        channels_.emplace_back(chosen);
+    code = open_channels();
     if (code != kExitOk)
         return code;
     build_controls();
-    status = s_.acquisition_start();
+    const int status = s_.acquisition_start();
     if (status != 0) {
         report_status("starting acquisition", status);
         return kExitCamera;
@@ -103,20 +79,9 @@ int Viewer::open_channels()
 {
     const Features features(s_);
     for (Channel& c : channels_) {
-        int status = s_.stream_on(c.index);
-        if (status != 0) {
-            report_status("opening stream channel " + std::to_string(c.index), status);
-            return kExitCamera;
-        }
-        SetResendRequest(cam_, c.index, 1);
-        // Read once the channel is open: the size its frames were set up with.
-        int payload = 0;
-        status = s_.read_feature("PayloadSize", c.index * STREAM_CHANNEL_REG_STRIDE, &payload);
-        if (status != 0 || payload <= 0) {
-            report_status("reading the payload size of channel " + std::to_string(c.index), status ? status : -1);
-            return kExitCamera;
-        }
-        c.payload = static_cast<size_t>(payload);
+        const int code = opener_.open(c);
+        if (code != kExitOk)
+            return code;
         c.spare.reset();
         std::string width, height;
         if (features.get({"Width", c.index, true}, &width) == 0 &&
@@ -479,7 +444,7 @@ int Viewer::reopen_around(const std::function<int()>& change)
     // The frames' size changes with the region: the streams take it up
     // only when they open.
     s_.acquisition_stop();
-    s_.close_streams();
+    opener_.close();
     const int status = change();
     if (open_channels() != kExitOk || s_.acquisition_start() != 0) {
         report("cannot restart the streams after changing the region");

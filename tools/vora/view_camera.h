@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "channels.h"
 #include "description.h"
 #include "feature_access.h"
 #include "session.h"
@@ -38,7 +39,7 @@ std::string error_json(const std::string& message);
 
 class Viewer {
 public:
-    Viewer(CameraSession& session, std::string out_dir) : s_(session), out_dir_(std::move(out_dir)) {}
+    Viewer(CameraSession& session, std::string out_dir) : s_(session), opener_(session), out_dir_(std::move(out_dir)) {}
     Viewer(const Viewer&) = delete;
     Viewer& operator=(const Viewer&) = delete;
 
@@ -82,10 +83,8 @@ public:
     std::string statistics(uint32_t after, std::chrono::steady_clock::time_point deadline);
 
 private:
-    struct Channel {
-        unsigned short index = 0;
-        unsigned pixel_format = 0;
-        size_t payload = 0;
+    struct Channel : StreamChannel {
+        explicit Channel(const StreamChannel& chosen) : StreamChannel(chosen) {}
         uint32_t width = 0, height = 0;
         std::shared_ptr<Frame> spare;  // the buffer the next capture goes to
     };
@@ -112,6 +111,7 @@ private:
     void build_controls();
 
     CameraSession& s_;
+    ChannelOpener opener_;
     int cam_ = -1;
     std::string out_dir_;
     Description description_;
