@@ -109,7 +109,7 @@ int GigeCamera::CameraConnect(DiscoveryInfo* info)
     for (const auto& r : reads) {
         status = ReadRegister(r.address, &value);
         if (status != 0) {
-            log.log_info(gvcp_log_info_level, r.message, status);
+            log.log_info_listed(gvcp_log_info_level, r.message, status);
             fail_connect();
             return status;
         }

@@ -27,7 +27,7 @@ int write_logged(GigeCamera& c, unsigned address, int value, const char* failure
 {
     const int status = c.WriteRegister(address, value);
     if (status != 0)
-        c.log.log_error(gvcp_log_error_level, failure, status);
+        c.log.log_error_listed(gvcp_log_error_level, failure, status);
     return status;
 }
 
@@ -36,7 +36,7 @@ int read_logged(GigeCamera& c, unsigned address, int* value, const char* failure
 {
     const int status = c.ReadRegister(address, value);
     if (status != 0)
-        c.log.log_error(gvcp_log_error_level, failure, status);
+        c.log.log_error_listed(gvcp_log_error_level, failure, status);
     return status;
 }
 
@@ -680,7 +680,7 @@ int GigeCamera::SetRoi(int channel, int size_x, int size_y, int offset_x, int of
     for (const auto& w : writes) {
         status = WriteRegister(w.address + sensor_offset, w.value);
         if (status != 0) {
-            log.log_error(gvcp_log_error_level, w.failure, channel, status);
+            log.log_error_listed(gvcp_log_error_level, w.failure, channel, status);
             return status;
         }
     }

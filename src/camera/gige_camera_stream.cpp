@@ -126,7 +126,7 @@ int GigeCamera::StreamOn(unsigned short channel, GigeStream** stream)
             address += channel * STREAM_CHANNEL_REG_STRIDE;
         status = ReadRegister(address, r.out);
         if (status != 0) {
-            log.log_error(gvsp_log_error_level, r.message, status);
+            log.log_error_listed(gvsp_log_error_level, r.message, status);
             return status;
         }
     }

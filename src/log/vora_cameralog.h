@@ -42,6 +42,10 @@ public:
     void log_warnning(int flag, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
     void log_info(int flag, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
     void log_debug(int flag, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
+    // The same for a message picked from a table of the caller's own texts:
+    // such a format is not a literal, so the compiler cannot check it.
+    void log_error_listed(int flag, const char* fmt, ...);
+    void log_info_listed(int flag, const char* fmt, ...);
 
     // Writes "Y/M/D h:m:s.uuuuuu " into buf; returns its length.
     static int current_date_time(char* buf);

@@ -11,6 +11,7 @@
 #include <set>
 #include <vector>
 
+#include "fuzz_check.h"
 #include "kernel_scatter.h"
 #include "stream/block_assembler.h"
 #include "stream/frame_pool.h"

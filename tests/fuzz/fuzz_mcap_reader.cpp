@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_check.h"
 #include "record/recording.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "fuzz_check.h"
 #include "genicam/genicam_nodemap.h"
 #include "nodemap_walk.h"
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "fuzz_check.h"
 #include "genicam/genicam_nodemap.h"
 #include "nodemap_walk.h"
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
+#include "fuzz_check.h"
 
 namespace {
 

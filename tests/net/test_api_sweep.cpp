@@ -173,7 +173,7 @@ std::vector<Row> rows(Hostile& h)
             for (unsigned short ch : {0, 2, 3, 65535})
                 if (const int s = GetRecordingChannelStatistics(i, ch, &n, nullptr, &n, nullptr);
                     s != VORA_ERR_NOT_RECORDING)
-                    return (long long)s;
+                    return static_cast<long long>(s);
             return n == 7 ? SAME : CHANGED;
         },
         {SAME}, {}, {});
@@ -184,7 +184,7 @@ std::vector<Row> rows(Hostile& h)
                 for (int i : {INT_MIN, -1, 0, INT_MAX})
                     if (const int s = GetRecordingChannel(rec, i, nullptr, nullptr, &n, nullptr, &n);
                         s != VORA_ERR_RECORDING_MISSING)
-                        return (long long)s;
+                        return static_cast<long long>(s);
             return n == 7 ? SAME : CHANGED;
         },
         {SAME}, {}, {});
@@ -197,7 +197,7 @@ std::vector<Row> rows(Hostile& h)
                 for (int status : {CameraConnect(i), CameraDisconnect(i), StreamOn(i, 0), StreamOff(i, 0),
                                    AcquisitionStart(i), AcquisitionStop(i)})
                     if (status != VORA_ERR_CAMERA_MISSING)
-                        return (long long)status;
+                        return static_cast<long long>(status);
             }
             return SAME;
         },
@@ -207,7 +207,8 @@ std::vector<Row> rows(Hostile& h)
 
     // ---- the discovered record ----
     add("CameraIP", R, [](int i, int) { return text(CameraIP(i), 16); }, {TEXT}, {TEXT}, {TEXT});
-    add("WhetherIsSameSegment", R, [](int i, int) { return (long long)WhetherIsSameSegment(i); }, {0}, {1}, {1});
+    add("WhetherIsSameSegment", R, [](int i, int) { return static_cast<long long>(WhetherIsSameSegment)(i); }, {0}, {1},
+        {1});
     add("ForceIP(null texts)", R, [](int i, int) { return ForceIP(i, nullptr, nullptr, nullptr); }, {ARG}, {ARG},
         {ARG});
     add("ForceIP(garbage texts)", R,
@@ -215,8 +216,9 @@ std::vector<Row> rows(Hostile& h)
         {ARG}, {ARG}, {ARG});
 
     // ---- camera objects: connection, registers, description ----
-    add("SDKVersion", C, [](int i, int) { return (long long)strlen(SDKVersion(i)); }, {0}, {18}, {18});
-    add("CameraVerions", C, [](int i, int) { return (long long)strnlen(CameraVerions(i), 64); }, {0}, {9}, {9});
+    add("SDKVersion", C, [](int i, int) { return static_cast<long long>(strlen)(SDKVersion(i)); }, {0}, {18}, {18});
+    add("CameraVerions", C, [](int i, int) { return static_cast<long long>(strnlen)(CameraVerions(i), 64); }, {0}, {9},
+        {9});
     add("GetCameraCCPStatus(null)", C, [](int i, int) { return GetCameraCCPStatus(i, nullptr); }, {CAM}, {ARG}, {ARG});
     add("ReadRegisterWithoutControl(null value)", C,
         [](int i, int) { return ReadRegisterWithoutControl(i, Heartbeat_Timeout_Reg, nullptr); }, {CAM}, {ARG}, {ARG});
@@ -369,9 +371,10 @@ std::vector<Row> rows(Hostile& h)
     // The simulated camera has no such register: its refusal comes back.
     add("GetTimestampStatus", C, [](int i, int) { return GetTimestampStatus(i); }, {CAM}, {OFF}, {0x8003});
     add("SetTimestampControlLatch", C, [](int i, int) { return SetTimestampControlLatch(i); }, {CAM}, {OFF}, {OK});
-    add("GetTimestampValue", C, [](int i, int) { return (long long)GetTimestampValue(i); }, {CAM}, {OFF}, {});
-    add("GetTimestampTickFrequency", C, [](int i, int) { return (long long)GetTimestampTickFrequency(i); }, {CAM},
-        {OFF}, {1000000000});
+    add("GetTimestampValue", C, [](int i, int) { return static_cast<long long>(GetTimestampValue)(i); }, {CAM}, {OFF},
+        {});
+    add("GetTimestampTickFrequency", C, [](int i, int) { return static_cast<long long>(GetTimestampTickFrequency)(i); },
+        {CAM}, {OFF}, {1000000000});
     add("GetStrobeLEDswitch", C, [](int i, int) { return GetStrobeLEDswitch(i); }, {CAM}, {OFF}, {0, 1});
     add("GetLaserbrightness", C, [](int i, int) { return GetLaserbrightness(i); }, {CAM}, {OFF}, {});
     add("GetStrobeLEDbrightress", C, [](int i, int) { return GetStrobeLEDbrightress(i); }, {CAM}, {OFF}, {});
@@ -405,8 +408,8 @@ std::vector<Row> rows(Hostile& h)
     for (double ratio : {std::nan(""), -1.0, 2.0, std::numeric_limits<double>::infinity()})
         add("SetPacketResendRatio(" + std::to_string(ratio) + ")", S,
             [ratio](int i, int c) { return SetPacketResendRatio(i, U(c), ratio); }, {STREAM}, {}, {ARG});
-    add("GetPacketResendRatio", S, [](int i, int c) { return (long long)GetPacketResendRatio(i, U(c)); }, {STREAM}, {},
-        {});
+    add("GetPacketResendRatio", S, [](int i, int c) { return static_cast<long long>(GetPacketResendRatio)(i, U(c)); },
+        {STREAM}, {}, {});
     add("SetResendRequest(-5)", S,
         [](int i, int c) {
             SetResendRequest(i, c, -5);
@@ -441,8 +444,8 @@ std::vector<Row> rows(Hostile& h)
     add("GetNetSpeed", S, [](int i, int c) { return GetNetSpeed(i, U(c)) >= 0 ? OK : GetNetSpeed(i, U(c)); }, {STREAM},
         {}, {OK});
     add("GetBlockRate", S,
-        [](int i, int c) { return GetBlockRate(i, U(c)) >= 0 ? OK : (long long)GetBlockRate(i, U(c)); }, {STREAM}, {},
-        {OK});
+        [](int i, int c) { return GetBlockRate(i, U(c)) >= 0 ? OK : static_cast<long long>(GetBlockRate)(i, U(c)); },
+        {STREAM}, {}, {OK});
     add("Capture(null)", S, [](int i, int c) { return Capture(i, U(c), nullptr); }, {STREAM}, {}, {STREAM});
     add("Capture(no pixels)", S, [&h](int i, int c) { return Capture(i, U(c), &h.no_pixel); }, {STREAM}, {}, {ARG});
     add("TryCapture(no pixels)", S, [&h](int i, int c) { return TryCapture(i, U(c), &h.no_pixel); }, {STREAM}, {},

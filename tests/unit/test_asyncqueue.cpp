@@ -215,7 +215,7 @@ TEST(AsyncQueue, TimeoutsAndClock)
 
 // The waiter holds the mutex from setting the flag until it is inside the
 // wait, so the signal cannot be lost.
-int signalled_wait(long long timeout_us)
+static int signalled_wait(long long timeout_us)
 {
     pthread_mutex_t mutex;
     pthread_cond_t cond;

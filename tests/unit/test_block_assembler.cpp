@@ -17,12 +17,12 @@
 #include "vora_pixel_format.h"
 
 // Resend ranges compare and print by value.
-bool operator==(const ResendRange& a, const ResendRange& b)
+static bool operator==(const ResendRange& a, const ResendRange& b)
 {
     return a.block_id == b.block_id && a.first == b.first && a.last == b.last;
 }
 
-void PrintTo(const ResendRange& r, std::ostream* os)
+static void PrintTo(const ResendRange& r, std::ostream* os)
 {
     *os << "{block " << r.block_id << ": " << r.first << ".." << r.last << "}";
 }
@@ -177,12 +177,12 @@ protected:
     uint32_t payload_ = 0, packet_count_ = 0;
 };
 
-bool operator==(const Finished& a, const Finished& b)
+static bool operator==(const Finished& a, const Finished& b)
 {
     return a.block_id == b.block_id && a.status == b.status;
 }
 
-void PrintTo(const Finished& f, std::ostream* os)
+static void PrintTo(const Finished& f, std::ostream* os)
 {
     *os << "{block " << f.block_id << " status " << f.status << "}";
 }
