@@ -230,8 +230,9 @@ private:
     uint16_t before_write(uint32_t address, uint32_t value);
     void after_write(uint32_t address, uint32_t value);
     void before_read(uint32_t address, uint32_t size);
-    // The stream engine (sim_stream.cpp): renders each channel's frame once
-    // per configuration and sends it as GVSP packets.
+    // The stream engine (sim_stream.cpp, over the scheduler, the frame
+    // source, the resend server and the fault stage): sends each channel's
+    // frames as GVSP packets.
     void start_streams();
     void stop_streams();
     void stream_loop();

@@ -3,7 +3,31 @@
 #ifndef VORA_SIM_CLI_H
 #define VORA_SIM_CLI_H
 
+#include <string>
+
+#include "sim_camera.h"
+
 namespace vsim {
+
+// What the command line asks for.
+struct SimSettings {
+    SimConfig base;  // the first camera; the others take the next addresses and MACs
+    int cameras = 1;
+    std::string serial;  // of the first camera; further ones get SERIAL-2 ... (empty: SIM00001 ...)
+    double seconds = 0;  // how long to run; 0: until a signal
+    // Faults every camera starts with.
+    int discovery_ack_len = 0;
+    double loss = 0, reorder = 0, duplicate = 0;
+    int burst_every = 0, burst_length = 0;
+    bool drop_leader = false, drop_trailer = false, stray = false;
+};
+
+// The options after argv[0], read into settings (--help and --version are
+// accepted and change nothing). A mistake throws a std::runtime_error whose
+// text names the option.
+SimSettings simulator_settings(int argc, char** argv);
+// The text of --help, with `program` as the name to run.
+std::string simulator_usage(const std::string& program);
 
 // argv[0] is the name used in messages and the usage text; the options
 // follow. Prints one "camera SERIAL at ADDRESS" line per camera and then
