@@ -207,7 +207,7 @@ std::vector<Row> rows(Hostile& h)
 
     // ---- the discovered record ----
     add("CameraIP", R, [](int i, int) { return text(CameraIP(i), 16); }, {TEXT}, {TEXT}, {TEXT});
-    add("WhetherIsSameSegment", R, [](int i, int) { return static_cast<long long>(WhetherIsSameSegment)(i); }, {0}, {1},
+    add("WhetherIsSameSegment", R, [](int i, int) { return static_cast<long long>(WhetherIsSameSegment(i)); }, {0}, {1},
         {1});
     add("ForceIP(null texts)", R, [](int i, int) { return ForceIP(i, nullptr, nullptr, nullptr); }, {ARG}, {ARG},
         {ARG});
@@ -216,8 +216,8 @@ std::vector<Row> rows(Hostile& h)
         {ARG}, {ARG}, {ARG});
 
     // ---- camera objects: connection, registers, description ----
-    add("SDKVersion", C, [](int i, int) { return static_cast<long long>(strlen)(SDKVersion(i)); }, {0}, {18}, {18});
-    add("CameraVerions", C, [](int i, int) { return static_cast<long long>(strnlen)(CameraVerions(i), 64); }, {0}, {9},
+    add("SDKVersion", C, [](int i, int) { return static_cast<long long>(strlen(SDKVersion(i))); }, {0}, {18}, {18});
+    add("CameraVerions", C, [](int i, int) { return static_cast<long long>(strnlen(CameraVerions(i), 64)); }, {0}, {9},
         {9});
     add("GetCameraCCPStatus(null)", C, [](int i, int) { return GetCameraCCPStatus(i, nullptr); }, {CAM}, {ARG}, {ARG});
     add("ReadRegisterWithoutControl(null value)", C,
@@ -371,9 +371,9 @@ std::vector<Row> rows(Hostile& h)
     // The simulated camera has no such register: its refusal comes back.
     add("GetTimestampStatus", C, [](int i, int) { return GetTimestampStatus(i); }, {CAM}, {OFF}, {0x8003});
     add("SetTimestampControlLatch", C, [](int i, int) { return SetTimestampControlLatch(i); }, {CAM}, {OFF}, {OK});
-    add("GetTimestampValue", C, [](int i, int) { return static_cast<long long>(GetTimestampValue)(i); }, {CAM}, {OFF},
+    add("GetTimestampValue", C, [](int i, int) { return static_cast<long long>(GetTimestampValue(i)); }, {CAM}, {OFF},
         {});
-    add("GetTimestampTickFrequency", C, [](int i, int) { return static_cast<long long>(GetTimestampTickFrequency)(i); },
+    add("GetTimestampTickFrequency", C, [](int i, int) { return static_cast<long long>(GetTimestampTickFrequency(i)); },
         {CAM}, {OFF}, {1000000000});
     add("GetStrobeLEDswitch", C, [](int i, int) { return GetStrobeLEDswitch(i); }, {CAM}, {OFF}, {0, 1});
     add("GetLaserbrightness", C, [](int i, int) { return GetLaserbrightness(i); }, {CAM}, {OFF}, {});
@@ -408,7 +408,7 @@ std::vector<Row> rows(Hostile& h)
     for (double ratio : {std::nan(""), -1.0, 2.0, std::numeric_limits<double>::infinity()})
         add("SetPacketResendRatio(" + std::to_string(ratio) + ")", S,
             [ratio](int i, int c) { return SetPacketResendRatio(i, U(c), ratio); }, {STREAM}, {}, {ARG});
-    add("GetPacketResendRatio", S, [](int i, int c) { return static_cast<long long>(GetPacketResendRatio)(i, U(c)); },
+    add("GetPacketResendRatio", S, [](int i, int c) { return static_cast<long long>(GetPacketResendRatio(i, U(c))); },
         {STREAM}, {}, {});
     add("SetResendRequest(-5)", S,
         [](int i, int c) {
@@ -444,7 +444,7 @@ std::vector<Row> rows(Hostile& h)
     add("GetNetSpeed", S, [](int i, int c) { return GetNetSpeed(i, U(c)) >= 0 ? OK : GetNetSpeed(i, U(c)); }, {STREAM},
         {}, {OK});
     add("GetBlockRate", S,
-        [](int i, int c) { return GetBlockRate(i, U(c)) >= 0 ? OK : static_cast<long long>(GetBlockRate)(i, U(c)); },
+        [](int i, int c) { return GetBlockRate(i, U(c)) >= 0 ? OK : static_cast<long long>(GetBlockRate(i, U(c))); },
         {STREAM}, {}, {OK});
     add("Capture(null)", S, [](int i, int c) { return Capture(i, U(c), nullptr); }, {STREAM}, {}, {STREAM});
     add("Capture(no pixels)", S, [&h](int i, int c) { return Capture(i, U(c), &h.no_pixel); }, {STREAM}, {}, {ARG});
