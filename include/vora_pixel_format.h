@@ -23,4 +23,10 @@
 #define PIXEL_FORMAT_COORD3D_ABC16 0x023000B9u
 #define PIXEL_FORMAT_COORD3D_ABC16_PLANAR 0x023000BAu
 
+/* What a format's pixels hold. */
+#define PIXEL_KIND_DEPTH 1  /* points: x, y, z per pixel */
+#define PIXEL_KIND_COLOUR 2 /* an image as it is shown: grey or RGB */
+#define PIXEL_KIND_BAYER 3  /* one colour per pixel behind a Bayer filter */
+#define PIXEL_KIND_YUV 4    /* luma per pixel, chroma shared by pixel pairs */
+
 #endif /* VORA_PIXEL_FORMAT_H */

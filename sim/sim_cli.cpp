@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "cli_options.h"
+#include "pixel_formats.h"
 #include "sim_camera.h"
 #include "vora_pixel_format.h"
 
@@ -161,15 +162,17 @@ int run_simulator(int argc, char** argv)
         stray = args.has("--stray");
         if (args.has("--colour-format")) {
             const std::string f = args.value("--colour-format");
-            const uint32_t code = f == "rgb8"       ? PIXEL_FORMAT_RGB8
-                                  : f == "yuv422"   ? PIXEL_FORMAT_YUV422_8
-                                  : f == "bayerrg8" ? PIXEL_FORMAT_BAYER_RG8
-                                                    : 0;
-            if (!code)
+            // The option's short words for the formats' names in the table.
+            const char* name = f == "rgb8"       ? "RGB8"
+                               : f == "yuv422"   ? "YUV422_8"
+                               : f == "bayerrg8" ? "BayerRG8"
+                                                 : nullptr;
+            const wire::PixelFormat* format = wire::find_pixel_format_by_name(name);
+            if (!format)
                 throw vora_cli::UsageError("--colour-format takes rgb8, yuv422 or bayerrg8, not \"" + f + "\"");
             for (auto& sensor : base.sensors)
                 if (sensor.colour)
-                    sensor.pixel_format = code;
+                    sensor.pixel_format = format->code;
         }
         if (args.has("--mac")) {
             const std::vector<std::string> parts = vora_cli::split(args.value("--mac"), ':');

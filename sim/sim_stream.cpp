@@ -18,12 +18,12 @@
 #include <random>
 #include <vector>
 
-#include "gvcp/gvcp_codec.h"
-#include "gvcp/gvsp_codec.h"
-#include "gvcp/socket_address.h"
+#include "gvcp_codec.h"
+#include "gvsp_codec.h"
 #include "sim_camera.h"
 #include "sim_description.h"
 #include "sim_scene.h"
+#include "socket_address.h"
 #include "vora_base_type.h"
 
 namespace vsim {

@@ -107,7 +107,7 @@ int save_grey_bmp(cameralog& log, const PhotoInfo& frame, const char* path)
 {
     BmpLayout layout;
     const int bytes = pixel_bytes(frame.pixel_format);
-    if (!frame.pixel || !path || bytes != 1 || !payload_covers(frame, 1) || !bmp_layout(frame, 1, &layout)) {
+    if (!frame.pixel || !path || bytes != 1 || !payload_covers(frame, bytes) || !bmp_layout(frame, 1, &layout)) {
         log.log_error(gvcp_log_error_level,
                       "[function:SaveGrayImageToBmp] Failed to save grey data due to the incoming parameters error, "
                       "error code: %d",
@@ -139,7 +139,7 @@ int save_rgb888_bmp(cameralog& log, const PhotoInfo& frame, const char* path)
 {
     BmpLayout layout;
     const int bytes = pixel_bytes(frame.pixel_format);
-    if (!frame.pixel || !path || bytes != 3 || !payload_covers(frame, 3) || !bmp_layout(frame, 3, &layout)) {
+    if (!frame.pixel || !path || bytes != 3 || !payload_covers(frame, bytes) || !bmp_layout(frame, 3, &layout)) {
         log.log_error(gvcp_log_error_level,
                       "[function:SaveRgb888ToBmp] Failed to save rgb data due to the incoming parameters error, error "
                       "code: %d",
@@ -175,7 +175,8 @@ int save_rgb888_bmp(cameralog& log, const PhotoInfo& frame, const char* path)
 int save_rgb565_bmp(cameralog& log, const PhotoInfo& frame, const char* path)
 {
     BmpLayout layout;
-    if (!frame.pixel || !path || !payload_covers(frame, 2) || !bmp_layout(frame, 3, &layout)) {
+    if (!frame.pixel || !path || !payload_covers(frame, pixel_bytes(PIXEL_FORMAT_RGB565P)) ||
+        !bmp_layout(frame, 3, &layout)) {
         log.log_error(gvcp_log_error_level,
                       "[function:SaveRgb565ToBmp] Failed to save rgb data due to the incoming parameters error, error "
                       "code: %d",
