@@ -29,10 +29,10 @@
 #include <vector>
 
 #include "bench_common.h"
-#include "gvcp/gvsp_codec.h"
-#include "gvcp/socket_address.h"
+#include "gvsp_codec.h"
 #include "sim_camera.h"
 #include "sim_description.h"
+#include "socket_address.h"
 #include "vora_qelcamera_api.h"
 
 namespace {

@@ -4,13 +4,16 @@
  * foreign callers can share it field by field.
  *
  * The wire formats of the control protocol (the *CmdPack records) are in
- * vora_gvcp_records.h.
+ * vora_gvcp_records.h, included here: callers have always found them
+ * through this header.
  */
 #ifndef VORA_BASE_TYPE_H
 #define VORA_BASE_TYPE_H
 
 #include <stddef.h>
 #include <stdint.h>
+
+#include "vora_gvcp_records.h"
 
 #ifdef __cplusplus
 extern "C" {

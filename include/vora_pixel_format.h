@@ -1,10 +1,13 @@
 /*
  * Pixel-format codes of the frames the cameras send, in the GenICam pixel
  * format naming convention. The library, the simulated camera, the tool and
- * the tests all take the codes from here.
+ * the tests all take the codes from here; GetPixelFormatInfo
+ * (vora_qelcamera_api.h) describes each of them.
  */
 #ifndef VORA_PIXEL_FORMAT_H
 #define VORA_PIXEL_FORMAT_H
+
+#include <stdint.h>
 
 #define PIXEL_FORMAT_MONO8 0x01080001u
 #define PIXEL_FORMAT_MONO8S 0x01080002u
@@ -22,5 +25,27 @@
 /* The point cloud: x, y, z as signed 16-bit values per pixel. */
 #define PIXEL_FORMAT_COORD3D_ABC16 0x023000B9u
 #define PIXEL_FORMAT_COORD3D_ABC16_PLANAR 0x023000BAu
+
+/* What a format's pixels hold (PixelFormatInfo.kind). */
+#define PIXEL_KIND_DEPTH 1  /* points: x, y, z per pixel */
+#define PIXEL_KIND_COLOUR 2 /* an image as it is shown: grey or RGB */
+#define PIXEL_KIND_BAYER 3  /* one colour per pixel behind a Bayer filter */
+#define PIXEL_KIND_YUV 4    /* luma per pixel, chroma shared by pixel pairs */
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* One pixel format as the library knows it. */
+typedef struct PixelFormatInfo {
+    uint32_t pixel_format;    /* the code, PIXEL_FORMAT_* */
+    uint32_t bytes_per_pixel; /* in a frame's payload */
+    int32_t kind;             /* PIXEL_KIND_* */
+    char name[32];            /* its GenICam name, e.g. "Coord3D_ABC16", terminated */
+} PixelFormatInfo;
+
+#ifdef __cplusplus
+}
+#endif
 
 #endif /* VORA_PIXEL_FORMAT_H */

@@ -4,15 +4,17 @@
  * in that list. Results follow the status codes of vora_base_type.h.
  *
  * The library's process-wide objects (the camera list and table, the log
- * switches) are declared in vora_globals.h, the GVCP command records in
- * vora_gvcp_records.h, for code that wants them; an application needs
- * neither.
+ * switches) are declared in vora_globals.h, for code that wants them; an
+ * application needs none of them. The GVCP command records
+ * (vora_gvcp_records.h) come with vora_base_type.h, the pixel-format codes
+ * and their record (vora_pixel_format.h) with this header.
  */
 #ifndef VORA_QELCAMERA_API_H
 #define VORA_QELCAMERA_API_H
 
 #include "vora_base_type.h"
 #include "vora_export.h"
+#include "vora_pixel_format.h"
 
 #ifndef __cplusplus
 #include <stdbool.h>
@@ -25,6 +27,20 @@ extern "C" {
 /* What a status code means, as one line of text (never null). Positive
  * codes are GigE Vision device statuses. */
 VORA_API const char* VoraStatusText(int status);
+
+/* ---- pixel formats ---- */
+
+/* Describes a pixel-format code of vora_pixel_format.h: its GenICam name,
+ * bytes per pixel and kind. 0; -22 for a code the library does not know,
+ * -2 without info (info is left as it was on failure). */
+VORA_API int GetPixelFormatInfo(unsigned int pixel_format, PixelFormatInfo* info);
+/* The same for a GenICam name, spelt exactly as the library gives it
+ * ("Mono8", "Coord3D_ABC16"); -22 for any other name, -2 without one. */
+VORA_API int GetPixelFormatInfoByName(const char* name, PixelFormatInfo* info);
+/* How many formats the library knows; GetPixelFormatInfoByIndex with 0 up
+ * to that number less one lists them (-2 for any other position). */
+VORA_API int GetPixelFormatCount(void);
+VORA_API int GetPixelFormatInfoByIndex(int position, PixelFormatInfo* info);
 
 /* ---- discovery, table and connection ---- */
 

@@ -92,8 +92,14 @@ import_array();
 %ignore SaveFilterPointCloudToPcdCSharp;
 
 #define VORA_API
+/* vora_base_type.h #includes vora_gvcp_records.h and vora_qelcamera_api.h
+ * vora_pixel_format.h; SWIG does not follow #include and reads a file
+ * %included twice only once, so each record and constant is wrapped once,
+ * here: the pixel-format codes (PIXEL_FORMAT_*), their kinds (PIXEL_KIND_*)
+ * and PixelFormatInfo with them. */
 %include "vora_base_type.h"
 %include "vora_pixel_format.h"
 %include "vora_gvcp_records.h"
+%include "vora_pixel_format.h"
 %include "vora_qelcamera_api.h"
 %include "vora_qelcamera_api_csharp.h"

@@ -23,10 +23,10 @@
 #include <thread>
 #include <vector>
 
-#include "gvcp/socket_address.h"
 #include "sim_camera.h"
 #include "sim_description.h"
 #include "sim_ftp_faults.h"
+#include "socket_address.h"
 #include "vora_base_type.h"
 
 namespace vsim {

@@ -1,5 +1,5 @@
 // The GigE Vision bootstrap register map of the simulated camera.
-#include "gvcp/gvcp_codec.h"
+#include "gvcp_codec.h"
 #include "sim_camera.h"
 #include "vora_base_type.h"
 

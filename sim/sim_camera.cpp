@@ -10,9 +10,9 @@
 #include <cerrno>
 #include <cstring>
 
-#include "gvcp/gvcp_codec.h"
-#include "gvcp/socket_address.h"
+#include "gvcp_codec.h"
 #include "sim_description.h"
+#include "socket_address.h"
 #include "vora_base_type.h"
 
 namespace vsim {

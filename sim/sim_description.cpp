@@ -3,10 +3,12 @@
 #include <zip.h>
 
 #include <cstdio>
+#include <initializer_list>
 #include <utility>
 #include <vector>
 
-#include "gvcp/gvcp_codec.h"
+#include "gvcp_codec.h"
+#include "pixel_formats.h"
 #include "sim_camera.h"
 #include "sim_description.h"
 #include "vora_base_type.h"
@@ -99,6 +101,16 @@ struct Entry {
     std::string value;
     Ns ns;
 };
+
+// The PixelFormat entries of the sensors' formats, named as the pixel-format
+// table names them.
+std::vector<Entry> pixel_format_entries(std::initializer_list<uint32_t> codes)
+{
+    std::vector<Entry> entries;
+    for (const uint32_t code : codes)
+        entries.push_back({wire::find_pixel_format(code)->name, hex(code), Ns::Standard});
+    return entries;
+}
 
 // Writes nodes with their children in the order the schema fixes, and
 // collects which features each category lists.
@@ -396,11 +408,8 @@ std::string build_description_xml(const SimConfig& c)
     d.int_reg("MWOP", sensor0(SN_MAX_WIDTH), "RO");
     d.int_reg("MHOP", sensor0(SN_MAX_HEIGHT), "RO");
     d.enumeration("PixelFormat", S, "Beginner", "Format of the pixels of the stream.", "Pixel Format",
-                  {{"Mono8", hex(PIXEL_FORMAT_MONO8), S},
-                   {"BayerRG8", hex(PIXEL_FORMAT_BAYER_RG8), S},
-                   {"YUV422_8", hex(PIXEL_FORMAT_YUV422_8), S},
-                   {"RGB8", hex(PIXEL_FORMAT_RGB8), S},
-                   {"Coord3D_ABC16", hex(PIXEL_FORMAT_COORD3D_ABC16), S}});
+                  pixel_format_entries({PIXEL_FORMAT_MONO8, PIXEL_FORMAT_BAYER_RG8, PIXEL_FORMAT_YUV422_8,
+                                        PIXEL_FORMAT_RGB8, PIXEL_FORMAT_COORD3D_ABC16}));
     d.int_reg("PixelFormatReg", channel0(CH_PIXEL_FORMAT), "RW");
 
     d.in("AcquisitionControl");

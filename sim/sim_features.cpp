@@ -2,7 +2,7 @@
 // stream channel and one per sensor, with the defaults a camera powers up with.
 #include <cstring>
 
-#include "imaging/pixel_format.h"
+#include "pixel_formats.h"
 #include "sim_camera.h"
 #include "sim_description.h"
 #include "sim_scene.h"
@@ -46,7 +46,7 @@ namespace {
 // A format the sensors cannot render gives an empty payload.
 uint32_t bytes_per_pixel(uint32_t pixel_format)
 {
-    return renders(pixel_format) ? static_cast<uint32_t>(imaging::pixel_bytes(pixel_format)) : 0;
+    return renders(pixel_format) ? wire::pixel_bytes(pixel_format) : 0;
 }
 
 // Calibration blocks are handed to hosts as they lie in the sensor's memory:

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "gvcp/gvcp_codec.h"
+#include "gvcp_codec.h"
 
 namespace vsim {
 

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstddef>
 
-#include "imaging/pixel_format.h"
+#include "pixel_formats.h"
 
 namespace vsim {
 
@@ -346,7 +346,7 @@ std::vector<uint8_t> render_sensor(const SimSensor& sensor, const Roi& roi, uint
 {
     if (!renders(pixel_format))
         return {};
-    const size_t bytes_per_pixel = static_cast<size_t>(imaging::pixel_bytes(pixel_format));
+    const size_t bytes_per_pixel = static_cast<size_t>(wire::pixel_bytes(pixel_format));
     const size_t pixels = size_t(roi.width) * roi.height;
     std::vector<uint8_t> out(pixels * bytes_per_pixel, 0);
     if (pixels == 0)

@@ -14,8 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "gvcp/gvcp_codec.h"
-#include "gvcp/socket_address.h"
+#include "gvcp_codec.h"
 #include "sim_camera.h"
 #include "sim_description.h"
 #include "sim_faults.h"
@@ -23,6 +22,7 @@
 #include "sim_packets.h"
 #include "sim_resend.h"
 #include "sim_scheduler.h"
+#include "socket_address.h"
 
 namespace vsim {
 

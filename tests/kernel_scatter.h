@@ -9,7 +9,7 @@
 #include <cstring>
 #include <vector>
 
-#include "gvcp/socket_address.h"
+#include "socket_address.h"
 #include "stream/receive_batch.h"
 
 inline void kernel_scatter(ReceiveBatch& batch, size_t slot, const std::vector<uint8_t>& datagram, uint32_t ip,

@@ -38,7 +38,8 @@ int FusionImageTo3DCSharp(int index, PhotoInfoCSharp& image, char* image_buffer,
     // a private copy with room for the result. Other images are only read.
     PrivateBuffer converted;
     const uint64_t pixels = uint64_t(image.pixel_width) * image.pixel_height;
-    if (image.pixel_format == PIXEL_FORMAT_YUV422_8 && image_buffer && imaging::payload_covers(image_frame, 2)) {
+    if (image.pixel_format == PIXEL_FORMAT_YUV422_8 && image_buffer &&
+        imaging::payload_covers(image_frame, imaging::pixel_bytes(PIXEL_FORMAT_YUV422_8))) {
         const size_t given = byte_count(image_length);
         const size_t bytes = std::max<size_t>(given, size_t(3 * pixels));
         converted = PrivateBuffer(bytes);

@@ -71,7 +71,7 @@ void RawdataToRgb888CSharp(int index, PhotoInfoCSharp& info, char* buffer, int l
     // YUYV converts in place and needs room for the RGB result.
     uint64_t room = 0;
     if (info.pixel_format == PIXEL_FORMAT_YUV422_8 && buffer &&
-        imaging::payload_covers(frame_within(info, buffer, length), 2))
+        imaging::payload_covers(frame_within(info, buffer, length), imaging::pixel_bytes(PIXEL_FORMAT_YUV422_8)))
         room = 3 * static_cast<uint64_t>(info.pixel_width) * info.pixel_height;
     with_in_out(info, buffer, length, room, [&](PhotoInfo& frame) { camera->RawdataToRgb888(frame); });
 }

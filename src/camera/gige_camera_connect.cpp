@@ -8,8 +8,8 @@
 #include <system_error>
 
 #include "camera/vora_gige_camera.h"
-#include "gvcp/gvcp_codec.h"
-#include "gvcp/ip_text.h"
+#include "gvcp_codec.h"
+#include "ip_text.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "camera/vora_gige_camera.h"
-#include "gvcp/gvcp_codec.h"
+#include "gvcp_codec.h"
 
 namespace {
 

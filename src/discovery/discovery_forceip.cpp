@@ -11,8 +11,8 @@
 #include <thread>
 
 #include "discovery/vora_discovery.h"
-#include "gvcp/gvcp_codec.h"
-#include "gvcp/ip_text.h"
+#include "gvcp_codec.h"
+#include "ip_text.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <cstring>
 
 #include "discovery/vora_discovery.h"
-#include "gvcp/gvcp_codec.h"
+#include "gvcp_codec.h"
 
 namespace {
 

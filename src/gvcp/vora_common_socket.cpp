@@ -11,7 +11,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "gvcp/socket_address.h"
+#include "socket_address.h"
 
 int CommonSocket::InitSocket()
 {

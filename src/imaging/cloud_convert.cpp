@@ -253,7 +253,7 @@ void raw_cloud_round_trip(char* raw, size_t points, float unit)
 
 void convert_cloud_to_float(cameralog& log, const PhotoInfo& frame, float* points)
 {
-    if (!frame.pixel || !points || !payload_covers(frame, 6)) {
+    if (!frame.pixel || !points || !payload_covers(frame, kCloudPointBytes)) {
         log.log_error(gvcp_log_error_level,
                       "[function:Convert3DPointFromCharToFloat] the incoming parameters error, error code: %d",
                       VORA_ERR_INVALID_ARG);

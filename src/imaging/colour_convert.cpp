@@ -162,7 +162,8 @@ namespace {
 bool yuyv_convertible(cameralog& log, const PhotoInfo& frame)
 {
     const uint64_t n = pixel_count(frame);
-    if (!frame.pixel || n % 2 != 0 || !payload_covers(frame, 2) || 3 * n > UINT32_MAX) {
+    if (!frame.pixel || n % 2 != 0 || !payload_covers(frame, pixel_bytes(PIXEL_FORMAT_YUV422_8)) ||
+        3 * n > UINT32_MAX) {
         log.log_error(gvcp_log_error_level, "[function:YuyvToRgb888] the incoming parameters error, error code: %d",
                       VORA_ERR_INVALID_ARG);
         return false;
@@ -208,7 +209,7 @@ char* bayer_frame_rgb888_copy(cameralog& log, const PhotoInfo& frame, uint32_t* 
     const uint64_t result_size = 3 * static_cast<uint64_t>(frame.payload_size);
     if (static_cast<int32_t>(frame.pixel_width) <= 0 || static_cast<int32_t>(frame.pixel_height) <= 0 ||
         static_cast<int32_t>(frame.payload_size) <= 0 || !bayer_size_supported(frame.pixel_width, frame.pixel_height) ||
-        !payload_covers(frame, 1) || result_size > UINT32_MAX) {
+        !payload_covers(frame, pixel_bytes(PIXEL_FORMAT_BAYER_RG8)) || result_size > UINT32_MAX) {
         log.log_error(gvcp_log_error_level,
                       "[function:BayerRG8ToRgb888] the data info (width or height or payload_size) error.");
         return nullptr;

@@ -47,7 +47,7 @@ int fusion_3d_to_rgb_refusal(const PhotoInfo& colour, const PhotoInfo& cloud,
                              const std::vector<CameraParameter>& parameters, cameralog& log)
 {
     const uint64_t points = uint64_t(cloud.pixel_width) * cloud.pixel_height;
-    if (!cloud.pixel || cloud.pixel_format != PIXEL_FORMAT_COORD3D_ABC16 || !payload_covers(cloud, 6)) {
+    if (!cloud.pixel || cloud.pixel_format != PIXEL_FORMAT_COORD3D_ABC16 || !payload_covers(cloud, kCloudPointBytes)) {
         log_fusion_3d_refusal(log);
         return VORA_ERR_INVALID_ARG;
     }
@@ -56,7 +56,7 @@ int fusion_3d_to_rgb_refusal(const PhotoInfo& colour, const PhotoInfo& cloud,
         return VORA_ERR_COLOR_FORMAT;
     // The grid is a cloud frame of its own, whose payload a 32-bit size
     // must state; the product is taken where it cannot wrap.
-    if (uint64_t(colour.pixel_width) * colour.pixel_height > UINT32_MAX / 6) {
+    if (uint64_t(colour.pixel_width) * colour.pixel_height > UINT32_MAX / kCloudPointBytes) {
         log_fusion_3d_refusal(log);
         return VORA_ERR_INVALID_ARG;
     }
@@ -128,26 +128,17 @@ int fusion_image_to_3d(PhotoInfo& image, const PhotoInfo& cloud, float* fused,
     const uint64_t points = uint64_t(cloud.pixel_width) * cloud.pixel_height;
     const uint64_t pixels = uint64_t(image.pixel_width) * image.pixel_height;
     uint32_t format = image.pixel_format;
-    uint64_t bytes_per_pixel = 0;
-    switch (format) {
-    case PIXEL_FORMAT_MONO8:
-        bytes_per_pixel = 1;
-        break;
-    case PIXEL_FORMAT_YUV422_8:
-    case PIXEL_FORMAT_RGB565P:
-        bytes_per_pixel = 2;
-        break;
-    case PIXEL_FORMAT_RGB8:
-        bytes_per_pixel = 3;
-        break;
-    default:
-        break;  // refused below, after the parameter check
-    }
+    // The formats fused as they are; any other is refused below, after the
+    // parameter check.
+    const bool fusable = format == PIXEL_FORMAT_MONO8 || format == PIXEL_FORMAT_YUV422_8 ||
+                         format == PIXEL_FORMAT_RGB565P || format == PIXEL_FORMAT_RGB8;
+    uint64_t bytes_per_pixel = fusable ? static_cast<uint64_t>(pixel_bytes(format)) : 0;
     // YUYV comes in pixel pairs and becomes 3 bytes per pixel, which the
     // payload size must still be able to state.
     const bool yuyv_unusable = format == PIXEL_FORMAT_YUV422_8 && (pixels % 2 != 0 || 3 * pixels > UINT32_MAX);
     if (!image.pixel || !cloud.pixel || !fused || cloud.pixel_format != PIXEL_FORMAT_COORD3D_ABC16 ||
-        !payload_covers(cloud, 6) || !payload_covers(image, unsigned(bytes_per_pixel)) || yuyv_unusable) {
+        !payload_covers(cloud, kCloudPointBytes) || !payload_covers(image, unsigned(bytes_per_pixel)) ||
+        yuyv_unusable) {
         log.log_error(gvcp_log_error_level,
                       "[function:FusionImageTo3D] Failed to fusion image to 3D point cloud due to the incoming "
                       "parameters error, error code: %d",
@@ -172,7 +163,7 @@ int fusion_image_to_3d(PhotoInfo& image, const PhotoInfo& cloud, float* fused,
         yuyv_to_rgb888_in_place(reinterpret_cast<uint8_t*>(image.pixel), pixels);
         image.pixel_format = format = PIXEL_FORMAT_RGB8;
         image.payload_size = static_cast<uint32_t>(3 * pixels);
-        bytes_per_pixel = 3;
+        bytes_per_pixel = static_cast<uint64_t>(pixel_bytes(format));
     }
     if (points == 0)
         return VORA_OK;

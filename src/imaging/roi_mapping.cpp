@@ -12,7 +12,7 @@ int roi_pixel_mapping(const PhotoInfo& cloud, const PhotoInfo& source, const Pho
                       cameralog& log)
 {
     const uint64_t points = uint64_t(cloud.pixel_width) * cloud.pixel_height;
-    if (!cloud.pixel || !mask || !payload_covers(cloud, 6)) {
+    if (!cloud.pixel || !mask || !payload_covers(cloud, kCloudPointBytes)) {
         log.log_error(gvcp_log_error_level,
                       "[function:ROIPixelMapping] Failed to map the region due to the incoming parameters error, "
                       "error code: %d",

@@ -9,8 +9,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "gvcp/ip_text.h"
 #include "imaging/colour_convert.h"
+#include "ip_text.h"
 #include "record/ros_messages.h"
 #include "stream/frame_pool.h"
 #include "vora_pixel_format.h"

@@ -14,7 +14,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "gvcp/gvsp_codec.h"
+#include "gvsp_codec.h"
 #include "log/vora_cameralog.h"
 #include "stream/frame_pool.h"
 #include "stream/stream_clock.h"

@@ -17,8 +17,8 @@
 #include <new>
 #include <vector>
 
-#include "gvcp/gvcp_codec.h"
-#include "gvcp/socket_address.h"
+#include "gvcp_codec.h"
+#include "socket_address.h"
 #include "stream/receive_batch.h"
 #include "stream/vora_gige_stream.h"
 

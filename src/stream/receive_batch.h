@@ -17,7 +17,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "gvcp/gvsp_codec.h"
+#include "gvsp_codec.h"
 #include "stream/block_assembler.h"
 
 class ReceiveBatch {

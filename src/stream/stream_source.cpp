@@ -1,6 +1,6 @@
 #include "stream/stream_source.h"
 
-#include "gvcp/gvsp_codec.h"
+#include "gvsp_codec.h"
 
 bool StreamSource::accept(uint32_t ip, uint16_t port, const uint8_t* datagram, size_t length)
 {

@@ -9,7 +9,7 @@
 
 #include "discovery/vora_discovery.h"
 #include "fuzz_check.h"
-#include "gvcp/gvcp_codec.h"
+#include "gvcp_codec.h"
 #include "log/vora_cameralog.h"
 #include "vora_base_type.h"
 

@@ -7,7 +7,7 @@
 #include <memory>
 
 #include "fuzz_check.h"
-#include "gvcp/gvcp_codec.h"
+#include "gvcp_codec.h"
 #include "vora_base_type.h"
 
 namespace {

@@ -148,6 +148,28 @@ std::vector<Row> rows(Hostile& h)
     for (int code : {INT_MIN, -100, 12345, INT_MAX})
         add("VoraStatusText(" + std::to_string(code) + ")", N, [code](int, int) { return text(VoraStatusText(code)); },
             {TEXT}, {}, {});
+    add("pixel-format lookups: unknown codes, names and positions, no record", N,
+        [](int, int) {
+            PixelFormatInfo info;
+            std::memset(&info, 0x5A, sizeof info);
+            const PixelFormatInfo before = info;
+            const std::string long_name(100000, 'M');
+            for (const int s :
+                 {GetPixelFormatInfo(0, &info), GetPixelFormatInfo(UINT_MAX, &info),
+                  GetPixelFormatInfoByName("", &info), GetPixelFormatInfoByName(long_name.c_str(), &info)})
+                if (s != VORA_ERR_PIXEL_FORMAT)
+                    return (long long)s;
+            for (const int s :
+                 {GetPixelFormatInfo(RGB8, nullptr), GetPixelFormatInfo(0, nullptr),
+                  GetPixelFormatInfoByName(nullptr, &info), GetPixelFormatInfoByName("RGB8", nullptr),
+                  GetPixelFormatInfoByIndex(INT_MIN, &info), GetPixelFormatInfoByIndex(-1, &info),
+                  GetPixelFormatInfoByIndex(INT_MAX, &info), GetPixelFormatInfoByIndex(GetPixelFormatCount(), &info),
+                  GetPixelFormatInfoByIndex(0, nullptr)})
+                if (s != VORA_ERR_INVALID_ARG)
+                    return (long long)s;
+            return std::memcmp(&info, &before, sizeof info) == 0 ? SAME : CHANGED;
+        },
+        {SAME}, {}, {});
     add("CameraSort(-1)", N, [](int, int) { return CameraSort(-1); }, {ARG}, {}, {});
     add("CameraSort(99)", N, [](int, int) { return CameraSort(99); }, {ARG}, {}, {});
     add("DepthPreviewColours(nulls, 65535 x 65535)", N,

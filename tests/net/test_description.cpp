@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "camera/vora_gige_camera.h"
-#include "gvcp/gvcp_codec.h"
+#include "gvcp_codec.h"
 #include "loopback_info.h"
 #include "sim_camera.h"
 #include "sim_description.h"

@@ -20,9 +20,9 @@
 
 #include "camera/vora_gige_camera.h"
 #include "discovery/vora_discovery.h"
-#include "gvcp/gvcp_codec.h"
-#include "gvcp/socket_address.h"
+#include "gvcp_codec.h"
 #include "sim_camera.h"
+#include "socket_address.h"
 #include "topology.h"
 #include "vora_qelcamera_api.h"
 

@@ -18,7 +18,7 @@
 
 #include "camera/vora_gige_camera.h"
 #include "ftp/vora_ftpserver.h"
-#include "gvcp/gvcp_codec.h"
+#include "gvcp_codec.h"
 #include "loopback_info.h"
 #include "sim_camera.h"
 #include "sim_description.h"

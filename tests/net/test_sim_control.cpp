@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "gvcp/gvcp_codec.h"
+#include "gvcp_codec.h"
 #include "sim_camera.h"
 #include "vora_base_type.h"
 

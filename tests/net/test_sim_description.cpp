@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "gvcp/gvcp_codec.h"
+#include "gvcp_codec.h"
 #include "sim_camera.h"
 #include "sim_description.h"
 #include "vora_base_type.h"

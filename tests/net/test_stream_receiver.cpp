@@ -17,9 +17,9 @@
 #include <vector>
 
 #include "eventually.h"
-#include "gvcp/gvcp_codec.h"
-#include "gvcp/gvsp_codec.h"
-#include "gvcp/socket_address.h"
+#include "gvcp_codec.h"
+#include "gvsp_codec.h"
+#include "socket_address.h"
 #include "stream/vora_gige_stream.h"
 #include "vora_pixel_format.h"
 

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "gvcp/gvcp_codec.h"
+#include "gvcp_codec.h"
 #include "sim_fixture.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "gvcp/gvsp_codec.h"
+#include "gvsp_codec.h"
 #include "stream/block_assembler.h"
 #include "stream/frame_pool.h"
 #include "vora_pixel_format.h"

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "gvcp/gvcp_codec.h"
+#include "gvcp_codec.h"
 #include "vora_base_type.h"
 
 namespace {

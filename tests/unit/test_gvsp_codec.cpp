@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "gvcp/gvsp_codec.h"
+#include "gvsp_codec.h"
 #include "vora_pixel_format.h"
 
 namespace {

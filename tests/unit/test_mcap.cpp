@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "eventually.h"
-#include "gvcp/gvsp_codec.h"
+#include "gvsp_codec.h"
 #include "record/block_gaps.h"
 #include "record/mcap_reader.h"
 #include "record/mcap_writer.h"

@@ -11,7 +11,7 @@
 #include <random>
 #include <vector>
 
-#include "gvcp/gvsp_codec.h"
+#include "gvsp_codec.h"
 #include "kernel_scatter.h"
 #include "stream/block_assembler.h"
 #include "stream/frame_pool.h"

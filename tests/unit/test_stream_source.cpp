@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "gvcp/gvsp_codec.h"
+#include "gvsp_codec.h"
 #include "stream/stream_source.h"
 
 namespace {

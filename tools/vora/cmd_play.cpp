@@ -227,4 +227,17 @@ int cmd_play(int argc, char** argv)
 
 }  // namespace vora_tool
 
+#else  // VORA_TOOL_WITH_SIM
+
+#include "commands.h"
+
+namespace vora_tool {
+
+int cmd_play(int, char**)
+{
+    return without_simulator("play");
+}
+
+}  // namespace vora_tool
+
 #endif  // VORA_TOOL_WITH_SIM

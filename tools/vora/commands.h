@@ -22,6 +22,9 @@ int cmd_play(int argc, char** argv);
 // vora info FILE.mcap: what a recording holds.
 int recording_info(const std::string& path, bool json);
 int cmd_view(int argc, char** argv);
+// What `vora sim` and `vora play` do in a vora built without the simulated
+// camera: say so; the exit code.
+int without_simulator(const char* command);
 
 }  // namespace vora_tool
 

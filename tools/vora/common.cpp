@@ -106,24 +106,12 @@ std::string field_text(const char* field, size_t size)
     return std::string(field, strnlen(field, size));
 }
 
-namespace {
-
-const struct {
-    unsigned code;
-    const char* name;
-} kPixelFormatNames[] = {
-    {PIXEL_FORMAT_MONO8, "Mono8"},       {PIXEL_FORMAT_BAYER_RG8, "BayerRG8"},
-    {PIXEL_FORMAT_YUV422_8, "YUV422_8"}, {PIXEL_FORMAT_RGB565P, "RGB565p"},
-    {PIXEL_FORMAT_RGB8, "RGB8"},         {PIXEL_FORMAT_COORD3D_ABC16, "Coord3D_ABC16"},
-};
-
-}  // namespace
-
+// Names come from the library's pixel-format table.
 std::string pixel_format_name(unsigned format)
 {
-    for (const auto& f : kPixelFormatNames)
-        if (f.code == format)
-            return f.name;
+    PixelFormatInfo info;
+    if (GetPixelFormatInfo(format, &info) == VORA_OK)
+        return field_text(info.name, sizeof info.name);
     char text[16];
     std::snprintf(text, sizeof text, "0x%08X", format);
     return text;
@@ -131,10 +119,8 @@ std::string pixel_format_name(unsigned format)
 
 unsigned pixel_format_code(const std::string& name)
 {
-    for (const auto& f : kPixelFormatNames)
-        if (name == f.name)
-            return f.code;
-    return 0;
+    PixelFormatInfo info;
+    return GetPixelFormatInfoByName(name.c_str(), &info) == VORA_OK ? info.pixel_format : 0;
 }
 
 std::string mac_text(const DiscoveryInfo& d)

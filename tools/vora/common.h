@@ -46,7 +46,7 @@ int mask_bits(unsigned mask);
 // A fixed-size text field that need not be terminated.
 std::string field_text(const char* field, size_t size);
 
-// "Coord3D_ABC16", or the code in hexadecimal.
+// The library's name of a code ("Coord3D_ABC16"), or the code in hexadecimal.
 std::string pixel_format_name(unsigned format);
 // The code of a name pixel_format_name gives; 0 when unknown.
 unsigned pixel_format_code(const std::string& name);

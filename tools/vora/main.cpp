@@ -26,6 +26,15 @@ struct Command {
     bool finds_camera;  // takes --wait
 };
 
+// Without the simulated camera, `sim` and `play` only say that it is missing.
+#ifdef VORA_TOOL_WITH_SIM
+constexpr const char* kSimSummary = "run simulated cameras until interrupted";
+constexpr const char* kPlaySummary = "serve a recording as a simulated camera";
+#else
+constexpr const char* kSimSummary = "(not in this vora: it was built without the simulated camera)";
+constexpr const char* kPlaySummary = kSimSummary;
+#endif
+
 const Command kCommands[] = {
     {"list", vora_tool::cmd_list, "discover cameras and print them with their index", true},
     {"info", vora_tool::cmd_info, "identity, channels, calibration and settings of a camera", true},
@@ -38,10 +47,8 @@ const Command kCommands[] = {
     {"record", vora_tool::cmd_record, "record stream channels into an MCAP file", true},
     {"export", vora_tool::cmd_export, "write the frames of a recording into point-cloud and image files", false},
     {"view", vora_tool::cmd_view, "a live view of a camera in the browser, with its statistics and controls", true},
-#ifdef VORA_TOOL_WITH_SIM
-    {"sim", vora_tool::cmd_sim, "run simulated cameras until interrupted", false},
-    {"play", vora_tool::cmd_play, "serve a recording as a simulated camera", false},
-#endif
+    {"sim", vora_tool::cmd_sim, kSimSummary, false},
+    {"play", vora_tool::cmd_play, kPlaySummary, false},
 };
 
 // --wait SECONDS or --wait=SECONDS among a command's arguments (from the

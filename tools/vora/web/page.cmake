@@ -1,4 +1,4 @@
-# The page of `vora view` (included by tools/CMakeLists.txt, so that its
+# The page of `vora view` (included by tools/vora/CMakeLists.txt, so that its
 # generated source belongs to the vora target's directory): npm packages
 # installed from the committed lock file into the build folder, the code
 # bundled with esbuild, the result turned into a source file of the tool.

@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "gvcp/gvcp_codec.h"
+#include "gvcp_codec.h"
 #include "vora_base_type.h"
 
 namespace gvsp {

@@ -1,4 +1,4 @@
-#include "gvcp/gvsp_codec.h"
+#include "gvsp_codec.h"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "gvcp/gvcp_codec.h"
+#include "gvcp_codec.h"
 
 #include <cstring>
 
