@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "gvcp/socket_address.h"
+#include "socket_address.h"
 
 namespace vsim {
 

@@ -9,7 +9,7 @@
 #include <memory>
 #include <vector>
 
-#include "gvcp/gvsp_codec.h"
+#include "gvsp_codec.h"
 #include "vora_base_type.h"
 
 namespace vsim {

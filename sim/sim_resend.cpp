@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "gvcp/gvcp_codec.h"
+#include "gvcp_codec.h"
 
 namespace vsim {
 

@@ -14,12 +14,12 @@
 #include <vector>
 
 #include "eventually.h"
-#include "gvcp/gvcp_codec.h"
-#include "gvcp/gvsp_codec.h"
-#include "gvcp/socket_address.h"
+#include "gvcp_codec.h"
+#include "gvsp_codec.h"
 #include "sim_camera.h"
 #include "sim_description.h"
 #include "sim_scene.h"
+#include "socket_address.h"
 #include "vora_pixel_format.h"
 
 namespace {

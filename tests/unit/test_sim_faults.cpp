@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "gvcp/gvsp_codec.h"
+#include "gvsp_codec.h"
 #include "sim_faults.h"
 #include "vora_pixel_format.h"
 

@@ -12,8 +12,8 @@
 #include <numeric>
 #include <vector>
 
-#include "gvcp/gvcp_codec.h"
-#include "gvcp/gvsp_codec.h"
+#include "gvcp_codec.h"
+#include "gvsp_codec.h"
 #include "sim_resend.h"
 #include "sim_scheduler.h"
 #include "vora_pixel_format.h"
