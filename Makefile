@@ -10,8 +10,11 @@ all: build
 bootstrap:
 	scripts/bootstrap
 
+# CMAKE_FLAGS: more options for the first configuration, e.g.
+# CMAKE_FLAGS=-DVORA_WERROR=ON as CI builds.
+CMAKE_FLAGS ?=
 $(BUILD)/CMakeCache.txt: | bootstrap
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
 
 build: bootstrap $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)

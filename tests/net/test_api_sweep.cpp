@@ -158,7 +158,7 @@ std::vector<Row> rows(Hostile& h)
                  {GetPixelFormatInfo(0, &info), GetPixelFormatInfo(UINT_MAX, &info),
                   GetPixelFormatInfoByName("", &info), GetPixelFormatInfoByName(long_name.c_str(), &info)})
                 if (s != VORA_ERR_PIXEL_FORMAT)
-                    return (long long)s;
+                    return static_cast<long long>(s);
             for (const int s :
                  {GetPixelFormatInfo(RGB8, nullptr), GetPixelFormatInfo(0, nullptr),
                   GetPixelFormatInfoByName(nullptr, &info), GetPixelFormatInfoByName("RGB8", nullptr),
@@ -166,7 +166,7 @@ std::vector<Row> rows(Hostile& h)
                   GetPixelFormatInfoByIndex(INT_MAX, &info), GetPixelFormatInfoByIndex(GetPixelFormatCount(), &info),
                   GetPixelFormatInfoByIndex(0, nullptr)})
                 if (s != VORA_ERR_INVALID_ARG)
-                    return (long long)s;
+                    return static_cast<long long>(s);
             return std::memcmp(&info, &before, sizeof info) == 0 ? SAME : CHANGED;
         },
         {SAME}, {}, {});
