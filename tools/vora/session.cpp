@@ -35,8 +35,12 @@ std::string waited_text()
 
 void report_no_camera()
 {
+#ifdef VORA_TOOL_WITH_SIM
     report("no camera found" + waited_text() +
            " (is the camera on a network of this host? `vora sim` starts a simulated one; --wait waits longer)");
+#else
+    report("no camera found" + waited_text() + " (is the camera on a network of this host? --wait waits longer)");
+#endif
 }
 
 }  // namespace
