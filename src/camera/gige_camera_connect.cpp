@@ -72,49 +72,12 @@ int GigeCamera::CameraConnect(DiscoveryInfo* info)
         log.log_error(gvcp_log_error_level, "[function:CameraConnect] Failed to bind the socket.");
         return result;
     }
-
-    int value = -1;
-    int status = ReadRegister(Control_Channel_Privilage_Reg, &value);
-    if (status != 0) {
-        log.log_info(gvcp_log_info_level, "[function:CameraConnect] Read the camera heart beat error. error code: %x.",
-                     status);
-        close_control_channel();
+    if (const int status = take_control())
         return status;
-    }
-    if (value != 0) {
-        log.log_info(gvcp_log_info_level, "[function:CameraConnect] Failed to connect the camera.");
-        close_control_channel();
-        return VORA_ERR_NOT_CONNECTED;
-    }
-    status = WriteRegister(Control_Channel_Privilage_Reg, CCP_CONTROL);
-    if (status != 0) {
-        log.log_info(gvcp_log_info_level, "[function:CameraConnect] Failed to connect the camera. error code: %d.",
-                     status);
-        close_control_channel();
-        return status;
-    }
-    connected = 1;
 
-    struct {
-        unsigned address;
-        const char* message;
-    } const reads[] = {
-        {GVCP_Capability_Reg, "[function:CameraConnect] Read the camera GVCP capability error. error code: %x."},
-        {Number_of_Message_Channels_Reg,
-         "[function:CameraConnect] Read the camera message channel count error. error code: %x."},
-        {Number_of_Stream_Channels_Reg,
-         "[function:CameraConnect] Read the camera stream channel count error. error code: %x."},
-    };
     int channels = 0;
-    for (const auto& r : reads) {
-        status = ReadRegister(r.address, &value);
-        if (status != 0) {
-            log.log_info_listed(gvcp_log_info_level, r.message, status);
-            fail_connect();
-            return status;
-        }
-        channels = value;
-    }
+    if (const int status = read_capabilities(&channels))
+        return status;
 
     if (GetXMLfromCamera() < 0) {
         log.log_error(gvcp_log_error_level, "[function:CameraConnect] Failed to get xml from the camera.");
@@ -142,6 +105,70 @@ int GigeCamera::CameraConnect(DiscoveryInfo* info)
     }
     packet_size = size;
 
+    if (const int status = start_heartbeat())
+        return status;
+
+    if (build_node_map() != 0) {
+        log.log_error(gvcp_log_error_level, "[function:CameraConnect] Failed to build the node map of the xml file.");
+        fail_connect();
+        return VORA_ERR_XML_READ;
+    }
+    return read_sensors();
+}
+
+int GigeCamera::take_control()
+{
+    int value = -1;
+    int status = ReadRegister(Control_Channel_Privilage_Reg, &value);
+    if (status != 0) {
+        log.log_info(gvcp_log_info_level, "[function:CameraConnect] Read the camera heart beat error. error code: %x.",
+                     status);
+        close_control_channel();
+        return status;
+    }
+    if (value != 0) {
+        log.log_info(gvcp_log_info_level, "[function:CameraConnect] Failed to connect the camera.");
+        close_control_channel();
+        return VORA_ERR_NOT_CONNECTED;
+    }
+    status = WriteRegister(Control_Channel_Privilage_Reg, CCP_CONTROL);
+    if (status != 0) {
+        log.log_info(gvcp_log_info_level, "[function:CameraConnect] Failed to connect the camera. error code: %d.",
+                     status);
+        close_control_channel();
+        return status;
+    }
+    connected = 1;
+    return VORA_OK;
+}
+
+int GigeCamera::read_capabilities(int* channels)
+{
+    struct {
+        unsigned address;
+        const char* message;
+    } const reads[] = {
+        {GVCP_Capability_Reg, "[function:CameraConnect] Read the camera GVCP capability error. error code: %x."},
+        {Number_of_Message_Channels_Reg,
+         "[function:CameraConnect] Read the camera message channel count error. error code: %x."},
+        {Number_of_Stream_Channels_Reg,
+         "[function:CameraConnect] Read the camera stream channel count error. error code: %x."},
+    };
+    for (const auto& r : reads) {
+        int value = -1;
+        const int status = ReadRegister(r.address, &value);
+        if (status != 0) {
+            log.log_info_listed(gvcp_log_info_level, r.message, status);
+            fail_connect();
+            return status;
+        }
+        *channels = value;  // the last read: the stream channels
+    }
+    return VORA_OK;
+}
+
+int GigeCamera::start_heartbeat()
+{
     {
         std::lock_guard<std::mutex> lock(heartbeat_mutex);
         heartbeat_stop = false;
@@ -154,16 +181,14 @@ int GigeCamera::CameraConnect(DiscoveryInfo* info)
         return VORA_ERR_HEARTBEAT_THREAD;
     }
     log.log_info(gvcp_log_info_level, "[function:CameraConnect] Create the thread of HeartBeat sucess.");
+    return VORA_OK;
+}
 
-    if (build_node_map() != 0) {
-        log.log_error(gvcp_log_error_level, "[function:CameraConnect] Failed to build the node map of the xml file.");
-        fail_connect();
-        return VORA_ERR_XML_READ;
-    }
-
+int GigeCamera::read_sensors()
+{
     cmos_count = -1;
     unsigned cmos_register = 0;
-    status = feature_register("TotalNumberOfCmos", 0, &cmos_register);
+    int status = feature_register("TotalNumberOfCmos", 0, &cmos_register);
     if (status == 0)
         status = ReadRegister(cmos_register, &cmos_count);
     if (status != 0) {

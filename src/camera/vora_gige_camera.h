@@ -204,6 +204,10 @@ private:
     int await_ack(int sock, uint16_t answer, uint16_t id, uint8_t* ack, size_t ack_cap, size_t success_len);
 
     // Connect steps that undo themselves on failure.
+    int take_control();
+    int read_capabilities(int* channels);  // *channels: the stream channels
+    int start_heartbeat();
+    int read_sensors();  // their count and calibration
     int build_node_map();
     void fail_connect();
     void stop_heartbeat();
