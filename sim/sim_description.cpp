@@ -354,25 +354,13 @@ constexpr uint32_t TIMESTAMP_LATCHED_LOW = 0x094C;
 constexpr uint32_t GVCP_CONFIGURATION = 0x0954;
 constexpr uint32_t IEEE1588_STATUS = 0x096C;
 
-}  // namespace
+// The namespaces of the entries below: the standard's names and ours.
+constexpr Ns S = Ns::Standard;
+constexpr Ns C = Ns::Custom;
 
-std::string build_description_xml(const SimConfig& c)
+// Identity and device-wide operations.
+void describe_device(Description& d)
 {
-    const Ns S = Ns::Standard;
-    const Ns C = Ns::Custom;
-    const uint32_t sensors = static_cast<uint32_t>(c.sensors.size());
-    const uint32_t max_width = sensors > 0 ? c.sensors[0].max_width : 16;
-    const uint32_t max_height = sensors > 0 ? c.sensors[0].max_height : 16;
-
-    Description d;
-    d.category("DeviceControl", S, "Identity of the camera and device-wide operations.", "Device Control");
-    d.category("ImageFormatControl", S, "Size, position and format of the image.", "Image Format Control");
-    d.category("AcquisitionControl", S, "Starting, triggering and exposing images.", "Acquisition Control");
-    d.category("AnalogControl", S, "Sensor gains.", "Analog Control");
-    d.category("LightControl", C, "The laser projector and the strobe LED.", "Light Control");
-    d.category("TransportLayerControl", S, "GigE Vision transport settings.", "Transport Layer Control");
-    d.category("CalibrationControl", C, "Factory calibration of the sensors.", "Calibration Control");
-
     d.in("DeviceControl");
     d.string_reg("DeviceVendorName", S, "Name of the manufacturer.", "Vendor Name", 0x0048, 32, "RO");
     d.string_reg("DeviceModelName", S, "Model of the camera.", "Model Name", 0x0068, 32, "RO");
@@ -389,7 +377,14 @@ std::string build_description_xml(const SimConfig& c)
     d.int_reg("FirmwareUpdateReg", REG_FIRMWARE_UPDATE, "WO");
     d.integer("DeviceReboot", C, "Guru", "Restarts the camera.", "Reboot");
     d.int_reg("DeviceRebootReg", REG_DEVICE_REBOOT, "WO");
+}
 
+// Size, position and format of the image, per sensor and channel.
+void describe_image_format(Description& d, const SimConfig& c)
+{
+    const uint32_t sensors = static_cast<uint32_t>(c.sensors.size());
+    const uint32_t max_width = sensors > 0 ? c.sensors[0].max_width : 16;
+    const uint32_t max_height = sensors > 0 ? c.sensors[0].max_height : 16;
     d.in("ImageFormatControl");
     d.integer("CmosIndex", C, "Beginner", "Sensor shown by the stream channel.", "Sensor Index",
               Limits().Min(0).Max(sensors > 0 ? sensors - 1 : 0));
@@ -411,7 +406,11 @@ std::string build_description_xml(const SimConfig& c)
                   pixel_format_entries({PIXEL_FORMAT_MONO8, PIXEL_FORMAT_BAYER_RG8, PIXEL_FORMAT_YUV422_8,
                                         PIXEL_FORMAT_RGB8, PIXEL_FORMAT_COORD3D_ABC16}));
     d.int_reg("PixelFormatReg", channel0(CH_PIXEL_FORMAT), "RW");
+}
 
+// Starting, triggering and exposing.
+void describe_acquisition(Description& d)
+{
     d.in("AcquisitionControl");
     d.command("AcquisitionStart", S, "Starts the acquisition.", "Acquisition Start", 1);
     // Write-only so that a host does not wait for the register to clear.
@@ -450,7 +449,11 @@ std::string build_description_xml(const SimConfig& c)
               Limits().Min(10).pMax("ExposureTimeMax").Unit("us"));
     d.int_reg("ExposureTimeReg", sensor0(SN_EXPOSURE_TIME), "RW");
     d.int_reg("ExposureTimeMax", REG_EXPOSURE_TIME_MAX, "RO");
+}
 
+// Gains.
+void describe_analog(Description& d)
+{
     d.in("AnalogControl");
     d.integer("analoggain", C, "Beginner", "Analog gain of the depth sensors.", "Analog Gain", Limits().Min(1).Max(64));
     d.int_reg("analoggainReg", REG_ANALOG_GAIN, "RW");
@@ -463,7 +466,11 @@ std::string build_description_xml(const SimConfig& c)
     d.integer("digitalgain_rgb", C, "Beginner", "Digital gain of the colour sensor.", "Digital Gain RGB",
               Limits().Min(1).Max(64));
     d.int_reg("digitalgain_rgbReg", REG_DIGITAL_GAIN_RGB, "RW");
+}
 
+// The laser projector and the strobe LED.
+void describe_light(Description& d)
+{
     d.in("LightControl");
     d.integer("StrobeLEDswitch", C, "Beginner", "Turns the strobe LED on (1) or off (0).", "Strobe LED",
               Limits().Min(0).Max(1));
@@ -474,7 +481,11 @@ std::string build_description_xml(const SimConfig& c)
     d.integer("StrobeLEDbrightress", C, "Beginner", "Brightness of the strobe LED in percent.", "Strobe LED Brightness",
               Limits().Min(1).Max(100));
     d.int_reg("StrobeLEDbrightressReg", REG_STROBE_LED_BRIGHTNESS, "RW");
+}
 
+// The stream channels, heartbeat and time stamps of the bootstrap registers.
+void describe_transport_layer(Description& d)
+{
     d.in("TransportLayerControl");
     d.integer("PayloadSize", S, "Expert", "Bytes of one image of the stream.", "Payload Size");
     d.int_reg("PayloadSizeReg", channel0(CH_PAYLOAD_SIZE), "RO", true);
@@ -511,7 +522,11 @@ std::string build_description_xml(const SimConfig& c)
     d.masked_reg("GevIEEE1588Reg", GVCP_CONFIGURATION, "RW", 12, 12);
     d.integer("GevIEEE1588Status", S, "Expert", "State of the precision time protocol clock.", "IEEE 1588 Status");
     d.int_reg("GevIEEE1588StatusReg", IEEE1588_STATUS, "RO", true);
+}
 
+// The sensors' factory calibration.
+void describe_calibration(Description& d)
+{
     d.in("CalibrationControl");
     d.block("InternelParameter", C,
             "Intrinsics of the sensor: 5 distortion coefficients, then the 3x3 camera matrix, "
@@ -521,7 +536,27 @@ std::string build_description_xml(const SimConfig& c)
             "Extrinsics of the sensor: the 3x3 rotation, then the translation in mm, "
             "as little-endian floats.",
             "Extrinsic Parameters", sensor0(SN_EXTRINSICS), 48);
+}
 
+}  // namespace
+
+std::string build_description_xml(const SimConfig& c)
+{
+    Description d;
+    d.category("DeviceControl", S, "Identity of the camera and device-wide operations.", "Device Control");
+    d.category("ImageFormatControl", S, "Size, position and format of the image.", "Image Format Control");
+    d.category("AcquisitionControl", S, "Starting, triggering and exposing images.", "Acquisition Control");
+    d.category("AnalogControl", S, "Sensor gains.", "Analog Control");
+    d.category("LightControl", C, "The laser projector and the strobe LED.", "Light Control");
+    d.category("TransportLayerControl", S, "GigE Vision transport settings.", "Transport Layer Control");
+    d.category("CalibrationControl", C, "Factory calibration of the sensors.", "Calibration Control");
+    describe_device(d);
+    describe_image_format(d, c);
+    describe_acquisition(d);
+    describe_analog(d);
+    describe_light(d);
+    describe_transport_layer(d);
+    describe_calibration(d);
     d.port("Device");
     return d.finish(c);
 }
