@@ -110,6 +110,100 @@ bool McapReader::add_channel(ByteReader& r)
     return true;
 }
 
+bool McapReader::add_metadata(ByteReader& r)
+{
+    Metadata m;
+    m.name = r.string();
+    if (!r.string_map(&m.entries))
+        return false;
+    metadata_.push_back(std::move(m));
+    return true;
+}
+
+bool McapReader::count_message_index(ByteReader& r)
+{
+    const uint16_t channel = r.u16();
+    const uint32_t bytes = r.u32();
+    if (!r.ok() || bytes % 16 != 0 || bytes != r.remaining() || chunks_.empty())
+        return false;
+    chunks_.back().counts[channel] += bytes / 16;
+    chunks_.back().indexed = true;
+    return true;
+}
+
+bool McapReader::add_chunk(uint64_t content, uint64_t len)
+{
+    uint8_t head[CHUNK_HEAD_MAX];
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(len, sizeof head));
+    if (!read_at(content, head, n))
+        return false;
+    ByteReader h(head, n);
+    ChunkRef c;
+    c.start_time = h.u64();
+    c.end_time = h.u64();
+    c.uncompressed = h.u64();
+    h.u32();  // CRC of the records
+    const uint32_t name_len = h.u32();
+    if (!h.ok() || name_len > MAX_COMPRESSION_NAME)
+        return false;
+    const uint8_t* name = h.take(name_len);
+    c.records_len = h.u64();
+    if (!h.ok() || !name)
+        return false;
+    const std::string compression(reinterpret_cast<const char*>(name), name_len);
+    const uint64_t head_len = static_cast<uint64_t>(h.position() - head);
+    c.records_offset = content + head_len;
+    if (c.records_len != len - head_len || c.uncompressed > max_chunk_ || c.start_time > c.end_time)
+        return false;
+    if (compression == "zstd")
+        c.zstd = true;
+    else if (!compression.empty() || c.records_len != c.uncompressed)
+        return false;
+    chunks_.push_back(c);
+    return true;
+}
+
+// A message outside any chunk: a chunk of one record.
+bool McapReader::add_loose_message(uint64_t pos, uint64_t len)
+{
+    uint8_t head[MESSAGE_FIXED_LEN];
+    if (len < MESSAGE_FIXED_LEN || len + RECORD_PREFIX_LEN > max_chunk_ ||
+        !read_at(pos + RECORD_PREFIX_LEN, head, sizeof head))
+        return false;
+    ByteReader h(head, sizeof head);
+    h.u16();
+    h.u32();
+    ChunkRef c;
+    c.start_time = c.end_time = h.u64();
+    c.records_offset = pos;
+    c.records_len = c.uncompressed = RECORD_PREFIX_LEN + len;
+    chunks_.push_back(c);
+    return true;
+}
+
+bool McapReader::add_attachment(uint64_t content, uint64_t len)
+{
+    uint8_t head[ATTACHMENT_HEAD_MAX];
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(len, sizeof head));
+    if (!read_at(content, head, n))
+        return false;
+    ByteReader h(head, n);
+    AttachmentRef a;
+    a.log_time = h.u64();
+    h.u64();
+    a.name = h.string();
+    a.media_type = h.string();
+    a.data_len = h.u64();
+    if (!h.ok())
+        return false;
+    const uint64_t head_len = static_cast<uint64_t>(h.position() - head);
+    if (a.data_len > len - head_len || len - head_len - a.data_len != 4)
+        return false;
+    a.data_offset = content + head_len;
+    attachments_.push_back(std::move(a));
+    return true;
+}
+
 ReadStatus McapReader::scan()
 {
     uint8_t magic[MAGIC_LEN];
@@ -153,89 +247,26 @@ ReadStatus McapReader::scan()
             if (!add_channel(r))
                 return ReadStatus::Damaged;
             break;
-        case OP_METADATA: {
-            Metadata m;
-            m.name = r.string();
-            if (!r.string_map(&m.entries))
+        case OP_METADATA:
+            if (!add_metadata(r))
                 return ReadStatus::Damaged;
-            metadata_.push_back(std::move(m));
             break;
-        }
-        case OP_MESSAGE_INDEX: {
-            const uint16_t channel = r.u16();
-            const uint32_t bytes = r.u32();
-            if (!r.ok() || bytes % 16 != 0 || bytes != r.remaining() || chunks_.empty())
+        case OP_MESSAGE_INDEX:
+            if (!count_message_index(r))
                 return ReadStatus::Damaged;
-            chunks_.back().counts[channel] += bytes / 16;
-            chunks_.back().indexed = true;
             break;
-        }
-        case OP_CHUNK: {
-            uint8_t head[CHUNK_HEAD_MAX];
-            const size_t n = static_cast<size_t>(std::min<uint64_t>(len, sizeof head));
-            if (!read_at(content, head, n))
+        case OP_CHUNK:
+            if (!add_chunk(content, len))
                 return ReadStatus::Damaged;
-            ByteReader h(head, n);
-            ChunkRef c;
-            c.start_time = h.u64();
-            c.end_time = h.u64();
-            c.uncompressed = h.u64();
-            h.u32();  // CRC of the records
-            const uint32_t name_len = h.u32();
-            if (!h.ok() || name_len > MAX_COMPRESSION_NAME)
-                return ReadStatus::Damaged;
-            const uint8_t* name = h.take(name_len);
-            c.records_len = h.u64();
-            if (!h.ok() || !name)
-                return ReadStatus::Damaged;
-            const std::string compression(reinterpret_cast<const char*>(name), name_len);
-            const uint64_t head_len = static_cast<uint64_t>(h.position() - head);
-            c.records_offset = content + head_len;
-            if (c.records_len != len - head_len || c.uncompressed > max_chunk_ || c.start_time > c.end_time)
-                return ReadStatus::Damaged;
-            if (compression == "zstd")
-                c.zstd = true;
-            else if (!compression.empty() || c.records_len != c.uncompressed)
-                return ReadStatus::Damaged;
-            chunks_.push_back(c);
             break;
-        }
-        case OP_MESSAGE: {
-            // A message outside any chunk: a chunk of one record.
-            uint8_t head[MESSAGE_FIXED_LEN];
-            if (len < MESSAGE_FIXED_LEN || len + RECORD_PREFIX_LEN > max_chunk_ || !read_at(content, head, sizeof head))
+        case OP_MESSAGE:
+            if (!add_loose_message(pos, len))
                 return ReadStatus::Damaged;
-            ByteReader h(head, sizeof head);
-            h.u16();
-            h.u32();
-            ChunkRef c;
-            c.start_time = c.end_time = h.u64();
-            c.records_offset = pos;
-            c.records_len = c.uncompressed = RECORD_PREFIX_LEN + len;
-            chunks_.push_back(c);
             break;
-        }
-        case OP_ATTACHMENT: {
-            uint8_t head[ATTACHMENT_HEAD_MAX];
-            const size_t n = static_cast<size_t>(std::min<uint64_t>(len, sizeof head));
-            if (!read_at(content, head, n))
+        case OP_ATTACHMENT:
+            if (!add_attachment(content, len))
                 return ReadStatus::Damaged;
-            ByteReader h(head, n);
-            AttachmentRef a;
-            a.log_time = h.u64();
-            h.u64();
-            a.name = h.string();
-            a.media_type = h.string();
-            a.data_len = h.u64();
-            if (!h.ok())
-                return ReadStatus::Damaged;
-            const uint64_t head_len = static_cast<uint64_t>(h.position() - head);
-            if (a.data_len > len - head_len || len - head_len - a.data_len != 4)
-                return ReadStatus::Damaged;
-            a.data_offset = content + head_len;
-            attachments_.push_back(std::move(a));
             break;
-        }
         case OP_DATA_END:
         case OP_FOOTER:
             complete_ = true;

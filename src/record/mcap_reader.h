@@ -101,8 +101,15 @@ private:
     bool read_at(uint64_t offset, void* out, size_t len) const;
     bool read_vector(uint64_t offset, size_t len, std::vector<uint8_t>* out) const;
     bool load_chunk(size_t index);
+    // The records scan() keeps: false when one is damaged. `content` is
+    // where a record's content starts, `len` its length, `pos` its prefix.
     bool add_schema(ByteReader& r);
     bool add_channel(ByteReader& r);
+    bool add_metadata(ByteReader& r);
+    bool count_message_index(ByteReader& r);
+    bool add_chunk(uint64_t content, uint64_t len);
+    bool add_loose_message(uint64_t pos, uint64_t len);
+    bool add_attachment(uint64_t content, uint64_t len);
 
     int fd_ = -1;
     const uint8_t* memory_ = nullptr;
