@@ -58,8 +58,12 @@ const PixelFormat* find_pixel_format_by_name(const char* name);
 // Bytes per pixel of a known code, 0 for an unknown one.
 constexpr uint32_t pixel_bytes(uint32_t code)
 {
-    const PixelFormat* f = find_pixel_format(code);
-    return f ? f->bytes_per_pixel : 0;
+    // By value, not through find_pixel_format: g++ under -fsanitize cannot
+    // compare the table's addresses with null in a constant expression.
+    for (const PixelFormat& f : kPixelFormats)
+        if (f.code == code)
+            return f.bytes_per_pixel;
+    return 0;
 }
 
 }  // namespace wire
