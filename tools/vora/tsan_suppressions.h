@@ -10,11 +10,14 @@
 #define VORA_TOOL_TSAN_SUPPRESSIONS_H
 
 #if defined(__SANITIZE_THREAD__)
+// The sanitizer's runtime looks this up by name.
+extern "C" const char* __tsan_default_suppressions();
 extern "C" const char* __tsan_default_suppressions()
 {
     return "called_from_lib:libcpp-httplib.so\n"
            "race:libcpp-httplib.so\n"
-           "thread:GigeCamera::CameraConnect\n";
+           "thread:GigeCamera::CameraConnect\n"
+           "thread:GigeCamera::start_heartbeat\n";
 }
 #endif
 
