@@ -268,6 +268,37 @@ VORA_API int GetRecordingDescription(int recording, char* name, unsigned int nam
  * functions below. */
 VORA_API int SaveFrameToFile(PhotoInfo* frame, const char* format, const char* path);
 
+/* ---- ROS conventions ---- */
+/* What ROS tools expect of a camera's data, in one place for the recorder,
+ * the ROS 2 bridge and applications: metres and a body frame with x forward,
+ * y left, z up (REP 103), optical frames with z forward, x right, y down
+ * (REP 103, 105), depth images in millimetres with 0 for no depth (REP 118). */
+
+/* A Coord3D_ABC16 cloud as x, y, z float32 in metres, three per point in the
+ * frame's order; a point the camera gave no depth (z = 0) is NaN, x, y and z.
+ * xyz holds `capacity` floats. 0; -2 when a pointer is missing, the frame is
+ * not such a cloud, its cloud_unit is 0, its payload is shorter than its
+ * size says, or xyz is too small. */
+VORA_API int ConvertPointCloudToMetres(const PhotoInfo* frame, float* xyz, unsigned long long capacity);
+/* The cloud's z as a 16-bit depth image in millimetres, rounded, one value
+ * per point; 0 where there is no depth or it does not fit 16 bits. Results
+ * as above (`capacity` values). */
+VORA_API int ConvertPointCloudToDepthImage(const PhotoInfo* frame, unsigned short* depth_mm,
+                                           unsigned long long capacity);
+/* A sensor's calibration as ROS's camera model (sensor_msgs/CameraInfo,
+ * distortion model "plumb_bob") for its image cut at (offset_x, offset_y):
+ * k 3x3, d 5 (k1, k2, p1, p2, k3), r 3x3 (identity: a single camera), p 3x4,
+ * row-major. The camera's fifth coefficient, a cubic term plumb_bob cannot
+ * express, is left out (k3 = 0). -2 for a missing pointer. */
+VORA_API int GetRosCameraModel(const CameraParameter* calibration, unsigned int offset_x, unsigned int offset_y,
+                               double* k, double* d, double* r, double* p);
+/* Where a sensor's optical frame lies in the camera's body frame (REP 103;
+ * its origin at the optical centre of the sensor the clouds are given in,
+ * whose extrinsics are the identity): translation in metres, rotation as the
+ * quaternion x, y, z, w. -2 for a missing pointer or a rotation that is not
+ * one. */
+VORA_API int GetRosSensorPose(const CameraParameter* calibration, double* translation, double* rotation);
+
 /* ---- image and point-cloud processing ---- */
 
 /* Raw 16-bit points to float x, y, z (points holds 12 bytes per pixel). */
