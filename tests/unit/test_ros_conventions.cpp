@@ -105,6 +105,9 @@ TEST(RosConventions, SensorPosesInTheBodyFrame)
     ASSERT_EQ(GetRosSensorPose(&ref, t, q), VORA_OK);
     for (double v : t)
         EXPECT_EQ(v, 0);
+    const double optical[4] = {-0.5, 0.5, -0.5, 0.5};  // as tf tools print it, w >= 0
+    for (int i = 0; i < 4; ++i)
+        EXPECT_NEAR(q[i], optical[i], 1e-12) << i;
     const double axes[3][3] = {{0, 0, 1}, {1, 0, 0}, {0, 1, 0}};
     const double body[3][3] = {{1, 0, 0}, {0, -1, 0}, {0, 0, -1}};
     for (int a = 0; a < 3; ++a) {
