@@ -18,6 +18,7 @@
 
 #include "eventually.h"
 #include "gvsp_codec.h"
+#include "imaging/ros_conventions.h"
 #include "record/block_gaps.h"
 #include "record/mcap_reader.h"
 #include "record/mcap_writer.h"
@@ -565,16 +566,17 @@ TEST(Mcap, HostileFilesAreRefused)
     }
 }
 
-TEST(RosMessages, CloudInMillimetresWithNaNWhereNoDepth)
+TEST(RosMessages, CloudInMetresWithNaNWhereNoDepth)
 {
+    // The recorder's clouds go through the library's conversion (10 units per millimetre here).
     std::vector<char> pixels;
     const PhotoInfo f = depth_frame(pixels, 3, 2, 1);
-    std::vector<float> mm(3 * 6);
-    rosmsg::raw_points_to_millimetres(f.pixel, 6, f.cloud_unit, mm.data());
-    EXPECT_TRUE(std::isnan(mm[0]) && std::isnan(mm[1]) && std::isnan(mm[2]));  // point 0: z = 0
-    EXPECT_FLOAT_EQ(mm[3], (1 * 3 - 100) / 10.0f);
-    EXPECT_FLOAT_EQ(mm[4], -1 / 10.0f);
-    EXPECT_FLOAT_EQ(mm[5], 1001 / 10.0f);
+    std::vector<float> m(3 * 6);
+    imaging::raw_points_to_metres(f.pixel, 6, f.cloud_unit, m.data());
+    EXPECT_TRUE(std::isnan(m[0]) && std::isnan(m[1]) && std::isnan(m[2]));  // point 0: z = 0
+    EXPECT_FLOAT_EQ(m[3], (1 * 3 - 100) / 10000.0f);
+    EXPECT_FLOAT_EQ(m[4], -1 / 10000.0f);
+    EXPECT_FLOAT_EQ(m[5], 1001 / 10000.0f);
 
     std::vector<uint8_t> head, tail;
     rosmsg::encode_pointcloud2(head, tail, 7, 5'000'000'123ULL, "vora/S/ch0", 3, 2);
