@@ -278,6 +278,7 @@ Recorder::Topics& Recorder::topics_for(const PhotoInfo& frame)
         t.raw = writer_.add_channel(raw_schema_, topic_for(serial_, ch, true), "cdr", raw_meta);
         ros2_topics_.push_back(
             {topic_for(serial_, ch, true), ros2msg::RAW_FRAME_TYPE, raw_meta["offered_qos_profiles"], t.raw, 0});
+        t.raw_topic = static_cast<int>(ros2_topics_.size() - 1);
         if (ch < 3 && roles_[ch].empty())
             roles_[ch] = role_for(frame.pixel_format);
         t.role = ch < 3 ? roles_[ch] : std::string();
@@ -340,7 +341,7 @@ void Recorder::write_frame(const TappedFrame& item)
             write_tf_static(item.host_time_ns, stamp);
         ros2msg::encode_raw_frame(head_, stamp, t.frame_id, frame, item.status);
         const mcap::Piece raw[] = {{head_.data(), head_.size()}, {frame.pixel, frame.payload_size}};
-        writer_.add_message(t.raw, item.host_time_ns, stamp, raw, 2, BORROW_FROM);
+        ros2_message(t.raw_topic, item.host_time_ns, stamp, raw, 2);
         note_log_time(item.host_time_ns);
         write_ros2(frame, item, t, stamp);
     } else {

@@ -108,7 +108,7 @@ private:
         std::string frame_id;  // the ROS topic without its leading '/'
         // ROS 2: the channel's role and its topics (indexes of ros2_topics_, -1 none)
         std::string role;
-        int points = -1, image = -1, info = -1;
+        int raw_topic = -1, points = -1, image = -1, info = -1;
     };
     struct Ros2Topic {
         std::string topic, type, qos;
