@@ -42,6 +42,11 @@ Gid[] writer_gid_seq
 const SEPARATOR = "=".repeat(80);
 const problems = [];
 
+// JSON for lines: 64-bit integers as decimal strings.
+function json(value) {
+  return JSON.stringify(value, (key, v) => (typeof v === "bigint" ? v.toString() : v));
+}
+
 function hex(bytes) {
   return Buffer.from(bytes).toString("hex");
 }
@@ -205,7 +210,7 @@ async function bag(file) {
     if (!c.reader) continue;
     const out = decode(c.reader, c.type, m.data, `${c.topic} #${c.messages}`);
     if (out) {
-      console.log(JSON.stringify(Object.assign({ topic: c.topic }, out,
+      console.log(json(Object.assign({ topic: c.topic }, out,
         { log_time: m.logTime.toString(), publish_time: m.publishTime.toString() })));
     }
   }
@@ -241,7 +246,7 @@ async function samples(dir) {
     if (!readers.has(type)) readers.set(type, new MessageReader(byType.get(type)));
     const out = decode(readers.get(type), type, new Uint8Array(fs.readFileSync(path.join(dir, name))), name);
     counts[type] = (counts[type] || 0) + 1;
-    if (out) console.log(JSON.stringify(Object.assign({ file: name, seq: Number(match[1]) }, out)));
+    if (out) console.log(json(Object.assign({ file: name, seq: Number(match[1]) }, out)));
   }
   if (files.length === 0) problems.push(`${dir}: no .cdr files`);
   return { dir, files: files.length, types: counts };
@@ -261,6 +266,6 @@ async function samples(dir) {
     summary = { target };
   }
   summary.problems = problems;
-  console.log(JSON.stringify({ summary }));
+  console.log(json({ summary }));
   process.exit(problems.length ? 1 : 0);
 })();
