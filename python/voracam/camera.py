@@ -246,7 +246,8 @@ class Camera:
         options = (_sdk.VORA_RECORD_ZSTD if compress else 0) | (_sdk.VORA_RECORD_RAW_ONLY if raw_only else 0)
         if profile == "ros2":
             options |= _sdk.VORA_RECORD_ROS2
-        check(_sdk.StartRecordingNamed(self.index, mask, os.fsencode(path), options, name),
+        encoded_name = None if name is None else name.encode()
+        check(_sdk.StartRecordingNamed(self.index, mask, os.fsencode(path), options, encoded_name),
               f"recording to {path}")
 
     def stop_recording(self) -> RecordingStatistics:
