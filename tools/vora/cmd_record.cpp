@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -104,6 +105,12 @@ Options parse_options(const Args& args)
         if (profile != "ros2")
             throw UsageError("--name names the camera in a ros2 recording (--profile ros2)");
         o.name = args.value("--name");
+        // The library refuses any other name; said here in words.
+        bool ok = !o.name.empty() && o.name.size() <= 64 && std::isalpha(static_cast<unsigned char>(o.name[0]));
+        for (const char c : o.name)
+            ok = ok && (std::isalnum(static_cast<unsigned char>(c)) || c == '_');
+        if (!ok)
+            throw UsageError("--name is 1 to 64 letters, digits and '_', a letter first");
     }
     o.overwrite = args.has("--overwrite");
     o.json = args.has("--json");
