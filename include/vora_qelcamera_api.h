@@ -198,16 +198,32 @@ VORA_API int TimeoutCapture(int index, unsigned short channel, PhotoInfo* frame,
 /* Options of StartRecording. */
 #define VORA_RECORD_ZSTD 0x1u     /* compress the file's chunks with zstd */
 #define VORA_RECORD_RAW_ONLY 0x2u /* only the lossless raw frames, no ROS messages */
+/* A ROS 2 bag as rosbag2 writes MCAP (profile ros2, CDR messages, ros2msg
+ * schemas) instead of ROS 1 messages: for each depth channel its cloud
+ * (/<name>/depth/points, metres), depth image (16UC1, millimetres) and
+ * camera_info, for the colour channel its image (rgb8 or mono8) and
+ * camera_info, the sensors' poses once on /tf_static; the second depth
+ * channel's topics under depth2. Stamps are the camera's clock moved onto
+ * the host's wall clock by the offset of the first frame. The raw frames
+ * stay beside them (CDR, vora_msgs/msg/RawFrame), so replay is as for ROS 1
+ * recordings. */
+#define VORA_RECORD_ROS2 0x4u
 
 /* Records the open stream channels named in channel_mask (bit n: channel n)
  * into an MCAP file: each frame as handed over, lossless, and as a ROS point
- * cloud or image; the camera's identity, calibration and description with
+ * cloud (in metres) or image; the camera's identity, calibration and description with
  * them. Writing runs on a thread of its own and never holds up reception: a
  * frame that finds the recording's queue full is dropped from the recording
  * and counted. -2 for an empty mask or a channel above 2, -98 when a
  * channel in the mask is not open, -70 when the camera records already,
  * -72 when the file cannot be created. */
 VORA_API int StartRecording(int index, unsigned int channel_mask, const char* path, unsigned int options);
+/* StartRecording with the camera's name in a ROS 2 recording's topics and
+ * frames (/<name>/depth/points, <name>_link, <name>_depth_optical_frame);
+ * null for "camera". A name is 1 to 64 letters, digits and '_', a letter
+ * first: -2 for any other. */
+VORA_API int StartRecordingNamed(int index, unsigned int channel_mask, const char* path, unsigned int options,
+                                 const char* camera_name);
 /* Writes what is queued, finishes the file and closes it: 0, or -72 when a
  * write failed (the file then holds what was written before). -71 when no
  * recording runs. */

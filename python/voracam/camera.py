@@ -225,10 +225,13 @@ class Camera:
     # ---- recording ----
 
     def record(self, path: Union[str, os.PathLike], channels: Optional[list[int]] = None, *,
-               compress: bool = False, raw_only: bool = False) -> None:
+               compress: bool = False, raw_only: bool = False, profile: str = "ros1",
+               name: Optional[str] = None) -> None:
         """Starts recording open stream channels (default: all open ones)
         into an MCAP file; ``stop_recording`` finishes it. Writing runs in
-        the library, off the receive threads."""
+        the library, off the receive threads. ``profile`` "ros2" writes a
+        ROS 2 bag as rosbag2 does, its topics and frames named after
+        ``name`` (default "camera"); "ros1" (the default) ROS 1 messages."""
         self._require_open()
         chosen = sorted(self._streams) if channels is None else [_args.channel(c) for c in channels]
         if not chosen:
@@ -236,8 +239,16 @@ class Camera:
         mask = 0
         for channel in chosen:
             mask |= 1 << channel
+        if profile not in ("ros1", "ros2"):
+            raise ValueError(f"profile is 'ros1' or 'ros2', not {profile!r}")
+        if name is not None and profile != "ros2":
+            raise ValueError("name names the camera in a ros2 recording (profile='ros2')")
         options = (_sdk.VORA_RECORD_ZSTD if compress else 0) | (_sdk.VORA_RECORD_RAW_ONLY if raw_only else 0)
-        check(_sdk.StartRecording(self.index, mask, os.fsencode(path), options), f"recording to {path}")
+        if profile == "ros2":
+            options |= _sdk.VORA_RECORD_ROS2
+        encoded_name = None if name is None else name.encode()
+        check(_sdk.StartRecordingNamed(self.index, mask, os.fsencode(path), options, encoded_name),
+              f"recording to {path}")
 
     def stop_recording(self) -> RecordingStatistics:
         """Writes what is queued, finishes the file; its statistics

@@ -1,6 +1,7 @@
 // Recording a camera's streams into MCAP files, and reading recordings back.
 // Recordings are kept by camera index, open readers by a number of their
 // own; both tables are locked, the work of each entry by its own lock.
+#include <cctype>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -93,6 +94,28 @@ int finish(Session& s)
     return e ? VORA_ERR_RECORDING_IO : VORA_OK;
 }
 
+// A stream channel's register (the channel's own, by the channel stride):
+// true and its value, or false when it cannot be read.
+bool read_channel_register(GigeCamera& camera, const char* name, int channel, int* value)
+{
+    unsigned address = 0;
+    if (camera.feature_register(name, STREAM_CHANNEL_REG_STRIDE * static_cast<unsigned>(channel), &address) != 0)
+        return false;
+    return camera.ReadRegister(address, value) == 0;
+}
+
+// A ROS name token: a letter, then letters, digits and '_'.
+bool valid_ros_name(const char* name)
+{
+    const size_t n = std::strlen(name);
+    if (n == 0 || n > 64 || !std::isalpha(static_cast<unsigned char>(name[0])))
+        return false;
+    for (size_t i = 0; i < n; ++i)
+        if (!std::isalnum(static_cast<unsigned char>(name[i])) && name[i] != '_')
+            return false;
+    return true;
+}
+
 void copy_text(char* out, unsigned int capacity, const std::string& text)
 {
     if (!out || capacity == 0)
@@ -116,11 +139,18 @@ extern "C" {
 
 int StartRecording(int index, unsigned int channel_mask, const char* path, unsigned int options)
 {
+    return StartRecordingNamed(index, channel_mask, path, options, nullptr);
+}
+
+int StartRecordingNamed(int index, unsigned int channel_mask, const char* path, unsigned int options,
+                        const char* camera_name)
+{
     GigeCamera* camera = camera_at(index);
     if (!camera)
         return VORA_ERR_CAMERA_MISSING;
     if (!path || !*path || channel_mask == 0 || (channel_mask & ~7u) ||
-        (options & ~(VORA_RECORD_ZSTD | VORA_RECORD_RAW_ONLY)))
+        (options & ~(VORA_RECORD_ZSTD | VORA_RECORD_RAW_ONLY | VORA_RECORD_ROS2)) ||
+        (camera_name && !valid_ros_name(camera_name)))
         return VORA_ERR_INVALID_ARG;
     if (!camera->is_connected())
         return VORA_ERR_NOT_CONNECTED;
@@ -140,7 +170,23 @@ int StartRecording(int index, unsigned int channel_mask, const char* path, unsig
     setup.path = path;
     setup.zstd = options & VORA_RECORD_ZSTD;
     setup.ros = !(options & VORA_RECORD_RAW_ONLY);
+    setup.ros2 = options & VORA_RECORD_ROS2;
+    if (camera_name)
+        setup.ros_name = camera_name;
     setup.channels = channel_mask;
+    if (setup.ros2) {
+        // Which sensor feeds each channel (its camera model and pose) and
+        // what it sends (its role), known before the first frame.
+        for (int ch = 0; ch < 3; ++ch) {
+            int value = 0;
+            if (!(channel_mask & (1u << ch)))
+                continue;
+            if (read_channel_register(*camera, "CmosIndex", ch, &value) && value >= 0)
+                setup.sensors[ch] = value;
+            if (read_channel_register(*camera, "PixelFormat", ch, &value))
+                setup.formats[ch] = static_cast<uint32_t>(value);
+        }
+    }
     if (const DiscoveryInfo* d = discovery_record(index))
         setup.camera = *d;
     if (camera->xml_data && camera->xml_size > 1) {

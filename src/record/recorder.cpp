@@ -10,7 +10,9 @@
 #include <cstring>
 
 #include "imaging/colour_convert.h"
+#include "imaging/ros_conventions.h"
 #include "ip_text.h"
+#include "record/ros2_messages.h"
 #include "record/ros_messages.h"
 #include "stream/frame_pool.h"
 #include "vora_pixel_format.h"
@@ -53,6 +55,44 @@ std::string floats(const float* values, size_t n)
         out += buf;
     }
     return out;
+}
+
+// The release whose message definitions the ROS 2 profile writes (Gid of
+// 16 bytes, as the bridge): the sensor, geometry and tf messages are the
+// same from Humble on.
+const char* const ROS_DISTRO = "jazzy";
+
+// The QoS a publisher of the topic offers, as rosbag2 lists them (one
+// profile, policies as numbers): reliable, kept for the last 10 samples,
+// volatile, or for a latched topic (/tf_static) transient local with depth 1,
+// as ROS publishes static transforms. Durations 0 are ROS's defaults.
+std::string qos_profiles(bool latched)
+{
+    std::string y = "- history: 1\n";
+    y += latched ? "  depth: 1\n" : "  depth: 10\n";
+    y += "  reliability: 1\n";
+    y += latched ? "  durability: 1\n" : "  durability: 2\n";
+    y += "  deadline:\n    sec: 0\n    nsec: 0\n";
+    y += "  lifespan:\n    sec: 0\n    nsec: 0\n";
+    y += "  liveliness: 1\n";
+    y += "  liveliness_lease_duration:\n    sec: 0\n    nsec: 0\n";
+    y += "  avoid_ros_namespace_conventions: false";
+    return y;
+}
+
+// A YAML double-quoted scalar.
+std::string yaml_quoted(const std::string& s)
+{
+    std::string out = "\"";
+    for (const char c : s) {
+        if (c == '"' || c == '\\')
+            out += '\\';
+        if (c == '\n')
+            out += "\\n";
+        else
+            out += c;
+    }
+    return out + "\"";
 }
 
 }  // namespace
@@ -102,6 +142,13 @@ int Recorder::start(const RecordingSetup& setup)
     mcap::WriterOptions options;
     options.zstd = setup.zstd;
     options.write_behind = WRITE_BEHIND;
+    if (setup.ros2)
+        options.profile = "ros2";
+    // Roles by channel number where the formats are known now, so that
+    // "depth" is the lowest-numbered depth channel whatever comes first.
+    for (unsigned ch = 0; ch < 3; ++ch)
+        if ((setup.channels & (1u << ch)) && setup.formats[ch])
+            roles_[ch] = role_for(setup.formats[ch]);
     if (const int e = writer_.open(setup.path, options))
         return e;
     write_header_records();
@@ -154,14 +201,22 @@ void Recorder::write_header_records()
     for (unsigned c = 0; c < 3; ++c)
         if (setup_.channels & (1u << c))
             channels += (channels.empty() ? "" : ",") + std::to_string(c);
-    writer_.add_metadata(META_RECORDING, {{"channels", channels}, {"ros", setup_.ros ? "1" : "0"}});
+    // Clouds are in metres from this library version on (millimetres before):
+    // readers of old files tell them apart by the missing key.
+    writer_.add_metadata(META_RECORDING, {{"channels", channels},
+                                          {"ros", setup_.ros ? "1" : "0"},
+                                          {"profile", setup_.ros2 ? "ros2" : "ros1"},
+                                          {"cloud_units", "m"}});
     if (!setup_.description.empty()) {
         const bool zip = setup_.description_name.size() > 4 &&
                          strcasecmp(setup_.description_name.c_str() + setup_.description_name.size() - 4, ".zip") == 0;
         writer_.add_attachment(setup_.description_name, zip ? "application/zip" : "application/xml",
                                setup_.description.data(), setup_.description.size(), 0);
     }
-    raw_schema_ = writer_.add_schema(rosmsg::RAW_FRAME_NAME, "ros1msg", rosmsg::raw_frame_schema());
+    if (setup_.ros2)
+        raw_schema_ = writer_.add_schema(ros2msg::RAW_FRAME_TYPE, "ros2msg", ros2msg::schema(ros2msg::RAW_FRAME_TYPE));
+    else
+        raw_schema_ = writer_.add_schema(rosmsg::RAW_FRAME_NAME, "ros1msg", rosmsg::raw_frame_schema());
 }
 
 int Recorder::stop()
@@ -218,6 +273,27 @@ Recorder::Topics& Recorder::topics_for(const PhotoInfo& frame)
     raw_meta["pixel_format"] = std::to_string(frame.pixel_format);
     raw_meta["width"] = std::to_string(frame.pixel_width);
     raw_meta["height"] = std::to_string(frame.pixel_height);
+    if (setup_.ros2) {
+        raw_meta["offered_qos_profiles"] = qos_profiles(false);
+        t.raw = writer_.add_channel(raw_schema_, topic_for(serial_, ch, true), "cdr", raw_meta);
+        ros2_topics_.push_back(
+            {topic_for(serial_, ch, true), ros2msg::RAW_FRAME_TYPE, raw_meta["offered_qos_profiles"], t.raw, 0});
+        t.raw_topic = static_cast<int>(ros2_topics_.size() - 1);
+        if (ch < 3 && roles_[ch].empty())
+            roles_[ch] = role_for(frame.pixel_format);
+        t.role = ch < 3 ? roles_[ch] : std::string();
+        if (!setup_.ros || t.role.empty())
+            return topics_.emplace(ch, t).first->second;
+        const std::string base = "/" + setup_.ros_name + "/" + t.role + "/";
+        const bool cloud = frame.pixel_format == PIXEL_FORMAT_COORD3D_ABC16;
+        if (cloud)
+            t.points = ros2_topic(base + "points", ros2msg::POINTCLOUD2_TYPE, false);
+        t.image = ros2_topic(base + "image_raw", ros2msg::IMAGE_TYPE, false);
+        const int sensor = setup_.sensors[ch];
+        if (sensor >= 0 && static_cast<size_t>(sensor) < setup_.calibration.size())
+            t.info = ros2_topic(base + "camera_info", ros2msg::CAMERA_INFO_TYPE, false);
+        return topics_.emplace(ch, t).first->second;
+    }
     t.raw = writer_.add_channel(raw_schema_, topic_for(serial_, ch, true), "ros1", raw_meta);
     if (setup_.ros) {
         if (frame.pixel_format == PIXEL_FORMAT_COORD3D_ABC16) {
@@ -259,12 +335,23 @@ void Recorder::write_frame(const TappedFrame& item)
         storing_ = store;
     }
     Topics& t = topics_for(frame);
-    const uint64_t camera_ns = frame.timestamp_low;
-    rosmsg::encode_raw_frame(head_, t.seq, t.frame_id, frame, item.status);
-    const mcap::Piece raw[] = {{head_.data(), head_.size()}, {frame.pixel, frame.payload_size}};
-    writer_.add_message(t.raw, item.host_time_ns, camera_ns, raw, 2, BORROW_FROM);
-    if (t.has_ros)
-        write_ros(frame, item, t);
+    if (setup_.ros2) {
+        const uint64_t stamp = stamp_for(frame, item.host_time_ns);
+        if (setup_.ros && !tf_written_)
+            write_tf_static(item.host_time_ns, stamp);
+        ros2msg::encode_raw_frame(head_, stamp, t.frame_id, frame, item.status);
+        const mcap::Piece raw[] = {{head_.data(), head_.size()}, {frame.pixel, frame.payload_size}};
+        ros2_message(t.raw_topic, item.host_time_ns, stamp, raw, 2);
+        note_log_time(item.host_time_ns);
+        write_ros2(frame, item, t, stamp);
+    } else {
+        const uint64_t camera_ns = frame.timestamp_low;
+        rosmsg::encode_raw_frame(head_, t.seq, t.frame_id, frame, item.status);
+        const mcap::Piece raw[] = {{head_.data(), head_.size()}, {frame.pixel, frame.payload_size}};
+        writer_.add_message(t.raw, item.host_time_ns, camera_ns, raw, 2, BORROW_FROM);
+        if (t.has_ros)
+            write_ros(frame, item, t);
+    }
     ++t.seq;
     // Borrowed pieces point into the frame (and our buffers): write them
     // before the frame goes back.
@@ -317,6 +404,8 @@ void Recorder::write_figures()
         figures[channel_key(ch, KEY_MISSING)] = std::to_string(f.missing);
     }
     writer_.add_metadata(META_RECORDING_END, figures);
+    if (setup_.ros2)
+        write_rosbag2_metadata();
 }
 
 void Recorder::write_ros(const PhotoInfo& frame, const TappedFrame& item, Topics& t)
@@ -325,10 +414,11 @@ void Recorder::write_ros(const PhotoInfo& frame, const TappedFrame& item, Topics
     const std::string& frame_id = t.frame_id;
     const uint64_t stamp = frame.timestamp_low;
     if (frame.pixel_format == PIXEL_FORMAT_COORD3D_ABC16) {
-        if (pixels * 6 > frame.payload_size)
-            return;  // the frame does not hold its points
+        // Without a unit the points have no length: no cloud rather than a wrong one.
+        if (pixels * 6 > frame.payload_size || frame.cloud_unit == 0)
+            return;
         points_.resize(static_cast<size_t>(pixels * 3));
-        rosmsg::raw_points_to_millimetres(frame.pixel, static_cast<size_t>(pixels), frame.cloud_unit, points_.data());
+        imaging::raw_points_to_metres(frame.pixel, static_cast<size_t>(pixels), frame.cloud_unit, points_.data());
         rosmsg::encode_pointcloud2(head_, tail_, t.seq, stamp, frame_id, frame.pixel_width, frame.pixel_height);
         const mcap::Piece pieces[] = {{head_.data(), head_.size()},
                                       {points_.data(), points_.size() * sizeof(float)},
@@ -336,36 +426,229 @@ void Recorder::write_ros(const PhotoInfo& frame, const TappedFrame& item, Topics
         writer_.add_message(t.ros, item.host_time_ns, stamp, pieces, 3, BORROW_FROM);
         return;
     }
-    const uint8_t* data = reinterpret_cast<const uint8_t*>(frame.pixel);
-    const char* encoding = "rgb8";
-    uint32_t bytes_per_pixel = 3;
-    if (frame.pixel_format == PIXEL_FORMAT_MONO8) {
-        encoding = "mono8";
-        bytes_per_pixel = 1;
-        if (pixels > frame.payload_size)
-            return;
-    } else if (frame.pixel_format == PIXEL_FORMAT_RGB8) {
-        if (pixels * 3 > frame.payload_size)
-            return;
-    } else if (frame.pixel_format == PIXEL_FORMAT_YUV422_8) {
-        if (pixels * 2 > frame.payload_size || pixels % 2)
-            return;
-        rgb_.assign(data, data + pixels * 2);
-        rgb_.resize(static_cast<size_t>(pixels * 3));
-        imaging::yuyv_to_rgb888_in_place(rgb_.data(), pixels);
-        data = rgb_.data();
-    } else {  // Bayer RG8
-        if (pixels > frame.payload_size || !imaging::bayer_size_supported(frame.pixel_width, frame.pixel_height))
-            return;
-        rgb_.resize(static_cast<size_t>(pixels * 3));
-        imaging::bayer_rg8_to_rgb888(data, frame.pixel_width, frame.pixel_height, rgb_.data());
-        data = rgb_.data();
-    }
+    const uint8_t* data = nullptr;
+    const char* encoding = nullptr;
+    uint32_t bytes_per_pixel = 0;
+    if (!image_pixels(frame, &data, &encoding, &bytes_per_pixel))
+        return;
     const size_t len = static_cast<size_t>(pixels * bytes_per_pixel);
     rosmsg::encode_image(head_, tail_, t.seq, stamp, frame_id, frame.pixel_width, frame.pixel_height, encoding,
                          frame.pixel_width * bytes_per_pixel, len);
     const mcap::Piece pieces[] = {{head_.data(), head_.size()}, {data, len}};
     writer_.add_message(t.ros, item.host_time_ns, stamp, pieces, 2, BORROW_FROM);
+}
+
+bool Recorder::image_pixels(const PhotoInfo& frame, const uint8_t** out, const char** encoding,
+                            uint32_t* bytes_per_pixel)
+{
+    const uint64_t pixels = uint64_t(frame.pixel_width) * frame.pixel_height;
+    const uint8_t* data = reinterpret_cast<const uint8_t*>(frame.pixel);
+    *encoding = "rgb8";
+    *bytes_per_pixel = 3;
+    if (frame.pixel_format == PIXEL_FORMAT_MONO8) {
+        *encoding = "mono8";
+        *bytes_per_pixel = 1;
+        if (pixels > frame.payload_size)
+            return false;
+    } else if (frame.pixel_format == PIXEL_FORMAT_RGB8) {
+        if (pixels * 3 > frame.payload_size)
+            return false;
+    } else if (frame.pixel_format == PIXEL_FORMAT_YUV422_8) {
+        if (pixels * 2 > frame.payload_size || pixels % 2)
+            return false;
+        rgb_.assign(data, data + pixels * 2);
+        rgb_.resize(static_cast<size_t>(pixels * 3));
+        imaging::yuyv_to_rgb888_in_place(rgb_.data(), pixels);
+        data = rgb_.data();
+    } else if (frame.pixel_format == PIXEL_FORMAT_BAYER_RG8) {
+        if (pixels > frame.payload_size || !imaging::bayer_size_supported(frame.pixel_width, frame.pixel_height))
+            return false;
+        rgb_.resize(static_cast<size_t>(pixels * 3));
+        imaging::bayer_rg8_to_rgb888(data, frame.pixel_width, frame.pixel_height, rgb_.data());
+        data = rgb_.data();
+    } else {
+        return false;
+    }
+    *out = data;
+    return true;
+}
+
+std::string Recorder::role_for(uint32_t pixel_format)
+{
+    if (pixel_format == PIXEL_FORMAT_COORD3D_ABC16) {
+        const unsigned n = depth_roles_++;
+        return n == 0 ? "depth" : "depth" + std::to_string(n + 1);
+    }
+    if (pixel_format == PIXEL_FORMAT_RGB8 || pixel_format == PIXEL_FORMAT_MONO8 ||
+        pixel_format == PIXEL_FORMAT_YUV422_8 || pixel_format == PIXEL_FORMAT_BAYER_RG8) {
+        const unsigned n = colour_roles_++;
+        return n == 0 ? "color" : "color" + std::to_string(n + 1);
+    }
+    return std::string();  // no ROS message for it: the raw frames only
+}
+
+std::string Recorder::optical_frame(const std::string& role) const
+{
+    return setup_.ros_name + "_" + role + "_optical_frame";
+}
+
+int Recorder::ros2_topic(const std::string& topic, const char* type, bool latched, mcap::StringMap metadata)
+{
+    auto schema = ros2_schemas_.find(type);
+    if (schema == ros2_schemas_.end())
+        schema = ros2_schemas_.emplace(type, writer_.add_schema(type, "ros2msg", ros2msg::schema(type))).first;
+    metadata["offered_qos_profiles"] = qos_profiles(latched);
+    const uint16_t id = writer_.add_channel(schema->second, topic, "cdr", metadata);
+    ros2_topics_.push_back({topic, type, metadata["offered_qos_profiles"], id, 0});
+    return static_cast<int>(ros2_topics_.size() - 1);
+}
+
+void Recorder::ros2_message(int topic, uint64_t log_time, uint64_t stamp, const mcap::Piece* pieces, size_t count)
+{
+    Ros2Topic& t = ros2_topics_[static_cast<size_t>(topic)];
+    writer_.add_message(t.channel, log_time, stamp, pieces, count, BORROW_FROM);
+    ++t.messages;
+}
+
+void Recorder::note_log_time(uint64_t log_time)
+{
+    if (first_log_ == 0 || log_time < first_log_)
+        first_log_ = log_time;
+    last_log_ = std::max(last_log_, log_time);
+}
+
+uint64_t Recorder::stamp_for(const PhotoInfo& frame, uint64_t host_time_ns)
+{
+    // The camera's clock carried onto the host's wall clock by the offset
+    // of the first frame: the channels of one exposure share a stamp and
+    // frames keep the camera's spacing, while stamps stay comparable with
+    // other ROS data. When the clocks part by more than 2 s (the camera
+    // restarted its clock) the offset is taken anew.
+    constexpr int64_t REANCHOR_NS = 2000000000LL;
+    const uint64_t camera = frame.timestamp_low;
+    const int64_t apart = static_cast<int64_t>(camera + camera_to_host_ - host_time_ns);
+    if (!anchored_ || apart > REANCHOR_NS || apart < -REANCHOR_NS) {
+        camera_to_host_ = host_time_ns - camera;
+        anchored_ = true;
+    }
+    return camera + camera_to_host_;
+}
+
+void Recorder::write_tf_static(uint64_t log_time, uint64_t stamp)
+{
+    tf_written_ = true;
+    std::vector<ros2msg::Transform> transforms;
+    for (unsigned ch = 0; ch < 3; ++ch) {
+        const int sensor = setup_.sensors[ch];
+        if (roles_[ch].empty() || sensor < 0 || static_cast<size_t>(sensor) >= setup_.calibration.size())
+            continue;
+        ros2msg::Transform t;
+        t.parent = setup_.ros_name + "_link";
+        t.child = optical_frame(roles_[ch]);
+        // A calibration whose rotation is none places no frame, rather than a wrong one.
+        if (imaging::ros_sensor_pose(setup_.calibration[static_cast<size_t>(sensor)], &t.pose))
+            transforms.push_back(t);
+    }
+    if (transforms.empty())
+        return;
+    const int topic = ros2_topic("/tf_static", ros2msg::TF_MESSAGE_TYPE, true);
+    ros2msg::encode_tf_message(info_, stamp, transforms);
+    const mcap::Piece piece{info_.data(), info_.size()};
+    ros2_message(topic, log_time, stamp, &piece, 1);
+}
+
+void Recorder::write_ros2(const PhotoInfo& frame, const TappedFrame& item, Topics& t, uint64_t stamp)
+{
+    if (t.role.empty())
+        return;
+    const uint64_t pixels = uint64_t(frame.pixel_width) * frame.pixel_height;
+    const uint64_t log_time = item.host_time_ns;
+    const std::string own_frame = optical_frame(t.role);
+    bool wrote = false;
+    if (frame.pixel_format == PIXEL_FORMAT_COORD3D_ABC16) {
+        // Without a unit the points have no length: no cloud rather than a wrong one.
+        if (pixels * 6 > frame.payload_size || frame.cloud_unit == 0)
+            return;
+        const size_t n = static_cast<size_t>(pixels);
+        if (t.points >= 0) {
+            points_.resize(n * 3);
+            imaging::raw_points_to_metres(frame.pixel, n, frame.cloud_unit, points_.data());
+            // Every depth channel's cloud is given in the first depth sensor's frame.
+            ros2msg::encode_pointcloud2(head_, tail_, stamp, optical_frame("depth"), frame.pixel_width,
+                                        frame.pixel_height);
+            const mcap::Piece pieces[] = {{head_.data(), head_.size()},
+                                          {points_.data(), points_.size() * sizeof(float)},
+                                          {tail_.data(), tail_.size()}};
+            ros2_message(t.points, log_time, stamp, pieces, 3);
+        }
+        if (t.image >= 0) {
+            depth_mm_.resize(n);
+            imaging::raw_points_to_depth_mm(frame.pixel, n, frame.cloud_unit, depth_mm_.data());
+            ros2msg::encode_image(head_, stamp, own_frame, frame.pixel_width, frame.pixel_height, "16UC1",
+                                  frame.pixel_width * 2, n * 2);
+            const mcap::Piece pieces[] = {{head_.data(), head_.size()}, {depth_mm_.data(), n * 2}};
+            ros2_message(t.image, log_time, stamp, pieces, 2);
+        }
+        wrote = true;
+    } else if (t.image >= 0) {
+        const uint8_t* data = nullptr;
+        const char* encoding = nullptr;
+        uint32_t bytes_per_pixel = 0;
+        if (!image_pixels(frame, &data, &encoding, &bytes_per_pixel))
+            return;
+        const size_t len = static_cast<size_t>(pixels * bytes_per_pixel);
+        ros2msg::encode_image(head_, stamp, own_frame, frame.pixel_width, frame.pixel_height, encoding,
+                              frame.pixel_width * bytes_per_pixel, len);
+        const mcap::Piece pieces[] = {{head_.data(), head_.size()}, {data, len}};
+        ros2_message(t.image, log_time, stamp, pieces, 2);
+        wrote = true;
+    }
+    if (wrote && t.info >= 0) {
+        const CameraParameter& c = setup_.calibration[static_cast<size_t>(setup_.sensors[frame.stream_channel_index_])];
+        const imaging::RosCameraModel model = imaging::ros_camera_model(c, frame.roi.offset_x, frame.roi.offset_y);
+        ros2msg::encode_camera_info(info_, stamp, own_frame, frame.pixel_width, frame.pixel_height, model);
+        const mcap::Piece piece{info_.data(), info_.size()};
+        ros2_message(t.info, log_time, stamp, &piece, 1);
+    }
+}
+
+void Recorder::write_rosbag2_metadata()
+{
+    // What rosbag2 keeps of a bag (its BagMetadata, version 8) as YAML, the
+    // way its MCAP storage stores it, so that `ros2 bag info` and replay find
+    // the topics' QoS and the counts.
+    const uint64_t duration = last_log_ >= first_log_ ? last_log_ - first_log_ : 0;
+    uint64_t total = 0;
+    for (const Ros2Topic& t : ros2_topics_)
+        total += t.messages;
+    const size_t slash = setup_.path.find_last_of('/');
+    const std::string file = slash == std::string::npos ? setup_.path : setup_.path.substr(slash + 1);
+    std::string y;
+    y += "version: 8\n";
+    y += "storage_identifier: mcap\n";
+    y += "duration:\n  nanoseconds: " + std::to_string(duration) + "\n";
+    y += "starting_time:\n  nanoseconds_since_epoch: " + std::to_string(first_log_) + "\n";
+    y += "message_count: " + std::to_string(total) + "\n";
+    y += "topics_with_message_count:\n";
+    for (const Ros2Topic& t : ros2_topics_) {
+        y += "  - topic_metadata:\n";
+        y += "      name: " + yaml_quoted(t.topic) + "\n";
+        y += "      type: " + t.type + "\n";
+        y += "      serialization_format: cdr\n";
+        y += "      offered_qos_profiles: " + yaml_quoted(t.qos) + "\n";
+        y += "      type_description_hash: \"\"\n";
+        y += "    message_count: " + std::to_string(t.messages) + "\n";
+    }
+    y += "compression_format: \"\"\n";
+    y += "compression_mode: \"\"\n";
+    y += "relative_file_paths:\n  - " + yaml_quoted(file) + "\n";
+    y += "files:\n  - path: " + yaml_quoted(file) + "\n";
+    y += "    starting_time:\n      nanoseconds_since_epoch: " + std::to_string(first_log_) + "\n";
+    y += "    duration:\n      nanoseconds: " + std::to_string(duration) + "\n";
+    y += "    message_count: " + std::to_string(total) + "\n";
+    y += "custom_data: {}\n";
+    y += "ros_distro: " + std::string(ROS_DISTRO) + "\n";
+    writer_.add_metadata("rosbag2", {{"serialized_metadata", y}});
 }
 
 }  // namespace record

@@ -2,7 +2,9 @@
 // of its own. The streams lend it their finished frames through a bounded
 // tap (see stream/frame_tap.h); it writes each as a lossless raw message and,
 // where the format allows, as a ROS point cloud or image, then gives the
-// frame back. Reception never waits for it: frames that find the tap full
+// frame back. In the ROS 2 profile the file is a rosbag2 bag: CDR messages
+// on the topics and frames the bridge uses, with their camera models and
+// the sensors' poses. Reception never waits for it: frames that find the tap full
 // are counted as dropped, per channel, and the file ends with each
 // channel's figures. With zstd, frames that come while it is behind are
 // stored uncompressed, so that it catches up instead of dropping them.
@@ -29,7 +31,13 @@ namespace record {
 struct RecordingSetup {
     std::string path;
     bool zstd = false;
-    bool ros = true;        // ROS messages beside the raw frames
+    bool ros = true;                  // ROS messages beside the raw frames
+    bool ros2 = false;                // ROS 2 (as rosbag2 writes MCAP) instead of ROS 1
+    std::string ros_name = "camera";  // ROS 2: the camera's name in topics and frames
+    // By stream channel, read when the recording starts: the sensor feeding
+    // it (-1 not known) and its pixel format (0 not known).
+    int sensors[3] = {-1, -1, -1};
+    uint32_t formats[3] = {0, 0, 0};
     uint32_t channels = 0;  // bit n: stream channel n
     DiscoveryInfo camera{};
     std::string description;                   // the device description file's bytes
@@ -98,6 +106,14 @@ private:
         bool has_ros = false;
         uint32_t seq = 0;
         std::string frame_id;  // the ROS topic without its leading '/'
+        // ROS 2: the channel's role and its topics (indexes of ros2_topics_, -1 none)
+        std::string role;
+        int raw_topic = -1, points = -1, image = -1, info = -1;
+    };
+    struct Ros2Topic {
+        std::string topic, type, qos;
+        uint16_t channel;
+        uint64_t messages;
     };
     void run();
     void write_header_records();
@@ -105,6 +121,17 @@ private:
     Topics& topics_for(const PhotoInfo& frame);
     void write_ros(const PhotoInfo& frame, const TappedFrame& item, Topics& t);
     void write_figures();
+    std::string role_for(uint32_t pixel_format);
+    std::string optical_frame(const std::string& role) const;
+    int ros2_topic(const std::string& topic, const char* type, bool latched, mcap::StringMap metadata = {});
+    void ros2_message(int topic, uint64_t log_time, uint64_t stamp, const mcap::Piece* pieces, size_t count);
+    uint64_t stamp_for(const PhotoInfo& frame, uint64_t host_time_ns);
+    void write_tf_static(uint64_t log_time, uint64_t stamp);
+    void write_ros2(const PhotoInfo& frame, const TappedFrame& item, Topics& t, uint64_t stamp);
+    // A colour frame's pixels as rgb8 or mono8; false when it cannot be.
+    bool image_pixels(const PhotoInfo& frame, const uint8_t** data, const char** encoding, uint32_t* bytes_per_pixel);
+    void write_rosbag2_metadata();
+    void note_log_time(uint64_t log_time);
 
     RecordingSetup setup_;
     std::string serial_;
@@ -118,6 +145,17 @@ private:
     std::vector<float> points_;
     bool storing_ = false;  // with zstd: frames go uncompressed for now
     std::vector<uint8_t> rgb_;
+    // ROS 2
+    std::vector<Ros2Topic> ros2_topics_;
+    std::map<std::string, uint16_t> ros2_schemas_;
+    std::string roles_[3];
+    unsigned depth_roles_ = 0, colour_roles_ = 0;
+    bool tf_written_ = false;
+    bool anchored_ = false;
+    uint64_t camera_to_host_ = 0;  // added modulo 2^64
+    uint64_t first_log_ = 0, last_log_ = 0;
+    std::vector<uint16_t> depth_mm_;
+    std::vector<uint8_t> info_;
 
     std::atomic<uint64_t> written_{0}, failed_{0}, bytes_{0}, stored_{0};
     std::atomic<int> error_{0};

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "record/recorder.h"
+#include "record/ros2_messages.h"
 #include "record/ros_messages.h"
 
 namespace record {
@@ -16,6 +17,12 @@ namespace record {
 namespace {
 
 constexpr size_t MAX_DESCRIPTION = 64u << 20;
+
+bool decode_raw(bool cdr, const uint8_t* data, size_t len, PhotoInfo* frame, const uint8_t** payload)
+{
+    return cdr ? ros2msg::decode_raw_frame(data, len, frame, nullptr, payload)
+               : rosmsg::decode_raw_frame(data, len, frame, nullptr, payload);
+}
 
 uint32_t to_u32(const std::string& s)
 {
@@ -88,8 +95,11 @@ int RecordingReader::after_open(mcap::ReadStatus status)
         const auto schema = reader_.schemas().find(channel.schema_id);
         if (schema == reader_.schemas().end())
             continue;
-        if (schema->second.name == rosmsg::RAW_FRAME_NAME && channel.message_encoding == "ros1") {
-            raw_channels_[id] = true;
+        // Raw frames: ROS 1 serialised, or CDR in a ROS 2 recording (the value).
+        const bool ros1 = schema->second.name == rosmsg::RAW_FRAME_NAME && channel.message_encoding == "ros1";
+        const bool cdr = schema->second.name == ros2msg::RAW_FRAME_TYPE && channel.message_encoding == "cdr";
+        if (ros1 || cdr) {
+            raw_channels_[id] = cdr;
             const auto payload = channel.metadata.find("payload_size");
             if (payload != channel.metadata.end())
                 max_payload_ = std::max(max_payload_, to_u32(payload->second));
@@ -134,7 +144,7 @@ int RecordingReader::next_frame(PhotoInfo* frame, uint64_t capacity, uint64_t* l
         PhotoInfo f{};
         f.pixel = frame->pixel;
         const uint8_t* payload = nullptr;
-        if (!rosmsg::decode_raw_frame(message_.data, message_.len, &f, nullptr, &payload))
+        if (!decode_raw(raw_channels_[message_.channel], message_.data, message_.len, &f, &payload))
             return VORA_ERR_RECORDING_FORMAT;
         *frame = f;
         if (log_time_ns)
@@ -265,7 +275,7 @@ void RecordingReader::count_gaps()
             continue;
         PhotoInfo f{};
         const uint8_t* payload = nullptr;
-        if (rosmsg::decode_raw_frame(m.data, m.len, &f, nullptr, &payload))
+        if (decode_raw(raw_channels_[m.channel], m.data, m.len, &f, &payload))
             gaps[f.stream_channel_index_].add(f.block_id);
     }
     for (ChannelSummary& s : channels_) {

@@ -1,9 +1,5 @@
 #include "record/ros_messages.h"
 
-#include <cmath>
-#include <limits>
-
-#include "imaging/cloud_convert.h"
 #include "record/mcap_format.h"
 
 namespace rosmsg {
@@ -130,17 +126,6 @@ void encode_pointcloud2(std::vector<uint8_t>& head, std::vector<uint8_t>& tail, 
     w.u32(12 * width);
     w.u32(12 * width * height);
     mcap::ByteWriter(tail).u8(0);  // not dense: points without depth are NaN
-}
-
-void raw_points_to_millimetres(const char* raw, size_t points, uint32_t cloud_unit, float* out)
-{
-    imaging::raw_cloud_to_float(raw, points, static_cast<float>(cloud_unit ? cloud_unit : 1), out);
-    const float nan = std::numeric_limits<float>::quiet_NaN();
-    for (size_t i = 0; i < points; ++i) {
-        const char* z = raw + 6 * i + 4;
-        if (z[0] == 0 && z[1] == 0)
-            out[3 * i] = out[3 * i + 1] = out[3 * i + 2] = nan;
-    }
 }
 
 void encode_image(std::vector<uint8_t>& head, std::vector<uint8_t>& tail, uint32_t seq, uint64_t stamp_ns,

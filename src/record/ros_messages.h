@@ -1,6 +1,6 @@
 // The messages of a recording in ROS 1 serialisation: point clouds as
-// sensor_msgs/PointCloud2 (x, y, z float32 in millimetres, organised, a
-// point without depth as NaN), colour frames as sensor_msgs/Image (rgb8 or
+// sensor_msgs/PointCloud2 (x, y, z float32 in metres, organised, a point
+// without depth as NaN), colour frames as sensor_msgs/Image (rgb8 or
 // mono8), and every frame losslessly as vora_msgs/RawFrame: the payload as
 // received with the fields of its frame record.
 #ifndef VORA_ROS_MESSAGES_H
@@ -31,8 +31,6 @@ void encode_header(std::vector<uint8_t>& out, uint32_t seq, uint64_t stamp_ns, c
 // width x height x 3 floats.
 void encode_pointcloud2(std::vector<uint8_t>& head, std::vector<uint8_t>& tail, uint32_t seq, uint64_t stamp_ns,
                         const std::string& frame_id, uint32_t width, uint32_t height);
-// Raw Coord3D_ABC16 points to millimetres: x, y, z per point, NaN where z is 0.
-void raw_points_to_millimetres(const char* raw, size_t points, uint32_t cloud_unit, float* out);
 
 // An Image message without its pixels (as for the cloud); step is bytes per row.
 void encode_image(std::vector<uint8_t>& head, std::vector<uint8_t>& tail, uint32_t seq, uint64_t stamp_ns,

@@ -7,14 +7,18 @@
 #include <poll.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <iterator>
 #include <map>
 #include <memory>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -385,6 +389,224 @@ TEST(Recording, IndependentReaderReadsEveryKindOfFile)
     }
     close_camera();
     sim.stop();
+}
+
+// The lines of the decoder's output that hold `what`.
+std::vector<std::string> lines_with(const std::string& out, const std::string& what)
+{
+    std::vector<std::string> found;
+    std::istringstream in(out);
+    for (std::string line; std::getline(in, line);)
+        if (line.find(what) != std::string::npos)
+            found.push_back(line);
+    return found;
+}
+
+// The numbers of a JSON array "key":[...] in a line, after `from`.
+std::vector<double> numbers(const std::string& line, const std::string& key, size_t from = 0)
+{
+    std::vector<double> out;
+    size_t at = line.find("\"" + key + "\":[", from);
+    if (at == std::string::npos)
+        return out;
+    at = line.find('[', at) + 1;
+    const size_t end = line.find(']', at);
+    while (at < end) {
+        char* next = nullptr;
+        out.push_back(std::strtod(line.c_str() + at, &next));
+        at = static_cast<size_t>(next - line.c_str()) + 1;
+    }
+    return out;
+}
+
+double number(const std::string& line, const std::string& key)
+{
+    const size_t at = line.find("\"" + key + "\":");
+    return at == std::string::npos ? std::nan("") : std::strtod(line.c_str() + at + key.size() + 3, nullptr);
+}
+
+std::string text(const std::string& line, const std::string& key)
+{
+    const size_t at = line.find("\"" + key + "\":\"");
+    if (at == std::string::npos)
+        return "<none>";
+    const size_t from = at + key.size() + 4;
+    return line.substr(from, line.find('"', from) - from);
+}
+
+bool node_installed()
+{
+    Child node("/usr/bin/env", {"node", "--version"});
+    return node.finish().code == 0;
+}
+
+// A ROS 2 recording of the simulator, read by an independent CDR decoder
+// (ROS 2's layouts from npm), then replayed byte for byte.
+TEST(Recording, Ros2BagDecodedIndependentlyAndReplayed)
+{
+    const std::string path = temp_path("ros2.mcap");
+    std::map<FrameKey, Frame> live;
+    {
+        vsim::SimCamera sim(small_camera());
+        ASSERT_EQ(sim.start(), 0);
+        open_camera(true);
+        const std::string long_name(65, 'a');
+        for (const char* bad : {"", "9cam", "a/b", "cam era", long_name.c_str()})
+            EXPECT_EQ(StartRecordingNamed(0, 7, path.c_str(), VORA_RECORD_ROS2, bad), VORA_ERR_INVALID_ARG) << bad;
+        EXPECT_EQ(StartRecording(0, 7, path.c_str(), 0x8u), VORA_ERR_INVALID_ARG);
+        ASSERT_EQ(StartRecordingNamed(0, 7, path.c_str(), VORA_RECORD_ROS2, "cam"), 0);
+        ASSERT_EQ(AcquisitionStart(0), 0);
+        live = capture([](const std::map<FrameKey, Frame>& f) {
+            return count_channel(f, 0) >= 5 && count_channel(f, 1) >= 5 && count_channel(f, 2) >= 5;
+        });
+        ASSERT_EQ(AcquisitionStop(0), 0);
+        for (unsigned short ch = 0; ch < 3; ++ch)
+            ASSERT_EQ(StreamOff(0, ch), 0);
+        ASSERT_EQ(StopRecording(0), 0);
+        close_camera();
+        sim.stop();
+    }
+
+    // Replay: every frame captured live, byte for byte, from the CDR raw frames.
+    const std::map<FrameKey, Frame> recorded = read_recording(path);
+    ASSERT_GE(recorded.size(), live.size());
+    for (const auto& [key, f] : live) {
+        const auto r = recorded.find(key);
+        ASSERT_NE(r, recorded.end()) << key.first << "/" << key.second;
+        expect_same_record(f.info, r->second.info, "recorded " + std::to_string(key.first));
+        EXPECT_TRUE(pixels_equal(f, r->second)) << key.first << "/" << key.second;
+    }
+    // What the ROS messages must say, from the library's own conventions:
+    // the first depth frame in metres, each sensor's camera model and pose.
+    Frame first_depth = recorded.begin()->second;
+    ASSERT_EQ(recorded.begin()->first.first, 0u);
+    std::vector<float> xyz(3 * size_t(kWidth) * kHeight);
+    ASSERT_EQ(ConvertPointCloudToMetres(&first_depth.info, xyz.data(), xyz.size()), 0);
+    size_t finite = 0;
+    float z_max = 0;
+    for (size_t i = 0; i < xyz.size(); i += 3)
+        if (!std::isnan(xyz[i + 2])) {
+            ++finite;
+            z_max = std::max(z_max, xyz[i + 2]);
+        }
+    ASSERT_GT(finite, 0u);
+    double k[3][9], d[5], r[9], p[12], pose[3][3], rotation[4];
+    {
+        const int rec = OpenRecording(path.c_str());
+        ASSERT_GE(rec, 0);
+        for (int sensor = 0; sensor < 3; ++sensor) {
+            CameraParameter c{};
+            ASSERT_EQ(GetRecordingCalibration(rec, sensor, &c), 0);
+            ASSERT_EQ(GetRosCameraModel(&c, 0, 0, k[sensor], d, r, p), 0);
+            ASSERT_EQ(GetRosSensorPose(&c, pose[sensor], rotation), 0);
+        }
+        CloseRecording(rec);
+    }
+
+    if (!node_installed())
+        GTEST_SKIP() << "node is not installed: the independent decoder (tests/mcap) cannot run";
+    Child node("/usr/bin/env", {"node", std::string(VORA_SOURCE_DIR) + "/tests/mcap/ros2_decode.js", "bag", path});
+    const Outcome o = node.finish();
+    ASSERT_EQ(o.code, 0) << o.out << o.err;
+    EXPECT_NE(o.out.find("\"problems\":[]"), std::string::npos) << o.out.substr(o.out.rfind("{\"summary\""));
+    EXPECT_NE(o.out.find("\"profile\":\"ros2\""), std::string::npos);
+
+    const std::string depth = "cam_depth_optical_frame";
+    const struct {
+        const char* topic;
+        const char* type;
+        std::string frame_id;
+    } expected[] = {
+        {"/cam/depth/points", "sensor_msgs/msg/PointCloud2", depth},
+        {"/cam/depth2/points", "sensor_msgs/msg/PointCloud2", depth},  // the camera gives both in one frame
+        {"/cam/depth/image_raw", "sensor_msgs/msg/Image", depth},
+        {"/cam/depth2/image_raw", "sensor_msgs/msg/Image", "cam_depth2_optical_frame"},
+        {"/cam/color/image_raw", "sensor_msgs/msg/Image", "cam_color_optical_frame"},
+        {"/cam/depth/camera_info", "sensor_msgs/msg/CameraInfo", depth},
+        {"/cam/depth2/camera_info", "sensor_msgs/msg/CameraInfo", "cam_depth2_optical_frame"},
+        {"/cam/color/camera_info", "sensor_msgs/msg/CameraInfo", "cam_color_optical_frame"},
+    };
+    for (const auto& e : expected) {
+        SCOPED_TRACE(e.topic);
+        const auto lines = lines_with(o.out, std::string("{\"topic\":\"") + e.topic + "\"");
+        ASSERT_GE(lines.size(), 5u);
+        for (const std::string& line : lines) {
+            EXPECT_EQ(text(line, "type"), e.type);
+            EXPECT_EQ(text(line, "frame_id"), e.frame_id);
+            EXPECT_EQ(text(line, "encapsulation"), "00010000");
+            EXPECT_EQ(number(line, "trailing"), 0);
+        }
+    }
+    const std::string cloud = lines_with(o.out, "{\"topic\":\"/cam/depth/points\"").front();
+    EXPECT_NE(
+        cloud.find("\"fields\":[{\"name\":\"x\",\"offset\":0,\"datatype\":7,\"count\":1},{\"name\":\"y\",\"offset\":4,"
+                   "\"datatype\":7,\"count\":1},{\"name\":\"z\",\"offset\":8,\"datatype\":7,\"count\":1}]"),
+        std::string::npos)
+        << cloud;
+    EXPECT_EQ(number(cloud, "point_step"), 12);
+    EXPECT_EQ(number(cloud, "width"), kWidth);
+    EXPECT_EQ(number(cloud, "height"), kHeight);
+    EXPECT_NE(cloud.find("\"is_dense\":false"), std::string::npos);
+    EXPECT_EQ(number(cloud, "finite"), finite);
+    EXPECT_NEAR(number(cloud, "z_max"), z_max, 1e-6);
+    EXPECT_LT(number(cloud, "xyz_max_abs"), 20);  // metres: no coordinate of the scene is 20 m
+    // Stamps are the host's wall clock (within a day: not a timing).
+    EXPECT_NEAR(number(cloud, "sec"), static_cast<double>(time(nullptr)), 86400);
+    const std::string depth_image = lines_with(o.out, "{\"topic\":\"/cam/depth/image_raw\"").front();
+    EXPECT_EQ(text(depth_image, "encoding"), "16UC1");
+    EXPECT_EQ(number(depth_image, "step"), 2 * kWidth);
+    EXPECT_EQ(number(depth_image, "nonzero"), finite);
+    EXPECT_EQ(number(depth_image, "max"), std::floor(z_max * 1000 + 0.5));
+    const std::string colour = lines_with(o.out, "{\"topic\":\"/cam/color/image_raw\"").front();
+    EXPECT_TRUE(text(colour, "encoding") == "rgb8" || text(colour, "encoding") == "mono8") << colour;
+
+    const char* roles[] = {"depth", "color", "depth2"};  // sensors 0, 1, 2 feed channels 0, 1, 2
+    for (int sensor = 0; sensor < 3; ++sensor) {
+        SCOPED_TRACE(roles[sensor]);
+        const auto info = lines_with(o.out, "{\"topic\":\"/cam/" + std::string(roles[sensor]) + "/camera_info\"");
+        ASSERT_FALSE(info.empty());
+        const std::vector<double> got = numbers(info.front(), "k");
+        ASSERT_EQ(got.size(), 9u);
+        for (int i = 0; i < 9; ++i)
+            EXPECT_NEAR(got[i], k[sensor][i], 1e-9) << i;
+        EXPECT_EQ(text(info.front(), "distortion_model"), "plumb_bob");
+    }
+    const auto tf = lines_with(o.out, "{\"topic\":\"/tf_static\"");
+    ASSERT_EQ(tf.size(), 1u);  // once
+    for (int sensor = 0; sensor < 3; ++sensor) {
+        SCOPED_TRACE(roles[sensor]);
+        const std::string child = "\"child_frame_id\":\"cam_" + std::string(roles[sensor]) + "_optical_frame\"";
+        const size_t at = tf[0].find(child);
+        ASSERT_NE(at, std::string::npos) << tf[0];
+        EXPECT_EQ(tf[0].rfind("\"frame_id\":\"cam_link\"", at), tf[0].rfind("\"frame_id\":", at));
+        const std::vector<double> t = numbers(tf[0], "translation", at);
+        ASSERT_EQ(t.size(), 3u);
+        for (int i = 0; i < 3; ++i)
+            EXPECT_NEAR(t[i], pose[sensor][i], 1e-9);
+    }
+    EXPECT_EQ(lines_with(o.out, "\"topic\":\"/vora/").size(), recorded.size());  // the raw frames decode too
+
+    // Served by vora play and captured again, as a ROS 1 recording is.
+    Child play(build_dir() + "/vora", {"play", path, "--rate", "4"});
+    ASSERT_TRUE(play.wait_for([](const Outcome& out) { return out.out.find("ready") != std::string::npos; },
+                              std::chrono::seconds(30)))
+        << play.finish(std::chrono::seconds(5)).err;
+    open_camera(true);
+    ASSERT_EQ(AcquisitionStart(0), 0);
+    const size_t want[3] = {count_channel(recorded, 0), count_channel(recorded, 1), count_channel(recorded, 2)};
+    std::map<FrameKey, Frame> replayed = capture([&](const std::map<FrameKey, Frame>& f) {
+        return count_channel(f, 0) >= want[0] && count_channel(f, 1) >= want[1] && count_channel(f, 2) >= want[2];
+    });
+    EXPECT_EQ(replayed.size(), recorded.size());
+    for (const auto& [key, f] : recorded) {
+        const auto again = replayed.find(key);
+        ASSERT_NE(again, replayed.end()) << key.first << "/" << key.second;
+        EXPECT_TRUE(pixels_equal(f, again->second)) << key.first << "/" << key.second;
+    }
+    close_camera();
+    play.signal(SIGTERM);
+    EXPECT_EQ(play.finish().code, 0);
+    std::remove(path.c_str());
 }
 
 // A recorder killed mid-way leaves a file that reads up to its last whole

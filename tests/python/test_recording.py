@@ -2,6 +2,7 @@
 frames as they were captured, their NumPy views, the camera and its
 calibration."""
 import numpy as np
+import pytest
 
 import voracam
 from conftest import SERIAL
@@ -55,6 +56,31 @@ def test_record_then_read_back_without_the_camera(camera, tmp_path):
     cloud.save(tmp_path / "live.pcd")
     recorded[(cloud.channel, cloud.block_id)].save(tmp_path / "recorded.pcd")
     assert (tmp_path / "live.pcd").read_bytes() == (tmp_path / "recorded.pcd").read_bytes()
+
+
+def test_ros2_profile_named_and_replayed(camera, tmp_path):
+    path = tmp_path / "bag.mcap"
+    camera.stop()
+    with camera.stream(0, start=False) as depth:
+        with pytest.raises(ValueError):
+            camera.record(path, profile="ros3")
+        with pytest.raises(ValueError):
+            camera.record(path, name="cam")  # a name only for ros2
+        with pytest.raises(voracam.VoraError):
+            camera.record(path, profile="ros2", name="not/a/name")
+        camera.record(path, profile="ros2", name="cam")
+        camera.start()
+        live = [depth.capture(timeout=10) for _ in range(3)]
+        camera.stop()
+        stats = camera.stop_recording()
+    assert stats.dropped == 0
+    with voracam.open_recording(path) as rec:
+        topics = {topic: kind for topic, kind, n in rec.topics}
+        assert topics["/cam/depth/points"] == "sensor_msgs/msg/PointCloud2"
+        assert topics[f"/vora/{SERIAL}/ch0/raw"] == "vora_msgs/msg/RawFrame"
+        recorded = {f.block_id: f for f in rec}
+    for f in live:
+        assert recorded[f.block_id].raw.tobytes() == f.data[:f.payload_size]
 
 
 def test_a_file_that_is_no_recording_is_refused(tmp_path):

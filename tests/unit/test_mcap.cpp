@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -18,6 +19,7 @@
 
 #include "eventually.h"
 #include "gvsp_codec.h"
+#include "imaging/ros_conventions.h"
 #include "record/block_gaps.h"
 #include "record/mcap_reader.h"
 #include "record/mcap_writer.h"
@@ -425,6 +427,139 @@ TEST_F(RecorderTest, FallingBehindStoresUncompressedInsteadOfDropping)
 
 // Every prefix of a file opens or is refused; none crashes, and a prefix
 // holds the frames of the whole chunks it contains.
+// Every message of a file by topic, copied, in file order.
+std::map<std::string, std::vector<std::vector<uint8_t>>> messages_by_topic(const std::string& path, mcap::McapReader& r)
+{
+    std::map<std::string, std::vector<std::vector<uint8_t>>> out;
+    EXPECT_EQ(r.open(path), mcap::ReadStatus::Ok);
+    mcap::Message m;
+    while (r.next(&m) > 0)
+        out[r.channels().at(m.channel).topic].emplace_back(m.data, m.data + m.len);
+    return out;
+}
+
+// The cloud's points: the 10 x 10 x 3 floats just before its one-byte tail,
+// in either profile.
+void expect_metres_and_nan(const std::vector<uint8_t>& message)
+{
+    const size_t points = 100;
+    ASSERT_GT(message.size(), points * 12 + 1);
+    std::vector<float> xyz(points * 3);
+    std::memcpy(xyz.data(), message.data() + message.size() - 1 - points * 12, points * 12);
+    for (size_t i = 0; i < points; ++i) {
+        SCOPED_TRACE(i);
+        if (i % 3 == 0) {  // z = 0: no point
+            EXPECT_TRUE(std::isnan(xyz[3 * i]) && std::isnan(xyz[3 * i + 1]) && std::isnan(xyz[3 * i + 2]));
+        } else {  // 10 units a millimetre (y of point 1 carries the block id)
+            EXPECT_FLOAT_EQ(xyz[3 * i + 2], (1000.0f + i) / 10000.0f);
+            EXPECT_FLOAT_EQ(xyz[3 * i], (3.0f * i - 100) / 10000.0f);
+        }
+    }
+    EXPECT_EQ(message.back(), 0);  // is_dense false
+}
+
+TEST_F(RecorderTest, CloudsInMetresWithNaNInBothProfiles)
+{
+    release();
+    record::RecordingSetup s = setup(false, 8);
+    s.channels = 0b001;
+    ASSERT_EQ(rec.start(s), 0);
+    pool.attach_tap(rec.tap());
+    send(0, 1);
+    pool.detach_tap();
+    ASSERT_EQ(rec.stop(), 0);
+    mcap::McapReader r;
+    auto topics = messages_by_topic(path, r);
+    EXPECT_EQ(r.profile(), "ros1");
+    ASSERT_EQ(topics["/vora/camera/ch0"].size(), 1u);
+    expect_metres_and_nan(topics["/vora/camera/ch0"][0]);
+    const mcap::Metadata* m = r.find_metadata(record::META_RECORDING);
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(m->entries.at("cloud_units"), "m");  // what tells these files from the millimetre ones before
+}
+
+TEST_F(RecorderTest, Ros2ProfileTopicsFramesAndWhatItCannotKnow)
+{
+    release();
+    record::RecordingSetup s = setup(false, 8);
+    s.ros2 = true;
+    s.ros_name = "cam";
+    s.channels = 0b101;
+    s.formats[0] = s.formats[2] = PIXEL_FORMAT_COORD3D_ABC16;
+    s.sensors[0] = 0;  // channel 2's sensor is not known: no camera model, no pose for it
+    CameraParameter p{};
+    p.K[0] = p.K[4] = 100;
+    p.K[2] = 5;
+    p.K[5] = 6;
+    p.K[8] = 1;
+    p.R[0] = p.R[4] = p.R[8] = 1;
+    s.calibration = {p};
+    ASSERT_EQ(rec.start(s), 0);
+    pool.attach_tap(rec.tap());
+    send(2, 1);  // the second depth channel first: roles follow channel numbers, not arrival
+    send(0, 1);
+    send(0, 2);
+    pool.detach_tap();
+    ASSERT_EQ(rec.stop(), 0);
+    mcap::McapReader r;
+    auto topics = messages_by_topic(path, r);
+    EXPECT_EQ(r.profile(), "ros2");
+    for (const auto& [id, ch] : r.channels()) {
+        SCOPED_TRACE(ch.topic);
+        EXPECT_EQ(ch.message_encoding, "cdr");
+        EXPECT_EQ(r.schemas().at(ch.schema_id).encoding, "ros2msg");
+        EXPECT_EQ(ch.metadata.count("offered_qos_profiles"), 1u);
+    }
+    std::vector<std::string> names;
+    for (const auto& [topic, list] : topics)
+        names.push_back(topic + "=" + std::to_string(list.size()));
+    EXPECT_EQ(names, (std::vector<std::string>{"/cam/depth/camera_info=2", "/cam/depth/image_raw=2",
+                                               "/cam/depth/points=2", "/cam/depth2/image_raw=1", "/cam/depth2/points=1",
+                                               "/tf_static=1", "/vora/camera/ch0/raw=2", "/vora/camera/ch2/raw=1"}));
+    // Both clouds in the first depth sensor's frame; an image in its own.
+    const auto frame_id = [](const std::vector<uint8_t>& m) {
+        uint32_t n = 0;
+        std::memcpy(&n, m.data() + 12, 4);
+        return std::string(reinterpret_cast<const char*>(m.data()) + 16, n - 1);
+    };
+    EXPECT_EQ(frame_id(topics["/cam/depth2/points"][0]), "cam_depth_optical_frame");
+    EXPECT_EQ(frame_id(topics["/cam/depth/points"][0]), "cam_depth_optical_frame");
+    EXPECT_EQ(frame_id(topics["/cam/depth2/image_raw"][0]), "cam_depth2_optical_frame");
+    expect_metres_and_nan(topics["/cam/depth2/points"][0]);
+    // The depth image in millimetres, 0 where there is none.
+    const std::vector<uint8_t>& depth = topics["/cam/depth/image_raw"][0];
+    ASSERT_GE(depth.size(), 200u);
+    uint16_t mm[100];
+    std::memcpy(mm, depth.data() + depth.size() - 200, 200);
+    EXPECT_EQ(mm[0], 0);
+    EXPECT_EQ(mm[2], 100);  // 1002 units of a tenth millimetre, rounded
+    // The one pose known, of cam_depth_optical_frame in cam_link.
+    const std::vector<uint8_t>& tf = topics["/tf_static"][0];
+    const std::string text(tf.begin(), tf.end());
+    EXPECT_NE(text.find(std::string("cam_link\0", 9)), std::string::npos);
+    EXPECT_NE(text.find("cam_depth_optical_frame"), std::string::npos);
+    EXPECT_EQ(text.find("cam_depth2_optical_frame"), std::string::npos);
+    // rosbag2's account of the bag: the messages per topic.
+    const mcap::Metadata* bag = r.find_metadata("rosbag2");
+    ASSERT_NE(bag, nullptr);
+    const std::string& yaml = bag->entries.at("serialized_metadata");
+    EXPECT_NE(yaml.find("message_count: 12\n"), std::string::npos) << yaml;
+    EXPECT_NE(yaml.find("name: \"/tf_static\"\n      type: tf2_msgs/msg/TFMessage"), std::string::npos) << yaml;
+
+    // Replay reads the CDR raw frames as it reads ROS 1 ones.
+    record::RecordingReader replay;
+    ASSERT_EQ(replay.open(path), 0);
+    EXPECT_EQ(replay.frame_count(), 3u);
+    std::vector<char> got(600), want;
+    PhotoInfo f{};
+    f.pixel = got.data();
+    ASSERT_EQ(replay.next_frame(&f, got.size(), nullptr), 0);
+    depth_frame(want, 10, 10, 1);
+    want[9] = 1;
+    EXPECT_EQ(f.stream_channel_index_, 2);
+    EXPECT_EQ(std::memcmp(got.data(), want.data(), 600), 0);
+}
+
 TEST(Mcap, FileCutAnywhereReadsUpToItsLastWholeChunk)
 {
     for (bool zstd : {false, true}) {
@@ -565,16 +700,17 @@ TEST(Mcap, HostileFilesAreRefused)
     }
 }
 
-TEST(RosMessages, CloudInMillimetresWithNaNWhereNoDepth)
+TEST(RosMessages, CloudInMetresWithNaNWhereNoDepth)
 {
+    // The recorder's clouds go through the library's conversion (10 units per millimetre here).
     std::vector<char> pixels;
     const PhotoInfo f = depth_frame(pixels, 3, 2, 1);
-    std::vector<float> mm(3 * 6);
-    rosmsg::raw_points_to_millimetres(f.pixel, 6, f.cloud_unit, mm.data());
-    EXPECT_TRUE(std::isnan(mm[0]) && std::isnan(mm[1]) && std::isnan(mm[2]));  // point 0: z = 0
-    EXPECT_FLOAT_EQ(mm[3], (1 * 3 - 100) / 10.0f);
-    EXPECT_FLOAT_EQ(mm[4], -1 / 10.0f);
-    EXPECT_FLOAT_EQ(mm[5], 1001 / 10.0f);
+    std::vector<float> m(3 * 6);
+    imaging::raw_points_to_metres(f.pixel, 6, f.cloud_unit, m.data());
+    EXPECT_TRUE(std::isnan(m[0]) && std::isnan(m[1]) && std::isnan(m[2]));  // point 0: z = 0
+    EXPECT_FLOAT_EQ(m[3], (1 * 3 - 100) / 10000.0f);
+    EXPECT_FLOAT_EQ(m[4], -1 / 10000.0f);
+    EXPECT_FLOAT_EQ(m[5], 1001 / 10000.0f);
 
     std::vector<uint8_t> head, tail;
     rosmsg::encode_pointcloud2(head, tail, 7, 5'000'000'123ULL, "vora/S/ch0", 3, 2);

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -28,12 +29,22 @@ namespace {
 
 const char* const kRecordHelp =
     "usage: vora record [-c CAMERA] [--channels 0,1,2] [--seconds S | --frames N]\n"
-    "                   [--compress] [--raw-only] [--json] FILE.mcap\n"
+    "                   [--profile ros1|ros2] [--name NAME] [--compress] [--raw-only]\n"
+    "                   [--json] FILE.mcap\n"
     "Records stream channels of a camera into an MCAP file: every frame as it\n"
-    "arrived (lossless, for replay with `vora play`) and as a ROS 1 PointCloud2\n"
-    "(depth, millimetres) or Image (colour), with the camera's identity,\n"
-    "calibration and device description. Robotics tools that read ROS messages\n"
-    "in MCAP open it as it is.\n\n"
+    "arrived (lossless, for replay with `vora play`) and as ROS messages, with\n"
+    "the camera's identity, calibration and device description. Robotics tools\n"
+    "that read ROS messages in MCAP open it as it is.\n"
+    "  ros1 (default): a PointCloud2 per depth channel (metres), an Image per\n"
+    "                  colour channel, on /vora/SERIAL/chN.\n"
+    "  ros2: a ROS 2 bag as rosbag2 writes it (`ros2 bag play FILE.mcap`): for\n"
+    "        each depth channel /NAME/depth/points (metres), /NAME/depth/image_raw\n"
+    "        (16UC1, millimetres) and /NAME/depth/camera_info (the second depth\n"
+    "        channel under depth2), /NAME/color/image_raw and camera_info, and the\n"
+    "        sensors' poses on /tf_static; the topics and frames the bridge uses.\n\n"
+    "  --profile P      ros1 (default) or ros2\n"
+    "  --name NAME      ros2: the camera's name in topics and frames (default camera;\n"
+    "                   letters, digits and '_', a letter first)\n"
     "  --channels LIST  stream channels to record (default: all the camera has)\n"
     "  --wait S         keep discovering for up to S seconds (default 5; 0 asks once)\n"
     "  --seconds S      record for S seconds (default 10)\n"
@@ -66,6 +77,7 @@ struct Options {
     double seconds = 10;
     long long frames = 0;    // when > 0: until every channel delivered this many
     unsigned recording = 0;  // VORA_RECORD_* flags
+    std::string name;        // ros2: the camera's name; empty for the library's default
     bool overwrite = false;
     bool json = false;
 };
@@ -84,6 +96,22 @@ Options parse_options(const Args& args)
         o.frames = to_integer(args.value("--frames"), "--frames", 1, 1000000000);
     o.channels = channels_option(args);
     o.recording = (args.has("--compress") ? VORA_RECORD_ZSTD : 0) | (args.has("--raw-only") ? VORA_RECORD_RAW_ONLY : 0);
+    const std::string profile = args.has("--profile") ? args.value("--profile") : "ros1";
+    if (profile == "ros2")
+        o.recording |= VORA_RECORD_ROS2;
+    else if (profile != "ros1")
+        throw UsageError("--profile is ros1 or ros2");
+    if (args.has("--name")) {
+        if (profile != "ros2")
+            throw UsageError("--name names the camera in a ros2 recording (--profile ros2)");
+        o.name = args.value("--name");
+        // The library refuses any other name; said here in words.
+        bool ok = !o.name.empty() && o.name.size() <= 64 && std::isalpha(static_cast<unsigned char>(o.name[0]));
+        for (const char c : o.name)
+            ok = ok && (std::isalnum(static_cast<unsigned char>(c)) || c == '_');
+        if (!ok)
+            throw UsageError("--name is 1 to 64 letters, digits and '_', a letter first");
+    }
     o.overwrite = args.has("--overwrite");
     o.json = args.has("--json");
     return o;
@@ -180,7 +208,8 @@ int Recorder::open_channels()
 
 int Recorder::start()
 {
-    const int status = StartRecording(cam_, mask_, o_.file.c_str(), o_.recording);
+    const int status =
+        StartRecordingNamed(cam_, mask_, o_.file.c_str(), o_.recording, o_.name.empty() ? nullptr : o_.name.c_str());
     if (status != 0) {
         report_status("recording to " + o_.file, status);
         return kExitCamera;
@@ -398,6 +427,8 @@ int cmd_record(int argc, char** argv)
                {"--frames", 0, true},
                {"--compress", 0, false},
                {"--raw-only", 0, false},
+               {"--profile", 0, true},
+               {"--name", 0, true},
                {"--overwrite", 0, false}});
     if (args.help()) {
         std::fputs(kRecordHelp, stdout);
