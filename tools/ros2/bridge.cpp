@@ -1,7 +1,8 @@
 // Cameras to ROS 2 topics. One capturing thread per stream channel takes
 // frames from the library and leaves the newest in the channel's slot; one
-// publisher thread converts and writes them; the main thread watches the
-// cameras, prints the status and decides when to stop.
+// publisher thread per camera converts and writes them, so that cameras do
+// not wait for each other; the main thread watches the cameras, prints the
+// status and decides when to stop.
 #include "bridge.h"
 
 #include <atomic>
@@ -86,6 +87,9 @@ struct Camera {
     std::vector<std::thread> captures;
     std::atomic<bool> lost{false};
     std::atomic<bool> stop{false};
+    Doorbell doorbell;
+    std::thread publisher;
+    std::atomic<bool> stop_publisher{false};
     bool lost_reported = false;
     bool acquiring = false;
 
@@ -136,7 +140,8 @@ private:
     bool publish_transforms();
     int start();
     void capture_loop(Camera& cam, Channel& ch);
-    void publisher_loop();
+    void publisher_loop(Camera& cam);
+    void stop_publishers();
     void publish(Camera& cam, Channel& ch);
     void publish_depth(Camera& cam, Channel& ch, const RosTime& stamp);
     void publish_colour(Camera& cam, Channel& ch, const RosTime& stamp);
@@ -157,9 +162,6 @@ private:
     DdsNode node_;
     std::deque<Topic> topics_;  // every topic, in status order
     Topic* tf_static_ = nullptr;
-    Doorbell doorbell_;
-    std::thread publisher_;
-    std::atomic<bool> stop_publisher_{false};
     bool any_lost_ = false;
     bool shut_ = false;
 };
@@ -234,7 +236,7 @@ int Bridge::open_channels(Camera& cam)
     if (code != kExitOk)
         return code;
     for (const vora_tool::StreamChannel& chosen : opener.chosen()) {
-        Channel& ch = cam.channels.emplace_back(&doorbell_);
+        Channel& ch = cam.channels.emplace_back(&cam.doorbell);
         ch.stream = chosen;
         ch.stream.pixel_format = all.chosen()[chosen.index].pixel_format;
         ch.depth = depth_flags[chosen.index];
@@ -297,10 +299,6 @@ Topic* Bridge::add_topic(const dds_topic_descriptor_t* type, const std::string& 
 int Bridge::make_topics()
 {
     std::string error;
-    if (!node_.open(domain_, &error)) {
-        report(error);
-        return kExitCamera;
-    }
     for (auto& camera : cameras_) {
         Camera& cam = *camera;
         for (Channel& ch : cam.channels) {
@@ -408,10 +406,10 @@ int Bridge::start()
             return kExitCamera;
         }
         cam.acquiring = true;
+        cam.publisher = std::thread([this, &cam] { publisher_loop(cam); });
         for (Channel& ch : cam.channels)
             cam.captures.emplace_back([this, &cam, &ch] { capture_loop(cam, ch); });
     }
-    publisher_ = std::thread([this] { publisher_loop(); });
     return kExitOk;
 }
 
@@ -435,17 +433,25 @@ void Bridge::capture_loop(Camera& cam, Channel& ch)
     }
 }
 
-void Bridge::publisher_loop()
+void Bridge::publisher_loop(Camera& cam)
 {
-    while (!stop_publisher_) {
-        doorbell_.wait(std::chrono::milliseconds(50));
-        for (auto& camera : cameras_) {
-            if (camera->lost)
-                continue;
-            for (Channel& ch : camera->channels)
-                if (ch.slot.take(&ch.publish))
-                    publish(*camera, ch);
-        }
+    while (!cam.stop_publisher) {
+        cam.doorbell.wait(std::chrono::milliseconds(50));
+        if (cam.lost)
+            continue;
+        for (Channel& ch : cam.channels)
+            if (ch.slot.take(&ch.publish))
+                publish(cam, ch);
+    }
+}
+
+void Bridge::stop_publishers()
+{
+    for (auto& camera : cameras_) {
+        camera->stop_publisher = true;
+        camera->doorbell.ring();
+        if (camera->publisher.joinable())
+            camera->publisher.join();
     }
 }
 
@@ -776,7 +782,7 @@ bool Bridge::watch()
             any_lost_ = true;
             std::printf("vora-ros2: camera %s lost; its topics stopped\n", cam.serial.c_str());
             std::fflush(stdout);
-            report("camera " + cam.serial + " lost: it no longer answers its heartbeat; its topics stopped");
+            report("camera " + cam.serial + " was lost: it no longer answers its heartbeat");
             stop_camera(cam);
         }
         all_lost = all_lost && cam.lost;
@@ -795,10 +801,7 @@ void Bridge::shutdown()
             if (t.joinable())
                 t.join();
     }
-    stop_publisher_ = true;
-    doorbell_.ring();
-    if (publisher_.joinable())
-        publisher_.join();
+    stop_publishers();
     node_.close();
     // Cameras that answer first; a lost one may keep its teardown waiting.
     for (auto& camera : cameras_)
@@ -813,6 +816,12 @@ void Bridge::shutdown()
 
 int Bridge::run()
 {
+    // DDS first: a domain that cannot be had is known without a camera.
+    std::string error;
+    if (!node_.open(domain_, &error)) {
+        report(error);
+        return kExitCamera;
+    }
     int code = open_cameras();
     // Stopped while looking for cameras: asked for, so no failure.
     if (vora_tool::interrupted())
@@ -865,10 +874,7 @@ int Bridge::run()
     // Captures end before the final figures, so that they are final.
     for (auto& camera : cameras_)
         stop_camera(*camera);
-    stop_publisher_ = true;
-    doorbell_.ring();
-    if (publisher_.joinable())
-        publisher_.join();
+    stop_publishers();
     print_status();
     for (auto& camera : cameras_)
         if (camera->acquiring && !camera->lost)
