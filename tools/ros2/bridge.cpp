@@ -13,6 +13,7 @@
 #include <cstring>
 #include <deque>
 #include <memory>
+#include <new>
 #include <set>
 #include <string>
 #include <thread>
@@ -457,12 +458,37 @@ void Bridge::stop_publishers()
 
 void Bridge::publish(Camera& cam, Channel& ch)
 {
-    ch.publish.info.pixel = ch.publish.data.data();
+    PhotoInfo& f = ch.publish.info;
+    f.pixel = ch.publish.data.data();
     const RosTime stamp = stamp_of(cam, ch.publish);
-    if (ch.publish.info.pixel_format == PIXEL_FORMAT_COORD3D_ABC16)
-        publish_depth(cam, ch, stamp);
-    else
-        publish_colour(cam, ch, stamp);
+    // The frame's size fields come from the camera: a frame whose pixels
+    // cannot lie in what it brought is not converted (nor are buffers
+    // sized after it).
+    const unsigned long long pixels = static_cast<unsigned long long>(f.pixel_width) * f.pixel_height;
+    const unsigned long long least = f.pixel_format == PIXEL_FORMAT_COORD3D_ABC16 ? 6 * pixels : pixels;
+    if (pixels == 0 || f.payload_size > ch.publish.data.size() || least > f.payload_size) {
+        warn_once(ch, "size",
+                  "camera " + cam.serial + " channel " + std::to_string(ch.stream.index) + ": a " +
+                      std::to_string(f.pixel_width) + "x" + std::to_string(f.pixel_height) + " frame of " +
+                      std::to_string(f.payload_size) + " bytes does not hold its pixels; such frames are skipped");
+        for (Topic* t : {ch.points, ch.image, ch.info})
+            if (t)
+                ++t->failed;
+        if (ch.role == "depth" && cam.registered)
+            ++cam.registered->failed;
+    } else {
+        try {
+            if (f.pixel_format == PIXEL_FORMAT_COORD3D_ABC16)
+                publish_depth(cam, ch, stamp);
+            else
+                publish_colour(cam, ch, stamp);
+        } catch (const std::bad_alloc&) {
+            warn_once(ch, "memory",
+                      "camera " + cam.serial + " channel " + std::to_string(ch.stream.index) +
+                          ": out of memory converting a frame; it is skipped");
+            ++ch.image->failed;
+        }
+    }
     ++ch.frames;
 }
 
@@ -593,7 +619,8 @@ void Bridge::publish_colour(Camera& cam, Channel& ch, const RosTime& stamp)
         bytes = cam.rgb.data();
         encoding_name = "rgb8";
         size = 3 * n;
-    } else if (f.pixel_format == PIXEL_FORMAT_YUV422_8 || f.pixel_format == PIXEL_FORMAT_BAYER_RG8) {
+    } else if ((f.pixel_format == PIXEL_FORMAT_YUV422_8 && f.payload_size >= 2 * n) ||
+               f.pixel_format == PIXEL_FORMAT_BAYER_RG8) {
         // Converted on a copy: YUYV grows in place to 3 bytes a pixel, and
         // Bayer replaces the buffer with one of the library's.
         const size_t need = std::max<size_t>(3 * n, f.payload_size);
