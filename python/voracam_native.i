@@ -49,6 +49,10 @@ static_assert(offsetof(PhotoInfo, stream_channel_index_) - offsetof(PhotoInfo, p
 %nothread recording_channels;
 %nothread frame_buffer;
 %nothread discovered_camera;
+%nothread cloud_in_metres;
+%nothread cloud_depth_mm;
+%nothread ros_camera_model;
+%nothread ros_sensor_pose;
 
 %inline %{
 /* Copies the channel's next frame into `frame`, waiting up to timeout_us
@@ -193,3 +197,103 @@ int save_frame(PhotoInfoCSharp& info, char* frame, size_t bytes, const char* for
 }
 %}
 
+%inline %{
+/* ROS conventions of a frame held in Python: a new bytes object of float32
+ * x, y, z in metres (NaN without depth), or of uint16 depth in millimetres. */
+static PyObject* ros_cloud(PhotoInfoCSharp& info, char* frame, size_t bytes, size_t value_bytes, bool metres)
+{
+    const unsigned long long n = static_cast<unsigned long long>(info.pixel_width) * info.pixel_height;
+    if (bytes < info.payload_size || n > info.payload_size / 6) {
+        PyErr_SetString(PyExc_ValueError, "the frame holds fewer bytes than its points need");
+        return nullptr;
+    }
+    PhotoInfo f;
+    std::memset(&f, 0, sizeof f);
+    std::memcpy(&f.pixel_length, &info, sizeof info);
+    f.pixel = frame;
+    PyObject* out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n * value_bytes));
+    if (!out)
+        return nullptr;
+    char* data = PyBytes_AS_STRING(out);
+    int status;
+    Py_BEGIN_ALLOW_THREADS
+    status = metres ? ConvertPointCloudToMetres(&f, reinterpret_cast<float*>(data), 3 * n)
+                    : ConvertPointCloudToDepthImage(&f, reinterpret_cast<unsigned short*>(data), n);
+    Py_END_ALLOW_THREADS
+    if (status != VORA_OK) {
+        Py_DECREF(out);
+        PyErr_Format(PyExc_ValueError, "not a point cloud the library can convert (status %d)", status);
+        return nullptr;
+    }
+    return out;
+}
+
+PyObject* cloud_in_metres(PhotoInfoCSharp& info, char* frame, size_t bytes)
+{
+    return ros_cloud(info, frame, bytes, 12, true);
+}
+
+PyObject* cloud_depth_mm(PhotoInfoCSharp& info, char* frame, size_t bytes)
+{
+    return ros_cloud(info, frame, bytes, 2, false);
+}
+
+/* A calibration given as its five arrays' values (distortion 5, matrix 9,
+ * rotation 9, translation 3: 26 floats) as ROS's camera model: a tuple of
+ * k (9), d (5), r (9), p (12). */
+static bool calibration_of(PyObject* values, CameraParameter* c)
+{
+    PyObject* seq = PySequence_Fast(values, "calibration values must be a sequence");
+    if (!seq)
+        return false;
+    bool ok = PySequence_Fast_GET_SIZE(seq) == 26;
+    std::memset(c, 0, sizeof *c);
+    float v[26] = {};
+    for (Py_ssize_t i = 0; ok && i < 26; ++i) {
+        v[i] = static_cast<float>(PyFloat_AsDouble(PySequence_Fast_GET_ITEM(seq, i)));
+        ok = !PyErr_Occurred();
+    }
+    Py_DECREF(seq);
+    if (!ok) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_ValueError, "a calibration has 26 values");
+        return false;
+    }
+    std::memcpy(c->Kc, v, 5 * sizeof(float));
+    std::memcpy(c->K, v + 5, 9 * sizeof(float));
+    std::memcpy(c->R, v + 14, 9 * sizeof(float));
+    std::memcpy(c->T, v + 23, 3 * sizeof(float));
+    return true;
+}
+
+static PyObject* doubles(const double* v, int n)
+{
+    PyObject* t = PyTuple_New(n);
+    for (int i = 0; t && i < n; ++i)
+        PyTuple_SET_ITEM(t, i, PyFloat_FromDouble(v[i]));
+    return t;
+}
+
+PyObject* ros_camera_model(PyObject* values, unsigned int offset_x, unsigned int offset_y)
+{
+    CameraParameter c;
+    if (!calibration_of(values, &c))
+        return nullptr;
+    double k[9], d[5], r[9], p[12];
+    GetRosCameraModel(&c, offset_x, offset_y, k, d, r, p);
+    return Py_BuildValue("(NNNN)", doubles(k, 9), doubles(d, 5), doubles(r, 9), doubles(p, 12));
+}
+
+/* (translation (3, metres), rotation quaternion (x, y, z, w)), or None when
+ * the rotation is not one. */
+PyObject* ros_sensor_pose(PyObject* values)
+{
+    CameraParameter c;
+    if (!calibration_of(values, &c))
+        return nullptr;
+    double t[3], q[4];
+    if (GetRosSensorPose(&c, t, q) != VORA_OK)
+        Py_RETURN_NONE;
+    return Py_BuildValue("(NN)", doubles(t, 3), doubles(q, 4));
+}
+%}

@@ -183,6 +183,22 @@ class _FrameBytes:
         return self._view(np.uint16, (self.height, self.width, 3), 6, "depth")[:, :, 2]
 
     @property
+    def points_metres(self) -> np.ndarray:
+        """The points as ROS tools expect them: (H, W, 3) float32 in metres,
+        NaN where there is no depth (a new array)."""
+        self._require_cloud("points_metres")
+        data = _native.cloud_in_metres(self.info, self.data)
+        return np.frombuffer(data, np.float32).reshape(self.height, self.width, 3)
+
+    @property
+    def depth_mm(self) -> np.ndarray:
+        """Depth in millimetres, (H, W) uint16, 0 where there is none (a new
+        array)."""
+        self._require_cloud("depth_mm")
+        data = _native.cloud_depth_mm(self.info, self.data)
+        return np.frombuffer(data, np.uint16).reshape(self.height, self.width)
+
+    @property
     def image(self) -> np.ndarray:
         """The image as it came: RGB8 (H, W, 3) uint8, Mono8 and Bayer RG8
         (H, W) uint8, YUYV (H, W, 2) uint8, RGB565p (H, W) uint16."""

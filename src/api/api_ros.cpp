@@ -16,7 +16,8 @@ bool cloud_fits(const PhotoInfo* frame, const void* out, unsigned long long capa
     if (!frame || !frame->pixel || !out || frame->pixel_format != PIXEL_FORMAT_COORD3D_ABC16 || frame->cloud_unit == 0)
         return false;
     const unsigned long long n = static_cast<unsigned long long>(frame->pixel_width) * frame->pixel_height;
-    if (n * 6 > frame->payload_size || n * per_point > capacity)
+    // Divided, not multiplied: a hostile width times height times 6 wraps.
+    if (n > frame->payload_size / 6 || n > capacity / per_point)
         return false;
     *points = static_cast<size_t>(n);
     return true;

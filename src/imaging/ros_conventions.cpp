@@ -92,7 +92,8 @@ void quaternion_of(const double* m, double* q)
         y = (m[5] + m[7]) / s;
         z = 0.25 * s;
     }
-    const double n = std::sqrt(x * x + y * y + z * z + w * w);
+    // q and -q are one rotation; w >= 0 is the form tf tools print.
+    const double n = (w < 0 ? -1 : 1) * std::sqrt(x * x + y * y + z * z + w * w);
     q[0] = x / n;
     q[1] = y / n;
     q[2] = z / n;

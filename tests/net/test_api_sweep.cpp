@@ -180,6 +180,46 @@ std::vector<Row> rows(Hostile& h)
                    DepthPreviewColours(depth, 65535, 65535, nullptr, &near, &far) + (near == 1 && far == 1 ? 0 : 1);
         },
         {ARG * 1000 + ARG}, {}, {});
+    add("ROS conventions: nulls, not a cloud, no unit, sizes that wrap, short buffers", N,
+        [](int, int) {
+            char raw[12] = {0, 0, 0, 0, 10, 0, 1, 0, 2, 0, 30, 0};
+            PhotoInfo cloud{};
+            cloud.pixel = raw;
+            cloud.pixel_format = CLOUD;
+            cloud.pixel_width = 2;
+            cloud.pixel_height = 1;
+            cloud.cloud_unit = 10;
+            cloud.payload_size = sizeof raw;
+            float xyz[6] = {7, 7, 7, 7, 7, 7};
+            unsigned short mm[2] = {7, 7};
+            PhotoInfo wrapped = cloud, image = cloud, no_unit = cloud, short_payload = cloud;
+            wrapped.pixel_width = WRAP_W;
+            wrapped.pixel_height = WRAP_H;
+            image.pixel_format = RGB8;
+            no_unit.cloud_unit = 0;
+            short_payload.payload_size = 11;
+            for (const PhotoInfo* f : {static_cast<const PhotoInfo*>(nullptr), static_cast<const PhotoInfo*>(&wrapped),
+                                       static_cast<const PhotoInfo*>(&image), static_cast<const PhotoInfo*>(&no_unit),
+                                       static_cast<const PhotoInfo*>(&short_payload)})
+                if (ConvertPointCloudToMetres(f, xyz, 6) != ARG || ConvertPointCloudToDepthImage(f, mm, 2) != ARG)
+                    return CHANGED;
+            if (ConvertPointCloudToMetres(&cloud, xyz, 5) != ARG ||
+                ConvertPointCloudToMetres(&cloud, nullptr, 6) != ARG ||
+                ConvertPointCloudToDepthImage(&cloud, mm, 1) != ARG)
+                return CHANGED;
+            CameraParameter p{};
+            double k[9], d[5], rot[9], proj[12], t[3], q[4];
+            if (GetRosCameraModel(nullptr, 0, 0, k, d, rot, proj) != ARG ||
+                GetRosCameraModel(&p, 0, 0, k, d, nullptr, proj) != ARG ||
+                GetRosCameraModel(&p, 0, 0, k, d, rot, nullptr) != ARG || GetRosSensorPose(nullptr, t, q) != ARG ||
+                GetRosSensorPose(&p, t, q) != ARG)  // an all-zero rotation
+                return CHANGED;
+            for (float v : xyz)
+                if (v != 7)
+                    return CHANGED;
+            return mm[0] == 7 && mm[1] == 7 ? SAME : CHANGED;
+        },
+        {SAME}, {}, {});
     add("SetLogLevel(-1, INT_MIN, INT_MAX, 7) then off", N,
         [](int, int) {
             SetLogLevel(-1, INT_MIN, INT_MAX, 7);

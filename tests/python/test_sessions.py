@@ -92,6 +92,14 @@ def test_features_and_calibration(camera):
     assert calibration.matrix.shape == (3, 3) and calibration.matrix[2, 2] == 1
     assert calibration.distortion.shape == (5,) and calibration.translation.shape == (3,)
     assert "PayloadSize" in camera.features()
+    model = camera.calibration(0).ros_camera_model(16, 8)
+    assert model["k"][0, 2] == pytest.approx(calibration.matrix[0, 2] - 16)
+    np.testing.assert_array_equal(model["p"][:, :3], model["k"])
+    assert model["d"][4] == 0
+    translation, rotation = camera.calibration(0).ros_pose()
+    np.testing.assert_allclose(rotation, [-0.5, 0.5, -0.5, 0.5], atol=1e-6)  # the reference sensor
+    colour_at, _ = camera.calibration(1).ros_pose()
+    assert colour_at[1] == pytest.approx(-0.05012, abs=1e-4)  # 5 cm to the right, in metres
 
 
 def test_frames_are_views_of_the_captured_bytes(camera, tmp_path):
@@ -109,6 +117,13 @@ def test_frames_are_views_of_the_captured_bytes(camera, tmp_path):
     np.testing.assert_array_equal(frame.depth, frame.raw[..., 2].view(np.uint16))
     np.testing.assert_array_equal(frame.points[..., 2], frame.depth.astype(np.float32) / np.float32(10))
     assert frame.depth.any() and not depth.is_open
+    # As ROS tools expect: metres with NaN where there is no depth, and
+    # rounded millimetres.
+    metres, mm = frame.points_metres, frame.depth_mm
+    hole = frame.depth == 0
+    assert np.isnan(metres[hole]).all() and not np.isnan(metres[~hole]).any()
+    np.testing.assert_allclose(metres[~hole], frame.points[~hole] / 1000, rtol=1e-6)
+    np.testing.assert_array_equal(mm, np.floor(frame.depth / 10 + 0.5).astype(np.uint16))
     for extension in ("pcd", "ply", "txt", "png"):
         frame.save(tmp_path / f"cloud.{extension}")
         assert (tmp_path / f"cloud.{extension}").stat().st_size > 0
