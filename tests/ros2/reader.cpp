@@ -357,6 +357,14 @@ public:
         while (reader->take_next_sample(&bytes, &info) == ReturnCode_t::RETCODE_OK) {
             if (!info.valid_data)
                 continue;
+            // No ROS message is shorter than its encapsulation header; Fast DDS
+            // 2.9 has been seen to hand out an empty change for a fragmented
+            // sample its writer gave up (a GAP). Said, not counted.
+            if (bytes.size() < 4) {
+                emit("{\"event\":\"empty\",\"topic\":" + jstr(topic_) +
+                     ",\"writer_seq\":" + std::to_string(info.sample_identity.sequence_number().to64long()) + "}");
+                continue;
+            }
             unsigned seq = 0, file = 0;
             {
                 std::lock_guard<std::mutex> lock(shared_.mutex);
