@@ -25,11 +25,15 @@ file(RELATIVE_PATH VORA_PC_TO_PREFIX /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /
 configure_file(${CMAKE_CURRENT_LIST_DIR}/VoraSDK.pc.in ${PROJECT_BINARY_DIR}/VoraSDK.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/VoraSDK.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
-# The tool and the simulated camera; the tool finds the library beside it.
+# The tool, the ROS 2 bridge and the simulated camera; the tool and the bridge find the library beside it.
 file(RELATIVE_PATH vora_bin_to_lib /prefix/${CMAKE_INSTALL_BINDIR} /prefix/${CMAKE_INSTALL_LIBDIR})
 if(TARGET vora)
   set_target_properties(vora PROPERTIES INSTALL_RPATH "$ORIGIN/${vora_bin_to_lib}")
   install(TARGETS vora RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+if(TARGET vora-ros2)
+  set_target_properties(vora-ros2 PROPERTIES INSTALL_RPATH "$ORIGIN/${vora_bin_to_lib}")
+  install(TARGETS vora-ros2 RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
 if(TARGET vora-camsim)
   install(TARGETS vora-camsim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})

@@ -76,8 +76,10 @@ Args::Args(int argc, char** argv, const std::vector<OptionDef>& known, bool stop
                 if (d.alias == c)
                     def = &d;
         }
-        if (def)
+        if (def) {
             values_[def->name] = optarg ? optarg : "";
+            repeated_[def->name].push_back(values_[def->name]);
+        }
     }
     for (int i = optind; i < argc; ++i)
         positional_.push_back(args[static_cast<size_t>(i)]);
@@ -87,6 +89,12 @@ std::string Args::value(const std::string& name, const std::string& fallback) co
 {
     auto it = values_.find(name);
     return it == values_.end() ? fallback : it->second;
+}
+
+std::vector<std::string> Args::values(const std::string& name) const
+{
+    auto it = repeated_.find(name);
+    return it == repeated_.end() ? std::vector<std::string>() : it->second;
 }
 
 long long to_integer(const std::string& text, const std::string& what, long long min, long long max)

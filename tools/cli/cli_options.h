@@ -36,11 +36,15 @@ public:
 
     bool has(const std::string& name) const { return values_.count(name) != 0; }
     std::string value(const std::string& name, const std::string& fallback = "") const;
+    // Every value a repeatable option was given, in order (value() has the
+    // last); empty when it was not given.
+    std::vector<std::string> values(const std::string& name) const;
     const std::vector<std::string>& positional() const { return positional_; }
     bool help() const { return has("--help"); }
 
 private:
     std::map<std::string, std::string> values_;
+    std::map<std::string, std::vector<std::string>> repeated_;
     std::vector<std::string> positional_;
 };
 

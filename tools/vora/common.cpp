@@ -19,6 +19,7 @@ namespace vora_tool {
 namespace {
 
 std::atomic<int> g_signal{0};
+const char* g_program = "vora";
 
 }  // namespace
 
@@ -33,14 +34,24 @@ std::string status_text(int status)
     return std::string(code) + " (" + VoraStatusText(status) + ")";
 }
 
+void set_program_name(const char* name)
+{
+    g_program = name;
+}
+
+const char* program_name()
+{
+    return g_program;
+}
+
 void report_status(const std::string& what, int status)
 {
-    std::fprintf(stderr, "vora: %s: %s\n", what.c_str(), status_text(status).c_str());
+    std::fprintf(stderr, "%s: %s: %s\n", g_program, what.c_str(), status_text(status).c_str());
 }
 
 void report(const std::string& message)
 {
-    std::fprintf(stderr, "vora: %s\n", message.c_str());
+    std::fprintf(stderr, "%s: %s\n", g_program, message.c_str());
 }
 
 void install_interrupt_handler()
@@ -67,7 +78,7 @@ void install_interrupt_handler()
                     // their temporary names.
                     std::_Exit(128 + sig);
                 }
-                std::fputs("\nvora: stopping (Ctrl-C again to quit at once)\n", stderr);
+                std::fprintf(stderr, "\n%s: stopping (Ctrl-C again to quit at once)\n", g_program);
             }
         }).detach();
     });

@@ -26,9 +26,14 @@ using vora_cli::UsageError;
 // "-11 (camera not connected ...)" or "0x8006 (device: access denied ...)".
 std::string status_text(int status);
 
-// Prints "vora: <what>: <status text>" to stderr.
+// The name messages begin with: "vora" unless a program sharing this code
+// says otherwise (before it reports anything).
+void set_program_name(const char* name);
+const char* program_name();
+
+// Prints "<program>: <what>: <status text>" to stderr.
 void report_status(const std::string& what, int status);
-// Prints "vora: <message>" to stderr.
+// Prints "<program>: <message>" to stderr.
 void report(const std::string& message);
 
 // SIGINT and SIGTERM set a flag instead of ending the process, so that

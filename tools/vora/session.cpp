@@ -203,12 +203,57 @@ int CameraSession::match(const std::string& selector, int* index, std::string* w
     return kExitOk;
 }
 
+int CameraSession::find_each(const std::vector<std::string>& selectors, std::vector<int>* indexes)
+{
+    const auto all_named = [&] {
+        for (const std::string& selector : selectors) {
+            int ignored = 0;
+            std::string why;
+            if (match(selector, &ignored, &why) == kExitNoCamera)
+                return false;
+        }
+        return true;
+    };
+    int code = discover_until([&](int) { return all_named(); });
+    if (code != kExitOk)
+        return code;
+    if (count_ == 0) {
+        report_no_camera();
+        return kExitNoCamera;
+    }
+    indexes->clear();
+    for (const std::string& selector : selectors) {
+        int index = -1;
+        std::string why;
+        code = match(selector, &index, &why);
+        if (code != kExitOk) {
+            report(why);
+            return code;
+        }
+        for (size_t k = 0; k < indexes->size(); ++k) {
+            if (mac_text(discovery_info[static_cast<size_t>((*indexes)[k])]) ==
+                mac_text(discovery_info[static_cast<size_t>(index)])) {
+                report("\"" + selectors[k] + "\" and \"" + selector + "\" name the same camera");
+                return kExitUsage;
+            }
+        }
+        indexes->push_back(index);
+    }
+    build_table();
+    return kExitOk;
+}
+
 int CameraSession::connect(const std::string& selector)
 {
     int index = -1;
     const int code = find(selector, &index);
     if (code != kExitOk)
         return code;
+    return connect_index(index);
+}
+
+int CameraSession::connect_index(int index)
+{
     index_ = index;
     const int status = CameraConnect(index);
     if (status != 0) {

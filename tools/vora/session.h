@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace vora_tool {
 
@@ -40,6 +41,17 @@ public:
     // kExitCamera when it cannot be connected.
     int connect(const std::string& selector);
     int index() const { return index_; }
+
+    // Several cameras in one process share one discovery and one table:
+    // find_each() discovers until every selector names a camera (or the
+    // wait passes), builds the table once, and puts their indexes into
+    // *indexes in order; exit codes as find(), and two selectors naming
+    // one camera are a usage error. This session then owns the table;
+    // each camera is taken by a session of its own through
+    // connect_index(), which gives back the camera but never the table, so
+    // those sessions close before this one.
+    int find_each(const std::vector<std::string>& selectors, std::vector<int>* indexes);
+    int connect_index(int index);
     std::string serial() const;
 
     // Returns the library's status; a channel opened here is closed by close().

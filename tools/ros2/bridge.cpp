@@ -1,0 +1,887 @@
+// Cameras to ROS 2 topics. One capturing thread per stream channel takes
+// frames from the library and leaves the newest in the channel's slot; one
+// publisher thread converts and writes them; the main thread watches the
+// cameras, prints the status and decides when to stop.
+#include "bridge.h"
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "channels.h"
+#include "common.h"
+#include "dds_node.h"
+#include "newest_slot.h"
+#include "ros2_interfaces.h"
+#include "ros_names.h"
+#include "session.h"
+#include "stamp.h"
+#include "vora_qelcamera_api.h"
+
+namespace vora_ros2 {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using vora_tool::kExitCamera;
+using vora_tool::kExitOk;
+using vora_tool::kExitUsage;
+using vora_tool::report;
+using vora_tool::report_status;
+
+constexpr long long kCaptureWaitUs = 100000;  // one wait of a capturing thread
+constexpr auto kLoopPause = std::chrono::milliseconds(20);
+
+// sensor_msgs/PointField datatype FLOAT32.
+constexpr uint8_t kFloat32 = 7;
+
+struct Frame {
+    PhotoInfo info{};
+    std::vector<char> data;
+    int64_t handed_over_ns = 0;  // realtime when the library handed it over
+};
+
+struct Topic {
+    std::string name;  // ROS name
+    dds_entity_t writer = 0;
+    std::atomic<uint64_t> published{0};
+    std::atomic<uint64_t> failed{0};  // frames this topic could not carry
+};
+
+struct Channel {
+    explicit Channel(Doorbell* doorbell) : slot(doorbell) {}
+
+    vora_tool::StreamChannel stream;
+    std::string role;
+    bool depth = false;
+    int sensor = -1;
+    CameraParameter calibration{};
+    bool calibrated = false;
+    NewestSlot<Frame> slot;
+    Frame capture;            // the capturing thread's
+    Frame publish;            // the publisher's
+    Topic* points = nullptr;  // depth channels only
+    Topic* image = nullptr;
+    Topic* info = nullptr;            // calibrated sensors only
+    std::atomic<uint64_t> frames{0};  // frames published
+    std::vector<std::string> warned;  // one warning per kind is enough
+};
+
+struct Camera {
+    vora_tool::CameraSession session;
+    int index = -1;
+    std::string serial, name;
+    std::deque<Channel> channels;
+    Topic* registered = nullptr;
+    ClockMapping clock;
+    std::vector<std::thread> captures;
+    std::atomic<bool> lost{false};
+    std::atomic<bool> stop{false};
+    bool lost_reported = false;
+    bool acquiring = false;
+
+    // The publisher's own, reused from frame to frame.
+    Frame colour;  // the newest colour frame as rgb8 or mono8, for registration
+    bool have_colour = false;
+    std::vector<float> xyz, fused, xyzrgb;
+    std::vector<uint16_t> depth_mm;
+    std::vector<uint8_t> rgb;
+    // Bayer conversion hands back a buffer of the library's (malloc).
+    char* converted = nullptr;
+    size_t converted_capacity = 0;
+
+    ~Camera() { std::free(converted); }
+    Channel* channel_of(const std::string& role)
+    {
+        for (Channel& c : channels)
+            if (c.role == role)
+                return &c;
+        return nullptr;
+    }
+};
+
+void warn_once(Channel& ch, const std::string& kind, const std::string& message)
+{
+    for (const std::string& w : ch.warned)
+        if (w == kind)
+            return;
+    ch.warned.push_back(kind);
+    report(message);
+}
+
+class Bridge {
+public:
+    Bridge(const BridgeOptions& options, int domain) : o_(options), domain_(domain) {}
+    ~Bridge() { shutdown(); }
+    Bridge(const Bridge&) = delete;
+    Bridge& operator=(const Bridge&) = delete;
+
+    int run();
+
+private:
+    int open_cameras();
+    int open_channels(Camera& cam);
+    void latch_clock(Camera& cam);
+    int make_topics();
+    Topic* add_topic(const dds_topic_descriptor_t* type, const std::string& name);
+    bool publish_transforms();
+    int start();
+    void capture_loop(Camera& cam, Channel& ch);
+    void publisher_loop();
+    void publish(Camera& cam, Channel& ch);
+    void publish_depth(Camera& cam, Channel& ch, const RosTime& stamp);
+    void publish_colour(Camera& cam, Channel& ch, const RosTime& stamp);
+    void publish_info(Camera& cam, Channel& ch, const RosTime& stamp);
+    void publish_registered(Camera& cam, const Frame& cloud, const RosTime& stamp);
+    bool write(Topic& topic, const void* sample);
+    RosTime stamp_of(const Camera& cam, const Frame& frame) const;
+    bool watch();
+    bool enough_frames() const;
+    void print_status();
+    void stop_camera(Camera& cam);
+    void shutdown();
+
+    const BridgeOptions& o_;
+    int domain_;
+    vora_tool::CameraSession table_;  // owns the camera table
+    std::vector<std::unique_ptr<Camera>> cameras_;
+    DdsNode node_;
+    std::deque<Topic> topics_;  // every topic, in status order
+    Topic* tf_static_ = nullptr;
+    Doorbell doorbell_;
+    std::thread publisher_;
+    std::atomic<bool> stop_publisher_{false};
+    bool any_lost_ = false;
+    bool shut_ = false;
+};
+
+int Bridge::open_cameras()
+{
+    std::vector<int> indexes;
+    if (o_.cameras.empty()) {
+        const int code = table_.discover();
+        if (code != kExitOk)
+            return code;
+        indexes.push_back(0);
+    } else {
+        const int code = table_.find_each(o_.cameras, &indexes);
+        if (code != kExitOk)
+            return code;
+    }
+    std::set<std::string> names;
+    for (size_t i = 0; i < indexes.size(); ++i) {
+        auto cam = std::make_unique<Camera>();
+        cam->index = indexes[i];
+        const int code = cam->session.connect_index(cam->index);
+        cam->serial = cam->session.serial();
+        if (code != kExitOk) {
+            int holder = 0;
+            if (GetCameraCCPStatus(cam->index, &holder) == 0 && holder != 0)
+                report("camera " + cam->serial +
+                       ": control is held elsewhere (another application or bridge has "
+                       "it); it cannot be published twice");
+            cameras_.push_back(std::move(cam));
+            return kExitCamera;
+        }
+        if (!o_.names.empty())
+            cam->name = o_.names[i];
+        else
+            cam->name = indexes.size() == 1 ? "camera" : camera_name_for_serial(cam->serial);
+        if (!names.insert(cam->name).second) {
+            report("two cameras would be named \"" + cam->name + "\"; give each a name with --name");
+            cameras_.push_back(std::move(cam));
+            return kExitUsage;
+        }
+        const std::string problem = token_problem(cam->name);
+        if (!problem.empty()) {
+            report("camera name \"" + cam->name + "\" " + problem + "; give one with --name");
+            cameras_.push_back(std::move(cam));
+            return kExitUsage;
+        }
+        cameras_.push_back(std::move(cam));
+        const int opened = open_channels(*cameras_.back());
+        if (opened != kExitOk)
+            return opened;
+        latch_clock(*cameras_.back());
+    }
+    return kExitOk;
+}
+
+int Bridge::open_channels(Camera& cam)
+{
+    // Roles come from every channel the camera has, whichever are published.
+    vora_tool::ChannelOpener all(cam.session);
+    int code = all.choose({});
+    if (code == kExitOk)
+        code = all.read_formats();
+    if (code != kExitOk)
+        return code;
+    std::vector<bool> depth_flags;
+    for (const vora_tool::StreamChannel& c : all.chosen())
+        depth_flags.push_back(c.pixel_format == PIXEL_FORMAT_COORD3D_ABC16);
+
+    vora_tool::ChannelOpener opener(cam.session);
+    code = opener.choose(o_.channels);
+    if (code != kExitOk)
+        return code;
+    for (const vora_tool::StreamChannel& chosen : opener.chosen()) {
+        Channel& ch = cam.channels.emplace_back(&doorbell_);
+        ch.stream = chosen;
+        ch.stream.pixel_format = all.chosen()[chosen.index].pixel_format;
+        ch.depth = depth_flags[chosen.index];
+        ch.role = channel_role(depth_flags, chosen.index);
+    }
+    if (o_.registered && (!cam.channel_of("depth") || !cam.channel_of("color"))) {
+        report("--registered needs the camera's first depth channel and its colour channel among --channels");
+        return kExitUsage;
+    }
+    for (Channel& ch : cam.channels) {
+        int sensor = -1;
+        const int status = cam.session.read_feature("CmosIndex", ch.stream.index * STREAM_CHANNEL_REG_STRIDE, &sensor);
+        if (status == 0 && sensor >= 0) {
+            ch.sensor = sensor;
+            CameraParameter& p = ch.calibration;
+            ch.calibrated = GetCamInternelParameter(cam.index, sensor, p.Kc, p.K) == 0 &&
+                            GetCamExternelParameter(cam.index, sensor, p.R, p.T) == 0;
+        }
+        if (!ch.calibrated)
+            report("warning: camera " + cam.serial + " channel " + std::to_string(ch.stream.index) +
+                   ": no calibration of its sensor; its camera_info and transform are not published");
+        code = opener.open(ch.stream, o_.resend);
+        if (code != kExitOk)
+            return code;
+    }
+    return kExitOk;
+}
+
+void Bridge::latch_clock(Camera& cam)
+{
+    const unsigned long long frequency = GetTimestampTickFrequency(cam.index);
+    // The library widens its negative codes to 64 bits: such a value is no
+    // frequency, and neither is 0 or one beyond any real counter.
+    if (frequency == 0 || frequency > 1000000000000ull)
+        return;
+    const int64_t before = realtime_ns();
+    if (SetTimestampControlLatch(cam.index) != 0)
+        return;
+    const unsigned long long ticks = GetTimestampValue(cam.index);
+    const int64_t after = realtime_ns();
+    if (static_cast<long long>(ticks) < 0 && static_cast<long long>(ticks) > -0x10000)
+        return;  // a status, not a count
+    cam.clock.host0_ns = before + (after - before) / 2;
+    cam.clock.camera0 = ticks;
+    cam.clock.frequency = frequency;
+}
+
+Topic* Bridge::add_topic(const dds_topic_descriptor_t* type, const std::string& name)
+{
+    Topic& t = topics_.emplace_back();
+    t.name = name;
+    t.writer = node_.writer(type, dds_topic_name(name), o_.sensor_data_qos ? TopicQos::SensorData : TopicQos::Reliable);
+    if (t.writer < 0) {
+        report("cannot create the DDS writer of " + name + ": " + dds_strretcode(t.writer));
+        return nullptr;
+    }
+    return &t;
+}
+
+int Bridge::make_topics()
+{
+    std::string error;
+    if (!node_.open(domain_, &error)) {
+        report(error);
+        return kExitCamera;
+    }
+    for (auto& camera : cameras_) {
+        Camera& cam = *camera;
+        for (Channel& ch : cam.channels) {
+            const auto make = [&](const dds_topic_descriptor_t* type, const char* leaf, Topic** out) {
+                *out = add_topic(type, topic_name(o_.ros_namespace, cam.name, ch.role, leaf));
+                return *out != nullptr;
+            };
+            bool ok = true;
+            if (ch.depth)
+                ok = make(&sensor_msgs_msg_dds__PointCloud2__desc, "points", &ch.points);
+            ok = ok && make(&sensor_msgs_msg_dds__Image__desc, "image_raw", &ch.image);
+            if (ch.calibrated)
+                ok = ok && make(&sensor_msgs_msg_dds__CameraInfo__desc, "camera_info", &ch.info);
+            if (!ok)
+                return kExitCamera;
+        }
+        if (o_.registered) {
+            cam.registered = add_topic(&sensor_msgs_msg_dds__PointCloud2__desc,
+                                       topic_name(o_.ros_namespace, cam.name, "depth_registered", "points"));
+            if (!cam.registered)
+                return kExitCamera;
+        }
+    }
+    // Transforms: one writer for the process, latched for late joiners.
+    Topic& tf = topics_.emplace_back();
+    tf.name = "/tf_static";
+    tf.writer = node_.writer(&tf2_msgs_msg_dds__TFMessage__desc, dds_topic_name(tf.name), TopicQos::Latched);
+    if (tf.writer < 0) {
+        report(std::string("cannot create the DDS writer of /tf_static: ") + dds_strretcode(tf.writer));
+        return kExitCamera;
+    }
+    tf_static_ = &tf;
+    if (!node_.announce(o_.node, o_.ros_namespace, &error)) {
+        report(error);
+        return kExitCamera;
+    }
+    return kExitOk;
+}
+
+bool Bridge::publish_transforms()
+{
+    std::vector<geometry_msgs_msg_dds__TransformStamped_> transforms;
+    std::deque<std::string> names;  // the samples point into these
+    const RosTime now = ros_time(realtime_ns());
+    for (auto& camera : cameras_) {
+        for (Channel& ch : camera->channels) {
+            if (!ch.calibrated)
+                continue;
+            double translation[3], rotation[4];
+            if (GetRosSensorPose(&ch.calibration, translation, rotation) != 0) {
+                report("warning: camera " + camera->serial + " channel " + std::to_string(ch.stream.index) +
+                       ": its sensor's extrinsics are no rotation; no transform published for it");
+                continue;
+            }
+            geometry_msgs_msg_dds__TransformStamped_ t{};
+            t.header.stamp.sec = now.sec;
+            t.header.stamp.nanosec = now.nanosec;
+            t.header.frame_id = names.emplace_back(body_frame(camera->name)).data();
+            t.child_frame_id = names.emplace_back(optical_frame(camera->name, ch.role)).data();
+            t.transform.translation.x = translation[0];
+            t.transform.translation.y = translation[1];
+            t.transform.translation.z = translation[2];
+            t.transform.rotation.x = rotation[0];
+            t.transform.rotation.y = rotation[1];
+            t.transform.rotation.z = rotation[2];
+            t.transform.rotation.w = rotation[3];
+            transforms.push_back(t);
+        }
+    }
+    tf2_msgs_msg_dds__TFMessage_ message{};
+    message.transforms._length = message.transforms._maximum = static_cast<uint32_t>(transforms.size());
+    message.transforms._buffer = transforms.data();
+    message.transforms._release = false;
+    return write(*tf_static_, &message);
+}
+
+bool Bridge::write(Topic& topic, const void* sample)
+{
+    const dds_return_t status = dds_write(topic.writer, sample);
+    if (status == DDS_RETCODE_OK) {
+        ++topic.published;
+        return true;
+    }
+    // A reliable writer whose readers have not taken the previous sample
+    // in time: the frame is skipped, the stream goes on.
+    ++topic.failed;
+    return false;
+}
+
+RosTime Bridge::stamp_of(const Camera& cam, const Frame& frame) const
+{
+    if (!cam.clock.usable())
+        return ros_time(frame.handed_over_ns);
+    const uint64_t ticks = frame.info.timestamp_high << 32 | (frame.info.timestamp_low & 0xFFFFFFFFu);
+    return ros_time(host_time_ns(cam.clock, ticks));
+}
+
+int Bridge::start()
+{
+    for (auto& camera : cameras_) {
+        Camera& cam = *camera;
+        const int status = cam.session.acquisition_start();
+        if (status != 0) {
+            report_status("camera " + cam.serial + ": starting acquisition", status);
+            return kExitCamera;
+        }
+        cam.acquiring = true;
+        for (Channel& ch : cam.channels)
+            cam.captures.emplace_back([this, &cam, &ch] { capture_loop(cam, ch); });
+    }
+    publisher_ = std::thread([this] { publisher_loop(); });
+    return kExitOk;
+}
+
+void Bridge::capture_loop(Camera& cam, Channel& ch)
+{
+    while (!cam.stop) {
+        Frame& f = ch.capture;
+        if (f.data.size() < ch.stream.payload)
+            f.data.resize(ch.stream.payload);
+        PhotoInfo info{};
+        info.pixel = f.data.data();
+        const int status = TimeoutCapture(cam.index, ch.stream.index, &info, kCaptureWaitUs);
+        if (status == 0) {
+            f.info = info;
+            f.handed_over_ns = realtime_ns();
+            ch.slot.put(&f);
+        } else if (status == VORA_ERR_CAMERA_LOST) {
+            cam.lost = true;
+            return;
+        }
+    }
+}
+
+void Bridge::publisher_loop()
+{
+    while (!stop_publisher_) {
+        doorbell_.wait(std::chrono::milliseconds(50));
+        for (auto& camera : cameras_) {
+            if (camera->lost)
+                continue;
+            for (Channel& ch : camera->channels)
+                if (ch.slot.take(&ch.publish))
+                    publish(*camera, ch);
+        }
+    }
+}
+
+void Bridge::publish(Camera& cam, Channel& ch)
+{
+    ch.publish.info.pixel = ch.publish.data.data();
+    const RosTime stamp = stamp_of(cam, ch.publish);
+    if (ch.publish.info.pixel_format == PIXEL_FORMAT_COORD3D_ABC16)
+        publish_depth(cam, ch, stamp);
+    else
+        publish_colour(cam, ch, stamp);
+    ++ch.frames;
+}
+
+namespace {
+
+std_msgs_msg_dds__Header_ header_of(const RosTime& stamp, std::string& frame_id)
+{
+    std_msgs_msg_dds__Header_ h{};
+    h.stamp.sec = stamp.sec;
+    h.stamp.nanosec = stamp.nanosec;
+    h.frame_id = frame_id.data();
+    return h;
+}
+
+void set_octets(dds_sequence_octet& seq, const void* data, size_t bytes)
+{
+    seq._buffer = static_cast<uint8_t*>(const_cast<void*>(data));
+    seq._length = seq._maximum = static_cast<uint32_t>(bytes);
+    seq._release = false;
+}
+
+struct CloudFields {
+    char x[2] = "x", y[2] = "y", z[2] = "z", rgb[4] = "rgb";
+    sensor_msgs_msg_dds__PointField_ fields[4] = {};
+    explicit CloudFields(bool with_rgb)
+    {
+        char* names[4] = {x, y, z, rgb};
+        for (uint32_t i = 0; i < 4; ++i)
+            fields[i] = sensor_msgs_msg_dds__PointField_{names[i], 4 * i, kFloat32, 1};
+        count = with_rgb ? 4 : 3;
+    }
+    uint32_t count;
+};
+
+uint8_t colour_byte(float value)
+{
+    if (!(value > 0))
+        return 0;
+    return value >= 255 ? 255 : static_cast<uint8_t>(std::lround(value));
+}
+
+}  // namespace
+
+void Bridge::publish_depth(Camera& cam, Channel& ch, const RosTime& stamp)
+{
+    const PhotoInfo& f = ch.publish.info;
+    const size_t n = static_cast<size_t>(f.pixel_width) * f.pixel_height;
+    cam.xyz.resize(3 * n);
+    const int status = ConvertPointCloudToMetres(&f, cam.xyz.data(), cam.xyz.size());
+    if (status != 0) {
+        warn_once(ch, "cloud",
+                  "camera " + cam.serial + " channel " + std::to_string(ch.stream.index) +
+                      ": a cloud the library cannot convert (" + vora_tool::status_text(status) +
+                      "); such frames are skipped");
+        ++ch.points->failed;
+        ++ch.image->failed;
+        if (ch.info)
+            ++ch.info->failed;
+        if (ch.role == "depth" && cam.registered)
+            ++cam.registered->failed;
+        return;
+    }
+    // Every depth channel's cloud is given in the first depth sensor's frame.
+    std::string cloud_frame = optical_frame(cam.name, "depth");
+    CloudFields fields(false);
+    sensor_msgs_msg_dds__PointCloud2_ cloud{};
+    cloud.header = header_of(stamp, cloud_frame);
+    cloud.height = f.pixel_height;
+    cloud.width = f.pixel_width;
+    cloud.fields._buffer = fields.fields;
+    cloud.fields._length = cloud.fields._maximum = fields.count;
+    cloud.fields._release = false;
+    cloud.is_bigendian = false;
+    cloud.point_step = 12;
+    cloud.row_step = 12 * f.pixel_width;
+    set_octets(cloud.data, cam.xyz.data(), 12 * n);
+    cloud.is_dense = false;
+    write(*ch.points, &cloud);
+
+    cam.depth_mm.resize(n);
+    std::string own_frame = optical_frame(cam.name, ch.role);
+    if (ConvertPointCloudToDepthImage(&f, cam.depth_mm.data(), cam.depth_mm.size()) == 0) {
+        char encoding[] = "16UC1";
+        sensor_msgs_msg_dds__Image_ image{};
+        image.header = header_of(stamp, own_frame);
+        image.height = f.pixel_height;
+        image.width = f.pixel_width;
+        image.encoding = encoding;
+        image.is_bigendian = 0;
+        image.step = 2 * f.pixel_width;
+        set_octets(image.data, cam.depth_mm.data(), 2 * n);
+        write(*ch.image, &image);
+    } else {
+        ++ch.image->failed;
+    }
+    publish_info(cam, ch, stamp);
+    if (ch.role == "depth" && cam.registered) {
+        if (cam.have_colour)
+            publish_registered(cam, ch.publish, stamp);
+        else
+            ++cam.registered->failed;  // no colour frame yet
+    }
+}
+
+void Bridge::publish_colour(Camera& cam, Channel& ch, const RosTime& stamp)
+{
+    PhotoInfo f = ch.publish.info;
+    const size_t n = static_cast<size_t>(f.pixel_width) * f.pixel_height;
+    const char* encoding_name = nullptr;
+    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(f.pixel);
+    size_t size = 0;
+    if (f.pixel_format == PIXEL_FORMAT_RGB8 && f.payload_size >= 3 * n) {
+        encoding_name = "rgb8";
+        size = 3 * n;
+    } else if (f.pixel_format == PIXEL_FORMAT_MONO8 && f.payload_size >= n) {
+        encoding_name = "mono8";
+        size = n;
+    } else if (f.pixel_format == PIXEL_FORMAT_RGB565P && f.payload_size >= 2 * n) {
+        // Not among the library's conversions: 5 bits red (low), 6 green,
+        // 5 blue, little-endian, each widened to 8 bits.
+        cam.rgb.resize(3 * n);
+        for (size_t i = 0; i < n; ++i) {
+            const unsigned v = unsigned(bytes[2 * i]) | unsigned(bytes[2 * i + 1]) << 8;
+            cam.rgb[3 * i] = static_cast<uint8_t>((v & 0x1F) << 3);
+            cam.rgb[3 * i + 1] = static_cast<uint8_t>(((v >> 5) & 0x3F) << 2);
+            cam.rgb[3 * i + 2] = static_cast<uint8_t>((v >> 11) << 3);
+        }
+        bytes = cam.rgb.data();
+        encoding_name = "rgb8";
+        size = 3 * n;
+    } else if (f.pixel_format == PIXEL_FORMAT_YUV422_8 || f.pixel_format == PIXEL_FORMAT_BAYER_RG8) {
+        // Converted on a copy: YUYV grows in place to 3 bytes a pixel, and
+        // Bayer replaces the buffer with one of the library's.
+        const size_t need = std::max<size_t>(3 * n, f.payload_size);
+        if (cam.converted_capacity < need) {
+            char* bigger = static_cast<char*>(std::realloc(cam.converted, need));
+            if (!bigger) {
+                ++ch.image->failed;
+                return;
+            }
+            cam.converted = bigger;
+            cam.converted_capacity = need;
+        }
+        std::memcpy(cam.converted, f.pixel, f.payload_size);
+        f.pixel = cam.converted;
+        RawdataToRgb888(cam.index, &f);
+        if (f.pixel != cam.converted) {
+            cam.converted = f.pixel;
+            cam.converted_capacity = f.payload_size;
+        }
+        if (f.pixel_format == PIXEL_FORMAT_RGB8 && f.payload_size >= 3 * n) {
+            bytes = reinterpret_cast<const uint8_t*>(f.pixel);
+            encoding_name = "rgb8";
+            size = 3 * n;
+        }
+    }
+    if (!encoding_name) {
+        warn_once(ch, "format",
+                  "camera " + cam.serial + " channel " + std::to_string(ch.stream.index) + ": " +
+                      vora_tool::pixel_format_name(f.pixel_format) +
+                      " frames cannot be published as an image; they are skipped");
+        ++ch.image->failed;
+        if (ch.info)
+            ++ch.info->failed;
+        return;
+    }
+    std::string own_frame = optical_frame(cam.name, ch.role);
+    std::string encoding = encoding_name;
+    sensor_msgs_msg_dds__Image_ image{};
+    image.header = header_of(stamp, own_frame);
+    image.height = f.pixel_height;
+    image.width = f.pixel_width;
+    image.encoding = encoding.data();
+    image.is_bigendian = 0;
+    image.step = static_cast<uint32_t>(size / (f.pixel_height ? f.pixel_height : 1));
+    set_octets(image.data, bytes, size);
+    write(*ch.image, &image);
+    publish_info(cam, ch, stamp);
+
+    if (ch.role == "color" && cam.registered) {
+        // Kept for the next depth frame's registration, as published.
+        Frame& c = cam.colour;
+        c.data.assign(reinterpret_cast<const char*>(bytes), reinterpret_cast<const char*>(bytes) + size);
+        c.info = f;
+        c.info.pixel = c.data.data();
+        c.info.payload_size = static_cast<uint32_t>(size);
+        c.info.pixel_format = size == n ? PIXEL_FORMAT_MONO8 : PIXEL_FORMAT_RGB8;
+        cam.have_colour = true;
+    }
+}
+
+void Bridge::publish_info(Camera& cam, Channel& ch, const RosTime& stamp)
+{
+    if (!ch.info)
+        return;
+    const PhotoInfo& f = ch.publish.info;
+    sensor_msgs_msg_dds__CameraInfo_ info{};
+    double d[5];
+    if (GetRosCameraModel(&ch.calibration, f.roi.offset_x, f.roi.offset_y, info.k, d, info.r, info.p) != 0) {
+        ++ch.info->failed;
+        return;
+    }
+    std::string own_frame = optical_frame(cam.name, ch.role);
+    char model[] = "plumb_bob";
+    info.header = header_of(stamp, own_frame);
+    info.height = f.pixel_height;
+    info.width = f.pixel_width;
+    info.distortion_model = model;
+    info.d._buffer = d;
+    info.d._length = info.d._maximum = 5;
+    info.d._release = false;
+    write(*ch.info, &info);
+}
+
+void Bridge::publish_registered(Camera& cam, const Frame& cloud, const RosTime& stamp)
+{
+    const PhotoInfo& f = cloud.info;
+    const size_t n = static_cast<size_t>(f.pixel_width) * f.pixel_height;
+    cam.fused.resize(6 * n);
+    PhotoInfo image = cam.colour.info;
+    image.pixel = cam.colour.data.data();
+    PhotoInfo depth = f;
+    const int status = FusionImageTo3D(cam.index, &image, &depth, cam.fused.data());
+    if (status != 0) {
+        Channel* d = cam.channel_of("depth");
+        warn_once(*d, "fusion",
+                  "camera " + cam.serial + ": registration failed (" + vora_tool::status_text(status) +
+                      "); depth_registered frames are skipped while it does");
+        ++cam.registered->failed;
+        return;
+    }
+    // x, y, z in metres as the plain cloud has them; rgb packed 0x00RRGGBB
+    // into the float's bits, as ROS's point-cloud tools read it.
+    cam.xyzrgb.resize(4 * n);
+    for (size_t i = 0; i < n; ++i) {
+        const float* v = &cam.fused[6 * i];
+        float* out = &cam.xyzrgb[4 * i];
+        out[0] = cam.xyz[3 * i];
+        out[1] = cam.xyz[3 * i + 1];
+        out[2] = cam.xyz[3 * i + 2];
+        const uint32_t rgb = uint32_t(colour_byte(v[5])) << 16 | uint32_t(colour_byte(v[4])) << 8 | colour_byte(v[3]);
+        std::memcpy(&out[3], &rgb, 4);
+    }
+    std::string cloud_frame = optical_frame(cam.name, "depth");
+    CloudFields fields(true);
+    sensor_msgs_msg_dds__PointCloud2_ msg{};
+    msg.header = header_of(stamp, cloud_frame);
+    msg.height = f.pixel_height;
+    msg.width = f.pixel_width;
+    msg.fields._buffer = fields.fields;
+    msg.fields._length = msg.fields._maximum = fields.count;
+    msg.fields._release = false;
+    msg.is_bigendian = false;
+    msg.point_step = 16;
+    msg.row_step = 16 * f.pixel_width;
+    set_octets(msg.data, cam.xyzrgb.data(), 16 * n);
+    msg.is_dense = false;
+    write(*cam.registered, &msg);
+}
+
+bool Bridge::enough_frames() const
+{
+    if (o_.frames <= 0)
+        return false;
+    bool any = false;
+    for (const auto& camera : cameras_) {
+        if (camera->lost)
+            continue;
+        for (const Channel& ch : camera->channels) {
+            any = true;
+            if (ch.frames < static_cast<uint64_t>(o_.frames))
+                return false;
+        }
+    }
+    return any;
+}
+
+void Bridge::print_status()
+{
+    for (const Topic& t : topics_) {
+        uint64_t skipped = t.failed;
+        // Frames replaced in their slot before publication count against
+        // every topic of their channel (and the registered cloud of the
+        // first depth channel).
+        for (const auto& camera : cameras_) {
+            for (const Channel& ch : camera->channels)
+                if (&t == ch.points || &t == ch.image || &t == ch.info ||
+                    (&t == camera->registered && ch.role == "depth"))
+                    skipped += ch.slot.skipped();
+        }
+        std::printf("status %s published %llu skipped %llu subscribers %u\n", t.name.c_str(),
+                    static_cast<unsigned long long>(t.published.load()), static_cast<unsigned long long>(skipped),
+                    DdsNode::subscribers(t.writer));
+    }
+    std::fflush(stdout);
+}
+
+// Stops a camera's captures; its topics publish nothing more.
+void Bridge::stop_camera(Camera& cam)
+{
+    cam.stop = true;
+    for (std::thread& t : cam.captures)
+        if (t.joinable())
+            t.join();
+    cam.captures.clear();
+}
+
+bool Bridge::watch()
+{
+    bool all_lost = true;
+    for (auto& camera : cameras_) {
+        Camera& cam = *camera;
+        if (!cam.lost && cam.session.lost())
+            cam.lost = true;
+        if (cam.lost && !cam.lost_reported) {
+            cam.lost_reported = true;
+            any_lost_ = true;
+            std::printf("vora-ros2: camera %s lost; its topics stopped\n", cam.serial.c_str());
+            std::fflush(stdout);
+            report("camera " + cam.serial + " lost: it no longer answers its heartbeat; its topics stopped");
+            stop_camera(cam);
+        }
+        all_lost = all_lost && cam.lost;
+    }
+    return !all_lost;
+}
+
+void Bridge::shutdown()
+{
+    if (shut_)
+        return;
+    shut_ = true;
+    for (auto& camera : cameras_) {
+        camera->stop = true;
+        for (std::thread& t : camera->captures)
+            if (t.joinable())
+                t.join();
+    }
+    stop_publisher_ = true;
+    doorbell_.ring();
+    if (publisher_.joinable())
+        publisher_.join();
+    node_.close();
+    // Cameras that answer first; a lost one may keep its teardown waiting.
+    for (auto& camera : cameras_)
+        if (!camera->lost)
+            camera->session.close();
+    for (auto& camera : cameras_)
+        if (camera->lost)
+            camera->session.close_or_leave(kExitCamera);
+    cameras_.clear();
+    table_.close();
+}
+
+int Bridge::run()
+{
+    int code = open_cameras();
+    // Stopped while looking for cameras: asked for, so no failure.
+    if (vora_tool::interrupted())
+        return kExitOk;
+    if (code == kExitOk)
+        code = make_topics();
+    if (code == kExitOk && !publish_transforms())
+        report("warning: /tf_static could not be written");
+    if (code != kExitOk)
+        return code;
+
+    size_t count = 0;
+    for (auto& camera : cameras_) {
+        size_t topics = 0;
+        for (const Channel& ch : camera->channels)
+            topics += (ch.points != nullptr) + (ch.image != nullptr) + (ch.info != nullptr);
+        topics += camera->registered != nullptr;
+        std::printf("vora-ros2: publishing %zu topics for camera %s as %s/%s on domain %d\n", topics,
+                    camera->serial.c_str(), o_.ros_namespace.c_str(), camera->name.c_str(), domain_);
+        if (!camera->clock.usable())
+            std::printf("vora-ros2: camera %s has no usable clock; stamps are the host's time of hand-over\n",
+                        camera->serial.c_str());
+        count += topics;
+    }
+    std::printf("vora-ros2: node %s/%s with %zu topics and /tf_static; DDS configuration: %s\n",
+                o_.ros_namespace.c_str(), o_.node.c_str(), count, node_.configuration().c_str());
+    std::fflush(stdout);
+
+    code = start();
+    if (code != kExitOk)
+        return code;
+    const auto begin = Clock::now();
+    auto next_status = begin + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o_.status));
+    while (!vora_tool::interrupted()) {
+        std::this_thread::sleep_for(kLoopPause);
+        if (!watch())
+            break;
+        const auto now = Clock::now();
+        if (o_.duration > 0 && std::chrono::duration<double>(now - begin).count() >= o_.duration)
+            break;
+        if (enough_frames())
+            break;
+        if (o_.status > 0 && now >= next_status) {
+            print_status();
+            next_status += std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o_.status));
+            if (next_status < now)
+                next_status = now;
+        }
+    }
+    // Captures end before the final figures, so that they are final.
+    for (auto& camera : cameras_)
+        stop_camera(*camera);
+    stop_publisher_ = true;
+    doorbell_.ring();
+    if (publisher_.joinable())
+        publisher_.join();
+    print_status();
+    for (auto& camera : cameras_)
+        if (camera->acquiring && !camera->lost)
+            camera->session.acquisition_stop();
+    return any_lost_ ? kExitCamera : kExitOk;
+}
+
+}  // namespace
+
+int run_bridge(const BridgeOptions& options, int domain)
+{
+    Bridge bridge(options, domain);
+    return bridge.run();
+}
+
+}  // namespace vora_ros2
