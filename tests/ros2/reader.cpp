@@ -35,6 +35,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -429,11 +430,21 @@ public:
                              : info.status == Status::CHANGED_QOS_WRITER ? "changed"
                                                                          : "ignored";
         const auto& w = info.info;
+        {
+            // Every participant of this process discovers every writer.
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (!said_.insert(guid_text(w.guid()) + status).second)
+                return;
+        }
         emit("{\"event\":\"publication\",\"status\":\"" + std::string(status) +
              "\",\"topic\":" + jstr(w.topicName().to_string()) + ",\"type\":" + jstr(w.typeName().to_string()) +
              ",\"reliability\":\"" + reliability_name(w.m_qos.m_reliability.kind) + "\",\"durability\":\"" +
              durability_name(w.m_qos.m_durability.kind) + "\",\"guid\":" + jstr(guid_text(w.guid())) + "}");
     }
+
+private:
+    std::mutex mutex_;
+    std::set<std::string> said_;
 };
 
 std::atomic<bool> interrupted{false};
@@ -529,23 +540,26 @@ int main(int argc, char** argv)
     auto udp = std::make_shared<eprosima::fastdds::rtps::UDPv4TransportDescriptor>();
     udp->receiveBufferSize = 8 * 1024 * 1024;
     pqos.transport().user_transports.push_back(udp);
+    // A participant of its own for each topic: Fast DDS 2.9, with one
+    // participant reading several fragmented topics of one remote
+    // participant, was seen to hand a reader another writer's sample (a depth
+    // image on the cloud topic) and then to fail its own assertion.
     ParticipantListener participant_listener;
     auto* factory = fdds::DomainParticipantFactory::get_instance();
-    fdds::DomainParticipant* participant = factory->create_participant(static_cast<fdds::DomainId_t>(domain), pqos,
-                                                                       &participant_listener, fdds::StatusMask::none());
-    if (!participant) {
-        std::fprintf(stderr, "vora-ros2-reader: cannot create a participant in domain %lu\n", domain);
-        return 1;
-    }
-    fdds::Subscriber* subscriber = participant->create_subscriber(fdds::SUBSCRIBER_QOS_DEFAULT);
-
-    std::map<std::string, fdds::TypeSupport> types;
+    std::vector<fdds::DomainParticipant*> participants;
     std::vector<std::unique_ptr<ReaderListener>> listeners;
+    std::vector<fdds::TypeSupport> types;
     for (const auto& [name, type] : topics) {
-        if (!types.count(type)) {
-            types.emplace(type, fdds::TypeSupport(new RawType(type)));
-            types.at(type).register_type(participant);
+        fdds::DomainParticipant* participant = factory->create_participant(
+            static_cast<fdds::DomainId_t>(domain), pqos, &participant_listener, fdds::StatusMask::none());
+        if (!participant) {
+            std::fprintf(stderr, "vora-ros2-reader: cannot create a participant in domain %lu\n", domain);
+            return 1;
         }
+        participants.push_back(participant);
+        fdds::Subscriber* subscriber = participant->create_subscriber(fdds::SUBSCRIBER_QOS_DEFAULT);
+        types.emplace_back(new RawType(type));
+        types.back().register_type(participant);
         fdds::Topic* topic = participant->create_topic(name, type, fdds::TOPIC_QOS_DEFAULT);
         fdds::DataReaderQos rqos = subscriber->get_default_datareader_qos();
         rqos.reliability().kind = best_effort ? fdds::BEST_EFFORT_RELIABILITY_QOS : fdds::RELIABLE_RELIABILITY_QOS;
@@ -555,7 +569,7 @@ int main(int argc, char** argv)
         // Clouds are megabytes each: no payloads allocated ahead.
         rqos.endpoint().history_memory_policy = eprosima::fastrtps::rtps::DYNAMIC_RESERVE_MEMORY_MODE;
         listeners.push_back(std::make_unique<ReaderListener>(shared, name, type));
-        if (!topic || !subscriber->create_datareader(topic, rqos, listeners.back().get())) {
+        if (!subscriber || !topic || !subscriber->create_datareader(topic, rqos, listeners.back().get())) {
             std::fprintf(stderr, "vora-ros2-reader: cannot subscribe to %s\n", name.c_str());
             return 1;
         }
@@ -571,8 +585,10 @@ int main(int argc, char** argv)
         while (!interrupted && !(complete = shared.complete()) && std::chrono::steady_clock::now() < deadline)
             shared.changed.wait_for(lock, std::chrono::milliseconds(100));
     }
-    participant->delete_contained_entities();
-    factory->delete_participant(participant);
+    for (fdds::DomainParticipant* participant : participants) {
+        participant->delete_contained_entities();
+        factory->delete_participant(participant);
+    }
 
     std::string counts;
     bool dump_failed = false;
