@@ -540,6 +540,10 @@ int main(int argc, char** argv)
     auto udp = std::make_shared<eprosima::fastdds::rtps::UDPv4TransportDescriptor>();
     udp->receiveBufferSize = 8 * 1024 * 1024;
     pqos.transport().user_transports.push_back(udp);
+    // Announced often, so that a participant that starts later (the bridge)
+    // learns of this one before its first frames rather than seconds after.
+    pqos.wire_protocol().builtin.discovery_config.leaseDuration_announcementperiod =
+        eprosima::fastrtps::Duration_t(0, 250000000);
     // A participant of its own for each topic: Fast DDS 2.9, with one
     // participant reading several fragmented topics of one remote
     // participant, was seen to hand a reader another writer's sample (a depth
