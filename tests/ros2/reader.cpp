@@ -570,8 +570,12 @@ int main(int argc, char** argv)
         rqos.durability().kind = transient_local ? fdds::TRANSIENT_LOCAL_DURABILITY_QOS : fdds::VOLATILE_DURABILITY_QOS;
         rqos.history().kind = fdds::KEEP_LAST_HISTORY_QOS;
         rqos.history().depth = static_cast<int32_t>(depth);
-        // Clouds are megabytes each: no payloads allocated ahead.
-        rqos.endpoint().history_memory_policy = eprosima::fastrtps::rtps::DYNAMIC_RESERVE_MEMORY_MODE;
+        // Payloads preallocated small and grown (Fast DDS's default):
+        // DYNAMIC_RESERVE in Fast DDS 2.9 hands a listener a fragmented
+        // sample's payload after freeing it (AddressSanitizer: a
+        // use-after-free in take_next_sample), which showed as empty samples
+        // and another topic's bytes.
+        rqos.endpoint().history_memory_policy = eprosima::fastrtps::rtps::PREALLOCATED_WITH_REALLOC_MEMORY_MODE;
         listeners.push_back(std::make_unique<ReaderListener>(shared, name, type));
         if (!subscriber || !topic || !subscriber->create_datareader(topic, rqos, listeners.back().get())) {
             std::fprintf(stderr, "vora-ros2-reader: cannot subscribe to %s\n", name.c_str());
