@@ -21,6 +21,7 @@
 
 #include "channels.h"
 #include "common.h"
+#include "completeness.h"
 #include "dds_node.h"
 #include "newest_slot.h"
 #include "ros2_interfaces.h"
@@ -75,6 +76,11 @@ struct Channel {
     Topic* image = nullptr;
     Topic* info = nullptr;            // calibrated sensors only
     std::atomic<uint64_t> frames{0};  // frames published
+    // Frames the library handed over with packets lost for good (their
+    // missing parts zero), or whose fate could not be told: not published,
+    // as a camera driver would not publish a torn frame.
+    vora_tool::Completeness completeness;  // the capturing thread's
+    std::atomic<uint64_t> incomplete{0};
     std::vector<std::string> warned;  // one warning per kind is enough
 };
 
@@ -262,6 +268,7 @@ int Bridge::open_channels(Camera& cam)
         code = opener.open(ch.stream, o_.resend);
         if (code != kExitOk)
             return code;
+        ch.completeness.look(cam.index, ch.stream.index);
     }
     return kExitOk;
 }
@@ -424,6 +431,11 @@ void Bridge::capture_loop(Camera& cam, Channel& ch)
         info.pixel = f.data.data();
         const int status = TimeoutCapture(cam.index, ch.stream.index, &info, kCaptureWaitUs);
         if (status == 0) {
+            ch.completeness.look(cam.index, ch.stream.index);
+            if (ch.completeness.take() != 1) {
+                ++ch.incomplete;
+                continue;
+            }
             f.info = info;
             f.handed_over_ns = realtime_ns();
             ch.slot.put(&f);
@@ -778,7 +790,7 @@ void Bridge::print_status()
             for (const Channel& ch : camera->channels)
                 if (&t == ch.points || &t == ch.image || &t == ch.info ||
                     (&t == camera->registered && ch.role == "depth"))
-                    skipped += ch.slot.skipped();
+                    skipped += ch.slot.skipped() + ch.incomplete;
         }
         std::printf("status %s published %llu skipped %llu subscribers %u\n", t.name.c_str(),
                     static_cast<unsigned long long>(t.published.load()), static_cast<unsigned long long>(skipped),

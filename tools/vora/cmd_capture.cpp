@@ -16,6 +16,7 @@
 #include "channels.h"
 #include "commands.h"
 #include "common.h"
+#include "completeness.h"
 #include "frame_sequence.h"
 #include "frame_writer.h"
 #include "json.h"
@@ -202,62 +203,6 @@ struct Slot {
         return data != nullptr;
     }
     bool depth() const { return info.pixel_format == PIXEL_FORMAT_COORD3D_ABC16; }
-};
-
-// Whether each frame a channel delivers was complete. Frames carry no such
-// mark, but the library counts every block it hands over as complete,
-// incomplete or flushed before queueing it, in queue order, and captures
-// take frames in that order. So the counters, read after every capture,
-// tell the fate of each frame handed over since the last reading: all of
-// one kind when only one counter moved; frames of a reading in which
-// several moved cannot be told apart (rare: readings follow every capture).
-class Completeness {
-public:
-    void look(int camera, unsigned short channel)
-    {
-        unsigned now[3];
-        if (!snapshot(camera, channel, now)) {
-            add(-1, sum(now) - sum(seen_));  // counters kept moving: no telling
-        } else {
-            const unsigned complete = now[0] - seen_[0];
-            const unsigned other = now[1] - seen_[1] + now[2] - seen_[2];
-            add(other == 0 ? 1 : complete == 0 ? 0 : -1, complete + other);
-        }
-        std::copy(now, now + 3, seen_);
-    }
-    // The fate of the next captured frame.
-    int take()
-    {
-        if (fates_.empty())
-            return -1;
-        const int fate = fates_.front();
-        fates_.erase(fates_.begin());  // a frame or two waits at most
-        return fate;
-    }
-
-private:
-    // Complete, incomplete and flushed as they stood at one moment: read
-    // until two readings agree (the counters only grow).
-    static bool snapshot(int camera, unsigned short channel, unsigned out[3])
-    {
-        unsigned previous[3] = {~0u, ~0u, ~0u};
-        for (int attempt = 0; attempt < 16; ++attempt) {
-            unsigned c[8] = {};
-            GetBlockStatistics(camera, channel, &c[0], &c[1], &c[2], &c[3], &c[4], &c[5], &c[6], &c[7]);
-            out[0] = c[0];
-            out[1] = c[1];
-            out[2] = c[4];
-            if (std::equal(out, out + 3, previous))
-                return true;
-            std::copy(out, out + 3, previous);
-        }
-        return false;
-    }
-    static unsigned sum(const unsigned v[3]) { return v[0] + v[1] + v[2]; }
-    void add(int fate, unsigned count) { fates_.insert(fates_.end(), count, static_cast<signed char>(fate)); }
-
-    unsigned seen_[3] = {0, 0, 0};
-    std::vector<signed char> fates_;
 };
 
 struct Channel : StreamChannel {
