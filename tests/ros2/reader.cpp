@@ -32,6 +32,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -366,6 +367,11 @@ public:
                      ",\"writer_seq\":" + std::to_string(info.sample_identity.sequence_number().to64long()) + "}");
                 continue;
             }
+            // When it arrived, on the clock the bridge's trace uses (both
+            // namespaces share the host's clocks).
+            timespec now{};
+            clock_gettime(CLOCK_REALTIME, &now);
+            const long long arrival_ns = now.tv_sec * 1000000000LL + now.tv_nsec;
             unsigned seq = 0, file = 0;
             {
                 std::lock_guard<std::mutex> lock(shared_.mutex);
@@ -375,6 +381,7 @@ public:
             std::string line = "{\"event\":\"sample\",\"topic\":" + jstr(topic_) + ",\"type\":" + jstr(type_) +
                                ",\"seq\":" + std::to_string(seq) +
                                ",\"writer_seq\":" + std::to_string(info.sample_identity.sequence_number().to64long()) +
+                               ",\"arrival_ns\":" + std::to_string(arrival_ns) +
                                ",\"size\":" + std::to_string(bytes.size()) + ",\"encapsulation\":\"" +
                                hex(bytes.data(), std::min<size_t>(bytes.size(), 4)) + "\"";
             if (!shared_.dump_dir.empty()) {

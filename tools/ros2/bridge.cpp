@@ -6,6 +6,7 @@
 #include "bridge.h"
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -28,6 +29,7 @@
 #include "ros_names.h"
 #include "session.h"
 #include "stamp.h"
+#include "trace.h"
 #include "vora_qelcamera_api.h"
 
 namespace vora_ros2 {
@@ -167,6 +169,7 @@ private:
     vora_tool::CameraSession table_;  // owns the camera table
     std::vector<std::unique_ptr<Camera>> cameras_;
     DdsNode node_;
+    Trace trace_;
     std::deque<Topic> topics_;  // every topic, in status order
     Topic* tf_static_ = nullptr;
     bool any_lost_ = false;
@@ -438,6 +441,7 @@ void Bridge::capture_loop(Camera& cam, Channel& ch)
             }
             f.info = info;
             f.handed_over_ns = realtime_ns();
+            trace_.capture(ch.stream.index, f.handed_over_ns, info.payload_size);
             ch.slot.put(&f);
         } else if (status == VORA_ERR_CAMERA_LOST) {
             cam.lost = true;
@@ -501,6 +505,8 @@ void Bridge::publish(Camera& cam, Channel& ch)
             ++ch.image->failed;
         }
     }
+    trace_.publish(ch.stream.index, int64_t(stamp.sec) * 1000000000 + stamp.nanosec, ch.publish.handed_over_ns,
+                   realtime_ns());
     ++ch.frames;
 }
 
@@ -857,6 +863,10 @@ int Bridge::run()
 {
     // DDS first: a domain that cannot be had is known without a camera.
     std::string error;
+    if (!o_.trace.empty() && !trace_.open(o_.trace)) {
+        report("cannot write the trace " + o_.trace + ": " + std::strerror(errno));
+        return kExitUsage;
+    }
     if (!node_.open(domain_, &error)) {
         report(error);
         return kExitCamera;

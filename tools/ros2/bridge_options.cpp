@@ -37,6 +37,9 @@ const char* const kHelp = "usage: vora-ros2 [options]\n"
                           "      --wait S            keep discovering for up to S seconds (default 5; 0\n"
                           "                          asks once) until the cameras answer\n"
                           "      --resend on|off     packet resend on the streams (default on)\n"
+                          "      --trace FILE        write when each frame was handed over and published\n"
+                          "                          (for the benchmark: \"capture CH HANDOVER_NS PAYLOAD\",\n"
+                          "                          \"publish CH STAMP_NS HANDOVER_NS WRITTEN_NS\")\n"
                           "  -h, --help\n"
                           "Topics of camera CAM (under --namespace): CAM/depth/points, CAM/depth/image_raw,\n"
                           "CAM/depth/camera_info, CAM/color/image_raw, CAM/color/camera_info, the same\n"
@@ -54,6 +57,7 @@ const std::vector<vora_cli::OptionDef> kOptions = {
     {"--camera", 'c', true}, {"--name", 'n', true},      {"--namespace", 0, true}, {"--node", 0, true},
     {"--channels", 0, true}, {"--registered", 0, false}, {"--qos", 0, true},       {"--frames", 0, true},
     {"--duration", 0, true}, {"--status", 0, true},      {"--wait", 0, true},      {"--resend", 0, true},
+    {"--trace", 0, true},
 };
 
 }  // namespace
@@ -118,6 +122,7 @@ BridgeOptions parse_options(int argc, char** argv)
     if (resend != "on" && resend != "off")
         throw UsageError("--resend takes on or off");
     o.resend = resend == "on";
+    o.trace = args.value("--trace", "");
     return o;
 }
 

@@ -23,6 +23,7 @@ struct BridgeOptions {
     bool wait_given = false;
     double wait = 0;
     bool resend = true;
+    std::string trace;  // file of hand-over and publication times; empty: none
     bool help = false;
 };
 

