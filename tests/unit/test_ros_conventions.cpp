@@ -3,8 +3,10 @@
 // sensor's optical frame in the camera's body frame.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <vector>
 
 #include "imaging/ros_conventions.h"
 #include "vora_qelcamera_api.h"
@@ -70,6 +72,25 @@ TEST(RosConventions, CloudsInMetresWithNaNWhereThereIsNoDepth)
     EXPECT_EQ(mm[0], 123);  // 123.4 mm
     EXPECT_EQ(mm[1], 0);
     EXPECT_EQ(mm[2], 6554);  // 6553.5 rounds up
+}
+
+TEST(RosConventions, DepthRoundsHalfUpForEveryDepthAndUnit)
+{
+    // Every raw depth, through units that divide evenly, oddly, barely and
+    // not at all: the fast quotient must be the exact one.
+    std::vector<char> raw(6 * 65536);
+    for (uint32_t z = 0; z < 65536; ++z)
+        put_point(raw.data() + 6 * z, 0, 0, static_cast<uint16_t>(z));
+    std::vector<uint16_t> mm(65536);
+    for (const uint32_t unit : {1u, 3u, 10u, 7919u, 65535u, 4294967295u}) {
+        imaging::raw_points_to_depth_mm(raw.data(), 65536, unit, mm.data());
+        for (uint32_t z = 0; z < 65536; ++z) {
+            const uint64_t want = (2 * uint64_t{z} + unit) / (2 * uint64_t{unit});
+            ASSERT_EQ(mm[z], want) << "z " << z << " unit " << unit;
+        }
+    }
+    imaging::raw_points_to_depth_mm(raw.data(), 65536, 0, mm.data());
+    EXPECT_EQ(std::count(mm.begin(), mm.end(), 0), 65536);
 }
 
 TEST(RosConventions, CameraModelMovesThePrincipalPointWithTheCut)
