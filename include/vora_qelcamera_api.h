@@ -314,6 +314,15 @@ VORA_API int GetRosCameraModel(const CameraParameter* calibration, unsigned int 
  * quaternion x, y, z, w. -2 for a missing pointer or a rotation that is not
  * one. */
 VORA_API int GetRosSensorPose(const CameraParameter* calibration, double* translation, double* rotation);
+/* The role of stream channel `channel` of a camera whose channels send the
+ * `count` pixel formats given (every channel, published or not): "depth"
+ * for its lowest-numbered point-cloud channel, "depth2" for the next,
+ * "color", "color2" for image channels. Topics and frames are named after
+ * it ("/cam/depth/points", "cam_depth_optical_frame"). Copied into role
+ * (`capacity` bytes with the terminator); -2 for missing pointers, a
+ * channel out of range, a format with no ROS message, or too little room. */
+VORA_API int GetRosChannelRole(const unsigned int* pixel_formats, unsigned int count, unsigned int channel,
+                               char* role, unsigned int capacity);
 
 /* ---- image and point-cloud processing ---- */
 

@@ -177,14 +177,13 @@ int StartRecordingNamed(int index, unsigned int channel_mask, const char* path, 
     if (setup.ros2) {
         // Which sensor feeds each channel (its camera model and pose) and
         // what it sends (its role), known before the first frame.
+        // Every channel's format: roles count the channels not recorded too.
         for (int ch = 0; ch < 3; ++ch) {
             int value = 0;
-            if (!(channel_mask & (1u << ch)))
-                continue;
-            if (read_channel_register(*camera, "CmosIndex", ch, &value) && value >= 0)
-                setup.sensors[ch] = value;
             if (read_channel_register(*camera, "PixelFormat", ch, &value))
                 setup.formats[ch] = static_cast<uint32_t>(value);
+            if ((channel_mask & (1u << ch)) && read_channel_register(*camera, "CmosIndex", ch, &value) && value >= 0)
+                setup.sensors[ch] = value;
         }
     }
     if (const DiscoveryInfo* d = discovery_record(index))

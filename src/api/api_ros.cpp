@@ -1,6 +1,9 @@
 // Exported ROS conventions: conversions of a frame and of a calibration
 // record, needing no camera.
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
 
 #include "imaging/ros_conventions.h"
 #include "vora_pixel_format.h"
@@ -71,6 +74,19 @@ int GetRosSensorPose(const CameraParameter* calibration, double* translation, do
         translation[i] = pose.translation[i];
     for (int i = 0; i < 4; ++i)
         rotation[i] = pose.rotation[i];
+    return VORA_OK;
+}
+
+int GetRosChannelRole(const unsigned int* pixel_formats, unsigned int count, unsigned int channel, char* role,
+                      unsigned int capacity)
+{
+    if (!pixel_formats || !role)
+        return VORA_ERR_INVALID_ARG;
+    static_assert(sizeof(unsigned int) == sizeof(uint32_t), "pixel formats are 32-bit codes");
+    const std::string r = imaging::ros_channel_role(pixel_formats, count, channel);
+    if (r.empty() || r.size() >= capacity)
+        return VORA_ERR_INVALID_ARG;
+    std::memcpy(role, r.c_str(), r.size() + 1);
     return VORA_OK;
 }
 

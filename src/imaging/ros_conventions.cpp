@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "imaging/cloud_convert.h"
+#include "pixel_formats.h"
 
 namespace imaging {
 
@@ -149,6 +150,35 @@ bool ros_sensor_pose(const CameraParameter& c, RosPose* out)
     multiply(kBodyFromOptical, rt, m);
     quaternion_of(m, out->rotation);
     return true;
+}
+
+namespace {
+
+// 1 a cloud, 2 an image, 0 neither.
+int ros_kind(uint32_t format)
+{
+    const wire::PixelFormat* f = wire::find_pixel_format(format);
+    if (!f)
+        return 0;
+    if (f->kind == PIXEL_KIND_DEPTH)
+        return format == PIXEL_FORMAT_COORD3D_ABC16 ? 1 : 0;
+    return 2;
+}
+
+}  // namespace
+
+std::string ros_channel_role(const uint32_t* formats, size_t count, size_t channel)
+{
+    if (!formats || channel >= count)
+        return std::string();
+    const int kind = ros_kind(formats[channel]);
+    if (kind == 0)
+        return std::string();
+    size_t rank = 0;  // channels of the same kind before this one
+    for (size_t c = 0; c < channel; ++c)
+        rank += ros_kind(formats[c]) == kind;
+    const std::string base = kind == 1 ? "depth" : "color";
+    return rank == 0 ? base : base + std::to_string(rank + 1);
 }
 
 }  // namespace imaging

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "vora_base_type.h"
 
@@ -30,6 +31,13 @@ struct RosPose {
 // False when the calibration's rotation is not a rotation (not orthonormal
 // within a loose tolerance, or a reflection).
 bool ros_sensor_pose(const CameraParameter& calibration, RosPose* out);
+
+// The role of stream channel `channel` among a camera's channels, given
+// every channel's pixel format: "depth" for its lowest-numbered point-cloud
+// channel, "depth2" for the next, and so on; "color", "color2" for image
+// channels (grey, colour, Bayer, YUV); "" for a channel out of range or a
+// format that has no ROS message.
+std::string ros_channel_role(const uint32_t* formats, size_t count, size_t channel);
 
 }  // namespace imaging
 

@@ -144,11 +144,12 @@ int Recorder::start(const RecordingSetup& setup)
     options.write_behind = WRITE_BEHIND;
     if (setup.ros2)
         options.profile = "ros2";
-    // Roles by channel number where the formats are known now, so that
-    // "depth" is the lowest-numbered depth channel whatever comes first.
+    // Roles from every channel the camera has, recorded or not, so that
+    // "depth" is its lowest-numbered depth channel whatever comes first, as
+    // for the ROS 2 bridge.
     for (unsigned ch = 0; ch < 3; ++ch)
         if ((setup.channels & (1u << ch)) && setup.formats[ch])
-            roles_[ch] = role_for(setup.formats[ch]);
+            roles_[ch] = imaging::ros_channel_role(setup.formats, 3, ch);
     if (const int e = writer_.open(setup.path, options))
         return e;
     write_header_records();
@@ -279,8 +280,13 @@ Recorder::Topics& Recorder::topics_for(const PhotoInfo& frame)
         ros2_topics_.push_back(
             {topic_for(serial_, ch, true), ros2msg::RAW_FRAME_TYPE, raw_meta["offered_qos_profiles"], t.raw, 0});
         t.raw_topic = static_cast<int>(ros2_topics_.size() - 1);
-        if (ch < 3 && roles_[ch].empty())
-            roles_[ch] = role_for(frame.pixel_format);
+        if (ch < 3 && roles_[ch].empty()) {
+            // The camera did not say at the start: this frame's format stands
+            // for its channel's.
+            uint32_t formats[3] = {setup_.formats[0], setup_.formats[1], setup_.formats[2]};
+            formats[ch] = frame.pixel_format;
+            roles_[ch] = imaging::ros_channel_role(formats, 3, ch);
+        }
         t.role = ch < 3 ? roles_[ch] : std::string();
         if (!setup_.ros || t.role.empty())
             return topics_.emplace(ch, t).first->second;
@@ -471,20 +477,6 @@ bool Recorder::image_pixels(const PhotoInfo& frame, const uint8_t** out, const c
     }
     *out = data;
     return true;
-}
-
-std::string Recorder::role_for(uint32_t pixel_format)
-{
-    if (pixel_format == PIXEL_FORMAT_COORD3D_ABC16) {
-        const unsigned n = depth_roles_++;
-        return n == 0 ? "depth" : "depth" + std::to_string(n + 1);
-    }
-    if (pixel_format == PIXEL_FORMAT_RGB8 || pixel_format == PIXEL_FORMAT_MONO8 ||
-        pixel_format == PIXEL_FORMAT_YUV422_8 || pixel_format == PIXEL_FORMAT_BAYER_RG8) {
-        const unsigned n = colour_roles_++;
-        return n == 0 ? "color" : "color" + std::to_string(n + 1);
-    }
-    return std::string();  // no ROS message for it: the raw frames only
 }
 
 std::string Recorder::optical_frame(const std::string& role) const

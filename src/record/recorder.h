@@ -121,7 +121,6 @@ private:
     Topics& topics_for(const PhotoInfo& frame);
     void write_ros(const PhotoInfo& frame, const TappedFrame& item, Topics& t);
     void write_figures();
-    std::string role_for(uint32_t pixel_format);
     std::string optical_frame(const std::string& role) const;
     int ros2_topic(const std::string& topic, const char* type, bool latched, mcap::StringMap metadata = {});
     void ros2_message(int topic, uint64_t log_time, uint64_t stamp, const mcap::Piece* pieces, size_t count);

@@ -16,6 +16,7 @@
 #include "newest_slot.h"
 #include "ros_names.h"
 #include "stamp.h"
+#include "vora_qelcamera_api.h"
 
 using namespace vora_ros2;
 
@@ -68,16 +69,27 @@ TEST(RosNames, SerialsBecomeValidCameraNames)
 TEST(RosNames, RolesFollowTheCamerasChannelOrder)
 {
     // The standard camera: depth, colour, depth.
-    const std::vector<bool> standard = {true, false, true};
+    const std::vector<unsigned> standard = {PIXEL_FORMAT_COORD3D_ABC16, PIXEL_FORMAT_RGB8, PIXEL_FORMAT_COORD3D_ABC16};
     EXPECT_EQ(channel_role(standard, 0), "depth");
     EXPECT_EQ(channel_role(standard, 1), "color");
     EXPECT_EQ(channel_role(standard, 2), "depth2");
     // A camera whose first channel is colour still names its first depth
-    // channel "depth".
-    const std::vector<bool> colour_first = {false, true};
+    // channel "depth"; every image kind is a colour channel.
+    const std::vector<unsigned> colour_first = {PIXEL_FORMAT_BAYER_RG8, PIXEL_FORMAT_COORD3D_ABC16,
+                                                PIXEL_FORMAT_YUV422_8};
     EXPECT_EQ(channel_role(colour_first, 0), "color");
     EXPECT_EQ(channel_role(colour_first, 1), "depth");
+    EXPECT_EQ(channel_role(colour_first, 2), "color2");
+    // Out of range, and formats with no ROS message (planar points, unknown).
     EXPECT_EQ(channel_role(standard, 3), "");
+    EXPECT_EQ(channel_role({PIXEL_FORMAT_COORD3D_ABC16_PLANAR, PIXEL_FORMAT_COORD3D_ABC16}, 0), "");
+    EXPECT_EQ(channel_role({PIXEL_FORMAT_COORD3D_ABC16_PLANAR, PIXEL_FORMAT_COORD3D_ABC16}, 1), "depth");
+    EXPECT_EQ(channel_role({0x12345678u}, 0), "");
+    // Too little room for the name is refused, not cut.
+    char role[6];  // "depth" and its terminator, not "depth2"
+    EXPECT_EQ(GetRosChannelRole(standard.data(), 3, 2, role, sizeof role), VORA_ERR_INVALID_ARG);
+    EXPECT_EQ(GetRosChannelRole(standard.data(), 3, 0, role, sizeof role), VORA_OK);
+    EXPECT_STREQ(role, "depth");
 }
 
 TEST(RosNames, TopicsAndFrames)

@@ -147,9 +147,9 @@ int Bridge::open_channels(Camera& cam)
         code = all.read_formats();
     if (code != kExitOk)
         return code;
-    std::vector<bool> depth_flags;
+    std::vector<unsigned> formats;
     for (const vora_tool::StreamChannel& c : all.chosen())
-        depth_flags.push_back(c.pixel_format == PIXEL_FORMAT_COORD3D_ABC16);
+        formats.push_back(c.pixel_format);
 
     vora_tool::ChannelOpener opener(cam.session);
     code = opener.choose(o_.channels);
@@ -159,8 +159,8 @@ int Bridge::open_channels(Camera& cam)
         Channel& ch = cam.channels.emplace_back(&cam.doorbell);
         ch.stream = chosen;
         ch.stream.pixel_format = all.chosen()[chosen.index].pixel_format;
-        ch.depth = depth_flags[chosen.index];
-        ch.role = channel_role(depth_flags, chosen.index);
+        ch.depth = formats[chosen.index] == PIXEL_FORMAT_COORD3D_ABC16;
+        ch.role = channel_role(formats, chosen.index);
     }
     if (o_.registered && (!cam.channel_of("depth") || !cam.channel_of("color"))) {
         report("--registered needs the camera's first depth channel and its colour channel among --channels");

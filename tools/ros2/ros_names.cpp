@@ -3,6 +3,8 @@
 
 #include <cctype>
 
+#include "vora_qelcamera_api.h"
+
 namespace vora_ros2 {
 
 std::string token_problem(const std::string& name)
@@ -61,16 +63,12 @@ std::string camera_name_for_serial(const std::string& serial)
     return name;
 }
 
-std::string channel_role(const std::vector<bool>& depth_flags, unsigned channel)
+std::string channel_role(const std::vector<unsigned>& formats, unsigned channel)
 {
-    if (channel >= depth_flags.size())
+    char role[32];
+    if (GetRosChannelRole(formats.data(), static_cast<unsigned>(formats.size()), channel, role, sizeof role) != 0)
         return "";
-    const bool depth = depth_flags[channel];
-    unsigned rank = 0;  // channels of the same kind before this one
-    for (unsigned c = 0; c < channel; ++c)
-        rank += depth_flags[c] == depth;
-    const std::string base = depth ? "depth" : "color";
-    return rank == 0 ? base : base + std::to_string(rank + 1);
+    return role;
 }
 
 std::string topic_name(const std::string& ns, const std::string& camera, const std::string& role,

@@ -25,11 +25,10 @@ std::string normal_namespace(const std::string& ns);
 // underscores made one, so that the result is a valid token.
 std::string camera_name_for_serial(const std::string& serial);
 
-// A stream channel's role among the camera's channels, from which are
-// depth (point clouds): "depth" for the lowest-numbered depth channel,
-// "depth2" for the next, "color" for the first other channel, "color2"
-// for the next. depth_flags[i] tells whether channel i is a depth channel.
-std::string channel_role(const std::vector<bool>& depth_flags, unsigned channel);
+// A stream channel's role among the camera's channels, from every
+// channel's pixel format, by the library's rule (GetRosChannelRole, which
+// the recorder follows too): "depth", "depth2", "color", ...; "" for none.
+std::string channel_role(const std::vector<unsigned>& formats, unsigned channel);
 
 // "/<ns>/<camera>/<role>/<leaf>", e.g. "/camera/depth/points".
 std::string topic_name(const std::string& ns, const std::string& camera, const std::string& role,
