@@ -210,6 +210,7 @@ Topic* Bridge::add_topic(const dds_topic_descriptor_t* type, const std::string& 
     Topic& t = topics_.emplace_back();
     t.name = name;
     t.writer = node_.writer(type, dds_topic_name(name), o_.sensor_data_qos ? TopicQos::SensorData : TopicQos::Reliable);
+    t.reliable = !o_.sensor_data_qos;
     if (t.writer < 0) {
         report("cannot create the DDS writer of " + name + ": " + dds_strretcode(t.writer));
         return nullptr;

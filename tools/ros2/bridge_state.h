@@ -32,6 +32,7 @@ struct Frame {
 struct Topic {
     std::string name;  // ROS name
     dds_entity_t writer = 0;
+    bool reliable = false;  // its readers may ask for repairs
     std::atomic<uint64_t> published{0};
     std::atomic<uint64_t> failed{0};  // frames this topic could not carry
 };
@@ -99,7 +100,13 @@ struct Camera {
 // Says a channel's trouble of one kind once; later ones are only counted.
 void warn_once(Channel& ch, const std::string& kind, const std::string& message);
 
-// Writes a sample on a topic and counts it, published or failed.
+// Writes a sample on a topic and counts it, published or failed. On a
+// reliable topic it first lets the readers finish the previous sample, up
+// to kAckWait: a writer keeping the last sample only would otherwise drop a
+// sample still being repaired for the next. The publisher thread waits, not
+// acquisition; frames that come meanwhile replace each other in their slot
+// and are counted as skipped.
+constexpr dds_duration_t kAckWait = DDS_MSECS(500);
 bool write(Topic& topic, const void* sample);
 
 }  // namespace vora_ros2

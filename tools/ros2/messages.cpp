@@ -17,6 +17,8 @@ using vora_tool::report;
 
 bool write(Topic& topic, const void* sample)
 {
+    if (topic.reliable)
+        dds_wait_for_acks(topic.writer, kAckWait);  // a reader that takes longer loses the sample, nothing more
     const dds_return_t status = dds_write(topic.writer, sample);
     if (status == DDS_RETCODE_OK) {
         ++topic.published;
