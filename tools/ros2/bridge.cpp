@@ -333,6 +333,10 @@ void Bridge::capture_loop(Camera& cam, Channel& ch)
         const int status = TimeoutCapture(cam.index, ch.stream.index, &info, kCaptureWaitUs);
         if (status == 0) {
             ch.completeness.look(cam.index, ch.stream.index);
+            if (o_.frames > 0 && ch.frames >= static_cast<uint64_t>(o_.frames)) {
+                ch.completeness.take();
+                continue;  // the channel has published what was asked
+            }
             if (ch.completeness.take() != 1) {
                 ++ch.incomplete;
                 continue;
@@ -354,9 +358,14 @@ void Bridge::publisher_loop(Camera& cam)
         cam.doorbell.wait(std::chrono::milliseconds(50));
         if (cam.lost)
             continue;
-        for (Channel& ch : cam.channels)
+        for (Channel& ch : cam.channels) {
+            // --frames N publishes N frames per channel, not one more
+            // while the main loop notices.
+            if (o_.frames > 0 && ch.frames >= static_cast<uint64_t>(o_.frames))
+                continue;
             if (ch.slot.take(&ch.publish))
                 publish(cam, ch);
+        }
     }
 }
 
@@ -458,6 +467,11 @@ void Bridge::shutdown()
                 t.join();
     }
     stop_publishers();
+    // The last samples may still be under repair: deleting their writers
+    // now would take them from readers that are about to have them.
+    for (const Topic& t : topics_)
+        if (t.reliable && t.writer > 0)
+            dds_wait_for_acks(t.writer, kAckWait);
     node_.close();
     // Cameras that answer first; a lost one may keep its teardown waiting.
     for (auto& camera : cameras_)
