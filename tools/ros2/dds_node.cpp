@@ -18,11 +18,16 @@ namespace {
 // datagram may be cut the fewest datagrams and submessages from a cloud:
 // measured on a veth pair, 60000 B fragments lost no cloud at 10 frames/s
 // where 4000 B ones lost one in five, at half the CPU of 8900 B ones.
+// Readers acknowledge when the writer's heartbeat asks; a sample is waited
+// for before the next (see write()), so heartbeats every 10 ms rather than
+// 100 ms keep a cloud's way to its readers short (p50 about 25 ms instead
+// of 110 ms at 10 frames/s).
 const char* const kLargeSampleConfig =
     "<CycloneDDS><Domain Id=\"any\">"
     "<General><MaxMessageSize>65500B</MaxMessageSize><FragmentSize>60000B</FragmentSize></General>"
     "<Internal><SocketReceiveBufferSize max=\"10MB\"/>"
-    "<Watermarks><WhcHigh>64MB</WhcHigh></Watermarks></Internal>"
+    "<Watermarks><WhcHigh>64MB</WhcHigh></Watermarks>"
+    "<HeartbeatInterval min=\"1ms\" minsched=\"1ms\">10ms</HeartbeatInterval></Internal>"
     "</Domain></CycloneDDS>";
 
 // The participant's USER_DATA ROS 2 reads the security enclave from.
