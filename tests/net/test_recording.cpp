@@ -479,6 +479,7 @@ TEST(Recording, Ros2BagDecodedIndependentlyAndReplayed)
     // What the ROS messages must say, from the library's own conventions:
     // the first depth frame in metres, each sensor's camera model and pose.
     Frame first_depth = recorded.begin()->second;
+    first_depth.info.pixel = first_depth.pixels.data();  // the record points into the reader's buffer, gone
     ASSERT_EQ(recorded.begin()->first.first, 0u);
     std::vector<float> xyz(3 * size_t(kWidth) * kHeight);
     ASSERT_EQ(ConvertPointCloudToMetres(&first_depth.info, xyz.data(), xyz.size()), 0);
