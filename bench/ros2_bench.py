@@ -153,7 +153,7 @@ def bridge_run(fps, channels, frames, reader_qos=()):
     published, skipped = {}, {}
     for line in status_lines:
         parts = line.split()
-        if len(parts) == 8 and parts[0] == "status":
+        if len(parts) >= 8 and parts[0] == "status":
             published["rt" + parts[1]] = int(parts[3])
             skipped["rt" + parts[1]] = int(parts[5])
     # The bridge's trace: "capture CH HANDOVER_NS PAYLOAD" for each complete

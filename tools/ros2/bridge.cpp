@@ -418,9 +418,9 @@ void Bridge::print_status()
                     (&t == camera->registered && ch.role == "depth"))
                     skipped += ch.slot.skipped() + ch.incomplete;
         }
-        std::printf("status %s published %llu skipped %llu subscribers %u\n", t.name.c_str(),
+        std::printf("status %s published %llu skipped %llu subscribers %u unacknowledged %llu\n", t.name.c_str(),
                     static_cast<unsigned long long>(t.published.load()), static_cast<unsigned long long>(skipped),
-                    DdsNode::subscribers(t.writer));
+                    DdsNode::subscribers(t.writer), static_cast<unsigned long long>(t.unacknowledged.load()));
     }
     std::fflush(stdout);
 }
@@ -467,11 +467,6 @@ void Bridge::shutdown()
                 t.join();
     }
     stop_publishers();
-    // The last samples may still be under repair: deleting their writers
-    // now would take them from readers that are about to have them.
-    for (const Topic& t : topics_)
-        if (t.reliable && t.writer > 0)
-            dds_wait_for_acks(t.writer, kAckWait);
     node_.close();
     // Cameras that answer first; a lost one may keep its teardown waiting.
     for (auto& camera : cameras_)
@@ -549,6 +544,11 @@ int Bridge::run()
     for (auto& camera : cameras_)
         stop_camera(*camera);
     stop_publishers();
+    // The last samples may still be under repair: deleting their writers
+    // would take them from readers that are about to have them.
+    for (Topic& t : topics_)
+        if (t.reliable && t.writer > 0 && t.published > 0)
+            settle(t);
     print_status();
     for (auto& camera : cameras_)
         if (camera->acquiring && !camera->lost)

@@ -35,6 +35,9 @@ struct Topic {
     bool reliable = false;  // its readers may ask for repairs
     std::atomic<uint64_t> published{0};
     std::atomic<uint64_t> failed{0};  // frames this topic could not carry
+    // Samples some reliable reader had not acknowledged within kAckWait when
+    // the next replaced them (or the bridge left): that reader may miss them.
+    std::atomic<uint64_t> unacknowledged{0};
 };
 
 struct Channel {
@@ -108,6 +111,8 @@ void warn_once(Channel& ch, const std::string& kind, const std::string& message)
 // and are counted as skipped.
 constexpr dds_duration_t kAckWait = DDS_MSECS(500);
 bool write(Topic& topic, const void* sample);
+// Waits up to kAckWait for the readers to acknowledge what was written.
+void settle(Topic& topic);
 
 }  // namespace vora_ros2
 
