@@ -116,6 +116,14 @@ enum VoraStatus {
     VORA_ERR_RECORDING_MISSING = -75, /* no open recording with that number */
     /* a camera that went away while in use */
     VORA_ERR_CAMERA_LOST = -80, /* the heartbeat gave the camera up: it stopped answering or lost control */
+    /* features by name (an unknown name is VORA_ERR_NO_NODE) */
+    VORA_ERR_FEATURE_NOT_AVAILABLE = -81, /* not implemented, or not available in the camera's present state */
+    VORA_ERR_FEATURE_NOT_READABLE = -82,  /* write-only, or a command */
+    VORA_ERR_FEATURE_NOT_WRITABLE = -83,  /* read-only, or locked */
+    VORA_ERR_FEATURE_RANGE = -84,         /* outside the feature's minimum..maximum, or no such entry */
+    VORA_ERR_FEATURE_INCREMENT = -85,     /* not minimum plus a multiple of the increment */
+    VORA_ERR_FEATURE_TYPE = -86,          /* the feature is of another type than the call */
+    VORA_ERR_DESCRIPTION = -87,           /* the description cannot evaluate the feature (see GetFeatureError) */
     VORA_ERR_STREAM_MISSING = -98,
     VORA_ERR_CAMERA_MISSING = -99
 };

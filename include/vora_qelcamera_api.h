@@ -105,6 +105,108 @@ VORA_API void GetCameraXMLNodeNames(int index, char names[][255], int* count);
 /* Writes the description into directory as <name>.<extension>. */
 VORA_API int SaveXmlToLocal(int index, char* directory);
 
+/* ---- features by name ----
+ * Every feature of the camera's description, evaluated as GenICam defines it
+ * (selectors, formulas, converters, bit fields, access after locks and
+ * availability, caching). Names are the description's (case-sensitive). Each
+ * call answers 0 or a negative status: VORA_ERR_NO_NODE (no such feature),
+ * VORA_ERR_FEATURE_* and VORA_ERR_DESCRIPTION, -11/-80 when the camera is not
+ * connected or lost, or the status of the failing register access. After a
+ * failure GetFeatureError gives the message, naming the node. */
+
+/* GenICam's interface types, access modes, visibilities, representations. */
+typedef enum VoraFeatureType {
+    VORA_FEATURE_INTEGER = 2,
+    VORA_FEATURE_BOOLEAN = 3,
+    VORA_FEATURE_COMMAND = 4,
+    VORA_FEATURE_FLOAT = 5,
+    VORA_FEATURE_STRING = 6,
+    VORA_FEATURE_REGISTER = 7,
+    VORA_FEATURE_CATEGORY = 8,
+    VORA_FEATURE_ENUMERATION = 9
+} VoraFeatureType;
+typedef enum VoraFeatureAccess {
+    VORA_ACCESS_NI = 0, /* not implemented */
+    VORA_ACCESS_NA = 1, /* not available now */
+    VORA_ACCESS_WO = 2,
+    VORA_ACCESS_RO = 3,
+    VORA_ACCESS_RW = 4
+} VoraFeatureAccess;
+typedef enum VoraFeatureVisibility {
+    VORA_VISIBILITY_BEGINNER = 0,
+    VORA_VISIBILITY_EXPERT = 1,
+    VORA_VISIBILITY_GURU = 2,
+    VORA_VISIBILITY_INVISIBLE = 3
+} VoraFeatureVisibility;
+typedef enum VoraFeatureRepresentation {
+    VORA_REPRESENTATION_LINEAR = 0,
+    VORA_REPRESENTATION_LOGARITHMIC = 1,
+    VORA_REPRESENTATION_BOOLEAN = 2,
+    VORA_REPRESENTATION_PURE_NUMBER = 3,
+    VORA_REPRESENTATION_HEX_NUMBER = 4,
+    VORA_REPRESENTATION_IPV4_ADDRESS = 5,
+    VORA_REPRESENTATION_MAC_ADDRESS = 6,
+    VORA_REPRESENTATION_NONE = 7
+} VoraFeatureRepresentation;
+
+#define VORA_FEATURE_NAME_SIZE 256
+
+typedef struct VoraFeatureInfo {
+    char name[VORA_FEATURE_NAME_SIZE];
+    char display_name[VORA_FEATURE_NAME_SIZE];
+    char tooltip[1024]; /* cut to fit, always zero-terminated */
+    char unit[32];
+    int type;           /* VoraFeatureType */
+    int access;         /* VoraFeatureAccess, as of now */
+    int visibility;     /* VoraFeatureVisibility */
+    int representation; /* VoraFeatureRepresentation */
+    int has_range;      /* integer and float: the bounds below hold */
+    int has_inc;        /* float: float_inc holds (integers always have one) */
+    long long int_min, int_max, int_inc;
+    double float_min, float_max, float_inc;
+    long long length; /* string and register: bytes */
+    int entry_count;  /* enumeration: entries available now (GetFeatureEntries) */
+    int selector_count; /* features that select this one (GetFeatureSelectors) */
+} VoraFeatureInfo;
+
+/* Names of the features (no categories), in description order, or of one
+ * category's features (recursively) when category is neither NULL nor "".
+ * Up to capacity names go into consecutive VORA_FEATURE_NAME_SIZE-byte slots
+ * of names; *count receives how many there are in all (call with capacity 0
+ * to learn it). */
+VORA_API int GetFeatureNames(int index, const char* category, char* names, int capacity, int* count);
+/* The categories, the same way. */
+VORA_API int GetFeatureCategories(int index, char* names, int capacity, int* count);
+VORA_API int DescribeFeature(int index, const char* name, VoraFeatureInfo* info);
+/* An enumeration's available entries: symbolic names into
+ * VORA_FEATURE_NAME_SIZE-byte slots, and their values (either may be NULL). */
+VORA_API int GetFeatureEntries(int index, const char* name, char* symbolics, long long* values, int capacity,
+                               int* count);
+/* The selectors of a feature, the same way as names. */
+VORA_API int GetFeatureSelectors(int index, const char* name, char* names, int capacity, int* count);
+VORA_API int GetFeatureInteger(int index, const char* name, long long* value);
+VORA_API int SetFeatureInteger(int index, const char* name, long long value);
+VORA_API int GetFeatureFloat(int index, const char* name, double* value);
+VORA_API int SetFeatureFloat(int index, const char* name, double value);
+VORA_API int GetFeatureBoolean(int index, const char* name, int* value);
+VORA_API int SetFeatureBoolean(int index, const char* name, int value);
+/* The entry's symbolic name (cut to size, zero-terminated) and value; either may be NULL. */
+VORA_API int GetFeatureEnum(int index, const char* name, char* symbolic, int size, long long* value);
+VORA_API int SetFeatureEnum(int index, const char* name, const char* symbolic);
+VORA_API int SetFeatureEnumValue(int index, const char* name, long long value);
+/* The text, zero-terminated; VORA_ERR_INVALID_ARG when size cannot hold it. */
+VORA_API int GetFeatureString(int index, const char* name, char* text, int size);
+VORA_API int SetFeatureString(int index, const char* name, const char* text);
+/* A register feature's bytes: *length receives its length; size must hold it. */
+VORA_API int GetFeatureBytes(int index, const char* name, unsigned char* bytes, int size, int* length);
+VORA_API int SetFeatureBytes(int index, const char* name, const unsigned char* bytes, int length);
+VORA_API int ExecuteFeatureCommand(int index, const char* name);
+/* *done 1 once the camera has carried the command out. */
+VORA_API int IsFeatureCommandDone(int index, const char* name, int* done);
+/* The message of this thread's last failed feature call (empty after a
+ * success), cut to size and zero-terminated. */
+VORA_API int GetFeatureError(char* text, int size);
+
 /* ---- calibration ---- */
 
 /* 5 distortion coefficients and the 3x3 camera matrix of a sensor. */
