@@ -1,14 +1,11 @@
-// vora features, get, set and save-xml: the camera's features by name
-// (feature_access.h), from the command line.
-#include <arpa/inet.h>
+// vora features, get, set, execute and save-xml: the camera's features by
+// name, as the library evaluates them (named_features.h), from the command
+// line.
 #include <dirent.h>
 #include <sys/stat.h>
 
-#include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <string>
@@ -16,81 +13,96 @@
 
 #include "commands.h"
 #include "common.h"
-#include "description.h"
-#include "feature_access.h"
 #include "json.h"
+#include "named_features.h"
 #include "options.h"
 #include "session.h"
 #include "vora_qelcamera_api.h"
-#include "vora_qelcamera_api_csharp.h"
 
 namespace vora_tool {
 
 namespace {
 
-const char* const kFeaturesHelp = "usage: vora features [-c CAMERA] [--json]\n"
+const OptionDef kCategoryOption{"--category", 0, true};
+
+const char* const kFeaturesHelp = "usage: vora features [-c CAMERA] [--category NAME] [--json]\n"
                                   "Connects to a camera (-c: index of `vora list`, serial number, IP or MAC\n"
                                   "address; default 0) and prints every feature its device description\n"
-                                  "declares, a line each: name, type (integer, float, enumeration, boolean,\n"
-                                  "command, string, register), access (RO, RW, WO), current value, minimum,\n"
-                                  "maximum, increment and enumeration entries (NAME=VALUE). Per-sensor and\n"
-                                  "per-channel features show sensor or channel 0; `vora get NAME[IDX]` reads the\n"
-                                  "others. A value that cannot be read shows as \"error\", a bound the\n"
-                                  "description does not declare as \"-\".\n"
+                                  "declares (or those of one category), a line each: name, type (integer,\n"
+                                  "float, enumeration, boolean, command, string, register), access as of now\n"
+                                  "(RO, RW, WO; NA not available now, NI not implemented), current value with\n"
+                                  "its unit, minimum, maximum, increment and enumeration entries (NAME=VALUE).\n"
+                                  "A feature with a selector shows its value for the selector's present\n"
+                                  "setting; `vora get NAME[IDX]` reads the others. A value that cannot be read\n"
+                                  "shows as \"error\", a bound the feature does not have as \"-\".\n"
+                                  "  --category NAME  only the features of that category (and its sub-categories)\n"
                                   "  --wait S   keep discovering for up to S seconds (default 5; 0 asks once)\n"
                                   "             until the camera answers\n"
                                   "  --json   one JSON document instead: {\"features\": [{name, type, access,\n"
-                                  "           value, min, max, inc, unit, entries: [{name, value}]}]}, with null\n"
-                                  "           where the text shows \"-\" or \"error\"\n"
-                                  "Exit codes: 0 ok, 1 camera error, 2 usage error, 3 no camera matches.\n";
+                                  "           value, min, max, inc, unit, entries: [{name, value}], selectors,\n"
+                                  "           display_name}]}, with null where the text shows \"-\" or \"error\"\n"
+                                  "Exit codes: 0 ok, 1 camera error, 2 usage error (also an unknown category),\n"
+                                  "3 no camera matches.\n";
 
 const char* const kGetHelp = "usage: vora get [-c CAMERA] [--json] NAME[IDX]...\n"
                              "Reads features of a camera (-c: index of `vora list`, serial number, IP or\n"
                              "MAC address; default 0) and prints NAME=VALUE lines, which `vora set` takes\n"
-                             "back; with --json one JSON document {\"NAME[IDX]\": VALUE, ...} (numbers as\n"
-                             "numbers, texts as strings, null for a feature that could not be read). IDX\n"
-                             "picks the sensor of per-sensor features (ExposureTime, ExposureAuto,\n"
-                             "ExposureCompensationLevel, InternelParameter, ExternelParameter) and the\n"
-                             "stream channel of per-channel ones (Width, Height, OffsetX, OffsetY,\n"
-                             "PixelFormat, CmosIndex, PayloadSize, GevSCPSPacketSize, GevSCDA,\n"
-                             "GevSCPHostPort); it defaults to 0.\n"
-                             "Features with a control function are read through it; others as the 32-bit\n"
-                             "register the device description names, text features as text. A command\n"
-                             "(run it with `vora set NAME=1`) or a write-only feature has no value to read.\n"
+                             "back; with --json one JSON document {\"NAME[IDX]\": VALUE, ...} (numbers and\n"
+                             "booleans as such, the rest as strings, null for a feature that could not be\n"
+                             "read). Enumerations show their entry's name, booleans true or false,\n"
+                             "registers their bytes in hexadecimal.\n"
+                             "IDX sets the feature's selector (the first, when it has several: see\n"
+                             "`vora features --json`) to IDX before reading, e.g. ExposureTime[1] for\n"
+                             "sensor 1. The region (Width, Height, OffsetX, OffsetY) takes the stream\n"
+                             "channel, whose sensor's region it reads; the calibration (InternelParameter,\n"
+                             "ExternelParameter) takes the sensor and prints its numbers.\n"
+                             "A command (run it with `vora execute NAME`) or a write-only feature has no\n"
+                             "value to read.\n"
                              "  --wait S   keep discovering for up to S seconds (default 5; 0 asks once)\n"
                              "             until the camera answers\n"
                              "Example: vora get -c 0 ExposureTime[1] Laserbrightness DeviceSerialNumber\n"
                              "Exit codes: 0 ok, 1 a read failed or the feature does not exist, 2 usage\n"
-                             "error (also a command or a write-only feature named), 3 no camera matches;\n"
-                             "the other features are still read.\n";
+                             "error (also a command or a write-only feature named, or an index for a\n"
+                             "feature without a selector), 3 no camera matches; the other features are\n"
+                             "still read.\n";
 
 const char* const kSetHelp = "usage: vora set [-c CAMERA] NAME[IDX]=VALUE...\n"
                              "Writes features of a camera (-c as for `vora get`). Every assignment is\n"
                              "checked against the camera's device description before any is written:\n"
-                             "the feature exists and is writable, IDX names one of its sensors or\n"
-                             "channels, the value suits it (within the declared bounds, or one of the\n"
-                             "entries of an enumeration); one that does not is reported, with the range\n"
-                             "or the entries, and then nothing is written. The features are then written\n"
-                             "in the order given, and each is read back and printed as NAME=VALUE, as the\n"
-                             "camera holds it now (a command prints \"done\", a write-only feature\n"
-                             "\"written\"); a write the camera refuses stops the rest, which are named.\n"
-                             "VALUE is a whole number (0x... for hexadecimal), an enumeration's entry by\n"
-                             "name (TriggerMode=On, PixelFormat[1]=Mono8), on/off, or an IPv4 address for\n"
-                             "GevSCDA. IDX as for `vora get`.\n"
-                             "Typed controls check ranges: ExposureTime, ExposureAuto,\n"
-                             "ExposureCompensationLevel, ExposureType, analoggain, analoggain_rgb,\n"
-                             "digitalgain, digitalgain_rgb, TriggerMode, TriggerSource, TriggerSoftware,\n"
-                             "RGBTriggerMode, RGBTriggerSoftware, AcquisitionStart, AcquisitionStop,\n"
-                             "StrobeLEDswitch, Laserbrightness, StrobeLEDbrightress, GevHeartbeatTimeout,\n"
-                             "GevIEEE1588, GevTimestampControlLatch and the region (Width, Height, OffsetX,\n"
-                             "OffsetY of a channel); any other feature is written as its register.\n"
+                             "the feature exists and is writable, IDX is a value of its selector, the\n"
+                             "value suits its type and lies within its bounds (or is one of an\n"
+                             "enumeration's entries); one that does not is reported, with the range or\n"
+                             "the entries, and then nothing is written. The features are then written in\n"
+                             "the order given through the library, which checks them again and keeps its\n"
+                             "own state (a new heartbeat timeout, say), and each is read back and printed\n"
+                             "as NAME=VALUE, as the camera holds it now (a write-only feature prints\n"
+                             "\"written\"); a write the camera or library refuses stops the rest, which\n"
+                             "are named.\n"
+                             "VALUE: a whole number (0x... for hexadecimal) or, for an address, a.b.c.d;\n"
+                             "a number with a fraction for a float; an enumeration's entry by name or by\n"
+                             "value (TriggerMode=On, PixelFormat[1]=Mono8); true/false, on/off or 1/0\n"
+                             "for a boolean; text for a string; hexadecimal bytes for a register. A\n"
+                             "command is run by NAME=1, as by `vora execute NAME`.\n"
+                             "IDX as for `vora get`; the region of a channel is written with the\n"
+                             "library's SetRoi.\n"
                              "  --wait S   keep discovering for up to S seconds (default 5; 0 asks once)\n"
                              "             until the camera answers\n"
                              "Example: vora set -c 0 ExposureTime[0]=5000 Laserbrightness=80\n"
                              "Exit codes: 0 ok, 1 the camera refused, a value is out of range or not an\n"
                              "entry, or the feature does not exist or is read-only, 2 usage error (also a\n"
-                             "value of the wrong kind, such as a word for a number, or an index the camera\n"
-                             "lacks), 3 no camera matches.\n";
+                             "value of the wrong kind, such as a word for a number, or an index the\n"
+                             "feature's selector lacks), 3 no camera matches.\n";
+
+const char* const kExecuteHelp = "usage: vora execute [-c CAMERA] NAME...\n"
+                                 "Runs commands of a camera (-c as for `vora get`) in the order given, each\n"
+                                 "once the one before is done (or after two seconds, for a command that\n"
+                                 "cannot tell), and prints \"NAME: done\" for each. Every name is checked to\n"
+                                 "be a command the camera lets run before any is run.\n"
+                                 "  --wait S   keep discovering for up to S seconds (default 5; 0 asks once)\n"
+                                 "             until the camera answers\n"
+                                 "Example: vora execute GevTimestampControlLatch\n"
+                                 "Exit codes: 0 ok, 1 the camera refused or the feature does not exist, 2\n"
+                                 "usage error (also a feature that is not a command), 3 no camera matches.\n";
 
 const char* const kSaveXmlHelp =
     "usage: vora save-xml [-c CAMERA] DIR\n"
@@ -100,6 +112,25 @@ const char* const kSaveXmlHelp =
     "             until the camera answers\n"
     "Exit codes: 0 ok, 1 camera error or DIR not writable, 2 usage error, 3 no\n"
     "camera matches.\n";
+
+struct FeatureRef {
+    std::string name;
+    long long idx = 0;
+    bool idx_given = false;
+    std::string label() const { return idx_given ? name + "[" + std::to_string(idx) + "]" : name; }
+};
+
+// The region of a channel, which the README promises by channel (the
+// library's SetRoi), and the calibration, which the library gives as numbers.
+bool is_region(const std::string& name)
+{
+    return name == "Width" || name == "Height" || name == "OffsetX" || name == "OffsetY";
+}
+
+bool is_calibration(const std::string& name)
+{
+    return name == "InternelParameter" || name == "ExternelParameter";
+}
 
 FeatureRef parse_ref(const std::string& text)
 {
@@ -111,31 +142,14 @@ FeatureRef parse_ref(const std::string& text)
         if (text.back() != ']')
             throw UsageError("a feature index is written NAME[N]: " + text);
         ref.name = text.substr(0, open);
-        ref.idx = static_cast<int>(
-            to_integer(text.substr(open + 1, text.size() - open - 2), "the index of " + ref.name, 0, 255));
+        ref.idx = to_integer(text.substr(open + 1, text.size() - open - 2), "the index of " + ref.name, 0, 2147483647);
         ref.idx_given = true;
     }
     if (ref.name.empty())
         throw UsageError("missing feature name in " + text);
-    if (ref.idx_given && indexed_by(ref.name) == Indexed::No)
-        throw UsageError(ref.name + " has no index");
-    if (ref.idx_given && indexed_by(ref.name) == Indexed::Channel && ref.idx > 2)
+    if (ref.idx_given && is_region(ref.name) && ref.idx > 2)
         throw UsageError(ref.name + ": stream channels are 0..2");
     return ref;
-}
-
-// A value is numeric unless it names a pixel format, an address or text.
-void put_value(JsonWriter& j, const FeatureRef& ref, const std::string& text)
-{
-    if (!is_text(ref.name) && !is_calibration(ref.name) && ref.name != "PixelFormat" && ref.name != "GevSCDA") {
-        char* end = nullptr;
-        const long long number = std::strtoll(text.c_str(), &end, 10);
-        if (!text.empty() && *end == '\0') {
-            j.value(number);
-            return;
-        }
-    }
-    j.value(text);
 }
 
 // Of two exit codes, the one to leave with: a bad command line first.
@@ -144,121 +158,181 @@ int worse(int a, int b)
     return a == kExitUsage || b == kExitUsage ? kExitUsage : a != kExitOk ? a : b;
 }
 
-bool whole_number(const std::string& text, long long* value)
+// Describes the feature a reference names and checks its index against the
+// feature's selector: an exit code, and the reason in *why.
+int resolve(const NamedFeatures& nf, const FeatureRef& ref, Feature* f, std::string* why)
 {
-    char* end = nullptr;
-    *value = std::strtoll(text.c_str(), &end, 0);
-    return !text.empty() && !std::isspace(static_cast<unsigned char>(text[0])) && *end == '\0';
-}
-
-// A name as device descriptions spell their entries (and on/off, pixel formats).
-bool a_name(const std::string& text)
-{
-    if (text.empty() || std::isdigit(static_cast<unsigned char>(text[0])))
-        return false;
-    return std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isalnum(c) || c == '_'; });
-}
-
-bool ipv4(const std::string& text, unsigned* address)
-{
-    in_addr a;
-    if (inet_pton(AF_INET, text.c_str(), &a) != 1)
-        return false;
-    *address = ntohl(a.s_addr);
-    return true;
-}
-
-// A value must be a whole number, a name or an IPv4 address; which of them
-// suits the feature only the camera's description tells.
-void check_value_form(const FeatureRef& ref, const std::string& text)
-{
-    long long number = 0;
-    unsigned address = 0;
-    if (whole_number(text, &number)) {
-        to_integer(text, "the value of " + ref.label(), -2147483648LL, 4294967295LL);  // throws out of range
-        return;
+    const int status = nf.describe(ref.name, f);
+    if (status == VORA_ERR_NO_NODE) {
+        *why = "no such feature on this camera (see `vora features`)";
+        return kExitCamera;
     }
-    if (a_name(text) || ipv4(text, &address))
-        return;
-    throw UsageError("the value of " + ref.label() + " must be a whole number or a name, not \"" + text + "\"");
+    if (status != 0) {
+        *why = nf.message();
+        return kExitCamera;
+    }
+    if (!ref.idx_given || is_region(ref.name) || is_calibration(ref.name))
+        return kExitOk;
+    if (f->selectors.empty()) {
+        *why = ref.name + " has no selector, so no index";
+        return kExitUsage;
+    }
+    Feature selector;
+    if (nf.describe(f->selectors.front(), &selector) == 0) {
+        FeatureValue v;
+        std::string bad = NamedFeatures::parse(selector, std::to_string(ref.idx), &v);
+        if (bad.empty())
+            bad = outside_bounds(selector, v);
+        if (!bad.empty()) {
+            *why = f->selectors.front() + ": " + bad;
+            return kExitUsage;
+        }
+    }
+    return kExitOk;
+}
+
+// Reads what a reference names: a status, the message in nf.message().
+int read_ref(const NamedFeatures& nf, const FeatureRef& ref, const Feature& f, FeatureValue* v)
+{
+    if (is_calibration(ref.name)) {
+        float a[9] = {}, b[9] = {};
+        const bool intrinsic = ref.name == "InternelParameter";
+        const int sensor = static_cast<int>(ref.idx);
+        const int status = intrinsic ? GetCamInternelParameter(nf.camera(), sensor, a, b)
+                                     : GetCamExternelParameter(nf.camera(), sensor, a, b);
+        if (status != 0) {
+            *v = FeatureValue();
+            return status;
+        }
+        const int na = intrinsic ? 5 : 9, nb = intrinsic ? 9 : 3;
+        v->type = VORA_FEATURE_STRING;
+        v->text.clear();
+        for (int i = 0; i < na + nb; ++i) {
+            char number[32];
+            std::snprintf(number, sizeof number, "%s%g", i ? "," : "", static_cast<double>(i < na ? a[i] : b[i - na]));
+            v->text += number;
+        }
+        return VORA_OK;
+    }
+    if (is_region(ref.name)) {
+        long long region[4];
+        const int status = nf.region(ref.idx, region);
+        if (status != 0)
+            return status;
+        *v = FeatureValue();
+        v->type = VORA_FEATURE_INTEGER;
+        v->integer = region[ref.name == "Width" ? 0 : ref.name == "Height" ? 1 : ref.name == "OffsetX" ? 2 : 3];
+        return VORA_OK;
+    }
+    if (ref.idx_given) {
+        const int status = nf.select(f, ref.idx);
+        if (status != 0)
+            return status;
+    }
+    return nf.read(f, v);
+}
+
+std::string failure(const NamedFeatures& nf, const FeatureRef& ref, int status)
+{
+    if (is_calibration(ref.name))
+        return status_text(status);
+    return nf.message().empty() ? status_text(status) : nf.message();
+}
+
+int write_ref(const NamedFeatures& nf, const FeatureRef& ref, const Feature& f, const FeatureValue& v)
+{
+    if (is_region(ref.name))
+        return nf.set_region(ref.idx, ref.name, v.integer);
+    if (ref.idx_given) {
+        const int status = nf.select(f, ref.idx);
+        if (status != 0)
+            return status;
+    }
+    return nf.write(f, v);
+}
+
+int execute_ref(const NamedFeatures& nf, const FeatureRef& ref, const Feature& f, NamedFeatures::CommandState* state)
+{
+    if (ref.idx_given) {
+        const int status = nf.select(f, ref.idx);
+        if (status != 0)
+            return status;
+    }
+    return nf.execute(ref.name, state);
+}
+
+const char* command_outcome(NamedFeatures::CommandState state)
+{
+    return state == NamedFeatures::kDone      ? "done"
+           : state == NamedFeatures::kRunning ? "run, not done after 2 s"
+                                              : "run (the camera does not tell when it is done)";
+}
+
+std::string entries_text(const Feature& f)
+{
+    std::string entries;
+    for (const auto& e : f.entries)
+        entries += (entries.empty() ? "" : ",") + e.first + "=" + std::to_string(e.second);
+    return entries;
+}
+
+std::string number_text(double v)
+{
+    char text[40];
+    std::snprintf(text, sizeof text, "%.15g", v);
+    return text;
 }
 
 struct Assignment {
     FeatureRef ref;
     std::string text;  // the value as given
-    long long value = 0;
-    const FeatureInfo* info = nullptr;  // null without a description
-    int refusal = kExitOk;              // when it cannot be written
+    Feature feature;
+    FeatureValue value;
 };
 
-// How many sensors and stream channels the camera has; 0 when it does not say.
-struct Limits {
-    int sensors = 0;
-    int channels = 0;
-};
-
-Limits camera_limits(const CameraSession& session)
+// Resolves a->value from a->text: an exit code, the reason in *why.
+int check(const NamedFeatures& nf, Assignment* a, std::string* why)
 {
-    Limits l;
-    int n = 0;
-    if (session.read_feature("TotalNumberOfCmos", 0, &n) == 0 && n > 0)
-        l.sensors = n;
-    if (ReadRegister(session.index(), Number_of_Stream_Channels_Reg, &n) == 0 && n > 0)
-        l.channels = n;
-    return l;
-}
-
-// Resolves a->value from a->text: why the assignment cannot be written
-// (with a->refusal set), or empty.
-std::string check(const CameraSession& session, bool described, const Limits& limits, Assignment* a)
-{
-    const FeatureRef& ref = a->ref;
-    const FeatureInfo* info = a->info;
-    a->refusal = kExitCamera;
-    if (described ? !info : GetRegisterAddr(session.index(), ref.name.c_str()) < 0)
-        return "no such feature on this camera (see `vora features`)";
-    if (info && info->access == "RO")
-        return "read-only";
-    const Indexed by = indexed_by(ref.name);
-    const int count = by == Indexed::Sensor ? limits.sensors : by == Indexed::Channel ? limits.channels : 0;
-    if (count > 0 && ref.idx >= count) {
-        a->refusal = kExitUsage;
-        return "the camera has " + std::to_string(count) + (by == Indexed::Sensor ? " sensors" : " stream channels") +
-               ", 0.." + std::to_string(count - 1);
+    const int code = resolve(nf, a->ref, &a->feature, why);
+    if (code != kExitOk)
+        return code;
+    const Feature& f = a->feature;
+    if (is_calibration(a->ref.name)) {
+        *why = "the calibration cannot be written";
+        return kExitCamera;
     }
-
-    long long number = 0;
-    unsigned address = 0;
-    const bool numeric = whole_number(a->text, &number);
-    if (info && info->type == "enumeration" && !info->entries.empty()) {
-        // By its entry's name, or by the entry's value.
-        if (!numeric && !info->entry_value(a->text, &a->value))
-            return a->text + " is not one of its entries: " + info->entry_names();
-        if (numeric)
-            a->value = number;
-    } else if (numeric) {
-        a->value = number;
-    } else if (a->text == "on" || a->text == "On" || a->text == "true") {
-        a->value = 1;
-    } else if (a->text == "off" || a->text == "Off" || a->text == "false") {
-        a->value = 0;
-    } else if (ref.name == "PixelFormat" && pixel_format_code(a->text)) {
-        a->value = pixel_format_code(a->text);  // a camera whose description could not be read
-    } else if (ref.name == "GevSCDA" && ipv4(a->text, &address)) {
-        a->value = address;
-    } else {
-        a->refusal = kExitUsage;
-        return "\"" + a->text + "\" is not a whole number" + (info && info->type == "boolean" ? " nor on/off" : "");
+    if (f.info.access == VORA_ACCESS_RO) {
+        *why = "read-only";
+        return kExitCamera;
     }
-    // The description's bounds hold for index 0 (its entries for every
-    // index); the library checks the other indexes itself as they are written.
-    if (info && (!ref.idx_given || info->type == "enumeration")) {
-        const std::string why = out_of_range(*info, bounds_of(session.index(), ref.name, *info), a->value);
-        if (!why.empty())
-            return why;
+    if (!f.writable()) {
+        *why = "not writable now (access " + f.access() + ")";
+        return kExitCamera;
     }
-    a->refusal = kExitOk;
-    return "";
+    if (f.info.type == VORA_FEATURE_COMMAND) {
+        const std::string word = a->text;
+        if (word == "0" || word == "off" || word == "false") {
+            *why = "a command is run with " + a->ref.label() + "=1 or `vora execute " + a->ref.name + "`";
+            return kExitUsage;
+        }
+    }
+    const std::string bad = NamedFeatures::parse(f, a->text, &a->value);
+    if (!bad.empty()) {
+        *why = bad;
+        // A value of the wrong kind is a mistake of the command line; an
+        // entry the enumeration lacks is the camera's answer.
+        return f.info.type == VORA_FEATURE_ENUMERATION ? kExitCamera : kExitUsage;
+    }
+    // The bounds described now hold for the selector's present setting: an
+    // indexed value is checked by the library as it is written.
+    if (!a->ref.idx_given) {
+        const std::string outside = outside_bounds(f, a->value);
+        if (!outside.empty()) {
+            *why = outside;
+            return kExitCamera;
+        }
+    }
+    return kExitOk;
 }
 
 // "not written: B, C" for the assignments from `first` on.
@@ -271,98 +345,107 @@ void report_unwritten(const std::vector<Assignment>& assignments, size_t first)
         report("not written: " + names);
 }
 
-void explain(const FeatureRef& ref, int status)
-{
-    if (status == VORA_ERR_NO_NODE)
-        report(ref.label() + ": no such feature on this camera (see `vora features`)");
-    else
-        report_status(ref.label(), status);
-}
-
 }  // namespace
 
 int cmd_features(int argc, char** argv)
 {
-    Args args(argc, argv, {kCameraOption, kJsonOption});
+    Args args(argc, argv, {kCameraOption, kJsonOption, kCategoryOption});
     if (args.help()) {
         std::fputs(kFeaturesHelp, stdout);
         return kExitOk;
     }
     if (!args.positional().empty())
-        throw UsageError("features takes no arguments besides -c CAMERA and --json");
+        throw UsageError("features takes no arguments besides -c CAMERA, --category NAME and --json");
     CameraSession session;
     const int code = session.connect(camera_option(args));
     if (code != kExitOk)
         return code;
+    const NamedFeatures nf(session.index());
     std::vector<std::string> names;
-    GetCameraXMLNodeNamesCSharp(session.index(), &names);
-    if (names.empty()) {
+    const std::string category = args.value("--category");
+    const int listed = nf.names(category, &names);
+    if (listed == VORA_ERR_NO_NODE && !category.empty()) {
+        report("no category " + category + " on this camera");
+        return kExitUsage;
+    }
+    if (listed != 0) {
+        report("listing the features: " + nf.message());
+        return kExitCamera;
+    }
+    if (names.empty() && category.empty()) {
         report("the device description declares no features");
         return kExitCamera;
     }
-    Description description;
-    std::string error;
-    if (!description.load(session.index(), &error)) {
-        report(error);
-        return kExitCamera;
-    }
-    Features features(session, &description);
     const bool json = args.has("--json");
     JsonWriter j;
     j.begin_object().key("features").begin_array();
     std::vector<std::vector<std::string>> rows{{"NAME", "TYPE", "ACCESS", "VALUE", "MIN", "MAX", "INC", "ENTRIES"}};
     int result = kExitOk;
-    const FeatureInfo unknown;
     for (const std::string& name : names) {
         if (interrupted())
             return interrupted_exit_code();
-        const FeatureInfo* found = description.find(name);
-        const FeatureInfo& info = found ? *found : unknown;
-        std::string value;
-        int status = VORA_ERR_NO_NODE;
-        if (info.readable() && info.type != "register")
-            status = features.get(FeatureRef{name, 0, false}, &value);
-        if (status != 0 && status != VORA_ERR_NO_NODE && info.readable() && info.type != "register") {
-            report_status("reading " + name, status);
+        Feature f;
+        int status = nf.describe(name, &f);
+        if (status != 0) {
+            // A node the description cannot evaluate is listed, with why.
+            report(name + ": " + nf.message());
             result = kExitCamera;
+            std::snprintf(f.info.name, sizeof f.info.name, "%s", name.c_str());
+            f.info.type = -1;
         }
-        const Bounds b = bounds_of(session.index(), name, info);
-        std::string entries;
-        for (const auto& e : info.entries)
-            entries += (entries.empty() ? "" : ",") + e.first + "=" + std::to_string(e.second);
-        if (!json) {
-            std::string shown = status == 0 ? value : info.readable() && info.type != "register" ? "error" : "-";
-            if (status == 0 && info.type == "enumeration") {
-                const std::string entry = info.entry_name(std::strtoll(value.c_str(), nullptr, 0));
-                if (!entry.empty())
-                    shown = entry + " (" + value + ")";
+        FeatureValue value;
+        const bool shown = status == 0 && f.readable() && f.info.type != VORA_FEATURE_REGISTER;
+        if (shown) {
+            status = nf.read(f, &value);
+            if (status != 0) {
+                report("reading " + name + ": " + nf.message());
+                result = kExitCamera;
             }
-            if (status == 0 && !info.unit.empty())
-                shown += " " + info.unit;
-            rows.push_back({name, info.type.empty() ? "?" : info.type, info.access.empty() ? "?" : info.access, shown,
-                            b.min.text(), b.max.text(), b.inc.text(), entries});
+        }
+        const bool integer = f.info.type == VORA_FEATURE_INTEGER, real = f.info.type == VORA_FEATURE_FLOAT;
+        const bool bounded = f.info.has_range && (integer || real);
+        if (!json) {
+            std::string text = !shown ? "-" : status != 0 ? "error" : value.to_text();
+            if (shown && status == 0 && f.info.type == VORA_FEATURE_ENUMERATION)
+                text += " (" + std::to_string(value.integer) + ")";
+            if (shown && status == 0 && f.info.unit[0])
+                text += std::string(" ") + f.info.unit;
+            const std::string min = !bounded  ? "-"
+                                    : integer ? std::to_string(f.info.int_min)
+                                              : number_text(f.info.float_min);
+            const std::string max = !bounded  ? "-"
+                                    : integer ? std::to_string(f.info.int_max)
+                                              : number_text(f.info.float_max);
+            const std::string inc = integer && bounded       ? std::to_string(f.info.int_inc)
+                                    : real && f.info.has_inc ? number_text(f.info.float_inc)
+                                                             : "-";
+            rows.push_back({name, f.type(), f.info.type < 0 ? "?" : f.access(), text, min, max, inc, entries_text(f)});
             continue;
         }
-        j.begin_object().field("name", name).key("type");
-        info.type.empty() ? j.null() : j.value(info.type);
-        j.key("access");
-        info.access.empty() ? j.null() : j.value(info.access);
+        j.begin_object().field("name", name).field("type", f.type()).key("access");
+        f.info.type < 0 ? j.null() : j.value(f.access());
         j.key("value");
-        if (status == 0)
-            put_value(j, FeatureRef{name, 0, false}, value);
+        if (shown && status == 0)
+            value.to_json(j);
         else
             j.null();
-        const std::pair<const char*, const Bound*> bounds[] = {{"min", &b.min}, {"max", &b.max}, {"inc", &b.inc}};
-        for (const auto& bound : bounds) {
-            j.key(bound.first);
-            bound.second->ok() ? j.value(bound.second->value) : j.null();
-        }
+        j.key("min");
+        !bounded ? j.null() : integer ? j.value(f.info.int_min) : j.value(f.info.float_min);
+        j.key("max");
+        !bounded ? j.null() : integer ? j.value(f.info.int_max) : j.value(f.info.float_max);
+        j.key("inc");
+        integer&& bounded ? j.value(f.info.int_inc) : real&& f.info.has_inc ? j.value(f.info.float_inc) : j.null();
         j.key("unit");
-        info.unit.empty() ? j.null() : j.value(info.unit);
+        f.info.unit[0] ? j.value(f.info.unit) : j.null();
         j.key("entries").begin_array();
-        for (const auto& e : info.entries)
+        for (const auto& e : f.entries)
             j.begin_object().field("name", e.first).field("value", e.second).end_object();
-        j.end_array().end_object();
+        j.end_array().key("selectors").begin_array();
+        for (const std::string& s : f.selectors)
+            j.value(s);
+        j.end_array().key("display_name");
+        f.info.display_name[0] ? j.value(f.info.display_name) : j.null();
+        j.end_object();
     }
     j.end_array().end_object();
     if (json) {
@@ -389,12 +472,7 @@ int cmd_get(int argc, char** argv)
     const int code = session.connect(camera_option(args));
     if (code != kExitOk)
         return code;
-    // The description tells commands and write-only features, which have no
-    // value to read; without it every name is simply read.
-    Description description;
-    std::string error;
-    const bool described = description.load(session.index(), &error);
-    Features features(session, described ? &description : nullptr);
+    const NamedFeatures nf(session.index());
     const bool json = args.has("--json");
     JsonWriter j;
     j.begin_object();
@@ -402,32 +480,36 @@ int cmd_get(int argc, char** argv)
     for (const FeatureRef& ref : refs) {
         if (interrupted())
             return interrupted_exit_code();
-        const FeatureInfo* info = described ? description.find(ref.name) : nullptr;
-        std::string unreadable;
-        if (info && info->type == "command")
-            unreadable =
-                ref.name + " is a command, which has no value to read (run it with `vora set " + ref.name + "=1`)";
-        else if (info && info->access == "WO")
-            unreadable = ref.name + " is write-only: the camera does not let it be read";
-        std::string text;
-        const int status = unreadable.empty() ? features.get(ref, &text) : VORA_OK;
-        if (!unreadable.empty() || status != 0) {
-            if (!unreadable.empty()) {
-                report(unreadable);
-                result = worse(result, kExitUsage);
-            } else {
-                explain(ref, status);
-                result = worse(result, kExitCamera);
+        Feature f;
+        std::string why;
+        int exit = resolve(nf, ref, &f, &why);
+        if (exit == kExitOk && f.info.type == VORA_FEATURE_COMMAND) {
+            why = ref.name + " is a command, which has no value to read (run it with `vora execute " + ref.name + "`)";
+            exit = kExitUsage;
+        } else if (exit == kExitOk && f.info.access == VORA_ACCESS_WO) {
+            why = ref.name + " is write-only: the camera does not let it be read";
+            exit = kExitUsage;
+        }
+        FeatureValue value;
+        if (exit == kExitOk) {
+            const int status = read_ref(nf, ref, f, &value);
+            if (status != 0) {
+                why = failure(nf, ref, status);
+                exit = kExitCamera;
             }
+        }
+        if (exit != kExitOk) {
+            report(why.compare(0, ref.name.size(), ref.name) == 0 ? why : ref.label() + ": " + why);
+            result = worse(result, exit);
             if (json)
                 j.key(ref.label()).null();
             continue;
         }
         if (json) {
             j.key(ref.label());
-            put_value(j, ref, text);
+            value.to_json(j);
         } else {
-            std::printf("%s=%s\n", ref.label().c_str(), text.c_str());
+            std::printf("%s=%s\n", ref.label().c_str(), value.to_text().c_str());
         }
     }
     if (json)
@@ -449,36 +531,29 @@ int cmd_set(int argc, char** argv)
     for (const std::string& text : args.positional()) {
         const size_t eq = text.find('=');
         if (eq == std::string::npos)
-            throw UsageError("set takes NAME=VALUE, not " + text);
+            throw UsageError("set takes NAME=VALUE, not " + text + " (a command runs with `vora execute NAME`)");
         Assignment a;
         a.ref = parse_ref(text.substr(0, eq));
-        if (is_text(a.ref.name) || is_calibration(a.ref.name))
-            throw UsageError(a.ref.name + " cannot be written with vora set");
         a.text = text.substr(eq + 1);
-        check_value_form(a.ref, a.text);
+        if (a.text.empty())
+            throw UsageError(a.ref.label() + " is given no value");
         assignments.push_back(a);
     }
     CameraSession session;
     const int code = session.connect(camera_option(args));
     if (code != kExitOk)
         return code;
-    Description description;
-    std::string error;
-    const bool described = description.load(session.index(), &error);
-    if (!described)
-        report("warning: " + error + "; values are not checked against the description");
-    const Features features(session, described ? &description : nullptr);
+    const NamedFeatures nf(session.index());
 
     // Every assignment is checked before any is written: a command line
     // with a mistake in it changes nothing on the camera.
-    const Limits limits = camera_limits(session);
     int refused = kExitOk;
     for (Assignment& a : assignments) {
-        a.info = described ? description.find(a.ref.name) : nullptr;
-        const std::string why = check(session, described, limits, &a);
-        if (!why.empty()) {
+        std::string why;
+        const int exit = check(nf, &a, &why);
+        if (exit != kExitOk) {
             report(a.ref.label() + ": " + why);
-            refused = worse(refused, a.refusal);
+            refused = worse(refused, exit);
         }
     }
     if (refused != kExitOk) {
@@ -493,36 +568,84 @@ int cmd_set(int argc, char** argv)
             report_unwritten(assignments, i);
             return interrupted_exit_code();
         }
-        const int status = features.set(a.ref, a.value);
+        NamedFeatures::CommandState state = NamedFeatures::kDone;
+        const int status = a.feature.info.type == VORA_FEATURE_COMMAND ? execute_ref(nf, a.ref, a.feature, &state)
+                                                                       : write_ref(nf, a.ref, a.feature, a.value);
         if (status != 0) {
-            explain(a.ref, status);
-            // The description's bounds were not checked for other indexes.
-            const std::string range =
-                a.info ? out_of_range(*a.info, bounds_of(session.index(), a.ref.name, *a.info), a.value) : "";
-            if (!range.empty())
-                report(a.ref.label() + ": " + range);
+            report(a.ref.label() + ": " + failure(nf, a.ref, status));
             report_unwritten(assignments, i + 1);
             return kExitCamera;
         }
-        // What the camera holds now, which need not be what was asked for.
-        if (a.info ? a.info->type == "command" : !Features::readable(a.ref.name)) {
-            std::printf("%s: %s\n", a.ref.label().c_str(), a.info ? "done (a command)" : "written");
+        if (a.feature.info.type == VORA_FEATURE_COMMAND) {
+            std::printf("%s: %s (a command)\n", a.ref.label().c_str(), command_outcome(state));
             continue;
         }
-        if (a.info && a.info->access == "WO") {
+        if (!a.feature.readable()) {
             std::printf("%s: written (write-only: it cannot be read back)\n", a.ref.label().c_str());
             continue;
         }
-        std::string now;
-        const int read = features.get(a.ref, &now);
+        // What the camera holds now, which need not be what was asked for.
+        FeatureValue now;
+        const int read = read_ref(nf, a.ref, a.feature, &now);
         if (read != 0) {
-            report_status(a.ref.label() + " was written but reading it back failed", read);
+            report(a.ref.label() + " was written but reading it back failed: " + failure(nf, a.ref, read));
             result = kExitCamera;
             continue;
         }
-        std::printf("%s=%s\n", a.ref.label().c_str(), now.c_str());
+        std::printf("%s=%s\n", a.ref.label().c_str(), now.to_text().c_str());
     }
     return result;
+}
+
+int cmd_execute(int argc, char** argv)
+{
+    Args args(argc, argv, {kCameraOption});
+    if (args.help()) {
+        std::fputs(kExecuteHelp, stdout);
+        return kExitOk;
+    }
+    if (args.positional().empty())
+        throw UsageError("execute needs at least one command's name");
+    std::vector<FeatureRef> refs;
+    for (const std::string& text : args.positional())
+        refs.push_back(parse_ref(text));
+    CameraSession session;
+    const int code = session.connect(camera_option(args));
+    if (code != kExitOk)
+        return code;
+    const NamedFeatures nf(session.index());
+    std::vector<Feature> features(refs.size());
+    int refused = kExitOk;
+    for (size_t i = 0; i < refs.size(); ++i) {
+        std::string why;
+        int exit = resolve(nf, refs[i], &features[i], &why);
+        if (exit == kExitOk && features[i].info.type != VORA_FEATURE_COMMAND) {
+            why = "not a command but " + features[i].type() + " (see `vora set`)";
+            exit = kExitUsage;
+        } else if (exit == kExitOk && !features[i].writable()) {
+            why = "cannot be run now (access " + features[i].access() + ")";
+            exit = kExitCamera;
+        }
+        if (exit != kExitOk) {
+            report(refs[i].label() + ": " + why);
+            refused = worse(refused, exit);
+        }
+    }
+    if (refused != kExitOk) {
+        report("nothing run");
+        return refused;
+    }
+    for (size_t i = 0; i < refs.size(); ++i) {
+        if (interrupted())
+            return interrupted_exit_code();
+        NamedFeatures::CommandState state;
+        if (execute_ref(nf, refs[i], features[i], &state) != 0) {
+            report(refs[i].label() + ": " + nf.message());
+            return kExitCamera;
+        }
+        std::printf("%s: %s\n", refs[i].label().c_str(), command_outcome(state));
+    }
+    return kExitOk;
 }
 
 int cmd_save_xml(int argc, char** argv)

@@ -13,6 +13,7 @@ int cmd_info(int argc, char** argv);
 int cmd_features(int argc, char** argv);
 int cmd_get(int argc, char** argv);
 int cmd_set(int argc, char** argv);
+int cmd_execute(int argc, char** argv);
 int cmd_save_xml(int argc, char** argv);
 int cmd_capture(int argc, char** argv);
 int cmd_sim(int argc, char** argv);

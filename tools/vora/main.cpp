@@ -41,6 +41,7 @@ const Command kCommands[] = {
     {"features", vora_tool::cmd_features, "the features of the camera: type, access, value, bounds, entries", true},
     {"get", vora_tool::cmd_get, "read features: vora get -c N NAME...", true},
     {"set", vora_tool::cmd_set, "write features: vora set -c N NAME=VALUE...", true},
+    {"execute", vora_tool::cmd_execute, "run commands: vora execute -c N NAME...", true},
     {"save-xml", vora_tool::cmd_save_xml, "save the camera's device description into a directory", true},
     {"capture", vora_tool::cmd_capture, "capture frames into point-cloud and image files", true},
     {"force-ip", vora_tool::cmd_force_ip, "give a camera a new IP address, mask and gateway", true},

@@ -33,9 +33,9 @@ constexpr auto kJobDeadline = std::chrono::seconds(20);
 // What the save button writes: the capture command's writers.
 const std::set<std::string> kSaveFormats = {"pcd", "plybin", "png", "bmp"};
 
-std::string text_of(long long value)
+bool is_region(const std::string& name)
 {
-    return std::to_string(value);
+    return name == "Width" || name == "Height" || name == "OffsetX" || name == "OffsetY";
 }
 
 }  // namespace
@@ -49,10 +49,7 @@ std::string error_json(const std::string& message)
 int Viewer::open(const std::vector<unsigned short>& wanted_channels)
 {
     cam_ = s_.index();
-    std::string error;
-    described_ = description_.load(cam_, &error);
-    if (!described_)
-        report("warning: " + error + "; the controls show no ranges");
+    features_.reset(new NamedFeatures(cam_));
 
     int code = opener_.choose(wanted_channels);
     if (code == kExitOk)
@@ -77,17 +74,15 @@ int Viewer::open(const std::vector<unsigned short>& wanted_channels)
 
 int Viewer::open_channels()
 {
-    const Features features(s_);
     for (Channel& c : channels_) {
         const int code = opener_.open(c);
         if (code != kExitOk)
             return code;
         c.spare.reset();
-        std::string width, height;
-        if (features.get({"Width", c.index, true}, &width) == 0 &&
-            features.get({"Height", c.index, true}, &height) == 0) {
-            c.width = static_cast<uint32_t>(std::strtoul(width.c_str(), nullptr, 10));
-            c.height = static_cast<uint32_t>(std::strtoul(height.c_str(), nullptr, 10));
+        long long region[4];
+        if (features_->region(c.index, region) == 0 && region[0] >= 0 && region[1] >= 0) {
+            c.width = static_cast<uint32_t>(region[0]);
+            c.height = static_cast<uint32_t>(region[1]);
         }
         std::lock_guard<std::mutex> lock(state_mutex_);
         sizes_[c.index] = {c.width, c.height};
@@ -96,40 +91,63 @@ int Viewer::open_channels()
     return kExitOk;
 }
 
+bool Viewer::ControlDef::region() const
+{
+    return is_region(name);
+}
+
 void Viewer::build_controls()
 {
-    if (!described_)
-        return;
-    int sensors = 0;
-    if (s_.read_feature("TotalNumberOfCmos", 0, &sensors) != 0 || sensors < 1 || sensors > 16)
-        sensors = 1;
-    auto add = [&](const std::string& name, int index, bool indexed, const std::string& label) {
-        const FeatureInfo* info = description_.find(name);
-        if (info)
-            controls_.push_back({FeatureRef{name, index, indexed}, label, info});
+    // What the page offers, where the description has it and lets it be
+    // written; types, ranges and entries come from the description.
+    auto offered = [&](const std::string& name, Feature* f) {
+        return features_->describe(name, f) == 0 && f->writable();
     };
-    for (int s = 0; s < sensors; ++s) {
-        std::string seen_by;
-        for (const Channel& c : channels_) {
-            int sensor = -1;
-            if (s_.read_feature("CmosIndex", c.index * STREAM_CHANNEL_REG_STRIDE, &sensor) == 0 && sensor == s)
-                seen_by = c.pixel_format == PIXEL_FORMAT_COORD3D_ABC16 ? "depth" : "colour";
+    Feature f;
+    auto add = [&](const std::string& name, const std::string& label) {
+        if (offered(name, &f))
+            controls_.push_back({name, 0, false, label});
+    };
+    // Exposure per sensor: one control per value of its selector.
+    if (offered("ExposureTime", &f)) {
+        std::vector<long long> sensors;
+        Feature selector;
+        if (!f.selectors.empty() && features_->describe(f.selectors.front(), &selector) == 0) {
+            if (selector.info.type == VORA_FEATURE_ENUMERATION)
+                for (const auto& e : selector.entries)
+                    sensors.push_back(e.second);
+            else if (selector.info.has_range)
+                for (long long s = selector.info.int_min; s <= selector.info.int_max && sensors.size() < 16; ++s)
+                    sensors.push_back(s);
         }
-        add("ExposureTime", s, true,
-            "exposure time, sensor " + std::to_string(s) + (seen_by.empty() ? "" : " (" + seen_by + ")"));
+        std::map<long long, std::string> seen_by;
+        for (const Channel& c : channels_) {
+            long long sensor = -1;
+            if (features_->channel_sensor(c.index, &sensor) == 0)
+                seen_by[sensor] = c.pixel_format == PIXEL_FORMAT_COORD3D_ABC16 ? "depth" : "colour";
+        }
+        if (sensors.empty())
+            controls_.push_back({"ExposureTime", 0, false, "exposure time"});
+        for (long long s : sensors)
+            if (s >= 0 && s <= INT_MAX)
+                controls_.push_back(
+                    {"ExposureTime", static_cast<int>(s), true,
+                     "exposure time, sensor " + std::to_string(s) + (seen_by.count(s) ? " (" + seen_by[s] + ")" : "")});
     }
-    add("analoggain", 0, false, "analog gain, depth sensors");
-    add("digitalgain", 0, false, "digital gain, depth sensors");
-    add("analoggain_rgb", 0, false, "analog gain, colour sensor");
-    add("digitalgain_rgb", 0, false, "digital gain, colour sensor");
-    add("TriggerMode", 0, false, "trigger mode, depth sensors");
-    add("TriggerSoftware", 0, false, "software trigger, depth sensors");
-    add("RGBTriggerMode", 0, false, "trigger mode, colour sensor");
-    add("RGBTriggerSoftware", 0, false, "software trigger, colour sensor");
-    add("Laserbrightness", 0, false, "laser brightness");
+    add("analoggain", "analog gain, depth sensors");
+    add("digitalgain", "digital gain, depth sensors");
+    add("analoggain_rgb", "analog gain, colour sensor");
+    add("digitalgain_rgb", "digital gain, colour sensor");
+    add("TriggerMode", "trigger mode, depth sensors");
+    add("TriggerSoftware", "software trigger, depth sensors");
+    add("RGBTriggerMode", "trigger mode, colour sensor");
+    add("RGBTriggerSoftware", "software trigger, colour sensor");
+    add("Laserbrightness", "laser brightness");
     for (const Channel& c : channels_)
         for (const char* name : {"Width", "Height", "OffsetX", "OffsetY"})
-            add(name, c.index, true, std::string("region of channel ") + std::to_string(c.index) + ": " + name);
+            if (offered(name, &f))
+                controls_.push_back(
+                    {name, c.index, true, std::string("region of channel ") + std::to_string(c.index) + ": " + name});
 }
 
 bool Viewer::with_camera(const std::function<void()>& use)
@@ -361,41 +379,76 @@ std::string Viewer::colour_map_json()
 const Viewer::ControlDef* Viewer::find_control(const std::string& name, int index) const
 {
     for (const ControlDef& c : controls_)
-        if (c.ref.name == name && c.ref.idx == index)
+        if (c.name == name && c.index == index)
             return &c;
     return nullptr;
+}
+
+int Viewer::describe(const ControlDef& control, Feature* f)
+{
+    if (control.region()) {
+        // Reading the region leaves the selectors at the channel's sensor,
+        // so that the bounds described are that sensor's.
+        long long region[4];
+        const int status = features_->region(control.index, region);
+        if (status != 0)
+            return status;
+        return features_->describe(control.name, f);
+    }
+    if (!control.selected)
+        return features_->describe(control.name, f);
+    int status = features_->describe(control.name, f);
+    if (status == 0)
+        status = features_->select(*f, control.index);
+    return status != 0 ? status : features_->describe(control.name, f);
+}
+
+int Viewer::read(const ControlDef& control, const Feature& f, FeatureValue* v)
+{
+    if (!control.region())
+        return features_->read(f, v);
+    long long region[4];
+    const int status = features_->region(control.index, region);
+    *v = FeatureValue();
+    v->type = VORA_FEATURE_INTEGER;
+    v->integer = region[control.name == "Width" ? 0 : control.name == "Height" ? 1 : control.name == "OffsetX" ? 2 : 3];
+    return status;
 }
 
 Reply Viewer::controls()
 {
     return on_camera_thread([this] {
-        const Features features(s_, &description_);
         JsonWriter j(false);
         j.begin_object().key("controls").begin_array();
         for (const ControlDef& c : controls_) {
-            const FeatureInfo& info = *c.info;
-            const Bounds b = bounds_of(cam_, c.ref.name, info);
+            Feature f;
+            if (describe(c, &f) != 0)
+                continue;  // gone for now (not available): not offered
+            const bool integer = f.info.type == VORA_FEATURE_INTEGER, real = f.info.type == VORA_FEATURE_FLOAT;
+            const bool bounded = f.info.has_range && (integer || real);
             j.begin_object()
-                .field("name", c.ref.name)
-                .field("index", c.ref.idx)
+                .field("name", c.name)
+                .field("index", c.index)
                 .field("label", c.label)
-                .field("type", info.type)
-                .field("unit", info.unit);
-            for (const auto& bound :
-                 {std::make_pair("min", &b.min), std::make_pair("max", &b.max), std::make_pair("inc", &b.inc)}) {
-                j.key(bound.first);
-                bound.second->ok() ? j.value(bound.second->value) : j.null();
-            }
+                .field("type", f.type())
+                .field("unit", std::string(f.info.unit));
+            j.key("min");
+            !bounded ? j.null() : integer ? j.value(f.info.int_min) : j.value(f.info.float_min);
+            j.key("max");
+            !bounded ? j.null() : integer ? j.value(f.info.int_max) : j.value(f.info.float_max);
+            j.key("inc");
+            integer&& bounded ? j.value(f.info.int_inc) : real&& f.info.has_inc ? j.value(f.info.float_inc) : j.null();
             j.key("entries").begin_array();
-            for (const auto& e : info.entries)
+            for (const auto& e : f.entries)
                 j.begin_object().field("name", e.first).field("value", e.second).end_object();
             j.end_array();
-            std::string value;
+            FeatureValue value;
             j.key("value");
-            if (info.type != "command" && info.readable() && features.get(c.ref, &value) == 0)
-                j.value(std::strtoll(value.c_str(), nullptr, 10));
+            if (f.readable() && read(c, f, &value) == 0)
+                value.to_json(j);
             else
                 j.null();
+            j.field("access", f.access()).field("display_name", std::string(f.info.display_name));
             j.end_object();
         }
         j.end_array().end_object();
@@ -403,7 +456,7 @@ Reply Viewer::controls()
     });
 }
 
-Reply Viewer::set(const std::string& name, int index, long long value)
+Reply Viewer::set(const std::string& name, int index, const std::string& value)
 {
     const ControlDef* control = find_control(name, index);
     if (!control)
@@ -411,29 +464,43 @@ Reply Viewer::set(const std::string& name, int index, long long value)
     return on_camera_thread([this, control, value] { return apply(*control, value); });
 }
 
-Reply Viewer::apply(const ControlDef& control, long long value)
+Reply Viewer::apply(const ControlDef& control, const std::string& text)
 {
-    const Features features(s_, &description_);
-    const int status = is_region(control.ref.name) ? reopen_around([&] { return features.set(control.ref, value); })
-                                                   : features.set(control.ref, value);
     JsonWriter j(false);
-    if (status != 0) {
-        const Bounds b = bounds_of(cam_, control.ref.name, *control.info);
-        const std::string why = out_of_range(*control.info, b, value);
-        // A request carried out, whose value the camera refused: not an
-        // error of the request (a page's browser would log it as one).
-        return {200,
-                j.begin_object()
-                    .field("refused", control.ref.label() + "=" + text_of(value) + " refused: " + status_text(status))
-                    .field("status", status)
-                    .field("range", why)
-                    .end_object()
-                    .text()};
+    Feature f;
+    int status = describe(control, &f);
+    FeatureValue value;
+    std::string range;
+    if (status == 0) {
+        const std::string bad = NamedFeatures::parse(f, text, &value);
+        if (!bad.empty())
+            return {400, error_json(control.id() + ": " + bad)};
+        range = outside_bounds(f, value);
+        if (f.info.type == VORA_FEATURE_COMMAND) {
+            NamedFeatures::CommandState state;
+            status = features_->execute(control.name, &state);
+        } else if (control.region()) {
+            status = reopen_around([&] { return features_->set_region(control.index, control.name, value.integer); });
+        } else {
+            status = features_->write(f, value);
+        }
     }
-    j.begin_object().field("name", control.ref.name).field("index", control.ref.idx).key("value");
-    std::string now;
-    if (control.info->type != "command" && Features::readable(control.ref.name) && features.get(control.ref, &now) == 0)
-        j.value(std::strtoll(now.c_str(), nullptr, 10));
+    if (status != 0) {
+        // A request carried out, whose value the camera or library refused:
+        // not an error of the request (a page's browser would log it as one).
+        const std::string& message = features_->message();
+        return {200, j.begin_object()
+                         .field("refused", control.id() + "=" + text + " refused: " + status_text(status) +
+                                               (message.empty() ? "" : ": " + message))
+                         .field("status", status)
+                         .field("range", range)
+                         .end_object()
+                         .text()};
+    }
+    j.begin_object().field("name", control.name).field("index", control.index).key("value");
+    FeatureValue now;
+    if (f.readable() && read(control, f, &now) == 0)
+        now.to_json(j);
     else
         j.null();
     return {200, j.end_object().text()};

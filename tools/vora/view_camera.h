@@ -20,8 +20,7 @@
 #include <vector>
 
 #include "channels.h"
-#include "description.h"
-#include "feature_access.h"
+#include "named_features.h"
 #include "session.h"
 #include "view_frames.h"
 
@@ -66,12 +65,15 @@ public:
     std::string info_json() const;
     // The colour map of the depth images, as stops from near to far.
     static std::string colour_map_json();
-    // The controls with their ranges and current values.
+    // The controls with their types, ranges, entries and current values,
+    // as the library describes the features now.
     Reply controls();
-    // Writes a control's feature (NAME and index as in controls()): its
-    // value read back, or what the camera or library refused ("refused",
-    // with the status and its text, and the range the value missed).
-    Reply set(const std::string& name, int index, long long value);
+    // Writes a control's feature (NAME and index as in controls()) from
+    // the value's text: its value read back, or what the camera or library
+    // refused ("refused", with the status, its text and the library's
+    // message, and the range the value missed). A value of the wrong kind
+    // for the feature is a bad request.
+    Reply set(const std::string& name, int index, const std::string& value);
     // Saves the frames of the given seqs (by channel) with the capture
     // command's writers into a new folder of the output folder (a frame no
     // longer held is replaced by the channel's newest, and the reply's note
@@ -88,10 +90,15 @@ private:
         uint32_t width = 0, height = 0;
         std::shared_ptr<Frame> spare;  // the buffer the next capture goes to
     };
+    // A feature the page offers: index is its selector's value (when
+    // selected) or the stream channel (region).
     struct ControlDef {
-        FeatureRef ref;
+        std::string name;
+        int index = 0;
+        bool selected = false;
         std::string label;
-        const FeatureInfo* info;
+        bool region() const;
+        std::string id() const { return name + "[" + std::to_string(index) + "]"; }
     };
     struct Sample {
         uint32_t seq;
@@ -104,7 +111,10 @@ private:
     // Queues work for the camera's thread and waits for its reply.
     Reply on_camera_thread(const std::function<Reply()>& work);
     void run_queued();
-    Reply apply(const ControlDef& control, long long value);
+    Reply apply(const ControlDef& control, const std::string& value);
+    // Describes the control's feature for its index (selecting it first).
+    int describe(const ControlDef& control, Feature* f);
+    int read(const ControlDef& control, const Feature& f, FeatureValue* v);
     // Closes and reopens every channel around a change of their frames' size.
     int reopen_around(const std::function<int()>& change);
     const ControlDef* find_control(const std::string& name, int index) const;
@@ -114,9 +124,8 @@ private:
     ChannelOpener opener_;
     int cam_ = -1;
     std::string out_dir_;
-    Description description_;
-    bool described_ = false;
-    std::vector<Channel> channels_;  // the camera thread's; sizes mirrored below
+    std::unique_ptr<NamedFeatures> features_;  // the camera thread's
+    std::vector<Channel> channels_;            // the camera thread's; sizes mirrored below
     std::vector<ControlDef> controls_;
     FrameStore frames_;
 

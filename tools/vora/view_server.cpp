@@ -251,14 +251,18 @@ void Server::Impl::routes()
     http.Get("/api/controls",
              [this](const httplib::Request&, httplib::Response& res) { reply(res, viewer.controls()); });
     http.Post("/api/set", [this](const httplib::Request& req, httplib::Response& res) {
-        long long index = 0, value = 0;
+        long long index = 0;
         std::string error;
         const std::string name = req.get_param_value("name");
         if (name.empty() || name.size() > 64)
             return fail(res, 400, "name is missing");
-        if (!number(req, "index", 0, 255, 0, &index, &error) ||
-            !number(req, "value", INT32_MIN, UINT32_MAX, INT32_MIN - 1LL, &value, &error))
+        if (!number(req, "index", 0, 255, 0, &index, &error))
             return fail(res, 400, error);
+        // Checked for its feature by the camera's thread: a number, an
+        // entry's name, true/false, text.
+        const std::string value = req.get_param_value("value");
+        if (!req.has_param("value") || value.empty() || value.size() > 256)
+            return fail(res, 400, "value is missing or longer than 256 characters");
         reply(res, viewer.set(name, static_cast<int>(index), value));
     });
     http.Post("/api/save", [this](const httplib::Request& req, httplib::Response& res) { save(req, res); });
