@@ -345,14 +345,7 @@ constexpr uint32_t channel0(uint32_t offset)
     return CHANNEL_BASE + offset;
 }
 
-// GigE Vision bootstrap registers the description names beyond the shared constants.
-constexpr uint32_t TICK_FREQUENCY_HIGH = 0x093C;
-constexpr uint32_t TICK_FREQUENCY_LOW = 0x0940;
-constexpr uint32_t TIMESTAMP_CONTROL = 0x0944;
-constexpr uint32_t TIMESTAMP_LATCHED_HIGH = 0x0948;
-constexpr uint32_t TIMESTAMP_LATCHED_LOW = 0x094C;
-constexpr uint32_t GVCP_CONFIGURATION = 0x0954;
-constexpr uint32_t IEEE1588_STATUS = 0x096C;
+using namespace bootstrap;
 
 // The namespaces of the entries below: the standard's names and ours.
 constexpr Ns S = Ns::Standard;
@@ -362,13 +355,13 @@ constexpr Ns C = Ns::Custom;
 void describe_device(Description& d)
 {
     d.in("DeviceControl");
-    d.string_reg("DeviceVendorName", S, "Name of the manufacturer.", "Vendor Name", 0x0048, 32, "RO");
-    d.string_reg("DeviceModelName", S, "Model of the camera.", "Model Name", 0x0068, 32, "RO");
-    d.string_reg("DeviceVersion", S, "Version of the camera.", "Device Version", 0x0088, 32, "RO");
-    d.string_reg("DeviceManufacturerInfo", S, "Further information from the manufacturer.", "Manufacturer Info", 0x00A8,
-                 48, "RO");
-    d.string_reg("DeviceSerialNumber", S, "Serial number of the camera.", "Serial Number", 0x00D8, 16, "RO");
-    d.string_reg("DeviceUserID", S, "Name the user gives the camera.", "User ID", 0x00E8, 16, "RW");
+    d.string_reg("DeviceVendorName", S, "Name of the manufacturer.", "Vendor Name", VENDOR_NAME, 32, "RO");
+    d.string_reg("DeviceModelName", S, "Model of the camera.", "Model Name", MODEL_NAME, 32, "RO");
+    d.string_reg("DeviceVersion", S, "Version of the camera.", "Device Version", DEVICE_VERSION, 32, "RO");
+    d.string_reg("DeviceManufacturerInfo", S, "Further information from the manufacturer.", "Manufacturer Info",
+                 MANUFACTURER_INFO, 48, "RO");
+    d.string_reg("DeviceSerialNumber", S, "Serial number of the camera.", "Serial Number", SERIAL_NUMBER, 16, "RO");
+    d.string_reg("DeviceUserID", S, "Name the user gives the camera.", "User ID", USER_NAME, 16, "RW");
     d.integer("TotalNumberOfCmos", C, "Expert", "Number of image sensors in the camera.", "Number of Sensors");
     d.int_reg("TotalNumberOfCmosReg", REG_TOTAL_NUMBER_OF_CMOS, "RO");
     d.integer("DeviceCloudUnit", C, "Expert", "Raw point-cloud units per millimetre.", "Cloud Unit");

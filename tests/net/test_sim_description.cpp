@@ -24,7 +24,7 @@
 
 namespace {
 
-constexpr uint32_t kUnmappedIeee1588Status = 0x096C;
+constexpr uint32_t kUnmappedIeee1588Status = vsim::bootstrap::IEEE1588_STATUS;
 
 class Client {
 public:
