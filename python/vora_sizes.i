@@ -151,3 +151,53 @@ static PyArrayObject* vora_float_array(const char* function, int position, PyObj
         SWIG_fail;
     }
 }
+
+/* Features by name: name slots of VORA_FEATURE_NAME_SIZE bytes, texts cut
+ * to size, and register bytes. Each buffer must hold what the count or size
+ * promises the library. */
+%fragment("vora_feature_sizes", "header", fragment="vora_sizes") {
+static int vora_slots_fit(const char* function, int position, PyObject* bytes, int capacity)
+{
+    const Py_ssize_t size = bytes == Py_None ? 0 : vora_bytes_size(bytes);
+    if (capacity < 0 || (long long)capacity * VORA_FEATURE_NAME_SIZE > (long long)size) {
+        PyErr_Format(PyExc_ValueError, "in method '%s', argument %d: %d names of %d bytes need more than the %zd bytes given",
+                     function, position, capacity, VORA_FEATURE_NAME_SIZE, size);
+        return 0;
+    }
+    return 1;
+}
+}
+%define %vora_name_slots(BUFFER, CAPACITY)
+%typemap(check, fragment="vora_feature_sizes") (char* BUFFER, int CAPACITY) {
+    if (!vora_slots_fit("$symname", $argnum, swig_obj[$argnum - 1], $2)) SWIG_fail;
+}
+%enddef
+%vora_name_slots(names, capacity)
+/* GetFeatureEntries: the symbolic names' slots; values is a longlongArray of
+ * at least capacity elements, which the caller sizes. */
+%typemap(check, fragment="vora_feature_sizes") (char* symbolics, long long* values, int capacity) {
+    if ($1 && !vora_slots_fit("$symname", $argnum, swig_obj[$argnum - 1], $3)) SWIG_fail;
+    if ($3 < 0) {
+        PyErr_Format(PyExc_ValueError, "in method '$symname': capacity %d", $3);
+        SWIG_fail;
+    }
+}
+%vora_buffer_length(symbolic, size)
+%vora_buffer_length(text, size)
+
+/* Register bytes: a bytes object the library fills (size: at most its
+ * length) or reads (length: its length). */
+%typemap(in, fragment="vora_sizes") (unsigned char* bytes, int size) {
+    if (!PyBytes_Check($input))
+        SWIG_exception_fail(SWIG_TypeError, "in method '$symname', argument $argnum of type 'bytes'");
+    $1 = ($1_ltype)PyBytes_AS_STRING($input);
+    $2 = (int)(PyBytes_GET_SIZE($input) > 0x7FFFFFFF ? 0x7FFFFFFF : PyBytes_GET_SIZE($input));
+}
+%typemap(in, fragment="vora_sizes") (const unsigned char* bytes, int length) {
+    if (!PyBytes_Check($input))
+        SWIG_exception_fail(SWIG_TypeError, "in method '$symname', argument $argnum of type 'bytes'");
+    if (PyBytes_GET_SIZE($input) > 0x7FFFFFFF)
+        SWIG_exception_fail(SWIG_ValueError, "in method '$symname', argument $argnum: more bytes than a register takes");
+    $1 = ($1_ltype)PyBytes_AS_STRING($input);
+    $2 = (int)PyBytes_GET_SIZE($input);
+}

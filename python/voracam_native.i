@@ -6,8 +6,10 @@
 %module(threads="1") voracam_native
 
 %{
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <vector>
 #include "vora_globals.h"
 #include "vora_qelcamera_api.h"
 
@@ -53,6 +55,15 @@ static_assert(offsetof(PhotoInfo, stream_channel_index_) - offsetof(PhotoInfo, p
 %nothread cloud_depth_mm;
 %nothread ros_camera_model;
 %nothread ros_sensor_pose;
+/* Features by name: they build Python objects and let the lock go around
+ * the library's calls, which may wait on the camera. */
+%nothread feature_names;
+%nothread feature_categories;
+%nothread feature_selectors;
+%nothread feature_entries;
+%nothread describe_feature;
+%nothread feature_value;
+%nothread feature_error;
 
 %inline %{
 /* Copies the channel's next frame into `frame`, waiting up to timeout_us
@@ -295,5 +306,198 @@ PyObject* ros_sensor_pose(PyObject* values)
     if (GetRosSensorPose(&c, t, q) != VORA_OK)
         Py_RETURN_NONE;
     return Py_BuildValue("(NN)", doubles(t, 3), doubles(q, 4));
+}
+
+/* ---- features by name ----
+ * Each answers (status, result); status is the library's, result None
+ * after a failure (feature_error() then says why). Names are UTF-8. */
+
+/* Names of up to VORA_FEATURE_NAME_SIZE - 1 bytes in consecutive slots. */
+static PyObject* vora_name_list(const std::vector<char>& slots, int count)
+{
+    PyObject* list = PyList_New(0);
+    for (int i = 0; list && i < count; ++i) {
+        const char* slot = &slots[static_cast<size_t>(i) * VORA_FEATURE_NAME_SIZE];
+        PyObject* name = PyUnicode_DecodeUTF8(slot, strnlen(slot, VORA_FEATURE_NAME_SIZE), "replace");
+        if (!name || PyList_Append(list, name) != 0) {
+            Py_XDECREF(name);
+            Py_DECREF(list);
+            return nullptr;
+        }
+        Py_DECREF(name);
+    }
+    return list;
+}
+
+/* Asks for the count, then for the names, again should the list have grown. */
+template <typename Call>
+static PyObject* vora_names(Call call)
+{
+    int count = 0, status = 0;
+    std::vector<char> slots;
+    Py_BEGIN_ALLOW_THREADS
+    status = call(nullptr, 0, &count);
+    for (int tries = 0; status == 0 && tries < 3; ++tries) {
+        const int capacity = count;
+        slots.assign(static_cast<size_t>(capacity > 0 ? capacity : 1) * VORA_FEATURE_NAME_SIZE, 0);
+        status = call(slots.data(), capacity, &count);
+        if (count <= capacity)
+            break;
+    }
+    Py_END_ALLOW_THREADS
+    if (status != 0)
+        return Py_BuildValue("(iO)", status, Py_None);
+    const int shown = count < 0 ? 0 : std::min<int>(count, static_cast<int>(slots.size() / VORA_FEATURE_NAME_SIZE));
+    PyObject* list = vora_name_list(slots, shown);
+    return list ? Py_BuildValue("(iN)", status, list) : nullptr;
+}
+
+PyObject* feature_names(int index, const char* category)
+{
+    return vora_names([&](char* slots, int capacity, int* count) {
+        return GetFeatureNames(index, category, slots, capacity, count);
+    });
+}
+
+PyObject* feature_categories(int index)
+{
+    return vora_names(
+        [&](char* slots, int capacity, int* count) { return GetFeatureCategories(index, slots, capacity, count); });
+}
+
+PyObject* feature_selectors(int index, const char* name)
+{
+    return vora_names([&](char* slots, int capacity, int* count) {
+        return GetFeatureSelectors(index, name, slots, capacity, count);
+    });
+}
+
+/* [(symbolic name, value), ...] of the entries available now. */
+PyObject* feature_entries(int index, const char* name)
+{
+    int count = 0, status = 0;
+    std::vector<char> slots;
+    std::vector<long long> values;
+    Py_BEGIN_ALLOW_THREADS
+    status = GetFeatureEntries(index, name, nullptr, nullptr, 0, &count);
+    for (int tries = 0; status == 0 && tries < 3; ++tries) {
+        const int capacity = count;
+        slots.assign(static_cast<size_t>(capacity > 0 ? capacity : 1) * VORA_FEATURE_NAME_SIZE, 0);
+        values.assign(static_cast<size_t>(capacity > 0 ? capacity : 1), 0);
+        status = GetFeatureEntries(index, name, slots.data(), values.data(), capacity, &count);
+        if (count <= capacity)
+            break;
+    }
+    Py_END_ALLOW_THREADS
+    if (status != 0)
+        return Py_BuildValue("(iO)", status, Py_None);
+    const int shown = count < 0 ? 0 : std::min<int>(count, static_cast<int>(values.size()));
+    PyObject* names = vora_name_list(slots, shown);
+    if (!names)
+        return nullptr;
+    PyObject* list = PyList_New(shown);
+    for (int i = 0; list && i < shown; ++i)
+        PyList_SET_ITEM(list, i, Py_BuildValue("(OL)", PyList_GET_ITEM(names, i), values[static_cast<size_t>(i)]));
+    Py_DECREF(names);
+    return list ? Py_BuildValue("(iN)", status, list) : nullptr;
+}
+
+static PyObject* vora_text(const char* text, size_t size)
+{
+    return PyUnicode_DecodeUTF8(text, strnlen(text, size), "replace");
+}
+
+/* A dict of DescribeFeature's record. */
+PyObject* describe_feature(int index, const char* name)
+{
+    VoraFeatureInfo info;
+    std::memset(&info, 0, sizeof info);
+    int status = 0;
+    Py_BEGIN_ALLOW_THREADS
+    status = DescribeFeature(index, name, &info);
+    Py_END_ALLOW_THREADS
+    if (status != 0)
+        return Py_BuildValue("(iO)", status, Py_None);
+    PyObject* d = Py_BuildValue(
+        "{sNsNsNsNsisisisisisisLsLsLsdsdsdsLsisi}", "name", vora_text(info.name, sizeof info.name), "display_name",
+        vora_text(info.display_name, sizeof info.display_name), "tooltip", vora_text(info.tooltip, sizeof info.tooltip),
+        "unit", vora_text(info.unit, sizeof info.unit), "type", info.type, "access", info.access, "visibility",
+        info.visibility, "representation", info.representation, "has_range", info.has_range, "has_inc", info.has_inc,
+        "int_min", info.int_min, "int_max", info.int_max, "int_inc", info.int_inc, "float_min", info.float_min,
+        "float_max", info.float_max, "float_inc", info.float_inc, "length", info.length, "entry_count",
+        info.entry_count, "selector_count", info.selector_count);
+    return d ? Py_BuildValue("(iN)", status, d) : nullptr;
+}
+
+/* The value in the natural Python type for its kind (VoraFeatureType):
+ * int, float, bool, str (an enumeration's symbolic name, a string), bytes
+ * (a register of `length` bytes). */
+PyObject* feature_value(int index, const char* name, int type, long long length)
+{
+    int status = VORA_ERR_FEATURE_TYPE;
+    long long integer = 0;
+    double number = 0;
+    int flag = 0;
+    std::vector<char> text;
+    if (type == VORA_FEATURE_STRING || type == VORA_FEATURE_ENUMERATION)
+        text.assign(type == VORA_FEATURE_ENUMERATION ? VORA_FEATURE_NAME_SIZE
+                    : length > 0 && length < (1 << 20) ? static_cast<size_t>(length) + 1
+                                                       : 4096,
+                    0);
+    if (type == VORA_FEATURE_REGISTER) {
+        if (length <= 0 || length > (1 << 20))
+            return Py_BuildValue("(iO)", VORA_ERR_DESCRIPTION, Py_None);
+        text.assign(static_cast<size_t>(length), 0);
+    }
+    int got = 0;
+    Py_BEGIN_ALLOW_THREADS
+    switch (type) {
+    case VORA_FEATURE_INTEGER:
+        status = GetFeatureInteger(index, name, &integer);
+        break;
+    case VORA_FEATURE_FLOAT:
+        status = GetFeatureFloat(index, name, &number);
+        break;
+    case VORA_FEATURE_BOOLEAN:
+        status = GetFeatureBoolean(index, name, &flag);
+        break;
+    case VORA_FEATURE_ENUMERATION:
+        status = GetFeatureEnum(index, name, text.data(), static_cast<int>(text.size()), &integer);
+        break;
+    case VORA_FEATURE_STRING:
+        status = GetFeatureString(index, name, text.data(), static_cast<int>(text.size()));
+        break;
+    case VORA_FEATURE_REGISTER:
+        status = GetFeatureBytes(index, name, reinterpret_cast<unsigned char*>(text.data()),
+                                 static_cast<int>(text.size()), &got);
+        break;
+    default:
+        break;
+    }
+    Py_END_ALLOW_THREADS
+    if (status != 0)
+        return Py_BuildValue("(iO)", status, Py_None);
+    switch (type) {
+    case VORA_FEATURE_INTEGER:
+        return Py_BuildValue("(iL)", status, integer);
+    case VORA_FEATURE_FLOAT:
+        return Py_BuildValue("(id)", status, number);
+    case VORA_FEATURE_BOOLEAN:
+        return Py_BuildValue("(iN)", status, PyBool_FromLong(flag != 0));
+    case VORA_FEATURE_REGISTER: {
+        const size_t n = got >= 0 && static_cast<size_t>(got) < text.size() ? static_cast<size_t>(got) : text.size();
+        return Py_BuildValue("(iN)", status, PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(n)));
+    }
+    default:
+        return Py_BuildValue("(iN)", status, vora_text(text.data(), text.size()));
+    }
+}
+
+/* The message of this thread's last failed feature call. */
+PyObject* feature_error()
+{
+    char text[1024] = {0};
+    GetFeatureError(text, sizeof text);
+    return vora_text(text, sizeof text);
 }
 %}

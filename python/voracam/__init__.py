@@ -19,12 +19,13 @@ from .calibration import Calibration
 from .camera import Camera, open, release_on_sigterm
 from .discovery import CameraInfo, discover
 from .errors import CAMERA_LOST, TIMEOUT, VoraError, status_text
+from .features import FeatureInfo
 from .frame import Frame, PixelFormat
 from .fusion import ColouredCloud, colour_cloud, depth_to_colour
 from .recording import RecordedChannel, RecordedFrame, Recording, RecordingStatistics, open_recording
 from .stream import Stream, StreamStatistics
 
-__all__ = ["CAMERA_LOST", "Calibration", "Camera", "CameraInfo", "ColouredCloud", "Frame", "PixelFormat",
+__all__ = ["CAMERA_LOST", "Calibration", "Camera", "CameraInfo", "ColouredCloud", "FeatureInfo", "Frame", "PixelFormat",
            "RecordedChannel", "RecordedFrame", "Recording", "RecordingStatistics", "Stream", "StreamStatistics",
            "TIMEOUT", "VoraError", "colour_cloud", "depth_to_colour", "discover", "open", "open_recording",
            "release_on_sigterm", "status_text"]

@@ -126,33 +126,52 @@ class Camera:
 
     # ---- features ----
 
-    def get(self, name: str, index: int = 0) -> Union[int, str]:
-        """Reads a feature by name; ``index`` is the sensor of per-sensor
-        features (ExposureTime, ...) and the channel of per-channel ones
-        (Width, PixelFormat, PayloadSize, ...)."""
-        name, index = _args.text(name, "feature name"), _args.whole(index, "index", 0)
+    def features(self, category: Optional[str] = None) -> list[str]:
+        """The names of the camera's features in description order (no
+        categories), or of one category's (through its sub-categories)."""
+        if category is not None:
+            category = _args.text(category, "category")
+        self._require_open()
+        return features.names(self.index, category)
+
+    def describe(self, name: str) -> features.FeatureInfo:
+        """What the description says of a feature now: type, access,
+        bounds, entries, selectors, unit, ..."""
+        name = _args.text(name, "feature name")
+        self._require_open()
+        return features.describe(self.index, name)
+
+    def get(self, name: str, index: Optional[int] = None) -> features.Value:
+        """A feature's value as int, float, bool, str (an enumeration's
+        entry by name, a string) or bytes (a register). ``index`` first sets
+        the feature's selector, e.g. the sensor of ExposureTime."""
+        name = _args.text(name, "feature name")
+        if index is not None:
+            index = _args.whole(index, "index", 0)
         self._require_open()
         return features.get(self.index, name, index)
 
-    def set(self, name: str, value: int, index: int = 0) -> None:
-        """Writes a feature by name, through the library's range-checked
-        control where there is one (ExposureTime, analoggain, Width, ...).
-        A value outside the feature's declared range raises ValueError
-        naming the range."""
-        name, index = _args.text(name, "feature name"), _args.whole(index, "index", 0)
-        value = _args.whole(value, name)
+    def set(self, name: str, value: features.Value, index: Optional[int] = None) -> None:
+        """Writes a feature; the value as get() gives it (an enumeration by
+        entry name or value). A value outside the feature's bounds raises
+        ValueError naming the range, one of the wrong type TypeError."""
+        name = _args.text(name, "feature name")
+        if index is not None:
+            index = _args.whole(index, "index", 0)
         self._require_open()
         features.set(self.index, name, value, index)
 
-    def features(self) -> list[str]:
-        """The feature names of the camera's device description."""
+    def execute(self, name: str) -> None:
+        """Runs a command feature (AcquisitionStart, ...)."""
+        name = _args.text(name, "feature name")
         self._require_open()
-        return features.names(self.index)
+        features.execute(self.index, name)
 
     def roi(self, channel: int) -> tuple[int, int, int, int]:
         """Width, height, x and y offset of a channel's region of interest."""
         channel = _args.channel(channel)
-        return tuple(self.get(n, channel) for n in ("Width", "Height", "OffsetX", "OffsetY"))
+        self._require_open()
+        return features.region(self.index, channel)
 
     def set_roi(self, channel: int, width: int, height: int, x: int = 0, y: int = 0) -> None:
         """Sets a channel's region; takes effect for streams opened afterwards."""

@@ -1,215 +1,254 @@
-"""Camera features by name.
+"""Camera features by name, as the library evaluates them.
 
-Features with a control function of the library go through it, so that the
-library checks ranges; the rest are read and written as the register the
-device description names. ``idx`` is the sensor of per-sensor features and
-the stream channel of per-channel ones.
+The library checks type, access, range and increment and keeps its own
+state (a new heartbeat timeout, say); this module turns its answers into
+Python values and its refusals into the package's exceptions, with the
+library's message. ``index`` sets the feature's selector (its first) before
+the access, e.g. the sensor of ExposureTime.
 """
 from __future__ import annotations
 
-from typing import Callable, Optional, Union
+import math
+import operator
+from dataclasses import dataclass
+from typing import Optional, Union
 
 import VoraSDK as _sdk
+import _voracam_native as _native
 
-from .errors import VoraError, check, check_value
+from .errors import VoraError
 
-SENSOR_STRIDE = _sdk.SENSOR_REG_STRIDE
-CHANNEL_STRIDE = _sdk.STREAM_CHANNEL_REG_STRIDE
+Value = Union[int, float, bool, str, bytes]
 
-Getter = Callable[[int, int], int]
-Setter = Callable[[int, int, int], int]
+_TYPES = {_sdk.VORA_FEATURE_INTEGER: "integer", _sdk.VORA_FEATURE_BOOLEAN: "boolean",
+          _sdk.VORA_FEATURE_COMMAND: "command", _sdk.VORA_FEATURE_FLOAT: "float",
+          _sdk.VORA_FEATURE_STRING: "string", _sdk.VORA_FEATURE_REGISTER: "register",
+          _sdk.VORA_FEATURE_CATEGORY: "category", _sdk.VORA_FEATURE_ENUMERATION: "enumeration"}
+_ACCESS = {_sdk.VORA_ACCESS_NI: "NI", _sdk.VORA_ACCESS_NA: "NA", _sdk.VORA_ACCESS_WO: "WO",
+           _sdk.VORA_ACCESS_RO: "RO", _sdk.VORA_ACCESS_RW: "RW"}
+_VISIBILITY = {_sdk.VORA_VISIBILITY_BEGINNER: "Beginner", _sdk.VORA_VISIBILITY_EXPERT: "Expert",
+               _sdk.VORA_VISIBILITY_GURU: "Guru", _sdk.VORA_VISIBILITY_INVISIBLE: "Invisible"}
+_REPRESENTATION = {_sdk.VORA_REPRESENTATION_LINEAR: "Linear", _sdk.VORA_REPRESENTATION_LOGARITHMIC: "Logarithmic",
+                   _sdk.VORA_REPRESENTATION_BOOLEAN: "Boolean", _sdk.VORA_REPRESENTATION_PURE_NUMBER: "PureNumber",
+                   _sdk.VORA_REPRESENTATION_HEX_NUMBER: "HexNumber",
+                   _sdk.VORA_REPRESENTATION_IPV4_ADDRESS: "IPV4Address",
+                   _sdk.VORA_REPRESENTATION_MAC_ADDRESS: "MACAddress", _sdk.VORA_REPRESENTATION_NONE: None}
 
-
-def _gain(kind: int, channel: int) -> tuple[None, Getter, Setter]:
-    return (None, lambda c, i: _sdk.GetGain(c, kind, channel),
-            lambda c, i, v: _sdk.SetGain(c, kind, v, channel))
-
-
-def _latched_timestamp(c: int, i: int) -> int:
-    # Reading the time stamp latches it first: the value is "now".
-    status = _sdk.SetTimestampControlLatch(c)
-    return -abs(status) if status else _sdk.GetTimestampValue(c)
-
-
-# name: (indexed by "sensor" / "channel" / None, getter, setter)
-_CONTROLS: dict[str, tuple[Optional[str], Optional[Getter], Optional[Setter]]] = {
-    "ExposureTime": ("sensor", _sdk.GetExposureTime, lambda c, i, v: _sdk.SetExposureTime(c, v, i)),
-    "ExposureAuto": ("sensor", _sdk.GetAutoExposure, lambda c, i, v: _sdk.SetAutoExposure(c, v, i)),
-    "ExposureCompensationLevel": ("sensor", _sdk.GetCamExposureGainLevel, _sdk.SetCamExposureGainLevel),
-    "ExposureType": (None, lambda c, i: _sdk.GetMutipleExposure(c), lambda c, i, v: _sdk.SetMutipleExposure(c, v)),
-    "analoggain": _gain(1, 0),
-    "analoggain_rgb": _gain(1, 1),
-    "digitalgain": _gain(2, 0),
-    "digitalgain_rgb": _gain(2, 1),
-    "TriggerMode": (None, None, lambda c, i, v: _sdk.SetTriggerMode(c, v)),
-    "TriggerSource": (None, None, lambda c, i, v: _sdk.SetTriggerSource(c, v)),
-    "TriggerSoftware": (None, None, lambda c, i, v: _sdk.SetTriggerCount(c, v)),
-    "RGBTriggerMode": (None, None, lambda c, i, v: _sdk.SetRGBTriggerMode(c, v)),
-    "RGBTriggerSoftware": (None, None, lambda c, i, v: _sdk.SetRGBTriggerCount(c, v)),
-    "StrobeLEDswitch": (None, lambda c, i: _sdk.GetStrobeLEDswitch(c), lambda c, i, v: _sdk.SetStrobeLEDswitch(c, v)),
-    "Laserbrightness": (None, lambda c, i: _sdk.GetLaserbrightness(c),
-                        lambda c, i, v: _sdk.SetLaserbrightness(c, v)),
-    "StrobeLEDbrightress": (None, lambda c, i: _sdk.GetStrobeLEDbrightress(c),
-                            lambda c, i, v: _sdk.SetStrobeLEDbrightress(c, v)),
-    "GevHeartbeatTimeout": (None, lambda c, i: _sdk.GetHeartBeatTimeout(c),
-                            lambda c, i, v: _sdk.SetHeartBeatTimeout(c, v)),
-    "GevIEEE1588": (None, lambda c, i: _sdk.GetTimestamp(c), lambda c, i, v: _sdk.SetTimestamp(c, v)),
-    "GevIEEE1588Status": (None, lambda c, i: _sdk.GetTimestampStatus(c), None),
-    "GevTimestampValue": (None, _latched_timestamp, None),
-    "GevTimestampTickFrequency": (None, lambda c, i: _sdk.GetTimestampTickFrequency(c), None),
-}
-
-# Registers of a stream channel, with the bits that hold the value (the
-# packet size and the host port share their register with flags).
-_CHANNEL_REGISTERS = {"PixelFormat": 0xFFFFFFFF, "CmosIndex": 0xFFFFFFFF, "PayloadSize": 0xFFFFFFFF,
-                      "GevSCDA": 0xFFFFFFFF, "GevSCPSPacketSize": 0xFFFF, "GevSCPHostPort": 0xFFFF}
-# The region of a channel lives in the registers of the sensor behind it.
-_REGION = ("Width", "Height", "OffsetX", "OffsetY")
-# Text features of the device's identity.
-_TEXT = ("DeviceVendorName", "DeviceModelName", "DeviceVersion", "DeviceSerialNumber",
-         "DeviceManufacturerInfo", "DeviceUserID", "DeviceFirmwareVersion", "DeviceID")
+# Refusals of a value: Python's own ValueError, as for any argument.
+_VALUE_REFUSALS = (_sdk.VORA_ERR_FEATURE_RANGE, _sdk.VORA_ERR_FEATURE_INCREMENT)
 
 
-def _indexed_by(name: str) -> Optional[str]:
-    if name in _REGION or name in _CHANNEL_REGISTERS:
-        return "channel"
-    return _CONTROLS[name][0] if name in _CONTROLS else None
+@dataclass(frozen=True)
+class FeatureInfo:
+    """What the camera's description says of a feature, as of now."""
+    name: str
+    type: str            # 'integer', 'float', 'enumeration', 'boolean', 'command', 'string', 'register'
+    access: str          # 'RW', 'RO', 'WO', 'NA' (not available now), 'NI' (not implemented)
+    visibility: str      # 'Beginner', 'Expert', 'Guru', 'Invisible'
+    unit: str
+    display_name: str
+    tooltip: str
+    representation: Optional[str]
+    min: Optional[Union[int, float]]
+    max: Optional[Union[int, float]]
+    inc: Optional[Union[int, float]]
+    length: Optional[int]                  # string and register: bytes
+    entries: tuple[str, ...]               # enumeration: the symbolic names available now
+    selectors: tuple[str, ...]
+
+    @property
+    def readable(self) -> bool:
+        return self.type != "command" and self.access in ("RO", "RW")
+
+    @property
+    def writable(self) -> bool:
+        return self.access in ("WO", "RW")
 
 
-def _check_index(name: str, idx: int) -> None:
-    kind = _indexed_by(name)
-    if kind is None and idx != 0:
-        raise ValueError(f"{name} has no index")
-    if kind == "channel" and not 0 <= idx <= 2:
-        raise ValueError(f"{name}: stream channels are 0..2, not {idx}")
-    if kind == "sensor" and idx < 0:
-        raise ValueError(f"{name}: no sensor {idx}")
+def _raise(status: int, name: str, what: str) -> None:
+    message = _native.feature_error() or f"{what} {name}".strip()
+    if status == _sdk.VORA_ERR_FEATURE_TYPE:
+        raise TypeError(message) from VoraError(status, message)
+    if status in _VALUE_REFUSALS:
+        raise ValueError(message) from VoraError(status, message)
+    raise VoraError(status, message)
 
 
-def address(cam: int, name: str, offset: int = 0) -> int:
-    """The register of a feature, plus a channel or sensor offset."""
-    return check_value(_sdk.GetRegisterAddr(cam, name.encode()), f"{name}: register") + offset
+def _answer(pair, name: str, what: str):
+    status, result = pair
+    if status != 0:
+        _raise(status, name, what)
+    return result
 
 
-def read_register(cam: int, where: int, what: str) -> int:
-    value = _sdk.new_intArray(1)
+def names(cam: int, category: Optional[str] = None) -> list[str]:
+    return _answer(_native.feature_names(cam, (category or "").encode()), category or "", "listing the features of")
+
+
+def categories(cam: int) -> list[str]:
+    return _answer(_native.feature_categories(cam), "", "listing the categories")
+
+
+def describe(cam: int, name: str) -> FeatureInfo:
+    key = name.encode()
+    d = _answer(_native.describe_feature(cam, key), name, "describing")
+    kind = _TYPES.get(d["type"], "?")
+    bounded = d["has_range"] and kind in ("integer", "float")
+    if kind == "integer":
+        low, high = (d["int_min"], d["int_max"]) if bounded else (None, None)
+        inc = d["int_inc"] if bounded else None
+    elif kind == "float":
+        low, high = (d["float_min"], d["float_max"]) if bounded else (None, None)
+        inc = d["float_inc"] if d["has_inc"] else None
+    else:
+        low = high = inc = None
+    entries: tuple[str, ...] = ()
+    if kind == "enumeration":
+        entries = tuple(e for e, _ in _answer(_native.feature_entries(cam, key), name, "the entries of"))
+    selectors: tuple[str, ...] = ()
+    if d["selector_count"] > 0:
+        selectors = tuple(_answer(_native.feature_selectors(cam, key), name, "the selectors of"))
+    return FeatureInfo(name=d["name"] or name, type=kind, access=_ACCESS.get(d["access"], "?"),
+                       visibility=_VISIBILITY.get(d["visibility"], "?"), unit=d["unit"],
+                       display_name=d["display_name"], tooltip=d["tooltip"],
+                       representation=_REPRESENTATION.get(d["representation"]), min=low, max=high, inc=inc,
+                       length=d["length"] if kind in ("string", "register") else None,
+                       entries=entries, selectors=selectors)
+
+
+def _range_text(info: FeatureInfo) -> str:
+    steps = f" in steps of {info.inc}" if info.type == "integer" and info.inc and info.inc > 1 else ""
+    return f"{info.min}..{info.max}{steps}"
+
+
+def _select(cam: int, info: FeatureInfo, index: int) -> None:
+    if not info.selectors:
+        raise ValueError(f"{info.name} has no selector, so no index")
+    selector = describe(cam, info.selectors[0])
+    key = selector.name.encode()
+    if selector.type == "enumeration":
+        status = _sdk.SetFeatureEnumValue(cam, key, index)
+    else:
+        if selector.min is not None and not selector.min <= index <= selector.max:
+            raise ValueError(f"{info.name}: index {index} is out of range {_range_text(selector)} "
+                             f"of {selector.name}")
+        status = _sdk.SetFeatureInteger(cam, key, index)
+    if status != 0:
+        if status == _sdk.VORA_ERR_FEATURE_RANGE:
+            raise ValueError(f"{info.name}: index {index}: {_native.feature_error()}")
+        _raise(status, selector.name, "selecting")
+
+
+def get(cam: int, name: str, index: Optional[int] = None) -> Value:
+    info = describe(cam, name)
+    if info.type == "command":
+        raise ValueError(f"{name} is a command, which has no value: run it with execute()")
+    if index is not None:
+        _select(cam, info, index)
+    kind = {"integer": _sdk.VORA_FEATURE_INTEGER, "float": _sdk.VORA_FEATURE_FLOAT,
+            "boolean": _sdk.VORA_FEATURE_BOOLEAN, "enumeration": _sdk.VORA_FEATURE_ENUMERATION,
+            "string": _sdk.VORA_FEATURE_STRING, "register": _sdk.VORA_FEATURE_REGISTER}.get(info.type)
+    if kind is None:
+        raise TypeError(f"{name} is a {info.type}, which has no value")
+    return _answer(_native.feature_value(cam, name.encode(), kind, info.length or 0), name, "reading")
+
+
+def _whole(value, name: str) -> int:
+    if isinstance(value, bool):
+        raise TypeError(f"{name} must be a whole number, not {value!r}")
     try:
-        check(_sdk.ReadRegister(cam, where, value), f"reading {what}")
-        return _sdk.intArray_getitem(value, 0) & 0xFFFFFFFF
-    finally:
-        _sdk.delete_intArray(value)
+        return operator.index(value)
+    except TypeError:
+        raise TypeError(f"{name} must be a whole number, not {type(value).__name__} {value!r}") from None
 
 
-def write_register(cam: int, where: int, value: int, what: str) -> None:
-    value &= 0xFFFFFFFF
-    check(_sdk.WriteRegister(cam, where, value - (1 << 32) if value >= 1 << 31 else value), f"writing {what}")
-
-
-def _region(cam: int, channel: int) -> dict[str, int]:
-    sensor = read_register(cam, address(cam, "CmosIndex", channel * CHANNEL_STRIDE), "CmosIndex")
-    return {n: read_register(cam, address(cam, n, sensor * SENSOR_STRIDE), n) for n in _REGION}
-
-
-def get(cam: int, name: str, idx: int = 0) -> Union[int, str]:
-    """A feature's value: a whole number, or text for identity features."""
-    _check_index(name, idx)
-    if name in _TEXT:
-        address(cam, name)  # only a feature that exists has a register to read
-        out = bytes(600)
-        _sdk.ReadStringRegister(cam, name.encode(), out)
-        return out.split(b"\0", 1)[0].decode("utf-8", "replace")
-    if name in _REGION:
-        return _region(cam, idx)[name]
-    getter = _CONTROLS.get(name, (None, None, None))[1]
-    if getter is not None:
-        value = getter(cam, idx)
-        if value < 0 or value >= (1 << 64) - 256:  # -99 and the like, as unsigned 64-bit
-            raise VoraError(value if value < 0 else value - (1 << 64), f"reading {name}")
-        return value
-    if name in _CONTROLS:
-        raise ValueError(f"{name} can only be written")
-    mask = _CHANNEL_REGISTERS.get(name, 0xFFFFFFFF)
-    return read_register(cam, address(cam, name, idx * CHANNEL_STRIDE), name) & mask
-
-
-# What the library answers a value it refuses.
-_REFUSALS = (_sdk.VORA_ERR_INVALID_ARG, _sdk.VORA_ERR_VALUE_RANGE, _sdk.VORA_ERR_GAIN_RANGE, _sdk.VORA_ERR_ROI)
-
-
-def _bound(read, cam: int, name: str) -> Optional[int]:
-    # A bound the description cannot give answers with a negative status,
-    # and one it does not declare (an enumeration's, say) with 0: only a
-    # positive bound says something.
-    value = read(cam, name.encode())
-    return value if value > 0 else None
-
-
-def value_range(cam: int, name: str) -> tuple[Optional[int], Optional[int], Optional[int]]:
-    """The minimum, maximum and increment the device description declares
-    for a feature (None where it declares none)."""
-    return (_bound(_sdk.GetNodeMinValue, cam, name), _bound(_sdk.GetNodeMaxValue, cam, name),
-            _bound(_sdk.GetNodeIncValue, cam, name))
-
-
-def _range_text(low: Optional[int], high: Optional[int], inc: Optional[int]) -> str:
-    steps = f" in steps of {inc}" if inc is not None and inc > 1 else ""
-    return f"{'' if low is None else low}..{'' if high is None else high}{steps}"
-
-
-def _outside(value: int, low: Optional[int], high: Optional[int], inc: Optional[int]) -> bool:
-    return ((low is not None and value < low) or (high is not None and value > high)
-            or (low is not None and inc is not None and inc > 1 and (value - low) % inc != 0))
-
-
-def _write(cam: int, name: str, value: int, write: Callable[[], int]) -> None:
-    """Checks value against the declared range, then writes; a refusal names
-    the range too (the library's controls may be stricter than the
-    description, e.g. an exposure of exactly the minimum)."""
-    low, high, inc = value_range(cam, name)
-    declared = low is not None or high is not None
-    if declared and _outside(value, low, high, inc):
-        raise ValueError(f"{name}: {value} is out of range {_range_text(low, high, inc)}")
-    if not -(1 << 31) <= value < (1 << 31):
-        raise ValueError(f"{name}: {value} does not fit the 32-bit value the camera takes")
-    status = write()
-    if status in _REFUSALS and declared:
-        raise ValueError(f"{name}: {value} is refused by the camera (range {_range_text(low, high, inc)})") \
-            from VoraError(status, f"writing {name}")
-    check(status, f"writing {name}")
-
-
-def set(cam: int, name: str, value: int, idx: int = 0) -> None:  # noqa: A001 - the feature verb
-    """Writes a feature (through its control function where there is one)."""
-    _check_index(name, idx)
-    if name in _TEXT:
-        raise ValueError(f"{name} is read-only text")
-    value = int(value)
-    if name in _REGION:
-        region = _region(cam, idx)
-        region[name] = value
-        check(_sdk.SetRoi(cam, idx, *(region[n] for n in _REGION)), f"writing {name}")
-        return
-    setter = _CONTROLS.get(name, (None, None, None))[2]
-    if setter is not None:
-        _write(cam, name, value, lambda: setter(cam, idx, value))
-        return
-    if name in _CONTROLS:
+def set(cam: int, name: str, value: Value, index: Optional[int] = None) -> None:  # noqa: A001 - the feature verb
+    info = describe(cam, name)
+    key = name.encode()
+    if info.type == "command":
+        raise TypeError(f"{name} is a command: run it with execute()")
+    if info.access == "RO":
         raise ValueError(f"{name} is read-only")
-    mask = _CHANNEL_REGISTERS.get(name, 0xFFFFFFFF)
-    where = address(cam, name, idx * CHANNEL_STRIDE)
-    low, high, inc = value_range(cam, name)
-    if (low is not None or high is not None) and _outside(value, low, high, inc):
-        raise ValueError(f"{name}: {value} is out of range {_range_text(low, high, inc)}")
-    if not -(1 << 31) <= value <= 0xFFFFFFFF:
-        raise ValueError(f"{name}: {value} does not fit its 32-bit register")
-    if mask != 0xFFFFFFFF:
-        # Keep the flags that share the register.
-        value = (read_register(cam, where, name) & ~mask) | (value & mask)
-    write_register(cam, where, value, name)
+    if index is not None:
+        # The bounds may differ with the selector's setting.
+        _select(cam, info, index)
+        info = describe(cam, name)
+    checked = True
+    if info.type == "integer":
+        number = _whole(value, name)
+        if checked and info.min is not None and (
+                not info.min <= number <= info.max
+                or (info.inc and info.inc > 1 and (number - info.min) % info.inc)):
+            raise ValueError(f"{name}: {number} is out of range {_range_text(info)}")
+        if not -(1 << 63) <= number < (1 << 63):
+            raise ValueError(f"{name}: {number} does not fit a 64-bit integer")
+        status = _sdk.SetFeatureInteger(cam, key, number)
+    elif info.type == "float":
+        if isinstance(value, bool) or not isinstance(value, (int, float)) and not hasattr(value, "__float__"):
+            raise TypeError(f"{name} must be a number, not {type(value).__name__} {value!r}")
+        number = float(value)
+        if not math.isfinite(number):
+            raise ValueError(f"{name} must be a finite number, not {value!r}")
+        if checked and info.min is not None and not info.min <= number <= info.max:
+            raise ValueError(f"{name}: {number} is out of range {_range_text(info)}")
+        status = _sdk.SetFeatureFloat(cam, key, number)
+    elif info.type == "boolean":
+        if not isinstance(value, bool) and value not in (0, 1):
+            raise TypeError(f"{name} must be True or False, not {value!r}")
+        status = _sdk.SetFeatureBoolean(cam, key, int(bool(value)))
+    elif info.type == "enumeration":
+        if isinstance(value, str):
+            if value not in info.entries:
+                raise ValueError(f"{name}: {value} is not one of its entries: {', '.join(info.entries)}")
+            status = _sdk.SetFeatureEnum(cam, key, value.encode())
+        else:
+            status = _sdk.SetFeatureEnumValue(cam, key, _whole(value, name))
+    elif info.type == "string":
+        if not isinstance(value, str):
+            raise TypeError(f"{name} must be a str, not {type(value).__name__} {value!r}")
+        text = value.encode()
+        if info.length and len(text) > info.length:
+            raise ValueError(f"{name}: {len(text)} bytes of text, it holds {info.length}")
+        status = _sdk.SetFeatureString(cam, key, text)
+    elif info.type == "register":
+        if not isinstance(value, (bytes, bytearray, memoryview)):
+            raise TypeError(f"{name} must be bytes, not {type(value).__name__}")
+        data = bytes(value)
+        if info.length is not None and len(data) != info.length:
+            raise ValueError(f"{name}: {len(data)} bytes given, the register holds {info.length}")
+        status = _sdk.SetFeatureBytes(cam, key, data)
+    else:
+        raise TypeError(f"{name} is a {info.type}, which cannot be written")
+    if status != 0:
+        _raise(status, name, "writing")
 
 
-def names(cam: int) -> list[str]:
-    """The feature names of the camera's device description."""
-    found = _sdk.StringVector()
-    _sdk.GetCameraXMLNodeNamesCSharp(cam, found)
-    return [n.decode("utf-8", "replace") for n in found]
+def execute(cam: int, name: str) -> None:
+    status = _sdk.ExecuteFeatureCommand(cam, name.encode())
+    if status != 0:
+        _raise(status, name, "executing")
+
+
+_REGION = ("Width", "Height", "OffsetX", "OffsetY")
+
+
+def region(cam: int, channel: int) -> tuple[int, int, int, int]:
+    """Width, height and offsets of a stream channel's region: those of the
+    sensor it shows (its CmosIndex), as the camera keeps them per sensor."""
+    source = describe(cam, "CmosIndex")
+    sensor = get(cam, "CmosIndex", channel if source.selectors else None) if channel or source.selectors else 0
+    if not source.selectors and channel:
+        raise VoraError(_sdk.VORA_ERR_INVALID_ARG,
+                        f"the description gives CmosIndex no selector: the sensor of channel {channel} cannot be told")
+    by_channel = source.selectors[0] if source.selectors else None
+    values = []
+    for name in _REGION:
+        info = describe(cam, name)
+        if info.selectors:
+            values.append(get(cam, name, channel if info.selectors[0] == by_channel else sensor))
+        elif sensor:
+            raise VoraError(_sdk.VORA_ERR_INVALID_ARG,
+                            f"the description gives {name} no selector: the region of sensor {sensor} cannot be read")
+        else:
+            values.append(get(cam, name))
+    return tuple(values)

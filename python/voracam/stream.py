@@ -10,7 +10,7 @@ from typing import Iterator, Optional, Protocol
 import VoraSDK as _sdk
 import _voracam_native as _native
 
-from . import _args, features
+from . import _args
 from .discovery import CameraInfo
 from .errors import CAMERA_LOST, TIMEOUT, VoraError, check, check_value, close_quietly
 from .frame import Frame, FrameCamera
@@ -18,6 +18,20 @@ from .frame import Frame, FrameCamera
 # Longest single wait in the library: between two, Python handles Ctrl-C and
 # close() gets its turn.
 _SLICE_US = 200_000
+
+
+def _payload_size(cam: int, channel: int) -> int:
+    """The bytes of each frame of an open channel: its PayloadSize register,
+    which the camera keeps per channel."""
+    where = _sdk.GetRegisterAddr(cam, b"PayloadSize")
+    if where < 0:
+        raise VoraError(where, "PayloadSize: register")
+    value = _sdk.new_intArray(1)
+    try:
+        check(_sdk.ReadRegister(cam, where + channel * _sdk.STREAM_CHANNEL_REG_STRIDE, value), "reading PayloadSize")
+        return _sdk.intArray_getitem(value, 0) & 0xFFFFFFFF
+    finally:
+        _sdk.delete_intArray(value)
 
 
 class StreamCamera(FrameCamera, Protocol):
@@ -74,8 +88,7 @@ class Stream:
         self._open = True
         try:
             # Every frame of the channel is this size, fixed when it opened.
-            where = features.address(self._cam, "PayloadSize", channel * features.CHANNEL_STRIDE)
-            self.payload_size = features.read_register(self._cam, where, "PayloadSize")
+            self.payload_size = _payload_size(self._cam, channel)
             if buffers is not None:
                 check(_sdk.SetMaxBufferLength(self._cam, channel, buffers), "buffer count")
             if resend is not None:
