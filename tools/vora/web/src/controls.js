@@ -1,11 +1,17 @@
-// The controls: each feature with the range its description declares;
-// a value the camera refuses is reported with the library's status text.
+// The controls: each feature as the library describes it (type, range,
+// entries); a value the camera or library refuses is reported with the
+// library's status text and message.
 import { api } from './protocol.js';
 
+// Integers a camera triggers with by writing 1: shown as buttons, as commands are.
 const TRIGGERS = new Set(['TriggerSoftware', 'RGBTriggerSoftware']);
 
+function isButton(c) {
+  return c.type === 'command' || TRIGGERS.has(c.name);
+}
+
 function rangeText(c) {
-  if (c.type === 'enumeration' || TRIGGERS.has(c.name)) return '';
+  if (c.type === 'enumeration' || c.type === 'boolean' || c.type === 'string' || isButton(c)) return '';
   if (c.min === null && c.max === null) return c.unit || '';
   const step = c.inc && c.inc > 1 ? `, steps of ${c.inc}` : '';
   return `${c.min ?? ''}..${c.max ?? ''}${step}${c.unit ? ` ${c.unit}` : ''}`;
@@ -34,30 +40,39 @@ export class ControlsPanel {
     const output = document.createElement('output');
     output.dataset.control = id;
     let input;
-    if (TRIGGERS.has(c.name)) {
+    if (isButton(c)) {
       input = document.createElement('button');
       input.type = 'button';
-      input.textContent = 'Trigger';
-      input.addEventListener('click', () => this.send(c, 1, output, input));
-    } else if (c.type === 'enumeration') {
+      input.textContent = c.type === 'command' ? 'Execute' : 'Trigger';
+      input.addEventListener('click', () => this.send(c, '1', output, input));
+    } else if (c.type === 'enumeration' || c.type === 'boolean') {
       input = document.createElement('select');
-      for (const e of c.entries) input.add(new Option(e.name, e.value));
+      const entries = c.type === 'boolean' ? [{ name: 'true' }, { name: 'false' }] : c.entries;
+      for (const e of entries) input.add(new Option(e.name, e.name));
       if (c.value !== null) input.value = String(c.value);
-      input.addEventListener('change', () => this.send(c, Number(input.value), output, input));
+      input.addEventListener('change', () => this.send(c, input.value, output, input));
+    } else if (c.type === 'string') {
+      input = document.createElement('input');
+      input.type = 'text';
+      if (c.value !== null) input.value = c.value;
+      input.addEventListener('change', () => this.send(c, input.value, output, input));
     } else {
+      const whole = c.type === 'integer';
       input = document.createElement('input');
       input.type = 'number';
       if (c.min !== null) input.min = c.min;
       if (c.max !== null) input.max = c.max;
-      input.step = c.inc || 1;
+      input.step = c.inc || (whole ? 1 : 'any');
       if (c.value !== null) input.value = c.value;
       input.addEventListener('change', () => {
-        if (input.value.trim() === '' || !/^-?\d+$/.test(input.value.trim())) {
+        const text = input.value.trim();
+        const form = whole ? /^-?\d+$/ : /^-?(\d+\.?\d*|\.\d+)([eE][-+]?\d+)?$/;
+        if (!form.test(text)) {
           output.className = 'refused';
-          output.textContent = `${id}: "${input.value}" is not a whole number`;
+          output.textContent = `${id}: "${input.value}" is not a ${whole ? 'whole number' : 'number'}`;
           return;
         }
-        this.send(c, Number(input.value), output, input);
+        this.send(c, text, output, input);
       });
     }
     input.name = id;
@@ -82,8 +97,11 @@ export class ControlsPanel {
         return;
       }
       output.className = 'done';
-      output.textContent = TRIGGERS.has(c.name) ? `${id}: triggered` : `${id} = ${answer.value ?? value}`;
-      if (answer.value !== null && answer.value !== undefined && input.tagName !== 'BUTTON') input.value = answer.value;
+      output.textContent = isButton(c) ? `${id}: ${c.type === 'command' ? 'done' : 'triggered'}`
+        : `${id} = ${answer.value ?? value}`;
+      if (answer.value !== null && answer.value !== undefined && input.tagName !== 'BUTTON') {
+        input.value = String(answer.value);
+      }
       this.onChanged(c);
     } catch (e) {
       output.className = 'refused';
