@@ -384,8 +384,9 @@ void VoraView::browse(const std::string& mode)
     ASSERT_TRUE(view());
     // The script bounds each of its waits by a minute times the slowdown;
     // this bounds the whole run, within CTest's bound on the test.
-    Child browser(node, {VORA_BROWSER_SCRIPT, "http://127.0.0.1:" + std::to_string(port_) + "/", build,
-                         build + "/test-artifacts", VoraStatusText(-2), std::to_string(kSlowdown), mode});
+    Child browser(node,
+                  {VORA_BROWSER_SCRIPT, "http://127.0.0.1:" + std::to_string(port_) + "/", build,
+                   build + "/test-artifacts", VoraStatusText(VORA_ERR_FEATURE_RANGE), std::to_string(kSlowdown), mode});
     const Outcome o = browser.finish(scaled(100));
     ASSERT_EQ(o.code, 0) << o.out << o.err;
     std::smatch m;
@@ -676,8 +677,21 @@ TEST_F(VoraView, ControlsReachTheCameraAndARefusalCarriesTheLibrarysStatusText)
             R"j("name":"ExposureTime","index":1,"label":"exposure time, sensor 1 (colour)","type":"integer","unit":"us","min":10,"max":100000)j"),
         std::string::npos)
         << r->body;
-    EXPECT_NE(r->body.find(R"("name":"TriggerMode","index":0)"), std::string::npos);
-    EXPECT_NE(r->body.find(R"("entries":[{"name":"Off","value":0},{"name":"On","value":1}])"), std::string::npos);
+    // Types, bounds, entries and values as the library describes them now.
+    EXPECT_NE(
+        r->body.find(R"("name":"TriggerMode","index":0,"label":"trigger mode, depth sensors","type":"enumeration")"),
+        std::string::npos)
+        << r->body;
+    EXPECT_NE(
+        r->body.find(R"("entries":[{"name":"Off","value":0},{"name":"On","value":1}],"value":"Off","access":"RW")"),
+        std::string::npos)
+        << r->body;
+    EXPECT_NE(r->body.find(R"("display_name":"Exposure Time")"), std::string::npos) << r->body;
+    for (int sensor = 0; sensor < 3; ++sensor)  // one control per value of the exposure's selector
+        EXPECT_NE(r->body.find("\"name\":\"ExposureTime\",\"index\":" + std::to_string(sensor) + ","),
+                  std::string::npos)
+            << r->body;
+    EXPECT_EQ(r->body.find("\"name\":\"PayloadSize\""), std::string::npos);  // read-only: not offered
     EXPECT_NE(
         r->body.find(
             R"("name":"Width","index":2,"label":"region of channel 2: Width","type":"integer","unit":"","min":16,"max":1280,"inc":8,"entries":[],"value":320)"),
@@ -693,9 +707,9 @@ TEST_F(VoraView, ControlsReachTheCameraAndARefusalCarriesTheLibrarysStatusText)
     r = c->Post("/api/set?name=ExposureTime&index=1&value=200000");
     ASSERT_TRUE(r);
     EXPECT_EQ(r->status, 200);
-    EXPECT_NE(
-        r->body.find(std::string("\"refused\":\"ExposureTime[1]=200000 refused: -2 (") + VoraStatusText(-2) + ")"),
-        std::string::npos)
+    EXPECT_NE(r->body.find(std::string("\"refused\":\"ExposureTime[1]=200000 refused: -84 (") +
+                           VoraStatusText(VORA_ERR_FEATURE_RANGE) + "): "),  // and the library's message
+              std::string::npos)
         << r->body;
     EXPECT_NE(r->body.find("200000 is out of range 10..100000"), std::string::npos) << r->body;
     EXPECT_EQ(sim.read_reg(exposure1), 7000u);
@@ -716,7 +730,11 @@ TEST_F(VoraView, ControlsReachTheCameraAndARefusalCarriesTheLibrarysStatusText)
     EXPECT_EQ(m.frame_width, 160u);
     EXPECT_EQ(m.frame_height, 240u);
 
-    // Triggered: a frame per software trigger.
+    // Triggered: a frame per software trigger. An entry by name or value.
+    r = c->Post("/api/set?name=TriggerMode&index=0&value=On");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->body, "{\"name\":\"TriggerMode\",\"index\":0,\"value\":\"On\"}\n");
+    EXPECT_EQ(sim.read_reg(vsim::REG_TRIGGER_MODE), 1u);
     ASSERT_EQ(c->Post("/api/set?name=TriggerMode&index=0&value=1")->status, 200);
     const uint64_t sent = sim.frames_sent(0);
     ASSERT_EQ(c->Post("/api/set?name=TriggerSoftware&index=0&value=1")->status, 200);
@@ -724,7 +742,8 @@ TEST_F(VoraView, ControlsReachTheCameraAndARefusalCarriesTheLibrarysStatusText)
 
     for (const char* bad : {"/api/set?name=NoSuchFeature&index=0&value=1", "/api/set?name=ExposureTime&index=9&value=1",
                             "/api/set?name=ExposureTime&index=0&value=7e3", "/api/set?name=ExposureTime&index=0",
-                            "/api/set?index=0&value=1"}) {
+                            "/api/set?index=0&value=1", "/api/set?name=TriggerMode&index=0&value=Sometimes",
+                            "/api/set?name=PayloadSize&index=0&value=1"}) {
         r = c->Post(bad);
         ASSERT_TRUE(r);
         EXPECT_EQ(r->status, 400) << bad << ": " << r->body;

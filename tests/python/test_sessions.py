@@ -159,6 +159,64 @@ def test_fusion_both_ways_and_open3d(camera, tmp_path):
     assert regridded.is_cloud and (regridded.width, regridded.height) == (320, 256) and regridded.depth.any()
 
 
+def test_features_by_name(camera):
+    # Enumerations by their entries' names (or values), read back by name.
+    mode = camera.describe("TriggerMode")
+    assert (mode.type, mode.access, mode.entries) == ("enumeration", "RW", ("Off", "On"))
+    camera.set("TriggerMode", "On")
+    try:
+        assert camera.get("TriggerMode") == "On"
+    finally:
+        camera.set("TriggerMode", 0)
+    assert camera.get("TriggerMode") == "Off"
+    with pytest.raises(ValueError, match="^TriggerMode: Sometimes is not one of its entries: Off, On$"):
+        camera.set("TriggerMode", "Sometimes")
+
+    # A per-sensor feature through its selector: each sensor keeps its own.
+    exposure = camera.describe("ExposureTime")
+    assert (exposure.type, exposure.unit, exposure.min) == ("integer", "us", 10) and exposure.selectors
+    camera.set("ExposureTime", 4321, 2)
+    camera.set("ExposureTime", 1234, 0)
+    assert (camera.get("ExposureTime", 2), camera.get("ExposureTime", 0)) == (4321, 1234)
+    with pytest.raises(ValueError, match="Laserbrightness has no selector"):
+        camera.get("Laserbrightness", 1)
+
+    # A float, with its bounds.
+    floats = [camera.describe(n) for n in camera.features() if camera.describe(n).type == "float"]
+    assert floats, "the simulated camera describes a float feature"
+    real = floats[0]
+    assert isinstance(camera.get(real.name), float)
+    if real.writable and real.min is not None:
+        target = (real.min + real.max) / 2
+        camera.set(real.name, target)
+        assert camera.get(real.name) == pytest.approx(target, abs=(real.max - real.min) / 50)
+        with pytest.raises(ValueError, match=f"^{real.name}: .* is out of range"):
+            camera.set(real.name, real.max + abs(real.max) + 1)
+
+    # Booleans, strings and registers in their natural types.
+    assert camera.describe("GevIEEE1588").type == "boolean"
+    assert isinstance(camera.get("GevIEEE1588"), bool)
+    assert camera.get("DeviceSerialNumber") == SERIAL
+    intrinsics = camera.get("InternelParameter")
+    assert isinstance(intrinsics, bytes) and len(intrinsics) == camera.describe("InternelParameter").length == 56
+
+    # Commands run; they have no value.
+    assert camera.describe("GevTimestampControlLatch").type == "command"
+    camera.execute("GevTimestampControlLatch")
+    with pytest.raises(TypeError, match="command"):
+        camera.set("GevTimestampControlLatch", 1)
+    with pytest.raises(ValueError, match="command"):
+        camera.get("GevTimestampControlLatch")
+
+    # A read-only feature: the library refuses, and its message names it.
+    with pytest.raises(voracam.VoraError) as refused:
+        camera.set("DeviceSerialNumber", "X")
+    assert refused.value.code == V.VORA_ERR_FEATURE_NOT_WRITABLE
+    assert "DeviceSerialNumber" in str(refused.value)
+    assert camera.get("DeviceSerialNumber") == SERIAL
+    assert "Laserbrightness" in camera.features("LightControl") and "Width" not in camera.features("LightControl")
+
+
 def test_colour_formats_convert_on_request(camera):
     formats = voracam.PixelFormat
     camera.set_roi(1, 320, 256, 480, 384)
