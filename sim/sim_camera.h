@@ -73,7 +73,8 @@ struct SimConfig {
 
     // CMOS 0 and 2 see depth, CMOS 1 colour; stream channel n shows CMOS n.
     std::vector<SimSensor> sensors = default_sensors();
-    uint32_t cloud_unit = 10;  // raw coordinate units per millimetre
+    uint32_t cloud_unit = 10;     // raw coordinate units per millimetre
+    double temperature_c = 42.5;  // inside the camera, as its temperature register reports it
     // Depth noise: each point of a depth frame moves along its ray by up to
     // this many millimetres, differently in every frame (0: every frame the same).
     double depth_noise_mm = 0;
