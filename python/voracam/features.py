@@ -167,8 +167,6 @@ def set(cam: int, name: str, value: Value, index: Optional[int] = None) -> None:
     key = name.encode()
     if info.type == "command":
         raise TypeError(f"{name} is a command: run it with execute()")
-    if info.access == "RO":
-        raise ValueError(f"{name} is read-only")
     if index is not None:
         # The bounds may differ with the selector's setting.
         _select(cam, info, index)
