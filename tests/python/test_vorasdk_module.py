@@ -160,6 +160,29 @@ def test_buffer_lengths_must_lie_within_the_bytes():
     assert error_of(V.Fusion3DToRGBCSharp, NONE, info, b"", 0, info, b"", 0, info, bytes(4), 5)[0] is ValueError
 
 
+def test_feature_buffers_must_hold_what_their_sizes_promise():
+    count = V.new_intArray(1)
+    try:
+        # Name slots of VORA_FEATURE_NAME_SIZE bytes each.
+        assert M.VORA_FEATURE_NAME_SIZE == 256
+        assert error_of(V.GetFeatureNames, NONE, b"", bytes(300), 2, count)[0] is ValueError
+        assert error_of(V.GetFeatureCategories, NONE, bytes(255), 1, count)[0] is ValueError
+        assert error_of(V.GetFeatureSelectors, NONE, b"X", bytes(10), -1, count)[0] is ValueError
+        assert error_of(V.GetFeatureEntries, NONE, b"X", bytes(256), None, 2, count)[0] is ValueError
+        assert V.GetFeatureNames(NONE, b"", bytes(512), 2, count) == -99
+        # Texts cut to the size given, which must lie within the bytes.
+        assert error_of(V.GetFeatureString, NONE, b"X", bytes(8), 9)[0] is ValueError
+        assert error_of(V.GetFeatureError, bytes(8), 9)[0] is ValueError
+        assert V.GetFeatureString(NONE, b"X", bytes(8), 8) == -99
+        # Register bytes are bytes objects, their length their own.
+        assert error_of(V.SetFeatureBytes, NONE, b"X", "text")[0] is TypeError
+        assert V.SetFeatureBytes(NONE, b"X", bytes(4)) == -99
+        # The interface's numbers, as module constants.
+        assert (M.VORA_FEATURE_FLOAT, M.VORA_ACCESS_RW, M.VORA_ERR_FEATURE_RANGE) == (5, 4, -84)
+    finally:
+        V.delete_intArray(count)
+
+
 @pytest.fixture
 def camera_objects(camsim):
     """A camera table (no connection): what processing calls need."""
