@@ -643,9 +643,11 @@ void CNodeMapRef::_GetNodes(NodeList_t& nodes) const
     }
 }
 
-genicam::Evaluator* CNodeMapRef::_GetEvaluator() const
+std::shared_ptr<genicam::Evaluator> CNodeMapRef::_GetEvaluator() const
 {
-    return map_ ? map_->GetEvaluator() : nullptr;
+    genicam::Evaluator* evaluator = map_ ? map_->GetEvaluator() : nullptr;
+    // Shares the map's ownership: whoever holds it keeps the whole map.
+    return evaluator ? std::shared_ptr<genicam::Evaluator>(map_, evaluator) : nullptr;
 }
 
 const std::string& CNodeMapRef::_GetDeviceName() const

@@ -589,7 +589,7 @@ TEST(NodeMapRef, HandsOutTheEvaluatorBuiltFromTheSameDescription)
     CNodeMapRef ref;
     EXPECT_EQ(ref._GetEvaluator(), nullptr);
     ASSERT_TRUE(ref._Attach(factory.CreateNodeMap(), "Device", nullptr));
-    genicam::Evaluator* ev = ref._GetEvaluator();
+    std::shared_ptr<genicam::Evaluator> ev = ref._GetEvaluator();
     ASSERT_NE(ev, nullptr);
     int64_t v = 0;
     EXPECT_EQ(ev->get_int("Gain", &v), 0);
@@ -597,6 +597,7 @@ TEST(NodeMapRef, HandsOutTheEvaluatorBuiltFromTheSameDescription)
     EXPECT_EQ(ev->problems().size(), 1u);  // a broken node never fails the map
     ref._Release();
     EXPECT_EQ(ref._GetEvaluator(), nullptr);
+    EXPECT_EQ(ev->get_int("Gain", &v), 0) << "a holder keeps the map past its release";
 }
 
 }  // namespace
