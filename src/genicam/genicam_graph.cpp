@@ -935,7 +935,7 @@ void Builder::walk()
 {
     const size_t count = g.nodes.size();
     std::vector<uint8_t> state(count, 0);  // 0 new, 1 on the stack, 2 done
-    std::vector<int> depth(count, 0), position(count, -1);
+    std::vector<int> depth(count, 0), position(count, -1), cycle_from(count, -1);
     struct Frame {
         int node;
         size_t next;
@@ -963,8 +963,18 @@ void Builder::walk()
                     for (size_t i = static_cast<size_t>(position[d]); i < stack.size() && path.size() < 256; ++i)
                         path += g.nodes[stack[i].node].name + " -> ";
                     path += path.size() < 256 ? g.nodes[d].name : std::string("...");
-                    for (size_t i = static_cast<size_t>(position[d]); i < stack.size(); ++i)
-                        mark(stack[i].node, "reference cycle " + path);
+                    // From the top down, up to a node an earlier cycle marked
+                    // along with everything below it down to here: many back
+                    // edges into one long chain would otherwise cost its
+                    // length times theirs.
+                    const std::string why = "reference cycle " + path;
+                    for (size_t i = stack.size(); i-- > static_cast<size_t>(position[d]);) {
+                        const int x = stack[i].node;
+                        if (cycle_from[x] >= 0 && cycle_from[x] <= position[d])
+                            break;
+                        mark(x, why);
+                        cycle_from[x] = position[d];
+                    }
                 }
                 continue;
             }
