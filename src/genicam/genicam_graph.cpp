@@ -935,7 +935,7 @@ void Builder::walk()
 {
     const size_t count = g.nodes.size();
     std::vector<uint8_t> state(count, 0);  // 0 new, 1 on the stack, 2 done
-    std::vector<int> depth(count, 0), position(count, -1), cycle_from(count, -1);
+    std::vector<int> depth(count, 0), position(count, -1), cycle_from(count, -1), cause(count, -1);
     struct Frame {
         int node;
         size_t next;
@@ -982,8 +982,12 @@ void Builder::walk()
             for (int d : node.deps) {
                 if (state[d] == 2 && depth[d] > deepest)
                     deepest = depth[d];
-                if (node.broken.empty() && !g.nodes[d].broken.empty() && state[d] == 2)
-                    node.broken = node.name + ": via " + g.nodes[d].name + " (" + g.nodes[d].broken + ")";
+                // Named by the node it reads and the first fault down there,
+                // so that the reason survives any length of chain.
+                if (node.broken.empty() && !g.nodes[d].broken.empty() && state[d] == 2) {
+                    cause[f.node] = cause[d] >= 0 ? cause[d] : d;
+                    node.broken = node.name + ": via " + g.nodes[d].name + " (" + g.nodes[cause[f.node]].broken + ")";
+                }
             }
             depth[f.node] = deepest + 1;
             if (depth[f.node] > MAX_CHAIN_DEPTH && node.broken.empty())
