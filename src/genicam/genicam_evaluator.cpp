@@ -5,6 +5,7 @@
 
 #include <pugixml.hpp>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
@@ -56,6 +57,7 @@ static int call(Evaluator::Impl& g, const std::string& name, F&& body)
     try {
         std::lock_guard<std::mutex> hold(g.lock);
         g.steps = 0;
+        ++g.epoch;
         auto it = g.by_name.find(name);
         if (it == g.by_name.end()) {
             evaluator_error() = name + ": no such feature";
@@ -140,28 +142,31 @@ int Evaluator::names(const std::string& category, std::vector<std::string>* out)
             evaluator_error() = category + ": no such category";
             return VORA_ERR_NO_NODE;
         }
-        // Sub-categories may list each other; each is walked once.
-        std::vector<char> seen(g.nodes.size(), 0);
-        std::vector<char> listed(g.nodes.size(), 0);
+        // Sub-categories may list each other; each is walked once. The marks
+        // are kept between calls, so that a call costs the size of the
+        // category's tree rather than the whole description's.
+        if (g.visited.size() != g.nodes.size())
+            g.visited.assign(g.nodes.size(), 0);
+        const uint64_t mark = ++g.visit_mark;
+        std::vector<int> listed;
         std::vector<int> pending{it->second};
-        seen[it->second] = 1;
+        g.visited[it->second] = mark;
         while (!pending.empty()) {
             const int c = pending.back();
             pending.pop_back();
             for (int f : g.nodes[c].features) {
-                if (g.nodes[f].tag == Tag::Category) {
-                    if (!seen[f]) {
-                        seen[f] = 1;
-                        pending.push_back(f);
-                    }
-                } else {
-                    listed[f] = 1;
-                }
+                if (g.visited[f] == mark)
+                    continue;
+                g.visited[f] = mark;
+                if (g.nodes[f].tag == Tag::Category)
+                    pending.push_back(f);
+                else
+                    listed.push_back(f);
             }
         }
-        for (size_t n = 0; n < g.nodes.size(); ++n)
-            if (listed[n])
-                out->push_back(g.nodes[n].name);
+        std::sort(listed.begin(), listed.end());
+        for (int n : listed)
+            out->push_back(g.nodes[n].name);
         return 0;
     } catch (...) {
         evaluator_error() = category + ": out of memory";
@@ -555,6 +560,7 @@ int Evaluator::is_done(const std::string& name, bool* done)
             if (g.nodes[x].value.node >= 0)
                 pending.push_back(g.nodes[x].value.node);
         }
+        ++g.epoch;
         int64_t v = 0, command = 0;
         if (int rc = g.operand_int(node.command_value, &command, 0))
             return rc;

@@ -608,11 +608,19 @@ void Builder::run(pugi::xml_node root)
     resolve();
     for (size_t n = before; n < g.nodes.size(); ++n)
         read(static_cast<int>(n), elements_[n], true);
-    for (size_t n = before; n < g.nodes.size(); ++n)
-        for (pugi::xml_node c = elements_[n].child("pVariable"); c; c = c.next_sibling("pVariable"))
-            for (Variable& v : g.nodes[n].variables)
-                if (v.name == c.attribute("Name").value() && v.node == -1 && v.source == Variable::NodeValue)
-                    ref(static_cast<int>(n), &v.node, text_of(c), "pVariable");
+    // Matched in order, as resolve() does for named nodes, so that a knife
+    // with many variables costs their number, not its square.
+    for (size_t n = before; n < g.nodes.size(); ++n) {
+        std::vector<Variable>& vars = g.nodes[n].variables;
+        size_t v = 0;
+        for (pugi::xml_node c = elements_[n].child("pVariable"); c; c = c.next_sibling("pVariable")) {
+            while (v < vars.size() && (vars[v].name != c.attribute("Name").value() || vars[v].node != -1 ||
+                                       vars[v].source != Variable::NodeValue))
+                ++v;
+            if (v < vars.size())
+                ref(static_cast<int>(n), &vars[v++].node, text_of(c), "pVariable");
+        }
+    }
     for (const Pending& p : pending_) {
         auto it = g.by_name.find(p.target);
         if (it == g.by_name.end()) {
@@ -927,7 +935,7 @@ void Builder::walk()
 {
     const size_t count = g.nodes.size();
     std::vector<uint8_t> state(count, 0);  // 0 new, 1 on the stack, 2 done
-    std::vector<int> depth(count, 0), position(count, -1);
+    std::vector<int> depth(count, 0), position(count, -1), cycle_from(count, -1), cause(count, -1);
     struct Frame {
         int node;
         size_t next;
@@ -949,12 +957,24 @@ void Builder::walk()
                     position[d] = static_cast<int>(stack.size());
                     stack.push_back(Frame{d, 0});
                 } else if (state[d] == 1) {
+                    // The message names the cycle's first nodes only: a
+                    // long cycle would otherwise cost its length squared.
                     std::string path;
-                    for (size_t i = static_cast<size_t>(position[d]); i < stack.size(); ++i)
+                    for (size_t i = static_cast<size_t>(position[d]); i < stack.size() && path.size() < 256; ++i)
                         path += g.nodes[stack[i].node].name + " -> ";
-                    path += g.nodes[d].name;
-                    for (size_t i = static_cast<size_t>(position[d]); i < stack.size(); ++i)
-                        mark(stack[i].node, "reference cycle " + path);
+                    path += path.size() < 256 ? g.nodes[d].name : std::string("...");
+                    // From the top down, up to a node an earlier cycle marked
+                    // along with everything below it down to here: many back
+                    // edges into one long chain would otherwise cost its
+                    // length times theirs.
+                    const std::string why = "reference cycle " + path;
+                    for (size_t i = stack.size(); i-- > static_cast<size_t>(position[d]);) {
+                        const int x = stack[i].node;
+                        if (cycle_from[x] >= 0 && cycle_from[x] <= position[d])
+                            break;
+                        mark(x, why);
+                        cycle_from[x] = position[d];
+                    }
                 }
                 continue;
             }
@@ -962,8 +982,12 @@ void Builder::walk()
             for (int d : node.deps) {
                 if (state[d] == 2 && depth[d] > deepest)
                     deepest = depth[d];
-                if (node.broken.empty() && !g.nodes[d].broken.empty() && state[d] == 2)
-                    node.broken = node.name + ": via " + g.nodes[d].name + " (" + g.nodes[d].broken + ")";
+                // Named by the node it reads and the first fault down there,
+                // so that the reason survives any length of chain.
+                if (node.broken.empty() && !g.nodes[d].broken.empty() && state[d] == 2) {
+                    cause[f.node] = cause[d] >= 0 ? cause[d] : d;
+                    node.broken = node.name + ": via " + g.nodes[d].name + " (" + g.nodes[cause[f.node]].broken + ")";
+                }
             }
             depth[f.node] = deepest + 1;
             if (depth[f.node] > MAX_CHAIN_DEPTH && node.broken.empty())
