@@ -444,8 +444,8 @@ TEST_F(VoraTool, FeaturesShowTypeAccessValueBoundsAndEntries)
     sim.write_reg(vsim::REG_LASER_BRIGHTNESS, 70);
     const Outcome r = vora({"features"});
     // The simulated camera refuses to read its precision clock's status: the
-    // list shows it as an error, says why, and fails; the rest is listed.
-    EXPECT_EQ(r.code, 1) << r.err;
+    // list shows it as an error and says why; the rest is listed.
+    EXPECT_EQ(r.code, 0) << r.err;
     EXPECT_NE(r.err.find("reading GevIEEE1588Status: "), std::string::npos) << r.err;
     std::map<std::string, std::string> rows;  // name -> the rest of its line, spaces squeezed
     std::istringstream lines(r.out);

@@ -23,6 +23,12 @@ namespace vora_tool {
 
 namespace {
 
+bool camera_gone(int status)
+{
+    return status == VORA_ERR_NOT_CONNECTED || status == VORA_ERR_CAMERA_LOST || status == VORA_ERR_READREG_TIMEOUT ||
+           status == VORA_ERR_READMEM_TIMEOUT;
+}
+
 const OptionDef kCategoryOption{"--category", 0, true};
 
 const char* const kFeaturesHelp = "usage: vora features [-c CAMERA] [--category NAME] [--json]\n"
@@ -41,8 +47,9 @@ const char* const kFeaturesHelp = "usage: vora features [-c CAMERA] [--category 
                                   "  --json   one JSON document instead: {\"features\": [{name, type, access,\n"
                                   "           value, min, max, inc, unit, entries: [{name, value}], selectors,\n"
                                   "           display_name}]}, with null where the text shows \"-\" or \"error\"\n"
-                                  "Exit codes: 0 ok, 1 camera error, 2 usage error (also an unknown category),\n"
-                                  "3 no camera matches.\n";
+                                  "Exit codes: 0 ok (also when some values cannot be read: they show as\n"
+                                  "\"error\", with why on stderr), 1 camera error (the camera stopped answering),\n"
+                                  "2 usage error (also an unknown category), 3 no camera matches.\n";
 
 const char* const kGetHelp = "usage: vora get [-c CAMERA] [--json] NAME[IDX]...\n"
                              "Reads features of a camera (-c: index of `vora list`, serial number, IP or\n"
@@ -399,7 +406,10 @@ int cmd_features(int argc, char** argv)
             status = nf.read(f, &value);
             if (status != 0) {
                 report("reading " + name + ": " + nf.message());
-                result = kExitCamera;
+                // A feature the camera refuses to read is shown as such; the
+                // listing fails only when the camera stops answering.
+                if (camera_gone(status))
+                    result = kExitCamera;
             }
         }
         const bool integer = f.info.type == VORA_FEATURE_INTEGER, real = f.info.type == VORA_FEATURE_FLOAT;
