@@ -35,14 +35,13 @@ namespace {
 
 using Steady = std::chrono::steady_clock;
 
-// GigE Vision timestamp registers of the bootstrap map.
-constexpr uint32_t TIMESTAMP_CONTROL = 0x0944;
-constexpr uint32_t TIMESTAMP_LATCHED_HIGH = 0x0948;
-constexpr uint32_t TIMESTAMP_LATCHED_LOW = 0x094C;
+using bootstrap::PRIMARY_APPLICATION_IP;
+using bootstrap::PRIMARY_APPLICATION_PORT;
+using bootstrap::TIMESTAMP_CONTROL;
+using bootstrap::TIMESTAMP_LATCHED_HIGH;
+using bootstrap::TIMESTAMP_LATCHED_LOW;
 constexpr uint32_t TIMESTAMP_RESET = 1;
 constexpr uint32_t TIMESTAMP_LATCH = 2;
-constexpr uint32_t PRIMARY_APPLICATION_PORT = 0x0A04;
-constexpr uint32_t PRIMARY_APPLICATION_IP = 0x0A14;
 
 constexpr uint32_t REBOOT_KEY = 0x111F;
 constexpr long long REBOOT_MS = 1500;  // off the network while restarting

@@ -11,10 +11,10 @@ void build_bootstrap(DeviceMemory& m, const SimConfig& c)
     auto ro = [&](uint32_t a, uint32_t size) { m.set_access(a, size, Access::ReadOnly); };
     auto rw = [&](uint32_t a, uint32_t size) { m.set_access(a, size, Access::ReadWrite); };
 
-    ro(0x0000, 4);
-    m.set_reg(0x0000, 0x00020000);  // GigE Vision 2.0
-    ro(0x0004, 4);
-    m.set_reg(0x0004, 0x80000001);  // big-endian device, UTF-8 strings
+    ro(bootstrap::VERSION, 4);
+    m.set_reg(bootstrap::VERSION, 0x00020000);  // GigE Vision 2.0
+    ro(bootstrap::DEVICE_MODE, 4);
+    m.set_reg(bootstrap::DEVICE_MODE, 0x80000001);  // big-endian device, UTF-8 strings
     ro(0x0008, 8);
     m.set_reg(0x0008, (uint32_t(c.mac[0]) << 8) | c.mac[1]);
     m.set_reg(0x000C, (uint32_t(c.mac[2]) << 24) | (uint32_t(c.mac[3]) << 16) | (uint32_t(c.mac[4]) << 8) | c.mac[5]);
@@ -29,14 +29,14 @@ void build_bootstrap(DeviceMemory& m, const SimConfig& c)
     ro(0x0044, 4);
     m.set_reg(0x0044, c.gateway);
 
-    ro(0x0048, 0x00E8 - 0x0048);
-    m.set_string(0x0048, 32, c.vendor);
-    m.set_string(0x0068, 32, c.model);
-    m.set_string(0x0088, 32, c.version);
-    m.set_string(0x00A8, 48, c.manufacturer_info);
-    m.set_string(0x00D8, 16, c.serial);
-    rw(0x00E8, 16);
-    m.set_string(0x00E8, 16, c.user_name);
+    ro(bootstrap::VENDOR_NAME, bootstrap::USER_NAME - bootstrap::VENDOR_NAME);
+    m.set_string(bootstrap::VENDOR_NAME, 32, c.vendor);
+    m.set_string(bootstrap::MODEL_NAME, 32, c.model);
+    m.set_string(bootstrap::DEVICE_VERSION, 32, c.version);
+    m.set_string(bootstrap::MANUFACTURER_INFO, 48, c.manufacturer_info);
+    m.set_string(bootstrap::SERIAL_NUMBER, 16, c.serial);
+    rw(bootstrap::USER_NAME, 16);
+    m.set_string(bootstrap::USER_NAME, 16, c.user_name);
 
     ro(First_Url_Reg, 512);
     ro(Second_Url_Reg, 512);
@@ -58,18 +58,18 @@ void build_bootstrap(DeviceMemory& m, const SimConfig& c)
     m.set_reg(GVCP_Capability_Reg, 0xC0000006);  // user name, serial, resend, WRITEMEM
     rw(Heartbeat_Timeout_Reg, 4);
     m.set_reg(Heartbeat_Timeout_Reg, c.heartbeat_timeout_ms);
-    ro(0x093C, 8);
-    m.set_reg(0x093C, static_cast<uint32_t>(c.tick_frequency >> 32));
-    m.set_reg(0x0940, static_cast<uint32_t>(c.tick_frequency));
-    rw(0x0944, 4);  // timestamp control
-    ro(0x0948, 8);  // latched timestamp
-    rw(0x0954, 4);  // GVCP configuration
-    ro(0x0958, 4);
-    m.set_reg(0x0958, 1000);  // pending timeout, ms
+    ro(bootstrap::TICK_FREQUENCY_HIGH, 8);
+    m.set_reg(bootstrap::TICK_FREQUENCY_HIGH, static_cast<uint32_t>(c.tick_frequency >> 32));
+    m.set_reg(bootstrap::TICK_FREQUENCY_LOW, static_cast<uint32_t>(c.tick_frequency));
+    rw(bootstrap::TIMESTAMP_CONTROL, 4);
+    ro(bootstrap::TIMESTAMP_LATCHED_HIGH, 8);
+    rw(bootstrap::GVCP_CONFIGURATION, 4);
+    ro(bootstrap::PENDING_TIMEOUT, 4);
+    m.set_reg(bootstrap::PENDING_TIMEOUT, 1000);  // ms
 
     rw(Control_Channel_Privilage_Reg, 4);
-    ro(0x0A04, 4);  // primary application port
-    ro(0x0A14, 4);  // primary application address
+    ro(bootstrap::PRIMARY_APPLICATION_PORT, 4);
+    ro(bootstrap::PRIMARY_APPLICATION_IP, 4);
 
     for (uint32_t n = 0; n < c.stream_channels && n < 12; ++n) {
         const uint32_t base = Stream_Channel_0_Port_Reg + n * STREAM_CHANNEL_REG_STRIDE;

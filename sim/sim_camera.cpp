@@ -496,8 +496,8 @@ uint16_t SimCamera::write_register(uint32_t address, uint32_t value, const Peer&
             holder_ = Peer{};
         }
         memory_.set_reg(address, value);
-        memory_.set_reg(0x0A04, held_ ? holder_.port : 0);
-        memory_.set_reg(0x0A14, held_ ? holder_.ip : 0);
+        memory_.set_reg(bootstrap::PRIMARY_APPLICATION_PORT, held_ ? holder_.port : 0);
+        memory_.set_reg(bootstrap::PRIMARY_APPLICATION_IP, held_ ? holder_.ip : 0);
         return gvcp::STATUS_SUCCESS;
     }
     if (!may_write(from))

@@ -73,7 +73,8 @@ struct SimConfig {
 
     // CMOS 0 and 2 see depth, CMOS 1 colour; stream channel n shows CMOS n.
     std::vector<SimSensor> sensors = default_sensors();
-    uint32_t cloud_unit = 10;  // raw coordinate units per millimetre
+    uint32_t cloud_unit = 10;     // raw coordinate units per millimetre
+    double temperature_c = 42.5;  // inside the camera, as its temperature register reports it
     // Depth noise: each point of a depth frame moves along its ray by up to
     // this many millimetres, differently in every frame (0: every frame the same).
     double depth_noise_mm = 0;
@@ -271,6 +272,32 @@ private:
     std::atomic<bool> running_{false};
     std::thread thread_;
 };
+
+// Bootstrap registers the simulator lays out, serves and describes beyond
+// the shared constants of vora_base_type.h.
+namespace bootstrap {
+constexpr uint32_t VERSION = 0x0000;      // major in the high half, minor in the low
+constexpr uint32_t DEVICE_MODE = 0x0004;  // endianness and character set
+// Identity strings, zero-padded to their field's length.
+constexpr uint32_t VENDOR_NAME = 0x0048;        // 32 bytes
+constexpr uint32_t MODEL_NAME = 0x0068;         // 32
+constexpr uint32_t DEVICE_VERSION = 0x0088;     // 32
+constexpr uint32_t MANUFACTURER_INFO = 0x00A8;  // 48
+constexpr uint32_t SERIAL_NUMBER = 0x00D8;      // 16
+constexpr uint32_t USER_NAME = 0x00E8;          // 16, writable
+constexpr uint32_t TICK_FREQUENCY_HIGH = 0x093C;
+constexpr uint32_t TICK_FREQUENCY_LOW = 0x0940;
+constexpr uint32_t TIMESTAMP_CONTROL = 0x0944;
+constexpr uint32_t TIMESTAMP_LATCHED_HIGH = 0x0948;
+constexpr uint32_t TIMESTAMP_LATCHED_LOW = 0x094C;
+constexpr uint32_t GVCP_CONFIGURATION = 0x0954;
+constexpr uint32_t PENDING_TIMEOUT = 0x0958;
+// Named by the description but left unmapped: a feature whose register the
+// device refuses.
+constexpr uint32_t IEEE1588_STATUS = 0x096C;
+constexpr uint32_t PRIMARY_APPLICATION_PORT = 0x0A04;
+constexpr uint32_t PRIMARY_APPLICATION_IP = 0x0A14;
+}  // namespace bootstrap
 
 // Lays out the bootstrap registers of a GigE Vision device from the config.
 void build_bootstrap(DeviceMemory& memory, const SimConfig& config);

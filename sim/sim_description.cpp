@@ -64,6 +64,7 @@ enum class Ns { Standard, Custom };
 // Optional bounds and presentation of an Integer; empty fields are left out.
 struct Limits {
     std::string min, max, p_max, inc, unit, representation;
+    std::vector<std::string> selected;
     Limits& Min(int64_t v)
     {
         min = num(v);
@@ -94,6 +95,23 @@ struct Limits {
         representation = r;
         return *this;
     }
+    // The features whose value depends on this one.
+    Limits& Selects(std::vector<std::string> features)
+    {
+        selected = std::move(features);
+        return *this;
+    }
+};
+
+// A register repeated per sensor or per stream channel: its Address is
+// that of the first, and the selector's value times the offset moves it.
+struct Index {
+    std::string selector;
+    uint32_t offset = 0;
+};
+
+struct Variable {
+    std::string name, node;
 };
 
 struct Entry {
@@ -128,7 +146,7 @@ public:
     {
         list(name);
         open("StringReg", name, ns, tip, display, "Beginner");
-        registers(address, length, access, false);
+        registers(address, length, access, false, Index());
         close("StringReg");
     }
 
@@ -138,6 +156,23 @@ public:
         list(name);
         open("Integer", name, ns, tip, display, visibility);
         leaf("pValue", name + "Reg");
+        bounds(l);
+        close("Integer");
+    }
+
+    // An Integer held by the host alone, choosing which sensor or channel
+    // the features it selects reach; it starts at 0.
+    void selector(const std::string& name, Ns ns, const std::string& tip, const std::string& display, const Limits& l)
+    {
+        list(name);
+        open("Integer", name, ns, tip, display, "Beginner");
+        leaf("Value", "0");
+        bounds(l);
+        close("Integer");
+    }
+
+    void bounds(const Limits& l)
+    {
         if (!l.min.empty())
             leaf("Min", l.min);
         if (!l.p_max.empty())
@@ -150,7 +185,8 @@ public:
             leaf("Unit", l.unit);
         if (!l.representation.empty())
             leaf("Representation", l.representation);
-        close("Integer");
+        for (const std::string& f : l.selected)
+            leaf("pSelected", f);
     }
 
     void command(const std::string& name, Ns ns, const std::string& tip, const std::string& display, uint32_t value)
@@ -199,39 +235,63 @@ public:
     {
         list(name);
         open("IntSwissKnife", name, ns, tip, display, visibility);
-        xml_ += "    <pVariable Name=\"HI\">" + escape(hi) + "</pVariable>\n";
-        xml_ += "    <pVariable Name=\"LO\">" + escape(lo) + "</pVariable>\n";
-        leaf("Formula", "(HI << 32) | LO");
-        if (!unit.empty())
-            leaf("Unit", unit);
+        swiss_knife_body({{"HI", hi}, {"LO", lo}}, "(HI << 32) | LO", unit);
         close("IntSwissKnife");
     }
 
+    // An integer computed from other nodes, serving another node (a bound)
+    // rather than shown as a feature.
+    void computed(const std::string& name, const std::vector<Variable>& variables, const std::string& formula)
+    {
+        open("IntSwissKnife", name, Ns::Custom, "", "", nullptr);
+        swiss_knife_body(variables, formula, "");
+        close("IntSwissKnife");
+    }
+
+    // A float feature over an integer node in other units: FormulaFrom
+    // turns the node's value (TO) into the feature's (FROM), FormulaTo back.
+    void converter(const std::string& name, Ns ns, const char* visibility, const std::string& tip,
+                   const std::string& display, const std::string& node, const std::string& formula_to,
+                   const std::string& formula_from, const std::string& unit)
+    {
+        list(name);
+        open("Converter", name, ns, tip, display, visibility);
+        leaf("FormulaTo", formula_to);
+        leaf("FormulaFrom", formula_from);
+        leaf("pValue", node);
+        if (!unit.empty())
+            leaf("Unit", unit);
+        leaf("Slope", "Increasing");
+        close("Converter");
+    }
+
     void block(const std::string& name, Ns ns, const std::string& tip, const std::string& display, uint32_t address,
-               uint32_t length)
+               uint32_t length, const Index& index)
     {
         list(name);
         open("Register", name, ns, tip, display, "Expert");
-        registers(address, length, "RO", false);
+        registers(address, length, "RO", false, index);
         close("Register");
     }
 
     // Registers that change on the device's own account are marked
     // uncachable so that a host reads them afresh.
-    void int_reg(const std::string& name, uint32_t address, const char* access, bool volatile_value = false)
+    void int_reg(const std::string& name, uint32_t address, const char* access, bool volatile_value = false,
+                 const Index& index = Index())
     {
         open("IntReg", name, Ns::Custom, "", "", nullptr);
-        registers(address, 4, access, volatile_value);
+        registers(address, 4, access, volatile_value, index);
         leaf("Sign", "Unsigned");
         leaf("Endianess", "BigEndian");
         close("IntReg");
     }
 
     // Bits msb..lsb of a word, numbered from the most significant bit as 0.
-    void masked_reg(const std::string& name, uint32_t address, const char* access, int lsb, int msb)
+    void masked_reg(const std::string& name, uint32_t address, const char* access, int lsb, int msb,
+                    const Index& index = Index())
     {
         open("MaskedIntReg", name, Ns::Custom, "", "", nullptr);
-        registers(address, 4, access, false);
+        registers(address, 4, access, false, index);
         if (lsb == msb) {
             leaf("Bit", num(lsb));
         } else {
@@ -320,9 +380,20 @@ private:
         xml_ += "    <" + std::string(tag) + ">" + escape(text) + "</" + tag + ">\n";
     }
 
-    void registers(uint32_t address, uint32_t length, const char* access, bool volatile_value)
+    void swiss_knife_body(const std::vector<Variable>& variables, const std::string& formula, const std::string& unit)
+    {
+        for (const Variable& v : variables)
+            xml_ += "    <pVariable Name=\"" + escape(v.name) + "\">" + escape(v.node) + "</pVariable>\n";
+        leaf("Formula", formula);
+        if (!unit.empty())
+            leaf("Unit", unit);
+    }
+
+    void registers(uint32_t address, uint32_t length, const char* access, bool volatile_value, const Index& index)
     {
         leaf("Address", hex(address));
+        if (!index.selector.empty())
+            xml_ += "    <pIndex Offset=\"" + num(index.offset) + "\">" + escape(index.selector) + "</pIndex>\n";
         leaf("Length", num(length));
         leaf("AccessMode", access);
         leaf("pPort", "Device");
@@ -345,32 +416,49 @@ constexpr uint32_t channel0(uint32_t offset)
     return CHANNEL_BASE + offset;
 }
 
-// GigE Vision bootstrap registers the description names beyond the shared constants.
-constexpr uint32_t TICK_FREQUENCY_HIGH = 0x093C;
-constexpr uint32_t TICK_FREQUENCY_LOW = 0x0940;
-constexpr uint32_t TIMESTAMP_CONTROL = 0x0944;
-constexpr uint32_t TIMESTAMP_LATCHED_HIGH = 0x0948;
-constexpr uint32_t TIMESTAMP_LATCHED_LOW = 0x094C;
-constexpr uint32_t GVCP_CONFIGURATION = 0x0954;
-constexpr uint32_t IEEE1588_STATUS = 0x096C;
+using namespace bootstrap;
 
 // The namespaces of the entries below: the standard's names and ours.
 constexpr Ns S = Ns::Standard;
 constexpr Ns C = Ns::Custom;
 
+// The camera's per-sensor registers repeat every SENSOR_STRIDE bytes; its
+// per-channel registers and the bootstrap's stream channel registers every
+// CHANNEL_STRIDE.
+Index per_sensor()
+{
+    return {"SensorSelector", SENSOR_STRIDE};
+}
+
+Index per_channel()
+{
+    return {"GevStreamChannelSelector", CHANNEL_STRIDE};
+}
+
 // Identity and device-wide operations.
 void describe_device(Description& d)
 {
     d.in("DeviceControl");
-    d.string_reg("DeviceVendorName", S, "Name of the manufacturer.", "Vendor Name", 0x0048, 32, "RO");
-    d.string_reg("DeviceModelName", S, "Model of the camera.", "Model Name", 0x0068, 32, "RO");
-    d.string_reg("DeviceVersion", S, "Version of the camera.", "Device Version", 0x0088, 32, "RO");
-    d.string_reg("DeviceManufacturerInfo", S, "Further information from the manufacturer.", "Manufacturer Info", 0x00A8,
-                 48, "RO");
-    d.string_reg("DeviceSerialNumber", S, "Serial number of the camera.", "Serial Number", 0x00D8, 16, "RO");
-    d.string_reg("DeviceUserID", S, "Name the user gives the camera.", "User ID", 0x00E8, 16, "RW");
+    d.string_reg("DeviceVendorName", S, "Name of the manufacturer.", "Vendor Name", VENDOR_NAME, 32, "RO");
+    d.string_reg("DeviceModelName", S, "Model of the camera.", "Model Name", MODEL_NAME, 32, "RO");
+    d.string_reg("DeviceVersion", S, "Version of the camera.", "Device Version", DEVICE_VERSION, 32, "RO");
+    d.string_reg("DeviceManufacturerInfo", S, "Further information from the manufacturer.", "Manufacturer Info",
+                 MANUFACTURER_INFO, 48, "RO");
+    d.string_reg("DeviceSerialNumber", S, "Serial number of the camera.", "Serial Number", SERIAL_NUMBER, 16, "RO");
+    d.string_reg("DeviceUserID", S, "Name the user gives the camera.", "User ID", USER_NAME, 16, "RW");
     d.integer("TotalNumberOfCmos", C, "Expert", "Number of image sensors in the camera.", "Number of Sensors");
     d.int_reg("TotalNumberOfCmosReg", REG_TOTAL_NUMBER_OF_CMOS, "RO");
+    d.selector("SensorSelector", C, "Sensor that the per-sensor features read and set.", "Sensor Selector",
+               Limits()
+                   .Min(0)
+                   .pMax("SensorSelectorMax")
+                   .Selects({"Width", "Height", "OffsetX", "OffsetY", "ExposureAuto", "ExposureCompensationLevel",
+                             "ExposureTime", "InternelParameter", "ExternelParameter"}));
+    d.computed("SensorSelectorMax", {{"N", "TotalNumberOfCmos"}}, "N - 1");
+    d.converter("DeviceTemperature", S, "Expert", "Temperature inside the camera.", "Device Temperature",
+                "DeviceTemperatureRaw", "(FROM + 273.15) * 100", "TO / 100 - 273.15", "C");
+    // Hundredths of a kelvin, as the sensor reports it.
+    d.int_reg("DeviceTemperatureRaw", REG_DEVICE_TEMPERATURE, "RO", true);
     d.integer("DeviceCloudUnit", C, "Expert", "Raw point-cloud units per millimetre.", "Cloud Unit");
     d.int_reg("DeviceCloudUnitReg", REG_DEVICE_CLOUD_UNIT, "RO");
     d.integer("FirmwareUpdate", C, "Guru", "Starts a firmware update.", "Firmware Update");
@@ -388,24 +476,24 @@ void describe_image_format(Description& d, const SimConfig& c)
     d.in("ImageFormatControl");
     d.integer("CmosIndex", C, "Beginner", "Sensor shown by the stream channel.", "Sensor Index",
               Limits().Min(0).Max(sensors > 0 ? sensors - 1 : 0));
-    d.int_reg("CmosIndexReg", channel0(CH_CMOS_INDEX), "RW");
+    d.int_reg("CmosIndexReg", channel0(CH_CMOS_INDEX), "RW", false, per_channel());
     d.integer("Width", S, "Beginner", "Width of the image in pixels.", "Width", Limits().Min(16).pMax("MWOP").Inc(8));
-    d.int_reg("WidthReg", sensor0(SN_WIDTH), "RW");
+    d.int_reg("WidthReg", sensor0(SN_WIDTH), "RW", false, per_sensor());
     d.integer("Height", S, "Beginner", "Height of the image in pixels.", "Height",
               Limits().Min(16).pMax("MHOP").Inc(2));
-    d.int_reg("HeightReg", sensor0(SN_HEIGHT), "RW");
+    d.int_reg("HeightReg", sensor0(SN_HEIGHT), "RW", false, per_sensor());
     d.integer("OffsetX", S, "Beginner", "Horizontal offset of the image from the sensor's origin.", "Offset X",
               Limits().Min(0).Max(max_width > 16 ? max_width - 16 : 0).Inc(8));
-    d.int_reg("OffsetXReg", sensor0(SN_OFFSET_X), "RW");
+    d.int_reg("OffsetXReg", sensor0(SN_OFFSET_X), "RW", false, per_sensor());
     d.integer("OffsetY", S, "Beginner", "Vertical offset of the image from the sensor's origin.", "Offset Y",
               Limits().Min(0).Max(max_height > 16 ? max_height - 16 : 0).Inc(2));
-    d.int_reg("OffsetYReg", sensor0(SN_OFFSET_Y), "RW");
-    d.int_reg("MWOP", sensor0(SN_MAX_WIDTH), "RO");
-    d.int_reg("MHOP", sensor0(SN_MAX_HEIGHT), "RO");
+    d.int_reg("OffsetYReg", sensor0(SN_OFFSET_Y), "RW", false, per_sensor());
+    d.int_reg("MWOP", sensor0(SN_MAX_WIDTH), "RO", false, per_sensor());
+    d.int_reg("MHOP", sensor0(SN_MAX_HEIGHT), "RO", false, per_sensor());
     d.enumeration("PixelFormat", S, "Beginner", "Format of the pixels of the stream.", "Pixel Format",
                   pixel_format_entries({PIXEL_FORMAT_MONO8, PIXEL_FORMAT_BAYER_RG8, PIXEL_FORMAT_YUV422_8,
                                         PIXEL_FORMAT_RGB8, PIXEL_FORMAT_COORD3D_ABC16}));
-    d.int_reg("PixelFormatReg", channel0(CH_PIXEL_FORMAT), "RW");
+    d.int_reg("PixelFormatReg", channel0(CH_PIXEL_FORMAT), "RW", false, per_channel());
 }
 
 // Starting, triggering and exposing.
@@ -441,13 +529,13 @@ void describe_acquisition(Description& d)
     d.int_reg("ExposureTypeReg", REG_EXPOSURE_TYPE, "RW");
     d.enumeration("ExposureAuto", S, "Beginner", "Automatic exposure.", "Exposure Auto",
                   {{"Off", "0", S}, {"Continuous", "1", S}});
-    d.int_reg("ExposureAutoReg", sensor0(SN_EXPOSURE_AUTO), "RW");
+    d.int_reg("ExposureAutoReg", sensor0(SN_EXPOSURE_AUTO), "RW", false, per_sensor());
     d.integer("ExposureCompensationLevel", C, "Expert", "Target brightness of automatic exposure.",
               "Exposure Compensation", Limits().Min(1).Max(16));
-    d.int_reg("ExposureCompensationLevelReg", sensor0(SN_EXPOSURE_COMPENSATION), "RW");
+    d.int_reg("ExposureCompensationLevelReg", sensor0(SN_EXPOSURE_COMPENSATION), "RW", false, per_sensor());
     d.integer("ExposureTime", S, "Beginner", "Exposure time in microseconds.", "Exposure Time",
               Limits().Min(10).pMax("ExposureTimeMax").Unit("us"));
-    d.int_reg("ExposureTimeReg", sensor0(SN_EXPOSURE_TIME), "RW");
+    d.int_reg("ExposureTimeReg", sensor0(SN_EXPOSURE_TIME), "RW", false, per_sensor());
     d.int_reg("ExposureTimeMax", REG_EXPOSURE_TIME_MAX, "RO");
 }
 
@@ -487,22 +575,37 @@ void describe_light(Description& d)
 void describe_transport_layer(Description& d)
 {
     d.in("TransportLayerControl");
+    d.selector("GevStreamChannelSelector", S, "Stream channel that the per-channel features read and set.",
+               "Stream Channel Selector",
+               Limits()
+                   .Min(0)
+                   .pMax("GevStreamChannelSelectorMax")
+                   .Selects({"CmosIndex", "PixelFormat", "PayloadSize", "GevSCPSPacketSize", "GevSCPSDoNotFragment",
+                             "GevSCSP", "GevSCDA", "GevSCPHostPort"}));
+    d.computed("GevStreamChannelSelectorMax", {{"N", "GevStreamChannelCount"}}, "N - 1");
+    d.integer("GevVersionMajor", S, "Expert", "Major version of GigE Vision the camera follows.", "Version Major");
+    d.masked_reg("GevVersionMajorReg", VERSION, "RO", 15, 0);
+    d.integer("GevVersionMinor", S, "Expert", "Minor version of GigE Vision the camera follows.", "Version Minor");
+    d.masked_reg("GevVersionMinorReg", VERSION, "RO", 31, 16);
     d.integer("PayloadSize", S, "Expert", "Bytes of one image of the stream.", "Payload Size");
-    d.int_reg("PayloadSizeReg", channel0(CH_PAYLOAD_SIZE), "RO", true);
+    d.int_reg("PayloadSizeReg", channel0(CH_PAYLOAD_SIZE), "RO", true, per_channel());
     d.integer("GevStreamChannelCount", S, "Expert", "Number of stream channels.", "Stream Channel Count");
     d.int_reg("GevStreamChannelCountReg", Number_of_Stream_Channels_Reg, "RO");
     d.integer("GevSCPSPacketSize", S, "Expert", "Size of the stream packets in bytes.", "Packet Size",
               Limits().Min(576).Max(9000).Unit("B"));
-    d.masked_reg("GevSCPSPacketSizeReg", Stream_Channel_Packet_Size_Reg, "RW", 31, 16);
+    d.masked_reg("GevSCPSPacketSizeReg", Stream_Channel_Packet_Size_Reg, "RW", 31, 16, per_channel());
+    d.boolean("GevSCPSDoNotFragment", S, "Expert", "Whether stream packets are sent with IP fragmentation off.",
+              "Do Not Fragment");
+    d.masked_reg("GevSCPSDoNotFragmentReg", Stream_Channel_Packet_Size_Reg, "RW", 1, 1, per_channel());
     d.integer("GevSCSP", S, "Guru", "UDP port the stream is sent from.", "Stream Source Port",
               Limits().Min(0).Max(65535));
-    d.int_reg("GevSCSPReg", Source_Port_Reg, "RO");
+    d.int_reg("GevSCSPReg", Source_Port_Reg, "RO", false, per_channel());
     d.integer("GevSCDA", S, "Expert", "Address the stream is sent to.", "Stream Destination Address",
               Limits().Representation("IPV4Address"));
-    d.int_reg("GevSCDAReg", Stream_Channel_0_Destination_Address_Reg, "RW");
+    d.int_reg("GevSCDAReg", Stream_Channel_0_Destination_Address_Reg, "RW", false, per_channel());
     d.integer("GevSCPHostPort", S, "Expert", "UDP port the stream is sent to; 0 closes the channel.",
               "Stream Host Port", Limits().Min(0).Max(65535));
-    d.masked_reg("GevSCPHostPortReg", Stream_Channel_0_Port_Reg, "RW", 31, 16);
+    d.masked_reg("GevSCPHostPortReg", Stream_Channel_0_Port_Reg, "RW", 31, 16, per_channel());
     d.integer("GevHeartbeatTimeout", S, "Guru", "Time the camera keeps control without a heartbeat.",
               "Heartbeat Timeout", Limits().Min(500).Max(600000).Unit("ms"));
     d.int_reg("GevHeartbeatTimeoutReg", Heartbeat_Timeout_Reg, "RW");
@@ -531,11 +634,11 @@ void describe_calibration(Description& d)
     d.block("InternelParameter", C,
             "Intrinsics of the sensor: 5 distortion coefficients, then the 3x3 camera matrix, "
             "as little-endian floats.",
-            "Intrinsic Parameters", sensor0(SN_INTRINSICS), 56);
+            "Intrinsic Parameters", sensor0(SN_INTRINSICS), 56, per_sensor());
     d.block("ExternelParameter", C,
             "Extrinsics of the sensor: the 3x3 rotation, then the translation in mm, "
             "as little-endian floats.",
-            "Extrinsic Parameters", sensor0(SN_EXTRINSICS), 48);
+            "Extrinsic Parameters", sensor0(SN_EXTRINSICS), 48, per_sensor());
 }
 
 }  // namespace

@@ -44,6 +44,7 @@ constexpr uint32_t REG_DEVICE_REBOOT = FEATURE_BASE + 0x48;
 constexpr uint32_t REG_EXPOSURE_TIME_MAX = FEATURE_BASE + 0x4C;   // pMax of ExposureTime
 constexpr uint32_t REG_ACQUISITION_STATUS = FEATURE_BASE + 0x50;  // 1 while acquiring
 constexpr uint32_t REG_TRIGGER_SELECTOR = FEATURE_BASE + 0x54;
+constexpr uint32_t REG_DEVICE_TEMPERATURE = FEATURE_BASE + 0x58;  // hundredths of a kelvin
 
 // Per stream channel n: CHANNEL_BASE + n * CHANNEL_STRIDE + offset.
 constexpr uint32_t CH_CMOS_INDEX = 0x00;

@@ -1,5 +1,6 @@
 // The camera's own feature registers: device-wide settings, one block per
 // stream channel and one per sensor, with the defaults a camera powers up with.
+#include <cmath>
 #include <cstring>
 
 #include "pixel_formats.h"
@@ -116,6 +117,7 @@ void build_features(DeviceMemory& m, const SimConfig& c)
     ro(REG_EXPOSURE_TIME_MAX, 100000);
     ro(REG_ACQUISITION_STATUS, 0);
     rw(REG_TRIGGER_SELECTOR, 0);
+    ro(REG_DEVICE_TEMPERATURE, static_cast<uint32_t>(std::lround((c.temperature_c + 273.15) * 100)));
 
     for (uint32_t n = 0; n < c.stream_channels; ++n) {
         // Channel n shows sensor n; channels beyond the sensors fall back to the first.

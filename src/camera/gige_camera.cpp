@@ -1,7 +1,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "camera/description_port.h"
 #include "camera/vora_gige_camera.h"
+#include "genicam/genicam_evaluator.h"
 
 GigeCamera::GigeCamera()
     : xml_data(static_cast<char*>(std::calloc(2, 1))), node_map_ref(new GenApi::CNodeMapRef("Device"))

@@ -223,7 +223,7 @@ void GigeCamera::fail_connect()
     stop_heartbeat();
     WriteRegister(Control_Channel_Privilage_Reg, 0);
     close_control_channel();
-    node_map_ref->_Release();
+    release_node_map();
 }
 
 void GigeCamera::stop_heartbeat()
@@ -242,7 +242,7 @@ int GigeCamera::CameraDisconnect()
     if (control_port() == 0 && !heartbeat_thread.joinable()) {
         // Never connected, or already disconnected: nothing to give back.
         connected = 0;
-        node_map_ref->_Release();
+        release_node_map();
         log.log_disable();
         return VORA_OK;
     }
@@ -256,7 +256,7 @@ int GigeCamera::CameraDisconnect()
     }
     stop_heartbeat();
     close_control_channel();
-    node_map_ref->_Release();
+    release_node_map();
     log.log_disable();
     return result;
 }

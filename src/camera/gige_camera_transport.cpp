@@ -160,9 +160,16 @@ int GigeCamera::ReadRegister(unsigned int address, int* value)
 
 int GigeCamera::WriteRegister(unsigned int address, int value)
 {
+    const int status = write_register_raw(address, static_cast<uint32_t>(value));
+    invalidate_features();
+    return status;
+}
+
+int GigeCamera::write_register_raw(uint32_t address, uint32_t value)
+{
     uint8_t cmd[gvcp::WRITEREG_CMD_LEN];
     const uint16_t id = next_req_id();
-    gvcp::build_writereg(cmd, id, address, static_cast<uint32_t>(value));
+    gvcp::build_writereg(cmd, id, address, value);
     uint8_t ack[REG_ACK_LEN] = {};
     if (exchange(cmd, sizeof cmd, gvcp::WRITEREG_ACK, id, ack, sizeof ack, REG_ACK_LEN, 1000) == 0) {
         log.log_debug(gvcp_log_debug_level, "[function:WriteRegister] Write register error.");
@@ -172,7 +179,7 @@ int GigeCamera::WriteRegister(unsigned int address, int value)
     log.log_info(
         gvcp_log_info_level,
         "[function:WriteRegister] Write register.the regster addr:%x, the write data: %d, the write status: %x.",
-        address, value, status);
+        address, static_cast<int>(value), status);
     return status;
 }
 
@@ -196,8 +203,26 @@ int GigeCamera::ReadMem(unsigned int address, unsigned short count, char* buffer
     return status;
 }
 
+int GigeCamera::write_memory_raw(uint32_t address, const uint8_t* data, uint32_t count)
+{
+    if (!data || count == 0 || count % 4 != 0 || count > gvcp::READMEM_MAX_DATA)
+        return VORA_ERR_INVALID_ARG;
+    uint8_t cmd[12 + gvcp::READMEM_MAX_DATA];
+    const uint16_t id = next_req_id();
+    const size_t len = gvcp::build_writemem_data(cmd, id, address, data, static_cast<uint16_t>(count));
+    uint8_t ack[REG_ACK_LEN] = {};
+    if (exchange(cmd, len, gvcp::WRITEMEM_ACK, id, ack, sizeof ack, REG_ACK_LEN, 200) == 0) {
+        log.log_error(gvcp_log_error_level, "[function:WriteMem] Failed to write memory.");
+        return VORA_ERR_WRITEMEM_TIMEOUT;
+    }
+    return gvcp::get_u16(ack);
+}
+
 int GigeCamera::WriteMem(unsigned int address, unsigned short count, unsigned int data)
 {
+    // The camera may change whatever the write reaches: cached features
+    // are read again.
+    invalidate_features();
     uint8_t cmd[gvcp::WRITEMEM_CMD_LEN];
     const uint16_t id = next_req_id();
     gvcp::build_writemem(cmd, id, address, count, data);

@@ -5,8 +5,10 @@
 #include <cstring>
 #include <strings.h>
 
+#include "camera/description_port.h"
 #include "camera/device_url.h"
 #include "camera/vora_gige_camera.h"
+#include "genicam/genicam_evaluator.h"
 
 namespace {
 
@@ -99,7 +101,50 @@ int GigeCamera::build_node_map()
         log.log_error(gvcp_log_error_level, "[function:CameraConnect] Node map already created.");
         return VORA_ERR_XML_READ;
     }
+    std::shared_ptr<genicam::Evaluator> features = node_map_ref->_GetEvaluator();
+    if (features) {
+        if (!description_port)
+            description_port.reset(new DescriptionPort(*this));
+        features->attach(description_port.get());
+        // A node the evaluator cannot use costs that feature, not the camera.
+        for (const std::string& problem : features->problems())
+            log.log_warnning(gvcp_log_warnning_level, "[function:CameraConnect] The description: %s", problem.c_str());
+    }
+    std::lock_guard<std::mutex> lock(evaluator_mutex);
+    evaluator = features;
     return VORA_OK;
+}
+
+void GigeCamera::release_node_map()
+{
+    std::shared_ptr<genicam::Evaluator> old;
+    {
+        std::lock_guard<std::mutex> lock(evaluator_mutex);
+        old.swap(evaluator);
+    }
+    // A call still under way keeps the evaluator; it must not reach the
+    // camera once the connection is gone.
+    if (old)
+        old->attach(nullptr);
+    node_map_ref->_Release();
+}
+
+std::shared_ptr<genicam::Evaluator> GigeCamera::feature_evaluator()
+{
+    std::lock_guard<std::mutex> lock(evaluator_mutex);
+    return evaluator;
+}
+
+void GigeCamera::invalidate_features()
+{
+    if (std::shared_ptr<genicam::Evaluator> features = feature_evaluator())
+        features->invalidate_all();
+}
+
+void GigeCamera::feature_written(const char* name, long long value)
+{
+    if (name && std::strcmp(name, "GevHeartbeatTimeout") == 0 && value > 0 && value <= INT32_MAX)
+        heartbeat_timeout = static_cast<int>(value);
 }
 
 int GigeCamera::SaveXmlToLocal(std::string directory)
@@ -219,6 +264,22 @@ void GigeCamera::ReadStringRegister(const char* name, char* out)
         std::memset(out, 0, static_cast<size_t>(length));
 }
 
+// Whether a node's value lives in a register get_node_address finds (or is
+// a constant it reads), rather than being computed by a formula.
+bool GigeCamera::names_a_register(const std::string& name, int depth)
+{
+    GenApi::INode* node = node_map_ref->_IsAttached() ? node_map_ref->_GetNode(name) : nullptr;
+    if (!node || depth > MAX_POINTER_DEPTH)
+        return true;  // the lookup reports these as it always has
+    std::string value, attribute;
+    for (const char* property : {"Address", "pAddress", "Value"})
+        if (node->GetProperty(property, value, attribute) && !value.empty())
+            return true;
+    if (node->GetProperty("pValue", value, attribute) && !value.empty())
+        return names_a_register(value, depth + 1);
+    return false;
+}
+
 int GigeCamera::GetNodeProperty(const char* node_name, const char* property)
 {
     GenApi::INode* node = (node_name && node_map_ref->_IsAttached()) ? node_map_ref->_GetNode(node_name) : nullptr;
@@ -228,6 +289,19 @@ int GigeCamera::GetNodeProperty(const char* node_name, const char* property)
     if (node->GetProperty(property, value, attribute) && !value.empty())
         return static_cast<int>(to_decimal(value));
     if (node->GetProperty(std::string("p") + property, value, attribute) && !value.empty()) {
+        if (!names_a_register(value, 0)) {
+            // A bound computed by a formula or a converter has no register of
+            // its own: the evaluator works it out.
+            std::shared_ptr<genicam::Evaluator> features = feature_evaluator();
+            int64_t bound = 0;
+            const int status = features ? features->get_int(value, &bound) : VORA_ERR_NO_NODE;
+            if (status != 0) {
+                log.log_error(gvcp_log_error_level,
+                              "[function:GetNodeProperty] Get the property of the node error. error code: %x.", status);
+                return status;
+            }
+            return static_cast<int>(bound);
+        }
         uint32_t address = 0;
         const int lookup = get_node_address(value.c_str(), 1, &address);
         if (lookup != 0)

@@ -19,6 +19,10 @@
 #include "vora_base_type.h"
 
 class GigeStream;
+class DescriptionPort;
+namespace genicam {
+class Evaluator;
+}
 
 // What the product family has: three stream channels (the slots of the
 // camera table) and a few sensors. Counts a camera reports beyond these are
@@ -41,6 +45,10 @@ public:
     // starts 12 bytes into it.
     int ReadMem(unsigned int address, unsigned short count, char* buffer);
     int WriteMem(unsigned int address, unsigned short count, unsigned int data);
+    // Writes that leave the features' caches alone: the evaluator's own
+    // (it knows what they change). The standard WRITEMEM, count a multiple of 4.
+    int write_register_raw(uint32_t address, uint32_t value);
+    int write_memory_raw(uint32_t address, const uint8_t* data, uint32_t count);
 
     // Opens the control socket towards camera_ip from computer_ip (the first
     // steps of connecting): 0, -6 when no socket, -7 when it cannot be bound.
@@ -68,6 +76,13 @@ public:
     int GetXMLfromCamera();
     int SaveXmlToLocal(std::string directory);
     void GetCameraXMLNodeNames(std::vector<std::string>* names);
+    // The features by name while connected, else null; the evaluator stays
+    // alive for whoever holds it, even across a disconnect.
+    std::shared_ptr<genicam::Evaluator> feature_evaluator();
+    // Keeps what the library holds of a feature in step after a write by name.
+    void feature_written(const char* name, long long value);
+    // Cached feature values are read again: something else wrote the camera.
+    void invalidate_features();
     int GetRegisterAddr(const char* name);
     // The register of a feature plus `offset` (a sensor's or a channel's
     // stride): 0 and the address, or the lookup's failure (-11, -21), for
@@ -209,6 +224,7 @@ private:
     int start_heartbeat();
     int read_sensors();  // their count and calibration
     int build_node_map();
+    void release_node_map();
     void fail_connect();
     void stop_heartbeat();
     // Waits one heartbeat period, or less when the heartbeat is stopped.
@@ -224,12 +240,16 @@ private:
     // destination, so camera and host agree on how frames are cut.
     int apply_packet_size(uint32_t size, int channels);
     int get_node_address(const char* name, int depth, uint32_t* address);
+    bool names_a_register(const std::string& name, int depth);
 
     // Set when the heartbeat finds the camera gone (its reads unanswered);
     // exchanges then answer at once with the code their retries would give,
     // until the control channel is opened again.
     std::atomic<bool> lost{false};
-    std::mutex gvcp_semaphore;  // one attempt of one exchange at a time
+    std::unique_ptr<DescriptionPort> description_port;
+    std::mutex evaluator_mutex;
+    std::shared_ptr<genicam::Evaluator> evaluator;  // guarded by evaluator_mutex
+    std::mutex gvcp_semaphore;                      // one attempt of one exchange at a time
     std::atomic<uint16_t> req_id{0};
     int gvcp_socket = -1;  // guarded by gvcp_semaphore
 

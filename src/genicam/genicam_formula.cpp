@@ -233,8 +233,12 @@ private:
                 ++p;
             }
             tok_.len = p - pos_;
-            if (overflow || (p < n && (is_alpha(s[p]) || s[p] == '.'))) {
-                bad(overflow ? "integer literal wider than 64 bits" : "malformed number");
+            if (p < n && (is_alpha(s[p]) || s[p] == '.')) {
+                malformed(p);
+                return;
+            }
+            if (overflow) {
+                bad("integer literal wider than 64 bits");
                 return;
             }
             // Up to 64 bits, read as the two's complement pattern they are
@@ -265,7 +269,7 @@ private:
         }
         tok_.len = p - pos_;
         if (p < n && (is_alpha(s[p]) || s[p] == '.')) {
-            bad("malformed number");
+            malformed(p);
             return;
         }
         if (is_float) {
@@ -287,6 +291,15 @@ private:
     {
         tok_.kind = Tok::Bad;
         tok_.op = why;
+    }
+
+    // A malformed number is named whole in the message ("12abc", "0x1G").
+    void malformed(size_t end)
+    {
+        while (end < text_.size() && (is_alpha(text_[end]) || is_digit(text_[end]) || text_[end] == '.'))
+            ++end;
+        tok_.len = end - pos_;
+        bad("malformed number");
     }
 
     bool is_op(const char* op) const { return tok_.kind == Tok::Op && std::strcmp(tok_.op, op) == 0; }
@@ -335,7 +348,7 @@ private:
     {
         if (depth <= MAX_FORMULA_DEPTH)
             return false;
-        fail("formula nests deeper than " + std::to_string(MAX_FORMULA_DEPTH) + " levels at", tok_);
+        fail("formula nests deeper than " + std::to_string(MAX_FORMULA_DEPTH) + " levels:", tok_);
         return true;
     }
 

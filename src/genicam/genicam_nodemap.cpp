@@ -2,6 +2,8 @@
 // property is stored in the form GetProperty answers it.
 #include "genicam/genicam_nodemap.h"
 
+#include "genicam/genicam_evaluator.h"
+
 #include <pugixml.hpp>
 #include <strings.h>
 #include <zip.h>
@@ -301,6 +303,8 @@ public:
     bool Build(pugi::xml_node root, std::string& error);
     INode* Find(const std::string& name) const;
     void List(NodeList_t& nodes) const;
+    genicam::Evaluator* GetEvaluator() const { return evaluator_.get(); }
+    void SetEvaluator(std::unique_ptr<genicam::Evaluator> evaluator) { evaluator_ = std::move(evaluator); }
 
 private:
     void ReadContainer(pugi::xml_node container);
@@ -316,6 +320,7 @@ private:
     std::vector<std::string> order_;  // names in order of first appearance
     std::unordered_set<std::string> noted_;
     std::string error_;
+    std::unique_ptr<genicam::Evaluator> evaluator_;
 };
 
 bool CNodeMap::Build(pugi::xml_node root, std::string& error)
@@ -565,6 +570,12 @@ std::shared_ptr<CNodeMap> CNodeMapFactory::CreateNodeMap(const std::string&, boo
         std::shared_ptr<CNodeMap> map = std::make_shared<CNodeMap>();
         if (!map->Build(doc.document_element(), error_))
             return nullptr;
+        // The evaluator reads the same parsed document, so the description
+        // is parsed once; its broken nodes are its own business.
+        std::unique_ptr<genicam::Evaluator> evaluator = genicam::Evaluator::build(doc.document_element(), &error_);
+        if (!evaluator)
+            return nullptr;
+        map->SetEvaluator(std::move(evaluator));
         return map;
     } catch (const std::exception& e) {
         set_error(error_, e.what());
@@ -630,6 +641,13 @@ void CNodeMapRef::_GetNodes(NodeList_t& nodes) const
     } catch (...) {
         nodes.clear();
     }
+}
+
+std::shared_ptr<genicam::Evaluator> CNodeMapRef::_GetEvaluator() const
+{
+    genicam::Evaluator* evaluator = map_ ? map_->GetEvaluator() : nullptr;
+    // Shares the map's ownership: whoever holds it keeps the whole map.
+    return evaluator ? std::shared_ptr<genicam::Evaluator>(map_, evaluator) : nullptr;
 }
 
 const std::string& CNodeMapRef::_GetDeviceName() const

@@ -12,6 +12,10 @@
 #include <utility>
 #include <vector>
 
+namespace genicam {
+class Evaluator;
+}
+
 namespace GenApi {
 
 enum EInterfaceType {
@@ -104,6 +108,9 @@ public:
     // as a definition or as the target of a pointer property.
     void _GetNodes(NodeList_t& nodes) const;
     const std::string& _GetDeviceName() const;
+    // The evaluator built from the same description, owned by the map (the
+    // pointer shares the map's ownership); null when nothing is attached.
+    std::shared_ptr<genicam::Evaluator> _GetEvaluator() const;
 
 private:
     std::shared_ptr<CNodeMap> map_;

@@ -49,6 +49,14 @@ size_t build_writemem(uint8_t* out, uint16_t req_id, uint32_t address, uint16_t 
     return WRITEMEM_CMD_LEN;
 }
 
+size_t build_writemem_data(uint8_t* out, uint16_t req_id, uint32_t address, const uint8_t* data, uint16_t count)
+{
+    put_cmd_header(out, FLAG_ACK_REQUIRED, WRITEMEM_CMD, static_cast<uint16_t>(4 + count), req_id);
+    put_u32(out + 8, address);
+    std::memcpy(out + 12, data, count);
+    return 12u + count;
+}
+
 size_t build_packetresend(uint8_t* out, uint16_t req_id, const PacketResend& r)
 {
     put_cmd_header(out, FLAG_ACK_REQUIRED, PACKETRESEND_CMD, PACKETRESEND_CMD_LEN - HEADER_LEN, req_id);

@@ -74,6 +74,9 @@ size_t build_readreg(uint8_t* out, uint16_t req_id, uint32_t address);
 size_t build_writereg(uint8_t* out, uint16_t req_id, uint32_t address, uint32_t value);
 size_t build_readmem(uint8_t* out, uint16_t req_id, uint32_t address, uint16_t count);
 size_t build_writemem(uint8_t* out, uint16_t req_id, uint32_t address, uint16_t count, uint32_t data);
+// The standard WRITEMEM: the address, then count bytes (a multiple of 4, at
+// most READMEM_MAX_DATA). out holds 12 + count bytes.
+size_t build_writemem_data(uint8_t* out, uint16_t req_id, uint32_t address, const uint8_t* data, uint16_t count);
 
 // PACKETRESEND: a range of packets of one block, asked for again. No
 // acknowledge follows; the packets arrive on the stream.

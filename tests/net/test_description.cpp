@@ -148,6 +148,132 @@ TEST_F(Description, ASavedPlainDescriptionEndsWithItsLastTag)
     EXPECT_EQ(std::system((std::string("rm -rf ") + dir).c_str()), 0);
 }
 
+// Every name of the camera's description as it was before it used
+// selectors, formulas and converters, with the register GetRegisterAddr has
+// always answered for it: the library's typed controls, the tool, the
+// bridge and the Python package add sensor x 0x100 or channel x 0x40 to
+// these. Selected registers keep the sensor-0 / channel-0 address.
+TEST_F(Description, EveryFeatureKeepsTheRegisterItAlwaysLookedUp)
+{
+    using namespace vsim;
+    using namespace vsim::bootstrap;
+    auto sensor0 = [](uint32_t offset) { return SENSOR_BASE + offset; };
+    auto channel0 = [](uint32_t offset) { return CHANNEL_BASE + offset; };
+    const std::vector<std::pair<const char*, uint32_t>> expected = {
+        {"DeviceVendorName", VENDOR_NAME},
+        {"DeviceModelName", MODEL_NAME},
+        {"DeviceVersion", DEVICE_VERSION},
+        {"DeviceManufacturerInfo", MANUFACTURER_INFO},
+        {"DeviceSerialNumber", SERIAL_NUMBER},
+        {"DeviceUserID", USER_NAME},
+        {"TotalNumberOfCmos", REG_TOTAL_NUMBER_OF_CMOS},
+        {"TotalNumberOfCmosReg", REG_TOTAL_NUMBER_OF_CMOS},
+        {"DeviceCloudUnit", REG_DEVICE_CLOUD_UNIT},
+        {"DeviceCloudUnitReg", REG_DEVICE_CLOUD_UNIT},
+        {"FirmwareUpdate", REG_FIRMWARE_UPDATE},
+        {"FirmwareUpdateReg", REG_FIRMWARE_UPDATE},
+        {"DeviceReboot", REG_DEVICE_REBOOT},
+        {"DeviceRebootReg", REG_DEVICE_REBOOT},
+        {"CmosIndex", channel0(CH_CMOS_INDEX)},
+        {"CmosIndexReg", channel0(CH_CMOS_INDEX)},
+        {"Width", sensor0(SN_WIDTH)},
+        {"WidthReg", sensor0(SN_WIDTH)},
+        {"Height", sensor0(SN_HEIGHT)},
+        {"HeightReg", sensor0(SN_HEIGHT)},
+        {"OffsetX", sensor0(SN_OFFSET_X)},
+        {"OffsetXReg", sensor0(SN_OFFSET_X)},
+        {"OffsetY", sensor0(SN_OFFSET_Y)},
+        {"OffsetYReg", sensor0(SN_OFFSET_Y)},
+        {"MWOP", sensor0(SN_MAX_WIDTH)},
+        {"MHOP", sensor0(SN_MAX_HEIGHT)},
+        {"PixelFormat", channel0(CH_PIXEL_FORMAT)},
+        {"PixelFormatReg", channel0(CH_PIXEL_FORMAT)},
+        {"AcquisitionStart", REG_ACQUISITION_START},
+        {"AcquisitionStartReg", REG_ACQUISITION_START},
+        {"AcquisitionStop", REG_ACQUISITION_STOP},
+        {"AcquisitionStopReg", REG_ACQUISITION_STOP},
+        {"AcquisitionStatus", REG_ACQUISITION_STATUS},
+        {"AcquisitionStatusReg", REG_ACQUISITION_STATUS},
+        {"TriggerSelector", REG_TRIGGER_SELECTOR},
+        {"TriggerSelectorReg", REG_TRIGGER_SELECTOR},
+        {"TriggerMode", REG_TRIGGER_MODE},
+        {"TriggerModeReg", REG_TRIGGER_MODE},
+        {"TriggerSource", REG_TRIGGER_SOURCE},
+        {"TriggerSourceReg", REG_TRIGGER_SOURCE},
+        {"TriggerSoftware", REG_TRIGGER_SOFTWARE},
+        {"TriggerSoftwareReg", REG_TRIGGER_SOFTWARE},
+        {"RGBTriggerMode", REG_RGB_TRIGGER_MODE},
+        {"RGBTriggerModeReg", REG_RGB_TRIGGER_MODE},
+        {"RGBTriggerSoftware", REG_RGB_TRIGGER_SOFTWARE},
+        {"RGBTriggerSoftwareReg", REG_RGB_TRIGGER_SOFTWARE},
+        {"ExposureType", REG_EXPOSURE_TYPE},
+        {"ExposureTypeReg", REG_EXPOSURE_TYPE},
+        {"ExposureAuto", sensor0(SN_EXPOSURE_AUTO)},
+        {"ExposureAutoReg", sensor0(SN_EXPOSURE_AUTO)},
+        {"ExposureCompensationLevel", sensor0(SN_EXPOSURE_COMPENSATION)},
+        {"ExposureCompensationLevelReg", sensor0(SN_EXPOSURE_COMPENSATION)},
+        {"ExposureTime", sensor0(SN_EXPOSURE_TIME)},
+        {"ExposureTimeReg", sensor0(SN_EXPOSURE_TIME)},
+        {"ExposureTimeMax", REG_EXPOSURE_TIME_MAX},
+        {"analoggain", REG_ANALOG_GAIN},
+        {"analoggainReg", REG_ANALOG_GAIN},
+        {"analoggain_rgb", REG_ANALOG_GAIN_RGB},
+        {"analoggain_rgbReg", REG_ANALOG_GAIN_RGB},
+        {"digitalgain", REG_DIGITAL_GAIN},
+        {"digitalgainReg", REG_DIGITAL_GAIN},
+        {"digitalgain_rgb", REG_DIGITAL_GAIN_RGB},
+        {"digitalgain_rgbReg", REG_DIGITAL_GAIN_RGB},
+        {"StrobeLEDswitch", REG_STROBE_LED_SWITCH},
+        {"StrobeLEDswitchReg", REG_STROBE_LED_SWITCH},
+        {"Laserbrightness", REG_LASER_BRIGHTNESS},
+        {"LaserbrightnessReg", REG_LASER_BRIGHTNESS},
+        {"StrobeLEDbrightress", REG_STROBE_LED_BRIGHTNESS},
+        {"StrobeLEDbrightressReg", REG_STROBE_LED_BRIGHTNESS},
+        {"PayloadSize", channel0(CH_PAYLOAD_SIZE)},
+        {"PayloadSizeReg", channel0(CH_PAYLOAD_SIZE)},
+        {"GevStreamChannelCount", Number_of_Stream_Channels_Reg},
+        {"GevStreamChannelCountReg", Number_of_Stream_Channels_Reg},
+        {"GevSCPSPacketSize", Stream_Channel_Packet_Size_Reg},
+        {"GevSCPSPacketSizeReg", Stream_Channel_Packet_Size_Reg},
+        {"GevSCSP", Source_Port_Reg},
+        {"GevSCSPReg", Source_Port_Reg},
+        {"GevSCDA", Stream_Channel_0_Destination_Address_Reg},
+        {"GevSCDAReg", Stream_Channel_0_Destination_Address_Reg},
+        {"GevSCPHostPort", Stream_Channel_0_Port_Reg},
+        {"GevSCPHostPortReg", Stream_Channel_0_Port_Reg},
+        {"GevHeartbeatTimeout", Heartbeat_Timeout_Reg},
+        {"GevHeartbeatTimeoutReg", Heartbeat_Timeout_Reg},
+        {"TimestampTickFrequencyHiReg", TICK_FREQUENCY_HIGH},
+        {"TimestampTickFrequencyLoReg", TICK_FREQUENCY_LOW},
+        {"GevTimestampControlLatch", TIMESTAMP_CONTROL},
+        {"GevTimestampControlLatchReg", TIMESTAMP_CONTROL},
+        {"GEV_BOOTSTRAP_TimestampValueLatchedHigh", TIMESTAMP_LATCHED_HIGH},
+        {"GEV_BOOTSTRAP_TimestampValueLatchedLow", TIMESTAMP_LATCHED_LOW},
+        {"GevIEEE1588", GVCP_CONFIGURATION},
+        {"GevIEEE1588Reg", GVCP_CONFIGURATION},
+        {"GevIEEE1588Status", IEEE1588_STATUS},
+        {"GevIEEE1588StatusReg", IEEE1588_STATUS},
+        {"InternelParameter", sensor0(SN_INTRINSICS)},
+        {"ExternelParameter", sensor0(SN_EXTRINSICS)},
+        // Computed over two registers: no register of their own.
+        {"GevTimestampTickFrequency", 0},
+        {"GevTimestampValue", 0},
+    };
+    for (const bool zipped : {false, true}) {
+        vsim::SimConfig config;
+        config.description_zipped = zipped;
+        sim.reset();
+        start(config);
+        camera.close_control_channel();
+        DiscoveryInfo info = loopback_info();
+        ASSERT_EQ(camera.CameraConnect(&info), 0);
+        for (const auto& e : expected)
+            EXPECT_EQ(camera.GetRegisterAddr(e.first), static_cast<int>(e.second))
+                << e.first << (zipped ? " (zipped)" : "");
+        EXPECT_EQ(camera.CameraDisconnect(), 0);
+    }
+}
+
 // Hand-written description over the simulator's own registers, for the
 // lookup rules that the camera's own description does not exercise.
 const char* kHandWritten = R"(<?xml version="1.0"?>

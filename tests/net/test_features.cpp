@@ -23,11 +23,11 @@
 namespace {
 
 constexpr unsigned kLoopback = 0x7F000001;
-constexpr uint32_t kGvcpConfiguration = 0x0954;
-constexpr uint32_t kTickFrequencyHigh = 0x093C;
-constexpr uint32_t kTickFrequencyLow = 0x0940;
-constexpr uint32_t kLatchedHigh = 0x0948;
-constexpr uint32_t kLatchedLow = 0x094C;
+constexpr uint32_t kGvcpConfiguration = vsim::bootstrap::GVCP_CONFIGURATION;
+constexpr uint32_t kTickFrequencyHigh = vsim::bootstrap::TICK_FREQUENCY_HIGH;
+constexpr uint32_t kTickFrequencyLow = vsim::bootstrap::TICK_FREQUENCY_LOW;
+constexpr uint32_t kLatchedHigh = vsim::bootstrap::TIMESTAMP_LATCHED_HIGH;
+constexpr uint32_t kLatchedLow = vsim::bootstrap::TIMESTAMP_LATCHED_LOW;
 
 using testnet::loopback_info;
 

@@ -7,8 +7,10 @@
 #include <unistd.h>
 #include <zip.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 #include <pugixml.hpp>
@@ -16,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "genicam/genicam_evaluator.h"
+#include "genicam/genicam_port.h"
 #include "gvcp_codec.h"
 #include "sim_camera.h"
 #include "sim_description.h"
@@ -24,7 +28,7 @@
 
 namespace {
 
-constexpr uint32_t kUnmappedIeee1588Status = 0x096C;
+constexpr uint32_t kUnmappedIeee1588Status = vsim::bootstrap::IEEE1588_STATUS;
 
 class Client {
 public:
@@ -84,6 +88,34 @@ private:
 
     int sock_;
     uint16_t id_ = 0;
+};
+
+// The library's evaluator reading the camera over GVCP: READMEM in whole
+// words, WRITEREG a word at a time.
+class ClientPort : public genicam::Port {
+public:
+    explicit ClientPort(Client& client) : client_(client) {}
+    int read(uint64_t address, void* data, size_t length) override
+    {
+        std::vector<uint8_t> bytes;
+        const uint16_t status =
+            client_.readmem(static_cast<uint32_t>(address), static_cast<uint16_t>((length + 3) & ~size_t(3)), &bytes);
+        if (status != 0)
+            return static_cast<int16_t>(status);
+        std::memcpy(data, bytes.data(), length);
+        return 0;
+    }
+    int write(uint64_t address, const void* data, size_t length) override
+    {
+        if (length != 4)
+            return VORA_ERR_INVALID_ARG;
+        const uint16_t status =
+            client_.write(static_cast<uint32_t>(address), gvcp::get_u32(static_cast<const uint8_t*>(data)));
+        return status != 0 ? static_cast<int16_t>(status) : 0;
+    }
+
+private:
+    Client& client_;
 };
 
 struct Url {
@@ -248,6 +280,13 @@ TEST_F(SimDescription, FirstUrlLeadsToTheDescription)
         {"GevIEEE1588", "Boolean"},
         {"InternelParameter", "Register"},
         {"ExternelParameter", "Register"},
+        {"SensorSelector", "Integer"},
+        {"GevStreamChannelSelector", "Integer"},
+        {"SensorSelectorMax", "IntSwissKnife"},
+        {"GevStreamChannelSelectorMax", "IntSwissKnife"},
+        {"DeviceTemperature", "Converter"},
+        {"GevVersionMajorReg", "MaskedIntReg"},
+        {"GevSCPSDoNotFragmentReg", "MaskedIntReg"},
     };
     for (const auto& k : kinds) {
         ASSERT_TRUE(nodes.count(k.first)) << k.first;
@@ -257,6 +296,31 @@ TEST_F(SimDescription, FirstUrlLeadsToTheDescription)
     EXPECT_STREQ(nodes["ExposureTime"].child_value("pMax"), "ExposureTimeMax");
     EXPECT_EQ(number(nodes["InternelParameter"], "Length"), 56u);
     EXPECT_EQ(number(nodes["ExternelParameter"], "Length"), 48u);
+
+    // Selected registers keep the first sensor's or channel's address and
+    // move by the selector's value times the stride.
+    auto index_of = [&](const char* name) {
+        const pugi::xml_node index = nodes[name].child("pIndex");
+        return std::make_pair(std::string(index.child_value()), index.attribute("Offset").as_uint());
+    };
+    EXPECT_EQ(number(nodes["ExposureTimeReg"], "Address"), vsim::SENSOR_BASE + vsim::SN_EXPOSURE_TIME);
+    EXPECT_EQ(index_of("ExposureTimeReg"), std::make_pair(std::string("SensorSelector"), 0x100u));
+    EXPECT_EQ(index_of("InternelParameter"), std::make_pair(std::string("SensorSelector"), 0x100u));
+    EXPECT_EQ(number(nodes["PayloadSizeReg"], "Address"), vsim::CHANNEL_BASE + vsim::CH_PAYLOAD_SIZE);
+    EXPECT_EQ(index_of("PayloadSizeReg"), std::make_pair(std::string("GevStreamChannelSelector"), 0x40u));
+    EXPECT_EQ(index_of("GevSCPHostPortReg"), std::make_pair(std::string("GevStreamChannelSelector"), 0x40u));
+    // Selectors are the host's own values, bounded by what the camera counts.
+    EXPECT_STREQ(nodes["SensorSelector"].child_value("Value"), "0");
+    EXPECT_FALSE(nodes["SensorSelector"].child("pValue"));
+    EXPECT_STREQ(nodes["SensorSelector"].child_value("pMax"), "SensorSelectorMax");
+    EXPECT_STREQ(nodes["SensorSelectorMax"].find_child_by_attribute("pVariable", "Name", "N").child_value(),
+                 "TotalNumberOfCmos");
+    EXPECT_STREQ(nodes["GevStreamChannelSelectorMax"].find_child_by_attribute("pVariable", "Name", "N").child_value(),
+                 "GevStreamChannelCount");
+    EXPECT_STREQ(nodes["DeviceTemperature"].child_value("pValue"), "DeviceTemperatureRaw");
+    EXPECT_STREQ(nodes["GevVersionMajorReg"].child_value("MSB"), "0");
+    EXPECT_STREQ(nodes["GevVersionMajorReg"].child_value("LSB"), "15");
+    EXPECT_STREQ(nodes["GevVersionMajorReg"].child_value("Endianess"), "BigEndian");
 
     // Enumerations by symbolic name, as a host sets them.
     auto entries = [&](const char* name) {
@@ -311,13 +375,21 @@ TEST(SimDescriptionText, IsAConsistentNodeGraph)
         }
     }
 
+    // A converter's formulas come between its variables and its pValue;
+    // a register's pIndex among its addresses; pSelected and Slope last.
     static const std::map<std::string, int> rank = {
-        {"ToolTip", 0},    {"Description", 1},   {"DisplayName", 2}, {"Visibility", 3}, {"pFeature", 10},
-        {"EnumEntry", 10}, {"pVariable", 10},    {"pValue", 11},     {"Value", 11},     {"Address", 11},
-        {"Length", 12},    {"Symbolic", 12},     {"AccessMode", 13}, {"pPort", 14},     {"Cachable", 15},
-        {"Bit", 16},       {"LSB", 16},          {"MSB", 17},        {"Sign", 18},      {"Endianess", 19},
-        {"Min", 20},       {"CommandValue", 20}, {"OnValue", 20},    {"Formula", 20},   {"Max", 21},
-        {"pMax", 21},      {"OffValue", 21},     {"Inc", 22},        {"Unit", 23},      {"Representation", 24},
+        {"ToolTip", 0},        {"Description", 10}, {"DisplayName", 20},
+        {"Visibility", 30},    {"pFeature", 100},   {"EnumEntry", 100},
+        {"pVariable", 100},    {"FormulaTo", 103},  {"FormulaFrom", 104},
+        {"pValue", 110},       {"Value", 110},      {"Address", 110},
+        {"pIndex", 110},       {"Length", 120},     {"Symbolic", 120},
+        {"AccessMode", 130},   {"pPort", 140},      {"Cachable", 150},
+        {"Bit", 160},          {"LSB", 160},        {"MSB", 170},
+        {"Sign", 180},         {"Endianess", 190},  {"Min", 200},
+        {"CommandValue", 200}, {"OnValue", 200},    {"Formula", 200},
+        {"Max", 210},          {"pMax", 210},       {"OffValue", 210},
+        {"Inc", 220},          {"Unit", 230},       {"Representation", 240},
+        {"pSelected", 250},    {"Slope", 250},
     };
     auto check_order = [&](pugi::xml_node n) {
         int last = -1;
@@ -333,6 +405,45 @@ TEST(SimDescriptionText, IsAConsistentNodeGraph)
         for (pugi::xml_node e : n.children("EnumEntry"))
             check_order(e);
     }
+}
+
+// A selector must reach every register that moves with it, and nothing it
+// lists may ignore it: a feature left out of pSelected, or a register
+// without its pIndex, would show sensor 0 whatever the host selected.
+TEST(SimDescriptionText, SelectorsListWhatTheirIndexMoves)
+{
+    const std::string text = vsim::build_description_xml(vsim::SimConfig());
+    pugi::xml_document doc;
+    ASSERT_TRUE(doc.load_string(text.c_str()));
+    auto nodes = nodes_of(doc);
+    // A feature and the nodes behind its value (and its maximum).
+    std::function<void(const std::string&, bool, std::set<std::string>*)> behind =
+        [&](const std::string& name, bool with_max, std::set<std::string>* out) {
+            if (!nodes.count(name) || !out->insert(name).second)
+                return;
+            for (const char* pointer : {"pValue", "pMax"})
+                if (nodes[name].child(pointer) && (with_max || pointer[1] == 'V'))
+                    behind(nodes[name].child_value(pointer), with_max, out);
+        };
+    int indexed = 0;
+    for (const char* selector : {"SensorSelector", "GevStreamChannelSelector"}) {
+        std::set<std::string> reached;
+        for (pugi::xml_node f : nodes[selector].children("pSelected")) {
+            std::set<std::string> value;
+            behind(f.child_value(), false, &value);
+            bool moves = false;
+            for (const std::string& n : value)
+                moves = moves || nodes[n].child_value("pIndex") == std::string(selector);
+            EXPECT_TRUE(moves) << selector << " lists " << f.child_value() << ", whose register ignores it";
+            behind(f.child_value(), true, &reached);
+        }
+        for (const auto& n : nodes)
+            if (n.second.child_value("pIndex") == std::string(selector)) {
+                ++indexed;
+                EXPECT_TRUE(reached.count(n.first)) << n.first << " moves with " << selector << ", which omits it";
+            }
+    }
+    EXPECT_GE(indexed, 17);
 }
 
 // Guards against the description naming registers the camera lacks, or
@@ -366,8 +477,109 @@ TEST_F(SimDescription, EveryRegisterItNamesAnswers)
             EXPECT_EQ(client.write(address, value), gvcp::STATUS_WRITE_PROTECT) << name;
         }
         ++checked;
+        // Every sensor's or channel's copy answers, and the one past the
+        // selector's maximum is not there.
+        if (const pugi::xml_node index = n.child("pIndex")) {
+            const uint32_t offset = index.attribute("Offset").as_uint();
+            for (uint32_t i = 1; i <= 3; ++i) {
+                const uint16_t status = client.read(address + i * offset, &value);
+                EXPECT_EQ(status, i < 3 ? 0 : gvcp::STATUS_INVALID_ADDRESS) << name << " at index " << i;
+            }
+        }
     }
     EXPECT_GT(checked, 50);
+}
+
+// The whole description through the library's own evaluator: every
+// feature reads, the selectors reach the sensor's and channel's registers,
+// the computed bounds, the converter and the bit fields come out right.
+TEST_F(SimDescription, TheLibrarysEvaluatorReadsEveryFeatureAsMeant)
+{
+    start();
+    const uint32_t sensor1_exposure = vsim::SENSOR_BASE + vsim::SENSOR_STRIDE + vsim::SN_EXPOSURE_TIME;
+    sim->write_reg(sensor1_exposure, 7000);
+    pugi::xml_document doc;
+    const std::string text = vsim::build_description_xml(sim->config());
+    ASSERT_TRUE(doc.load_string(text.c_str()));
+    std::string error;
+    std::unique_ptr<genicam::Evaluator> ev = genicam::Evaluator::build(doc.document_element(), &error);
+    ASSERT_TRUE(ev) << error;
+    for (const std::string& problem : ev->problems())
+        ADD_FAILURE() << problem;
+    ClientPort port(client);
+    ev->attach(&port);
+
+    std::vector<std::string> names;
+    ASSERT_EQ(ev->names("", &names), 0);
+    EXPECT_GT(names.size(), 50u);
+    for (const std::string& name : names) {
+        genicam::FeatureInfo info;
+        ASSERT_EQ(ev->describe(name, &info), 0) << name << ": " << genicam::Evaluator::last_error();
+        if (info.access != genicam::Access::RO && info.access != genicam::Access::RW)
+            continue;
+        int status = 0;
+        int64_t i = 0;
+        double f = 0;
+        bool b = false;
+        std::string str;
+        std::vector<uint8_t> bytes;
+        switch (info.kind) {
+        case genicam::Kind::Integer:
+        case genicam::Kind::Enumeration:
+            status = ev->get_int(name, &i);
+            break;
+        case genicam::Kind::Float:
+            status = ev->get_float(name, &f);
+            break;
+        case genicam::Kind::Boolean:
+            status = ev->get_bool(name, &b);
+            break;
+        case genicam::Kind::String:
+            status = ev->get_string(name, &str);
+            break;
+        case genicam::Kind::Register:
+            status = ev->get_bytes(name, &bytes);
+            break;
+        default:
+            ADD_FAILURE() << name << ": readable feature of kind " << static_cast<int>(info.kind);
+        }
+        // The precision clock's status register is one the camera refuses.
+        EXPECT_EQ(status, name == "GevIEEE1588Status" ? static_cast<int16_t>(gvcp::STATUS_INVALID_ADDRESS) : 0)
+            << name << ": " << genicam::Evaluator::last_error();
+    }
+
+    genicam::FeatureInfo selector;
+    ASSERT_EQ(ev->describe("SensorSelector", &selector), 0);
+    EXPECT_EQ(selector.int_max, 2);
+    EXPECT_NE(std::find(selector.selected.begin(), selector.selected.end(), "ExposureTime"), selector.selected.end());
+    int64_t value = 0;
+    ASSERT_EQ(ev->set_int("SensorSelector", 1), 0);
+    ASSERT_EQ(ev->get_int("ExposureTime", &value), 0);
+    EXPECT_EQ(value, 7000);
+    ASSERT_EQ(ev->set_int("ExposureTime", 1234), 0);
+    EXPECT_EQ(sim->read_reg(sensor1_exposure), 1234u);
+    EXPECT_EQ(sim->read_reg(vsim::SENSOR_BASE + vsim::SN_EXPOSURE_TIME), 5000u);
+    EXPECT_EQ(ev->set_int("SensorSelector", 3), VORA_ERR_FEATURE_RANGE);
+
+    ASSERT_EQ(ev->set_int("GevStreamChannelSelector", 2), 0);
+    ASSERT_EQ(ev->set_bool("GevSCPSDoNotFragment", true), 0);
+    EXPECT_EQ(sim->read_reg(Stream_Channel_Packet_Size_Reg + 2 * vsim::CHANNEL_STRIDE), 0x40000000u | 1500u);
+    EXPECT_EQ(sim->read_reg(Stream_Channel_Packet_Size_Reg), 1500u);
+    ASSERT_EQ(ev->get_int("GevSCPSPacketSize", &value), 0);
+    EXPECT_EQ(value, 1500);
+    ASSERT_EQ(ev->get_int("CmosIndex", &value), 0);
+    EXPECT_EQ(value, 2);
+
+    double celsius = 0;
+    ASSERT_EQ(ev->get_float("DeviceTemperature", &celsius), 0);
+    EXPECT_NEAR(celsius, 42.5, 1e-9);
+    ASSERT_EQ(ev->get_int("GevVersionMajor", &value), 0);
+    EXPECT_EQ(value, 2);
+    ASSERT_EQ(ev->get_int("GevVersionMinor", &value), 0);
+    EXPECT_EQ(value, 0);
+    ASSERT_EQ(ev->get_int("GevTimestampTickFrequency", &value), 0);
+    EXPECT_EQ(value, 1000000000);
+    ev->attach(nullptr);
 }
 
 TEST_F(SimDescription, ZippedDescriptionUnpacksToTheSameText)
@@ -436,7 +648,9 @@ TEST_F(SimDescription, FeatureRegistersHoldTheConfiguredCamera)
     ASSERT_EQ(client.read(vsim::REG_TOTAL_NUMBER_OF_CMOS, &v), 0);
     EXPECT_EQ(v, 3u);
     // Words between registers are not there.
-    EXPECT_EQ(client.read(vsim::REG_TRIGGER_SELECTOR + 4, &v), gvcp::STATUS_INVALID_ADDRESS);
+    ASSERT_EQ(client.read(vsim::REG_DEVICE_TEMPERATURE, &v), 0);
+    EXPECT_EQ(v, 31565u);  // 42.5 C in hundredths of a kelvin
+    EXPECT_EQ(client.read(vsim::REG_DEVICE_TEMPERATURE + 4, &v), gvcp::STATUS_INVALID_ADDRESS);
     EXPECT_EQ(client.read(vsim::SENSOR_BASE + vsim::SN_EXPOSURE_TIME + 4, &v), gvcp::STATUS_INVALID_ADDRESS);
 
     for (uint32_t s = 0; s < 3; ++s) {

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "genicam/genicam_evaluator.h"
 #include "genicam/genicam_nodemap.h"
 
 using namespace GenApi;
@@ -576,6 +577,27 @@ TEST(NodeMapRef, AttachesOnceUntilReleased)
     EXPECT_TRUE(ref._Attach(second, "Device", nullptr));
     EXPECT_NE(ref._GetNode("Second"), nullptr);
     EXPECT_EQ(ref._GetNode("First"), nullptr);
+}
+
+// The map parses the description once and hands out the evaluator built
+// from it; the evaluator lives as long as the map does.
+TEST(NodeMapRef, HandsOutTheEvaluatorBuiltFromTheSameDescription)
+{
+    const std::string xml = "<RegisterDescription><Integer Name=\"Gain\"><Value>7</Value></Integer>"
+                            "<Integer Name=\"Loop\"><pValue>Loop</pValue></Integer></RegisterDescription>";
+    CNodeMapFactory factory(ContentType_Xml, xml.data(), xml.size());
+    CNodeMapRef ref;
+    EXPECT_EQ(ref._GetEvaluator(), nullptr);
+    ASSERT_TRUE(ref._Attach(factory.CreateNodeMap(), "Device", nullptr));
+    std::shared_ptr<genicam::Evaluator> ev = ref._GetEvaluator();
+    ASSERT_NE(ev, nullptr);
+    int64_t v = 0;
+    EXPECT_EQ(ev->get_int("Gain", &v), 0);
+    EXPECT_EQ(v, 7);
+    EXPECT_EQ(ev->problems().size(), 1u);  // a broken node never fails the map
+    ref._Release();
+    EXPECT_EQ(ref._GetEvaluator(), nullptr);
+    EXPECT_EQ(ev->get_int("Gain", &v), 0) << "a holder keeps the map past its release";
 }
 
 }  // namespace
