@@ -247,8 +247,8 @@ int Builder::add(const std::string& name, Tag tag, pugi::xml_node el, pugi::xml_
     node.kind = kind_of(tag);
     if (tag == Tag::SwissKnife || tag == Tag::IntSwissKnife)
         node.declared = Access::RO;
-    if (tag == Tag::Command)
-        node.declared = Access::WO;
+    // A Command has no access of its own: it is its register's, so that a
+    // command over a readable register can be polled for IsDone.
     elements_.push_back(el);
     shared_.push_back(shared);
     formula_text_.emplace_back();

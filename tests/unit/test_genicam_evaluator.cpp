@@ -372,6 +372,22 @@ TEST(EvaluatorBooleanCommand, OnOffValuesAndIsDone)
     EXPECT_EQ(d.ev->get_int("Start", &v), VORA_ERR_FEATURE_TYPE);
 }
 
+// A command's access is its register's: RW when IsDone can read it back,
+// WO only when the register cannot be read.
+TEST(EvaluatorBooleanCommand, AccessFollowsTheRegister)
+{
+    Device d(int_reg("CmdReg", 0x78) + int_reg("WoReg", 0x7c).replace(int_reg("WoReg", 0x7c).find("RW"), 2, "WO") +
+             "<Command Name=\"Start\"><pValue>CmdReg</pValue><CommandValue>1</CommandValue></Command>"
+             "<Command Name=\"Fire\"><pValue>WoReg</pValue><CommandValue>1</CommandValue></Command>");
+    genicam::FeatureInfo info;
+    ASSERT_EQ(d.ev->describe("Start", &info), 0);
+    EXPECT_EQ(info.access, genicam::Access::RW);
+    ASSERT_EQ(d.ev->describe("Fire", &info), 0);
+    EXPECT_EQ(info.access, genicam::Access::WO);
+    EXPECT_EQ(d.ev->execute("Fire"), 0);
+    EXPECT_EQ(d.port.get32be(0x7c), 1u);
+}
+
 // --- Access ------------------------------------------------------------------
 
 TEST(EvaluatorAccess, ImplementedAvailableLockedAndImposed)
