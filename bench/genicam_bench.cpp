@@ -9,6 +9,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
@@ -219,27 +220,41 @@ int main()
                 "), %d failures\n",
                 (t1 - t0) * 1e3, (t3 - t2) * 1e3, ours_reads, port.reads() - port_before, ev->port_reads(), failures);
 
-    // Aravis: one arv-tool invocation reading every feature with its range,
-    // and one reading none (its start-up: discovery, control, description).
+    // Aravis: arv-tool reading every feature with its range, and reading
+    // none (its start-up: discovery, control, description); each timed
+    // thrice and the fastest kept, so that a slow start-up on a busy machine
+    // does not make the difference meaningless. Reads are those of the first
+    // full run.
     std::vector<std::string> args{"-a", "127.0.0.1", "control"};
     args.insert(args.end(), features.begin(), features.end());
-    const long before_theirs = feature_reads(log_path);
-    const double a0 = now();
-    vora_test::Child all(kTool, args);
-    const vora_test::Outcome all_out = all.finish(std::chrono::seconds(120));
-    const double a1 = now();
-    const long theirs_reads = feature_reads(log_path) - before_theirs;
-    vora_test::Child none(kTool, {"-a", "127.0.0.1", "control"});
-    const double b0 = now();
-    none.finish(std::chrono::seconds(60));
-    const double b1 = now();
-    const double theirs_net = (a1 - a0) - (b1 - b0);
+    double all_s = 1e9, none_s = 1e9;
+    long theirs_reads = -1;
+    int all_code = 0;
+    for (int run = 0; run < 3; ++run) {
+        const long before_theirs = feature_reads(log_path);
+        const double a0 = now();
+        vora_test::Child all(kTool, args);
+        const vora_test::Outcome all_out = all.finish(std::chrono::seconds(120));
+        all_s = std::min(all_s, now() - a0);
+        all_code = all_code ? all_code : all_out.code;
+        if (theirs_reads < 0)
+            theirs_reads = feature_reads(log_path) - before_theirs;
+        const double b0 = now();
+        vora_test::Child none(kTool, {"-a", "127.0.0.1", "control"});
+        none.finish(std::chrono::seconds(60));
+        none_s = std::min(none_s, now() - b0);
+    }
+    const double theirs_net = all_s - none_s;
     std::printf("aravis: control of every feature %.1f ms (start-up alone %.1f ms, so %.1f ms), %ld feature reads, "
                 "exit %d\n",
-                (a1 - a0) * 1e3, (b1 - b0) * 1e3, theirs_net * 1e3, theirs_reads, all_out.code);
-    if (theirs_reads > 0 && theirs_net > 0)
-        std::printf("ratio ours/aravis: reads %.2f, describe-all time %.2f (aim: reads below 1, under 100 ms)\n",
-                    double(ours_reads) / theirs_reads, (t3 - t2) / theirs_net);
+                all_s * 1e3, none_s * 1e3, theirs_net * 1e3, theirs_reads, all_code);
+    if (theirs_reads > 0)
+        std::printf("ratio ours/aravis: reads %.2f (aim: below 1)\n", double(ours_reads) / theirs_reads);
+    if (theirs_net > 0)
+        std::printf("ratio ours/aravis: describe-all time %.2f (aim: ours under 100 ms)\n", (t3 - t2) / theirs_net);
+    else
+        std::printf("ratio ours/aravis: describe-all time not measurable (Aravis's start-up varied more than its "
+                    "reads took)\n");
 
     // The evaluator alone, over bytes in memory.
     MemoryPort memory;
