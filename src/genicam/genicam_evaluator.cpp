@@ -56,6 +56,7 @@ static int call(Evaluator::Impl& g, const std::string& name, F&& body)
     try {
         std::lock_guard<std::mutex> hold(g.lock);
         g.steps = 0;
+        ++g.epoch;
         auto it = g.by_name.find(name);
         if (it == g.by_name.end()) {
             evaluator_error() = name + ": no such feature";
@@ -555,6 +556,7 @@ int Evaluator::is_done(const std::string& name, bool* done)
             if (g.nodes[x].value.node >= 0)
                 pending.push_back(g.nodes[x].value.node);
         }
+        ++g.epoch;
         int64_t v = 0, command = 0;
         if (int rc = g.operand_int(node.command_value, &command, 0))
             return rc;

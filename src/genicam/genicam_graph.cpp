@@ -608,11 +608,19 @@ void Builder::run(pugi::xml_node root)
     resolve();
     for (size_t n = before; n < g.nodes.size(); ++n)
         read(static_cast<int>(n), elements_[n], true);
-    for (size_t n = before; n < g.nodes.size(); ++n)
-        for (pugi::xml_node c = elements_[n].child("pVariable"); c; c = c.next_sibling("pVariable"))
-            for (Variable& v : g.nodes[n].variables)
-                if (v.name == c.attribute("Name").value() && v.node == -1 && v.source == Variable::NodeValue)
-                    ref(static_cast<int>(n), &v.node, text_of(c), "pVariable");
+    // Matched in order, as resolve() does for named nodes, so that a knife
+    // with many variables costs their number, not its square.
+    for (size_t n = before; n < g.nodes.size(); ++n) {
+        std::vector<Variable>& vars = g.nodes[n].variables;
+        size_t v = 0;
+        for (pugi::xml_node c = elements_[n].child("pVariable"); c; c = c.next_sibling("pVariable")) {
+            while (v < vars.size() && (vars[v].name != c.attribute("Name").value() || vars[v].node != -1 ||
+                                       vars[v].source != Variable::NodeValue))
+                ++v;
+            if (v < vars.size())
+                ref(static_cast<int>(n), &vars[v++].node, text_of(c), "pVariable");
+        }
+    }
     for (const Pending& p : pending_) {
         auto it = g.by_name.find(p.target);
         if (it == g.by_name.end()) {
@@ -949,10 +957,12 @@ void Builder::walk()
                     position[d] = static_cast<int>(stack.size());
                     stack.push_back(Frame{d, 0});
                 } else if (state[d] == 1) {
+                    // The message names the cycle's first nodes only: a
+                    // long cycle would otherwise cost its length squared.
                     std::string path;
-                    for (size_t i = static_cast<size_t>(position[d]); i < stack.size(); ++i)
+                    for (size_t i = static_cast<size_t>(position[d]); i < stack.size() && path.size() < 256; ++i)
                         path += g.nodes[stack[i].node].name + " -> ";
-                    path += g.nodes[d].name;
+                    path += path.size() < 256 ? g.nodes[d].name : std::string("...");
                     for (size_t i = static_cast<size_t>(position[d]); i < stack.size(); ++i)
                         mark(stack[i].node, "reference cycle " + path);
                 }

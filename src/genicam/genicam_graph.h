@@ -149,6 +149,12 @@ struct Node {
     std::vector<int> invalidated;  // nodes whose pInvalidator names this one
     std::vector<int> reach;        // register nodes this one reads through, transitively
     std::string broken;            // why it cannot be evaluated; empty when sound
+
+    // The value as evaluated in the present call (valid while the epochs
+    // match), so that a node shared by many others is evaluated once.
+    uint64_t int_epoch = 0, float_epoch = 0;
+    int64_t int_memo = 0;
+    double float_memo = 0;
 };
 
 class Evaluator::Impl {
@@ -161,6 +167,8 @@ public:
     int access(int n, Access* out, int depth);
     int get_int(int n, int64_t* out, int depth);
     int get_float(int n, double* out, int depth);
+    int compute_int(int n, int64_t* out, int depth);
+    int compute_float(int n, double* out, int depth);
     int set_int(int n, int64_t v, int depth);
     int set_float(int n, double v, int depth);
     int int_bounds(int n, int64_t* min, int64_t* max, int64_t* inc, int depth);
@@ -200,6 +208,9 @@ public:
     // Bounds the work one call may do, so that a description whose nodes
     // share sub-graphs many times over cannot make a call run for ages.
     uint64_t steps = 0;
+    // Values evaluated since the epoch last moved are reused; it moves at
+    // every public call and every write.
+    uint64_t epoch = 1;
     std::mutex lock;
 };
 

@@ -273,6 +273,24 @@ int Evaluator::Impl::get_int(int n, int64_t* out, int depth)
     if (int rc = check_depth(n, depth))
         return rc;
     Node& node = nodes[n];
+    if (node.int_epoch == epoch) {
+        *out = node.int_memo;
+        return 0;
+    }
+    const uint64_t started = epoch;
+    if (int rc = compute_int(n, out, depth))
+        return rc;
+    // A write on the way (a pValueCopy, ...) makes the value stale at once.
+    if (epoch == started) {
+        node.int_epoch = epoch;
+        node.int_memo = *out;
+    }
+    return 0;
+}
+
+int Evaluator::Impl::compute_int(int n, int64_t* out, int depth)
+{
+    Node& node = nodes[n];
     switch (node.tag) {
     case Tag::Integer:
     case Tag::Boolean:
@@ -312,6 +330,23 @@ int Evaluator::Impl::get_float(int n, double* out, int depth)
     if (int rc = check_depth(n, depth))
         return rc;
     Node& node = nodes[n];
+    if (node.float_epoch == epoch) {
+        *out = node.float_memo;
+        return 0;
+    }
+    const uint64_t started = epoch;
+    if (int rc = compute_float(n, out, depth))
+        return rc;
+    if (epoch == started) {
+        node.float_epoch = epoch;
+        node.float_memo = *out;
+    }
+    return 0;
+}
+
+int Evaluator::Impl::compute_float(int n, double* out, int depth)
+{
+    Node& node = nodes[n];
     switch (node.tag) {
     case Tag::Float: {
         Operand* o = nullptr;
@@ -348,6 +383,7 @@ static int write_operand(Evaluator::Impl& g, Operand& o, int64_t i, double f, bo
         return is_float ? g.set_float(o.node, f, depth + 1) : g.set_int(o.node, i, depth + 1);
     o.i = i;
     o.f = f;
+    ++g.epoch;
     return 0;
 }
 
@@ -606,6 +642,7 @@ int Evaluator::Impl::set_str(int n, const std::string& v, int depth)
     Node& node = nodes[n];
     if (node.tag == Tag::String) {
         node.string_value = v;
+        ++epoch;
         after_write(n);
         return 0;
     }

@@ -171,6 +171,7 @@ int Evaluator::Impl::reg_write(int n, const uint8_t* bytes, int64_t length, int 
         return fail_node(VORA_ERR_NOT_CONNECTED, n, "no device to write to");
     // Whatever else caches these bytes is stale from now on, whether or not
     // the write succeeds.
+    ++epoch;
     drop_overlapping(address, static_cast<uint64_t>(length));
     if (int rc = port->write(address, bytes, static_cast<size_t>(length)))
         return fail_node(rc, n, "writing " + std::to_string(length) + " bytes failed (" + std::to_string(rc) + ")");
@@ -189,8 +190,9 @@ void Evaluator::Impl::drop_overlapping(uint64_t address, uint64_t length)
     for (Cache& c : caches) {
         if (!c.valid)
             continue;
-        const uint64_t end = address + length, cend = c.address + c.bytes.size();
-        if (c.address < end && address < cend)
+        // Differences rather than ends, so that ranges at the top of the
+        // address space do not wrap around and miss each other.
+        if (c.address - address < length || address - c.address < c.bytes.size())
             c.valid = false;
     }
 }
@@ -243,23 +245,24 @@ int Evaluator::Impl::reg_int_bounds(int n, int64_t* min, int64_t* max, int depth
 
 int Evaluator::Impl::reg_set_int(int n, int64_t v, int depth)
 {
-    int64_t len = 0;
-    if (int rc = reg_length(n, &len, depth))
-        return rc;
     const Node& node = nodes[n];
+    int64_t len = 0;
     uint8_t bytes[8] = {0};
     uint64_t raw = static_cast<uint64_t>(v);
     if (is_masked(node)) {
-        // The other bits of the register keep their values.
+        // The other bits of the register keep their values. The length is
+        // the one read: a pLength may answer differently from one read to
+        // the next, and the bytes in hand are what counts.
         const uint8_t* current = nullptr;
-        int64_t got = 0;
-        if (int rc = reg_read(n, &current, &got, depth))
+        if (int rc = reg_read(n, &current, &len, depth))
             return rc;
         int low = 0, high = 0;
         field(node, len, &low, &high);
         const int bits = high - low + 1;
         const uint64_t mask = (bits >= 64 ? ~uint64_t(0) : (uint64_t(1) << bits) - 1) << low;
         raw = (load(current, len, node.little_endian) & ~mask) | ((raw << low) & mask);
+    } else if (int rc = reg_length(n, &len, depth)) {
+        return rc;
     }
     store(bytes, len, node.little_endian, raw);
     return reg_write(n, bytes, len, depth);
@@ -308,6 +311,7 @@ int Evaluator::Impl::reg_set_float(int n, double v, int depth)
 // nodes it selects, read their registers afresh.
 void Evaluator::Impl::after_write(int n)
 {
+    ++epoch;
     std::vector<int> start;
     for (int x : nodes[n].invalidated)
         start.push_back(x);

@@ -553,19 +553,28 @@ TEST(EvaluatorHostile, DeepChainsFormulasAndLengths)
     expect_broken(d, "NoPort", "Elsewhere");
 }
 
-TEST(EvaluatorHostile, SharedSubgraphsAreBoundedInWork)
+TEST(EvaluatorHostile, SharedSubgraphsAreEvaluatedOncePerCall)
 {
-    // Each level reads the one below twice: 2^60 evaluations if unbounded.
-    std::string xml = "<Integer Name=\"L0\"><Value>1</Value></Integer>";
+    // Each level reads the one below twice: 2^60 evaluations if each read
+    // evaluated afresh. A node's value is reused within one call, so the
+    // uncached register at the bottom is read once per call.
+    std::string xml = int_reg("L0", 0x10, "<Cachable>NoCache</Cachable>");
     for (int i = 1; i <= 60; ++i) {
         const std::string below = "L" + std::to_string(i - 1);
         xml += "<IntSwissKnife Name=\"L" + std::to_string(i) + "\"><pVariable Name=\"A\">" + below +
                "</pVariable><pVariable Name=\"B\">" + below + "</pVariable><Formula>A+B</Formula></IntSwissKnife>";
     }
     Device d(xml);
+    d.port.put32be(0x10, 1);
     EXPECT_EQ(d.i("L3"), 8);
-    int64_t v = 0;
-    EXPECT_EQ(d.ev->get_int("L60", &v), VORA_ERR_DESCRIPTION);
+    const int before = d.port.reads;
+    EXPECT_EQ(d.i("L60"), int64_t(1) << 60);
+    EXPECT_EQ(d.port.reads - before, 1);
+    FeatureInfo info;
+    EXPECT_EQ(d.ev->describe("L60", &info), 0) << Evaluator::last_error();
+    // The next call reads the device again: nothing is reused across calls.
+    d.port.put32be(0x10, 2);
+    EXPECT_EQ(d.i("L60"), int64_t(1) << 61);
 }
 
 TEST(EvaluatorHostile, WrongRootIsRefused)
