@@ -165,6 +165,44 @@ TEST_F(FeaturesByName, TheLibrarysOwnControlsAndNamesStayInStep)
     EXPECT_EQ(GetRegisterAddr(0, "Laserbrightness"), static_cast<int>(vsim::REG_LASER_BRIGHTNESS));
 }
 
+TEST_F(FeaturesByName, SelectorsFormulasConvertersAndBitFieldsEndToEnd)
+{
+    // The selector moves ExposureTime to the chosen sensor's register, the
+    // one the library's own control writes for that sensor.
+    ASSERT_EQ(SetFeatureInteger(0, "SensorSelector", 1), 0) << error_text();
+    ASSERT_EQ(SetFeatureInteger(0, "ExposureTime", 4321), 0) << error_text();
+    EXPECT_EQ(sim.read_reg(vsim::SENSOR_BASE + vsim::SENSOR_STRIDE + vsim::SN_EXPOSURE_TIME), 4321u);
+    EXPECT_EQ(GetExposureTime(0, 1), 4321);
+    ASSERT_EQ(SetExposureTime(0, 1234, 1), 0);
+    long long value = 0;
+    ASSERT_EQ(GetFeatureInteger(0, "ExposureTime", &value), 0);
+    EXPECT_EQ(value, 1234) << "the control's write is seen through the selector";
+    ASSERT_EQ(SetFeatureInteger(0, "SensorSelector", 0), 0);
+    ASSERT_EQ(GetFeatureInteger(0, "ExposureTime", &value), 0);
+    EXPECT_EQ(value, GetExposureTime(0, 0));
+    char names[4][VORA_FEATURE_NAME_SIZE];
+    int count = 0;
+    ASSERT_EQ(GetFeatureSelectors(0, "ExposureTime", &names[0][0], 4, &count), 0);
+    ASSERT_EQ(count, 1);
+    EXPECT_STREQ(names[0], "SensorSelector");
+
+    // Its maximum is a formula over the sensor count; the library's bound
+    // reader follows it rather than reading a register that is not there.
+    VoraFeatureInfo info;
+    ASSERT_EQ(DescribeFeature(0, "SensorSelector", &info), 0);
+    EXPECT_EQ(info.int_max, 2);
+    EXPECT_EQ(GetNodeMaxValue(0, "SensorSelector"), 2);
+    EXPECT_EQ(SetFeatureInteger(0, "SensorSelector", 3), VORA_ERR_FEATURE_RANGE);
+
+    // A converter and a bit field.
+    double celsius = 0;
+    ASSERT_EQ(GetFeatureFloat(0, "DeviceTemperature", &celsius), 0) << error_text();
+    EXPECT_NEAR(celsius, 42.5, 1e-9);
+    EXPECT_EQ(SetFeatureFloat(0, "DeviceTemperature", 20.0), VORA_ERR_FEATURE_NOT_WRITABLE);
+    ASSERT_EQ(GetFeatureInteger(0, "GevVersionMajor", &value), 0) << error_text();
+    EXPECT_EQ(value, 2);
+}
+
 TEST_F(FeaturesByName, ConcurrentCallersEachGetWholeAnswers)
 {
     std::atomic<int> bad{0};
