@@ -5,6 +5,7 @@
 
 #include <pugixml.hpp>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
@@ -143,28 +144,31 @@ int Evaluator::names(const std::string& category, std::vector<std::string>* out)
             evaluator_error() = category + ": no such category";
             return VORA_ERR_NO_NODE;
         }
-        // Sub-categories may list each other; each is walked once.
-        std::vector<char> seen(g.nodes.size(), 0);
-        std::vector<char> listed(g.nodes.size(), 0);
+        // Sub-categories may list each other; each is walked once. The marks
+        // are kept between calls, so that a call costs the size of the
+        // category's tree rather than the whole description's.
+        if (g.visited.size() != g.nodes.size())
+            g.visited.assign(g.nodes.size(), 0);
+        const uint64_t mark = ++g.visit_mark;
+        std::vector<int> listed;
         std::vector<int> pending{it->second};
-        seen[it->second] = 1;
+        g.visited[it->second] = mark;
         while (!pending.empty()) {
             const int c = pending.back();
             pending.pop_back();
             for (int f : g.nodes[c].features) {
-                if (g.nodes[f].tag == Tag::Category) {
-                    if (!seen[f]) {
-                        seen[f] = 1;
-                        pending.push_back(f);
-                    }
-                } else {
-                    listed[f] = 1;
-                }
+                if (g.visited[f] == mark)
+                    continue;
+                g.visited[f] = mark;
+                if (g.nodes[f].tag == Tag::Category)
+                    pending.push_back(f);
+                else
+                    listed.push_back(f);
             }
         }
-        for (size_t n = 0; n < g.nodes.size(); ++n)
-            if (listed[n])
-                out->push_back(g.nodes[n].name);
+        std::sort(listed.begin(), listed.end());
+        for (int n : listed)
+            out->push_back(g.nodes[n].name);
         return 0;
     } catch (...) {
         evaluator_error() = category + ": out of memory";

@@ -70,11 +70,11 @@ struct FeatureInfo {
     bool has_range = false, has_inc = false;
     int64_t int_min = 0, int_max = 0, int_inc = 1;
     double float_min = 0, float_max = 0, float_inc = 0;
-    int64_t length = 0;  // String and Register: bytes
-    std::vector<EntryInfo> entries;        // Enumeration
-    std::vector<std::string> selectors;    // the features that select this one (pSelected pointing here)
-    std::vector<std::string> selected;     // the features this one selects
-    std::vector<std::string> features;     // Category: its pFeature list
+    int64_t length = 0;                  // String and Register: bytes
+    std::vector<EntryInfo> entries;      // Enumeration
+    std::vector<std::string> selectors;  // the features that select this one (pSelected pointing here)
+    std::vector<std::string> selected;   // the features this one selects
+    std::vector<std::string> features;   // Category: its pFeature list
 };
 
 class Evaluator {

@@ -37,10 +37,10 @@ public:
     bool empty() const { return code_.empty(); }
 
     struct Op {
-        int code;      // what to do (private to the implementation)
-        int slot;      // variable slot, or argument count
-        int64_t i;     // integer literal
-        double f;      // float literal
+        int code;   // what to do (private to the implementation)
+        int slot;   // variable slot, or argument count
+        int64_t i;  // integer literal
+        double f;   // float literal
     };
 
 private:

@@ -938,7 +938,7 @@ void Builder::walk()
 {
     const size_t count = g.nodes.size();
     std::vector<uint8_t> state(count, 0);  // 0 new, 1 on the stack, 2 done
-    std::vector<int> depth(count, 0), position(count, -1);
+    std::vector<int> depth(count, 0), position(count, -1), cycle_from(count, -1), cause(count, -1);
     struct Frame {
         int node;
         size_t next;
@@ -966,8 +966,18 @@ void Builder::walk()
                     for (size_t i = static_cast<size_t>(position[d]); i < stack.size() && path.size() < 256; ++i)
                         path += g.nodes[stack[i].node].name + " -> ";
                     path += path.size() < 256 ? g.nodes[d].name : std::string("...");
-                    for (size_t i = static_cast<size_t>(position[d]); i < stack.size(); ++i)
-                        mark(stack[i].node, "reference cycle " + path);
+                    // From the top down, up to a node an earlier cycle marked
+                    // along with everything below it down to here: many back
+                    // edges into one long chain would otherwise cost its
+                    // length times theirs.
+                    const std::string why = "reference cycle " + path;
+                    for (size_t i = stack.size(); i-- > static_cast<size_t>(position[d]);) {
+                        const int x = stack[i].node;
+                        if (cycle_from[x] >= 0 && cycle_from[x] <= position[d])
+                            break;
+                        mark(x, why);
+                        cycle_from[x] = position[d];
+                    }
                 }
                 continue;
             }
@@ -975,8 +985,12 @@ void Builder::walk()
             for (int d : node.deps) {
                 if (state[d] == 2 && depth[d] > deepest)
                     deepest = depth[d];
-                if (node.broken.empty() && !g.nodes[d].broken.empty() && state[d] == 2)
-                    node.broken = node.name + ": via " + g.nodes[d].name + " (" + g.nodes[d].broken + ")";
+                // Named by the node it reads and the first fault down there,
+                // so that the reason survives any length of chain.
+                if (node.broken.empty() && !g.nodes[d].broken.empty() && state[d] == 2) {
+                    cause[f.node] = cause[d] >= 0 ? cause[d] : d;
+                    node.broken = node.name + ": via " + g.nodes[d].name + " (" + g.nodes[cause[f.node]].broken + ")";
+                }
             }
             depth[f.node] = deepest + 1;
             if (depth[f.node] > MAX_CHAIN_DEPTH && node.broken.empty())

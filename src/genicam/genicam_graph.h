@@ -233,6 +233,9 @@ public:
     // Values evaluated since the epoch last moved are reused; it moves at
     // every public call and every write.
     uint64_t epoch = 1;
+    // names(): which nodes a walk of the category tree has met.
+    std::vector<uint64_t> visited;
+    uint64_t visit_mark = 0;
     std::mutex lock;
 };
 

@@ -130,6 +130,8 @@ int Evaluator::Impl::reg_read(int n, const uint8_t** bytes, int64_t* length, int
     if (int rc = reg_length(n, &len, depth))
         return rc;
     Node& node = nodes[n];
+    if (address > UINT64_MAX - static_cast<uint64_t>(len - 1))
+        return fail_node(VORA_ERR_DESCRIPTION, n, "runs past the end of the address space");
     Cache& cache = caches[node.cache];
     if (node.p_port >= 0 && !nodes[node.p_port].broken.empty())
         return fail_node(VORA_ERR_DESCRIPTION, n, nodes[node.p_port].broken);
@@ -207,6 +209,8 @@ int Evaluator::Impl::reg_write(int n, const uint8_t* bytes, int64_t length, int 
     if (int rc = reg_address(n, &address, depth))
         return rc;
     Node& node = nodes[n];
+    if (length < 1 || address > UINT64_MAX - static_cast<uint64_t>(length - 1))
+        return fail_node(VORA_ERR_DESCRIPTION, n, "runs past the end of the address space");
     if (!port)
         return fail_node(VORA_ERR_NOT_CONNECTED, n, "no device to write to");
     // Whatever else caches these bytes is stale from now on, whether or not

@@ -24,7 +24,7 @@ public:
     int read(uint64_t address, void* data, size_t length) override
     {
         ++reads;
-        if (address + length > memory.size())
+        if (address > memory.size() || length > memory.size() - address)
             return VORA_ERR_READMEM_TIMEOUT;
         std::memcpy(data, memory.data() + address, length);
         return 0;
@@ -32,7 +32,7 @@ public:
     int write(uint64_t address, const void* data, size_t length) override
     {
         ++writes;
-        if (address + length > memory.size())
+        if (address > memory.size() || length > memory.size() - address)
             return VORA_ERR_WRITEMEM_TIMEOUT;
         std::memcpy(memory.data() + address, data, length);
         return 0;
@@ -636,6 +636,72 @@ TEST(EvaluatorHostile, SharedSubgraphsAreEvaluatedOncePerCall)
     // The next call reads the device again: nothing is reused across calls.
     d.port.put32be(0x10, 2);
     EXPECT_EQ(d.i("L60"), int64_t(1) << 61);
+}
+
+TEST(EvaluatorHostile, HugeDescriptionsAreRefusedOrServedWithoutExhaustingTheStack)
+{
+    // 10,000 levels of pValue, every level also bounded by the first: the
+    // depth bound refuses the deep end, the back edges are cycles, and
+    // neither building nor reading recurses per level.
+    std::string xml;
+    for (int i = 0; i < 10000; ++i)
+        xml += "<Integer Name=\"C" + std::to_string(i) + "\"><pValue>C" + std::to_string(i + 1) +
+               "</pValue><pMin>C0</pMin></Integer>";
+    xml += "<Integer Name=\"C10000\"><Value>1</Value></Integer>";
+    // And one without back edges, refused by depth alone.
+    for (int i = 0; i < 10000; ++i)
+        xml += "<Integer Name=\"D" + std::to_string(i) + "\"><pValue>D" + std::to_string(i + 1) + "</pValue></Integer>";
+    xml += "<Integer Name=\"D10000\"><Value>1</Value></Integer>";
+    // 100,000 entries, each available through one shared flag.
+    xml += "<Integer Name=\"On\"><Value>1</Value></Integer><Enumeration Name=\"Many\">";
+    for (int i = 0; i < 100000; ++i)
+        xml += "<EnumEntry Name=\"E" + std::to_string(i) + "\"><Value>" + std::to_string(i) +
+               "</Value><pIsAvailable>On</pIsAvailable></EnumEntry>";
+    xml += "<Value>99999</Value></Enumeration>";
+    // A formula of 64 KiB is the longest taken.
+    std::string sum = "1";
+    while (sum.size() + 2 <= 64 * 1024)
+        sum += "+1";
+    xml += "<IntSwissKnife Name=\"Long\"><Formula>" + sum + "</Formula></IntSwissKnife>";
+    xml += "<IntSwissKnife Name=\"TooLong\"><Formula>" + sum + "+1</Formula></IntSwissKnife>";
+    Device d(xml);
+    expect_broken(d, "C0", "cycle");
+    expect_broken(d, "D0", "deeper");
+    EXPECT_EQ(d.i("D9990"), 1);
+    std::string symbolic;
+    int64_t value = 0;
+    ASSERT_EQ(d.ev->get_enum("Many", &symbolic, &value), 0) << Evaluator::last_error();
+    EXPECT_EQ(symbolic, "E99999");
+    ASSERT_EQ(d.ev->set_enum("Many", "E12345"), 0) << Evaluator::last_error();
+    FeatureInfo info;
+    ASSERT_EQ(d.ev->describe("Many", &info), 0) << Evaluator::last_error();
+    EXPECT_EQ(info.entries.size(), 100000u);
+    EXPECT_EQ(d.i("Long"), int64_t(sum.size() + 1) / 2);
+    expect_broken(d, "TooLong", "longer");
+}
+
+TEST(EvaluatorHostile, AddressArithmeticWrapsAndNeverRunsPastTheAddressSpace)
+{
+    // Index times Offset and the address sums wrap in 64 bits: the device
+    // answers for the address that results, nothing overflows on the host.
+    Device d("<Integer Name=\"Neg\"><Value>-1</Value></Integer>"
+             "<Integer Name=\"Min\"><Value>-9223372036854775808</Value></Integer>" +
+             int_reg("Back", 0x20, "<pIndex Offset=\"4\">Neg</pIndex>") +
+             int_reg("Far", 0x20, "<pIndex Offset=\"9223372036854775807\">Min</pIndex>") +
+             "<IntReg Name=\"Top\"><Address>0xFFFFFFFFFFFFFFFC</Address><Length>8</Length>"
+             "<pPort>Device</pPort></IntReg>");
+    d.port.put32be(0x1C, 42);
+    EXPECT_EQ(d.i("Back"), 42);
+    // 0x20 + 2^63 * (2^63 - 1) wraps to 0x20 + 2^63: beyond the device.
+    int64_t v = 0;
+    EXPECT_EQ(d.ev->get_int("Far", &v), VORA_ERR_READMEM_TIMEOUT);
+    // A register that would run past 2^64 never reaches the port.
+    const int reads = d.port.reads, writes = d.port.writes;
+    EXPECT_EQ(d.ev->get_int("Top", &v), VORA_ERR_DESCRIPTION);
+    EXPECT_EQ(Evaluator::last_error(), "Top: runs past the end of the address space");
+    EXPECT_EQ(d.ev->set_int("Top", 1), VORA_ERR_DESCRIPTION);
+    EXPECT_EQ(d.port.reads, reads);
+    EXPECT_EQ(d.port.writes, writes);
 }
 
 TEST(EvaluatorHostile, WrongRootIsRefused)
