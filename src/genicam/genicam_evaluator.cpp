@@ -123,6 +123,8 @@ void Evaluator::attach(Port* port)
     impl_->port = port;
     for (Cache& c : impl_->caches)
         c.valid = false;
+    for (Block& b : impl_->blocks)
+        b.failed = false;  // another device may have every register
 }
 
 int Evaluator::names(const std::string& category, std::vector<std::string>* out)

@@ -5,6 +5,7 @@
 // that fails a check is broken, and so is every node that reads through it.
 #include <pugixml.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -220,6 +221,7 @@ private:
     void walk();
     void mark(int n, const std::string& why);
     void link_caches();
+    void link_blocks();
 
     Evaluator::Impl& g;
     std::vector<pugi::xml_node> elements_;  // per node: its element
@@ -247,8 +249,8 @@ int Builder::add(const std::string& name, Tag tag, pugi::xml_node el, pugi::xml_
     node.kind = kind_of(tag);
     if (tag == Tag::SwissKnife || tag == Tag::IntSwissKnife)
         node.declared = Access::RO;
-    if (tag == Tag::Command)
-        node.declared = Access::WO;
+    // A Command has no access of its own: it is its register's, so that a
+    // command over a readable register can be polled for IsDone.
     elements_.push_back(el);
     shared_.push_back(shared);
     formula_text_.emplace_back();
@@ -657,6 +659,7 @@ void Builder::run(pugi::xml_node root)
     }
     walk();
     link_caches();
+    link_blocks();
     // Features: what the category tree under Root lists, or every value node
     // when there is no such tree.
     auto root_it = g.by_name.find("Root");
@@ -1036,6 +1039,79 @@ void Builder::link_caches()
             by_struct[structure] = node.cache;
         else if (fixed)
             by_place[std::make_pair(address, node.length.i)] = node.cache;
+    }
+}
+
+// Describing every feature reads neighbouring registers one after another;
+// a run of them at fixed, adjacent addresses is read with one READMEM that
+// fills all their caches. Only registers that may be read at any moment take
+// part: readable, cached, not polled, of a fixed address and length, on the
+// same port, and the run has no gaps, so no byte the description does not
+// name is ever read.
+void Builder::link_blocks()
+{
+    struct Place {
+        int64_t address = 0, length = 0;
+        int port = -1;
+        bool seen = false, fit = false;
+    };
+    std::vector<Place> places(g.caches.size());
+    for (const Node& node : g.nodes) {
+        if (!is_register(node.tag) || node.cache < 0)
+            continue;
+        const bool fixed =
+            node.p_addresses.empty() && node.address_knives.empty() && node.indexes.empty() && node.length.node < 0;
+        uint64_t address = 0;
+        for (int64_t a : node.addresses)
+            address += static_cast<uint64_t>(a);
+        const bool fit = fixed && node.broken.empty() && node.cachable != Cachable::NoCache && node.polling_ms == 0 &&
+                         node.declared != Access::WO && node.imposed != Access::WO && node.length.i >= 1 &&
+                         node.length.i <= static_cast<int64_t>(MAX_BLOCK_BYTES) && address < (uint64_t(1) << 62);
+        Place& p = places[node.cache];
+        if (!p.seen) {
+            p.seen = true;
+            p.fit = fit;
+            p.address = static_cast<int64_t>(address);
+            p.length = node.length.i;
+            p.port = node.p_port;
+        } else if (!fit || p.address != static_cast<int64_t>(address) || p.length != node.length.i ||
+                   p.port != node.p_port) {
+            p.fit = false;  // every node reading these bytes must allow it
+        }
+    }
+    std::vector<int> order;
+    for (size_t c = 0; c < places.size(); ++c)
+        if (places[c].fit)
+            order.push_back(static_cast<int>(c));
+    std::sort(order.begin(), order.end(), [&](int a, int b) {
+        return std::make_pair(places[a].port, places[a].address) < std::make_pair(places[b].port, places[b].address);
+    });
+    size_t i = 0;
+    while (i < order.size()) {
+        const Place& first = places[order[i]];
+        int64_t end = first.address + first.length;
+        size_t j = i + 1;
+        while (j < order.size()) {
+            const Place& next = places[order[j]];
+            const int64_t next_end = std::max(end, next.address + next.length);
+            if (next.port != first.port || next.address > end ||
+                next_end - first.address > static_cast<int64_t>(MAX_BLOCK_BYTES))
+                break;
+            end = next_end;
+            ++j;
+        }
+        if (j - i >= 2) {
+            Block block;
+            block.address = static_cast<uint64_t>(first.address);
+            block.length = static_cast<size_t>(end - first.address);
+            for (size_t k = i; k < j; ++k) {
+                const Place& m = places[order[k]];
+                block.members.push_back({order[k], static_cast<uint64_t>(m.address), static_cast<size_t>(m.length)});
+                g.caches[order[k]].block = static_cast<int>(g.blocks.size());
+            }
+            g.blocks.push_back(std::move(block));
+        }
+        i = j;
     }
 }
 

@@ -82,7 +82,26 @@ struct Cache {
     uint64_t address = 0;
     bool valid = false;
     std::chrono::steady_clock::time_point stamp;
+    int block = -1;           // index into Impl::blocks: read together with its neighbours
+    bool prefetched = false;  // filled by a neighbour's read and not read since
 };
+
+// Registers at fixed, adjacent addresses, read with one port read: the
+// caches of every member are filled from it.
+struct Block {
+    uint64_t address = 0;
+    size_t length = 0;
+    struct Member {
+        int cache = -1;
+        uint64_t address = 0;
+        size_t length = 0;
+    };
+    std::vector<Member> members;
+    bool failed = false;  // the device refused it once: members are read alone
+};
+
+// The longest run of registers read at once: what one READMEM carries.
+constexpr size_t MAX_BLOCK_BYTES = 512;
 
 struct Node {
     std::string name;
@@ -184,6 +203,7 @@ public:
     int reg_address(int n, uint64_t* out, int depth);
     int reg_length(int n, int64_t* out, int depth);
     int reg_read(int n, const uint8_t** bytes, int64_t* length, int depth);
+    bool read_block(int b, int wanted);
     int reg_write(int n, const uint8_t* bytes, int64_t length, int depth);
     int reg_get_int(int n, int64_t* out, int depth);
     int reg_set_int(int n, int64_t v, int depth);
@@ -191,6 +211,7 @@ public:
     int reg_get_float(int n, double* out, int depth);
     int reg_set_float(int n, double v, int depth);
     void after_write(int n);
+    // Before a write: the caches of the bytes written, and every prefetched one.
     void drop_overlapping(uint64_t address, uint64_t length);
 
     // Failure helpers: set the thread's message and answer the status.
@@ -201,6 +222,7 @@ public:
     std::vector<Node> nodes;
     std::unordered_map<std::string, int> by_name;
     std::vector<Cache> caches;
+    std::vector<Block> blocks;
     std::vector<std::string> problems;
     std::vector<int> categories;
     Port* port = nullptr;

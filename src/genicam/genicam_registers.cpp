@@ -1,6 +1,7 @@
 // Register nodes: where their bytes are (Address, pAddress, address
 // knives, pIndex times Offset), how long they are, the cache in front of the
 // port, and the integer, bit-field and float views of the bytes.
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 
@@ -138,9 +139,17 @@ int Evaluator::Impl::reg_read(int n, const uint8_t** bytes, int64_t* length, int
                        node.cachable != Cachable::NoCache &&
                        (node.polling_ms == 0 ||
                         std::chrono::steady_clock::now() - cache.stamp < std::chrono::milliseconds(node.polling_ms));
-    if (!fresh) {
+    if (fresh) {
+        cache.prefetched = false;  // now read as its own, it stays like any other
+    } else {
         if (!port)
             return fail_node(VORA_ERR_NOT_CONNECTED, n, "no device to read from");
+        if (cache.block >= 0 && read_block(cache.block, node.cache) && cache.valid && cache.address == address &&
+            cache.bytes.size() == static_cast<size_t>(len)) {
+            *bytes = cache.bytes.data();
+            *length = len;
+            return 0;
+        }
         cache.valid = false;
         cache.bytes.resize(static_cast<size_t>(len));
         ++port_reads;
@@ -156,11 +165,42 @@ int Evaluator::Impl::reg_read(int n, const uint8_t** bytes, int64_t* length, int
                     " failed (" + std::to_string(rc) + ")");
         cache.address = address;
         cache.valid = true;
+        cache.prefetched = false;
         cache.stamp = std::chrono::steady_clock::now();
     }
     *bytes = cache.bytes.data();
     *length = len;
     return 0;
+}
+
+// One port read for a run of adjacent registers, filling each one's cache
+// (wanted: the one asked for). The others are prefetched: until read, any
+// write drops them, since a write may change registers the description
+// names no pInvalidator for, and a register never read before must not
+// answer older than the write. A device that refuses the run (a register of
+// it the device does not have) has its registers read one by one from then on.
+bool Evaluator::Impl::read_block(int b, int wanted)
+{
+    Block& block = blocks[b];
+    if (block.failed)
+        return false;
+    std::vector<uint8_t> all(block.length);
+    ++port_reads;
+    if (port->read(block.address, all.data(), all.size()) != 0) {
+        block.failed = true;
+        return false;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    for (const Block::Member& m : block.members) {
+        Cache& c = caches[m.cache];
+        const auto from = all.begin() + static_cast<std::ptrdiff_t>(m.address - block.address);
+        c.bytes.assign(from, from + static_cast<std::ptrdiff_t>(m.length));
+        c.address = m.address;
+        c.valid = true;
+        c.stamp = now;
+        c.prefetched = m.cache != wanted;
+    }
+    return true;
 }
 
 int Evaluator::Impl::reg_write(int n, const uint8_t* bytes, int64_t length, int depth)
@@ -184,6 +224,7 @@ int Evaluator::Impl::reg_write(int n, const uint8_t* bytes, int64_t length, int 
         cache.bytes.assign(bytes, bytes + length);
         cache.address = address;
         cache.valid = true;
+        cache.prefetched = false;
         cache.stamp = std::chrono::steady_clock::now();
     }
     return 0;
@@ -194,6 +235,10 @@ void Evaluator::Impl::drop_overlapping(uint64_t address, uint64_t length)
     for (Cache& c : caches) {
         if (!c.valid)
             continue;
+        if (c.prefetched) {
+            c.valid = c.prefetched = false;
+            continue;
+        }
         // Differences rather than ends, so that ranges at the top of the
         // address space do not wrap around and miss each other.
         if (c.address - address < length || address - c.address < c.bytes.size())

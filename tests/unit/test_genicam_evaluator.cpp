@@ -372,6 +372,22 @@ TEST(EvaluatorBooleanCommand, OnOffValuesAndIsDone)
     EXPECT_EQ(d.ev->get_int("Start", &v), VORA_ERR_FEATURE_TYPE);
 }
 
+// A command's access is its register's: RW when IsDone can read it back,
+// WO only when the register cannot be read.
+TEST(EvaluatorBooleanCommand, AccessFollowsTheRegister)
+{
+    Device d(int_reg("CmdReg", 0x78) + int_reg("WoReg", 0x7c).replace(int_reg("WoReg", 0x7c).find("RW"), 2, "WO") +
+             "<Command Name=\"Start\"><pValue>CmdReg</pValue><CommandValue>1</CommandValue></Command>"
+             "<Command Name=\"Fire\"><pValue>WoReg</pValue><CommandValue>1</CommandValue></Command>");
+    genicam::FeatureInfo info;
+    ASSERT_EQ(d.ev->describe("Start", &info), 0);
+    EXPECT_EQ(info.access, genicam::Access::RW);
+    ASSERT_EQ(d.ev->describe("Fire", &info), 0);
+    EXPECT_EQ(info.access, genicam::Access::WO);
+    EXPECT_EQ(d.ev->execute("Fire"), 0);
+    EXPECT_EQ(d.port.get32be(0x7c), 1u);
+}
+
 // --- Access ------------------------------------------------------------------
 
 TEST(EvaluatorAccess, ImplementedAvailableLockedAndImposed)
@@ -416,7 +432,8 @@ TEST(EvaluatorCache, DescribingEverythingReadsEachRegisterOnce)
     Device d("<Category Name=\"Root\"><pFeature>Cat</pFeature><pFeature>Width</pFeature></Category>"
              "<Category Name=\"Cat\"><pFeature>Height</pFeature><pFeature>Mode</pFeature><pFeature>Root</pFeature>"
              "</Category>" +
-             int_reg("WidthMax", 0x0) + int_reg("WidthReg", 0x4) + int_reg("HeightReg", 0x8) +
+             // Apart, so that each is read by itself (adjacent ones are read together).
+             int_reg("WidthMax", 0x0) + int_reg("WidthReg", 0x10) + int_reg("HeightReg", 0x20) +
              "<Integer Name=\"Width\"><pValue>WidthReg</pValue><pMax>WidthMax</pMax><pIsAvailable>WidthMax"
              "</pIsAvailable></Integer>"
              "<Integer Name=\"Height\"><pValue>HeightReg</pValue><pMax>WidthMax</pMax></Integer>"
@@ -444,12 +461,13 @@ TEST(EvaluatorCache, DescribingEverythingReadsEachRegisterOnce)
 
 TEST(EvaluatorCache, ModesAndInvalidation)
 {
-    Device d(int_reg("Plain", 0x0) + int_reg("Never", 0x4, "<Cachable>NoCache</Cachable>") +
-             int_reg("Around", 0x8, "<Cachable>WriteAround</Cachable>") +
-             int_reg("Dependent", 0xC, "<pInvalidator>Trigger</pInvalidator>") + int_reg("Trigger", 0x10) +
-             int_reg("SelReg", 0x14) +
+    // Registers apart, so that each is read by itself (adjacent ones are read together).
+    Device d(int_reg("Plain", 0x0) + int_reg("Never", 0x10, "<Cachable>NoCache</Cachable>") +
+             int_reg("Around", 0x20, "<Cachable>WriteAround</Cachable>") +
+             int_reg("Dependent", 0x30, "<pInvalidator>Trigger</pInvalidator>") + int_reg("Trigger", 0x40) +
+             int_reg("SelReg", 0x50) +
              "<Integer Name=\"Sel\"><pValue>SelReg</pValue><pSelected>Muxed</pSelected></Integer>" +
-             int_reg("Muxed", 0x18));
+             int_reg("Muxed", 0x60));
     auto reads_for = [&](const std::string& name) {
         const uint64_t before = d.ev->port_reads();
         d.i(name);
@@ -465,16 +483,75 @@ TEST(EvaluatorCache, ModesAndInvalidation)
     ASSERT_EQ(d.ev->set_int("Around", 3), 0);
     EXPECT_EQ(reads_for("Around"), 1u);
     EXPECT_EQ(reads_for("Dependent"), 1u);
-    d.port.put32be(0xC, 77);  // the device changes it when Trigger is written
+    d.port.put32be(0x30, 77);  // the device changes it when Trigger is written
     ASSERT_EQ(d.ev->set_int("Trigger", 1), 0);
     EXPECT_EQ(d.i("Dependent"), 77);
     EXPECT_EQ(reads_for("Muxed"), 1u);
     EXPECT_EQ(reads_for("Muxed"), 0u);
-    d.port.put32be(0x18, 55);
+    d.port.put32be(0x60, 55);
     ASSERT_EQ(d.ev->set_int("Sel", 1), 0);
     EXPECT_EQ(d.i("Muxed"), 55);
     d.ev->invalidate_all();
     EXPECT_EQ(reads_for("Plain"), 1u);
+}
+
+// Adjacent registers are read with one port read that fills every one's
+// cache; registers that may not be read at any moment (write-only, not
+// cached, polled, at a computed address) and bytes no register names are
+// never part of it, and a device that refuses the run gets each register
+// read alone.
+TEST(EvaluatorCache, AdjacentRegistersReadTogether)
+{
+    Device d(int_reg("A", 0x100) + int_reg("B", 0x104) + int_reg("C", 0x108) +
+             int_reg("Wo", 0x10c).replace(int_reg("Wo", 0x10c).find("RW"), 2, "WO") + int_reg("D", 0x110) +
+             int_reg("Volatile", 0x114, "<Cachable>NoCache</Cachable>") + int_reg("E", 0x118) +
+             int_reg("Polled", 0x11c, "<PollingTime>1000</PollingTime>") + int_reg("Gap", 0x124) +
+             int_reg("Sel", 0x200) + int_reg("Indexed", 0x204, "<pIndex Offset=\"4\">Sel</pIndex>") +
+             int_reg("F", 0x300) + int_reg("G", 0x304) + int_reg("Edge", 0xfffc) + int_reg("Past", 0x10000));
+    for (uint32_t a = 0x100; a < 0x128; a += 4)
+        d.port.put32be(a, a);
+    auto reads_for = [&](const std::string& name, int64_t expected) {
+        const uint64_t before = d.ev->port_reads();
+        const int before_port = d.port.reads;
+        EXPECT_EQ(d.i(name), expected) << name;
+        EXPECT_EQ(d.ev->port_reads() - before, static_cast<uint64_t>(d.port.reads - before_port));
+        return d.ev->port_reads() - before;
+    };
+    EXPECT_EQ(reads_for("B", 0x104), 1u);
+    EXPECT_EQ(reads_for("A", 0x100), 0u);  // read with B
+    EXPECT_EQ(reads_for("C", 0x108), 0u);
+    EXPECT_EQ(reads_for("D", 0x110), 1u);  // the write-only register splits the run
+    EXPECT_EQ(reads_for("E", 0x118), 1u);  // and so does the one never cached
+    EXPECT_EQ(reads_for("Volatile", 0x114), 1u);
+    EXPECT_EQ(reads_for("Volatile", 0x114), 1u);
+    EXPECT_EQ(reads_for("Polled", 0x11c), 1u);
+    EXPECT_EQ(reads_for("Gap", 0x124), 1u);  // 0x120 is nobody's: never read
+    EXPECT_EQ(reads_for("Sel", 0), 1u);      // a computed address reads alone
+    EXPECT_EQ(reads_for("Indexed", 0), 1u);
+    // A write refreshes only what it wrote; the run is read again as a whole.
+    d.port.put32be(0x100, 7);
+    ASSERT_EQ(d.ev->set_int("B", 9), 0);
+    EXPECT_EQ(reads_for("A", 0x100), 0u);  // still the cached value
+    d.ev->invalidate_all();
+    EXPECT_EQ(reads_for("A", 7), 1u);
+    EXPECT_EQ(reads_for("B", 9), 0u);
+    // A register read only with its neighbour answers from that read until
+    // a write: a write may change it with no pInvalidator saying so, and it
+    // must not answer older than a read of its own would have.
+    EXPECT_EQ(reads_for("F", 0), 1u);
+    d.port.put32be(0x304, 42);
+    ASSERT_EQ(d.ev->set_int("Sel", 0), 0);
+    EXPECT_EQ(reads_for("F", 0), 0u);  // read as its own: cached
+    EXPECT_EQ(reads_for("G", 42), 1u);
+    EXPECT_EQ(reads_for("G", 42), 0u);
+    // Edge and Past form a run the port refuses (Past lies beyond its memory):
+    // Edge is then read alone, and so from then on.
+    int64_t v = 0;
+    d.port.put32be(0xfffc, 5);
+    EXPECT_EQ(reads_for("Edge", 5), 2u);
+    d.ev->invalidate_all();
+    EXPECT_EQ(reads_for("Edge", 5), 1u);
+    EXPECT_EQ(d.ev->get_int("Past", &v), VORA_ERR_READMEM_TIMEOUT);
 }
 
 // --- Hostile descriptions ----------------------------------------------------
