@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "genicam/genicam_graph.h"
+#include "genicam/genicam_text.h"
 
 namespace genicam {
 
@@ -94,56 +95,6 @@ bool is_register(Tag tag)
 bool float_valued(Tag tag)
 {
     return tag == Tag::Float || tag == Tag::SwissKnife || tag == Tag::Converter;
-}
-
-std::string trim(const std::string& s)
-{
-    const char* space = " \t\r\n\f\v";
-    size_t first = s.find_first_not_of(space);
-    if (first == std::string::npos)
-        return std::string();
-    return s.substr(first, s.find_last_not_of(space) - first + 1);
-}
-
-std::string text_of(pugi::xml_node el)
-{
-    std::string text;
-    for (pugi::xml_node c = el.first_child(); c; c = c.next_sibling())
-        if (c.type() == pugi::node_pcdata || c.type() == pugi::node_cdata)
-            text += c.value();
-    return trim(text);
-}
-
-// Decimal or 0x hex with an optional sign; hex may fill all 64 bits.
-bool parse_int(const std::string& s, int64_t* out)
-{
-    size_t i = 0;
-    bool negative = false;
-    if (i < s.size() && (s[i] == '+' || s[i] == '-'))
-        negative = s[i++] == '-';
-    uint64_t base = 10;
-    if (s.size() - i > 2 && s[i] == '0' && (s[i + 1] == 'x' || s[i + 1] == 'X')) {
-        base = 16;
-        i += 2;
-    }
-    if (i == s.size())
-        return false;
-    uint64_t magnitude = 0;
-    for (; i < s.size(); ++i) {
-        char c = s[i];
-        uint64_t digit = c >= '0' && c <= '9'   ? uint64_t(c - '0')
-                         : c >= 'a' && c <= 'f' ? uint64_t(c - 'a' + 10)
-                         : c >= 'A' && c <= 'F' ? uint64_t(c - 'A' + 10)
-                                                : 99;
-        if (digit >= base || magnitude > (UINT64_MAX - digit) / base)
-            return false;
-        magnitude = magnitude * base + digit;
-    }
-    const uint64_t limit = negative ? uint64_t(1) << 63 : (base == 16 ? UINT64_MAX : uint64_t(INT64_MAX));
-    if (magnitude > limit)
-        return false;
-    *out = static_cast<int64_t>(negative ? 0 - magnitude : magnitude);
-    return true;
 }
 
 bool parse_float(const std::string& s, double* out)
@@ -305,7 +256,7 @@ void Builder::ref(int n, int* slot, const std::string& target, const char* prope
 // Value, Min, ... given as a literal (own element) or through pValue, pMin...
 void Builder::operand(int n, Operand* o, pugi::xml_node el, bool literal_float)
 {
-    const std::string text = text_of(el);
+    const std::string text = element_text(el);
     o->present = true;
     if (el.name()[0] == 'p') {
         ref(n, &o->node, text, el.name());
@@ -339,7 +290,7 @@ void Builder::read_entry(int n, pugi::xml_node el)
         if (c.type() != pugi::node_element)
             continue;
         const std::string tag = c.name();
-        const std::string text = text_of(c);
+        const std::string text = element_text(c);
         if (tag == "Value") {
             has_value = parse_int(text, &e.value);
             if (!has_value)
@@ -366,7 +317,7 @@ void Builder::read(int n, pugi::xml_node el, bool own)
             continue;
         Node& node = g.nodes[n];
         const std::string p = c.name();
-        const std::string text = text_of(c);
+        const std::string text = element_text(c);
         if (p == "StructEntry" || p == "EnumEntry") {
             if (p == "EnumEntry" && tag == Tag::Enumeration)
                 read_entry(n, c);
@@ -533,7 +484,7 @@ void Builder::resolve()
                 if (c.type() != pugi::node_element)
                     continue;
                 const std::string p = c.name();
-                const std::string text = text_of(c);
+                const std::string text = element_text(c);
                 const int i = static_cast<int>(n);
                 Node& node = g.nodes[n];  // valid until add(), which the reserve keeps from moving nodes
                 if (p == "pFeature" && feature < node.features.size())
@@ -577,9 +528,10 @@ void Builder::resolve()
                  c = c.next_sibling("EnumEntry"), ++k) {
                 for (pugi::xml_node p = c.first_child(); p; p = p.next_sibling()) {
                     if (std::strcmp(p.name(), "pIsAvailable") == 0)
-                        ref(static_cast<int>(n), &g.nodes[n].entries[k].p_available, text_of(p), "pIsAvailable");
+                        ref(static_cast<int>(n), &g.nodes[n].entries[k].p_available, element_text(p), "pIsAvailable");
                     else if (std::strcmp(p.name(), "pIsImplemented") == 0)
-                        ref(static_cast<int>(n), &g.nodes[n].entries[k].p_implemented, text_of(p), "pIsImplemented");
+                        ref(static_cast<int>(n), &g.nodes[n].entries[k].p_implemented, element_text(p),
+                            "pIsImplemented");
                 }
             }
         }
@@ -620,7 +572,7 @@ void Builder::run(pugi::xml_node root)
                                        vars[v].source != Variable::NodeValue))
                 ++v;
             if (v < vars.size())
-                ref(static_cast<int>(n), &vars[v++].node, text_of(c), "pVariable");
+                ref(static_cast<int>(n), &vars[v++].node, element_text(c), "pVariable");
         }
     }
     for (const Pending& p : pending_) {

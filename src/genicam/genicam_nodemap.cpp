@@ -1,6 +1,7 @@
 // The node map is built once from the description and never changes: every
 // property is stored in the form GetProperty answers it.
 #include "genicam/genicam_nodemap.h"
+#include "genicam/genicam_text.h"
 
 #include "genicam/genicam_evaluator.h"
 
@@ -78,71 +79,12 @@ bool is_integer_property(const std::string& prop, const std::string& type)
            !one_of(type, {"Float", "FloatReg", "SwissKnife", "Converter", "String", "StringReg"});
 }
 
-std::string trim(const std::string& s)
-{
-    const char* space = " \t\r\n\f\v";
-    size_t first = s.find_first_not_of(space);
-    if (first == std::string::npos)
-        return std::string();
-    return s.substr(first, s.find_last_not_of(space) - first + 1);
-}
-
-int digit_value(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return 99;
-}
-
-// Decimal, or hex after 0x, with an optional sign. Hex may use all 64 bits
-// (masks, maxima) and then reads as the two's complement value.
-bool parse_int64(const std::string& s, int64_t& out)
-{
-    size_t i = 0;
-    bool negative = false;
-    if (i < s.size() && (s[i] == '+' || s[i] == '-'))
-        negative = s[i++] == '-';
-    uint64_t base = 10;
-    if (s.size() - i > 2 && s[i] == '0' && (s[i + 1] == 'x' || s[i + 1] == 'X')) {
-        base = 16;
-        i += 2;
-    }
-    if (i == s.size())
-        return false;
-    uint64_t magnitude = 0;
-    for (; i < s.size(); ++i) {
-        uint64_t digit = static_cast<uint64_t>(digit_value(s[i]));
-        if (digit >= base || magnitude > (UINT64_MAX - digit) / base)
-            return false;
-        magnitude = magnitude * base + digit;
-    }
-    const uint64_t limit = negative ? uint64_t(1) << 63 : (base == 16 ? UINT64_MAX : uint64_t(INT64_MAX));
-    if (magnitude > limit)
-        return false;
-    out = static_cast<int64_t>(negative ? 0 - magnitude : magnitude);
-    return true;
-}
-
 std::string property_value(const std::string& prop, const std::string& type, const std::string& text)
 {
     int64_t number = 0;
-    if (is_integer_property(prop, type) && parse_int64(text, number))
+    if (is_integer_property(prop, type) && genicam::parse_int(text, &number))
         return std::to_string(number);
     return text;
-}
-
-// The element's own character data (text and CDATA), trimmed.
-std::string element_text(pugi::xml_node el)
-{
-    std::string text;
-    for (pugi::xml_node c = el.first_child(); c; c = c.next_sibling())
-        if (c.type() == pugi::node_pcdata || c.type() == pugi::node_cdata)
-            text += c.value();
-    return trim(text);
 }
 
 // name=value pairs joined by tab.
@@ -180,7 +122,7 @@ Properties child_properties(pugi::xml_node el, const std::string& type, const ch
     for (pugi::xml_node c = el.first_child(); c; c = c.next_sibling()) {
         if (c.type() != pugi::node_element || std::strcmp(c.name(), skip) == 0)
             continue;
-        add_property(props, c.name(), property_value(c.name(), type, element_text(c)), attribute_text(c));
+        add_property(props, c.name(), property_value(c.name(), type, genicam::element_text(c)), attribute_text(c));
     }
     return props;
 }
@@ -467,7 +409,7 @@ void CNodeMap::Note(const std::string& name)
 void CNodeMap::NotePointer(pugi::xml_node el)
 {
     if (el.type() == pugi::node_element && is_pointer(el.name()))
-        Note(element_text(el));
+        Note(genicam::element_text(el));
 }
 
 // Features are what the category tree under Root lists.
