@@ -124,6 +124,10 @@ enum VoraStatus {
     VORA_ERR_FEATURE_INCREMENT = -85,     /* not minimum plus a multiple of the increment */
     VORA_ERR_FEATURE_TYPE = -86,          /* the feature is of another type than the call */
     VORA_ERR_DESCRIPTION = -87,           /* the description cannot evaluate the feature (see GetFeatureError) */
+    /* synchronised capture */
+    VORA_ERR_NO_ACK = -90,           /* no acknowledge came for an action command in time */
+    VORA_ERR_SYNC_UNSUPPORTED = -91, /* the camera does not say it can (action commands, scheduled actions, PTP) */
+    VORA_ERR_FRAME_SET_MISSING = -92, /* no open frame set with that number */
     VORA_ERR_STREAM_MISSING = -98,
     VORA_ERR_CAMERA_MISSING = -99
 };

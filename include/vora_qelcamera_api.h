@@ -426,6 +426,138 @@ VORA_API int GetRosSensorPose(const CameraParameter* calibration, double* transl
 VORA_API int GetRosChannelRole(const unsigned int* pixel_formats, unsigned int count, unsigned int channel,
                                char* role, unsigned int capacity);
 
+/* ---- synchronised capture: action commands, PTP time, frame sets ----
+ * Cameras expose at one instant when one ACTION_CMD reaches them all (now,
+ * or at an action time on their IEEE 1588 clocks); a frame set puts their
+ * frames back together by time stamp. */
+
+/* What a camera says it can do, read from its bootstrap registers. */
+typedef struct VoraSyncCapability {
+    int32_t action;                /* answers action commands */
+    int32_t scheduled_action;      /* fires an action at its action time */
+    int32_t ptp;                   /* keeps IEEE 1588 time */
+    uint32_t action_signals;       /* group key/mask pairs it holds */
+    uint32_t scheduled_queue_size; /* scheduled actions it can hold at once */
+} VoraSyncCapability;
+
+/* The states of a camera's IEEE 1588 clock (GetTimestampStatus). */
+enum VoraPtpState {
+    VORA_PTP_INITIALIZING = 1,
+    VORA_PTP_FAULTY = 2,
+    VORA_PTP_DISABLED = 3,
+    VORA_PTP_LISTENING = 4,
+    VORA_PTP_PRE_MASTER = 5,
+    VORA_PTP_MASTER = 6,
+    VORA_PTP_PASSIVE = 7,
+    VORA_PTP_UNCALIBRATED = 8,
+    VORA_PTP_SLAVE = 9
+};
+
+/* One action command. A camera fires signal i when device_key equals its
+ * action device key, group_key its group key i, and group_mask shares a bit
+ * with its group mask i. Scheduled: fired when the camera's clock reaches
+ * action_time (camera ticks); a time already past is answered late and
+ * fires nothing. */
+typedef struct VoraAction {
+    uint32_t device_key;
+    uint32_t group_key;
+    uint32_t group_mask;
+    int32_t scheduled;
+    uint64_t action_time;
+} VoraAction;
+
+typedef struct VoraActionAck {
+    uint32_t camera_ip; /* host byte order */
+    int32_t status;     /* 0; a device status (0x8016: late); VORA_ERR_NO_ACK when none came */
+} VoraActionAck;
+
+/* The host-side view of a camera's clock: at host time host_ns (realtime,
+ * ns since 1970) the camera's clock read camera_ticks, give or take
+ * uncertainty_ns (half the round trip of the tightest of several latches). */
+typedef struct VoraClockMapping {
+    uint64_t camera_ticks;
+    int64_t host_ns;
+    uint64_t tick_frequency;
+    int64_t uncertainty_ns;
+    int32_t ptp_state; /* VoraPtpState; 0 when the camera does not tell */
+    int32_t ptp_enabled;
+} VoraClockMapping;
+
+VORA_API int GetSyncCapability(int index, VoraSyncCapability* capability);
+/* Action keys: 0, or -91 when the camera has no action commands (or no
+ * such signal), or the failing access's status. */
+VORA_API int SetActionDeviceKey(int index, uint32_t device_key);
+VORA_API int SetActionGroup(int index, uint32_t signal, uint32_t group_key, uint32_t group_mask);
+VORA_API int GetActionGroup(int index, uint32_t signal, uint32_t* group_key, uint32_t* group_mask);
+/* Sends one action command from the interface with address host_ip (dotted
+ * text): to camera_ip alone, or, when camera_ip is null or empty, to the
+ * interface's broadcast address. With ack_timeout_ms > 0 the cameras are
+ * asked to acknowledge and answers are collected until max_acks have come
+ * or the time is up. The number of acknowledges stored in acks, or an
+ * error (-2 bad arguments, -6/-7 socket). */
+VORA_API int SendAction(const char* host_ip, const char* camera_ip, const VoraAction* action, int ack_timeout_ms,
+                        VoraActionAck* acks, int max_acks);
+/* The same action to cameras of the table: one broadcast per host interface
+ * they sit behind; acks[i] answers for indices[i]. With ack_timeout_ms 0 no
+ * acknowledge is asked for and every status is 0. The number of cameras
+ * that acknowledged with success, or an error. */
+VORA_API int SendActionToCameras(const int* indices, int count, const VoraAction* action, int ack_timeout_ms,
+                                 VoraActionAck* acks);
+/* Latches the camera's clock a few times and keeps the tightest reading. */
+VORA_API int GetClockMapping(int index, VoraClockMapping* mapping);
+/* A camera time stamp in ticks as host realtime nanoseconds, by the mapping. */
+VORA_API int64_t CameraTicksToHostNs(const VoraClockMapping* mapping, uint64_t camera_ticks);
+
+/* Frame sets: frames of several cameras and channels grouped by time stamp. */
+typedef struct VoraSetMember {
+    int32_t camera_index;
+    uint16_t channel;
+} VoraSetMember;
+
+enum VoraSetTimeBase {
+    VORA_SET_TIME_CAMERA = 0, /* the frames' own time stamps (cameras on one PTP clock) */
+    VORA_SET_TIME_HOST = 1    /* each camera's stamps mapped to host time (clocks not synchronised) */
+};
+
+typedef struct VoraFrameSetOptions {
+    int64_t tolerance_ns; /* frames further apart than this are not one set */
+    int64_t wait_us;      /* how long a set waits for a late member before it goes out incomplete */
+    int32_t time_base;    /* VoraSetTimeBase */
+} VoraFrameSetOptions;
+
+typedef struct VoraSetFrameInfo {
+    int32_t present;   /* the member has a frame in this set */
+    int64_t time_ns;   /* its time stamp (in the set's time base) */
+    int64_t offset_ns; /* its time stamp minus the set's */
+} VoraSetFrameInfo;
+
+typedef struct VoraFrameSetInfo {
+    uint64_t set_id;   /* counts the sets handed over, from 1 */
+    int64_t time_ns;   /* the mean time stamp of its frames */
+    int32_t complete;  /* every member has a frame */
+    int32_t present;   /* members with a frame */
+    int64_t spread_ns; /* latest minus earliest time stamp */
+} VoraFrameSetInfo;
+
+typedef struct VoraFrameSetStatistics {
+    uint64_t complete;
+    uint64_t incomplete;
+    uint64_t unmatched_frames; /* frames that fell in no set */
+    int64_t worst_spread_ns;
+} VoraFrameSetStatistics;
+
+/* Starts grouping the frames of members (each camera's channel open and
+ * acquiring). The frame set's number (>= 0), or an error. */
+VORA_API int OpenFrameSet(const VoraSetMember* members, int count, const VoraFrameSetOptions* options);
+/* The next set: frames[i] (the caller's buffers, as Capture fills them) and
+ * member_info[i] for member i; a missing member's frame is left as it was.
+ * 0 with a set (complete or not, see info); -34 when none came in time;
+ * -80 when every member's camera is lost. */
+VORA_API int NextFrameSet(int set, PhotoInfo* frames, VoraSetFrameInfo* member_info, VoraFrameSetInfo* info,
+                          long long timeout_us);
+VORA_API int GetFrameSetStatistics(int set, VoraFrameSetStatistics* statistics);
+VORA_API int CloseFrameSet(int set);
+
 /* ---- image and point-cloud processing ---- */
 
 /* Raw 16-bit points to float x, y, z (points holds 12 bytes per pixel). */

@@ -78,6 +78,38 @@ bool parse_packetresend(const uint8_t* data, size_t len, PacketResend* out)
     return true;
 }
 
+size_t build_action(uint8_t* out, uint16_t req_id, const Action& a, bool ack_required)
+{
+    const size_t len = a.scheduled ? SCHEDULED_ACTION_CMD_LEN : ACTION_CMD_LEN;
+    const uint8_t flag = static_cast<uint8_t>((ack_required ? FLAG_ACK_REQUIRED : 0) | (a.scheduled ? FLAG_SCHEDULED_ACTION : 0));
+    put_cmd_header(out, flag, ACTION_CMD, static_cast<uint16_t>(len - HEADER_LEN), req_id);
+    put_u32(out + 8, a.device_key);
+    put_u32(out + 12, a.group_key);
+    put_u32(out + 16, a.group_mask);
+    if (a.scheduled) {
+        put_u32(out + 20, static_cast<uint32_t>(a.action_time >> 32));
+        put_u32(out + 24, static_cast<uint32_t>(a.action_time));
+    }
+    return len;
+}
+
+bool parse_action(const uint8_t* data, size_t len, Action* out)
+{
+    CmdHeaderFields cmd;
+    if (!parse_cmd_header(data, len, &cmd) || cmd.command != ACTION_CMD)
+        return false;
+    const bool scheduled = cmd.flag & FLAG_SCHEDULED_ACTION;
+    const size_t need = scheduled ? SCHEDULED_ACTION_CMD_LEN : ACTION_CMD_LEN;
+    if (len < need || HEADER_LEN + size_t(cmd.length) < need || HEADER_LEN + size_t(cmd.length) > len)
+        return false;
+    out->device_key = get_u32(data + 8);
+    out->group_key = get_u32(data + 12);
+    out->group_mask = get_u32(data + 16);
+    out->scheduled = scheduled;
+    out->action_time = scheduled ? (uint64_t(get_u32(data + 20)) << 32) | get_u32(data + 24) : 0;
+    return true;
+}
+
 bool parse_ack_header(const uint8_t* data, size_t len, AckHeader* out)
 {
     if (len < HEADER_LEN)

@@ -39,8 +39,11 @@ constexpr uint16_t READREG_ACK = 0x0081;
 constexpr uint16_t WRITEREG_ACK = 0x0083;
 constexpr uint16_t READMEM_ACK = 0x0085;
 constexpr uint16_t WRITEMEM_ACK = 0x0087;
+constexpr uint16_t ACTION_CMD = 0x0100;
+constexpr uint16_t ACTION_ACK = 0x0101;
 
 constexpr uint8_t FLAG_ACK_REQUIRED = 0x01;
+constexpr uint8_t FLAG_SCHEDULED_ACTION = 0x80;  // an ACTION_CMD carrying its action time
 constexpr size_t HEADER_LEN = 8;
 constexpr size_t READMEM_MAX_DATA = 536;  // largest READMEM a camera must serve
 
@@ -53,6 +56,8 @@ constexpr size_t DISCOVERY_CMD_LEN = 8;
 constexpr size_t FORCEIP_CMD_LEN = 64;
 constexpr size_t PACKETRESEND_CMD_LEN = 20;
 constexpr size_t DISCOVERY_ACK_LEN = 256;
+constexpr size_t ACTION_CMD_LEN = 20;            // device key, group key, group mask
+constexpr size_t SCHEDULED_ACTION_CMD_LEN = 28;  // ... and the 64-bit action time
 
 // GigE Vision device status words used by the library and the simulator.
 constexpr uint16_t STATUS_SUCCESS = 0x0000;
@@ -66,6 +71,28 @@ constexpr uint16_t STATUS_ACCESS_DENIED = 0x8006;
 constexpr uint16_t STATUS_BUSY = 0x8007;
 constexpr uint16_t STATUS_PACKET_UNAVAILABLE = 0x800C;
 constexpr uint16_t STATUS_PACKET_NOT_YET_AVAILABLE = 0x8010;
+constexpr uint16_t STATUS_NO_REF_TIME = 0x8013;  // a scheduled action without a synchronised clock
+constexpr uint16_t STATUS_ACTION_LATE = 0x8016;  // a scheduled action whose time has passed
+
+// Bootstrap registers of action commands and precision time.
+constexpr uint32_t NUMBER_OF_ACTION_SIGNALS_REG = 0x0908;
+constexpr uint32_t ACTION_DEVICE_KEY_REG = 0x090C;
+constexpr uint32_t GVCP_CAPABILITY_REG = 0x0934;
+constexpr uint32_t GVCP_CONFIGURATION_REG = 0x0954;
+constexpr uint32_t IEEE1588_STATUS_REG = 0x096C;          // the clock's state in the low four bits
+constexpr uint32_t SCHEDULED_ACTION_QUEUE_SIZE_REG = 0x0970;
+constexpr uint32_t ACTION_GROUP_KEY_BASE = 0x9800;       // + 0x10 per action signal
+constexpr uint32_t ACTION_GROUP_MASK_BASE = 0x9804;
+constexpr uint32_t ACTION_GROUP_STRIDE = 0x10;
+constexpr uint32_t MAX_ACTION_SIGNALS = 128;             // the register block's room
+// Bits of the GVCP capability register.
+constexpr uint32_t CAPABILITY_UNCONDITIONAL_ACTION = 0x00100000;
+constexpr uint32_t CAPABILITY_IEEE1588 = 0x00080000;
+constexpr uint32_t CAPABILITY_SCHEDULED_ACTION = 0x00020000;
+constexpr uint32_t CAPABILITY_ACTION = 0x00000040;
+// Bit of the GVCP configuration register that turns precision time on.
+constexpr uint32_t CONFIGURATION_IEEE1588 = 0x00080000;
+constexpr uint32_t IEEE1588_STATUS_MASK = 0x0F;
 
 // The 8-byte command header: start, flag, command, length, request id.
 void put_cmd_header(uint8_t* out, uint8_t flag, uint16_t command, uint16_t length, uint16_t req_id);
@@ -90,6 +117,29 @@ struct PacketResend {
 size_t build_packetresend(uint8_t* out, uint16_t req_id, const PacketResend& request);
 // False when the command is shorter than its fields.
 bool parse_packetresend(const uint8_t* data, size_t len, PacketResend* out);
+
+// ACTION_CMD: every device whose device key matches, and for one of whose
+// action signals the group key matches and the group mask shares a bit,
+// fires that signal; a scheduled action fires when the device's clock
+// reaches action_time.
+struct Action {
+    uint32_t device_key = 0;
+    uint32_t group_key = 0;
+    uint32_t group_mask = 0;
+    bool scheduled = false;
+    uint64_t action_time = 0;
+};
+
+size_t build_action(uint8_t* out, uint16_t req_id, const Action& action, bool ack_required);
+// False when the command is shorter than its fields (or than its action
+// time, when it says it is scheduled) or its length field claims more than
+// arrived.
+bool parse_action(const uint8_t* data, size_t len, Action* out);
+// An action matches one signal when the keys agree and the masks share a bit.
+inline bool action_matches(const Action& a, uint32_t device_key, uint32_t group_key, uint32_t group_mask)
+{
+    return a.device_key == device_key && a.group_key == group_key && (a.group_mask & group_mask) != 0;
+}
 
 struct AckHeader {
     uint16_t status;
