@@ -48,11 +48,15 @@ void Datagram::copy_out(size_t from, size_t count, uint8_t* dest) const
 
 uint64_t ticks_to_ns(uint64_t ticks, long long tick_frequency)
 {
-    const double ns = static_cast<double>(ticks) * 1e9 / static_cast<double>(tick_frequency);
-    // 2^64 and beyond do not fit; a double that rounds to 2^64 must not be cast.
-    if (!(ns < 18446744073709551616.0))
+    // Exact: a double keeps no nanoseconds beyond 2^53 (104 days of a 1 GHz
+    // clock, and a PTP clock counts from 1970), so frames of synchronised
+    // cameras would compare in steps of 256 ns.
+    if (tick_frequency <= 0)
         return UINT64_MAX;
-    return static_cast<uint64_t>(ns);
+    __extension__ typedef unsigned __int128 wide;
+    const wide ns = static_cast<wide>(ticks) * 1000000000u / static_cast<uint64_t>(tick_frequency);
+    // 2^64 and beyond do not fit.
+    return ns > UINT64_MAX ? UINT64_MAX : static_cast<uint64_t>(ns);
 }
 
 BlockAssembler::BlockAssembler(const ChannelSetup& setup, const StreamTunables& tunables, FramePool& frames,

@@ -23,18 +23,4 @@ int64_t camera_ns_to_host_ns(const VoraClockMapping& mapping, uint64_t camera_ns
     return static_cast<int64_t>(static_cast<uint64_t>(mapping.host_ns) + static_cast<uint64_t>(since));
 }
 
-int64_t camera_ticks_to_host_ns(const VoraClockMapping& mapping, uint64_t camera_ticks)
-{
-    // Ticks since the mapping first, so that a wrap of the tick counter
-    // between the two is a small difference.
-    const int64_t since_ticks = static_cast<int64_t>(camera_ticks - mapping.camera_ticks);
-    if (mapping.tick_frequency == 0)
-        return mapping.host_ns;
-    const uint64_t magnitude =
-        since_ticks < 0 ? 0 - static_cast<uint64_t>(since_ticks) : static_cast<uint64_t>(since_ticks);
-    const uint64_t ns = ticks_in_ns(magnitude, mapping.tick_frequency);
-    const uint64_t host = static_cast<uint64_t>(mapping.host_ns);
-    return static_cast<int64_t>(since_ticks < 0 ? host - ns : host + ns);
-}
-
 }  // namespace framesync

@@ -1,4 +1,5 @@
-// Camera time as host time, by a clock mapping (GetClockMapping's record).
+// Camera time stamps in nanoseconds (as frames carry them) as host time, by a
+// clock mapping (GetClockMapping's record; CameraTicksToHostNs takes ticks).
 #ifndef VORA_SYNC_CLOCK_MAPPING_H
 #define VORA_SYNC_CLOCK_MAPPING_H
 
@@ -15,8 +16,6 @@ uint64_t ticks_in_ns(uint64_t ticks, uint64_t frequency);
 // realtime nanoseconds: the mapping's host time plus the camera's time since
 // the mapping was taken, which may be negative or have wrapped.
 int64_t camera_ns_to_host_ns(const VoraClockMapping& mapping, uint64_t camera_ns);
-// The same for a time stamp in camera ticks.
-int64_t camera_ticks_to_host_ns(const VoraClockMapping& mapping, uint64_t camera_ticks);
 
 }  // namespace framesync
 

@@ -593,6 +593,9 @@ TEST_F(Assembler, TimeStampsComeFromTicksOrTheHostClockAndSaturate)
     EXPECT_EQ(ticks_to_ns(UINT64_MAX, 1), UINT64_MAX);
     EXPECT_EQ(ticks_to_ns(UINT64_MAX, 1000000000LL), UINT64_MAX);  // rounds to 2^64: no cast of it
     EXPECT_EQ(ticks_to_ns(125, 125000000LL), 1000u);
+    // A 1 GHz clock counting from 1970 keeps its last nanosecond.
+    EXPECT_EQ(ticks_to_ns(1700000000123456789ULL, 1000000000LL), 1700000000123456789ULL);
+    EXPECT_EQ(ticks_to_ns(3, 3000000000LL), 1u);
 
     // Without a tick frequency every leader takes the host's clock.
     open(1000, 0);

@@ -255,8 +255,6 @@ TEST(ClockMapping, CameraTimeAsHostTimeWithoutOverflow)
     m.host_ns = 1700000000000000000LL;
     EXPECT_EQ(framesync::camera_ns_to_host_ns(m, 1500000000u), m.host_ns + 500000000);
     EXPECT_EQ(framesync::camera_ns_to_host_ns(m, 0), m.host_ns - 1000000000);  // before the mapping
-    EXPECT_EQ(framesync::camera_ticks_to_host_ns(m, 1250), m.host_ns + 250000000);
-    EXPECT_EQ(framesync::camera_ticks_to_host_ns(m, 750), m.host_ns - 250000000);
 
     // A 1 GHz clock counting from 1970 keeps every nanosecond (a double would not).
     m.tick_frequency = 1000000000;
@@ -270,6 +268,5 @@ TEST(ClockMapping, CameraTimeAsHostTimeWithoutOverflow)
     // The counter wrapped between the mapping and the frame.
     m.camera_ticks = UINT64_MAX - 9;
     EXPECT_EQ(framesync::camera_ns_to_host_ns(m, 5), m.host_ns + 15);
-    EXPECT_EQ(framesync::camera_ticks_to_host_ns(m, 5), m.host_ns + 15);
     EXPECT_EQ(framesync::ticks_in_ns(5, 0), 0u);
 }
