@@ -134,8 +134,13 @@ TEST_F(Features, TimestampSwitchIsBit19OfTheConfiguration)
     sim->write_reg(kGvcpConfiguration, 0x0008FFFF);
     EXPECT_EQ(camera.GetTimestamp(), 1);
 
-    // The camera has no status register: its refusal is passed on.
+    // The status register reports the clock's state: disabled here.
+    EXPECT_EQ(camera.GetTimestampStatus(), 3);
+    // A camera that refuses the register: its refusal is passed on.
+    sim->faults.fail_address = vsim::bootstrap::IEEE1588_STATUS;
+    sim->faults.fail_address_reads_first = 0;
     EXPECT_EQ(camera.GetTimestampStatus(), 0x8003);
+    sim->faults.fail_address = 0xFFFFFFFF;
 }
 
 TEST_F(Features, SixtyFourBitValuesJoinHighAndLowUnsigned)

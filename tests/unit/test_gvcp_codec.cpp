@@ -45,6 +45,72 @@ TEST(GvcpCodec, CommandByteImages)
     EXPECT_FALSE(gvcp::parse_packetresend(buf, 19, &r));
 }
 
+TEST(GvcpCodec, ActionCommandsInBothForms)
+{
+    uint8_t buf[32];
+    gvcp::Action a;
+    a.device_key = 0x11223344;
+    a.group_key = 0x55667788;
+    a.group_mask = 0x000000F0;
+    ASSERT_EQ(gvcp::build_action(buf, 0x0102, a, true), 20u);
+    EXPECT_EQ(bytes(buf, 20), (std::vector<uint8_t>{0x42, 0x01, 0x01, 0x00, 0x00, 0x0C, 0x01, 0x02, 0x11, 0x22,
+                                                    0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x00, 0x00, 0x00, 0xF0}));
+    gvcp::Action back;
+    ASSERT_TRUE(gvcp::parse_action(buf, 20, &back));
+    EXPECT_EQ(back.device_key, a.device_key);
+    EXPECT_EQ(back.group_key, a.group_key);
+    EXPECT_EQ(back.group_mask, a.group_mask);
+    EXPECT_FALSE(back.scheduled);
+
+    a.scheduled = true;
+    a.action_time = 0x0000018BCAFEBABEULL;
+    ASSERT_EQ(gvcp::build_action(buf, 0xFFFF, a, false), 28u);
+    EXPECT_EQ(bytes(buf, 28), (std::vector<uint8_t>{0x42, 0x80, 0x01, 0x00, 0x00, 0x14, 0xFF, 0xFF, 0x11, 0x22,
+                                                    0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x00, 0x00, 0x00, 0xF0,
+                                                    0x00, 0x00, 0x01, 0x8B, 0xCA, 0xFE, 0xBA, 0xBE}));
+    ASSERT_TRUE(gvcp::parse_action(buf, 28, &back));
+    EXPECT_TRUE(back.scheduled);
+    EXPECT_EQ(back.action_time, a.action_time);
+
+    // Matching: keys equal and masks sharing a bit.
+    EXPECT_TRUE(gvcp::action_matches(a, 0x11223344, 0x55667788, 0x00000010));
+    EXPECT_FALSE(gvcp::action_matches(a, 0x11223344, 0x55667788, 0x0000000F));
+    EXPECT_FALSE(gvcp::action_matches(a, 0x11223345, 0x55667788, 0xFFFFFFFF));
+    EXPECT_FALSE(gvcp::action_matches(a, 0x11223344, 0x55667789, 0xFFFFFFFF));
+}
+
+TEST(GvcpCodec, HostileActionCommandsAreRefused)
+{
+    gvcp::Action a;
+    a.device_key = 1;
+    a.group_key = 2;
+    a.group_mask = 3;
+    a.scheduled = true;
+    a.action_time = 42;
+    uint8_t buf[32];
+    const size_t len = gvcp::build_action(buf, 7, a, true);
+    gvcp::Action out;
+    // Cut anywhere short of its fields.
+    for (size_t n = 0; n < len; ++n)
+        EXPECT_FALSE(gvcp::parse_action(buf, n, &out)) << n;
+    // The scheduled flag on a command without its action time.
+    gvcp::Action plain = a;
+    plain.scheduled = false;
+    gvcp::build_action(buf, 7, plain, true);
+    buf[1] |= gvcp::FLAG_SCHEDULED_ACTION;
+    EXPECT_FALSE(gvcp::parse_action(buf, 20, &out));
+    // A length field that claims more than arrived, or less than the fields.
+    gvcp::build_action(buf, 7, plain, true);
+    gvcp::put_u16(buf + 4, 0x0100);
+    EXPECT_FALSE(gvcp::parse_action(buf, 20, &out));
+    gvcp::put_u16(buf + 4, 8);
+    EXPECT_FALSE(gvcp::parse_action(buf, 20, &out));
+    // Another command's code.
+    gvcp::build_action(buf, 7, plain, true);
+    gvcp::put_u16(buf + 2, 0x0080);
+    EXPECT_FALSE(gvcp::parse_action(buf, 20, &out));
+}
+
 TEST(GvcpCodec, HeadersRoundTripAndRejectRunts)
 {
     uint8_t buf[8];
