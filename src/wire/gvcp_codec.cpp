@@ -81,7 +81,8 @@ bool parse_packetresend(const uint8_t* data, size_t len, PacketResend* out)
 size_t build_action(uint8_t* out, uint16_t req_id, const Action& a, bool ack_required)
 {
     const size_t len = a.scheduled ? SCHEDULED_ACTION_CMD_LEN : ACTION_CMD_LEN;
-    const uint8_t flag = static_cast<uint8_t>((ack_required ? FLAG_ACK_REQUIRED : 0) | (a.scheduled ? FLAG_SCHEDULED_ACTION : 0));
+    const uint8_t flag =
+        static_cast<uint8_t>((ack_required ? FLAG_ACK_REQUIRED : 0) | (a.scheduled ? FLAG_SCHEDULED_ACTION : 0));
     put_cmd_header(out, flag, ACTION_CMD, static_cast<uint16_t>(len - HEADER_LEN), req_id);
     put_u32(out + 8, a.device_key);
     put_u32(out + 12, a.group_key);
