@@ -747,7 +747,7 @@ SyncStatus read_status(int index, const std::string& serial)
         s.uncertainty_ns = m.uncertainty_ns;
         s.tick_frequency = f;
         s.enabled = m.ptp_enabled;
-        s.state = m.ptp_state;
+        s.state = m.ptp_state >= VORA_PTP_INITIALIZING && m.ptp_state <= VORA_PTP_SLAVE ? m.ptp_state : 0;
     }
     if (s.enabled < 0) {
         const int on = GetTimestamp(index);
@@ -755,7 +755,7 @@ SyncStatus read_status(int index, const std::string& serial)
     }
     if (s.state == 0) {
         const int state = GetTimestampStatus(index);
-        s.state = state > 0 ? state : 0;
+        s.state = state >= VORA_PTP_INITIALIZING && state <= VORA_PTP_SLAVE ? state : 0;
     }
     return s;
 }
