@@ -39,8 +39,8 @@ protected:
             net_.add_namespace(ns);
             net_.link(host_if, "", ns, "eth0", cam_ip(k) + "/24", 1500);
             ASSERT_TRUE(Topology::run("ip link set " + host_if + " master vbr0"));
-            net_.start_cameras(ns, {"--ip", cam_ip(k), "--mask", "255.255.255.0", "--serial", "SYNC" + std::to_string(k),
-                                    "--ptp-jitter-us", std::to_string(kJitterUs)});
+            net_.start_cameras(ns, {"--ip", cam_ip(k), "--mask", "255.255.255.0", "--serial",
+                                    "SYNC" + std::to_string(k), "--ptp-jitter-us", std::to_string(kJitterUs)});
         }
         ASSERT_TRUE(eventually([] { return DiscoverCamera() == kCameras; }));
         ASSERT_EQ(CameraSort(SORT_BY_SERIAL_NUMBER), 0);
