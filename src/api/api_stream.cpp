@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "api/api_frame_set.h"
 #include "api/api_table.h"
 #include "api/csharp_frame.h"
 #include "camera/vora_gige_camera.h"
@@ -66,6 +67,7 @@ int StreamOff(int index, unsigned short channel)
     GigeStream** slot = stream_slot(index, channel);
     if (!camera || !slot || !*slot)
         return VORA_ERR_CAMERA_MISSING;
+    frame_sets_forget_stream(*slot);  // no frame set may capture from it once freed
     const int result = camera->StreamOff(channel, *slot);
     *slot = nullptr;
     return result;

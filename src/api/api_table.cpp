@@ -2,6 +2,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "api/api_frame_set.h"
 #include "api/api_record.h"
 #include "api/api_table.h"
 #include "camera/vora_gige_camera.h"
@@ -74,6 +75,7 @@ void DestroyCamera(void)
         // cameras free and nothing running.
         for (unsigned short ch = 0; ch < 3; ++ch) {
             if (GigeStream* stream = camera_object[i].stream[ch]) {
+                frame_sets_forget_stream(stream);
                 camera->StreamOff(ch, stream);
                 camera_object[i].stream[ch] = nullptr;
             }

@@ -5,13 +5,14 @@
 #include <utility>
 
 #include "camera/vora_gige_camera.h"
+#include "gvcp_codec.h"
 
 namespace {
 
 constexpr int TIMESTAMP_ENABLE_BIT = 0x80000;  // bit 19 of the GVCP configuration
 constexpr int TIMESTAMP_SHIFT = 19;
 constexpr int TIMESTAMP_LATCH = 2;
-constexpr int MAX_TIMESTAMP_STATUS = 8;
+constexpr unsigned MAX_TIMESTAMP_STATUS = 9;  // SLAVE: synchronised to a master
 constexpr int MAX_PERCENT = 100;
 
 bool disconnected(GigeCamera& c, const char* message)
@@ -150,11 +151,13 @@ int GigeCamera::GetTimestampStatus()
                                  "[function:GetTimestampStatus] Failed to read register. error code: %x.");
     if (status != 0)
         return status;
-    if (static_cast<unsigned>(value) > MAX_TIMESTAMP_STATUS) {
+    // The state is the low four bits; the bits above are reserved.
+    const unsigned state = static_cast<unsigned>(value) & gvcp::IEEE1588_STATUS_MASK;
+    if (state > MAX_TIMESTAMP_STATUS) {
         log.log_error(gvcp_log_error_level, "[function:GetTimestampStatus] Failed to get status of the timestamp.");
         return VORA_ERR_VALUE_RANGE;
     }
-    return value;
+    return static_cast<int>(state);
 }
 
 int GigeCamera::SetTimestampControlLatch()

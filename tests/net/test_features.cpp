@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -382,6 +383,45 @@ TEST_F(UnreadableHeartbeatMinimum, RefusesWithoutWriting)
     for (const auto& w : writes(*sim))
         EXPECT_NE(w.first, static_cast<uint32_t>(Heartbeat_Timeout_Reg));
     EXPECT_EQ(sim->read_reg(Heartbeat_Timeout_Reg), 3000u);
+}
+
+// A description whose clock status lives in a register the test sets.
+class ReadableClockStatus : public Features {
+protected:
+    vsim::SimConfig config() override
+    {
+        vsim::SimConfig c;
+        std::string xml = vsim::build_description_xml(c);
+        const size_t node = xml.find("<IntReg Name=\"GevIEEE1588StatusReg\"");
+        const std::string address = "<Address>0x0000096C</Address>";
+        const size_t at = xml.find(address, node);
+        if (node != std::string::npos && at != std::string::npos) {
+            char replacement[64];
+            std::snprintf(replacement, sizeof replacement, "<Address>0x%08X</Address>", vsim::REG_EXPOSURE_TIME_MAX);
+            xml.replace(at, address.size(), replacement);
+        }
+        c.description_override = xml;
+        return c;
+    }
+};
+
+TEST_F(ReadableClockStatus, StateIsTheLowFourBits)
+{
+    // Every state up to SLAVE, the synchronised one.
+    for (int state = 0; state <= VORA_PTP_SLAVE; ++state) {
+        sim->write_reg(vsim::REG_EXPOSURE_TIME_MAX, static_cast<uint32_t>(state));
+        EXPECT_EQ(camera.GetTimestampStatus(), state) << state;
+    }
+    // Reserved bits above the state do not change it.
+    sim->write_reg(vsim::REG_EXPOSURE_TIME_MAX, 0xFFFFFFF9u);
+    EXPECT_EQ(camera.GetTimestampStatus(), VORA_PTP_SLAVE);
+    sim->write_reg(vsim::REG_EXPOSURE_TIME_MAX, 0x00000106u);
+    EXPECT_EQ(camera.GetTimestampStatus(), VORA_PTP_MASTER);
+    // States past SLAVE are none the library knows.
+    for (uint32_t state : {10u, 15u, 0x1Au}) {
+        sim->write_reg(vsim::REG_EXPOSURE_TIME_MAX, state);
+        EXPECT_EQ(camera.GetTimestampStatus(), -17) << state;
+    }
 }
 
 // Every feature control that reaches a register by name, with arguments it
