@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -23,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "gvcp_codec.h"
 #include "sim_camera.h"
 #include "sim_description.h"
 #include "sim_ftp_faults.h"
@@ -35,6 +37,7 @@ namespace {
 
 using Steady = std::chrono::steady_clock;
 
+using bootstrap::GVCP_CONFIGURATION;
 using bootstrap::PRIMARY_APPLICATION_IP;
 using bootstrap::PRIMARY_APPLICATION_PORT;
 using bootstrap::TIMESTAMP_CONTROL;
@@ -51,11 +54,17 @@ constexpr int POLL_MS = 20;          // how soon the service notices a stop
 constexpr int DATA_WAIT_MS = 5000;   // for the client's data connection
 constexpr int IDLE_DATA_MS = 10000;  // a stalled upload is given up
 constexpr size_t MAX_COMMAND_LINE = 4096;
-constexpr long long NO_EPOCH = LLONG_MIN;
 
 long long steady_ns()
 {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(Steady::now().time_since_epoch()).count();
+}
+
+// The simulated grandmaster: the host's CLOCK_REALTIME.
+long long realtime_ns()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
 }
 
 long long steady_ms()
@@ -64,14 +73,12 @@ long long steady_ms()
 }
 
 // Per-camera state that free functions reach by camera address: the FTP
-// fault switches and command log for tests, and the clock's epoch after a
-// reset (read from any thread, hence not kept in the camera's own fields).
+// fault switches and command log for tests.
 struct Record {
     FtpFaults faults;
     std::mutex mutex;  // guards commands and connections
     std::vector<std::string> commands;
     int connections = 0;
-    std::atomic<long long> epoch_ns{NO_EPOCH};
 };
 
 // Leaf lock: nothing else is locked while it is held.
@@ -126,7 +133,7 @@ bool send_text(int fd, const std::string& text)
 }
 
 // Adds without wrapping past INT_MAX; a host may write any 32-bit count.
-void add_triggers(std::atomic<int>& counter, uint32_t value)
+void add_count(std::atomic<int>& counter, uint32_t value)
 {
     if (static_cast<int32_t>(value) <= 0)
         return;
@@ -475,18 +482,63 @@ int ftp_connections(const SimCamera* camera)
 
 uint64_t SimCamera::timestamp_ticks() const
 {
-    std::shared_ptr<Record> r = find_record(this);
-    const long long epoch = r ? r->epoch_ns.load() : NO_EPOCH;
-    const long long start =
-        epoch != NO_EPOCH ? epoch
-                          : std::chrono::duration_cast<std::chrono::nanoseconds>(started_.time_since_epoch()).count();
-    const long long elapsed = steady_ns() - start;
-    if (elapsed <= 0)
-        return 0;
-    // Whole seconds and the rest apart, so that GHz clocks do not overflow.
-    const uint64_t ns = static_cast<uint64_t>(elapsed);
-    const uint64_t frequency = config_.tick_frequency;
-    return ns / 1000000000u * frequency + ns % 1000000000u * frequency / 1000000000u;
+    std::lock_guard<std::mutex> lock(clock_mutex_);
+    return clock_->ticks(steady_ns(), realtime_ns());
+}
+
+uint32_t SimCamera::ptp_status() const
+{
+    std::lock_guard<std::mutex> lock(clock_mutex_);
+    return static_cast<uint32_t>(clock_->state(steady_ns()));
+}
+
+void SimCamera::set_ptp(bool on)
+{
+    std::lock_guard<std::mutex> lock(clock_mutex_);
+    clock_->set_ptp(on, steady_ns(), realtime_ns());
+}
+
+void SimCamera::add_triggers(bool colour, uint32_t count, uint64_t ticks)
+{
+    if (static_cast<int32_t>(count) <= 0)
+        return;
+    add_count(colour ? rgb_software_triggers : software_triggers, count);
+    // The newest triggers' times; older ones beyond this are stamped when sent.
+    constexpr size_t KEPT = 1024;
+    std::deque<uint64_t>& stamps = trigger_stamps_[colour ? 1 : 0];
+    for (uint32_t k = 0; k < count && k < KEPT; ++k)
+        stamps.push_back(ticks);
+    while (stamps.size() > KEPT)
+        stamps.pop_front();
+}
+
+// The stamps cover the newest triggers; the scheduler uses the oldest. So a
+// used trigger has a stamp only when fewer triggers are left than stamps.
+std::vector<uint64_t> SimCamera::take_trigger_stamps(bool triggered, bool rgb_triggered,
+                                                     const std::vector<bool>& colour, const std::vector<size_t>& due)
+{
+    std::vector<uint64_t> out(due.size(), 0);
+    for (int kind = 0; kind < 2; ++kind) {
+        if (!(kind ? rgb_triggered : triggered))
+            continue;
+        std::vector<size_t> used;  // positions in `due` that took a trigger of this kind
+        for (size_t k = 0; k < due.size(); ++k)
+            if (due[k] < colour.size() && colour[due[k]] == (kind == 1))
+                used.push_back(k);
+        std::deque<uint64_t>& stamps = trigger_stamps_[kind];
+        const int left = std::max(0, (kind ? rgb_software_triggers : software_triggers).load());
+        size_t excess = stamps.size() > static_cast<size_t>(left) ? stamps.size() - static_cast<size_t>(left) : 0;
+        // Stamps of triggers that were taken away without a frame.
+        while (excess > used.size()) {
+            stamps.pop_front();
+            --excess;
+        }
+        for (size_t k = used.size() - excess; k < used.size(); ++k) {
+            out[used[k]] = stamps.front();
+            stamps.pop_front();
+        }
+    }
+    return out;
 }
 
 bool SimCamera::acquiring()
@@ -511,8 +563,9 @@ void SimCamera::after_write(uint32_t address, uint32_t value)
     switch (address) {
     case TIMESTAMP_CONTROL:
         if (value & TIMESTAMP_RESET) {
-            if (std::shared_ptr<Record> r = find_record(this))
-                r->epoch_ns = steady_ns();
+            // A clock that follows a master is not the camera's to reset.
+            std::lock_guard<std::mutex> lock(clock_mutex_);
+            clock_->reset(steady_ns());
         }
         if (value & TIMESTAMP_LATCH) {
             const uint64_t ticks = timestamp_ticks();
@@ -528,11 +581,20 @@ void SimCamera::after_write(uint32_t address, uint32_t value)
     case REG_ACQUISITION_STOP:
         memory_.set_reg(REG_ACQUISITION_STATUS, 0);
         break;
+    case GVCP_CONFIGURATION:
+        if (!config_.actions) {
+            // No precision time on this camera: the bit does not stick.
+            memory_.set_reg(GVCP_CONFIGURATION, value & ~gvcp::CONFIGURATION_IEEE1588);
+            break;
+        }
+        set_ptp(value & gvcp::CONFIGURATION_IEEE1588);
+        break;
     case REG_TRIGGER_SOFTWARE:
-        add_triggers(software_triggers, value);
+        // Stamped with the moment of the write, not when the frame goes out.
+        add_triggers(false, value, timestamp_ticks());
         break;
     case REG_RGB_TRIGGER_SOFTWARE:
-        add_triggers(rgb_software_triggers, value);
+        add_triggers(true, value, timestamp_ticks());
         break;
     case REG_DEVICE_REBOOT:
         if (value == REBOOT_KEY && memory_.reg(REG_FIRMWARE_UPDATE) == 1) {
@@ -549,8 +611,10 @@ void SimCamera::after_write(uint32_t address, uint32_t value)
             memory_.set_reg(REG_ACQUISITION_STATUS, 0);
             memory_.set_reg(REG_FIRMWARE_UPDATE, 0);
             memory_.set_reg(REG_DEVICE_REBOOT, 0);
-            if (std::shared_ptr<Record> r = find_record(this))
-                r->epoch_ns = steady_ns();
+            memory_.set_reg(GVCP_CONFIGURATION, 0);
+            scheduled_.clear();
+            std::lock_guard<std::mutex> lock(clock_mutex_);
+            clock_->restart(steady_ns());
         }
         break;
     default:
@@ -558,9 +622,12 @@ void SimCamera::after_write(uint32_t address, uint32_t value)
     }
 }
 
-// Nothing changes on its own between reads: the latch and the acquisition
-// state are updated when they are written.
-void SimCamera::before_read(uint32_t, uint32_t)
-{}
+// Only the precision time state changes on its own between reads; the latch
+// and the acquisition state are updated when they are written.
+void SimCamera::before_read(uint32_t address, uint32_t size)
+{
+    if (address <= gvcp::IEEE1588_STATUS_REG && gvcp::IEEE1588_STATUS_REG < uint64_t(address) + size)
+        memory_.set_reg(gvcp::IEEE1588_STATUS_REG, ptp_status());
+}
 
 }  // namespace vsim

@@ -1,4 +1,6 @@
 // The GigE Vision bootstrap register map of the simulated camera.
+#include <algorithm>
+
 #include "gvcp_codec.h"
 #include "sim_camera.h"
 #include "vora_base_type.h"
@@ -55,7 +57,11 @@ void build_bootstrap(DeviceMemory& m, const SimConfig& c)
     m.set_reg(Number_of_Message_Channels_Reg, 0);
     m.set_reg(Number_of_Stream_Channels_Reg, c.stream_channels);
     ro(0x092C, 12);
-    m.set_reg(GVCP_Capability_Reg, 0xC0000006);  // user name, serial, resend, WRITEMEM
+    // User name, serial, resend, WRITEMEM; actions and precision time when the camera has them.
+    uint32_t capability = 0xC0000006;
+    if (c.actions)
+        capability |= gvcp::CAPABILITY_ACTION | gvcp::CAPABILITY_SCHEDULED_ACTION | gvcp::CAPABILITY_IEEE1588;
+    m.set_reg(GVCP_Capability_Reg, capability);
     rw(Heartbeat_Timeout_Reg, 4);
     m.set_reg(Heartbeat_Timeout_Reg, c.heartbeat_timeout_ms);
     ro(bootstrap::TICK_FREQUENCY_HIGH, 8);
@@ -66,6 +72,23 @@ void build_bootstrap(DeviceMemory& m, const SimConfig& c)
     rw(bootstrap::GVCP_CONFIGURATION, 4);
     ro(bootstrap::PENDING_TIMEOUT, 4);
     m.set_reg(bootstrap::PENDING_TIMEOUT, 1000);  // ms
+
+    // Action signals: the count is read even where there are none.
+    const uint32_t signals = c.actions ? std::min(c.action_signals, gvcp::MAX_ACTION_SIGNALS) : 0;
+    m.set_reg(gvcp::NUMBER_OF_ACTION_SIGNALS_REG, signals);
+    ro(gvcp::IEEE1588_STATUS_REG, 4);
+    m.set_reg(gvcp::IEEE1588_STATUS_REG, 3);  // disabled
+    if (c.actions) {
+        m.set_access(gvcp::ACTION_DEVICE_KEY_REG, 4, Access::WriteOnly);
+        ro(gvcp::SCHEDULED_ACTION_QUEUE_SIZE_REG, 4);
+        m.set_reg(gvcp::SCHEDULED_ACTION_QUEUE_SIZE_REG, c.action_queue);
+    }
+    if (signals > 0)
+        m.map(gvcp::ACTION_GROUP_KEY_BASE, signals * gvcp::ACTION_GROUP_STRIDE, Access::None);
+    for (uint32_t i = 0; i < signals; ++i) {
+        rw(gvcp::ACTION_GROUP_KEY_BASE + i * gvcp::ACTION_GROUP_STRIDE, 4);
+        rw(gvcp::ACTION_GROUP_MASK_BASE + i * gvcp::ACTION_GROUP_STRIDE, 4);
+    }
 
     rw(Control_Channel_Privilage_Reg, 4);
     ro(bootstrap::PRIMARY_APPLICATION_PORT, 4);

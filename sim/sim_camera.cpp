@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -22,9 +23,31 @@ namespace {
 constexpr uint32_t CCP_EXCLUSIVE = 1;
 constexpr uint32_t CCP_CONTROL = 2;
 
+// Scheduled actions fire within this of their time (the loop also wakes
+// for each one's own time).
+constexpr auto ACTION_POLL = std::chrono::milliseconds(1);
+
+ClockParams clock_params(const SimConfig& c)
+{
+    ClockParams p = clock_params_for_serial(c.serial);
+    p.frequency = c.tick_frequency ? c.tick_frequency : 1000000000ULL;
+    p.listen_ns = int64_t(c.ptp_listen_ms) * 1000000;
+    p.settle_ns = int64_t(c.ptp_settle_ms) * 1000000;
+    p.jitter_ns = int64_t(c.ptp_jitter_us) * 1000;
+    return p;
+}
+
+int64_t steady_now_ns()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 }  // namespace
 
-SimCamera::SimCamera(const SimConfig& config) : frame_rate(config.frame_rate), config_(config), ip_(config.ip)
+SimCamera::SimCamera(const SimConfig& config)
+    : frame_rate(config.frame_rate), config_(config), ip_(config.ip),
+      clock_(std::make_unique<SimClock>(clock_params(config), steady_now_ns()))
 {
     build_bootstrap(memory_, config_);
     build_features(memory_, config_);
@@ -91,6 +114,7 @@ int SimCamera::start()
     }
     running_ = true;
     thread_ = std::thread(&SimCamera::serve, this);
+    action_thread_ = std::thread(&SimCamera::action_loop, this);
     start_streams();
     return start_services();
 }
@@ -102,6 +126,11 @@ void SimCamera::stop()
     stop_services();
     stop_streams();
     thread_.join();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        action_wake_.notify_all();
+    }
+    action_thread_.join();
     close(socket_);
     close(broadcast_socket_);
     for (int st : stream_sockets_)
@@ -270,8 +299,8 @@ void SimCamera::handle(const uint8_t* data, size_t len, const Peer& from, bool b
         if (held_ && from == holder_)
             holder_seen_ = Clock::now();
 
-        // Over broadcast a device takes only discovery and force IP.
-        if (broadcast && cmd.command != DISCOVERY_CMD && cmd.command != FORCEIP_CMD)
+        // Over broadcast a device takes only discovery, force IP and actions.
+        if (broadcast && cmd.command != DISCOVERY_CMD && cmd.command != FORCEIP_CMD && cmd.command != gvcp::ACTION_CMD)
             return;
         switch (cmd.command) {
         case DISCOVERY_CMD:
@@ -299,6 +328,25 @@ void SimCamera::handle(const uint8_t* data, size_t len, const Peer& from, bool b
             break;
         case WRITEMEM_CMD:
             ack_len = on_writemem(data, len, cmd.req_id, from, ack);
+            break;
+        case gvcp::ACTION_CMD:
+            // A camera without actions ignores them, as it would any
+            // command it does not know over broadcast.
+            if (!config_.actions)
+                return;
+            ack_len = on_action(data, len, cmd.flag, cmd.req_id, ack);
+            if (ack_len == 0)
+                return;
+            if (int late = faults.action_ack_delay_ms.load()) {
+                // Held back by the action thread, so that other commands
+                // are still answered meanwhile.
+                if (int forced = faults.status.load())
+                    gvcp::put_u16(ack, static_cast<uint16_t>(forced));
+                held_acks_.push_back(
+                    {Clock::now() + std::chrono::milliseconds(late), std::vector<uint8_t>(ack, ack + ack_len), from});
+                action_wake_.notify_all();
+                return;
+            }
             break;
         default:
             gvcp::put_ack_header(ack, gvcp::STATUS_NOT_IMPLEMENTED, cmd.command + 1, 0, cmd.req_id);
@@ -472,6 +520,109 @@ bool SimCamera::on_forceip(const uint8_t* data, size_t len)
     if (ip != 0)
         apply_ip(ip, mask, gateway);
     return true;
+}
+
+size_t SimCamera::on_action(const uint8_t* data, size_t len, uint8_t flag, uint16_t id, uint8_t* ack)
+{
+    // Without unconditional action mode a device acts only while an
+    // application holds control; a malformed command is dropped.
+    gvcp::Action action;
+    if (!held_ || faults.action_ignore || !gvcp::parse_action(data, len, &action))
+        return 0;
+    const uint32_t device_key = memory_.reg(gvcp::ACTION_DEVICE_KEY_REG);
+    if (action.device_key != device_key)
+        return 0;
+    const uint64_t now = timestamp_ticks();
+    const uint32_t signals = memory_.reg(gvcp::NUMBER_OF_ACTION_SIGNALS_REG);
+    bool matched = false;
+    uint16_t status = gvcp::STATUS_SUCCESS;
+    for (uint32_t i = 0; i < signals; ++i) {
+        const uint32_t group_key = memory_.reg(gvcp::ACTION_GROUP_KEY_BASE + i * gvcp::ACTION_GROUP_STRIDE);
+        const uint32_t group_mask = memory_.reg(gvcp::ACTION_GROUP_MASK_BASE + i * gvcp::ACTION_GROUP_STRIDE);
+        if (!faults.action_any_group && !gvcp::action_matches(action, device_key, group_key, group_mask))
+            continue;
+        matched = true;
+        if (!action.scheduled) {
+            fire_action(i, now);
+        } else if (action.action_time <= now) {
+            if (status == gvcp::STATUS_SUCCESS)
+                status = gvcp::STATUS_ACTION_LATE;
+        } else if (scheduled_.size() >= config_.action_queue) {
+            if (status == gvcp::STATUS_SUCCESS)
+                status = gvcp::STATUS_OVERFLOW;
+        } else {
+            scheduled_.push_back({action.action_time, i});
+            action_wake_.notify_all();
+        }
+    }
+    // No match, no answer: the command was meant for other devices.
+    if (!matched || !(flag & gvcp::FLAG_ACK_REQUIRED))
+        return 0;
+    gvcp::put_ack_header(ack, status, gvcp::ACTION_ACK, 0, id);
+    return gvcp::HEADER_LEN;
+}
+
+void SimCamera::action_loop()
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (running_) {
+        const uint64_t now = timestamp_ticks();
+        uint64_t next = UINT64_MAX;
+        for (size_t k = 0; k < scheduled_.size();) {
+            if (scheduled_[k].time <= now) {
+                // Stamped with the time it was due, not the moment the loop got to it.
+                fire_action(scheduled_[k].signal, scheduled_[k].time);
+                scheduled_.erase(scheduled_.begin() + static_cast<std::ptrdiff_t>(k));
+            } else {
+                next = std::min(next, scheduled_[k].time);
+                ++k;
+            }
+        }
+        std::vector<HeldAck> due;
+        Clock::time_point wake = Clock::now() + std::chrono::milliseconds(50);
+        for (size_t k = 0; k < held_acks_.size();) {
+            if (held_acks_[k].due <= Clock::now()) {
+                due.push_back(std::move(held_acks_[k]));
+                held_acks_.erase(held_acks_.begin() + static_cast<std::ptrdiff_t>(k));
+            } else {
+                wake = std::min(wake, held_acks_[k].due);
+                ++k;
+            }
+        }
+        if (!due.empty()) {
+            lock.unlock();
+            for (const HeldAck& a : due) {
+                sockaddr_in to = make_addr(a.to.ip, a.to.port);
+                sendto(socket_, a.bytes.data(), a.bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+            }
+            lock.lock();
+            continue;
+        }
+        if (next != UINT64_MAX) {
+            const uint64_t ahead = next - now;
+            std::lock_guard<std::mutex> clock_lock(clock_mutex_);
+            const int64_t ns = clock_->to_ns(ahead);
+            wake = std::min(wake, Clock::now() + std::min<Clock::duration>(std::chrono::nanoseconds(ns), ACTION_POLL));
+        }
+        action_wake_.wait_until(lock, wake);
+    }
+}
+
+void SimCamera::fire_action(uint32_t signal, uint64_t ticks)
+{
+    ++actions_fired;
+    if (memory_.reg(REG_TRIGGER_SOURCE) != TRIGGER_SOURCE_ACTION1 + signal)
+        return;
+    if (memory_.reg(REG_TRIGGER_MODE) == 1)
+        add_triggers(false, 1, ticks);
+    if (memory_.reg(REG_RGB_TRIGGER_MODE) == 1)
+        add_triggers(true, 1, ticks);
+}
+
+size_t SimCamera::scheduled_actions()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return scheduled_.size();
 }
 
 uint16_t SimCamera::write_register(uint32_t address, uint32_t value, const Peer& from)

@@ -7,7 +7,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -15,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "sim_clock.h"
 #include "sim_memory.h"
 #include "vora_pixel_format.h"
 
@@ -95,6 +98,16 @@ struct SimConfig {
     std::string ftp_root;  // where uploads land; empty: a fresh temporary directory
     // Frames from this feed, at its pace, instead of the rendered scene.
     std::shared_ptr<FrameFeed> feed;
+    // Action commands and precision time; false: a camera without either.
+    bool actions = true;
+    uint32_t action_signals = 2;  // action signals (group key/mask pairs)
+    uint32_t action_queue = 4;    // scheduled actions waiting at once
+    // The precision time clock: listening before it steps to the master,
+    // then settling its residual offset, then each slave reading off by up
+    // to the jitter.
+    uint32_t ptp_listen_ms = 200;
+    uint32_t ptp_settle_ms = 800;
+    uint32_t ptp_jitter_us = 1;
 
     static std::vector<SimSensor> default_sensors();
 };
@@ -119,6 +132,12 @@ struct SimFaults {
     // ...except this many register reads of it first (a value read at
     // connection, refused to whoever reads it next).
     std::atomic<int> fail_address_reads_first{0};
+    // Action commands: ignored altogether (no answer, nothing fires)...
+    std::atomic<bool> action_ignore{false};
+    // ...acknowledged this late, though fired at once...
+    std::atomic<int> action_ack_delay_ms{0};
+    // ...or answered and fired whatever their group key and mask.
+    std::atomic<bool> action_any_group{false};
 };
 
 // How the camera's streams misbehave; each switch can change while it runs.
@@ -195,9 +214,17 @@ public:
 
     // Ticks of the camera's timestamp clock now (tick_frequency per second).
     uint64_t timestamp_ticks() const;
-    // Software triggers written and not yet used by the streams.
+    // The precision time state as the status register reports it.
+    uint32_t ptp_status() const;
+    // Triggers (software or action) not yet used by the streams. A trigger
+    // set here directly carries no time: its frame is stamped when sent.
     std::atomic<int> software_triggers{0};
     std::atomic<int> rgb_software_triggers{0};
+    // Action signals fired (a scheduled one when its time came), whether or
+    // not a trigger was set up to take them.
+    std::atomic<int> actions_fired{0};
+    // Scheduled actions waiting for their time.
+    size_t scheduled_actions();
     bool acquiring();
     // Files received by the FTP service, by remote name, and the directory
     // they are stored in.
@@ -223,6 +250,20 @@ private:
     // Device-side effects of writing a register; a non-zero status refuses.
     uint16_t write_register(uint32_t address, uint32_t value, const Peer& from);
     bool may_write(const Peer& from) const;
+    // ACTION_CMD (with mutex_ held): fires or queues what matches; the
+    // acknowledge's length, 0 when none is due.
+    size_t on_action(const uint8_t* data, size_t len, uint8_t flag, uint16_t id, uint8_t* ack);
+    // Action signal `signal` fires at `ticks` of the camera's clock.
+    void fire_action(uint32_t signal, uint64_t ticks);
+    // Adds triggers for the depth or the colour sensors, taken at `ticks`.
+    void add_triggers(bool colour, uint32_t count, uint64_t ticks);
+    // The times of the triggers the scheduler just used, one per due
+    // channel (0: none known), with mutex_ held.
+    std::vector<uint64_t> take_trigger_stamps(bool triggered, bool rgb_triggered, const std::vector<bool>& colour,
+                                              const std::vector<size_t>& due);
+    // Fires scheduled actions when their time comes and sends late acknowledges.
+    void action_loop();
+    void set_ptp(bool on);
 
     // Behaviour of the camera's own registers (sim_behaviour.cpp), called
     // with mutex_ held: side effects of a write (a non-zero status refuses
@@ -266,6 +307,26 @@ private:
     std::vector<std::pair<int, std::vector<uint8_t>>> stream_inbox_;
     std::atomic<int> test_packets_sent_{0};
     Clock::time_point started_ = Clock::now();
+    // The timestamp clock; clock_mutex_ is a leaf lock.
+    mutable std::mutex clock_mutex_;
+    std::unique_ptr<SimClock> clock_;
+    // Under mutex_: the times of triggers not yet used (the newest ones,
+    // never more than the counters hold), scheduled actions, and
+    // acknowledges held back by a fault.
+    std::deque<uint64_t> trigger_stamps_[2];  // depth, colour
+    struct ScheduledAction {
+        uint64_t time;
+        uint32_t signal;
+    };
+    std::vector<ScheduledAction> scheduled_;
+    struct HeldAck {
+        Clock::time_point due;
+        std::vector<uint8_t> bytes;
+        Peer to;
+    };
+    std::vector<HeldAck> held_acks_;
+    std::condition_variable action_wake_;
+    std::thread action_thread_;
     std::atomic<long long> offline_until_ms_{0};  // rebooting: silent until then
     struct Services;
     std::shared_ptr<Services> services_;  // made where Services is complete
@@ -292,8 +353,6 @@ constexpr uint32_t TIMESTAMP_LATCHED_HIGH = 0x0948;
 constexpr uint32_t TIMESTAMP_LATCHED_LOW = 0x094C;
 constexpr uint32_t GVCP_CONFIGURATION = 0x0954;
 constexpr uint32_t PENDING_TIMEOUT = 0x0958;
-// Named by the description but left unmapped: a feature whose register the
-// device refuses.
 constexpr uint32_t IEEE1588_STATUS = 0x096C;
 constexpr uint32_t PRIMARY_APPLICATION_PORT = 0x0A04;
 constexpr uint32_t PRIMARY_APPLICATION_IP = 0x0A14;

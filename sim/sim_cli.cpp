@@ -126,6 +126,39 @@ const SimOption kOptions[] = {
              if (sensor.colour)
                  sensor.pixel_format = code;
      }},
+    {"--ptp-jitter-us", "N",
+     "precision time: each synchronised reading of the clock\nis off by up to N microseconds (default 1)",
+     [](SimSettings& s, const std::string& v, const std::string& o) {
+         s.base.ptp_jitter_us = static_cast<uint32_t>(to_integer(v, o, 0, 1000000));
+     }},
+    {"--ptp-settle-ms", "N", "precision time: the clock's offset settles over N ms\n(default 800)",
+     [](SimSettings& s, const std::string& v, const std::string& o) {
+         s.base.ptp_settle_ms = static_cast<uint32_t>(to_integer(v, o, 0, 600000));
+     }},
+    {"--action-signals", "N", "action signals (group key and mask pairs, default 2)",
+     [](SimSettings& s, const std::string& v, const std::string& o) {
+         s.base.action_signals = static_cast<uint32_t>(to_integer(v, o, 1, 128));
+     }},
+    {"--action-queue", "N", "scheduled actions held at once (default 4)",
+     [](SimSettings& s, const std::string& v, const std::string& o) {
+         s.base.action_queue = static_cast<uint32_t>(to_integer(v, o, 1, 1024));
+     }},
+    {"--no-actions", nullptr, "a camera without action commands and precision time",
+     [](SimSettings& s, const std::string&, const std::string&) { s.base.actions = false; }},
+    {"--action-fault", "F",
+     "ignore: actions go unanswered and fire nothing;\nany-group: answered and fired whatever their group;\n"
+     "late-ack:MS: acknowledged MS ms late, fired at once",
+     [](SimSettings& s, const std::string& v, const std::string& o) {
+         const std::string late = "late-ack:";
+         if (v == "ignore")
+             s.action_ignore = true;
+         else if (v == "any-group")
+             s.action_any_group = true;
+         else if (v.compare(0, late.size(), late) == 0)
+             s.action_ack_delay_ms = static_cast<int>(to_integer(v.substr(late.size()), "MS of " + o, 1, 60000));
+         else
+             throw UsageError(o + " takes ignore, any-group or late-ack:MS, not \"" + v + "\"");
+     }},
     {"--seconds", "S", "stop after S seconds",
      [](SimSettings& s, const std::string& v, const std::string& o) { s.seconds = to_number(v, o, 0.001, 1e7); }},
     {"--version", nullptr, "the simulator's version", nullptr},
@@ -198,6 +231,9 @@ int run_cameras(const char* program, const SimSettings& s)
         cam.stream_faults.drop_leader = s.drop_leader;
         cam.stream_faults.drop_trailer = s.drop_trailer;
         cam.stream_faults.stray_datagrams = s.stray;
+        cam.faults.action_ignore = s.action_ignore;
+        cam.faults.action_any_group = s.action_any_group;
+        cam.faults.action_ack_delay_ms = s.action_ack_delay_ms;
         if (int err = cam.start()) {
             std::fprintf(stderr, "%s: camera %d cannot listen: %s\n", program, n, std::strerror(-err));
             return 1;

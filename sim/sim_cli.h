@@ -20,6 +20,8 @@ struct SimSettings {
     double loss = 0, reorder = 0, duplicate = 0;
     int burst_every = 0, burst_length = 0;
     bool drop_leader = false, drop_trailer = false, stray = false;
+    bool action_ignore = false, action_any_group = false;
+    int action_ack_delay_ms = 0;
 };
 
 // The options after argv[0], read into settings (--help and --version are

@@ -2,6 +2,7 @@
 // device memory, plain or zipped, named by the URL registers.
 #include <zip.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <initializer_list>
 #include <utility>
@@ -459,6 +460,10 @@ void describe_device(Description& d)
                 "DeviceTemperatureRaw", "(FROM + 273.15) * 100", "TO / 100 - 273.15", "C");
     // Hundredths of a kelvin, as the sensor reports it.
     d.int_reg("DeviceTemperatureRaw", REG_DEVICE_TEMPERATURE, "RO", true);
+    // Described, but this model has no fan: the camera refuses the register.
+    d.integer("DeviceFanSpeed", C, "Expert", "Speed of the cooling fan in revolutions per minute.", "Fan Speed",
+              Limits().Unit("rpm"));
+    d.int_reg("DeviceFanSpeedReg", REG_DEVICE_FAN_SPEED, "RO", true);
     d.integer("DeviceCloudUnit", C, "Expert", "Raw point-cloud units per millimetre.", "Cloud Unit");
     d.int_reg("DeviceCloudUnitReg", REG_DEVICE_CLOUD_UNIT, "RO");
     d.integer("FirmwareUpdate", C, "Guru", "Starts a firmware update.", "Firmware Update");
@@ -497,8 +502,13 @@ void describe_image_format(Description& d, const SimConfig& c)
 }
 
 // Starting, triggering and exposing.
-void describe_acquisition(Description& d)
+void describe_acquisition(Description& d, const SimConfig& c)
 {
+    const uint32_t signals = c.actions ? std::min(c.action_signals, gvcp::MAX_ACTION_SIGNALS) : 0;
+    std::vector<Entry> sources = {{"Software", num(TRIGGER_SOURCE_SOFTWARE), S},
+                                  {"Line0", num(TRIGGER_SOURCE_LINE0), S}};
+    for (uint32_t i = 0; i < signals; ++i)
+        sources.push_back({"Action" + num(i + 1), num(TRIGGER_SOURCE_ACTION1 + i), S});
     d.in("AcquisitionControl");
     d.command("AcquisitionStart", S, "Starts the acquisition.", "Acquisition Start", 1);
     // Write-only so that a host does not wait for the register to clear.
@@ -513,8 +523,7 @@ void describe_acquisition(Description& d)
     d.enumeration("TriggerMode", S, "Beginner", "Whether frames wait for a trigger.", "Trigger Mode",
                   {{"Off", "0", S}, {"On", "1", S}});
     d.int_reg("TriggerModeReg", REG_TRIGGER_MODE, "RW");
-    d.enumeration("TriggerSource", S, "Beginner", "Where the trigger comes from.", "Trigger Source",
-                  {{"Software", "0", S}, {"Line0", "1", S}});
+    d.enumeration("TriggerSource", S, "Beginner", "Where the trigger comes from.", "Trigger Source", sources);
     d.int_reg("TriggerSourceReg", REG_TRIGGER_SOURCE, "RW");
     d.integer("TriggerSoftware", C, "Beginner", "Writing 1 triggers a frame.", "Trigger Software", Limits().Min(1));
     d.int_reg("TriggerSoftwareReg", REG_TRIGGER_SOFTWARE, "RW");
@@ -537,6 +546,29 @@ void describe_acquisition(Description& d)
               Limits().Min(10).pMax("ExposureTimeMax").Unit("us"));
     d.int_reg("ExposureTimeReg", sensor0(SN_EXPOSURE_TIME), "RW", false, per_sensor());
     d.int_reg("ExposureTimeMax", REG_EXPOSURE_TIME_MAX, "RO");
+}
+
+// Action commands: which keys and groups this camera answers to.
+void describe_actions(Description& d, const SimConfig& c)
+{
+    const uint32_t signals = std::min(c.action_signals, gvcp::MAX_ACTION_SIGNALS);
+    d.in("ActionControl");
+    d.integer("ActionDeviceKey", S, "Guru", "Key that action commands must carry to reach this camera.",
+              "Action Device Key", Limits().Representation("HexNumber"));
+    d.int_reg("ActionDeviceKeyReg", gvcp::ACTION_DEVICE_KEY_REG, "WO");
+    if (signals > 0) {
+        d.selector("ActionSelector", S, "Action signal that the action group features read and set.", "Action Selector",
+                   Limits().Min(0).Max(signals - 1).Selects({"ActionGroupKey", "ActionGroupMask"}));
+        const Index per_action{"ActionSelector", gvcp::ACTION_GROUP_STRIDE};
+        d.integer("ActionGroupKey", S, "Guru", "Group key that fires the selected action signal.", "Action Group Key",
+                  Limits().Representation("HexNumber"));
+        d.int_reg("ActionGroupKeyReg", gvcp::ACTION_GROUP_KEY_BASE, "RW", false, per_action);
+        d.integer("ActionGroupMask", S, "Guru", "Group mask of the selected action signal.", "Action Group Mask",
+                  Limits().Representation("HexNumber"));
+        d.int_reg("ActionGroupMaskReg", gvcp::ACTION_GROUP_MASK_BASE, "RW", false, per_action);
+    }
+    d.integer("ActionQueueSize", S, "Guru", "Scheduled actions the camera holds at once.", "Action Queue Size");
+    d.int_reg("ActionQueueSizeReg", gvcp::SCHEDULED_ACTION_QUEUE_SIZE_REG, "RO");
 }
 
 // Gains.
@@ -649,13 +681,17 @@ std::string build_description_xml(const SimConfig& c)
     d.category("DeviceControl", S, "Identity of the camera and device-wide operations.", "Device Control");
     d.category("ImageFormatControl", S, "Size, position and format of the image.", "Image Format Control");
     d.category("AcquisitionControl", S, "Starting, triggering and exposing images.", "Acquisition Control");
+    if (c.actions)
+        d.category("ActionControl", S, "Action commands that trigger several cameras at once.", "Action Control");
     d.category("AnalogControl", S, "Sensor gains.", "Analog Control");
     d.category("LightControl", C, "The laser projector and the strobe LED.", "Light Control");
     d.category("TransportLayerControl", S, "GigE Vision transport settings.", "Transport Layer Control");
     d.category("CalibrationControl", C, "Factory calibration of the sensors.", "Calibration Control");
     describe_device(d);
     describe_image_format(d, c);
-    describe_acquisition(d);
+    describe_acquisition(d, c);
+    if (c.actions)
+        describe_actions(d, c);
     describe_analog(d);
     describe_light(d);
     describe_transport_layer(d);

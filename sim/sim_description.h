@@ -45,6 +45,14 @@ constexpr uint32_t REG_EXPOSURE_TIME_MAX = FEATURE_BASE + 0x4C;   // pMax of Exp
 constexpr uint32_t REG_ACQUISITION_STATUS = FEATURE_BASE + 0x50;  // 1 while acquiring
 constexpr uint32_t REG_TRIGGER_SELECTOR = FEATURE_BASE + 0x54;
 constexpr uint32_t REG_DEVICE_TEMPERATURE = FEATURE_BASE + 0x58;  // hundredths of a kelvin
+// Named by the description but left unmapped: a feature whose register the
+// device refuses.
+constexpr uint32_t REG_DEVICE_FAN_SPEED = FEATURE_BASE + 0x5C;
+
+// TriggerSource values: Action1 and on follow the action signals.
+constexpr uint32_t TRIGGER_SOURCE_SOFTWARE = 0;
+constexpr uint32_t TRIGGER_SOURCE_LINE0 = 1;
+constexpr uint32_t TRIGGER_SOURCE_ACTION1 = 2;
 
 // Per stream channel n: CHANNEL_BASE + n * CHANNEL_STRIDE + offset.
 constexpr uint32_t CH_CMOS_INDEX = 0x00;

@@ -41,9 +41,13 @@ uint16_t DeviceMemory::check_read(uint32_t address, uint32_t size) const
     const Region* r = find(address, size);
     if (!r)
         return gvcp::STATUS_INVALID_ADDRESS;
-    for (uint32_t a = address & ~3u; a < address + size; a += 4)
-        if (r->words[(a - r->base) / 4] == Access::None)
+    for (uint32_t a = address & ~3u; a < address + size; a += 4) {
+        const Access acc = r->words[(a - r->base) / 4];
+        if (acc == Access::None)
             return gvcp::STATUS_INVALID_ADDRESS;
+        if (acc == Access::WriteOnly)
+            return gvcp::STATUS_ACCESS_DENIED;
+    }
     return gvcp::STATUS_SUCCESS;
 }
 

@@ -10,7 +10,8 @@
 
 namespace vsim {
 
-enum class Access : uint8_t { None = 0, ReadOnly = 1, ReadWrite = 2 };
+// A write-only word takes writes and keeps the value, but refuses reads.
+enum class Access : uint8_t { None = 0, ReadOnly = 1, ReadWrite = 2, WriteOnly = 3 };
 
 class DeviceMemory {
 public:

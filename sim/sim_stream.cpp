@@ -55,7 +55,8 @@ struct SimCamera::Streams {
     // The channel registers, read with the camera's lock held.
     StreamRegisters registers(SimCamera& camera) const;
     void answer(SimCamera& camera, const std::vector<ResendRequest>& asked);
-    void send_frame(SimCamera& camera, size_t channel);
+    // `stamp`: the time of the trigger the frame answers (0: now).
+    void send_frame(SimCamera& camera, size_t channel, uint64_t stamp);
 
     // Only the stream thread touches these.
     std::mt19937 random{12345};
@@ -189,13 +190,16 @@ void SimCamera::Streams::answer(SimCamera& camera, const std::vector<ResendReque
     }
 }
 
-void SimCamera::Streams::send_frame(SimCamera& camera, size_t n)
+void SimCamera::Streams::send_frame(SimCamera& camera, size_t n, uint64_t stamp)
 {
     const ChannelConfig& c = scheduler.config(n);
     SourceFrame frame;
     frame.block_id = next_block_id[n];
     if (!source->take(n, c, &frame))
         return;
+    // A triggered frame shows when it was triggered; a feed keeps its own times.
+    if (stamp != 0 && !camera.config_.feed)
+        frame.ticks = stamp;
     FaultedFrame out;
     out.frame_number = log[n].frames;  // only this thread changes it
     out.channel_format = c.pixel_format;
@@ -239,15 +243,20 @@ void SimCamera::stream_loop()
 
         st.source->read_ahead(st.scheduler.acquiring());
         Scheduler::Plan plan;
+        std::vector<uint64_t> stamps;
         {
             std::lock_guard<std::mutex> camera_lock(mutex_);
-            plan = st.scheduler.plan(st.registers(*this), *st.source, software_triggers, rgb_software_triggers,
-                                     Clock::now());
+            const StreamRegisters registers = st.registers(*this);
+            plan = st.scheduler.plan(registers, *st.source, software_triggers, rgb_software_triggers, Clock::now());
+            std::vector<bool> colour;
+            for (const StreamRegisters::Channel& ch : registers.channels)
+                colour.push_back(ch.colour);
+            stamps = take_trigger_stamps(registers.triggered, registers.rgb_triggered, colour, plan.due);
         }
         if (plan.started)
             st.source->rewind();
-        for (size_t n : plan.due)
-            st.send_frame(*this, n);
+        for (size_t k = 0; k < plan.due.size(); ++k)
+            st.send_frame(*this, plan.due[k], stamps[k]);
 
         lock.lock();
         if (plan.due.empty() && st.requests.empty())

@@ -72,6 +72,7 @@ constexpr uint16_t STATUS_BUSY = 0x8007;
 constexpr uint16_t STATUS_PACKET_UNAVAILABLE = 0x800C;
 constexpr uint16_t STATUS_PACKET_NOT_YET_AVAILABLE = 0x8010;
 constexpr uint16_t STATUS_NO_REF_TIME = 0x8013;  // a scheduled action without a synchronised clock
+constexpr uint16_t STATUS_OVERFLOW = 0x8015;     // no room left: the scheduled action queue is full
 constexpr uint16_t STATUS_ACTION_LATE = 0x8016;  // a scheduled action whose time has passed
 
 // Bootstrap registers of action commands and precision time.

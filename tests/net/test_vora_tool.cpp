@@ -443,10 +443,10 @@ TEST_F(VoraTool, FeaturesShowTypeAccessValueBoundsAndEntries)
     vsim::SimCamera& sim = camera();
     sim.write_reg(vsim::REG_LASER_BRIGHTNESS, 70);
     const Outcome r = vora({"features"});
-    // The simulated camera refuses to read its precision clock's status: the
-    // list shows it as an error and says why; the rest is listed.
+    // The simulated camera refuses to read its fan speed: the list shows it
+    // as an error and says why; the rest is listed.
     EXPECT_EQ(r.code, 0) << r.err;
-    EXPECT_NE(r.err.find("reading GevIEEE1588Status: "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("reading DeviceFanSpeed: "), std::string::npos) << r.err;
     std::map<std::string, std::string> rows;  // name -> the rest of its line, spaces squeezed
     std::istringstream lines(r.out);
     for (std::string line; std::getline(lines, line);) {
@@ -463,7 +463,7 @@ TEST_F(VoraTool, FeaturesShowTypeAccessValueBoundsAndEntries)
     EXPECT_EQ(rows["TriggerMode"], "enumeration RW Off (0) - - - Off=0,On=1");
     EXPECT_EQ(rows["DeviceSerialNumber"], "string RO SIM00001 - - -");
     EXPECT_EQ(rows["AcquisitionStart"], "command WO - - - -");
-    EXPECT_EQ(rows["GevIEEE1588Status"].rfind("integer RO error ", 0), 0u) << rows["GevIEEE1588Status"];
+    EXPECT_EQ(rows["DeviceFanSpeed"].rfind("integer RO error ", 0), 0u) << rows["DeviceFanSpeed"];
     EXPECT_EQ(rows.count("PayloadSize"), 1u);
     EXPECT_EQ(rows.count("ImageFormatControl"), 0u);  // categories are not features
     EXPECT_EQ(rows.count("WidthReg"), 0u);            // nor the registers behind them

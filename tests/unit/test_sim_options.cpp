@@ -69,6 +69,16 @@ TEST(SimOptions, TheHelpListsEveryOptionInItsColumns)
               "  --reorder P, --duplicate P      swap / repeat packets with probability P\n"
               "  --stray               send junk datagrams from another address\n"
               "  --colour-format F     rgb8, yuv422 or bayerrg8 for the colour sensor\n"
+              "  --ptp-jitter-us N     precision time: each synchronised reading of the clock\n"
+              "                        is off by up to N microseconds (default 1)\n"
+              "  --ptp-settle-ms N     precision time: the clock's offset settles over N ms\n"
+              "                        (default 800)\n"
+              "  --action-signals N    action signals (group key and mask pairs, default 2)\n"
+              "  --action-queue N      scheduled actions held at once (default 4)\n"
+              "  --no-actions          a camera without action commands and precision time\n"
+              "  --action-fault F      ignore: actions go unanswered and fire nothing;\n"
+              "                        any-group: answered and fired whatever their group;\n"
+              "                        late-ack:MS: acknowledged MS ms late, fired at once\n"
               "  --seconds S           stop after S seconds\n"
               "  --version             the simulator's version\n"
               "Prints a line per camera, then \"ready\" once every camera listens.\n"
@@ -88,6 +98,12 @@ TEST(SimOptions, EveryOptionSetsWhatItSays)
     EXPECT_EQ(none.loss + none.reorder + none.duplicate, 0);
     EXPECT_EQ(none.burst_every + none.burst_length + none.discovery_ack_len, 0);
     EXPECT_FALSE(none.drop_leader || none.drop_trailer || none.stray);
+    EXPECT_TRUE(none.base.actions);
+    EXPECT_EQ(none.base.action_signals, 2u);
+    EXPECT_EQ(none.base.action_queue, 4u);
+    EXPECT_EQ(none.base.ptp_jitter_us, 1u);
+    EXPECT_EQ(none.base.ptp_settle_ms, 800u);
+    EXPECT_FALSE(none.action_ignore || none.action_any_group || none.action_ack_delay_ms);
     EXPECT_EQ(settings({"--help"}).cameras, 1);
     EXPECT_EQ(settings({"--version"}).cameras, 1);
 
@@ -121,6 +137,19 @@ TEST(SimOptions, EveryOptionSetsWhatItSays)
     for (const vsim::SimSensor& sensor : s.base.sensors)
         EXPECT_EQ(sensor.pixel_format, sensor.colour ? PIXEL_FORMAT_YUV422_8 : defaults.sensors[0].pixel_format);
     EXPECT_EQ(s.seconds, 3);
+
+    const vsim::SimSettings a =
+        settings(words("--ptp-jitter-us 0 --ptp-settle-ms 50 --action-signals 5 --action-queue 16 --no-actions "
+                       "--action-fault late-ack:250"));
+    EXPECT_EQ(a.base.ptp_jitter_us, 0u);
+    EXPECT_EQ(a.base.ptp_settle_ms, 50u);
+    EXPECT_EQ(a.base.action_signals, 5u);
+    EXPECT_EQ(a.base.action_queue, 16u);
+    EXPECT_FALSE(a.base.actions);
+    EXPECT_EQ(a.action_ack_delay_ms, 250);
+    EXPECT_FALSE(a.action_ignore || a.action_any_group);
+    EXPECT_TRUE(settings({"--action-fault", "ignore"}).action_ignore);
+    EXPECT_TRUE(settings({"--action-fault", "any-group"}).action_any_group);
 }
 
 TEST(SimOptions, MistakesAreRefusedNamingTheOption)
@@ -145,6 +174,15 @@ TEST(SimOptions, MistakesAreRefusedNamingTheOption)
                              "--seconds 0",
                              "--drop-leader=1",
                              "--fps",
+                             "--ptp-jitter-us -1",
+                             "--ptp-settle-ms x",
+                             "--action-signals 0",
+                             "--action-signals 129",
+                             "--action-queue 0",
+                             "--no-actions=1",
+                             "--action-fault sometimes",
+                             "--action-fault late-ack:",
+                             "--action-fault late-ack:-5",
                              "--frobnicate"}) {
         const std::vector<std::string> args = words(line);
         const std::string option = args[0].substr(0, args[0].find('='));
@@ -152,6 +190,8 @@ TEST(SimOptions, MistakesAreRefusedNamingTheOption)
     }
     EXPECT_EQ(refusal({"--loss", "2"}), "--loss must lie in 0..1, not 2");
     EXPECT_EQ(refusal({"--seconds", "1", "extra"}), "unexpected argument extra");
+    EXPECT_EQ(refusal({"--action-fault", "late"}),
+              "--action-fault takes ignore, any-group or late-ack:MS, not \"late\"");
 }
 
 TEST(SimOptions, CamerasMustFitAfterTheAddressAndTheirSerialNumbersInSixteenCharacters)
