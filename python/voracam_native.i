@@ -64,6 +64,9 @@ static_assert(offsetof(PhotoInfo, stream_channel_index_) - offsetof(PhotoInfo, p
 %nothread describe_feature;
 %nothread feature_value;
 %nothread feature_error;
+%nothread next_frame_set;
+%nothread send_action;
+%nothread open_frame_set;
 
 %inline %{
 /* Copies the channel's next frame into `frame`, waiting up to timeout_us
@@ -499,5 +502,126 @@ PyObject* feature_error()
     char text[1024] = {0};
     GetFeatureError(text, sizeof text);
     return vora_text(text, sizeof text);
+}
+%}
+
+/* Frame sets. */
+%inline %{
+/* The next set of an open frame set: records[i] (PhotoInfoCSharp) and
+ * buffers[i] (bytes sized to member i's payload) receive member i's frame.
+ * Waits without the interpreter lock. (status, set_id, time_ns, complete,
+ * present, spread_ns, [(present, time_ns, offset_ns)]). */
+PyObject* next_frame_set(int set, PyObject* records, PyObject* buffers, long long timeout_us)
+{
+    if (!PyList_Check(records) || !PyList_Check(buffers) || PyList_GET_SIZE(records) != PyList_GET_SIZE(buffers)) {
+        PyErr_SetString(PyExc_TypeError, "next_frame_set: two lists of one length: records and buffers");
+        return nullptr;
+    }
+    const Py_ssize_t n = PyList_GET_SIZE(records);
+    std::vector<PhotoInfo> frames(static_cast<size_t>(n));
+    std::vector<PhotoInfoCSharp*> out(static_cast<size_t>(n));
+    std::vector<VoraSetFrameInfo> each(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        void* record = nullptr;
+        PyObject* bytes = PyList_GET_ITEM(buffers, i);
+        if (!SWIG_IsOK(SWIG_ConvertPtr(PyList_GET_ITEM(records, i), &record, SWIGTYPE_p_PhotoInfoCSharp, 0)) ||
+            !record || !PyBytes_Check(bytes)) {
+            PyErr_SetString(PyExc_TypeError, "next_frame_set: a PhotoInfoCSharp and a bytes buffer per member");
+            return nullptr;
+        }
+        std::memset(&frames[i], 0, sizeof frames[i]);
+        frames[i].pixel = PyBytes_AS_STRING(bytes);
+        out[i] = static_cast<PhotoInfoCSharp*>(record);
+    }
+    VoraFrameSetInfo info;
+    std::memset(&info, 0, sizeof info);
+    int status;
+    Py_BEGIN_ALLOW_THREADS
+    status = NextFrameSet(set, frames.data(), each.data(), &info, timeout_us);
+    Py_END_ALLOW_THREADS
+    PyObject* members = PyList_New(n);
+    if (!members)
+        return nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const bool present = status == 0 && each[i].present;
+        if (present)
+            std::memcpy(out[i], &frames[i].pixel_length, sizeof(PhotoInfoCSharp));
+        PyObject* item = Py_BuildValue("(OLL)", present ? Py_True : Py_False, (long long)each[i].time_ns,
+                                       (long long)each[i].offset_ns);
+        if (!item) {
+            Py_DECREF(members);
+            return nullptr;
+        }
+        PyList_SET_ITEM(members, i, item);
+    }
+    return Py_BuildValue("(iKLiiLN)", status, (unsigned long long)info.set_id, (long long)info.time_ns, info.complete,
+                         info.present, (long long)info.spread_ns, members);
+}
+%}
+
+%inline %{
+/* One action command to cameras of the table (SendActionToCameras), without
+ * the interpreter lock while acknowledges are awaited: (result, [status of
+ * each camera's acknowledge]). */
+PyObject* send_action(PyObject* indices, unsigned int device_key, unsigned int group_key, unsigned int group_mask,
+                      int scheduled, unsigned long long action_time, int ack_timeout_ms)
+{
+    if (!PyList_Check(indices)) {
+        PyErr_SetString(PyExc_TypeError, "send_action: a list of camera indices");
+        return nullptr;
+    }
+    const Py_ssize_t n = PyList_GET_SIZE(indices);
+    std::vector<int> cams(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const long v = PyLong_AsLong(PyList_GET_ITEM(indices, i));
+        if (v == -1 && PyErr_Occurred())
+            return nullptr;
+        cams[i] = static_cast<int>(v);
+    }
+    VoraAction action;
+    std::memset(&action, 0, sizeof action);
+    action.device_key = device_key;
+    action.group_key = group_key;
+    action.group_mask = group_mask;
+    action.scheduled = scheduled;
+    action.action_time = action_time;
+    std::vector<VoraActionAck> acks(static_cast<size_t>(n > 0 ? n : 1));
+    int result;
+    Py_BEGIN_ALLOW_THREADS
+    result = SendActionToCameras(cams.data(), static_cast<int>(n), &action, ack_timeout_ms, acks.data());
+    Py_END_ALLOW_THREADS
+    PyObject* statuses = PyList_New(n);
+    if (!statuses)
+        return nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i)
+        PyList_SET_ITEM(statuses, i, PyLong_FromLong(result < 0 ? result : acks[i].status));
+    return Py_BuildValue("(iN)", result, statuses);
+}
+%}
+
+%inline %{
+/* OpenFrameSet over [(camera index, channel)]: the set's number or an error. */
+int open_frame_set(PyObject* members, long long tolerance_ns, long long wait_us, int time_base)
+{
+    if (!PyList_Check(members))
+        return VORA_ERR_INVALID_ARG;
+    std::vector<VoraSetMember> list;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(members); ++i) {
+        int camera = 0, channel = 0;
+        if (!PyArg_ParseTuple(PyList_GET_ITEM(members, i), "ii", &camera, &channel)) {
+            PyErr_Clear();
+            return VORA_ERR_INVALID_ARG;
+        }
+        VoraSetMember m;
+        m.camera_index = camera;
+        m.channel = static_cast<uint16_t>(channel);
+        list.push_back(m);
+    }
+    VoraFrameSetOptions options;
+    std::memset(&options, 0, sizeof options);
+    options.tolerance_ns = tolerance_ns;
+    options.wait_us = wait_us;
+    options.time_base = time_base;
+    return OpenFrameSet(list.data(), static_cast<int>(list.size()), &options);
 }
 %}

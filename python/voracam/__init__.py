@@ -24,8 +24,10 @@ from .frame import Frame, PixelFormat
 from .fusion import ColouredCloud, colour_cloud, depth_to_colour
 from .recording import RecordedChannel, RecordedFrame, Recording, RecordingStatistics, open_recording
 from .stream import Stream, StreamStatistics
+from .sync import ClockMapping, FrameSet, SetOfFrames, SyncCapability, open_many, send_action
 
-__all__ = ["CAMERA_LOST", "Calibration", "Camera", "CameraInfo", "ColouredCloud", "FeatureInfo", "Frame", "PixelFormat",
-           "RecordedChannel", "RecordedFrame", "Recording", "RecordingStatistics", "Stream", "StreamStatistics",
-           "TIMEOUT", "VoraError", "colour_cloud", "depth_to_colour", "discover", "open", "open_recording",
-           "release_on_sigterm", "status_text"]
+__all__ = ["CAMERA_LOST", "Calibration", "Camera", "CameraInfo", "ClockMapping", "ColouredCloud", "FeatureInfo",
+           "Frame", "FrameSet", "PixelFormat", "RecordedChannel", "RecordedFrame", "Recording", "RecordingStatistics",
+           "SetOfFrames", "Stream", "StreamStatistics", "SyncCapability", "TIMEOUT", "VoraError", "colour_cloud",
+           "depth_to_colour", "discover", "open", "open_many", "open_recording", "release_on_sigterm",
+           "send_action", "status_text"]

@@ -221,6 +221,30 @@ class Camera:
             if error.code != CAMERA_LOST:
                 raise
 
+    # ---- synchronised capture ----
+
+    def set_action_keys(self, device_key: int = 0x56524131, group_key: int = 1, group_mask: int = 1, *,
+                        signal: int = 0) -> None:
+        """Arms the camera for action commands: its device key, and the
+        group key and mask of action signal ``signal``."""
+        from . import sync
+        self._require_open()
+        sync.set_action_keys(self.index, device_key, group_key, group_mask, signal)
+
+    def sync_capability(self):
+        """What the camera can synchronise (``voracam.sync.SyncCapability``)."""
+        from . import sync
+        self._require_open()
+        return sync.sync_capability(self.index)
+
+    def clock_mapping(self):
+        """The camera's clock as the host sees it now
+        (``voracam.sync.ClockMapping``: ticks, host time, offset_ns,
+        uncertainty, PTP state)."""
+        from . import sync
+        self._require_open()
+        return sync.clock_mapping(self.index)
+
     def stream(self, channel: int, *, start: bool = True, buffers: Optional[int] = None,
                resend: Optional[bool] = None) -> Stream:
         """Opens a stream channel (0, 1 or 2) and, with ``start``, starts

@@ -102,7 +102,46 @@ const char* const kCaptureHelp = "usage: vora capture [-c CAMERA] --out DIR [opt
                                  "Exit codes: 0 ok, 1 camera, stream or file error (also a camera lost during\n"
                                  "the capture), 2 usage error, 3 no camera matches, 130 interrupted (Ctrl-C),\n"
                                  "143 terminated (SIGTERM); the camera is released first and kept frames are\n"
-                                 "written.\n";
+                                 "written.\n"
+                                 "\n"
+                                 "Several cameras: vora capture -c A -c B [-c ...] --sync action --out DIR\n"
+                                 "(--sync action also with one camera). Every camera gets the action keys and\n"
+                                 "TriggerMode On, TriggerSource Action1 (RGBTriggerMode On when a colour channel\n"
+                                 "is captured); the tool sends one action command per frame to all of them and\n"
+                                 "groups their frames into sets by time stamp. The trigger settings are given\n"
+                                 "back at the end. A camera without action commands is refused (exit code 2).\n"
+                                 "  --frames K           capture until K complete sets (default 1)\n"
+                                 "  --rate R             action commands per second (default 10)\n"
+                                 "  --action-key KEY     the cameras' action device key (default 0x56524131)\n"
+                                 "  --action-group K[:M] group key and mask of action signal 0 (default 1:1)\n"
+                                 "  --ack-timeout-ms T   wait T ms for each camera's acknowledge (default 200;\n"
+                                 "                       0 asks for none); a camera that does not acknowledge\n"
+                                 "                       is warned about once and counted\n"
+                                 "  --ptp                enable IEEE 1588 on every camera and wait until each is\n"
+                                 "                       Slave or Master; sets then compare the cameras' own\n"
+                                 "                       time stamps (without it: each mapped to host time)\n"
+                                 "  --ptp-wait S         how long to wait for that (default 30)\n"
+                                 "  --scheduled          (needs --ptp) scheduled action commands, each for a\n"
+                                 "                       camera time a little ahead, every 1/R s\n"
+                                 "  --tolerance-us T     frames further apart than T us are not one set\n"
+                                 "                       (default 1000)\n"
+                                 "  --channels, --format, --resend, --overwrite, --json, --wait as above;\n"
+                                 "  --timeout S fails when no complete set comes for S seconds. --seconds,\n"
+                                 "  --keep, --keep-incomplete, --fuse and --filter are single-camera only.\n"
+                                 "Files: DIR/set_NNNN_SERIAL_chC.EXT, NNNN the set's number from 0001, so that\n"
+                                 "a set's files sort together; the present frames of incomplete sets too.\n"
+                                 "DIR/sets.jsonl: a line per set: set, complete, time_ns, spread_ns, members\n"
+                                 "[{camera, serial, channel, present, timestamp_ns, offset_ns (its time stamp\n"
+                                 "minus the set's; null when absent), files}]. DIR/summary.json: cameras\n"
+                                 "[{index, serial, lost, actions {acknowledged, missed, refused}}], seconds,\n"
+                                 "result, directory, actions_sent, scheduled, time_base (camera or host),\n"
+                                 "sets {complete, incomplete, unmatched_frames, worst_offset_ns,\n"
+                                 "worst_spread_ns}, files. A camera lost during the run ends it with exit\n"
+                                 "code 1; the sets it leaves incomplete are counted.\n";
+
+// Options only synchronised capture takes.
+const char* const kSyncOnly[] = {"--rate", "--action-key", "--action-group", "--ack-timeout-ms",
+                                 "--ptp",  "--ptp-wait",   "--scheduled",    "--tolerance-us"};
 
 constexpr long long kPollUs = 20000;  // one wait per channel and round
 
@@ -623,11 +662,28 @@ int cmd_capture(int argc, char** argv)
                {"--filter", 0, true},
                {"--resend", 0, true},
                {"--timeout", 0, true},
-               {"--out", 'o', true}});
+               {"--out", 'o', true},
+               {"--sync", 0, true},
+               {"--rate", 0, true},
+               {"--action-key", 0, true},
+               {"--action-group", 0, true},
+               {"--ack-timeout-ms", 0, true},
+               {"--ptp", 0, false},
+               {"--ptp-wait", 0, true},
+               {"--scheduled", 0, false},
+               {"--tolerance-us", 0, true}});
     if (args.help()) {
         std::fputs(kCaptureHelp, stdout);
         return kExitOk;
     }
+    if (args.values("--camera").size() > 1 || args.has("--sync")) {
+        if (!args.has("--sync"))
+            throw UsageError("several cameras are captured together with --sync action");
+        return sync_capture(args);
+    }
+    for (const char* option : kSyncOnly)
+        if (args.has(option))
+            throw UsageError(std::string(option) + " needs --sync action");
     const Options options = parse_options(args);
     const std::string selector = camera_option(args);
     if (!make_directory(options.out)) {

@@ -5,6 +5,10 @@
 
 #include <string>
 
+namespace vora_cli {
+class Args;
+}
+
 namespace vora_tool {
 
 int cmd_list(int argc, char** argv);
@@ -16,6 +20,10 @@ int cmd_set(int argc, char** argv);
 int cmd_execute(int argc, char** argv);
 int cmd_save_xml(int argc, char** argv);
 int cmd_capture(int argc, char** argv);
+// vora capture with several cameras or --sync action: the command line
+// cmd_capture parsed.
+int sync_capture(const vora_cli::Args& args);
+int cmd_sync_status(int argc, char** argv);
 int cmd_sim(int argc, char** argv);
 int cmd_record(int argc, char** argv);
 int cmd_export(int argc, char** argv);

@@ -44,6 +44,8 @@ const Command kCommands[] = {
     {"execute", vora_tool::cmd_execute, "run commands: vora execute -c N NAME...", true},
     {"save-xml", vora_tool::cmd_save_xml, "save the camera's device description into a directory", true},
     {"capture", vora_tool::cmd_capture, "capture frames into point-cloud and image files", true},
+    {"sync-status", vora_tool::cmd_sync_status, "PTP state, clock offset to the host and action commands of cameras",
+     true},
     {"force-ip", vora_tool::cmd_force_ip, "give a camera a new IP address, mask and gateway", true},
     {"record", vora_tool::cmd_record, "record stream channels into an MCAP file", true},
     {"export", vora_tool::cmd_export, "write the frames of a recording into point-cloud and image files", false},
@@ -87,7 +89,7 @@ void usage(std::FILE* out)
                       "-c 00:11:22:33:44:55).\n\n"
                       "commands:\n");
     for (const Command& c : kCommands)
-        std::fprintf(out, "  %-10s %s\n", c.name, c.summary);
+        std::fprintf(out, "  %-11s %s\n", c.name, c.summary);
     std::fprintf(out, "\n"
                       "  --log      write the library's logs into the current directory (one file\n"
                       "             per camera, named after its serial number, and one of discovery)\n"

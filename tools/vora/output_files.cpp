@@ -57,7 +57,8 @@ private:
 
 std::string OutputFiles::earlier_capture() const
 {
-    static const std::regex ours(R"((ch\d+_\d+|fused_ch\d+)[._].*|frames\.jsonl|summary\.json)");
+    static const std::regex ours(
+        R"((ch\d+_\d+|fused_ch\d+|set_\d+_.+_ch\d+)[._].*|(frames|sets)\.jsonl|summary\.json)");
     std::string found;
     if (DIR* d = opendir(dir_.c_str())) {
         while (dirent* e = readdir(d))
