@@ -499,8 +499,10 @@ VORA_API int SendAction(const char* host_ip, const char* camera_ip, const VoraAc
                         VoraActionAck* acks, int max_acks);
 /* The same action to cameras of the table: one broadcast per host interface
  * they sit behind; acks[i] answers for indices[i]. With ack_timeout_ms 0 no
- * acknowledge is asked for and every status is 0. The number of cameras
- * that acknowledged with success, or an error. */
+ * acknowledge is asked for and every status is 0. A camera lost or not
+ * connected is left out (its status says which) and the rest still get the
+ * action. The number of cameras that acknowledged with success, or an
+ * error (-2 bad arguments, -99 no such camera). */
 VORA_API int SendActionToCameras(const int* indices, int count, const VoraAction* action, int ack_timeout_ms,
                                  VoraActionAck* acks);
 /* Latches the camera's clock a few times and keeps the tightest reading. */

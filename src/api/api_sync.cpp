@@ -115,15 +115,20 @@ int SendActionToCameras(const int* indices, int count, const VoraAction* action,
     try {
         // The cameras by the interface they sit behind: one broadcast reaches
         // all cameras of an interface at once; a lone camera gets its own.
+        // A camera lost or not connected is left out (its acknowledge says
+        // why); the others still get their action.
         std::map<uint32_t, std::vector<uint32_t>> by_host;
         std::vector<uint32_t> ips(static_cast<size_t>(count));
+        std::vector<int> left_out(static_cast<size_t>(count), VORA_OK);
         for (int i = 0; i < count; ++i) {
             GigeCamera* camera = camera_at(indices[i]);
             if (!camera)
                 return VORA_ERR_CAMERA_MISSING;
-            if (!camera->is_connected())
-                return camera->given_up ? VORA_ERR_CAMERA_LOST : VORA_ERR_NOT_CONNECTED;
             ips[static_cast<size_t>(i)] = camera->camera_ip.load();
+            if (!camera->is_connected()) {
+                left_out[static_cast<size_t>(i)] = camera->given_up ? VORA_ERR_CAMERA_LOST : VORA_ERR_NOT_CONNECTED;
+                continue;
+            }
             std::vector<uint32_t>& behind = by_host[camera->computer_ip.load()];
             if (std::find(behind.begin(), behind.end(), ips[static_cast<size_t>(i)]) == behind.end())
                 behind.push_back(ips[static_cast<size_t>(i)]);
@@ -150,6 +155,8 @@ int SendActionToCameras(const int* indices, int count, const VoraAction* action,
                 for (const gvcp_action::Reply& reply : list)
                     if (reply.camera_ip == ip)
                         ack.status = reply.status;
+            if (left_out[static_cast<size_t>(i)] != VORA_OK)
+                ack.status = left_out[static_cast<size_t>(i)];
             if (ack.status == VORA_OK)
                 ++succeeded;
             acks[i] = ack;

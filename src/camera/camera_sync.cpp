@@ -161,7 +161,9 @@ int64_t ticks_to_host_ns(const VoraClockMapping& m, uint64_t ticks)
     // The signed difference survives a wrap of the counter between the two readings.
     const __int128 diff = static_cast<int64_t>(ticks - m.camera_ticks);
     const __int128 frequency = m.tick_frequency ? m.tick_frequency : 1000000000ULL;
-    return m.host_ns + static_cast<int64_t>(diff * 1000000000 / frequency);
+    // Hostile mappings must not overflow a signed sum: the result wraps instead.
+    const uint64_t delta = static_cast<uint64_t>(static_cast<int64_t>(diff * 1000000000 / frequency));
+    return static_cast<int64_t>(static_cast<uint64_t>(m.host_ns) + delta);
 }
 
 }  // namespace camera_sync
