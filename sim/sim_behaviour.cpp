@@ -486,6 +486,12 @@ uint64_t SimCamera::timestamp_ticks() const
     return clock_->ticks(steady_ns(), realtime_ns());
 }
 
+uint64_t SimCamera::timestamp_ticks_ago(int64_t ago_ns) const
+{
+    std::lock_guard<std::mutex> lock(clock_mutex_);
+    return clock_->ticks(steady_ns() - ago_ns, realtime_ns() - ago_ns);
+}
+
 uint32_t SimCamera::ptp_status() const
 {
     std::lock_guard<std::mutex> lock(clock_mutex_);
@@ -526,17 +532,19 @@ std::vector<uint64_t> SimCamera::take_trigger_stamps(bool triggered, bool rgb_tr
             if (due[k] < colour.size() && colour[due[k]] == (kind == 1))
                 used.push_back(k);
         std::deque<uint64_t>& stamps = trigger_stamps_[kind];
+        if (used.empty())
+            continue;
+        // The scheduler used one trigger of this kind for all of them; the
+        // stamps beyond those of the triggers left belong to triggers taken
+        // away without a frame, and then to this one.
         const int left = std::max(0, (kind ? rgb_software_triggers : software_triggers).load());
-        size_t excess = stamps.size() > static_cast<size_t>(left) ? stamps.size() - static_cast<size_t>(left) : 0;
-        // Stamps of triggers that were taken away without a frame.
-        while (excess > used.size()) {
+        if (stamps.size() <= static_cast<size_t>(left))
+            continue;  // a trigger set without a time: stamped when sent
+        while (stamps.size() > static_cast<size_t>(left) + 1)
             stamps.pop_front();
-            --excess;
-        }
-        for (size_t k = used.size() - excess; k < used.size(); ++k) {
-            out[used[k]] = stamps.front();
-            stamps.pop_front();
-        }
+        for (size_t k : used)
+            out[k] = stamps.front();
+        stamps.pop_front();
     }
     return out;
 }

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 
 #include "gvcp_codec.h"
 #include "sim_description.h"
@@ -67,6 +68,9 @@ int SimCamera::bind_unicast(uint32_t ip)
     // Resend requests arrive in bursts while the camera streams fast.
     int receive_buffer = 4 << 20;
     setsockopt(s, SOL_SOCKET, SO_RCVBUFFORCE, &receive_buffer, sizeof receive_buffer);
+    // Actions take effect when they arrive: the kernel stamps each datagram.
+    int one = 1;
+    setsockopt(s, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one);
     sockaddr_in addr = make_addr(ip, GVCP_PORT);
     if (bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) {
         int err = errno;
@@ -97,6 +101,7 @@ int SimCamera::start()
     }
     socket_ = s;
     broadcast_socket_ = b;
+    setsockopt(b, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one);
     for (uint32_t n = 0; n < config_.stream_channels; ++n) {
         int st = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         int send_buffer = 8 << 20;  // whole batches of large packets in flight
@@ -203,6 +208,27 @@ int SimCamera::send_raw(uint32_t ip, uint16_t port, const void* data, size_t len
     return static_cast<int>(sendto(socket_, data, len, 0, reinterpret_cast<sockaddr*>(&to), sizeof to));
 }
 
+namespace {
+
+// How long ago the kernel took the datagram in (its receive time stamp),
+// bounded: a clock step must not move an action by more than a moment.
+int64_t arrival_ago_ns(msghdr& msg)
+{
+    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS)
+            continue;
+        timespec at{};
+        std::memcpy(&at, CMSG_DATA(c), sizeof at);
+        timespec now{};
+        clock_gettime(CLOCK_REALTIME, &now);
+        const int64_t ago = (int64_t(now.tv_sec) - at.tv_sec) * 1000000000 + (now.tv_nsec - at.tv_nsec);
+        return std::clamp<int64_t>(ago, 0, 100000000);
+    }
+    return 0;
+}
+
+}  // namespace
+
 void SimCamera::serve()
 {
     uint8_t buf[2048];
@@ -215,17 +241,26 @@ void SimCamera::serve()
         for (size_t i = 0; i < pfd.size(); ++i) {
             if (!(pfd[i].revents & POLLIN))
                 continue;
-            sockaddr_in from;
-            socklen_t from_len = sizeof from;
-            ssize_t n =
-                recvfrom(pfd[i].fd, buf, sizeof buf, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &from_len);
+            sockaddr_in from{};
+            iovec io{buf, sizeof buf};
+            alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+            msghdr msg{};
+            msg.msg_name = &from;
+            msg.msg_namelen = sizeof from;
+            msg.msg_iov = &io;
+            msg.msg_iovlen = 1;
+            msg.msg_control = control;
+            msg.msg_controllen = sizeof control;
+            ssize_t n = recvmsg(pfd[i].fd, &msg, MSG_DONTWAIT);
             if (n < 0)
                 continue;
+            const int64_t ago = arrival_ago_ns(msg);
             if (i >= 2) {
                 std::lock_guard<std::mutex> lock(mutex_);
                 stream_inbox_.emplace_back(static_cast<int>(i - 2), std::vector<uint8_t>(buf, buf + n));
             } else if (n > 0) {
-                handle(buf, static_cast<size_t>(n), Peer{ntohl(from.sin_addr.s_addr), ntohs(from.sin_port)}, i == 1);
+                handle(buf, static_cast<size_t>(n), Peer{ntohl(from.sin_addr.s_addr), ntohs(from.sin_port)}, i == 1,
+                       ago);
             }
         }
     }
@@ -278,7 +313,7 @@ bool SimCamera::may_write(const Peer& from) const
     return !held_ || from == holder_;
 }
 
-void SimCamera::handle(const uint8_t* data, size_t len, const Peer& from, bool broadcast)
+void SimCamera::handle(const uint8_t* data, size_t len, const Peer& from, bool broadcast, int64_t ago_ns)
 {
     gvcp::CmdHeaderFields cmd;
     if (!gvcp::parse_cmd_header(data, len, &cmd) || cmd.start != PACK_START)
@@ -334,7 +369,7 @@ void SimCamera::handle(const uint8_t* data, size_t len, const Peer& from, bool b
             // command it does not know over broadcast.
             if (!config_.actions)
                 return;
-            ack_len = on_action(data, len, cmd.flag, cmd.req_id, ack);
+            ack_len = on_action(data, len, cmd.flag, cmd.req_id, ack, ago_ns);
             if (ack_len == 0)
                 return;
             if (int late = faults.action_ack_delay_ms.load()) {
@@ -522,7 +557,8 @@ bool SimCamera::on_forceip(const uint8_t* data, size_t len)
     return true;
 }
 
-size_t SimCamera::on_action(const uint8_t* data, size_t len, uint8_t flag, uint16_t id, uint8_t* ack)
+size_t SimCamera::on_action(const uint8_t* data, size_t len, uint8_t flag, uint16_t id, uint8_t* ack,
+                             int64_t ago_ns)
 {
     // Without unconditional action mode a device acts only while an
     // application holds control; a malformed command is dropped.
@@ -532,7 +568,7 @@ size_t SimCamera::on_action(const uint8_t* data, size_t len, uint8_t flag, uint1
     const uint32_t device_key = memory_.reg(gvcp::ACTION_DEVICE_KEY_REG);
     if (action.device_key != device_key)
         return 0;
-    const uint64_t now = timestamp_ticks();
+    const uint64_t now = timestamp_ticks_ago(ago_ns);
     const uint32_t signals = memory_.reg(gvcp::NUMBER_OF_ACTION_SIGNALS_REG);
     bool matched = false;
     uint16_t status = gvcp::STATUS_SUCCESS;

@@ -214,6 +214,8 @@ public:
 
     // Ticks of the camera's timestamp clock now (tick_frequency per second).
     uint64_t timestamp_ticks() const;
+    // The clock as it read `ago_ns` before now.
+    uint64_t timestamp_ticks_ago(int64_t ago_ns) const;
     // The precision time state as the status register reports it.
     uint32_t ptp_status() const;
     // Triggers (software or action) not yet used by the streams. A trigger
@@ -238,7 +240,9 @@ private:
 
     void serve();
     int bind_unicast(uint32_t ip);
-    void handle(const uint8_t* data, size_t len, const Peer& from, bool broadcast);
+    // `ago_ns`: how long ago the kernel received the datagram; an action
+    // takes effect at its arrival, not when this thread got to it.
+    void handle(const uint8_t* data, size_t len, const Peer& from, bool broadcast, int64_t ago_ns = 0);
     size_t on_discovery(uint16_t id, uint8_t* ack);
     // Applies a FORCEIP addressed to this camera's MAC; false when not ours.
     bool on_forceip(const uint8_t* data, size_t len);
@@ -252,7 +256,7 @@ private:
     bool may_write(const Peer& from) const;
     // ACTION_CMD (with mutex_ held): fires or queues what matches; the
     // acknowledge's length, 0 when none is due.
-    size_t on_action(const uint8_t* data, size_t len, uint8_t flag, uint16_t id, uint8_t* ack);
+    size_t on_action(const uint8_t* data, size_t len, uint8_t flag, uint16_t id, uint8_t* ack, int64_t ago_ns);
     // Action signal `signal` fires at `ticks` of the camera's clock.
     void fire_action(uint32_t signal, uint64_t ticks);
     // Adds triggers for the depth or the colour sensors, taken at `ticks`.

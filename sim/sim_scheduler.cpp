@@ -21,6 +21,7 @@ Scheduler::Plan Scheduler::plan(const StreamRegisters& registers, FrameSource& s
         source.acquisition_started();
     }
     acquiring_ = registers.acquiring;
+    bool fired[2] = {false, false};  // a depth, a colour trigger was used
     for (size_t n = 0; n < channels_.size() && n < registers.channels.size(); ++n) {
         Channel& ch = channels_[n];
         const ChannelConfig& c = registers.channels[n].config;
@@ -33,9 +34,10 @@ Scheduler::Plan Scheduler::plan(const StreamRegisters& registers, FrameSource& s
             continue;
         const bool colour = registers.channels[n].colour;
         if (colour ? registers.rgb_triggered : registers.triggered) {
-            std::atomic<int>& left = colour ? rgb_triggers : triggers;
-            if (left > 0) {
-                --left;
+            // One trigger exposes the sensors of its kind together: every
+            // triggered channel of that kind sends a frame for it.
+            if ((colour ? rgb_triggers : triggers) > 0) {
+                fired[colour] = true;
                 plan.due.push_back(n);
             }
             continue;
@@ -47,6 +49,10 @@ Scheduler::Plan Scheduler::plan(const StreamRegisters& registers, FrameSource& s
         else
             wake_at_ = std::min(wake_at_, ch.next_frame);
     }
+    if (fired[0])
+        --triggers;
+    if (fired[1])
+        --rgb_triggers;
     return plan;
 }
 

@@ -430,8 +430,9 @@ std::vector<Row> rows(Hostile& h)
         },
         {CAM}, {OFF}, {OK});
     add("GetTimestamp", C, [](int i, int) { return GetTimestamp(i); }, {CAM}, {OFF}, {0, 1});
-    // The simulated camera has no such register: its refusal comes back.
-    add("GetTimestampStatus", C, [](int i, int) { return GetTimestampStatus(i); }, {CAM}, {OFF}, {0x8003});
+    // The clock's state: disabled, or on its way to slave when the sweep turned it on.
+    add("GetTimestampStatus", C, [](int i, int) { return GetTimestampStatus(i); }, {CAM}, {OFF},
+        {VORA_PTP_DISABLED, VORA_PTP_LISTENING, VORA_PTP_UNCALIBRATED, VORA_PTP_SLAVE});
     add("SetTimestampControlLatch", C, [](int i, int) { return SetTimestampControlLatch(i); }, {CAM}, {OFF}, {OK});
     add("GetTimestampValue", C, [](int i, int) { return static_cast<long long>(GetTimestampValue(i)); }, {CAM}, {OFF},
         {});
