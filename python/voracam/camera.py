@@ -14,7 +14,7 @@ import numpy as np
 import VoraSDK as _sdk
 import _voracam_native as _native
 
-from . import _args, features
+from . import _args, clocks, features
 from .calibration import Calibration
 from .discovery import CameraInfo, _table, find
 from .errors import CAMERA_LOST, NOT_CONNECTED, VoraError, check, close_quietly
@@ -227,23 +227,20 @@ class Camera:
                         signal: int = 0) -> None:
         """Arms the camera for action commands: its device key, and the
         group key and mask of action signal ``signal``."""
-        from . import sync
         self._require_open()
-        sync.set_action_keys(self.index, device_key, group_key, group_mask, signal)
+        clocks.set_action_keys(self.index, device_key, group_key, group_mask, signal)
 
     def sync_capability(self):
-        """What the camera can synchronise (``voracam.sync.SyncCapability``)."""
-        from . import sync
+        """What the camera can synchronise (``voracam.clocks.SyncCapability``)."""
         self._require_open()
-        return sync.sync_capability(self.index)
+        return clocks.sync_capability(self.index)
 
     def clock_mapping(self):
         """The camera's clock as the host sees it now
-        (``voracam.sync.ClockMapping``: ticks, host time, offset_ns,
+        (``voracam.clocks.ClockMapping``: ticks, host time, offset_ns,
         uncertainty, PTP state)."""
-        from . import sync
         self._require_open()
-        return sync.clock_mapping(self.index)
+        return clocks.clock_mapping(self.index)
 
     def stream(self, channel: int, *, start: bool = True, buffers: Optional[int] = None,
                resend: Optional[bool] = None) -> Stream:
