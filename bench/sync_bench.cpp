@@ -5,8 +5,9 @@
 // with PTP on (sets matched on camera time) and off (matched on host time
 // through each camera's clock mapping): sets per second at 10 actions per
 // second and as fast as sets complete, the worst and 99th-percentile
-// spread inside a set, the host's CPU per set, and what the frame-set
-// threads cost beside the receive threads (the matcher's share).
+// spread inside a set, the host's CPU per set, what the frame-set threads
+// (their copies and the matcher) cost beside the receive threads, and the
+// matcher alone, replaying the run's stamps.
 //
 // Runs in a private network namespace (make bench does that); the camera
 // namespaces, links and bridge vanish with it.
@@ -28,6 +29,7 @@
 #include "bench_common.h"
 #include "sim_camera.h"
 #include "sim_description.h"
+#include "sync/frame_set_matcher.h"
 #include "vora_qelcamera_api.h"
 
 namespace {
@@ -93,8 +95,35 @@ struct Figures {
     unsigned long long complete = 0, incomplete = 0, actions = 0;
     double worst_us = 0, p99_us = 0;
     double cpu_ms_per_set = 0;  // the library's threads: receive and frame sets
-    double set_share = 0;       // frame-set threads' CPU over the receive threads'
+    double set_share = 0;       // frame-set threads' CPU (matcher and copies) over the receive threads'
+    double matcher_share = 0;   // the matcher alone, replayed on the run's stamps, over the receive threads'
 };
+
+// CPU seconds the matcher alone spends on these sets (each a list of member
+// stamps), replayed many times over so that the clock can see it.
+double matcher_cpu_per_set(const std::vector<std::vector<int64_t>>& sets, size_t members)
+{
+    if (sets.empty())
+        return 0;
+    constexpr int kRounds = 200;
+    const double start = bench::thread_cpu_seconds();
+    size_t made = 0;
+    for (int round = 0; round < kRounds; ++round) {
+        framesync::FrameSetMatcher matcher(members, 1000000, 300000000);
+        framesync::MatchedSet out;
+        int64_t now = 0;
+        for (const std::vector<int64_t>& set : sets) {
+            now += 100000000;
+            for (size_t m = 0; m < members; ++m)
+                matcher.push(m, set[m], m, now);
+            while (matcher.next(now, &out))
+                ++made;
+            matcher.take_released();
+        }
+    }
+    const double cpu = bench::thread_cpu_seconds() - start;
+    return made ? cpu / static_cast<double>(made) : 0;
+}
 
 // n cameras connected, triggered by Action1, channel 0 streaming, PTP as asked.
 class Session {
@@ -153,6 +182,7 @@ public:
     {
         Figures f;
         std::vector<double> spreads;
+        std::vector<std::vector<int64_t>> stamps;  // of the complete sets
         VoraAction go{kDeviceKey, 1, 1, 0, 0};
         std::vector<VoraActionAck> acks(static_cast<size_t>(n_));
         std::vector<VoraSetFrameInfo> each(static_cast<size_t>(n_));
@@ -171,8 +201,12 @@ public:
             SendActionToCameras(indices_.data(), n_, &go, 0, acks.data());
             ++f.actions;
             VoraFrameSetInfo info{};
-            if (NextFrameSet(set_, frames_.data(), each.data(), &info, 2000000) == 0 && info.complete)
+            if (NextFrameSet(set_, frames_.data(), each.data(), &info, 2000000) == 0 && info.complete) {
                 spreads.push_back(info.spread_ns / 1000.0);
+                stamps.emplace_back();
+                for (const VoraSetFrameInfo& member : each)
+                    stamps.back().push_back(member.time_ns);
+            }
         }
         const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         // The last sets still on their way.
@@ -193,6 +227,8 @@ public:
         (void)all0;
         f.cpu_ms_per_set = f.complete ? (rx + set) * 1000 / f.complete : 0;
         f.set_share = rx > 0 ? set / rx : 0;
+        const double rx_per_set = f.complete ? rx / f.complete : 0;
+        f.matcher_share = rx_per_set > 0 ? matcher_cpu_per_set(stamps, static_cast<size_t>(n_)) / rx_per_set : 0;
         return f;
     }
 
@@ -221,8 +257,8 @@ int main()
     std::printf("synchronised capture: 1280 x 1024 Coord3D_ABC16 clouds (%.1f MB) per camera, one broadcast action "
                 "per set, cameras on one bridge, packet size 9000\n",
                 bench::kFrameMB);
-    std::printf("  %7s %4s %18s %12s %10s %10s %14s %12s %16s\n", "cameras", "PTP", "sets/s at 10/s", "complete",
-                "worst us", "p99 us", "fastest sets/s", "CPU ms/set", "set/receive CPU");
+    std::printf("  %7s %4s %14s %12s %10s %10s %14s %11s %16s %16s\n", "cameras", "PTP", "sets/s at 10/s", "complete",
+                "worst us", "p99 us", "fastest sets/s", "CPU ms/set", "set threads/rx", "matcher/rx");
     for (int n : {4, 8}) {
         for (int k = 0; k < kMaxCameras; ++k)
             sh("ip link set vy" + std::to_string(k) + (k < n ? " up" : " down"));
@@ -230,12 +266,13 @@ int main()
             Session session(n, ptp);
             const Figures paced = session.run(10, kPacedSeconds);
             const Figures fast = session.run(0, kFastSeconds);
-            std::printf("  %7d %4s %18.1f %5llu of %-4llu %10.0f %10.0f %14.1f %12.2f %15.2f%%\n", n,
+            std::printf("  %7d %4s %14.1f %5llu of %-4llu %10.0f %10.0f %14.1f %11.2f %15.1f%% %15.4f%%\n", n,
                         ptp ? "on" : "off", paced.sets_per_second, paced.complete, paced.actions, paced.worst_us,
-                        paced.p99_us, fast.sets_per_second, paced.cpu_ms_per_set, 100 * paced.set_share);
+                        paced.p99_us, fast.sets_per_second, paced.cpu_ms_per_set, 100 * paced.set_share,
+                        100 * paced.matcher_share);
         }
     }
-    std::printf("  aims: every action a complete set at 10 sets/s with four cameras; frame sets under 1 %% of the "
+    std::printf("  aims: every action a complete set at 10 sets/s with four cameras; the matcher under 1 %% of the "
                 "receive CPU\n");
     return 0;
 }

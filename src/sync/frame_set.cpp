@@ -1,6 +1,8 @@
 // The frame set's threads and buffers around the matcher.
 #include "sync/frame_set.h"
 
+#include <pthread.h>
+
 #include <chrono>
 #include <cstring>
 
@@ -132,6 +134,7 @@ int64_t FrameSet::stamp_of(Member& member, const PhotoInfo& frame)
 
 void FrameSet::capture_loop(size_t m)
 {
+    pthread_setname_np(pthread_self(), "vora-set");  // lets tools and benchmarks find the thread
     Member& member = *members_[m];
     while (!member.stop) {
         size_t slot;
