@@ -12,37 +12,25 @@
 #include "gvcp_codec.h"
 #include "vora_base_type.h"
 
-namespace {
-
-uint32_t take(const uint8_t*& p, size_t& left, int bytes)
-{
-    uint32_t v = 0;
-    for (int i = 0; i < bytes && left; ++i, --left)
-        v = v << 8 | *p++;
-    return v;
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     const uint8_t* p = data;
     size_t left = size;
     // The request: unicast or broadcast, with or without a list of cameras.
-    const uint32_t shape = take(p, left, 1);
+    const uint32_t shape = fuzz_take(p, left, 1);
     gvcp_action::Request request;
     request.host_ip = 0x0A000001;
     request.camera_ip = shape & 1 ? 0x0A000002 : 0;
     if (shape & 2)
         request.expected = {0x0A000002, 0x0A000003, 0x0A000004};
-    const uint16_t id = static_cast<uint16_t>(take(p, left, 2));
+    const uint16_t id = static_cast<uint16_t>(fuzz_take(p, left, 2));
 
     std::vector<gvcp_action::Reply> replies;
     while (left > 0) {
         // Each datagram: sender (1 byte picks one of a few addresses and
         // ports), length (1 byte), then its bytes.
-        const uint32_t sender = take(p, left, 1);
-        size_t len = take(p, left, 1);
+        const uint32_t sender = fuzz_take(p, left, 1);
+        size_t len = fuzz_take(p, left, 1);
         len = len < left ? len : left;
         const uint32_t ip = 0x0A000000 | (sender & 7);
         const uint16_t port = sender & 8 ? 1234 : GVCP_PORT;

@@ -15,4 +15,14 @@ inline void fuzz_check(bool promise_kept)
         std::abort();
 }
 
+// The next `bytes` bytes of the input as a big-endian number (fewer when the
+// input runs out), for targets that let the input choose their setting.
+inline uint32_t fuzz_take(const uint8_t*& p, size_t& left, int bytes)
+{
+    uint32_t v = 0;
+    for (int i = 0; i < bytes && left; ++i, --left)
+        v = v << 8 | *p++;
+    return v;
+}
+
 #endif

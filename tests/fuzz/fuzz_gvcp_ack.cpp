@@ -10,18 +10,6 @@
 #include "gvcp_codec.h"
 #include "vora_base_type.h"
 
-namespace {
-
-uint32_t take_u32(const uint8_t*& p, size_t& left)
-{
-    uint32_t v = 0;
-    for (int i = 0; i < 4 && left; ++i, --left)
-        v = v << 8 | *p++;
-    return v;
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     // The first 16 bytes choose the expectation and the sender; the rest is
@@ -29,12 +17,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const uint8_t* p = data;
     size_t left = size;
     gvcp::AckExpectation want{};
-    want.peer_ip = take_u32(p, left) & 1 ? 0 : 0xC0A8010A;
-    const uint32_t answer_and_id = take_u32(p, left);
+    want.peer_ip = fuzz_take(p, left, 4) & 1 ? 0 : 0xC0A8010A;
+    const uint32_t answer_and_id = fuzz_take(p, left, 4);
     want.answer = static_cast<uint16_t>(answer_and_id >> 16);
     want.ack_id = static_cast<uint16_t>(answer_and_id);
-    want.success_len = take_u32(p, left) % 600;
-    const uint32_t sender = take_u32(p, left);
+    want.success_len = fuzz_take(p, left, 4) % 600;
+    const uint32_t sender = fuzz_take(p, left, 4);
     const uint32_t from_ip = sender & 0x100 ? 0xC0A8010A : sender;
     const uint16_t from_port = sender & 0x200 ? GVCP_PORT : static_cast<uint16_t>(sender >> 16);
 

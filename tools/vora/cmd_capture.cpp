@@ -686,18 +686,8 @@ int cmd_capture(int argc, char** argv)
             throw UsageError(std::string(option) + " needs --sync action");
     const Options options = parse_options(args);
     const std::string selector = camera_option(args);
-    if (!make_directory(options.out)) {
-        report("cannot create " + options.out + ": " + std::strerror(errno));
+    if (!prepare_capture_directory(options.out, options.overwrite))
         return kExitCamera;
-    }
-    if (!options.overwrite) {
-        const std::string earlier = OutputFiles(options.out, false).earlier_capture();
-        if (!earlier.empty()) {
-            report(options.out + " holds files of an earlier capture (" + earlier +
-                   "); choose another --out, remove them, or give --overwrite");
-            return kExitCamera;
-        }
-    }
     CameraSession session;
     const int code = session.connect(selector);
     if (code != kExitOk)

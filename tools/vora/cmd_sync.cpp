@@ -857,18 +857,8 @@ int cmd_sync_status(int argc, char** argv)
 int sync_capture(const Args& args)
 {
     const SyncOptions options = parse_sync_options(args);
-    if (!make_directory(options.out)) {
-        report("cannot create " + options.out + ": " + std::strerror(errno));
+    if (!prepare_capture_directory(options.out, options.overwrite))
         return kExitCamera;
-    }
-    if (!options.overwrite) {
-        const std::string earlier = OutputFiles(options.out, false).earlier_capture();
-        if (!earlier.empty()) {
-            report(options.out + " holds files of an earlier capture (" + earlier +
-                   "); choose another --out, remove them, or give --overwrite");
-            return kExitCamera;
-        }
-    }
     SyncCapture capture(options);
     return capture.run();
 }

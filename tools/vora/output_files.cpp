@@ -128,6 +128,21 @@ bool make_directory(const std::string& path)
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+bool prepare_capture_directory(const std::string& path, bool overwrite)
+{
+    if (!make_directory(path)) {
+        report("cannot create " + path + ": " + std::strerror(errno));
+        return false;
+    }
+    const std::string earlier = overwrite ? std::string() : OutputFiles(path, false).earlier_capture();
+    if (!earlier.empty()) {
+        report(path + " holds files of an earlier capture (" + earlier +
+               "); choose another --out, remove them, or give --overwrite");
+        return false;
+    }
+    return true;
+}
+
 std::string write_failure(int status, int error)
 {
     return error ? errno_text(error) : status_text(status);

@@ -37,6 +37,9 @@ private:
 
 // mkdir -p; false when path is not a directory afterwards.
 bool make_directory(const std::string& path);
+// The folder a capture writes into: made, and (without overwrite) holding
+// no files of an earlier capture. False after saying why.
+bool prepare_capture_directory(const std::string& path, bool overwrite);
 
 // A library writer's failure: the system's reason when it left one in
 // errno, else the library's status text.
