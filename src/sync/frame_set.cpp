@@ -140,9 +140,10 @@ void FrameSet::capture_loop(size_t m)
         size_t slot;
         {
             std::unique_lock<std::mutex> lock(mutex_);
-            // No buffer free: the member's oldest frame waiting for a set
-            // makes room, counted unmatched, as a queue that is full would.
-            if (member.free.empty() && matcher_.drop_oldest(m))
+            // No buffer free (the sets are taken more slowly than the
+            // cameras make them): the oldest sets make room, whole, their
+            // frames counted unmatched, until one of this member's is free.
+            while (member.free.empty() && matcher_.queued(m) > 0 && matcher_.drop_oldest_set())
                 recycle_released();
             if (member.free.empty()) {
                 // All of them are being copied out: wait for one.

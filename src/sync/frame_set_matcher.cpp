@@ -55,11 +55,28 @@ bool FrameSetMatcher::exhausted() const
     return true;
 }
 
-bool FrameSetMatcher::drop_oldest(size_t member)
+bool FrameSetMatcher::drop_oldest_set()
 {
-    if (member >= queues_.size() || queues_[member].empty())
+    const Plan p = plan();
+    if (!p.any)
         return false;
-    release_front(member);
+    bool have_first = false;
+    int64_t earliest = 0;
+    for (size_t m = 0; m < queues_.size(); ++m) {
+        if (p.chosen[m] == npos)
+            continue;
+        const int64_t t = queues_[m].front().time_ns;
+        if (!have_first || stamp_diff(t, earliest) < 0) {
+            earliest = t;
+            have_first = true;
+        }
+        for (size_t k = 0; k <= p.discarded[m]; ++k)
+            release_front(m);
+    }
+    // Its late frames are unmatched too, as those of a set handed over.
+    emitted_ = have_first || emitted_;
+    if (have_first)
+        last_anchor_ = earliest;
     return true;
 }
 

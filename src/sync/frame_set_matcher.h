@@ -66,9 +66,14 @@ public:
     bool gone(size_t member) const { return gone_[member]; }
     // Every member is gone and nothing is queued: no set can come any more.
     bool exhausted() const;
-    // Drops the member's oldest queued frame as unmatched (its id then
-    // comes out of take_released); false when none is queued.
-    bool drop_oldest(size_t member);
+    // Frames of the member waiting for a set.
+    size_t queued(size_t member) const { return queues_[member].size(); }
+
+    // Gives up the oldest set the queued frames make, all its frames
+    // unmatched together (a consumer slower than the cameras): the sets
+    // after it stay whole, where dropping one member's frame would leave
+    // holes in them. False when nothing is queued.
+    bool drop_oldest_set();
 
     // The next set, when one can go out at now_ns.
     bool next(int64_t now_ns, MatchedSet* out);

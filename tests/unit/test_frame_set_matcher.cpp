@@ -236,15 +236,40 @@ TEST(FrameSetMatcher, QueuesAreBounded)
     EXPECT_EQ(released.front(), id_of(0, 0));  // the oldest go first
     EXPECT_EQ(released.back(), id_of(0, 935));
     EXPECT_EQ(m.statistics().unmatched, 936u);
-    EXPECT_TRUE(m.drop_oldest(0));
+    EXPECT_EQ(m.queued(0), 64u);
+    EXPECT_TRUE(m.drop_oldest_set());
     EXPECT_EQ(m.take_released(), std::vector<uint64_t>{id_of(0, 936)});
-    EXPECT_FALSE(m.drop_oldest(1));
+    EXPECT_EQ(m.queued(1), 0u);
     // The 63 left go out one by one once their wait is over.
     MatchedSet set;
     int sets = 0;
     while (m.next(50 * kMs, &set))
         ++sets;
     EXPECT_EQ(sets, 63);
+}
+
+TEST(FrameSetMatcher, ASlowConsumerLosesWholeSetsNotMembersOfThem)
+{
+    FrameSetMatcher m(3, 10, 50 * kMs);
+    for (uint64_t k = 0; k < 5; ++k)
+        for (size_t member = 0; member < 3; ++member)
+            m.push(member, static_cast<int64_t>(k * 100 * kMs + member), id_of(member, k), 0);
+    ASSERT_TRUE(m.drop_oldest_set());
+    ASSERT_TRUE(m.drop_oldest_set());
+    std::vector<uint64_t> released = m.take_released();
+    std::sort(released.begin(), released.end());
+    std::vector<uint64_t> expected = {id_of(0, 0), id_of(1, 0), id_of(2, 0), id_of(0, 1), id_of(1, 1), id_of(2, 1)};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(released, expected);
+    EXPECT_EQ(m.statistics().unmatched, 6u);
+    // What is left still forms whole sets.
+    MatchedSet set;
+    for (uint64_t k = 2; k < 5; ++k) {
+        ASSERT_TRUE(m.next(0, &set)) << k;
+        EXPECT_TRUE(set.complete) << k;
+        EXPECT_EQ(set.members[1].id, id_of(1, k));
+    }
+    EXPECT_FALSE(m.drop_oldest_set());
 }
 
 TEST(ClockMapping, CameraTimeAsHostTimeWithoutOverflow)
