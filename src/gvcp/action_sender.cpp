@@ -21,6 +21,9 @@ using Clock = std::chrono::steady_clock;
 // Datagrams read before the clock is looked at again, so that a flood
 // cannot hold the loop past its time.
 constexpr int DRAIN_BATCH = 64;
+// Answers kept for one request at most: a flood from forged addresses must
+// not grow the list until the time is up.
+constexpr size_t MAX_REPLIES = 4096;
 
 sockaddr_in address(uint32_t ip, uint16_t port)
 {
@@ -119,7 +122,7 @@ bool accept_reply(const uint8_t* data, size_t len, uint32_t ip, uint16_t port, c
 {
     const gvcp::AckExpectation want{r.camera_ip, gvcp::ACTION_ACK, id, gvcp::HEADER_LEN};
     gvcp::AckHeader header;
-    if (!gvcp::ack_matches(data, len, ip, port, want, &header) || !wanted(r, ip))
+    if (replies->size() >= MAX_REPLIES || !gvcp::ack_matches(data, len, ip, port, want, &header) || !wanted(r, ip))
         return false;
     const bool seen =
         std::any_of(replies->begin(), replies->end(), [ip](const Reply& reply) { return reply.camera_ip == ip; });
