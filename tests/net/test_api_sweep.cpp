@@ -277,6 +277,44 @@ std::vector<Row> rows(Hostile& h)
         [&h](int i, int) { return ForceIP(i, h.path("999.1.2.3"), h.path("255.255.255.0 trailing"), h.path("")); },
         {ARG}, {ARG}, {ARG});
 
+    // ---- synchronised capture: what needs no camera ----
+    add("SendAction: no host, bad addresses, no action, negative counts", N,
+        [](int, int) {
+            const VoraAction go{1, 1, 1, 0, 0};
+            VoraActionAck acks[2];
+            for (const int s : {SendAction(nullptr, nullptr, &go, 0, acks, 2), SendAction("", nullptr, &go, 0, acks, 2),
+                                SendAction("127.0.0.300", nullptr, &go, 0, acks, 2),
+                                SendAction("127.0.0.1", "not an address", &go, 0, acks, 2),
+                                SendAction("127.0.0.1", nullptr, nullptr, 0, acks, 2),
+                                SendAction("127.0.0.1", nullptr, &go, -1, acks, 2),
+                                SendAction("127.0.0.1", nullptr, &go, 0, nullptr, 2),
+                                SendAction("127.0.0.1", nullptr, &go, 0, acks, -1)})
+                if (s != VORA_ERR_INVALID_ARG)
+                    return static_cast<long long>(s);
+            return static_cast<long long>(VORA_ERR_INVALID_ARG);
+        },
+        {ARG}, {}, {});
+    add("frame sets: no members, unknown and closed sets, null records", N,
+        [](int, int) {
+            VoraFrameSetOptions options{1000, 1000, VORA_SET_TIME_CAMERA};
+            VoraFrameSetStatistics stats{};
+            PhotoInfo frame{};
+            VoraSetFrameInfo member{};
+            VoraFrameSetInfo info{};
+            for (const int s : {OpenFrameSet(nullptr, 1, &options), GetFrameSetStatistics(0, nullptr)})
+                if (s != VORA_ERR_INVALID_ARG)
+                    return static_cast<long long>(s);
+            for (const int set : {INT_MIN, -1, 0, 15, 16, INT_MAX})
+                for (const int s : {NextFrameSet(set, &frame, &member, &info, 0), GetFrameSetStatistics(set, &stats),
+                                    CloseFrameSet(set)})
+                    if (s != VORA_ERR_FRAME_SET_MISSING)
+                        return static_cast<long long>(s);
+            return static_cast<long long>(VORA_ERR_FRAME_SET_MISSING);
+        },
+        {VORA_ERR_FRAME_SET_MISSING}, {}, {});
+    add("CameraTicksToHostNs(null)", N,
+        [](int, int) { return static_cast<long long>(CameraTicksToHostNs(nullptr, 5)); }, {0}, {}, {});
+
     // ---- camera objects: connection, registers, description ----
     add("SDKVersion", C, [](int i, int) { return static_cast<long long>(strlen(SDKVersion(i))); }, {0}, {18}, {18});
     add("CameraVerions", C, [](int i, int) { return static_cast<long long>(strnlen(CameraVerions(i), 64)); }, {0}, {9},
@@ -292,6 +330,59 @@ std::vector<Row> rows(Hostile& h)
         },
         {CAM}, {3000}, {3000});
     add("GetConnectionState", C, [](int i, int) { return GetConnectionState(i); }, {CAM}, {OFF}, {OK});
+    // ---- synchronised capture ----
+    add("sync calls with null records", C,
+        [](int i, int) {
+            uint32_t key = 0;
+            for (const int s : {GetSyncCapability(i, nullptr), GetActionGroup(i, 0, nullptr, &key),
+                                GetActionGroup(i, 0, &key, nullptr), GetClockMapping(i, nullptr)})
+                if (s != VORA_ERR_INVALID_ARG)
+                    return static_cast<long long>(s);
+            return static_cast<long long>(VORA_ERR_INVALID_ARG);
+        },
+        {ARG}, {ARG}, {ARG});
+    add("GetSyncCapability", C,
+        [](int i, int) {
+            VoraSyncCapability c{};
+            const int s = GetSyncCapability(i, &c);
+            return s == 0 ? static_cast<long long>(c.action + c.scheduled_action + c.ptp) : s;
+        },
+        {CAM}, {OFF}, {3});
+    add("GetClockMapping", C,
+        [](int i, int) {
+            VoraClockMapping m{};
+            const int s = GetClockMapping(i, &m);
+            return s == 0 ? static_cast<long long>(m.tick_frequency == 1000000000 && m.uncertainty_ns >= 0) : s;
+        },
+        {CAM}, {OFF}, {1});
+    for (uint32_t signal : {2u, 1000u, UINT32_MAX})
+        add("SetActionGroup(signal " + std::to_string(signal) + ")", C,
+            [signal](int i, int) { return SetActionGroup(i, signal, 1, 1); }, {CAM}, {OFF},
+            {VORA_ERR_SYNC_UNSUPPORTED});
+    add("SendActionToCameras: no list, counts out of range, no action or acknowledges", C,
+        [](int i, int) {
+            const VoraAction go{1, 1, 1, 0, 0};
+            VoraActionAck acks[1];
+            for (const int s :
+                 {SendActionToCameras(nullptr, 1, &go, 0, acks), SendActionToCameras(&i, 0, &go, 0, acks),
+                  SendActionToCameras(&i, -1, &go, 0, acks), SendActionToCameras(&i, 100000, &go, 0, acks),
+                  SendActionToCameras(&i, 1, nullptr, 0, acks), SendActionToCameras(&i, 1, &go, 0, nullptr),
+                  SendActionToCameras(&i, 1, &go, -1, acks)})
+                if (s != VORA_ERR_INVALID_ARG)
+                    return static_cast<long long>(s);
+            return static_cast<long long>(VORA_ERR_INVALID_ARG);
+        },
+        {ARG}, {ARG}, {ARG});
+    // No acknowledge asked for: a connected camera counts as reached, one
+    // that is not is left out with its reason.
+    add("SendActionToCameras(no acknowledge)", C,
+        [](int i, int) {
+            const VoraAction go{1, 1, 1, 0, 0};
+            VoraActionAck ack{0, 12345};
+            const int s = SendActionToCameras(&i, 1, &go, 0, &ack);
+            return s == 1 ? static_cast<long long>(ack.status) : s == 0 ? ack.status * 10LL : s;
+        },
+        {CAM}, {OFF * 10}, {OK});
     add("GetHeartBeatTimeout", C, [](int i, int) { return GetHeartBeatTimeout(i); }, {CAM}, {OFF}, {3000});
     for (int t : {INT_MIN, -1, 0, INT_MAX})
         add("SetHeartBeatTimeout(" + std::to_string(t) + ")", C, [t](int i, int) { return SetHeartBeatTimeout(i, t); },
