@@ -8,8 +8,6 @@
 //
 // Runs in a private network namespace (make bench does that); the camera
 // namespaces and links vanish with it.
-#include <fcntl.h>
-#include <sched.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -22,6 +20,7 @@
 #include <vector>
 
 #include "bench_common.h"
+#include "bench_sim.h"
 #include "sim_camera.h"
 #include "sim_description.h"
 #include "vora_qelcamera_api.h"
@@ -58,23 +57,11 @@ std::unique_ptr<vsim::SimCamera> camera_in_namespace(int k)
     config.mac[5] = static_cast<uint8_t>(0x40 + k);
     config.resend_history = 32;
     config.ftp = false;
-    // The camera's sockets and threads belong to the namespace of the thread
-    // that starts it.
-    std::unique_ptr<vsim::SimCamera> sim;
-    std::thread starter([&] {
-        const int fd = open(("/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0 || setns(fd, CLONE_NEWNET) != 0) {
-            std::fprintf(stderr, "multi_camera_bench: cannot enter %s\n", ns.c_str());
-            std::exit(1);
-        }
-        close(fd);
-        sim = std::make_unique<vsim::SimCamera>(config);
-        if (sim->start() != 0) {
-            std::fprintf(stderr, "multi_camera_bench: camera %d did not start\n", k);
-            std::exit(1);
-        }
-    });
-    starter.join();
+    std::unique_ptr<vsim::SimCamera> sim = bench::start_camera_in(ns, config);
+    if (!sim) {
+        std::fprintf(stderr, "multi_camera_bench: camera %d did not start in %s\n", k, ns.c_str());
+        std::exit(1);
+    }
     return sim;
 }
 

@@ -11,9 +11,6 @@
 //
 // Runs in a private network namespace (make bench does that); the camera
 // namespaces, links and bridge vanish with it.
-#include <fcntl.h>
-#include <sched.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -27,6 +24,7 @@
 #include <vector>
 
 #include "bench_common.h"
+#include "bench_sim.h"
 #include "sim_camera.h"
 #include "sim_description.h"
 #include "sync/frame_set_matcher.h"
@@ -69,25 +67,10 @@ std::unique_ptr<vsim::SimCamera> camera_in_namespace(int k)
     config.mac[5] = static_cast<uint8_t>(0x60 + k);
     config.resend_history = 32;
     config.ftp = false;
-    std::unique_ptr<vsim::SimCamera> sim;
-    std::thread starter([&] {
-        const int fd = open(("/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0 || setns(fd, CLONE_NEWNET) != 0)
-            fail("cannot enter " + ns);
-        close(fd);
-        sim = std::make_unique<vsim::SimCamera>(config);
-        if (sim->start() != 0)
-            fail("camera " + std::to_string(k) + " did not start");
-    });
-    starter.join();
+    std::unique_ptr<vsim::SimCamera> sim = bench::start_camera_in(ns, config);
+    if (!sim)
+        fail("camera " + std::to_string(k) + " did not start in " + ns);
     return sim;
-}
-
-double process_cpu()
-{
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return u.ru_utime.tv_sec + u.ru_utime.tv_usec / 1e6 + u.ru_stime.tv_sec + u.ru_stime.tv_usec / 1e6;
 }
 
 struct Figures {
@@ -188,7 +171,7 @@ public:
         std::vector<VoraSetFrameInfo> each(static_cast<size_t>(n_));
         VoraFrameSetStatistics s0{}, s1{};
         GetFrameSetStatistics(set_, &s0);
-        const double rx0 = bench::receive_thread_cpu(), set0 = bench::threads_cpu("vora-set"), all0 = process_cpu();
+        const double rx0 = bench::receive_thread_cpu(), set0 = bench::threads_cpu("vora-set");
         const auto start = std::chrono::steady_clock::now();
         const auto end = start + std::chrono::duration<double>(seconds);
         auto due = start;
@@ -224,7 +207,6 @@ public:
             f.p99_us = spreads[static_cast<size_t>(0.99 * (spreads.size() - 1))];
         }
         const double rx = bench::receive_thread_cpu() - rx0, set = bench::threads_cpu("vora-set") - set0;
-        (void)all0;
         f.cpu_ms_per_set = f.complete ? (rx + set) * 1000 / f.complete : 0;
         f.set_share = rx > 0 ? set / rx : 0;
         const double rx_per_set = f.complete ? rx / f.complete : 0;
