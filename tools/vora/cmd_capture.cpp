@@ -601,21 +601,13 @@ int Capture::run()
     }
     if (!failed_ && !lost_ && o_.fuse && (code == kExitOk || interrupted()))
         fuse();
-    if (!frame_lines_.empty()) {
-        std::string lines;
-        for (const std::string& l : frame_lines_)
-            lines += l;
-        std::string error;
-        if (!files_.write_bytes("frames.jsonl", lines.data(), lines.size(), &error))
-            fail(error);
-    }
+    std::string lines_error;
+    if (!files_.write_lines("frames.jsonl", frame_lines_, &lines_error))
+        fail(lines_error);
     for (size_t i = 0; i < channels_.size(); ++i)
         summaries[i].saved = channels_[i].saved;
 
-    const std::string result = interrupted()                ? "interrupted"
-                               : lost_                      ? "camera lost"
-                               : code != kExitOk || failed_ ? "failed"
-                                                            : "ok";
+    const std::string result = capture_result(interrupted(), lost_, code != kExitOk || failed_);
     std::vector<std::string> files = files_.written();
     files.push_back(files_.path("summary.json"));
     const std::string json = summary_json(cam_, s_.serial(), elapsed_, result, summaries, files, o_.out);

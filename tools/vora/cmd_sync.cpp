@@ -658,18 +658,10 @@ int SyncCapture::run()
             cam.lost ? cam.session->close_or_leave(code) : cam.session->close();
         return code;
     }
-    if (!set_lines_.empty()) {
-        std::string lines;
-        for (const std::string& l : set_lines_)
-            lines += l;
-        std::string error;
-        if (!files_.write_bytes("sets.jsonl", lines.data(), lines.size(), &error))
-            fail(error);
-    }
-    const std::string result = interrupted()                ? "interrupted"
-                               : lost_                      ? "camera lost"
-                               : code != kExitOk || failed_ ? "failed"
-                                                            : "ok";
+    std::string lines_error;
+    if (!files_.write_lines("sets.jsonl", set_lines_, &lines_error))
+        fail(lines_error);
+    const std::string result = capture_result(interrupted(), lost_, code != kExitOk || failed_);
     std::vector<std::string> files = files_.written();
     files.push_back(files_.path("summary.json"));
     std::string json = summary(result, files);

@@ -128,6 +128,21 @@ bool make_directory(const std::string& path)
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+bool OutputFiles::write_lines(const std::string& name, const std::vector<std::string>& lines, std::string* error)
+{
+    if (lines.empty())
+        return true;
+    std::string text;
+    for (const std::string& line : lines)
+        text += line;
+    return write_bytes(name, text.data(), text.size(), error);
+}
+
+std::string capture_result(bool interrupted, bool lost, bool failed)
+{
+    return interrupted ? "interrupted" : lost ? "camera lost" : failed ? "failed" : "ok";
+}
+
 bool prepare_capture_directory(const std::string& path, bool overwrite)
 {
     if (!make_directory(path)) {

@@ -25,6 +25,8 @@ public:
                std::string* error);
     // The same for bytes in memory.
     bool write_bytes(const std::string& name, const void* data, size_t size, std::string* error);
+    // A file of lines (JSON Lines), written whole; nothing when there are none.
+    bool write_lines(const std::string& name, const std::vector<std::string>& lines, std::string* error);
 
     std::string path(const std::string& name) const { return dir_ + "/" + name; }
     const std::vector<std::string>& written() const { return written_; }
@@ -40,6 +42,9 @@ bool make_directory(const std::string& path);
 // The folder a capture writes into: made, and (without overwrite) holding
 // no files of an earlier capture. False after saying why.
 bool prepare_capture_directory(const std::string& path, bool overwrite);
+
+// The result a capture's summary gives: interrupted, camera lost, failed or ok.
+std::string capture_result(bool interrupted, bool lost, bool failed);
 
 // A library writer's failure: the system's reason when it left one in
 // errno, else the library's status text.
