@@ -210,58 +210,85 @@ int SimCamera::send_raw(uint32_t ip, uint16_t port, const void* data, size_t len
 
 namespace {
 
-// How long ago the kernel took the datagram in (its receive time stamp),
-// bounded: a clock step must not move an action by more than a moment.
-int64_t arrival_ago_ns(msghdr& msg)
+// Datagrams taken from one socket before the others get their turn.
+constexpr int DRAIN_BATCH = 64;
+
+int64_t realtime_now_ns()
+{
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+// When the kernel took the datagram in (realtime ns); 0 when it did not say.
+int64_t arrival_ns(msghdr& msg)
 {
     for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
         if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS)
             continue;
         timespec at{};
         std::memcpy(&at, CMSG_DATA(c), sizeof at);
-        timespec now{};
-        clock_gettime(CLOCK_REALTIME, &now);
-        const int64_t ago = (int64_t(now.tv_sec) - at.tv_sec) * 1000000000 + (now.tv_nsec - at.tv_nsec);
-        return std::clamp<int64_t>(ago, 0, 100000000);
+        return int64_t(at.tv_sec) * 1000000000 + at.tv_nsec;
     }
     return 0;
 }
+
+struct Incoming {
+    std::vector<uint8_t> data;
+    Peer from;
+    bool broadcast = false;
+    int64_t arrival = 0;
+};
 
 }  // namespace
 
 void SimCamera::serve()
 {
     uint8_t buf[2048];
+    std::vector<Incoming> incoming;
     while (running_) {
         std::vector<pollfd> pfd = {{socket_, POLLIN, 0}, {broadcast_socket_, POLLIN, 0}};
         for (int st : stream_sockets_)
             pfd.push_back({st, POLLIN, 0});
         if (poll(pfd.data(), pfd.size(), 20) <= 0)
             continue;
+        incoming.clear();
         for (size_t i = 0; i < pfd.size(); ++i) {
             if (!(pfd[i].revents & POLLIN))
                 continue;
-            sockaddr_in from{};
-            iovec io{buf, sizeof buf};
-            alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
-            msghdr msg{};
-            msg.msg_name = &from;
-            msg.msg_namelen = sizeof from;
-            msg.msg_iov = &io;
-            msg.msg_iovlen = 1;
-            msg.msg_control = control;
-            msg.msg_controllen = sizeof control;
-            ssize_t n = recvmsg(pfd[i].fd, &msg, MSG_DONTWAIT);
-            if (n < 0)
-                continue;
-            const int64_t ago = arrival_ago_ns(msg);
-            if (i >= 2) {
-                std::lock_guard<std::mutex> lock(mutex_);
-                stream_inbox_.emplace_back(static_cast<int>(i - 2), std::vector<uint8_t>(buf, buf + n));
-            } else if (n > 0) {
-                handle(buf, static_cast<size_t>(n), Peer{ntohl(from.sin_addr.s_addr), ntohs(from.sin_port)}, i == 1,
-                       ago);
+            for (int k = 0; k < DRAIN_BATCH; ++k) {
+                sockaddr_in from{};
+                iovec io{buf, sizeof buf};
+                alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+                msghdr msg{};
+                msg.msg_name = &from;
+                msg.msg_namelen = sizeof from;
+                msg.msg_iov = &io;
+                msg.msg_iovlen = 1;
+                msg.msg_control = control;
+                msg.msg_controllen = sizeof control;
+                const ssize_t n = recvmsg(pfd[i].fd, &msg, MSG_DONTWAIT);
+                if (n < 0)
+                    break;
+                if (i >= 2) {
+                    std::lock_guard<std::mutex> lock(mutex_);
+                    stream_inbox_.emplace_back(static_cast<int>(i - 2), std::vector<uint8_t>(buf, buf + n));
+                } else if (n > 0) {
+                    incoming.push_back(Incoming{std::vector<uint8_t>(buf, buf + n),
+                                                Peer{ntohl(from.sin_addr.s_addr), ntohs(from.sin_port)}, i == 1,
+                                                arrival_ns(msg)});
+                }
             }
+        }
+        // A device has one network port: what came first is handled first,
+        // whichever socket (its address or the broadcast) it reached.
+        std::stable_sort(incoming.begin(), incoming.end(),
+                         [](const Incoming& a, const Incoming& b) { return a.arrival < b.arrival; });
+        for (const Incoming& in : incoming) {
+            // An action takes effect when it arrived, bounded: a clock step
+            // must not move it by more than a moment.
+            const int64_t ago = in.arrival ? std::clamp<int64_t>(realtime_now_ns() - in.arrival, 0, 100000000) : 0;
+            handle(in.data.data(), in.data.size(), in.from, in.broadcast, ago);
         }
     }
 }
@@ -557,8 +584,7 @@ bool SimCamera::on_forceip(const uint8_t* data, size_t len)
     return true;
 }
 
-size_t SimCamera::on_action(const uint8_t* data, size_t len, uint8_t flag, uint16_t id, uint8_t* ack,
-                             int64_t ago_ns)
+size_t SimCamera::on_action(const uint8_t* data, size_t len, uint8_t flag, uint16_t id, uint8_t* ack, int64_t ago_ns)
 {
     // Without unconditional action mode a device acts only while an
     // application holds control; a malformed command is dropped.

@@ -423,8 +423,12 @@ TEST_F(SimActions, ALateScheduledActionIsRefusedAndAFullQueueOverflows)
 TEST_F(SimActions, NobodyInControlMeansNoAction)
 {
     ASSERT_EQ(app.write(Control_Channel_Privilage_Reg, 0), 0);
+    const size_t before = sim.command_count();
     actor.act(action(), 1);
     actor.act(action(), 2, true);
+    // The broadcast comes in on another socket than the control write after
+    // it: both actions must have been handled before control is taken.
+    ASSERT_TRUE(eventually([&] { return sim.command_count() >= before + 2; }));
     ASSERT_EQ(app.write(Control_Channel_Privilage_Reg, 2), 0);
     probe(3);
     EXPECT_EQ(sim.actions_fired.load(), 1);
