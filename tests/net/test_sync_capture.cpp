@@ -6,8 +6,10 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "eventually.h"
@@ -21,6 +23,7 @@ constexpr int kCameras = 4;
 constexpr uint32_t kDeviceKey = 0x56524131;
 constexpr int kJitterUs = 5;
 constexpr unsigned kWidth = 320, kHeight = 256;
+constexpr int64_t kTolerance = 5000000LL * kTestSlowdown;  // ns
 
 std::string cam_ip(int k)
 {
@@ -102,8 +105,11 @@ protected:
         std::vector<VoraSetMember> members;
         for (int i = 0; i < kCameras; ++i)
             members.push_back(VoraSetMember{i, 0});
-        // A set waits for a late member longer when the build is slow.
-        VoraFrameSetOptions options{1000000, wait_us * kTestSlowdown, VORA_SET_TIME_CAMERA};
+        // A set waits for a late member longer when the build is slow. The
+        // tolerance is wide (simulated cameras on a loaded machine may stamp
+        // one broadcast milliseconds apart); send() spaces the actions well
+        // beyond it, so that no two actions' frames share a window.
+        VoraFrameSetOptions options{kTolerance, wait_us * kTestSlowdown, VORA_SET_TIME_CAMERA};
         set_ = OpenFrameSet(members.data(), kCameras, &options);
         ASSERT_GE(set_, 0);
     }
@@ -112,6 +118,7 @@ protected:
 
     int send(const VoraAction& a, VoraActionAck* acks)
     {
+        std::this_thread::sleep_for(std::chrono::nanoseconds(3 * kTolerance));
         return SendActionToCameras(indices_.data(), kCameras, &a, 1000 * kTestSlowdown, acks);
     }
 
