@@ -145,8 +145,6 @@ const char* const kSyncOnly[] = {"--rate", "--action-key", "--action-group", "--
 
 constexpr long long kPollUs = 20000;  // one wait per channel and round
 
-const char* const kFormats[] = {"pcd", "ply", "plybin", "txt", "png", "bmp", "raw"};
-
 struct Options {
     std::vector<unsigned short> channels;  // empty: every channel of the camera
     bool by_frames = true;
@@ -185,11 +183,7 @@ Options parse_options(const Args& args)
     } else if (args.has("--frames")) {
         o.frames = static_cast<unsigned>(to_integer(args.value("--frames"), "--frames", 1, 100000000));
     }
-    for (const std::string& f : split(args.value("--format", "pcd,png,bmp"), ',')) {
-        if (std::find(std::begin(kFormats), std::end(kFormats), f) == std::end(kFormats))
-            throw UsageError("unknown format \"" + f + "\" (pcd, ply, plybin, txt, png, bmp, raw)");
-        o.formats.insert(f);
-    }
+    o.formats = formats_option(args);
     if (args.has("--keep"))
         o.keep = static_cast<unsigned>(to_integer(args.value("--keep"), "--keep", 1, 1000));
     o.keep_incomplete = args.has("--keep-incomplete");
@@ -211,10 +205,7 @@ Options parse_options(const Args& args)
                 throw UsageError("unknown filter \"" + name + "\" (outlier[:T], spatial[:M])");
         }
     }
-    const std::string resend = args.value("--resend", "on");
-    if (resend != "on" && resend != "off")
-        throw UsageError("--resend takes on or off");
-    o.resend = resend == "on";
+    o.resend = resend_option(args);
     if (args.has("--timeout"))
         o.timeout_s = to_number(args.value("--timeout"), "--timeout", 0.1, 3600);
     return o;

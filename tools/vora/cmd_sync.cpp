@@ -37,8 +37,6 @@ constexpr unsigned kDefaultGroupKey = 1;
 constexpr unsigned kDefaultGroupMask = 1;
 constexpr long long kPollUs = 20000;
 
-const char* const kFormats[] = {"pcd", "ply", "plybin", "txt", "png", "bmp", "raw"};
-
 const char* ptp_state_name(int state)
 {
     switch (state) {
@@ -115,17 +113,10 @@ SyncOptions parse_sync_options(const Args& args)
     o.channels = channels_option(args);
     if (args.has("--frames"))
         o.frames = static_cast<unsigned>(to_integer(args.value("--frames"), "--frames", 1, 100000000));
-    for (const std::string& f : split(args.value("--format", "pcd,png,bmp"), ',')) {
-        if (std::find(std::begin(kFormats), std::end(kFormats), f) == std::end(kFormats))
-            throw UsageError("unknown format \"" + f + "\" (pcd, ply, plybin, txt, png, bmp, raw)");
-        o.formats.insert(f);
-    }
+    o.formats = formats_option(args);
     o.overwrite = args.has("--overwrite");
     o.json = args.has("--json");
-    const std::string resend = args.value("--resend", "on");
-    if (resend != "on" && resend != "off")
-        throw UsageError("--resend takes on or off");
-    o.resend = resend == "on";
+    o.resend = resend_option(args);
     if (args.has("--timeout"))
         o.timeout_s = to_number(args.value("--timeout"), "--timeout", 0.1, 3600);
     o.device_key = key_option(args, "--action-key", kDefaultDeviceKey);

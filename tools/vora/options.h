@@ -3,6 +3,7 @@
 #ifndef VORA_TOOL_OPTIONS_H
 #define VORA_TOOL_OPTIONS_H
 
+#include <set>
 #include <string>
 
 #include "cli_options.h"
@@ -22,6 +23,10 @@ extern const OptionDef kCameraOption;
 std::string camera_option(const Args& args);
 // --json: one JSON document on stdout instead of text.
 extern const OptionDef kJsonOption;
+// What a capture writes and how it receives, for single and synchronised
+// capture alike: --format LIST (default pcd,png,bmp) and --resend on|off.
+std::set<std::string> formats_option(const Args& args);
+bool resend_option(const Args& args);
 
 }  // namespace vora_tool
 
