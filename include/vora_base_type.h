@@ -128,6 +128,8 @@ enum VoraStatus {
     VORA_ERR_NO_ACK = -90,           /* no acknowledge came for an action command in time */
     VORA_ERR_SYNC_UNSUPPORTED = -91, /* the camera does not say it can (action commands, scheduled actions, PTP) */
     VORA_ERR_FRAME_SET_MISSING = -92, /* no open frame set with that number */
+    VORA_ERR_LOAN_LIMIT = -93,        /* the stream has as many frames out on loan as its loan limit */
+    VORA_ERR_NOT_LENT = -94,          /* not a frame the stream has out on loan */
     VORA_ERR_STREAM_MISSING = -98,
     VORA_ERR_CAMERA_MISSING = -99
 };

@@ -295,6 +295,58 @@ VORA_API int Capture(int index, unsigned short channel, PhotoInfo* frame);
 VORA_API int TryCapture(int index, unsigned short channel, PhotoInfo* frame);
 VORA_API int TimeoutCapture(int index, unsigned short channel, PhotoInfo* frame, long long timeout_us);
 
+/* ---- borrowed frames: capture without a copy ---- */
+
+/* BorrowFrame fills *frame as Capture does, except that frame->pixel points
+ * into the library's own buffer instead of the caller's: the frame is lent.
+ * Nothing writes into a lent buffer, so its bytes stay as they were handed
+ * over until the caller gives it back with ReturnFrame. timeout_us < 0 waits
+ * without limit, 0 does not wait; -34 when no frame came in time, -80 as for
+ * Capture, -93 when the stream already has its loan limit of frames out (the
+ * ready frame stays queued). Lent frames are extra to the stream's buffer
+ * count, so a caller holding frames does not starve reception.
+ *
+ * StreamOff and DestroyCamera wait up to one second for frames out on loan
+ * to come back (from other threads), then reclaim the rest: their buffers
+ * are freed, counted and logged, and the caller must no longer read them. */
+VORA_API int BorrowFrame(int index, unsigned short channel, PhotoInfo* frame, long long timeout_us);
+/* Gives a lent frame back; frame->pixel names it. 0, or -94 when it is not a
+ * frame this stream has out on loan (returned already, or another's). */
+VORA_API int ReturnFrame(int index, unsigned short channel, const PhotoInfo* frame);
+/* How many frames may be out on loan at once: 1..64, 4 when a stream opens. */
+VORA_API int SetLoanLimit(int index, unsigned short channel, unsigned int frames);
+VORA_API int GetLoanLimit(int index, unsigned short channel);
+
+typedef struct VoraLoanStatistics {
+    uint32_t out;       /* frames out on loan now */
+    uint32_t limit;     /* the loan limit */
+    uint64_t lent;      /* frames lent since the stream opened */
+    uint64_t returned;  /* frames given back */
+    uint64_t refused;   /* BorrowFrame calls refused at the limit (-93) */
+} VoraLoanStatistics;
+VORA_API int GetLoanStatistics(int index, unsigned short channel, VoraLoanStatistics* statistics);
+
+/* ---- how datagrams reached the stream ---- */
+
+/* Where the kernel can coalesce a stream's datagrams (UDP GRO, Linux 5.0+),
+ * one receive call takes a train of same-size datagrams of the camera's
+ * flow; their data lands in place in the frame as single datagrams' does.
+ * Trains the receiver cannot lay out (another segment size) are taken apart
+ * by copying, with the same result. */
+typedef struct VoraReceivePathStatistics {
+    uint32_t gro;               /* 1 when the socket accepts coalesced trains */
+    uint32_t reserved;
+    uint64_t calls;             /* receive system calls that brought data */
+    uint64_t datagrams;         /* datagrams received (each of a train counted) */
+    uint64_t trains;            /* trains of two or more datagrams */
+    uint64_t train_datagrams;   /* datagrams that came in trains */
+    uint64_t irregular_trains;  /* trains taken apart by copying */
+    uint64_t landed;            /* payload datagrams whose data the kernel put in place */
+    uint64_t frames_gro;        /* frames handed over with at least one train among their datagrams */
+    uint64_t frames_datagram;   /* frames handed over that came datagram by datagram */
+} VoraReceivePathStatistics;
+VORA_API int GetReceivePathStatistics(int index, unsigned short channel, VoraReceivePathStatistics* statistics);
+
 /* ---- recording and replay ---- */
 
 /* Options of StartRecording. */

@@ -63,6 +63,8 @@ constexpr StatusText kLibraryTexts[] = {
     {VORA_ERR_NO_ACK, "no acknowledge came for the action command"},
     {VORA_ERR_SYNC_UNSUPPORTED, "the camera cannot do this (action commands, scheduled actions or PTP)"},
     {VORA_ERR_FRAME_SET_MISSING, "no open frame set with that number"},
+    {VORA_ERR_LOAN_LIMIT, "the stream has as many frames out on loan as its loan limit"},
+    {VORA_ERR_NOT_LENT, "not a frame the stream has out on loan"},
     {VORA_ERR_RECORDING_BUSY, "a recording runs on this camera already (or too many recordings are open)"},
     {VORA_ERR_NOT_RECORDING, "no recording runs on this camera"},
     {VORA_ERR_RECORDING_IO, "cannot create, write or open the recording file"},
