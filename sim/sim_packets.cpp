@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "socket_address.h"
 
@@ -41,13 +42,12 @@ void send_slice(int sock, uint32_t host, uint32_t port, const std::vector<Packet
 }
 
 // Said once per process, however many cameras find it out.
-std::atomic<bool> g_told{false};
+std::atomic<bool> g_told_off{false}, g_told_size{false};
 
-void tell_once(const char* what, int err)
+void tell_once(std::atomic<bool>& told, const std::string& what, int err)
 {
-    if (!g_told.exchange(true))
-        std::fprintf(stderr, "vora-camsim: %s (%s); stream packets go datagram by datagram\n", what,
-                     std::strerror(err));
+    if (!told.exchange(true))
+        std::fprintf(stderr, "vora-camsim: %s (%s)\n", what.c_str(), std::strerror(err));
 }
 
 }  // namespace
@@ -158,7 +158,7 @@ bool PacketSender::supported(int sock)
 void PacketSender::disable(const char* why, int err)
 {
     disabled_ = true;
-    tell_once(why, err);
+    tell_once(g_told_off, std::string(why) + ": stream packets go datagram by datagram", err);
 }
 
 void PacketSender::send(int sock, uint32_t host, uint32_t port, std::vector<Packet>& packets, bool trains)
@@ -220,10 +220,8 @@ void PacketSender::send(int sock, uint32_t host, uint32_t port, std::vector<Pack
             const int r = sendmmsg(sock, msgs + sent, static_cast<unsigned>(n - sent), 0);
             if (r > 0) {
                 for (size_t k = sent; k < sent + static_cast<size_t>(r); ++k)
-                    if (plan[start + k].count > 1) {
-                        took_one_ = true;
+                    if (plan[start + k].count > 1)
                         trains_sent_.fetch_add(1, std::memory_order_relaxed);
-                    }
                 sent += static_cast<size_t>(r);
                 continue;
             }
@@ -235,11 +233,10 @@ void PacketSender::send(int sock, uint32_t host, uint32_t port, std::vector<Pack
             }
             const Train& t = plan[start + sent];
             if (t.count > 1 && (err == EIO || err == EINVAL || err == EMSGSIZE)) {
-                // The kernel sent nothing of a train it refused. A device
-                // that cannot checksum them (EIO), or a refusal before any
-                // train went out, ends trains for good; the rest leaves
-                // datagram by datagram, so nothing is lost on the way.
-                if (err == EIO || !took_one_) {
+                // The kernel sent nothing of a train it refused, so its
+                // datagrams go again one by one and nothing is lost. A
+                // device that cannot checksum trains (EIO) ends them for good.
+                if (err == EIO) {
                     disable("the device takes no UDP trains", err);
                     send_slice(sock, host, port, packets, t.first, packets.size() - t.first);
                     return;
@@ -247,6 +244,10 @@ void PacketSender::send(int sock, uint32_t host, uint32_t port, std::vector<Pack
                 // A segment larger than the route takes: that size goes
                 // datagram by datagram from now on, as the path would have it.
                 refused_segments_.push_back(t.segment);
+                tell_once(g_told_size,
+                          "UDP trains of " + std::to_string(t.segment) +
+                              "-byte datagrams refused; datagrams of that size go one by one",
+                          err);
                 send_slice(sock, host, port, packets, t.first, t.count);
                 ++sent;
                 continue;

@@ -97,7 +97,6 @@ private:
 
     bool probed_ = false;
     bool disabled_ = false;
-    bool took_one_ = false;  // the kernel took a train from this sender
     std::atomic<uint64_t> trains_sent_{0};
     std::vector<size_t> refused_segments_;  // segment sizes the route refused
 };
