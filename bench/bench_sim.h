@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -65,6 +66,21 @@ inline bool sh(const std::string& command)
     return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
 }
 
+// Writes a sysfs value and reads it back; true when it took.
+inline bool write_setting(const std::string& path, const std::string& value)
+{
+    {
+        std::ofstream out(path);
+        out << value << '\n';
+        if (!out.flush())
+            return false;
+    }
+    std::ifstream in(path);
+    std::string back;
+    std::getline(in, back);
+    return back == value;
+}
+
 // What makes a veth link hand a UDP_GRO socket trains of datagrams that the
 // camera sent one by one, on the receiving end `dev`: GRO on (veth then
 // receives through NAPI), the UDP flow accepted for GRO although the sending
@@ -82,9 +98,11 @@ inline bool coalescing_setup(const std::string& dev)
     if (!mkdtemp(dir))
         return false;
     const std::string net = std::string(dir) + "/class/net/" + dev;
-    const bool ok = sh(std::string("mount -t sysfs sysfs ") + dir) &&
-                    sh("echo 50000 > " + net + "/gro_flush_timeout") && sh("echo 2 > " + net + "/napi_defer_hard_irqs");
-    sh(std::string("umount ") + dir);
+    const bool mounted = sh(std::string("mount -t sysfs sysfs ") + dir);
+    const bool ok = mounted && write_setting(net + "/gro_flush_timeout", "50000") &&
+                    write_setting(net + "/napi_defer_hard_irqs", "2");
+    if (mounted)
+        sh(std::string("umount ") + dir);
     rmdir(dir);
     return ok;
 }
@@ -98,8 +116,8 @@ inline void plain_setup(const std::string& dev)
         return;
     const std::string net = std::string(dir) + "/class/net/" + dev;
     if (sh(std::string("mount -t sysfs sysfs ") + dir)) {
-        sh("echo 0 > " + net + "/gro_flush_timeout");
-        sh("echo 0 > " + net + "/napi_defer_hard_irqs");
+        write_setting(net + "/gro_flush_timeout", "0");
+        write_setting(net + "/napi_defer_hard_irqs", "0");
         sh(std::string("umount ") + dir);
     }
     rmdir(dir);
