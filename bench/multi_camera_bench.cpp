@@ -267,8 +267,8 @@ double gro_run(bool coalescing, bool trains, double from)
     }
     const int n = kGroCameras;
     using Bare = bench::BareReceiver;
-    auto per_camera = [n](auto& receiver, double from) {
-        return bench::highest_lossless([&](double r) { return receiver.window(r / n); }, 1e9, nullptr, from) / n;
+    auto per_camera = [n](auto& receiver, double start) {
+        return bench::highest_lossless([&](double r) { return receiver.window(r / n); }, 1e9, nullptr, start) / n;
     };
     double mmsg = 0, gro = 0, lib = 0;
     {
