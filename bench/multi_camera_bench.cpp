@@ -84,8 +84,12 @@ public:
     explicit Session(std::vector<vsim::SimCamera*> cameras) : cameras_(std::move(cameras))
     {
         const int n = static_cast<int>(cameras_.size());
-        if (DiscoverCamera() != n) {
-            std::fprintf(stderr, "multi_camera_bench: %d cameras expected\n", n);
+        // A link just brought up may not carry the first broadcast yet.
+        int found = 0;
+        for (int attempt = 0; attempt < 10 && (found = DiscoverCamera()) != n; ++attempt)
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        if (found != n) {
+            std::fprintf(stderr, "multi_camera_bench: %d cameras expected, %d found\n", n, found);
             std::exit(1);
         }
         CameraSort(SORT_BY_SERIAL_NUMBER);
