@@ -243,7 +243,8 @@ void PacketSender::send(int sock, uint32_t host, uint32_t port, std::vector<Pack
                 }
                 // A segment larger than the route takes: that size goes
                 // datagram by datagram from now on, as the path would have it.
-                refused_segments_.push_back(t.segment);
+                if (std::find(refused_segments_.begin(), refused_segments_.end(), t.segment) == refused_segments_.end())
+                    refused_segments_.push_back(t.segment);
                 tell_once(g_told_size,
                           "UDP trains of " + std::to_string(t.segment) +
                               "-byte datagrams refused; datagrams of that size go one by one",
