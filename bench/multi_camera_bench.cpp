@@ -18,6 +18,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
@@ -321,16 +322,9 @@ double gro_run(bool coalescing, bool trains, double from)
     return mmsg * n;
 }
 
-}  // namespace
-
-int main()
+// 1, 2, 4 and 8 cameras at once over plain links, sending datagram by datagram.
+void counts()
 {
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);  // progress shows as it comes
-    std::printf("many cameras: 1280 x 1024 Coord3D_ABC16 clouds (%.1f MB), each camera behind its own veth link, "
-                "packet size 9000\n",
-                bench::kFrameMB);
-    for (int k = 0; k < kMaxCameras; ++k)
-        build_link(k);
     std::vector<std::unique_ptr<vsim::SimCamera>> all;
     for (int k = 0; k < kMaxCameras; ++k)
         all.push_back(camera_in_namespace(k));
@@ -358,18 +352,42 @@ int main()
                     one_cpu > 0 ? cpu / one_cpu : 0.0, shared ? "held" : "frames lost");
     }
     std::printf("  aims: CPU per GB within 10 %% of one camera's; one camera's total rate held when shared\n");
-    all.clear();
+}
+}  // namespace
 
-    std::printf("\nGRO: links coalescing datagrams into trains (GRO on, rx-udp-gro-forwarding on, gro_flush_timeout "
-                "50 us, napi_defer_hard_irqs 2 on the host end) or plain, beside bare loops per camera\n");
-    // The first run climbs from the bottom, the others from half the total
-    // rate the bare recvmmsg loops held in it.
-    double first = 0;
-    for (bool coalescing : {false, true})
-        for (bool trains : {false, true}) {
-            const double got = gro_run(coalescing, trains, first / 2);
-            if (first == 0)
-                first = got;
-        }
+// Parts to run as arguments (counts: 1 to 8 cameras; gro: the GRO runs);
+// both without any.
+int main(int argc, char** argv)
+{
+    auto wanted = [&](const char* part) {
+        if (argc < 2)
+            return true;
+        for (int i = 1; i < argc; ++i)
+            if (std::strcmp(argv[i], part) == 0)
+                return true;
+        return false;
+    };
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);  // progress shows as it comes
+    std::printf("many cameras: 1280 x 1024 Coord3D_ABC16 clouds (%.1f MB), each camera behind its own veth link, "
+                "packet size 9000\n",
+                bench::kFrameMB);
+    for (int k = 0; k < kMaxCameras; ++k)
+        build_link(k);
+    if (wanted("counts"))
+        counts();
+    if (wanted("gro")) {
+        std::printf("\nGRO: links coalescing datagrams into trains (GRO on, rx-udp-gro-forwarding on, "
+                    "gro_flush_timeout 50 us, napi_defer_hard_irqs 2 on the host end) or plain, beside bare loops per "
+                    "camera\n");
+        // The first run climbs from the bottom, the others from half the
+        // total rate the bare recvmmsg loops held in it.
+        double first = 0;
+        for (bool coalescing : {false, true})
+            for (bool trains : {false, true}) {
+                const double got = gro_run(coalescing, trains, first / 2);
+                if (first == 0)
+                    first = got;
+            }
+    }
     return 0;
 }
