@@ -5,10 +5,12 @@
 #define VORA_BENCH_COMMON_H
 
 #include <dirent.h>
+#include <dlfcn.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -87,6 +89,60 @@ inline double receive_thread_cpu()
     return threads_cpu("vora-rx");
 }
 
+// Entry points of the exported interface that a library built from an
+// older tree may lack: looked up when the benchmark runs, so that it builds
+// and runs against either and says what it could not measure.
+template <class Function>
+Function* optional_entry(const char* name)
+{
+    return reinterpret_cast<Function*>(dlsym(RTLD_DEFAULT, name));
+}
+
+// How the channel's datagrams arrived; all zeros where the library does not
+// report it yet (then *available is false).
+inline VoraReceivePathStatistics receive_path(int camera, unsigned short channel, bool* available = nullptr)
+{
+    static auto* get = optional_entry<decltype(GetReceivePathStatistics)>("GetReceivePathStatistics");
+    VoraReceivePathStatistics s{};
+    const bool ok = get && get(camera, channel, &s) == 0;
+    if (!ok)
+        s = VoraReceivePathStatistics{};
+    if (available)
+        *available = ok;
+    return s;
+}
+
+// b minus a, counter by counter.
+inline VoraReceivePathStatistics receive_path_delta(const VoraReceivePathStatistics& a,
+                                                    const VoraReceivePathStatistics& b)
+{
+    VoraReceivePathStatistics d = b;
+    d.calls -= a.calls;
+    d.datagrams -= a.datagrams;
+    d.trains -= a.trains;
+    d.train_datagrams -= a.train_datagrams;
+    d.irregular_trains -= a.irregular_trains;
+    d.landed -= a.landed;
+    d.frames_gro -= a.frames_gro;
+    d.frames_datagram -= a.frames_datagram;
+    return d;
+}
+
+inline void print_receive_path(const char* indent, const VoraReceivePathStatistics& d, bool available)
+{
+    if (!available) {
+        std::printf("%sreceive path: not reported by this build of the library\n", indent);
+        return;
+    }
+    std::printf("%sreceive path: gro %u, %llu calls, %llu datagrams (%.2f per call), %llu trains (%llu datagrams), "
+                "%llu landed in place, %llu irregular trains, frames %llu by trains / %llu datagram by datagram\n",
+                indent, d.gro, static_cast<unsigned long long>(d.calls), static_cast<unsigned long long>(d.datagrams),
+                d.calls ? double(d.datagrams) / double(d.calls) : 0.0, static_cast<unsigned long long>(d.trains),
+                static_cast<unsigned long long>(d.train_datagrams), static_cast<unsigned long long>(d.landed),
+                static_cast<unsigned long long>(d.irregular_trains), static_cast<unsigned long long>(d.frames_gro),
+                static_cast<unsigned long long>(d.frames_datagram));
+}
+
 // The rates tried: from 10 frames per second, a quarter more each step.
 inline std::vector<double> rate_ladder()
 {
@@ -111,19 +167,33 @@ bool holds(Run run, double rate)
 }
 
 // The highest rate of the ladder, up to `limit`, below which every rate
-// held; the first rate that did not goes to *failed.
+// held; the first rate that did not goes to *failed. With `from`, the climb
+// starts at the first rate of the ladder at or above it (a rate another
+// receiver reached, to save windows); when that one already fails, the
+// climb starts over from the bottom.
 template <class Run>
-double highest_lossless(Run run, double limit, double* failed = nullptr)
+double highest_lossless(Run run, double limit, double* failed = nullptr, double from = 0)
 {
     double best = 0;
+    bool tried = false;
     for (double rate : rate_ladder()) {
         if (rate > limit)
             break;
+        if (rate < from) {
+            best = rate;
+            continue;
+        }
         if (!holds(run, rate)) {
+            if (!tried && from > 0) {
+                if (failed)
+                    *failed = rate;
+                return highest_lossless(run, rate * 0.99, failed);
+            }
             if (failed)
                 *failed = rate;
             break;
         }
+        tried = true;
         best = rate;
     }
     return best;
