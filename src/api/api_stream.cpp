@@ -227,6 +227,36 @@ int TimeoutCapture(int index, unsigned short channel, PhotoInfo* frame, long lon
     return stream && frame ? stream->TimeoutCapture(frame, timeout_us) : MISSING;
 }
 
+int BorrowFrame(int index, unsigned short channel, PhotoInfo* frame, long long timeout_us)
+{
+    return with_stream(index, channel, MISSING, [&](GigeStream* s) { return s->BorrowFrame(frame, timeout_us); });
+}
+
+int ReturnFrame(int index, unsigned short channel, const PhotoInfo* frame)
+{
+    return with_stream(index, channel, MISSING, [&](GigeStream* s) { return s->ReturnFrame(frame); });
+}
+
+int SetLoanLimit(int index, unsigned short channel, unsigned int frames)
+{
+    return with_stream(index, channel, MISSING, [&](GigeStream* s) { return s->SetLoanLimit(frames); });
+}
+
+int GetLoanLimit(int index, unsigned short channel)
+{
+    return with_stream(index, channel, MISSING, [](GigeStream* s) { return s->GetLoanLimit(); });
+}
+
+int GetLoanStatistics(int index, unsigned short channel, VoraLoanStatistics* statistics)
+{
+    return with_stream(index, channel, MISSING, [&](GigeStream* s) {
+        if (!statistics)
+            return static_cast<int>(VORA_ERR_INVALID_ARG);
+        *statistics = s->GetLoanStatistics();
+        return static_cast<int>(VORA_OK);
+    });
+}
+
 int CaptureCSharp(int index, unsigned short channel, PhotoInfoCSharp& info, char* buffer, int length)
 {
     return capture_into(

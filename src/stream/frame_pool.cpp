@@ -4,11 +4,12 @@
 #include <new>
 
 // Every buffer of the pool: its frame record first (so that the record's
-// address is the slot's), and how many hold it (the ready queue or a
-// capturer, and a tap).
+// address is the slot's), how many hold it (the ready queue, a capturer or
+// a borrower, and a tap), and who of the tap and a borrower has it out.
 struct FramePool::Slot {
     PhotoInfo frame;
     std::atomic<uint32_t> holders;
+    std::atomic<uint8_t> out;
 };
 
 namespace {
@@ -63,8 +64,8 @@ void FramePool::free_frame(PhotoInfo* frame)
 PhotoInfo* FramePool::obtain()
 {
     // A lowered limit is met by freeing surplus buffers as they come back;
-    // frames lent to a tap are extra to the budget.
-    while (buffer_count > max_buffer_length + lent_) {
+    // frames out with a tap or a borrower are extra to the budget.
+    while (buffer_count > max_buffer_length + out_) {
         PhotoInfo* surplus = static_cast<PhotoInfo*>(async_queue_try_pop(free_queue));
         if (!surplus) {
             log_->log_error(gvsp_log_error_level, "[function:find_block_data] Sending data, no space to write data");
@@ -78,7 +79,7 @@ PhotoInfo* FramePool::obtain()
         slot_of(frame)->holders = 1;
         return frame;
     }
-    if (buffer_count >= max_buffer_length + lent_)
+    if (buffer_count >= max_buffer_length + out_)
         return nullptr;
     // Zeroed, so no field or byte of a delivered frame is ever uninitialised.
     void* memory = std::calloc(1, sizeof(Slot));
@@ -109,7 +110,9 @@ void FramePool::deliver(PhotoInfo* frame, uint32_t status)
             // Counted as lent before the tap's reader can give it back.
             slot_of(frame)->holders = 2;
             ++lent_;
+            mark_out(frame, OUT_TAP);
             if (!tap_->offer(TappedFrame{frame, this, status, uint64_t(get_real_time()) * 1000})) {
+                mark_in(frame, OUT_TAP);
                 slot_of(frame)->holders = 1;
                 --lent_;
             }
@@ -124,8 +127,29 @@ void FramePool::recycle(PhotoInfo* frame)
         async_queue_push(free_queue, frame);
 }
 
+void FramePool::mark_out(PhotoInfo* frame, uint8_t why)
+{
+    if ((slot_of(frame)->out.fetch_or(why) & (OUT_TAP | OUT_LOAN)) == 0)
+        ++out_;
+}
+
+void FramePool::mark_in(PhotoInfo* frame, uint8_t why)
+{
+    if (slot_of(frame)->out.fetch_and(static_cast<uint8_t>(~why)) == why)
+        --out_;
+}
+
+void FramePool::take_back(PhotoInfo* frame)
+{
+    // Marked in before it can reach free_queue: once there, it may be reused
+    // and lent again at once.
+    mark_in(frame, OUT_LOAN);
+    recycle(frame);
+}
+
 void FramePool::give_back(PhotoInfo* frame)
 {
+    mark_in(frame, OUT_TAP);
     recycle(frame);
     // Notified under the lock: the pool's destructor may return as soon as
     // it can take the lock again.

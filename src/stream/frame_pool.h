@@ -18,8 +18,10 @@
 
 // A frame lent to a tap is shared: capture reads it from ready_queue while
 // the tap's reader reads it too, and it goes back to free_queue when both are
-// done. Lent frames are extra to the budget, so recording never takes a
-// buffer that live capture would have had.
+// done. A frame lent to a borrower (BorrowFrame) is held by it in place of
+// the ready queue until it is given back. Frames out with a tap, a borrower
+// or both are extra to the budget, each counted once, so neither recording
+// nor a caller holding frames takes a buffer that reception would have had.
 class FramePool {
 public:
     FramePool(uint32_t payload_size, const std::atomic<uint32_t>& max_buffer_length, cameralog* log);
@@ -40,11 +42,17 @@ public:
     void recycle(PhotoInfo* frame);
     // A frame the tap lent back.
     void give_back(PhotoInfo* frame);
+    // A frame taken off ready_queue goes out to a borrower, and comes back
+    // for reuse; only then may the assembler write into it again.
+    void lend(PhotoInfo* frame) { mark_out(frame, OUT_LOAN); }
+    void take_back(PhotoInfo* frame);
 
     // Lends every frame delivered from now on to `tap`, until detached.
     void attach_tap(FrameTap* tap);
     void detach_tap();
     uint32_t lent() const { return lent_.load(); }
+    // Buffers out with a tap or a borrower: how far the budget stretches.
+    uint32_t out_of_budget() const { return out_.load(); }
     // Moves the oldest finished frame back for reuse; false when none waits.
     bool flush_one();
 
@@ -58,6 +66,10 @@ public:
     struct Slot;
 
 private:
+    enum : uint8_t { OUT_TAP = 1, OUT_LOAN = 2 };
+    void mark_out(PhotoInfo* frame, uint8_t why);
+    void mark_in(PhotoInfo* frame, uint8_t why);
+
     const uint32_t payload_size_;
     const std::atomic<uint32_t>& max_buffer_length;
     std::atomic<uint32_t> buffer_count{0};
@@ -66,7 +78,8 @@ private:
     std::atomic<bool> tapped_{false};  // lets deliver skip the lock when no tap is attached
     std::mutex tap_mutex_;
     FrameTap* tap_ = nullptr;
-    std::atomic<uint32_t> lent_{0};
+    std::atomic<uint32_t> lent_{0};  // frames the tap holds
+    std::atomic<uint32_t> out_{0};   // buffers the tap or a borrower holds
     std::mutex lent_mutex_;
     std::condition_variable lent_back_;
 };

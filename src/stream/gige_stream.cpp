@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <system_error>
@@ -25,7 +26,7 @@ GigeStream::GigeStream(DataStreamPrivateInfo* info, unsigned short channel, int 
                        int stream_channel_port_, int host_port_, int packet_payload_size, long long tick_frequency_,
                        cameralog* log_)
     : log(or_silent(log_)), channel_index_(channel), stream_info(*info),
-      frames_(info->payload_size, tunables_.max_buffer_length, log),
+      frames_(info->payload_size, tunables_.max_buffer_length, log), loans_(frames_),
       assembler_(ChannelSetup{*info, channel, static_cast<uint32_t>(packet_payload_size), tick_frequency_}, tunables_,
                  frames_, clock_, log),
       source_(static_cast<uint32_t>(camera_ip_), static_cast<uint16_t>(stream_channel_port_)), stream_socket(socket),
@@ -48,8 +49,15 @@ GigeStream::GigeStream(DataStreamPrivateInfo* info, unsigned short channel, int 
     log->log_info(gvsp_log_info_level, "[function:GigeStream] GigeStream constructor recv data thread create sucess.");
 }
 
+// How long closing waits for frames out on loan to come back.
+constexpr std::chrono::seconds kLoanReturnWait{1};
+
 GigeStream::~GigeStream()
 {
+    // Frames out on loan may come back from other threads meanwhile; this
+    // thread holds no lock they need. Borrowers still waiting give up.
+    closing_ = true;
+    const bool all_back = loans_.close(kLoanReturnWait);
     thread_exit = 1;
     // A receive thread waiting for a datagram wakes at once, whatever its
     // time-out; on a socket that never was connected this reports ENOTCONN
@@ -60,6 +68,13 @@ GigeStream::~GigeStream()
         thread.join();
     if (stream_socket >= 0)
         close(stream_socket);
+    if (!all_back) {
+        if (const uint32_t reclaimed = loans_.reclaim())
+            log->log_error(gvsp_log_error_level,
+                           "[function:StreamOff] %u frame(s) still out on loan after one second were reclaimed and "
+                           "freed; the caller must no longer read them.",
+                           reclaimed);
+    }
     // The assembler gives back what it holds, then the pool frees it all.
 }
 
@@ -110,6 +125,10 @@ PhotoInfo* GigeStream::wait_ready(long long timeout_us, int* status)
     const long long start = get_monotonic_time();
     for (;;) {
         const bool given_up = camera_given_up();
+        if (closing_) {
+            *status = VORA_ERR_STREAM_MISSING;
+            return nullptr;
+        }
         long long slice = kLostCheckUs;
         if (timeout_us >= 0) {
             const long long left = timeout_us - (get_monotonic_time() - start);
@@ -170,6 +189,44 @@ int GigeStream::TimeoutCapture(PhotoInfo* info, long long timeout_us)
         return status;
     }
     return take_frame(info, frame, "TimeoutCapture");
+}
+
+int GigeStream::BorrowFrame(PhotoInfo* info, long long timeout_us)
+{
+    if (!info) {
+        log->log_error(gvsp_log_error_level, "[function:BorrowFrame] The parameter passed in is empty.");
+        return VORA_ERR_INVALID_ARG;
+    }
+    // At the limit the ready frame stays queued for the next caller.
+    int status = loans_.reserve();
+    if (status != VORA_OK) {
+        log->log_debug(gvsp_log_debug_level, "[function:BorrowFrame] Refused: %d.", status);
+        return status;
+    }
+    status = VORA_ERR_CAPTURE_TIMEOUT;
+    PhotoInfo* frame = wait_ready(timeout_us < 0 ? -1 : timeout_us, &status);
+    // Described before the loan is on the book: from then on another thread
+    // may give it back.
+    if (frame)
+        *info = *frame;
+    loans_.settle(frame);
+    if (!frame) {
+        log->log_debug(gvsp_log_debug_level, "[function:BorrowFrame] No frame: %d.", status);
+        return status;
+    }
+    return VORA_OK;
+}
+
+int GigeStream::ReturnFrame(const PhotoInfo* info)
+{
+    if (!info) {
+        log->log_error(gvsp_log_error_level, "[function:ReturnFrame] The parameter passed in is empty.");
+        return VORA_ERR_INVALID_ARG;
+    }
+    const int status = loans_.give_back(info->pixel);
+    if (status != VORA_OK)
+        log->log_error(gvsp_log_error_level, "[function:ReturnFrame] The frame is not out on loan from this stream.");
+    return status;
 }
 
 void GigeStream::FlushBuffer()

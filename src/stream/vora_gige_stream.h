@@ -14,6 +14,7 @@
 
 #include "log/vora_cameralog.h"
 #include "stream/block_assembler.h"
+#include "stream/frame_loans.h"
 #include "stream/frame_pool.h"
 #include "stream/stream_clock.h"
 #include "stream/stream_records.h"
@@ -39,7 +40,15 @@ public:
     int Capture(PhotoInfo* info);
     int TryCapture(PhotoInfo* info);
     int TimeoutCapture(PhotoInfo* info, long long timeout_us);
+    // Moves every waiting frame back for reuse; frames out on loan stay out.
     void FlushBuffer();
+    // Lends the oldest ready frame: *info describes it, info->pixel points
+    // into the stream's buffer until ReturnFrame gives it back.
+    int BorrowFrame(PhotoInfo* info, long long timeout_us);
+    int ReturnFrame(const PhotoInfo* info);
+    int SetLoanLimit(unsigned int frames) { return loans_.set_limit(frames); }
+    int GetLoanLimit() { return static_cast<int>(loans_.limit()); }
+    VoraLoanStatistics GetLoanStatistics() { return loans_.statistics(); }
     // Lends every frame handed over from now on to a tap (a recorder), or
     // stops lending with null; frames already lent stay with the tap.
     void SetFrameTap(FrameTap* tap) { frames_.attach_tap(tap); }
@@ -106,7 +115,9 @@ private:
     DataStreamPrivateInfo stream_info;
     StreamTunables tunables_;
     StreamClock clock_;
-    FramePool frames_;          // holds free_queue and ready_queue
+    FramePool frames_;  // holds free_queue and ready_queue
+    FrameLoans loans_;  // frames out with callers; gone before frames_
+    std::atomic<bool> closing_{false};
     BlockAssembler assembler_;  // the blocks under reassembly, counters and statistics
     AssemblerOutput step_;      // receive thread only
     StreamSource source_;       // receive thread only

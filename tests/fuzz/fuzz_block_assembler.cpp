@@ -1,8 +1,9 @@
 // The receiver's core under arbitrary datagram sequences, whole or scattered
 // into frames as the zero-copy receive loop does, clock steps, captures and
-// tunable changes. It must never crash or write outside a frame
-// (the sanitizers watch), never hand over a frame that is already waiting,
-// and never own more buffers than its budget allowed.
+// tunable changes, and frames borrowed and given back. It must never crash
+// or write outside a frame (the sanitizers watch), never hand over a frame
+// that is already waiting, never land or write anything in a frame out on
+// loan, and never own more buffers than its budget and the loans allowed.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -14,6 +15,7 @@
 #include "fuzz_check.h"
 #include "kernel_scatter.h"
 #include "stream/block_assembler.h"
+#include "stream/frame_loans.h"
 #include "stream/frame_pool.h"
 #include "stream/receive_batch.h"
 #include "vora_pixel_format.h"
@@ -42,6 +44,19 @@ void check(bool ok)
         std::abort();
 }
 
+// A frame out on loan and its bytes as they were lent.
+struct Loan {
+    PhotoInfo frame;
+    std::vector<char> bytes;
+    bool intact() const { return std::memcmp(frame.pixel, bytes.data(), bytes.size()) == 0; }
+};
+
+bool lands_in(const Landing& l, const Loan& loan)
+{
+    const uint8_t* begin = reinterpret_cast<const uint8_t*>(loan.frame.pixel);
+    return l.data < begin + loan.bytes.size() && begin < l.data + l.length;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -63,7 +78,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     clock.set_manual(1'000'000'000, 1'600'000'000'000'000);
     FramePool pool(info.payload_size, tunables.max_buffer_length, &log);
     uint32_t most_buffers = tunables.max_buffer_length;
+    size_t most_loans = 0;
     {
+        FrameLoans loans(pool);
+        std::vector<Loan> lent;  // oldest first
         BlockAssembler assembler(ChannelSetup{info, 0, chunk, tick_frequency}, tunables, pool, clock, &log);
         AssemblerOutput out;
         std::set<PhotoInfo*> waiting;  // handed over, not yet captured
@@ -80,7 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         ReceiveBatch batch(kSlots);
         Landing landings[kSlots];
         while (in.left) {
-            switch (in.u8() % 5) {
+            switch (in.u8() % 7) {
             case 0: {  // a datagram, whole
                 const size_t len = in.u16() % 1600;
                 datagram.assign(len, 0);
@@ -99,7 +117,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             }
             case 1: {  // a batch of datagrams, scattered into the frames where they are expected
                 const size_t count = 1 + in.u8() % kSlots;
-                batch.prepare(landings, assembler.predict_landings(landings, kSlots, ReceiveBatch::HEAD_DATA));
+                const size_t predicted = assembler.predict_landings(landings, kSlots, ReceiveBatch::HEAD_DATA);
+                for (size_t k = 0; k < predicted; ++k)
+                    for (const Loan& loan : lent)
+                        check(!lands_in(landings[k], loan));
+                batch.prepare(landings, predicted);
                 for (size_t k = 0; k < count; ++k) {
                     const size_t len = in.u16() % 1600;
                     datagram.assign(len, 0);
@@ -150,8 +172,33 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                 most_buffers = std::max(most_buffers, tunables.max_buffer_length.load());
                 break;
             }
+            case 5:  // a borrower takes the oldest frame, unless at the limit
+                if (loans.reserve() == VORA_OK) {
+                    PhotoInfo* frame = static_cast<PhotoInfo*>(async_queue_try_pop(pool.ready_queue));
+                    if (frame) {
+                        check(waiting.erase(frame) == 1);
+                        lent.push_back(
+                            Loan{*frame, std::vector<char>(frame->pixel, frame->pixel + frame->payload_size)});
+                    }
+                    loans.settle(frame);
+                    most_loans = std::max(most_loans, lent.size());
+                } else {
+                    check(lent.size() == loans.limit());
+                }
+                break;
+            case 6:  // one comes back, as it was lent; a second return is refused
+                if (!lent.empty()) {
+                    const size_t k = in.u8() % lent.size();
+                    check(lent[k].intact());
+                    check(loans.give_back(lent[k].frame.pixel) == VORA_OK);
+                    check(loans.give_back(lent[k].frame.pixel) == VORA_ERR_NOT_LENT);
+                    lent.erase(lent.begin() + static_cast<std::ptrdiff_t>(k));
+                }
+                break;
             }
-            check(pool.buffers() <= most_buffers);
+            for (const Loan& loan : lent)
+                check(loan.intact());
+            check(pool.buffers() <= most_buffers + most_loans);
         }
         assembler.flush_blocks(clock.monotonic_us(), &out);
         take(out);
@@ -159,6 +206,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         check(c.complete_block_num + c.incomplete_block_num + c.flushed_block_num == handed_over);
         check(assembler.blocks_in_progress() == 0);
         check(static_cast<size_t>(async_queue_length(pool.ready_queue)) == waiting.size());
+        for (const Loan& loan : lent) {
+            check(loan.intact());
+            check(loans.give_back(loan.frame.pixel) == VORA_OK);
+        }
+        check(loans.statistics().out == 0);
     }
     return 0;
 }

@@ -606,6 +606,55 @@ std::vector<Row> rows(Hostile& h)
         {ARG});
     add("TimeoutCapture(no pixels, LLONG_MIN)", S,
         [&h](int i, int c) { return TimeoutCapture(i, U(c), &h.no_pixel, LLONG_MIN); }, {STREAM}, {}, {ARG});
+    // Borrowed frames: a frame lent is given back at once, exactly once; any
+    // other record is refused without touching the caller's memory.
+    const long long NOT_LENT = VORA_ERR_NOT_LENT, TIMEOUT = VORA_ERR_CAPTURE_TIMEOUT;
+    for (long long wait : {LLONG_MIN, -1LL, 0LL, 1LL}) {
+        add("BorrowFrame then ReturnFrame twice (" + std::to_string(wait) + ")", S,
+            [wait](int i, int c) {
+                PhotoInfo f{};
+                const int s = BorrowFrame(i, U(c), &f, wait);
+                if (s != 0)
+                    return static_cast<long long>(s);
+                const PhotoInfo copy = f;
+                return ReturnFrame(i, U(c), &f) * 1000LL + ReturnFrame(i, U(c), &copy);
+            },
+            {STREAM}, {}, {NOT_LENT, TIMEOUT});
+    }
+    add("BorrowFrame(null)", S, [](int i, int c) { return BorrowFrame(i, U(c), nullptr, 0); }, {STREAM}, {}, {ARG});
+    add("ReturnFrame(null)", S, [](int i, int c) { return ReturnFrame(i, U(c), nullptr); }, {STREAM}, {}, {ARG});
+    add("ReturnFrame(no pixels, the caller's pixels)", S,
+        [&h](int i, int c) {
+            const int none = ReturnFrame(i, U(c), &h.no_pixel);
+            const int own = ReturnFrame(i, U(c), &h.wrap_cloud);
+            return none == own ? static_cast<long long>(none) : CHANGED;
+        },
+        {STREAM}, {}, {NOT_LENT});
+    for (unsigned frames : {0u, 65u, UINT_MAX})
+        add("SetLoanLimit(" + std::to_string(frames) + ")", S,
+            [frames](int i, int c) { return SetLoanLimit(i, U(c), frames); }, {STREAM}, {}, {ARG});
+    add("SetLoanLimit(64, then 4) and GetLoanLimit", S,
+        [](int i, int c) {
+            const int set = SetLoanLimit(i, U(c), 64);
+            if (set != 0)
+                return static_cast<long long>(set);
+            const int got = GetLoanLimit(i, U(c));
+            return SetLoanLimit(i, U(c), 4) * 1000LL + (got == 64 && GetLoanLimit(i, U(c)) == 4 ? OK : CHANGED);
+        },
+        {STREAM}, {}, {OK});
+    add("GetLoanLimit", S, [](int i, int c) { return GetLoanLimit(i, U(c)); }, {STREAM}, {}, {4});
+    add("GetLoanStatistics(null)", S, [](int i, int c) { return GetLoanStatistics(i, U(c), nullptr); }, {STREAM}, {},
+        {ARG});
+    add("GetLoanStatistics", S,
+        [](int i, int c) {
+            VoraLoanStatistics st;
+            std::memset(&st, 0x5A, sizeof st);
+            const int s = GetLoanStatistics(i, U(c), &st);
+            if (s != 0)
+                return static_cast<long long>(s);
+            return st.out == 0 && st.limit == 4 && st.lent == st.returned && st.refused == 0 ? OK : CHANGED;
+        },
+        {STREAM}, {}, {OK});
     // The flat-buffer captures copy a whole frame into a private buffer and
     // give back only what the caller's length says.
     for (int length : {INT_MIN, -1, 0, 12}) {
