@@ -25,9 +25,9 @@
 namespace vora_ros2 {
 
 struct Frame {
-    PhotoInfo info{};             // pixel: the lent buffer, or data
-    vora_tool::LentFrame lent;    // the library's buffer, while it is lent
-    std::vector<char> data;       // a copy, when the loan limit was reached
+    PhotoInfo info{};            // pixel: the lent buffer, or data
+    vora_tool::LentFrame lent;   // the library's buffer, while it is lent
+    std::vector<char> data;      // a copy, when the loan limit was reached
     int64_t handed_over_ns = 0;  // realtime when the library handed it over
 };
 
