@@ -47,7 +47,7 @@ int64_t steady_now_ns()
 }  // namespace
 
 SimCamera::SimCamera(const SimConfig& config)
-    : frame_rate(config.frame_rate), config_(config), ip_(config.ip),
+    : frame_rate(config.frame_rate), send_mode(config.send), config_(config), ip_(config.ip),
       clock_(std::make_unique<SimClock>(clock_params(config), steady_now_ns()))
 {
     build_bootstrap(memory_, config_);

@@ -53,6 +53,12 @@ struct FrameFeed {
     std::function<void()> restart;
 };
 
+// How stream packets leave the camera: payload packets of one size in
+// trains the kernel cuts into datagrams (fewer sends per frame), or one
+// datagram per send as a camera's hardware does. Receivers see the same
+// datagrams in the same order either way.
+enum class SendMode : int { Gso, Datagram };
+
 // Where and how the device description is served.
 enum class UrlSlot { First, SecondOnly };
 
@@ -85,6 +91,8 @@ struct SimConfig {
     int resend_history = 8;  // blocks kept for packet resend
     // Largest stream packet (IP and UDP headers included) the camera sends.
     uint32_t max_packet_size = 65535;
+    // Trains where the kernel cuts them, else datagram by datagram.
+    SendMode send = SendMode::Gso;
     // Some devices leave the stream source port register at 0.
     bool report_source_port = true;
     bool description_zipped = false;
@@ -185,6 +193,11 @@ public:
     StreamFaults stream_faults;
     // Frames per second while free-running (starts at config().frame_rate).
     std::atomic<double> frame_rate{10};
+    // How stream packets leave (starts at config().send); resent packets
+    // always go datagram by datagram.
+    std::atomic<SendMode> send_mode{SendMode::Gso};
+    // Sends that carried a train of datagrams, over all channels.
+    uint64_t stream_trains_sent();
     // Frames (blocks) sent, per channel.
     uint64_t frames_sent(int channel);
     // When the last packet of a recent block of the channel was handed to

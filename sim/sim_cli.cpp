@@ -94,6 +94,17 @@ const SimOption kOptions[] = {
      [](SimSettings& s, const std::string& v, const std::string& o) {
          s.base.max_packet_size = static_cast<uint32_t>(to_integer(v, o, 576, 65535));
      }},
+    {"--send", "MODE",
+     "gso: payload packets of one size leave in trains the\nkernel cuts into datagrams (default, where it can);\n"
+     "datagram: one datagram per send, as cameras do",
+     [](SimSettings& s, const std::string& v, const std::string& o) {
+         if (v == "gso")
+             s.base.send = SendMode::Gso;
+         else if (v == "datagram")
+             s.base.send = SendMode::Datagram;
+         else
+             throw UsageError(o + " takes gso or datagram, not \"" + v + "\"");
+     }},
     {"--loss", "P", "lose each stream packet with probability P (0..1)",
      [](SimSettings& s, const std::string& v, const std::string& o) { s.loss = probability(v, o); }},
     {"--burst-loss", "N:L", "every N-th frame loses L packets from its middle",

@@ -62,8 +62,10 @@ bool loss(StreamFaults& s, FaultedFrame&, std::mt19937& random)
 bool duplicate(StreamFaults& s, FaultedFrame& f, std::mt19937& random)
 {
     const double p = s.duplicate_rate;
-    if (p > 0 && chance(random, p))
+    if (p > 0 && chance(random, p)) {
         f.packets.push_back(f.packets.back());
+        f.packets.back().alone = true;
+    }
     return false;
 }
 
@@ -72,8 +74,10 @@ bool reorder(StreamFaults& s, FaultedFrame& f, std::mt19937& random)
     const double p = s.reorder_rate;
     if (p > 0)
         for (size_t i = 0; i + 1 < f.packets.size(); ++i)
-            if (chance(random, p))
+            if (chance(random, p)) {
                 std::swap(f.packets[i], f.packets[i + 1]);
+                f.packets[i].alone = f.packets[i + 1].alone = true;
+            }
     return false;
 }
 

@@ -22,7 +22,7 @@ struct FaultedFrame {
     uint16_t payload_status = 0;  // the status its payload packets carry
     uint32_t total = 0;           // its packets: leader, payload, trailer
     uint32_t packet = 0;          // the packet in question (Drop and Repeat entries)
-    std::vector<Packet> packets;  // what goes out, in order
+    std::vector<Packet> packets;  // what goes out, in order (a packet out of its place marked alone)
     bool stop_channel = false;    // the channel sends nothing more until it is set up anew
     // Datagrams sent to the same host and port after the frame.
     std::vector<Packet> from_other_address;  // from another address

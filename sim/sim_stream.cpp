@@ -1,7 +1,7 @@
 // The simulated camera's stream engine: a loop that answers resend requests,
 // asks the scheduler which channels are due, takes each one's frame from the
 // frame source, lets the fault stage have its way with the packets and sends
-// them in batches.
+// them in trains or batches.
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -64,6 +64,7 @@ struct SimCamera::Streams {
     Scheduler scheduler;
     ResendServer resend;
     FaultStage faults;
+    PacketSender sender;
     std::vector<uint16_t> next_block_id;
     int stray_socket = -1;         // another address of the loopback net
     int foreign_port_socket = -1;  // the camera's address, another port
@@ -134,6 +135,11 @@ uint64_t SimCamera::frames_sent(int channel)
     if (channel < 0 || static_cast<size_t>(channel) >= streams_->log.size())
         return 0;
     return streams_->log[static_cast<size_t>(channel)].frames;
+}
+
+uint64_t SimCamera::stream_trains_sent()
+{
+    return streams_ ? streams_->sender.trains_sent() : 0;
 }
 
 void SimCamera::queue_resend(const uint8_t* data, size_t len)
@@ -214,7 +220,7 @@ void SimCamera::Streams::send_frame(SimCamera& camera, size_t n, uint64_t stamp)
     faults.packets(block, out);
     if (out.stop_channel)
         scheduler.stop(n);
-    send_packets(camera.stream_sockets_[n], c.host, c.port, out.packets);
+    sender.send(camera.stream_sockets_[n], c.host, c.port, out.packets, camera.send_mode == SendMode::Gso);
     const Clock::time_point sent = Clock::now();
     if (stray_socket >= 0)
         send_packets(stray_socket, c.host, c.port, out.from_other_address);

@@ -203,6 +203,16 @@ int GetNetSpeed(int index, unsigned short channel)
     return with_stream(index, channel, MISSING, [](GigeStream* s) { return s->GetNetSpeed(); });
 }
 
+int GetReceivePathStatistics(int index, unsigned short channel, VoraReceivePathStatistics* statistics)
+{
+    if (!statistics)
+        return VORA_ERR_INVALID_ARG;
+    return with_stream(index, channel, MISSING, [&](GigeStream* s) {
+        s->GetReceivePathStatistics(statistics);
+        return VORA_OK;
+    });
+}
+
 float GetBlockRate(int index, unsigned short channel)
 {
     GigeStream* stream = stream_at(index, channel);

@@ -188,6 +188,8 @@ StreamBlockData* BlockAssembler::process_packet(const Datagram& datagram, int64_
         ++counters.dropped_packet_num;
         return nullptr;
     }
+    if (datagram.in_train)
+        block->via_train = true;
     const unsigned packet_id = header.packet_id;
     if (gvsp::is_data_status(header.status)) {
         gvsp::Leader leader;

@@ -33,6 +33,7 @@ struct Datagram {
     size_t body_len = 0;
     const uint8_t* tail = nullptr;
     size_t tail_len = 0;
+    bool in_train = false;  // came in a train the kernel coalesced
 
     size_t length() const { return head_len + body_len + tail_len; }
     // Bytes [from, from + count) of the datagram to `dest`, leaving alone

@@ -69,22 +69,31 @@ void GigeStream::loop()
 {
     long long last_firewall = clock_.monotonic_us();
     std::unique_ptr<ReceiveBatch> batch;
+    std::vector<Landing> landings;
     try {
-        batch = std::make_unique<ReceiveBatch>(BATCH);
+        batch = std::make_unique<ReceiveBatch>(BATCH, gvsp::HEADER_LEN + packet_payload_size_);
+        landings.resize(std::max<size_t>(BATCH, batch->train_landings()));
     } catch (const std::bad_alloc&) {
         log->log_error(gvsp_log_error_level, "[function:loop] The parameter which malloc has error.");
         return;
     }
-    Landing landings[BATCH];
-    log->log_info(gvsp_log_info_level, "[function:loop] Packet payload size is: %d, thread exit is %d.",
-                  packet_payload_size_, thread_exit.load());
+    const bool gro = enable_udp_gro(stream_socket) && batch->train_landings() > 1;
+    path_.gro = gro ? 1 : 0;
+    log->log_info(gvsp_log_info_level, "[function:loop] Packet payload size is: %d, thread exit is %d, trains: %s.",
+                  packet_payload_size_, thread_exit.load(), gro ? "on" : "off");
 
     // One call per wake-up, as the kernel offers: recvmmsg waits for the
     // first datagram at most the select time-out (the socket's receive
     // time-out) and takes what else is there. Stopping shuts the socket's
     // reading side, which ends a wait at once.
+    //
+    // While the kernel coalesces the camera's datagrams, each call takes
+    // one train, laid out so that every segment lands in its frame; a run
+    // of calls without a train goes back to many datagrams per call.
     uint32_t wait_us = 0;
     size_t expect = BATCH;
+    bool trains = false;
+    int calls_without_train = 0;
     while (!thread_exit) {
         if (const uint32_t want = tunables_.socket_select_timeout; want != wait_us) {
             wait_us = want;
@@ -94,8 +103,11 @@ void GigeStream::loop()
         // The data of the packets expected next goes straight into its
         // frame. Places are found for about twice what the last call
         // brought: a batch is seldom full while the thread keeps up.
-        batch->prepare(landings, assembler_.predict_landings(landings, expect, ReceiveBatch::HEAD_DATA));
-        const int n = recvmmsg(stream_socket, batch->messages(), BATCH, MSG_WAITFORONE, nullptr);
+        const size_t per_message = trains ? batch->train_landings() : 1;
+        const size_t want = trains ? per_message : expect;
+        batch->prepare(landings.data(), assembler_.predict_landings(landings.data(), want, ReceiveBatch::HEAD_DATA),
+                       per_message);
+        const int n = recvmmsg(stream_socket, batch->messages(), trains ? 1 : BATCH, MSG_WAITFORONE, nullptr);
         const long long now = clock_.monotonic_us();
         if (thread_exit)
             break;
@@ -116,24 +128,43 @@ void GigeStream::loop()
             continue;
         }
         batch->settle(static_cast<size_t>(n));
-        expect = std::clamp<size_t>(2 * static_cast<size_t>(n), 8, BATCH);
+        const size_t count = batch->datagrams();
+        if (gro) {
+            if (batch->trains() > 0) {
+                trains = true;
+                calls_without_train = 0;
+            } else if (trains && ++calls_without_train >= 16) {
+                trains = false;
+            }
+        }
+        expect = std::clamp<size_t>(2 * count, 8, BATCH);
         // What a batch completes is handed over once it is read: the
         // datagrams of one batch arrived within microseconds.
         StreamBlockData* current = nullptr;
-        for (int i = 0; i < n; ++i) {
-            const Datagram& datagram = batch->datagram(static_cast<size_t>(i));
-            const sockaddr_in& from = batch->sender(static_cast<size_t>(i));
+        uint64_t in_trains = 0;
+        uint64_t landed = 0;
+        for (size_t i = 0; i < count; ++i) {
+            const Datagram& datagram = batch->datagram(i);
+            const sockaddr_in& from = batch->sender(i);
             const uint16_t known_port = source_.port();
             // Anything not from the channel's source is counted and goes no further.
             if (!source_.accept(ntohl(from.sin_addr.s_addr), ntohs(from.sin_port), datagram.head, datagram.head_len)) {
                 assembler_.reject_packet();
                 current = nullptr;
-            } else {
-                if (known_port == 0)
-                    lock_onto_source();
-                current = process_packet(datagram, now);
+                continue;
             }
+            if (known_port == 0)
+                lock_onto_source();
+            current = process_packet(datagram, now);
+            in_trains += datagram.in_train ? 1 : 0;
+            landed += batch->landed(i) ? 1 : 0;
         }
+        ReceivePathCounters::add(path_.calls, 1);
+        ReceivePathCounters::add(path_.datagrams, count);
+        ReceivePathCounters::add(path_.trains, batch->trains());
+        ReceivePathCounters::add(path_.train_datagrams, in_trains);
+        ReceivePathCounters::add(path_.irregular_trains, batch->irregular_trains());
+        ReceivePathCounters::add(path_.landed, landed);
         check_block_complete(current, now);
     }
     log->log_info(gvsp_log_info_level, "[function:loop] End of the loop. channel_index_: %d.", channel_index_);
@@ -170,8 +201,10 @@ void GigeStream::flush_blocks()
 // Frames first: a caller may be waiting for one; then what to ask again.
 void GigeStream::act_on(const AssemblerOutput& out)
 {
-    for (StreamBlockData* block : out.finished)
+    for (StreamBlockData* block : out.finished) {
+        ReceivePathCounters::add(block->via_train ? path_.frames_gro : path_.frames_datagram, 1);
         write_recive_data(block);
+    }
     for (const ResendRange& r : out.resends)
         send_packet_request(r.block_id, static_cast<int>(r.first), static_cast<int>(r.last));
 }

@@ -48,6 +48,8 @@ struct StreamBlockData {
     int64_t checked_since;
     // The highest packet id received: the packets above it are expected next.
     int32_t highest_received;
+    // Set by the receiver when a datagram of the block came in a train.
+    bool via_train;
 };
 
 // Block status at hand-over.

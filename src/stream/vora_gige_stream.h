@@ -16,6 +16,7 @@
 #include "stream/block_assembler.h"
 #include "stream/frame_loans.h"
 #include "stream/frame_pool.h"
+#include "stream/receive_path.h"
 #include "stream/stream_clock.h"
 #include "stream/stream_records.h"
 #include "stream/stream_source.h"
@@ -83,6 +84,7 @@ public:
     void GetRecieveTimeStatistics(StatisticsData* out);
     int GetNetSpeed();
     float GetBlockRate();
+    void GetReceivePathStatistics(VoraReceivePathStatistics* out) const { path_.copy_to(out); }
 
     // ---- receive thread ----
     static void* Stream_Thread(void* stream);
@@ -121,6 +123,7 @@ private:
     BlockAssembler assembler_;  // the blocks under reassembly, counters and statistics
     AssemblerOutput step_;      // receive thread only
     StreamSource source_;       // receive thread only
+    ReceivePathCounters path_;  // written by the receive thread
 
     int stream_socket;
     int resend_socket = -1;

@@ -400,4 +400,105 @@ TEST(FaultStage, ActsOnTheEntriesOfTheTableItIsGiven)
     EXPECT_FALSE(stage.ignores_resends());
 }
 
+// What makes a plan of trains sound for `packets`: every packet once, in
+// order; a train's segments all of its size but the last, which may be
+// shorter; within the limits; and only payload packets in their place
+// riding with others.
+void expect_sound(const std::vector<Packet>& packets, const std::vector<vsim::Train>& plan, size_t max_segments,
+                  size_t max_bytes)
+{
+    size_t next = 0;
+    for (const vsim::Train& t : plan) {
+        ASSERT_EQ(t.first, next);
+        ASSERT_GE(t.count, 1u);
+        ASSERT_LE(t.first + t.count, packets.size());
+        EXPECT_LE(t.count, max_segments);
+        size_t bytes = 0;
+        for (size_t k = 0; k < t.count; ++k) {
+            const Packet& p = packets[t.first + k];
+            const size_t len = p.head_len + p.data_len;
+            bytes += len;
+            if (k + 1 < t.count) {
+                EXPECT_EQ(len, t.segment) << "packet " << t.first + k;
+            } else {
+                EXPECT_LE(len, t.segment) << "packet " << t.first + k;
+            }
+            if (t.count > 1) {
+                EXPECT_EQ(header(p).format, gvsp::FORMAT_PAYLOAD) << "packet " << t.first + k;
+                EXPECT_FALSE(p.alone) << "packet " << t.first + k;
+            }
+        }
+        if (t.count > 1) {
+            EXPECT_LE(bytes, max_bytes);
+        }
+        next += t.count;
+    }
+    EXPECT_EQ(next, packets.size());
+}
+
+TEST(Trains, PayloadPacketsOfOneSizeRideTogetherAndTheShortLastEndsTheTrain)
+{
+    Frames r;
+    const FaultedFrame f = r.frame();
+    const std::vector<vsim::Train> plan = vsim::plan_trains(f.packets);
+    expect_sound(f.packets, plan, vsim::TRAIN_SEGMENTS, vsim::TRAIN_BYTES);
+    const size_t segment = gvsp::HEADER_LEN + kChunk;
+    ASSERT_EQ(plan.size(), 3u);
+    EXPECT_EQ(plan[0].count, 1u) << "the leader alone";
+    EXPECT_EQ(plan[1].count, kPayload) << "every payload packet, the short last one too";
+    EXPECT_EQ(plan[1].segment, segment);
+    EXPECT_EQ(plan[2].count, 1u) << "the trailer alone";
+
+    // The limits cut a long run into several trains.
+    std::vector<size_t> counts;
+    for (const vsim::Train& t : vsim::plan_trains(f.packets, 4))
+        counts.push_back(t.count);
+    EXPECT_EQ(counts, (std::vector<size_t>{1, 4, 4, 2, 1}));
+    counts.clear();
+    const std::vector<vsim::Train> by_bytes = vsim::plan_trains(f.packets, 64, 3 * segment);
+    expect_sound(f.packets, by_bytes, 64, 3 * segment);
+    for (const vsim::Train& t : by_bytes)
+        counts.push_back(t.count);
+    EXPECT_EQ(counts, (std::vector<size_t>{1, 3, 3, 3, 1, 1}));
+}
+
+TEST(Trains, PacketsTheFaultsMovedOrRepeatedGoAloneAndTheRestStaysSound)
+{
+    Frames repeated;
+    repeated.faults.duplicate_rate = 1;
+    for (const vsim::Train& t : vsim::plan_trains(repeated.frame().packets)) {
+        EXPECT_EQ(t.count, 1u) << "each packet is followed by its copy";
+    }
+
+    // Swapped neighbours leave alone; the packets still in their place
+    // ride in trains between them, in order.
+    Frames swapped;
+    swapped.faults.reorder_rate = 0.3;
+    bool some_train = false;
+    for (int frame = 0; frame < 20; ++frame) {
+        const FaultedFrame f = swapped.frame();
+        const std::vector<vsim::Train> plan = vsim::plan_trains(f.packets);
+        expect_sound(f.packets, plan, vsim::TRAIN_SEGMENTS, vsim::TRAIN_BYTES);
+        for (const vsim::Train& t : plan) {
+            for (size_t k = 1; k < t.count; ++k) {
+                some_train = true;
+                EXPECT_EQ(header(f.packets[t.first + k]).packet_id, header(f.packets[t.first + k - 1]).packet_id + 1);
+            }
+        }
+    }
+    EXPECT_TRUE(some_train);
+
+    // Every fault at once, with limits small enough to matter.
+    Frames all;
+    all.faults.loss_rate = 0.2;
+    all.faults.duplicate_rate = 0.2;
+    all.faults.reorder_rate = 0.2;
+    all.faults.drop_leader = true;
+    for (int frame = 0; frame < 50; ++frame) {
+        const FaultedFrame f = all.frame();
+        expect_sound(f.packets, vsim::plan_trains(f.packets), vsim::TRAIN_SEGMENTS, vsim::TRAIN_BYTES);
+        expect_sound(f.packets, vsim::plan_trains(f.packets, 3, 50), 3, 50);
+    }
+}
+
 }  // namespace

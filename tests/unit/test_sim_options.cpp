@@ -63,6 +63,9 @@ TEST(SimOptions, TheHelpListsEveryOptionInItsColumns)
               "  --noise MM            depth noise: points move along their rays by up to MM\n"
               "                        millimetres, differently in every frame (default 0)\n"
               "  --max-packet N        largest stream packet the camera sends (default 65535)\n"
+              "  --send MODE           gso: payload packets of one size leave in trains the\n"
+              "                        kernel cuts into datagrams (default, where it can);\n"
+              "                        datagram: one datagram per send, as cameras do\n"
               "  --loss P              lose each stream packet with probability P (0..1)\n"
               "  --burst-loss N:L      every N-th frame loses L packets from its middle\n"
               "  --drop-leader, --drop-trailer   lose every leader / trailer\n"
@@ -95,6 +98,7 @@ TEST(SimOptions, EveryOptionSetsWhatItSays)
     EXPECT_EQ(none.seconds, 0);
     EXPECT_EQ(none.base.ip, defaults.ip);
     EXPECT_EQ(none.base.frame_rate, defaults.frame_rate);
+    EXPECT_EQ(none.base.send, vsim::SendMode::Gso);
     EXPECT_EQ(none.loss + none.reorder + none.duplicate, 0);
     EXPECT_EQ(none.burst_every + none.burst_length + none.discovery_ack_len, 0);
     EXPECT_FALSE(none.drop_leader || none.drop_trailer || none.stray);
@@ -150,6 +154,8 @@ TEST(SimOptions, EveryOptionSetsWhatItSays)
     EXPECT_FALSE(a.action_ignore || a.action_any_group);
     EXPECT_TRUE(settings({"--action-fault", "ignore"}).action_ignore);
     EXPECT_TRUE(settings({"--action-fault", "any-group"}).action_any_group);
+    EXPECT_EQ(settings({"--send", "datagram"}).base.send, vsim::SendMode::Datagram);
+    EXPECT_EQ(settings({"--send", "datagram", "--send", "gso"}).base.send, vsim::SendMode::Gso);
 }
 
 TEST(SimOptions, MistakesAreRefusedNamingTheOption)
@@ -171,6 +177,9 @@ TEST(SimOptions, MistakesAreRefusedNamingTheOption)
                              "--reorder x",
                              "--duplicate -0.1",
                              "--colour-format rgb16",
+                             "--send GSO",
+                             "--send",
+                             "--send datagrams",
                              "--seconds 0",
                              "--drop-leader=1",
                              "--fps",
@@ -190,6 +199,7 @@ TEST(SimOptions, MistakesAreRefusedNamingTheOption)
     }
     EXPECT_EQ(refusal({"--loss", "2"}), "--loss must lie in 0..1, not 2");
     EXPECT_EQ(refusal({"--seconds", "1", "extra"}), "unexpected argument extra");
+    EXPECT_EQ(refusal({"--send", ""}), "--send takes gso or datagram, not \"\"");
     EXPECT_EQ(refusal({"--action-fault", "late"}),
               "--action-fault takes ignore, any-group or late-ack:MS, not \"late\"");
 }
