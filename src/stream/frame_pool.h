@@ -1,6 +1,7 @@
 // The frame buffers of one stream and the two queues they travel through:
 // free buffers wait in free_queue, finished frames in ready_queue. A buffer
-// is in exactly one place: a queue, or a block under reassembly. The budget
+// is in exactly one place: a queue, a block under reassembly, or with the
+// caller who took it off ready_queue (to copy it, or borrowed). The budget
 // max_buffer_length bounds how many exist; when callers fall behind, new
 // frames find no buffer and waiting frames are never overwritten.
 #ifndef VORA_FRAME_POOL_H
