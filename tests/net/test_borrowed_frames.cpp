@@ -283,6 +283,64 @@ TEST_F(Borrowing, SeveralThreadsBorrowAndReturnAtOnce)
     EXPECT_EQ(refusals, static_cast<uint64_t>(refused.load()));
 }
 
+// A recorder on the same stream keeps recording what it is handed while
+// the caller borrows: both read the same buffers, neither disturbs the other.
+TEST_F(Borrowing, ARecordingOfTheSameStreamGoesOnWhileFramesAreBorrowed)
+{
+    TempCwd cwd;
+    ASSERT_EQ(StartRecording(0, 1u, "borrowed.mcap", VORA_RECORD_RAW_ONLY), 0);
+    std::vector<Held> held(2);
+    for (Held& h : held) {
+        ASSERT_EQ(BorrowFrame(0, 0, &h.info, WAIT_US), 0);
+        h.bytes.assign(h.info.pixel, h.info.pixel + SIZE);
+    }
+    int borrowed = 0, borrowed_as_sent = 0;
+    const unsigned start = complete_blocks(0, 0);
+    while (complete_blocks(0, 0) < start + 100) {
+        PhotoInfo f{};
+        ASSERT_EQ(BorrowFrame(0, 0, &f, WAIT_US), 0);
+        ++borrowed;
+        borrowed_as_sent += as_sent(f);
+        ASSERT_EQ(ReturnFrame(0, 0, &f), 0);
+    }
+    ASSERT_EQ(StopRecording(0), 0);
+    EXPECT_GT(borrowed_as_sent, 0);
+    for (const Held& h : held) {
+        EXPECT_EQ(std::memcmp(h.info.pixel, h.bytes.data(), SIZE), 0);
+        EXPECT_EQ(ReturnFrame(0, 0, &h.info), 0);
+    }
+    unsigned long long frames = 0, dropped = 0, bytes = 0;
+    ASSERT_EQ(GetRecordingStatistics(0, &frames, &dropped, &bytes), 0);
+    EXPECT_GT(frames, 0u);
+
+    // What was recorded is what the camera sent, frames held on loan among them.
+    const int r = OpenRecording("borrowed.mcap");
+    ASSERT_GE(r, 0);
+    std::vector<char> payload(SIZE);
+    int read = 0, read_as_sent = 0;
+    bool held_recorded[2] = {false, false};
+    for (;;) {
+        PhotoInfo f{};
+        f.pixel = payload.data();
+        if (ReadRecordingFrame(r, &f, SIZE, nullptr) != 0)
+            break;
+        ++read;
+        read_as_sent += as_sent(f);
+        for (size_t i = 0; i < held.size(); ++i)
+            held_recorded[i] |=
+                f.block_id == held[i].info.block_id && std::memcmp(f.pixel, held[i].bytes.data(), SIZE) == 0;
+    }
+    EXPECT_EQ(CloseRecording(r), 0);
+    EXPECT_EQ(static_cast<unsigned long long>(read), frames);
+    // Only frames the stream never completed may differ.
+    unsigned incomplete = 0;
+    GetBlockStatistics(0, 0, nullptr, &incomplete, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+    EXPECT_GE(read_as_sent + static_cast<int>(incomplete), read);
+    if (dropped == 0) {
+        EXPECT_TRUE(held_recorded[0] && held_recorded[1]);
+    }
+}
+
 // Closing with frames out: the frames another thread gives back meanwhile
 // are waited for; what nobody gives back is reclaimed, counted and logged.
 TEST(BorrowingClose, StreamOffWaitsForFramesComingBackAndReclaimsTheRest)
