@@ -1,9 +1,10 @@
-// The receiver's core under arbitrary datagram sequences, whole or scattered
-// into frames as the zero-copy receive loop does, clock steps, captures and
-// tunable changes, and frames borrowed and given back. It must never crash
-// or write outside a frame (the sanitizers watch), never hand over a frame
-// that is already waiting, never land or write anything in a frame out on
-// loan, and never own more buffers than its budget and the loans allowed.
+// The receiver's core under arbitrary datagram sequences and coalesced
+// trains, whole or scattered into frames as the zero-copy receive loop does,
+// clock steps, captures, tunable changes, and frames borrowed and given
+// back. It must never crash or write outside a frame (the sanitizers
+// watch), never hand over a frame that is already waiting, never land or
+// write anything in a frame out on loan, and never own more buffers than
+// its budget and the loans allowed.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -95,8 +96,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                 check(r.first <= r.last && r.last < assembler.packet_num());
         };
         std::vector<uint8_t> datagram;
-        ReceiveBatch batch(kSlots);
-        Landing landings[kSlots];
+        ReceiveBatch batch(kSlots, gvsp::HEADER_LEN + chunk);
+        Landing landings[ReceiveBatch::TRAIN_MAX];
         while (in.left) {
             switch (in.u8() % 7) {
             case 0: {  // a datagram, whole
@@ -115,22 +116,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                 take(out);
                 break;
             }
-            case 1: {  // a batch of datagrams, scattered into the frames where they are expected
-                const size_t count = 1 + in.u8() % kSlots;
-                const size_t predicted = assembler.predict_landings(landings, kSlots, ReceiveBatch::HEAD_DATA);
+            case 1: {  // datagrams or coalesced trains, scattered into the frames where they are expected
+                const uint8_t shape = in.u8();
+                const size_t per_message = shape & 1 ? ReceiveBatch::TRAIN_MAX : 1;
+                const size_t want = shape & 1 ? batch.train_landings() : kSlots;
+                const size_t count = 1 + (shape >> 1) % kSlots;
+                const size_t predicted = assembler.predict_landings(landings, want, ReceiveBatch::HEAD_DATA);
                 for (size_t k = 0; k < predicted; ++k)
                     for (const Loan& loan : lent)
                         check(!lands_in(landings[k], loan));
-                batch.prepare(landings, predicted);
+                batch.prepare(landings, predicted, per_message);
                 for (size_t k = 0; k < count; ++k) {
+                    // A train: same-size segments, the last one possibly shorter.
+                    std::vector<std::vector<uint8_t>> train(1 + in.u8() % 6);
                     const size_t len = in.u16() % 1600;
-                    datagram.assign(len, 0);
-                    for (size_t i = 0; i < len && in.left; ++i)
-                        datagram[i] = in.u8();
-                    kernel_scatter(batch, k, datagram, 0x7F000001, 3956);
+                    for (size_t t = 0; t < train.size(); ++t) {
+                        const size_t cut = t + 1 == train.size() ? std::min<size_t>(len, in.u8()) : 0;
+                        train[t].assign(len - cut, 0);
+                        for (size_t i = 0; i < train[t].size() && in.left; ++i)
+                            train[t][i] = in.u8();
+                    }
+                    kernel_coalesce(batch, k, train, 0x7F000001, 3956);
                 }
                 batch.settle(count);
-                for (size_t k = 0; k < count; ++k) {
+                for (size_t k = 0; k < batch.datagrams(); ++k) {
                     StreamBlockData* block = assembler.process_packet(batch.datagram(k), clock.monotonic_us(), &out);
                     take(out);
                     assembler.check_block_complete(block, clock.monotonic_us(), &out);

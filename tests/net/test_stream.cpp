@@ -172,6 +172,50 @@ TEST_F(Streaming, FramesArriveByteForByte)
     EXPECT_EQ(StreamOff(0, 0), 0);
 }
 
+// A camera that sends trains (UDP GSO) reaches the receiver as coalesced
+// trains on loopback; one that sends datagram by datagram, as real cameras
+// do, as single datagrams. The frames are the same, lost packets included.
+TEST_F(Streaming, FramesAreTheSameInTrainsAndDatagramByDatagram)
+{
+    for (const vsim::SendMode mode : {vsim::SendMode::Gso, vsim::SendMode::Datagram}) {
+        SCOPED_TRACE(mode == vsim::SendMode::Gso ? "trains" : "datagrams");
+        vsim::SimConfig config;
+        config.send = mode;
+        vsim::SimCamera* sim = nullptr;
+        ASSERT_NO_FATAL_FAILURE(sim = &lossy_stream(config));
+        const uint32_t size = 320 * 240 * 6;
+        const auto expected =
+            vsim::render_sensor(sim->config().sensors[0], vsim::Roi{320, 240, 0, 0}, PIXEL_FORMAT_COORD3D_ABC16, 10);
+        int complete = 0;
+        for (int i = 0; i < 4; ++i) {
+            Frame f;
+            ASSERT_EQ(capture(0, 0, &f, size), 0);
+            complete += std::memcmp(f.pixels.data(), expected.data(), size) == 0;
+        }
+        EXPECT_GE(complete, 3);
+        VoraReceivePathStatistics path{};
+        ASSERT_EQ(GetReceivePathStatistics(0, 0, &path), 0);
+        EXPECT_EQ(GetReceivePathStatistics(0, 0, nullptr), -2);
+        EXPECT_EQ(GetReceivePathStatistics(0, 1, &path), -98);
+        EXPECT_GE(path.datagrams, path.calls);
+        EXPECT_GT(path.landed, 0u);
+        if (mode == vsim::SendMode::Datagram) {
+            EXPECT_EQ(path.trains, 0u);
+            EXPECT_EQ(path.frames_gro, 0u);
+            EXPECT_GE(path.frames_datagram, 3u);  // the last may be counted just after its capture
+        } else if (path.gro) {
+            EXPECT_GT(path.trains, 0u);
+            EXPECT_GT(path.train_datagrams, path.trains);
+            EXPECT_EQ(path.irregular_trains, 0u);
+            EXPECT_GE(path.frames_gro, 3u);
+            // Fewer calls than datagrams: that is the point of trains.
+            EXPECT_LT(path.calls * 4, path.datagrams);
+        }
+        DestroyCamera();
+        sims_.clear();
+    }
+}
+
 TEST_F(Streaming, LostPacketsAreRecoveredThroughResend)
 {
     vsim::SimCamera* sim = nullptr;
