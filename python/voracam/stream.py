@@ -144,7 +144,10 @@ class Stream:
         self._lock = threading.Lock()
         self._open = False
         self._copied = 0
-        self._lent: "weakref.WeakSet[Frame]" = weakref.WeakSet()
+        # Lent frames, by plain weak references: a callback on each frame's
+        # end would run Python code at any moment, where a signal's
+        # exception (Ctrl-C, SIGTERM) is only printed and lost.
+        self._lent: list[weakref.ref] = []
         check(_sdk.StreamOn(self._cam, channel), f"opening channel {channel}")
         self._open = True
         self._off_status: list[int] = []
@@ -184,8 +187,11 @@ class Stream:
             if not self._open:
                 return
             self._open = False
-            for frame in list(self._lent):
-                frame._keep_copy()
+            for ref in self._lent:
+                frame = ref()
+                if frame is not None:
+                    frame._keep_copy()
+            self._lent = []
             self.camera._channel_held(self.channel)
             # Without loans out, the lease ends here and the channel closes now.
             self._lease = None
@@ -222,7 +228,8 @@ class Stream:
                     return Frame(info, data, self.camera)
         if status == 0:
             frame = Frame(info, loan, self.camera)
-            self._lent.add(frame)
+            self._lent = [ref for ref in self._lent if ref() is not None]
+            self._lent.append(weakref.ref(frame))
             return frame
         if status == TIMEOUT:
             return None
