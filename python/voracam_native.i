@@ -30,6 +30,21 @@ static_assert(offsetof(PhotoInfo, stream_channel_index_) - offsetof(PhotoInfo, p
 /* The records are _VoraSDK's types. */
 %import(module="VoraSDK") "vora_base_type.h"
 
+/* Frame bytes the library only reads: any object that offers its buffer
+ * (bytes, or a lent frame), held for the call, so that a lent frame cannot
+ * go back to its stream while the library reads it. */
+%typemap(in) (const char* frame, size_t bytes) (Py_buffer view, bool held = false) {
+    if (PyObject_GetBuffer($input, &view, PyBUF_SIMPLE) != 0)
+        SWIG_fail;
+    held = true;
+    $1 = ($1_ltype)view.buf;
+    $2 = (size_t)view.len;
+}
+%typemap(freearg) (const char* frame, size_t bytes) {
+    if (held$argnum)
+        PyBuffer_Release(&view$argnum);
+}
+
 /* A frame buffer: a bytes object made by frame_buffer and not yet shared. */
 %typemap(in) (char* frame, size_t bytes) {
     if (!PyBytes_Check($input))
@@ -39,6 +54,9 @@ static_assert(offsetof(PhotoInfo, stream_channel_index_) - offsetof(PhotoInfo, p
 }
 
 %thread capture_frame;
+/* Waits without the lock itself: it builds the loan object afterwards. */
+%nothread borrow_frame;
+%nothread frame_points;
 %thread stop_recording;
 %thread save_frame;
 /* These build Python objects: they keep the lock (and let it go themselves
@@ -199,14 +217,14 @@ int stop_recording(int index)
 
 /* Saves a frame held in Python (`frame`: at least its payload) with the
  * library's writers, without a camera. */
-int save_frame(PhotoInfoCSharp& info, char* frame, size_t bytes, const char* format, const char* path)
+int save_frame(PhotoInfoCSharp& info, const char* frame, size_t bytes, const char* format, const char* path)
 {
     if (bytes < info.payload_size)
         return VORA_ERR_INVALID_ARG;
     PhotoInfo f;
     std::memset(&f, 0, sizeof f);
     std::memcpy(&f.pixel_length, &info, sizeof info);
-    f.pixel = frame;
+    f.pixel = const_cast<char*>(frame);  // only read
     return SaveFrameToFile(&f, format, path);
 }
 %}
@@ -214,7 +232,7 @@ int save_frame(PhotoInfoCSharp& info, char* frame, size_t bytes, const char* for
 %inline %{
 /* ROS conventions of a frame held in Python: a new bytes object of float32
  * x, y, z in metres (NaN without depth), or of uint16 depth in millimetres. */
-static PyObject* ros_cloud(PhotoInfoCSharp& info, char* frame, size_t bytes, size_t value_bytes, bool metres)
+static PyObject* ros_cloud(PhotoInfoCSharp& info, const char* frame, size_t bytes, size_t value_bytes, bool metres)
 {
     const unsigned long long n = static_cast<unsigned long long>(info.pixel_width) * info.pixel_height;
     if (bytes < info.payload_size || n > info.payload_size / 6) {
@@ -224,7 +242,7 @@ static PyObject* ros_cloud(PhotoInfoCSharp& info, char* frame, size_t bytes, siz
     PhotoInfo f;
     std::memset(&f, 0, sizeof f);
     std::memcpy(&f.pixel_length, &info, sizeof info);
-    f.pixel = frame;
+    f.pixel = const_cast<char*>(frame);  // only read
     PyObject* out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n * value_bytes));
     if (!out)
         return nullptr;
@@ -242,12 +260,12 @@ static PyObject* ros_cloud(PhotoInfoCSharp& info, char* frame, size_t bytes, siz
     return out;
 }
 
-PyObject* cloud_in_metres(PhotoInfoCSharp& info, char* frame, size_t bytes)
+PyObject* cloud_in_metres(PhotoInfoCSharp& info, const char* frame, size_t bytes)
 {
     return ros_cloud(info, frame, bytes, 12, true);
 }
 
-PyObject* cloud_depth_mm(PhotoInfoCSharp& info, char* frame, size_t bytes)
+PyObject* cloud_depth_mm(PhotoInfoCSharp& info, const char* frame, size_t bytes)
 {
     return ros_cloud(info, frame, bytes, 2, false);
 }
@@ -623,5 +641,187 @@ int open_frame_set(PyObject* members, long long tolerance_ns, long long wait_us,
     options.wait_us = wait_us;
     options.time_base = time_base;
     return OpenFrameSet(list.data(), static_cast<int>(list.size()), &options);
+}
+%}
+
+/* Borrowed frames. */
+%{
+/* A frame lent by a stream: it offers the library's buffer, read-only, to
+ * memoryview and NumPy without a copy. It goes back to the stream
+ * (ReturnFrame) once its holder closed it and no view of it remains, or
+ * when it is collected; a view cannot outlive it, since every view keeps it
+ * alive. While it is out it keeps `keeper` alive: the stream's object whose
+ * end closes the channel in the library, so the buffer is never freed under
+ * a view. */
+struct VoraLoan {
+    PyObject_HEAD
+    int index;
+    unsigned short channel;
+    PhotoInfo frame;
+    Py_ssize_t size;
+    Py_ssize_t exports;  // buffers given out and not yet released
+    bool closing;        // the holder let go: back once no view remains
+    bool out;            // still lent
+    int status;          // what ReturnFrame answered
+    PyObject* keeper;
+};
+
+static PyTypeObject vora_loan_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+static void vora_loan_give_back(VoraLoan* loan)
+{
+    if (!loan->out)
+        return;
+    loan->out = false;
+    loan->status = ReturnFrame(loan->index, loan->channel, &loan->frame);
+    // The keeper's end may close the channel: after the frame is back.
+    PyObject* keeper = loan->keeper;
+    loan->keeper = nullptr;
+    Py_XDECREF(keeper);
+}
+
+static void vora_loan_dealloc(PyObject* self)
+{
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    vora_loan_give_back(reinterpret_cast<VoraLoan*>(self));
+    PyErr_Restore(type, value, traceback);
+    Py_TYPE(self)->tp_free(self);
+}
+
+static int vora_loan_getbuffer(PyObject* self, Py_buffer* view, int flags)
+{
+    VoraLoan* loan = reinterpret_cast<VoraLoan*>(self);
+    if (!loan->out || loan->closing) {
+        view->obj = nullptr;
+        PyErr_SetString(PyExc_ValueError, "the frame is closed: its lent buffer went back to the stream");
+        return -1;
+    }
+    if (PyBuffer_FillInfo(view, self, loan->frame.pixel, loan->size, 1, flags) != 0)
+        return -1;
+    ++loan->exports;
+    return 0;
+}
+
+static void vora_loan_releasebuffer(PyObject* self, Py_buffer*)
+{
+    VoraLoan* loan = reinterpret_cast<VoraLoan*>(self);
+    if (--loan->exports == 0 && loan->closing)
+        vora_loan_give_back(loan);
+}
+
+static Py_ssize_t vora_loan_length(PyObject* self)
+{
+    return reinterpret_cast<VoraLoan*>(self)->size;
+}
+
+static PyObject* vora_loan_close(PyObject* self, PyObject*)
+{
+    VoraLoan* loan = reinterpret_cast<VoraLoan*>(self);
+    loan->closing = true;
+    if (loan->exports == 0)
+        vora_loan_give_back(loan);
+    Py_RETURN_NONE;
+}
+
+/* (out, closing, views, ReturnFrame's status, buffer address). */
+static PyObject* vora_loan_state(PyObject* self, PyObject*)
+{
+    VoraLoan* loan = reinterpret_cast<VoraLoan*>(self);
+    return Py_BuildValue("(NNniK)", PyBool_FromLong(loan->out), PyBool_FromLong(loan->closing), loan->exports,
+                         loan->status, (unsigned long long)reinterpret_cast<uintptr_t>(loan->frame.pixel));
+}
+
+static PyMethodDef vora_loan_methods[] = {
+    {"close", vora_loan_close, METH_NOARGS, "Gives the frame back once no view of it remains."},
+    {"state", vora_loan_state, METH_NOARGS, "(out, closing, views, return status, buffer address)"},
+    {nullptr, nullptr, 0, nullptr}};
+static PyBufferProcs vora_loan_buffer = {vora_loan_getbuffer, vora_loan_releasebuffer};
+static PySequenceMethods vora_loan_sequence = {vora_loan_length};
+
+static bool vora_loan_ready()
+{
+    if (vora_loan_type.tp_flags & Py_TPFLAGS_READY)
+        return true;
+    vora_loan_type.tp_name = "voracam_native.Loan";
+    vora_loan_type.tp_doc = "A frame lent by a stream, offering the library's buffer read-only.";
+    vora_loan_type.tp_basicsize = sizeof(VoraLoan);
+    vora_loan_type.tp_flags = Py_TPFLAGS_DEFAULT;
+    vora_loan_type.tp_dealloc = vora_loan_dealloc;
+    vora_loan_type.tp_as_buffer = &vora_loan_buffer;
+    vora_loan_type.tp_as_sequence = &vora_loan_sequence;
+    vora_loan_type.tp_methods = vora_loan_methods;
+    return PyType_Ready(&vora_loan_type) == 0;
+}
+
+%}
+
+%inline %{
+/* Borrows the channel's next frame, waiting up to timeout_us microseconds
+ * (0: only a frame already there) without the interpreter lock: (status,
+ * loan or None); its record goes into info. The loan keeps `keeper` alive
+ * while it is out. */
+PyObject* borrow_frame(int index, unsigned short channel, PhotoInfoCSharp& info, long long timeout_us,
+                       PyObject* keeper)
+{
+    if (!vora_loan_ready())
+        return nullptr;
+    PhotoInfo lent;
+    std::memset(&lent, 0, sizeof lent);
+    int status;
+    Py_BEGIN_ALLOW_THREADS
+    status = BorrowFrame(index, channel, &lent, timeout_us);
+    Py_END_ALLOW_THREADS
+    std::memcpy(&info, &lent.pixel_length, sizeof info);
+    if (status != 0)
+        return Py_BuildValue("(iO)", status, Py_None);
+    VoraLoan* loan = PyObject_New(VoraLoan, &vora_loan_type);
+    if (!loan) {
+        ReturnFrame(index, channel, &lent);
+        return nullptr;
+    }
+    loan->index = index;
+    loan->channel = channel;
+    loan->frame = lent;
+    loan->size = lent.pixel ? static_cast<Py_ssize_t>(lent.payload_size) : 0;
+    loan->exports = 0;
+    loan->closing = false;
+    loan->out = true;
+    loan->status = 0;
+    Py_INCREF(keeper);
+    loan->keeper = keeper;
+    return Py_BuildValue("(iN)", status, reinterpret_cast<PyObject*>(loan));
+}
+
+
+/* The library's points in millimetres (3 float32 per pixel) of a frame held
+ * in Python, converted into `out`, a writable buffer of at least
+ * max(3 floats a point, 2 x payload_size bytes), which the library clears. */
+PyObject* frame_points(int index, PhotoInfoCSharp& info, const char* frame, size_t bytes, PyObject* out)
+{
+    const unsigned long long n = static_cast<unsigned long long>(info.pixel_width) * info.pixel_height;
+    if (bytes < info.payload_size || n > info.payload_size / 6) {
+        PyErr_SetString(PyExc_ValueError, "the frame holds fewer bytes than its points need");
+        return nullptr;
+    }
+    Py_buffer floats;
+    if (PyObject_GetBuffer(out, &floats, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) != 0)
+        return nullptr;
+    const unsigned long long need = std::max<unsigned long long>(12 * n, 2ULL * info.payload_size);
+    if (static_cast<unsigned long long>(floats.len) < need) {
+        PyBuffer_Release(&floats);
+        PyErr_Format(PyExc_ValueError, "the points need %llu bytes, %zd given", need, floats.len);
+        return nullptr;
+    }
+    PhotoInfo f;
+    std::memset(&f, 0, sizeof f);
+    std::memcpy(&f.pixel_length, &info, sizeof info);
+    f.pixel = const_cast<char*>(frame);  // only read
+    f.pixel_length = bytes > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(bytes);
+    Py_BEGIN_ALLOW_THREADS
+    Convert3DPointFromCharToFloat(index, &f, static_cast<float*>(floats.buf));
+    Py_END_ALLOW_THREADS
+    PyBuffer_Release(&floats);
+    Py_RETURN_NONE;
 }
 %}

@@ -47,6 +47,9 @@ class Camera:
         self.info = info
         self.index = info.index
         self._streams: dict[int, Stream] = {}
+        # Channels closed in Python whose library side is still held open
+        # for frames out on loan.
+        self._held: set[int] = set()
         self._acquiring = False
         self._generation = _table.take(self.index)
         self._open = True
@@ -88,7 +91,10 @@ class Camera:
     def close(self) -> None:
         """Stops acquisition, closes every stream channel and disconnects.
         Safe to call more than once; a lost camera closes without complaint,
-        since there is nothing left to release on it."""
+        since there is nothing left to release on it. Arrays of frames still
+        out on loan stay readable: their channels stay open in the library
+        until the last of them is collected, and until then the camera's
+        place in the table stays taken (it cannot be opened again)."""
         if not self._open:
             return
         first: Optional[VoraError] = None
@@ -107,7 +113,8 @@ class Camera:
             _sdk.CameraDisconnect(self.index)
         finally:
             self._open = False
-            _table.give_back(self.index)
+            if not self._held:
+                _table.give_back(self.index)
         if first is not None:
             raise first
 
@@ -252,6 +259,9 @@ class Camera:
         self._require_open()
         if channel in self._streams:
             raise VoraError(_sdk.VORA_ERR_INVALID_ARG, f"channel {channel} is already open")
+        if channel in self._held:
+            raise VoraError(_sdk.VORA_ERR_INVALID_ARG,
+                            f"channel {channel} still has frames out on loan: close them or drop their arrays")
         stream = Stream(self, channel, buffers=buffers, resend=resend)
         self._streams[channel] = stream
         if start and not self._acquiring:
@@ -297,6 +307,15 @@ class Camera:
         statistics = recording_statistics(self.index)
         check(status, "finishing the recording")
         return statistics
+
+    def _channel_held(self, channel: int) -> None:
+        self._held.add(channel)
+
+    def _channel_released(self, channel: int) -> None:
+        # The library's channel closed: its last lent frame came back.
+        self._held.discard(channel)
+        if not self._held and not self._open:
+            _table.give_back(self.index)
 
     def _stream_closed(self, channel: int) -> None:
         self._streams.pop(channel, None)

@@ -78,9 +78,15 @@ class _FrameBytes:
     """A frame's record and bytes, whether captured or read from a recording:
     its metadata and read-only NumPy views that share its memory."""
 
-    def __init__(self, info: _sdk.PhotoInfoCSharp, data: bytes) -> None:
+    def __init__(self, info: _sdk.PhotoInfoCSharp, data) -> None:
         self.info = info
         self.data = data
+
+    def _library_bytes(self) -> bytes:
+        """The bytes for the library calls that take only a bytes object: a
+        lent frame is copied for them."""
+        data = self.data
+        return data if isinstance(data, bytes) else bytes(data)
 
     def __repr__(self) -> str:
         try:
@@ -149,7 +155,7 @@ class _FrameBytes:
         allowed = CLOUD_FORMATS if self.is_cloud else IMAGE_FORMATS
         if fmt not in allowed:
             raise ValueError(f"cannot save {self!r} as {fmt}: use one of {', '.join(allowed)}")
-        if len(self.data) < self.payload_size:
+        if self._bytes_held() < self.payload_size:
             raise ValueError(f"{self!r} holds {len(self.data)} bytes of its {self.payload_size}")
         if fmt == "raw":
             with open(path, "wb") as out:
@@ -169,7 +175,9 @@ class _FrameBytes:
         held = self._bytes_held()
         if held < needed:
             raise ValueError(f"{what}: the frame holds {held} bytes, {needed} needed")
-        return np.frombuffer(self.data, dtype, count=needed // np.dtype(dtype).itemsize).reshape(shape)
+        # Through a memoryview, which the array keeps as its base: while the
+        # array lives, a lent frame cannot go back to its stream.
+        return np.frombuffer(memoryview(self.data), dtype, count=needed // np.dtype(dtype).itemsize).reshape(shape)
 
     def _require_cloud(self, what: str) -> None:
         if not self.is_cloud:
@@ -211,12 +219,79 @@ class _FrameBytes:
 
 class Frame(_FrameBytes):
     """One captured frame: its metadata, its bytes (``data``) and NumPy views
-    of them. Views are read-only and share the frame's memory."""
+    of them. Views are read-only and share the frame's memory.
 
-    def __init__(self, info: _sdk.PhotoInfoCSharp, data: bytes, camera: FrameCamera) -> None:
+    A captured frame is usually lent: its views lie over the library's own
+    buffer, without a copy. ``close()`` (or leaving ``with stream.capture()
+    as frame:``) gives it back to the stream as soon as no array taken from
+    it remains; an array kept longer keeps the buffer, and it goes back when
+    the last such array is collected. A frame never closed goes back when it
+    and its arrays are collected, or becomes a copy when its stream closes
+    first (see voracam.stream). After close() the frame offers no new
+    views (ValueError); its metadata and arrays taken before stay valid.
+    Frames made from it (``to_rgb``, the filters) and ``points`` are copies
+    of their own."""
+
+    def __init__(self, info: _sdk.PhotoInfoCSharp, data, camera: FrameCamera) -> None:
+        self._closed = False
         super().__init__(info, data)
         self.camera = camera
         self._points: Optional[np.ndarray] = None
+
+    @property
+    def data(self):
+        """The frame's bytes: a bytes object for a copy, a read-only
+        memoryview of the library's buffer for a lent frame (which, like an
+        array, keeps the buffer lent while it lives)."""
+        if self._loan is None:
+            return self._bytes
+        return memoryview(self._loan)
+
+    @data.setter
+    def data(self, data) -> None:
+        # bytes, or the loan object borrow_frame made
+        self._loan = None if isinstance(data, bytes) else data
+        self._bytes = data if isinstance(data, bytes) else None
+
+    def __enter__(self) -> "Frame":
+        return self
+
+    def __exit__(self, exc_type, exc, traceback) -> None:
+        self.close()
+
+    def close(self) -> None:
+        """Gives a lent frame back to its stream once no array taken from it
+        remains. Safe to call more than once; a copied frame just refuses
+        new views afterwards."""
+        self._closed = True
+        if self._loan is not None:
+            self._loan.close()
+
+    def _keep_copy(self) -> None:
+        """Its stream closes: an open lent frame takes a copy of its bytes
+        and gives the buffer back (once no array of it remains)."""
+        loan = self._loan
+        if loan is None:
+            return
+        if not self._closed:
+            self._bytes = bytes(memoryview(loan))
+            self._loan = None
+        loan.close()
+
+    @property
+    def closed(self) -> bool:
+        return self._closed
+
+    @property
+    def lent(self) -> bool:
+        """Whether the frame's bytes are the library's lent buffer (False for
+        a copy, made when the stream had its loan limit out)."""
+        return self._loan is not None
+
+    def _bytes_held(self) -> int:
+        if self._closed:
+            raise ValueError(f"{self!r} is closed")
+        return len(self._loan) if self._loan is not None else len(self._bytes)
 
     @property
     def raw(self) -> np.ndarray:
@@ -236,8 +311,7 @@ class Frame(_FrameBytes):
                 raise ValueError(f"points: the payload of {self!r} is shorter than its points")
             # The library also clears 2 x payload_size bytes of the array.
             floats = np.empty(max(3 * n, (self.payload_size + 1) // 2), np.float32)
-            _sdk.Convert3DPointFromCharToFloatCSharp(self.camera.processing_index(), self.info, self.data,
-                                                     floats)
+            _native.frame_points(self.camera.processing_index(), self.info, self.data, floats)
             self._points = floats[:3 * n].reshape(self.height, self.width, 3)
             self._points.flags.writeable = False
         return self._points
@@ -255,7 +329,7 @@ class Frame(_FrameBytes):
             convertible = (w * h) % 2 == 0 and self.payload_size >= 2 * w * h
         else:
             raise ValueError(f"to_rgb converts Bayer RG8 and YUYV frames, not {self!r}")
-        if not convertible or len(self.data) < self.payload_size:
+        if not convertible or self._bytes_held() < self.payload_size:
             raise ValueError(f"cannot convert {self!r}: Bayer needs even sizes of at least 6, YUYV whole "
                              f"pixel pairs, and the payload must hold them")
         size = 3 * w * h
@@ -282,6 +356,7 @@ class Frame(_FrameBytes):
         self._require_cloud("filter_outliers")
         if isinstance(tolerance, bool) or not isinstance(tolerance, (int, float)) or not tolerance >= 0:
             raise ValueError(f"tolerance must be a number of 0 or more, not {tolerance!r}")
+        self._bytes_held()
         data = _fresh_copy(self.data)
         _sdk.FilterPointCloudCSharp(self.camera.processing_index(), self.info, data, len(data), float(tolerance))
         return self._derived(data, self.pixel_format, self.payload_size)
@@ -290,6 +365,7 @@ class Frame(_FrameBytes):
         """A copy without the points in sparsely populated cubes of space."""
         self._require_cloud("filter_sparse")
         min_points = _args.whole(min_points, "min_points", 0, 0x7FFFFFFF)
+        self._bytes_held()
         data = _fresh_copy(self.data)
         check(_sdk.SpatialFilterPointcloudCSharp(self.camera.processing_index(), self.info, data, len(data),
                                                  int(min_points)), "spatial filter")
@@ -336,7 +412,7 @@ class ColouredCloud:
             raise ValueError(f"cannot save a coloured cloud as {suffix or 'a file without extension'}: "
                              f"use one of {', '.join(sorted(_FUSED_WRITERS))}")
         d = self.depth
-        check(getattr(_sdk, _FUSED_WRITERS[suffix])(d.camera.processing_index(), d.info, d.data,
+        check(getattr(_sdk, _FUSED_WRITERS[suffix])(d.camera.processing_index(), d.info, d._library_bytes(),
                                                     self.fused.reshape(-1), os.fsencode(path)),
               f"saving {os.fspath(path)}")
 
@@ -360,6 +436,7 @@ def colour_cloud(depth: Frame, colour: Frame) -> ColouredCloud:
     it projects to."""
     index = _same_camera(depth, colour)
     fused = np.empty(6 * depth.width * depth.height, np.float32)
-    check(_sdk.FusionImageTo3DCSharp(index, colour.info, colour.data, len(colour.data), depth.info, depth.data,
-                                     fused), "colouring the cloud")
+    colour_data = colour._library_bytes()
+    check(_sdk.FusionImageTo3DCSharp(index, colour.info, colour_data, len(colour_data), depth.info,
+                                     depth._library_bytes(), fused), "colouring the cloud")
     return ColouredCloud(depth, fused)

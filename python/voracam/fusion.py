@@ -18,8 +18,9 @@ def depth_to_colour(depth: Frame, colour: Frame) -> Frame:
     index = _same_camera(depth, colour)
     info = _sdk.PhotoInfoCSharp()
     data = bytes(6 * colour.width * colour.height)
-    check(_sdk.Fusion3DToRGBCSharp(index, colour.info, colour.data, len(colour.data), depth.info, depth.data,
-                                   len(depth.data), info, data, len(data)), "re-gridding the cloud")
+    colour_data, depth_data = colour._library_bytes(), depth._library_bytes()
+    check(_sdk.Fusion3DToRGBCSharp(index, colour.info, colour_data, len(colour_data), depth.info, depth_data,
+                                   len(depth_data), info, data, len(data)), "re-gridding the cloud")
     info.roi = colour.info.roi
     info.block_id = depth.block_id
     info.stream_channel_index_ = depth.channel

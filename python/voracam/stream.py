@@ -1,11 +1,30 @@
-"""A stream channel of an open camera: frames by capture or iteration."""
+"""A stream channel of an open camera: frames by capture or iteration.
+
+Frames are borrowed: their NumPy views lie over the library's own buffer,
+without a copy, and the buffer goes back to the stream when the frame is
+closed (``with stream.capture() as frame:``, ``frame.close()``) and no array
+taken from it remains, or when the frame and its arrays are collected. No
+order of closing frames, arrays, streams and cameras lets an array see freed
+memory. When a stream closes, each of its lent frames still alive becomes a
+copy of its own and goes back, so code that keeps frames beyond the stream
+or camera keeps working. Arrays and memoryviews already taken from a lent
+frame cannot move: while any remains, the library's channel stays open for
+it (acquisition stops at once, as before), and the camera, closed or not,
+keeps its place in the table (it cannot be opened again) until the last of
+them is collected.
+
+A stream lends at most ``loan_limit`` frames at once; beyond that capture()
+copies the frame as before, so code that keeps many frames keeps working
+(``statistics().copied`` counts those)."""
 from __future__ import annotations
 
 import math
 import threading
 import time
-from dataclasses import dataclass
-from typing import Iterator, Optional, Protocol
+import weakref
+from dataclasses import dataclass, field
+from types import MappingProxyType
+from typing import Any, Callable, Iterator, Mapping, Optional, Protocol
 
 import VoraSDK as _sdk
 import _voracam_native as _native
@@ -49,6 +68,38 @@ class StreamCamera(FrameCamera, Protocol):
 
     def _stream_closed(self, channel: int) -> None: ...
 
+    def _channel_held(self, channel: int) -> None: ...
+
+    def _channel_released(self, channel: int) -> None: ...
+
+
+# Status of BorrowFrame when the stream has its loan limit of frames out.
+LOAN_LIMIT = _sdk.VORA_ERR_LOAN_LIMIT
+
+
+def _record(make: Callable[[], Any], read: Callable[[Any], int]) -> Mapping[str, int]:
+    """A record of the library as a read-only mapping of its fields (the
+    names are the C header's, through the SWIG proxy); all zero when the
+    library cannot say."""
+    record = make()
+    status = read(record)
+    names = [name for name, value in vars(type(record)).items()
+             if isinstance(value, property) and name not in ("this", "thisown")]
+    return MappingProxyType({name: getattr(record, name) if status == 0 else 0 for name in names})
+
+
+class _Lease:
+    """Holds a channel open in the library: the stream keeps one while it is
+    open and every frame out on loan another, and the channel is closed in
+    the library when the last of them lets go."""
+
+    __slots__ = ("__weakref__",)
+
+
+def _channel_off(camera: StreamCamera, cam: int, channel: int, status: list[int]) -> None:
+    status.append(_sdk.StreamOff(cam, channel))
+    camera._channel_released(channel)
+
 
 @dataclass(frozen=True)
 class StreamStatistics:
@@ -68,12 +119,20 @@ class StreamStatistics:
     packets_resent: int
     bytes_per_second: int
     frames_per_second: float
+    # Frames captured by copy because the loan limit was reached.
+    copied: int = 0
+    # VoraLoanStatistics (out, limit, lent, returned, refused).
+    loans: Mapping[str, int] = field(default_factory=lambda: MappingProxyType({}))
+    # VoraReceivePathStatistics: how datagrams reached the stream (zeros
+    # where the library does not say).
+    receive_path: Mapping[str, int] = field(default_factory=lambda: MappingProxyType({}))
 
 
 class Stream:
     """An open stream channel. ``for frame in stream`` yields frames as they
     come; ``capture(timeout=...)`` takes one. Waiting releases the interpreter
-    lock, so other Python threads keep running."""
+    lock, so other Python threads keep running. Frames are lent without a
+    copy while fewer than ``loan_limit`` are out (see the module's text)."""
 
     def __init__(self, camera: StreamCamera, channel: int, *, buffers: Optional[int] = None,
                  resend: Optional[bool] = None) -> None:
@@ -84,8 +143,19 @@ class Stream:
         self._cam = camera.index
         self._lock = threading.Lock()
         self._open = False
+        self._copied = 0
+        # Lent frames, by plain weak references: a callback on each frame's
+        # end would run Python code at any moment, where a signal's
+        # exception (Ctrl-C, SIGTERM) is only printed and lost.
+        self._lent: list[weakref.ref] = []
         check(_sdk.StreamOn(self._cam, channel), f"opening channel {channel}")
         self._open = True
+        self._off_status: list[int] = []
+        self._lease: Optional[_Lease] = _Lease()
+        self._off = weakref.finalize(self._lease, _channel_off, camera, self._cam, channel, self._off_status)
+        # At exit the process ends anyway: the channel is not closed under
+        # arrays that module teardown may still reach.
+        self._off.atexit = False
         try:
             # Every frame of the channel is this size, fixed when it opened.
             self.payload_size = _payload_size(self._cam, channel)
@@ -110,15 +180,30 @@ class Stream:
         """Closes the channel (waiting for a capture in progress to return);
         the camera stops acquisition when its last channel closes. A lost
         camera's channel closes without complaint: there is nothing left to
-        release on it."""
+        release on it. Frames still out on loan become copies of their own;
+        arrays taken from them stay readable, and the library's channel
+        closes when the last of them is collected."""
         with self._lock:
             if not self._open:
                 return
             self._open = False
-            status = _sdk.StreamOff(self._cam, self.channel)
+            for ref in self._lent:
+                frame = ref()
+                if frame is not None:
+                    frame._keep_copy()
+            self._lent = []
+            self.camera._channel_held(self.channel)
+            # Without loans out, the lease ends here and the channel closes now.
+            self._lease = None
         self.camera._stream_closed(self.channel)
-        if status != 0 and not self.camera.lost:
-            check(status, f"closing channel {self.channel}")
+        if self._off_status and self._off_status[0] != 0 and not self.camera.lost:
+            check(self._off_status[0], f"closing channel {self.channel}")
+
+    @property
+    def held_open(self) -> bool:
+        """True after close() while frames lent by the stream are still
+        alive, which keep the library's channel open."""
+        return not self._open and self._off.alive
 
     @property
     def is_open(self) -> bool:
@@ -127,19 +212,30 @@ class Stream:
     # ---- frames ----
 
     def _take(self, timeout_us: int) -> Optional[Frame]:
-        """One wait in the library, of at most timeout_us (0: no wait)."""
+        """One wait in the library, of at most timeout_us (0: no wait): a
+        lent frame, or a copy when the loan limit is reached."""
         info = _sdk.PhotoInfoCSharp()
-        data = _native.frame_buffer(self.payload_size)
         with self._lock:
             if not self._open:
                 raise VoraError(_sdk.VORA_ERR_STREAM_MISSING, f"channel {self.channel} is closed")
-            status = _native.capture_frame(self._cam, self.channel, info, data, timeout_us)
+            status, loan = _native.borrow_frame(self._cam, self.channel, info, timeout_us, self._lease)
+            if status == LOAN_LIMIT:
+                # The ready frame stays queued: copy it as before.
+                data = _native.frame_buffer(self.payload_size)
+                status = _native.capture_frame(self._cam, self.channel, info, data, timeout_us)
+                if status == 0:
+                    self._copied += 1
+                    return Frame(info, data, self.camera)
+        if status == 0:
+            frame = Frame(info, loan, self.camera)
+            self._lent = [ref for ref in self._lent if ref() is not None]
+            self._lent.append(weakref.ref(frame))
+            return frame
         if status == TIMEOUT:
             return None
         if status == CAMERA_LOST:
             raise self.camera.lost_error(f"capture on channel {self.channel}")
-        check(status, f"capture on channel {self.channel}")
-        return Frame(info, data, self.camera)
+        raise VoraError(status, f"capture on channel {self.channel}")
 
     def capture(self, timeout: Optional[float] = 5.0) -> Frame:
         """The next frame, waiting up to ``timeout`` seconds (None: without
@@ -197,6 +293,17 @@ class Stream:
         check(_sdk.SetMaxBufferLength(self._cam, self.channel, count), "buffer count")
 
     @property
+    def loan_limit(self) -> int:
+        """How many frames may be out on loan at once (1..64); captures
+        beyond it copy."""
+        return check_value(_sdk.GetLoanLimit(self._cam, self.channel), "loan limit")
+
+    @loan_limit.setter
+    def loan_limit(self, frames: int) -> None:
+        frames = _args.whole(frames, "loan_limit", 1, 64)
+        check(_sdk.SetLoanLimit(self._cam, self.channel, frames), "loan limit")
+
+    @property
     def resend(self) -> bool:
         """Whether lost packets are requested again."""
         return bool(check_value(_sdk.GetResendRequest(self._cam, self.channel), "packet resend"))
@@ -206,7 +313,8 @@ class Stream:
         _sdk.SetResendRequest(self._cam, self.channel, int(bool(on)))
 
     def statistics(self) -> StreamStatistics:
-        """The channel's block and packet counters and current rates."""
+        """The channel's block and packet counters and current rates, its
+        loans and how its datagrams came in."""
         blocks = [_sdk.new_unsignedintArray(1) for _ in range(8)]
         packets = [_sdk.new_unsignedintArray(1) for _ in range(7)]
         try:
@@ -222,4 +330,9 @@ class Stream:
             errors=b[6], overflow=b[7], packets_received=p[0], packets_lost=p[1],
             packets_resend_requested=p[4], packets_resent=p[5],
             bytes_per_second=max(0, _sdk.GetNetSpeed(self._cam, self.channel)),
-            frames_per_second=max(0.0, _sdk.GetBlockRate(self._cam, self.channel)))
+            frames_per_second=max(0.0, _sdk.GetBlockRate(self._cam, self.channel)),
+            copied=self._copied,
+            loans=_record(_sdk.VoraLoanStatistics, lambda r: _sdk.GetLoanStatistics(self._cam, self.channel, r)),
+            receive_path=_record(_sdk.VoraReceivePathStatistics,
+                                 lambda r: _sdk.GetReceivePathStatistics(self._cam, self.channel, r)))
+

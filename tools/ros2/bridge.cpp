@@ -326,11 +326,19 @@ void Bridge::capture_loop(Camera& cam, Channel& ch)
 {
     while (!cam.stop) {
         Frame& f = ch.capture;
-        if (f.data.size() < ch.stream.payload)
-            f.data.resize(ch.stream.payload);
-        PhotoInfo info{};
-        info.pixel = f.data.data();
-        const int status = TimeoutCapture(cam.index, ch.stream.index, &info, kCaptureWaitUs);
+        // A frame the slot handed back (replaced before publication) goes
+        // back to the stream before the next is borrowed.
+        f.lent.reset();
+        int status = f.lent.borrow(cam.index, ch.stream.index, kCaptureWaitUs);
+        PhotoInfo info = f.lent.info();
+        if (status == VORA_ERR_LOAN_LIMIT) {
+            // Not with the frames the bridge holds at once; copy should it be.
+            if (f.data.size() < ch.stream.payload)
+                f.data.resize(ch.stream.payload);
+            info = PhotoInfo{};
+            info.pixel = f.data.data();
+            status = TimeoutCapture(cam.index, ch.stream.index, &info, kCaptureWaitUs);
+        }
         if (status == 0) {
             ch.completeness.look(cam.index, ch.stream.index);
             if (o_.frames > 0 && ch.frames >= static_cast<uint64_t>(o_.frames)) {
@@ -363,8 +371,10 @@ void Bridge::publisher_loop(Camera& cam)
             // while the main loop notices.
             if (o_.frames > 0 && ch.frames >= static_cast<uint64_t>(o_.frames))
                 continue;
-            if (ch.slot.take(&ch.publish))
+            if (ch.slot.take(&ch.publish)) {
                 publish(cam, ch);
+                ch.publish.lent.reset();  // published: back to the stream
+            }
         }
     }
 }
@@ -467,6 +477,14 @@ void Bridge::shutdown()
                 t.join();
     }
     stop_publishers();
+    // Lent frames go back before their streams close.
+    for (auto& camera : cameras_)
+        for (Channel& ch : camera->channels) {
+            ch.capture.lent.reset();
+            if (ch.slot.take(&ch.publish))
+                ch.publish.lent.reset();
+            ch.publish.lent.reset();
+        }
     node_.close();
     // Cameras that answer first; a lost one may keep its teardown waiting.
     for (auto& camera : cameras_)

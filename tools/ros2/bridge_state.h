@@ -16,6 +16,7 @@
 
 #include "channels.h"
 #include "completeness.h"
+#include "lent_frame.h"
 #include "newest_slot.h"
 #include "session.h"
 #include "stamp.h"
@@ -24,9 +25,15 @@
 namespace vora_ros2 {
 
 struct Frame {
-    PhotoInfo info{};
-    std::vector<char> data;
+    PhotoInfo info{};            // pixel: the lent buffer, or data
+    vora_tool::LentFrame lent;   // the library's buffer, while it is lent
+    std::vector<char> data;      // a copy, when the loan limit was reached
     int64_t handed_over_ns = 0;  // realtime when the library handed it over
+
+    // Its bytes and how many: the lent buffer's (the payload the library
+    // handed over), or data's.
+    char* bytes() { return lent.held() ? lent.info().pixel : data.data(); }
+    size_t held() const { return lent.held() ? lent.info().payload_size : data.size(); }
 };
 
 struct Topic {

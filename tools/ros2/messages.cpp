@@ -316,13 +316,13 @@ void publish_registered(Camera& cam, const Frame& cloud, const RosTime& stamp)
 void publish_frame(Camera& cam, Channel& ch, const RosTime& stamp)
 {
     PhotoInfo& f = ch.publish.info;
-    f.pixel = ch.publish.data.data();
+    f.pixel = ch.publish.bytes();
     // The frame's size fields come from the camera: a frame whose pixels
     // cannot lie in what it brought is not converted (nor are buffers
     // sized after it).
     const unsigned long long pixels = static_cast<unsigned long long>(f.pixel_width) * f.pixel_height;
     const unsigned long long least = f.pixel_format == PIXEL_FORMAT_COORD3D_ABC16 ? 6 * pixels : pixels;
-    if (pixels == 0 || f.payload_size > ch.publish.data.size() || least > f.payload_size) {
+    if (pixels == 0 || f.payload_size > ch.publish.held() || least > f.payload_size) {
         warn_once(ch, "size",
                   "camera " + cam.serial + " channel " + std::to_string(ch.stream.index) + ": a " +
                       std::to_string(f.pixel_width) + "x" + std::to_string(f.pixel_height) + " frame of " +

@@ -20,6 +20,7 @@
 #include "frame_sequence.h"
 #include "frame_writer.h"
 #include "json.h"
+#include "lent_frame.h"
 #include "options.h"
 #include "output_files.h"
 #include "progress.h"
@@ -216,7 +217,8 @@ Options parse_options(const Args& args)
 struct Slot {
     char* data = nullptr;
     size_t capacity = 0;
-    PhotoInfo info{};
+    PhotoInfo info{};  // pixel: data, or the lent buffer
+    LentFrame lent;    // a frame only read (saved as it came) stays the library's
     unsigned seq = 0;  // the channel's frame number, from 1
     int complete = 1;  // 1 complete, 0 incomplete, -1 could not be told
     bool filled = false;
@@ -284,6 +286,12 @@ private:
     bool accept(Channel& ch, Slot& slot);
     bool process(Slot& slot);
     bool write_frame(Channel& ch, Slot& slot);
+    // A frame saved as it came, neither filtered nor kept: its slot may
+    // read the library's lent buffer (colour frames are converted in place).
+    bool reads_only(const PhotoInfo& frame) const
+    {
+        return frame.pixel_format == PIXEL_FORMAT_COORD3D_ABC16 && o_.filters.empty() && !o_.keep;
+    }
     bool fuse();
     void fail(const std::string& message)
     {
@@ -392,9 +400,14 @@ int Capture::capture_loop()
             if (o_.by_frames && c.accepted >= o_.frames)
                 continue;
             done = false;
-            PhotoInfo frame{};
-            frame.pixel = c.spare->data;
-            const int st = TimeoutCapture(cam_, c.index, &frame, kPollUs);
+            LentFrame lent;
+            int st = lent.borrow(cam_, c.index, kPollUs);
+            PhotoInfo frame = lent.info();
+            if (st == VORA_ERR_LOAN_LIMIT) {
+                frame = PhotoInfo{};
+                frame.pixel = c.spare->data;
+                st = TimeoutCapture(cam_, c.index, &frame, kPollUs);
+            }
             const auto at = Clock::now();
             if (st == VORA_ERR_CAPTURE_TIMEOUT) {
                 if (std::chrono::duration<double>(at - c.last_frame).count() > o_.timeout_s) {
@@ -423,7 +436,19 @@ int Capture::capture_loop()
                 }
                 ++c.kept_incomplete;
             }
+            if (lent.held()) {
+                if (reads_only(frame)) {
+                    c.spare->lent = std::move(lent);
+                } else {
+                    // Converted, filtered or kept: a copy of its own, and
+                    // the library's buffer goes back at once.
+                    std::memcpy(c.spare->data, frame.pixel, std::min<size_t>(frame.payload_size, c.spare->capacity));
+                    frame.pixel = c.spare->data;
+                    lent.reset();
+                }
+            }
             std::swap(c.spare, c.slots[c.next]);
+            c.spare->lent.reset();  // the frame the slot held before goes back
             Slot& slot = *c.slots[c.next];
             slot.complete = complete;
             slot.info = frame;
@@ -574,6 +599,19 @@ int Capture::run()
         collect_statistics(cam_, &summary);
         summary.no_buffer_after_capture = summary.blocks[3] - c.sequence.last_no_buffer();
         summaries.push_back(summary);
+    }
+    // The latest frames outlive their channels (fusion, the summary): a
+    // lent one becomes a copy before its channel closes.
+    for (Channel& c : channels_) {
+        if (c.spare)
+            c.spare->lent.reset();
+        for (auto& slot : c.slots) {
+            if (!slot->lent.held())
+                continue;
+            std::memcpy(slot->data, slot->info.pixel, std::min<size_t>(slot->info.payload_size, slot->capacity));
+            slot->info.pixel = slot->data;
+            slot->lent.reset();
+        }
     }
     // The writing that follows needs the camera (fusion reads its
     // registers) but no longer the streams.

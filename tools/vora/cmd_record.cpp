@@ -18,6 +18,7 @@
 #include "commands.h"
 #include "common.h"
 #include "json.h"
+#include "lent_frame.h"
 #include "options.h"
 #include "progress.h"
 #include "session.h"
@@ -228,12 +229,13 @@ int Recorder::start()
 
 void Recorder::capture(ChannelRun& channel)
 {
-    std::vector<char> buffer(channel.payload);
-    PhotoInfo frame{};
-    frame.pixel = buffer.data();
+    // The library's recorder takes the frames itself; this keeps the
+    // channel's queue moving and counts them, so each goes back at once.
+    LentFrame frame;
     while (!stop_) {
-        if (TimeoutCapture(cam_, channel.index, &frame, kCaptureWaitUs) == 0)
+        if (frame.borrow(cam_, channel.index, kCaptureWaitUs) == 0)
             ++channel.captured;
+        frame.reset();
     }
 }
 

@@ -78,7 +78,9 @@ int Viewer::open_channels()
         const int code = opener_.open(c);
         if (code != kExitOk)
             return code;
-        c.spare.reset();
+        // The frames the viewer holds at once: those kept for the pages, the
+        // ones drained to reach the newest, those being encoded.
+        SetLoanLimit(cam_, c.index, static_cast<unsigned>(FrameStore::kKept + 5));
         long long region[4];
         if (features_->region(c.index, region) == 0 && region[0] >= 0 && region[1] >= 0) {
             c.width = static_cast<uint32_t>(region[0]);
@@ -179,29 +181,42 @@ void Viewer::capture(Channel& c)
     // The newest of what is waiting: a page shows the present, not a backlog.
     std::shared_ptr<Frame> got;
     for (size_t k = 0; k < kDrainedAtOnce; ++k) {
-        if (!c.spare) {
-            c.spare = std::make_shared<Frame>();
-            if (!c.spare->allocate(c.payload)) {
+        auto next = std::make_shared<Frame>();
+        LentFrame lent;
+        int status = lent.borrow(cam_, c.index, got ? 0 : kPollUs);
+        if (status == 0 && lent.info().pixel_format == PIXEL_FORMAT_COORD3D_ABC16) {
+            next->info = lent.info();
+            next->lent = std::move(lent);
+        } else if (status == 0 || status == VORA_ERR_LOAN_LIMIT) {
+            // Colour frames are converted in place, in a buffer of their own;
+            // at the loan limit the frame is copied as the library hands it.
+            if (!next->allocate(c.payload)) {
                 report("out of memory for frames of channel " + std::to_string(c.index));
-                c.spare.reset();
                 break;
             }
+            if (status == 0) {
+                PhotoInfo info = lent.info();
+                std::memcpy(next->data, info.pixel, std::min<size_t>(info.payload_size, next->capacity));
+                info.pixel = next->data;
+                next->info = info;
+                lent.reset();
+            } else {
+                status =
+                    got ? TryCapture(cam_, c.index, &next->info) : TimeoutCapture(cam_, c.index, &next->info, kPollUs);
+            }
         }
-        PhotoInfo info{};
-        info.pixel = c.spare->data;
-        const int status = got ? TryCapture(cam_, c.index, &info) : TimeoutCapture(cam_, c.index, &info, kPollUs);
         if (status != 0) {
             if (status != VORA_ERR_CAPTURE_TIMEOUT)
                 report_status("capturing from channel " + std::to_string(c.index), status);
             break;
         }
-        c.spare->info = info;
-        got.swap(c.spare);  // the frame it replaces, if any, takes the next capture
+        got = std::move(next);  // the frame it replaces, if any, goes back
     }
     if (!got)
         return;
     got->channel = c.index;
     got->seq = frames_.next_seq(c.index);
+    got->generation = generation_;
     if (!got->depth()) {
         std::string error;
         if (!convert_to_rgb(cam_, got->info, &got->data, &got->capacity, &error)) {
@@ -254,6 +269,8 @@ void Viewer::close()
     {
         std::unique_lock<std::shared_mutex> lock(gate_);
         open_ = false;
+        ++generation_;
+        frames_.clear();  // lent frames go back before their channels close
         if (s_.lost())
             s_.close_or_leave(kExitCamera);
         else
@@ -509,7 +526,11 @@ Reply Viewer::apply(const ControlDef& control, const std::string& text)
 int Viewer::reopen_around(const std::function<int()>& change)
 {
     // The frames' size changes with the region: the streams take it up
-    // only when they open.
+    // only when they open. No page reads a frame meanwhile, and the lent
+    // ones go back before their channels close.
+    std::unique_lock<std::shared_mutex> lock(gate_);
+    ++generation_;
+    frames_.clear();
     s_.acquisition_stop();
     opener_.close();
     const int status = change();
@@ -578,6 +599,12 @@ Reply Viewer::save(const std::map<unsigned short, uint32_t>& seqs, int fuse_chan
         OutputFiles files(folder, false);
         FrameWriter writer(cam_, files, kSaveFormats);
         bool ok = true;
+        for (const auto& f : frames)
+            ok = ok && current(*f);
+        if (!ok) {
+            reply = {409, error_json("the streams were reopened since: save again")};
+            return;
+        }
         for (const auto& f : frames) {
             char stem[32];
             std::snprintf(stem, sizeof stem, "ch%u_%04u", f->channel, f->seq);

@@ -8,6 +8,7 @@
 #ifndef VORA_TOOL_VIEW_CAMERA_H
 #define VORA_TOOL_VIEW_CAMERA_H
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -61,6 +62,9 @@ public:
     bool has_channel(unsigned short channel) const;
     // The first open colour channel, or -1.
     int colour_channel() const;
+    // Whether a frame's bytes may be read (within with_camera()): a lent
+    // one only while the streams it came from are still open.
+    bool current(const Frame& frame) const { return !frame.lent.held() || frame.generation == generation_; }
 
     std::string info_json() const;
     // The colour map of the depth images, as stops from near to far.
@@ -88,7 +92,6 @@ private:
     struct Channel : StreamChannel {
         explicit Channel(const StreamChannel& chosen) : StreamChannel(chosen) {}
         uint32_t width = 0, height = 0;
-        std::shared_ptr<Frame> spare;  // the buffer the next capture goes to
     };
     // A feature the page offers: index is its selector's value (when
     // selected) or the stream channel (region).
@@ -132,6 +135,9 @@ private:
     // with_camera() against close().
     std::shared_mutex gate_;
     bool open_ = false;
+    // Bumped, under gate_, each time the streams close: lent frames of an
+    // earlier one are no longer read.
+    std::atomic<uint32_t> generation_{0};
 
     // Work for the camera's thread.
     struct Job {

@@ -280,6 +280,17 @@ void FrameStore::publish(std::shared_ptr<Frame> frame)
     changed_.notify_all();
 }
 
+void FrameStore::clear()
+{
+    std::deque<std::shared_ptr<const Frame>> dropped[3];
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (size_t i = 0; i < 3; ++i)
+            dropped[i].swap(frames_[i]);
+    }
+    // Destroyed here, outside the lock: lent frames go back to the library.
+}
+
 std::shared_ptr<const Frame> FrameStore::wait_newer(uint16_t channel, uint32_t after,
                                                     std::chrono::steady_clock::time_point deadline) const
 {

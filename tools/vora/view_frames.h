@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "lent_frame.h"
 #include "vora_base_type.h"
 #include "vora_pixel_format.h"
 
@@ -61,8 +62,9 @@ std::string encode_header(const Header& h);
 bool decode_header(const std::string& message, Header* h);
 
 // One frame as captured. Immutable once published: colour frames are
-// converted to RGB8 before. The buffer comes from malloc, as the library's
-// Bayer conversion wants.
+// converted to RGB8 before, in a buffer from malloc, as the library's Bayer
+// conversion wants; depth frames stay in the library's lent buffer, given
+// back when the frame goes.
 class Frame {
 public:
     Frame() = default;
@@ -73,7 +75,9 @@ public:
     // A buffer for a frame of `bytes` bytes; false when out of memory.
     bool allocate(size_t bytes);
 
-    PhotoInfo info{};  // info.pixel is data
+    PhotoInfo info{};         // info.pixel is data, or the lent buffer
+    LentFrame lent;           // depth frames: the library's buffer
+    uint32_t generation = 0;  // the viewer's streams it came from
     char* data = nullptr;
     size_t capacity = 0;
     uint16_t channel = 0;
@@ -110,6 +114,8 @@ public:
     static constexpr size_t kKept = 3;  // per channel: the latest and the two before
 
     void publish(std::shared_ptr<Frame> frame);
+    // Lets go of every frame (before the channels close: lent ones go back).
+    void clear();
     // The latest frame of the channel newer than seq `after`, waiting for
     // one until `deadline`; null at the deadline, once stopped, or for a
     // channel that has none.

@@ -313,8 +313,17 @@ void Server::Impl::frame(const httplib::Request& req, httplib::Response& res)
         fuse && f->depth() ? frames.latest(static_cast<unsigned short>(colour_channel)) : nullptr;
     const unsigned s = step ? static_cast<unsigned>(step) : default_step(f->info.pixel_width, f->info.pixel_height);
     std::shared_ptr<const std::string> message;
-    if (!viewer.with_camera([&] { message = f->message(viewer.camera(), s, points != 0, colour.get(), &error); }))
+    bool stale = false;
+    if (!viewer.with_camera([&] {
+            stale = !viewer.current(*f) || (colour && !viewer.current(*colour));
+            if (!stale)
+                message = f->message(viewer.camera(), s, points != 0, colour.get(), &error);
+        }))
         return fail(res, 503, "the viewer is stopping");
+    if (stale) {
+        res.status = 204;  // its streams were reopened: ask again
+        return;
+    }
     if (!message)
         return fail(res, 500, error);
     // Written from the shared message: no copy per page.
