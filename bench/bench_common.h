@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -219,6 +220,18 @@ inline double percentile(std::vector<double> values, double p)
     std::sort(values.begin(), values.end());
     const size_t i = static_cast<size_t>(p / 100.0 * (values.size() - 1) + 0.5);
     return values[std::min(i, values.size() - 1)];
+}
+
+// Whether a benchmark's command line asks for `part`: every part when it
+// names none.
+inline bool wanted(int argc, char** argv, const char* part)
+{
+    if (argc < 2)
+        return true;
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], part) == 0)
+            return true;
+    return false;
 }
 
 }  // namespace bench

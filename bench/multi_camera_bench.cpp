@@ -359,14 +359,7 @@ void counts()
 // both without any.
 int main(int argc, char** argv)
 {
-    auto wanted = [&](const char* part) {
-        if (argc < 2)
-            return true;
-        for (int i = 1; i < argc; ++i)
-            if (std::strcmp(argv[i], part) == 0)
-                return true;
-        return false;
-    };
+    auto wanted = [&](const char* part) { return bench::wanted(argc, argv, part); };
     std::setvbuf(stdout, nullptr, _IOLBF, 0);  // progress shows as it comes
     std::printf("many cameras: 1280 x 1024 Coord3D_ABC16 clouds (%.1f MB), each camera behind its own veth link, "
                 "packet size 9000\n",

@@ -467,14 +467,7 @@ void veth_runs()
 int main(int argc, char** argv)
 {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);  // progress shows as it comes
-    auto wanted = [&](const char* part) {
-        if (argc < 2)
-            return true;
-        for (int i = 1; i < argc; ++i)
-            if (std::strcmp(argv[i], part) == 0)
-                return true;
-        return false;
-    };
+    auto wanted = [&](const char* part) { return bench::wanted(argc, argv, part); };
     std::printf("stream benchmark: 1280 x 1024 Coord3D_ABC16 clouds (%.1f MB)\n", bench::kFrameMB);
     double lossless9000 = 0;
     if (wanted("loopback") || wanted("resend") || wanted("delivery"))
