@@ -79,23 +79,7 @@ void ReceiveBatch::prepare(const Landing* landings, size_t count, size_t per_mes
         }
         if (take == 0)
             take = 1;
-        if (take == 1 && !trains) {
-            // One landing: the rest of the message follows it in scratch,
-            // whatever its length.
-            Message& m = slots_[i];
-            const Landing& l = landings[used];
-            m.aims.clear();
-            m.landings = 1;
-            if (l.data && l.length) {
-                m.iov.assign({iovec{scratch(i), HEAD}, iovec{l.data, l.length},
-                              iovec{scratch(i) + HEAD + l.length, MESSAGE_MAX - HEAD - l.length}});
-                m.aims.push_back(Aim{l, 0, false});
-            } else {
-                m.iov.assign(1, iovec{scratch(i), MESSAGE_MAX});
-            }
-        } else {
-            lay_out(i, landings + used, take);
-        }
+        lay_out(i, landings + used, take);
         used += take;
     }
     const size_t aimed = i;
