@@ -289,6 +289,14 @@ TEST_F(Borrowing, ARecordingOfTheSameStreamGoesOnWhileFramesAreBorrowed)
 {
     TempCwd cwd;
     ASSERT_EQ(StartRecording(0, 1u, "borrowed.mcap", VORA_RECORD_RAW_ONLY), 0);
+    // Frames finished before the recording began wait in the queue unrecorded:
+    // once the recorder has its first frame, every later one passes it, so
+    // those still queued then are flushed before the frames to hold are taken.
+    ASSERT_TRUE(eventually([] {
+        unsigned long long recorded = 0;
+        return GetRecordingStatistics(0, &recorded, nullptr, nullptr) == 0 && recorded > 0;
+    }));
+    FlushBuffer(0, 0);
     std::vector<Held> held(2);
     for (Held& h : held) {
         ASSERT_EQ(BorrowFrame(0, 0, &h.info, WAIT_US), 0);
