@@ -12,6 +12,11 @@
 #if defined(__x86_64__) || defined(__i386__)
 #include <tmmintrin.h>
 #endif
+// The NEON paths read raw points with structure loads: little-endian only.
+#if defined(__ARM_NEON) && defined(__aarch64__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+#define VORA_CLOUD_NEON 1
+#include <arm_neon.h>
+#endif
 
 namespace imaging {
 
@@ -36,6 +41,27 @@ bool build_round_trip_table(float unit, bool is_unsigned, uint16_t* table)
             identity &= table[bits + l] == static_cast<uint16_t>(bits + l);
         }
     }
+#elif defined(VORA_CLOUD_NEON)
+    const float32x4_t u = vdupq_n_f32(unit);
+    // The scalar rule's range test: fcvtzs saturates and gives 0 for NaN,
+    // where the rule wants INT32_MIN.
+    const float32x4_t low = vdupq_n_f32(-2147483648.0f), high = vdupq_n_f32(2147483648.0f);
+    const int32x4_t out_of_range = vdupq_n_s32(INT32_MIN);
+    const uint32x4_t step = {0, 1, 2, 3};
+    uint16x4_t changed = vdup_n_u16(0);
+    for (; bits < 65536; bits += 4) {
+        const uint32x4_t raw = vaddq_u32(vdupq_n_u32(bits), step);
+        // Signed coordinates: sign-extend the low 16 bits.
+        const int32x4_t v =
+            is_unsigned ? vreinterpretq_s32_u32(raw) : vshrq_n_s32(vshlq_n_s32(vreinterpretq_s32_u32(raw), 16), 16);
+        const float32x4_t f = vmulq_f32(vdivq_f32(vcvtq_f32_s32(v), u), u);
+        const uint32x4_t in_range = vandq_u32(vcgtq_f32(f, low), vcltq_f32(f, high));
+        const int32x4_t t = vbslq_s32(in_range, vcvtq_s32_f32(f), out_of_range);
+        const uint16x4_t r = vmovn_u32(vreinterpretq_u32_s32(t));
+        vst1_u16(table + bits, r);
+        changed = vorr_u16(changed, veor_u16(r, vmovn_u32(raw)));
+    }
+    identity &= vmaxv_u16(changed) == 0;
 #endif
     for (; bits < 65536; ++bits) {
         const float v = is_unsigned ? static_cast<float>(bits)
@@ -103,6 +129,31 @@ struct ZLanes {
 };
 #endif
 
+#if defined(VORA_CLOUD_NEON)
+// Eight points per step: the structure load splits x, y and z, so each is
+// widened with its own signedness; the division is the true single-precision
+// one, lane by lane the same as the scalar one. Returns the values done.
+size_t raw_cloud_to_float_neon(const char* raw, size_t values, float unit, float* out)
+{
+    const float32x4_t u = vdupq_n_f32(unit);
+    size_t k = 0;
+    for (; k + 24 <= values; k += 24) {
+        const uint16x8x3_t p = vld3q_u16(reinterpret_cast<const uint16_t*>(raw + 2 * k));
+        const int16x8_t x = vreinterpretq_s16_u16(p.val[0]), y = vreinterpretq_s16_u16(p.val[1]);
+        float32x4x3_t lo, hi;
+        lo.val[0] = vdivq_f32(vcvtq_f32_s32(vmovl_s16(vget_low_s16(x))), u);
+        lo.val[1] = vdivq_f32(vcvtq_f32_s32(vmovl_s16(vget_low_s16(y))), u);
+        lo.val[2] = vdivq_f32(vcvtq_f32_u32(vmovl_u16(vget_low_u16(p.val[2]))), u);
+        hi.val[0] = vdivq_f32(vcvtq_f32_s32(vmovl_s16(vget_high_s16(x))), u);
+        hi.val[1] = vdivq_f32(vcvtq_f32_s32(vmovl_s16(vget_high_s16(y))), u);
+        hi.val[2] = vdivq_f32(vcvtq_f32_u32(vmovl_u16(vget_high_u16(p.val[2]))), u);
+        vst3q_f32(out + k, lo);
+        vst3q_f32(out + k + 12, hi);
+    }
+    return k;
+}
+#endif
+
 }  // namespace
 
 void raw_cloud_to_float(const char* raw, size_t points, float unit, float* out)
@@ -123,6 +174,8 @@ void raw_cloud_to_float(const char* raw, size_t points, float unit, float* out)
         for (int g = 0; g < 6; ++g)
             _mm_storeu_ps(out + k + 4 * g, _mm_div_ps(_mm_cvtepi32_ps(w[g]), u));
     }
+#elif defined(VORA_CLOUD_NEON)
+    k = raw_cloud_to_float_neon(raw, values, unit, out);
 #endif
     for (; k < values; ++k)
         out[k] = raw_value_to_float(raw, k, unit);
@@ -177,6 +230,20 @@ bool has_ssse3()
 }
 #endif
 
+#if defined(VORA_CLOUD_NEON)
+// The same gather on ARM: a structure load picks the coordinate of eight
+// points, a byte reverse in each half-word puts the high byte first.
+size_t gather_plane_neon(const char* raw, size_t points, int coordinate, char* out)
+{
+    size_t i = 0;
+    for (; i + 8 <= points; i += 8) {
+        const uint16x8x3_t p = vld3q_u16(reinterpret_cast<const uint16_t*>(raw + 6 * i));
+        vst1q_u8(reinterpret_cast<uint8_t*>(out + 2 * i), vrev16q_u8(vreinterpretq_u8_u16(p.val[coordinate])));
+    }
+    return i;
+}
+#endif
+
 }  // namespace
 
 void raw_cloud_plane(const char* raw, size_t points, float unit, int coordinate, char* out)
@@ -198,7 +265,7 @@ void raw_cloud_plane(const char* raw, size_t points, float unit, int coordinate,
     // Exactness depends only on the unit and the signedness, and the last
     // exact pair found is remembered (units rarely change between frames).
     size_t done = 0;
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(__x86_64__) || defined(__i386__) || defined(VORA_CLOUD_NEON)
     static std::atomic<uint64_t> exact_unit{0};
     uint32_t unit_bits;
     std::memcpy(&unit_bits, &unit, 4);
@@ -212,7 +279,7 @@ void raw_cloud_plane(const char* raw, size_t points, float unit, int coordinate,
     if (!known_exact) {
         table.resize(65536);
         exact = build_plane_table(unit, is_unsigned, table.data());
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(__x86_64__) || defined(__i386__) || defined(VORA_CLOUD_NEON)
         if (exact)
             exact_unit.store(key, std::memory_order_relaxed);
 #endif
@@ -220,6 +287,9 @@ void raw_cloud_plane(const char* raw, size_t points, float unit, int coordinate,
 #if defined(__x86_64__) || defined(__i386__)
     if (exact && has_ssse3())
         done = gather_plane_ssse3(raw, points, coordinate, out);
+#elif defined(VORA_CLOUD_NEON)
+    if (exact)
+        done = gather_plane_neon(raw, points, coordinate, out);
 #endif
     if (exact) {
         for (size_t i = done; i < points; ++i) {

@@ -10,6 +10,10 @@
 #if defined(__x86_64__)
 #include <immintrin.h>
 #endif
+#if defined(__ARM_NEON) && defined(__aarch64__)
+#define VORA_FILTER_NEON 1
+#include <arm_neon.h>
+#endif
 
 #include "imaging/cloud_convert.h"
 #include "imaging/pixel_format.h"
@@ -104,6 +108,45 @@ bool has_avx2()
 }
 #endif
 
+#if defined(VORA_FILTER_NEON)
+// The windows of four centres at a time on ARM, lane by lane the scalar
+// rule's operations. Returns the first centre not done.
+size_t find_windows_neon(const float* const xs[3], const float* const zs[3], size_t w, double k, uint32_t* out)
+{
+    const float64x2_t cap = vdupq_n_f64(15.0), scale = vdupq_n_f64(k), depth = vdupq_n_f64(1e-6);
+    const int32x4_t three = vdupq_n_s32(3);
+    size_t c = 1;
+    for (; c + 4 <= w - 1; c += 4) {
+        const float32x4_t xc = vld1q_f32(xs[2] + c), zc = vld1q_f32(zs[2] + c);
+        // The threshold and the depth test in double, as each centre's are.
+        // A select, not fmin: fmin gives NaN for a NaN product where the rule
+        // takes the cap.
+        const float64x2_t z_lo = vcvt_f64_f32(vget_low_f32(zc)), z_hi = vcvt_high_f64_f32(zc);
+        const float64x2_t t_lo = vmulq_f64(scale, z_lo), t_hi = vmulq_f64(scale, z_hi);
+        const float32x4_t threshold = vcombine_f32(vcvt_f32_f64(vbslq_f64(vcltq_f64(t_lo, cap), t_lo, cap)),
+                                                   vcvt_f32_f64(vbslq_f64(vcltq_f64(t_hi, cap), t_hi, cap)));
+        const uint32x4_t with_depth =
+            vcombine_u32(vmovn_u64(vcgtq_f64(vabsq_f64(z_lo), depth)), vmovn_u64(vcgtq_f64(vabsq_f64(z_hi), depth)));
+        uint32x4_t bits = vdupq_n_u32(0);
+        int32x4_t count = vdupq_n_s32(0);
+#pragma GCC unroll 3
+        for (int i = 0; i < 3; ++i)
+#pragma GCC unroll 3
+            for (int j = 0; j < 3; ++j) {
+                // fabd is the absolute value of the rounded difference.
+                const float32x4_t dz = vabdq_f32(zc, vld1q_f32(zs[i] + c - 1 + j));
+                const float32x4_t dx = vabdq_f32(xc, vld1q_f32(xs[i] + c - 1 + j));
+                const uint32x4_t within = vcltq_f32(vaddq_f32(dz, dx), threshold);
+                bits = vorrq_u32(bits, vandq_u32(within, vdupq_n_u32(1u << (3 * i + j))));
+                count = vsubq_s32(count, vreinterpretq_s32_u32(within));
+            }
+        const uint32x4_t counts = vandq_u32(vcgtq_s32(count, three), with_depth);
+        vst1q_u32(out + c, vandq_u32(bits, counts));
+    }
+    return c;
+}
+#endif
+
 // The window of centre c: bit 3 * i + j set when the point of window row i
 // (0 the top, 2 the centre's) and column c - 1 + j lies within the
 // tolerance of the centre. 0 unless the centre has depth and at least four
@@ -145,6 +188,8 @@ void find_windows(const float* const xs[3], const float* const zs[3], size_t w, 
         const __m128i counts = _mm_and_si128(_mm_cmpgt_epi32(count, three), with_depth);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + c), _mm_and_si128(bits, counts));
     }
+#elif defined(VORA_FILTER_NEON)
+    c = find_windows_neon(xs, zs, w, k, out);
 #endif
     for (; c + 1 < w; ++c) {
         const float zc = zs[2][c], xc = xs[2][c];
@@ -167,6 +212,30 @@ void find_windows(const float* const xs[3], const float* const zs[3], size_t w, 
             out[c] = agree;
     }
 }
+
+#if defined(VORA_FILTER_NEON)
+// Sixteen flags of window row s0 / 3 at a time; returns the first point not
+// done. Shifts right are shifts left by a negative count.
+size_t mark_kept_neon(const uint32_t* padded, size_t w, int s0, uint8_t* row)
+{
+    const int32x4_t c0 = vdupq_n_s32(-s0), c1 = vdupq_n_s32(-s0 - 1), c2 = vdupq_n_s32(-s0 - 2);
+    const uint32x4_t one = vdupq_n_u32(1);
+    auto four = [&](size_t at) {
+        const uint32x4_t right = vshlq_u32(vld1q_u32(padded + at + 2), c0);
+        const uint32x4_t here = vshlq_u32(vld1q_u32(padded + at + 1), c1);
+        const uint32x4_t left = vshlq_u32(vld1q_u32(padded + at), c2);
+        return vandq_u32(vorrq_u32(vorrq_u32(right, here), left), one);
+    };
+    size_t q = 0;
+    for (; q + 16 <= w; q += 16) {
+        // Flags are 0 or 1: plain narrowing loses nothing.
+        const uint8x8_t a = vmovn_u16(vcombine_u16(vmovn_u32(four(q)), vmovn_u32(four(q + 4))));
+        const uint8x8_t b = vmovn_u16(vcombine_u16(vmovn_u32(four(q + 8)), vmovn_u32(four(q + 12))));
+        vst1q_u8(row + q, vorrq_u8(vld1q_u8(row + q), vcombine_u8(a, b)));
+    }
+    return q;
+}
+#endif
 
 // Marks kept what the counting windows of one row agreed on: point q of
 // window row i is kept when the window of centre q + 1 - j has bit 3i + j.
@@ -194,6 +263,8 @@ void mark_kept(const uint32_t* padded, size_t w, uint8_t* const kept[3])
             __m128i* at = reinterpret_cast<__m128i*>(row + q);
             _mm_storeu_si128(at, _mm_or_si128(_mm_loadu_si128(at), flags));
         }
+#elif defined(VORA_FILTER_NEON)
+        q = mark_kept_neon(padded, w, s0, row);
 #endif
         for (; q < w; ++q)
             row[q] |= static_cast<uint8_t>(((padded[q + 2] >> s0) | (padded[q + 1] >> s1) | (padded[q] >> s2)) & 1);

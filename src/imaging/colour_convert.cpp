@@ -8,6 +8,8 @@
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#elif defined(__ARM_NEON) && defined(__aarch64__)
+#include <arm_neon.h>
 #endif
 
 namespace imaging {
@@ -45,6 +47,28 @@ inline void yuyv_pair_to_rgb(const uint8_t* in, uint8_t* out)
     const __m128i bytes = _mm_packus_epi16(_mm_packs_epi32(rgi, bi), _mm_setzero_si128());
     uint8_t c[16];
     _mm_storeu_si128(reinterpret_cast<__m128i*>(c), bytes);  // R0 R1 G0 G1 B0 B1
+    out[0] = c[0];
+    out[1] = c[2];
+    out[2] = c[4];
+    out[3] = c[1];
+    out[4] = c[3];
+    out[5] = c[5];
+#elif defined(__ARM_NEON) && defined(__aarch64__)
+    // Both pixels at once in double lanes, as on x86. Channels lie in
+    // -128..433, never NaN, so fmax/fmin clamp as the scalar max/min do (the
+    // rule's -0 and fmax's +0 both truncate to 0).
+    const float64x2_t Y = {static_cast<double>(in[0]), static_cast<double>(in[2])};
+    const float64x2_t r = vaddq_f64(vsubq_f64(Y, vdupq_n_f64(0.00093 * U)), vdupq_n_f64(1.401687 * V));
+    const float64x2_t g = vsubq_f64(vsubq_f64(Y, vdupq_n_f64(0.3437 * U)), vdupq_n_f64(0.71417 * V));
+    const float64x2_t b = vsubq_f64(vaddq_f64(Y, vdupq_n_f64(1.77216 * U)), vdupq_n_f64(0.00099 * V));
+    const float32x4_t rg = vcombine_f32(vcvt_f32_f64(r), vcvt_f32_f64(g));   // R0 R1 G0 G1
+    const float32x4_t bb = vcombine_f32(vcvt_f32_f64(b), vdup_n_f32(0.0f));  // B0 B1 0 0
+    const float32x4_t lo = vdupq_n_f32(0.0f), hi = vdupq_n_f32(255.0f);
+    const uint32x4_t rgi = vreinterpretq_u32_s32(vcvtq_s32_f32(vminq_f32(vmaxq_f32(rg, lo), hi)));
+    const uint32x4_t bi = vreinterpretq_u32_s32(vcvtq_s32_f32(vminq_f32(vmaxq_f32(bb, lo), hi)));
+    // 0..255 in every lane: plain narrowing loses nothing.
+    uint8_t c[8];
+    vst1_u8(c, vmovn_u16(vcombine_u16(vmovn_u32(rgi), vmovn_u32(bi))));  // R0 R1 G0 G1 B0 B1
     out[0] = c[0];
     out[1] = c[2];
     out[2] = c[4];
