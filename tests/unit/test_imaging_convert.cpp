@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <limits>
 #include <random>
 #include <string>
 #include <vector>
@@ -99,6 +100,30 @@ uint16_t round_trip(float raw, float unit)
     return static_cast<uint16_t>(static_cast<int32_t>(std::trunc(product)));
 }
 
+// Units no camera states but the conversions accept: zero of both signs,
+// infinities, NaN, a subnormal (quotients overflow to infinity), one whose
+// quotients are subnormal, and a negative one.
+std::vector<float> awkward_units()
+{
+    return {0.0f,
+            -0.0f,
+            std::numeric_limits<float>::infinity(),
+            -std::numeric_limits<float>::infinity(),
+            std::numeric_limits<float>::quiet_NaN(),
+            1e-40f,
+            std::numeric_limits<float>::denorm_min(),
+            3e38f,
+            -7.0f,
+            0.1f};
+}
+
+uint32_t float_bits(float f)
+{
+    uint32_t b;
+    std::memcpy(&b, &f, 4);
+    return b;
+}
+
 }  // namespace
 
 TEST(ImagingPixelFormats, SizesOfKnownAndUnknownCodes)
@@ -176,6 +201,35 @@ TEST(ImagingCloudToFloat, RefusesFramesWithoutBufferOrWithAShortPayload)
     EXPECT_EQ(cap.messages(), (std::vector<std::string>{m, m}));
 }
 
+// Bit for bit, NaN and infinite results included, at every length from no
+// point to five vector steps and a tail.
+TEST(ImagingCloudToFloat, AwkwardUnitsGiveTheRuleBitForBit)
+{
+    std::mt19937 rng(41);
+    std::vector<uint16_t> raw(3 * 45);
+    for (size_t i = 0; i < raw.size(); ++i) {
+        const uint16_t edges[] = {0, 1, 0x7FFF, 0x8000, 0xFFFF};
+        raw[i] = i < 15 ? edges[i % 5] : static_cast<uint16_t>(rng());
+    }
+    std::vector<char> bytes(2 * raw.size());
+    for (size_t i = 0; i < raw.size(); ++i) {
+        bytes[2 * i] = static_cast<char>(raw[i] & 0xFF);
+        bytes[2 * i + 1] = static_cast<char>(raw[i] >> 8);
+    }
+    for (float unit : awkward_units()) {
+        for (size_t n = 0; n <= 45; ++n) {
+            std::vector<float> out(3 * n + 1, 42.0f);
+            imaging::raw_cloud_to_float(bytes.data(), n, unit, out.data());
+            for (size_t k = 0; k < 3 * n; ++k) {
+                const float v =
+                    k % 3 == 2 ? static_cast<float>(raw[k]) : static_cast<float>(static_cast<int16_t>(raw[k]));
+                ASSERT_EQ(float_bits(out[k]), float_bits(v / unit)) << unit << " " << n << " " << k;
+            }
+            ASSERT_EQ(out[3 * n], 42.0f);
+        }
+    }
+}
+
 TEST(ImagingCloudPlane, RoundTripLosesAUnitAtSevenAndTruncatesTowardZero)
 {
     Cloud c(2, 1, 7);
@@ -233,6 +287,33 @@ TEST(ImagingCloudPlane, EveryRawValueThroughBothTheSmallAndTheLargeFramePath)
                 const float raw = static_cast<float>(i - 65536);
                 ASSERT_EQ(be16(plane.data(), i), round_trip(raw, u)) << unit << " " << coord << " " << i;
             }
+        }
+    }
+}
+
+// Every raw value of both signednesses against the rule written out: NaN
+// and values out of int32's range (infinite products) become INT32_MIN,
+// whose low 16 bits are 0, where a saturating conversion would give 0xFFFF.
+TEST(ImagingRoundTripTable, EveryValueAtOrdinaryAndAwkwardUnits)
+{
+    std::vector<float> units = awkward_units();
+    units.insert(units.end(), {1.0f, 7.0f, 10.0f});
+    std::vector<uint16_t> table(65536);
+    for (float unit : units) {
+        for (bool is_unsigned : {false, true}) {
+            const bool identity = imaging::build_round_trip_table(unit, is_unsigned, table.data());
+            bool all_same = true;
+            for (uint32_t bits = 0; bits < 65536; ++bits) {
+                const float v = is_unsigned ? static_cast<float>(bits)
+                                            : static_cast<float>(static_cast<int16_t>(static_cast<uint16_t>(bits)));
+                const float product = (v / unit) * unit;
+                const int32_t t =
+                    (product > -2147483648.0f && product < 2147483648.0f) ? static_cast<int32_t>(product) : INT32_MIN;
+                const uint16_t want = static_cast<uint16_t>(static_cast<uint32_t>(t));
+                ASSERT_EQ(table[bits], want) << unit << " " << is_unsigned << " " << bits;
+                all_same &= want == bits;
+            }
+            EXPECT_EQ(identity, all_same) << unit << " " << is_unsigned;
         }
     }
 }
@@ -339,6 +420,32 @@ TEST(ImagingYuyv, InPlaceMatchesASeparateBufferAndStopsAtThreeBytesPerPixel)
         EXPECT_EQ(img.data()[3 * n + i], 0xAB);
     EXPECT_EQ(img.info.payload_size, 3 * n);
     EXPECT_TRUE(cap.messages().empty());
+}
+
+// Every U and V with sixteen pairs of Y each (every Y value in each
+// position), through both the copy and the in-place conversion.
+TEST(ImagingYuyv, EveryChromaPairWithSpreadLumaMatchesTheRule)
+{
+    const size_t pairs = 65536 * 16;
+    std::vector<uint8_t> yuyv(4 * pairs);
+    for (size_t k = 0; k < pairs; ++k) {
+        const uint8_t yuyv_pair[4] = {static_cast<uint8_t>(k * 7 + (k >> 16) * 16), static_cast<uint8_t>(k),
+                                      static_cast<uint8_t>(k * 13 + 5 + (k >> 16) * 16), static_cast<uint8_t>(k >> 8)};
+        std::memcpy(&yuyv[4 * k], yuyv_pair, 4);
+    }
+    std::vector<uint8_t> rgb(6 * pairs);
+    std::memcpy(rgb.data(), yuyv.data(), yuyv.size());
+    imaging::yuyv_to_rgb888_in_place(rgb.data(), 2 * pairs);
+    for (size_t k = 0; k < pairs; ++k) {
+        const double y[2] = {double(yuyv[4 * k]), double(yuyv[4 * k + 2])};
+        const double u = yuyv[4 * k + 1] - 128.0, v = yuyv[4 * k + 3] - 128.0;
+        for (int j = 0; j < 2; ++j) {
+            const uint8_t* px = rgb.data() + 6 * k + 3 * j;
+            ASSERT_EQ(px[0], reference_channel(y[j] - 0.00093 * u + 1.401687 * v)) << k;
+            ASSERT_EQ(px[1], reference_channel(y[j] - 0.3437 * u - 0.71417 * v)) << k;
+            ASSERT_EQ(px[2], reference_channel(y[j] + 1.77216 * u - 0.00099 * v)) << k;
+        }
+    }
 }
 
 TEST(ImagingYuyv, RefusesAnOddPixelCountAShortPayloadAndAMissingBuffer)

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <limits>
 #include <random>
 #include <string>
 #include <vector>
@@ -323,6 +324,32 @@ TEST(ImagingFilterPointCloud, RandomCloudsMatchTheFullFrameRule)
         ASSERT_EQ(c.points(), want) << w << "x" << h << " unit " << unit << " value " << value;
         for (size_t i = 0; i < 6; ++i)
             ASSERT_EQ(static_cast<uint8_t>(c.bytes[c.size() * 6 + i]), 0x5A);  // past the points: untouched
+    }
+}
+
+// A NaN or infinite tolerance: the rule's threshold is then the cap of 15
+// (NaN and +inf) or -inf, never NaN; a unit of 0 makes every coordinate
+// infinite or NaN. Widths give every vector step and tail.
+TEST(ImagingFilterPointCloud, NanAndInfiniteTolerancesAndUnitZeroFollowTheRule)
+{
+    const double inf = std::numeric_limits<double>::infinity();
+    std::mt19937 rng(37);
+    for (double value : {std::numeric_limits<double>::quiet_NaN(), inf, -inf, 1.0}) {
+        for (uint32_t unit : {0u, 1u}) {
+            for (uint32_t w = 3; w <= 40; ++w) {
+                Cloud c(w, 6, unit);
+                std::uniform_int_distribution<int> dz(900, 930), dx(-12, 12);
+                for (size_t i = 0; i < c.size(); ++i) {
+                    const bool empty = rng() % 7 == 0;
+                    c.set(i, Raw{static_cast<int16_t>(dx(rng)), static_cast<int16_t>(dx(rng)),
+                                 static_cast<uint16_t>(empty ? 0 : dz(rng))});
+                }
+                const std::vector<Raw> want = reference_filter(c, value);
+                QuietLog q;
+                imaging::filter_point_cloud(q.log, c.info, value);
+                ASSERT_EQ(c.points(), want) << w << " unit " << unit << " value " << value;
+            }
+        }
     }
 }
 
