@@ -54,9 +54,9 @@ inline void yuyv_pair_to_rgb(const uint8_t* in, uint8_t* out)
     out[4] = c[3];
     out[5] = c[5];
 #elif defined(__ARM_NEON) && defined(__aarch64__)
-    // Both pixels at once in double lanes, as on x86. Channels lie in
-    // -128..433, never NaN, so fmax/fmin clamp as the scalar max/min do (the
-    // rule's -0 and fmax's +0 both truncate to 0).
+    // Both pixels at once in double lanes, as on x86. Channels lie within
+    // -227..434 and are never NaN, so fmax/fmin clamp as the scalar max/min
+    // do (the rule's -0 and fmax's +0 both truncate to 0).
     const float64x2_t Y = {static_cast<double>(in[0]), static_cast<double>(in[2])};
     const float64x2_t r = vaddq_f64(vsubq_f64(Y, vdupq_n_f64(0.00093 * U)), vdupq_n_f64(1.401687 * V));
     const float64x2_t g = vsubq_f64(vsubq_f64(Y, vdupq_n_f64(0.3437 * U)), vdupq_n_f64(0.71417 * V));
