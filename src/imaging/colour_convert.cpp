@@ -18,8 +18,8 @@ namespace {
 
 // Single-precision rounding, then clamped to 0..255 or truncated. The clamp
 // is done on the float (255.0 truncates to 255, anything below 0 to 0), so
-// there is no branch to mispredict.
-inline uint8_t to_channel(double value)
+// there is no branch to mispredict. Unused where a vector path stands in.
+[[maybe_unused]] inline uint8_t to_channel(double value)
 {
     const float f = static_cast<float>(value);
     const float clamped = std::min(std::max(f, 0.0f), 255.0f);
