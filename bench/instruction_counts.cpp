@@ -214,7 +214,6 @@ public:
     void frame(uint16_t block, bool dry, bool verify = false)
     {
         stamp(block);
-        size_t expect = 8;
         for (size_t at = 0; at < datagrams_.size();) {
             const size_t n = std::min(BATCH, datagrams_.size() - at);
             if (dry) {
@@ -225,7 +224,7 @@ public:
                 continue;
             }
             batch_.prepare(landings_.data(),
-                           assembler_->predict_landings(landings_.data(), expect, ReceiveBatch::HEAD_DATA));
+                           assembler_->predict_landings(landings_.data(), expect_, ReceiveBatch::HEAD_DATA));
             for (size_t i = 0; i < n; ++i)
                 scatter(i, datagrams_[at + i]);
             batch_.settle(n);
@@ -235,7 +234,7 @@ public:
                 current = assembler_->process_packet(batch_.datagram(i), now, &out_);
                 landed_ += batch_.landed(i) ? 1 : 0;
             }
-            expect = std::clamp<size_t>(2 * batch_.datagrams(), 8, BATCH);
+            expect_ = std::clamp<size_t>(2 * batch_.datagrams(), 8, BATCH);
             assembler_->check_block_complete(current, now, &out_);
             for (StreamBlockData* b : out_.finished)
                 complete_ += b->status == BLOCK_COMPLETE ? 1 : 0;
@@ -303,6 +302,7 @@ private:
     std::vector<std::vector<uint8_t>> datagrams_;
     std::vector<uint8_t> scratch_;
     uint32_t packet_num_ = 0;
+    size_t expect_ = 8;  // landings to find: about twice what the last call brought
     uint64_t landed_ = 0, complete_ = 0;
 };
 
@@ -364,7 +364,8 @@ int main(int argc, char** argv)
     for (const Workload& w : kWorkloads)
         if (std::strcmp(argv[1], w.name) == 0) {
             const uint64_t sum = w.run(static_cast<int>(reps), argc == 4);
-            std::printf("%s %ld%s: %llu\n", w.name, reps, argc == 4 ? " dry" : "", static_cast<unsigned long long>(sum));
+            std::printf("%s %ld%s: %llu\n", w.name, reps, argc == 4 ? " dry" : "",
+                        static_cast<unsigned long long>(sum));
             return 0;
         }
     std::fprintf(stderr, "instruction_counts: no workload %s\n", argv[1]);
