@@ -100,6 +100,17 @@ uint64_t run_convert(int reps, bool dry)
     return checksum(points.data(), points.size() * sizeof(float));
 }
 
+uint64_t run_plane(int reps, bool dry)
+{
+    std::vector<char> raw = raw_cloud();
+    const PhotoInfo f = cloud_frame(raw.data());
+    std::vector<short> plane(N);
+    for (int i = 0; i < reps; ++i)
+        if (!dry)
+            imaging::get_cloud_plane_z(bench_log, f, plane.data());
+    return checksum(plane.data(), plane.size() * sizeof(short));
+}
+
 uint64_t run_filter(int reps, bool dry)
 {
     const std::vector<char> input = raw_cloud();
@@ -335,6 +346,7 @@ struct Workload {
 const Workload kWorkloads[] = {
     {"receive", run_receive, "one frame's GVSP datagrams through the receive batch and the block assembler"},
     {"convert", run_convert, "raw cloud to float points"},
+    {"plane", run_plane, "the depth plane of a raw cloud, big-endian"},
     {"filter", run_filter, "the 3x3 window outlier filter"},
     {"swell", run_swell, "3x3 dilation of a region mask"},
     {"yuyv", run_yuyv, "YUYV to RGB8 in place"},
