@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 PYTHON ?= /usr/bin/python3
 
-.PHONY: all build test demo bench fuzz soak clean bootstrap
+.PHONY: all build test demo bench fuzz soak clean bootstrap arm64
 
 all: build
 
@@ -31,6 +31,12 @@ demo: bootstrap $(BUILD)/CMakeCache.txt
 bench: build
 	cmake --build $(BUILD) --target bench
 
+# The arm64 cross build (build-arm64/), its tests under qemu-user and
+# streaming between the two architectures; the native build comes first.
+ARM64_BUILD ?= build-arm64
+arm64: build
+	scripts/arm64 $(BUILD) $(ARM64_BUILD) $(CMAKE_FLAGS)
+
 # Each fuzz target for FUZZ_SECONDS under libFuzzer (clang, in build-fuzz/).
 FUZZ_SECONDS ?= 60
 fuzz: bootstrap
@@ -43,4 +49,4 @@ soak: build
 	scripts/soak $(BUILD) $(SOAK_SECONDS)
 
 clean:
-	rm -rf $(BUILD) build-fuzz
+	rm -rf $(BUILD) build-fuzz $(ARM64_BUILD)
