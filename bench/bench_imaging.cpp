@@ -20,6 +20,7 @@
 #include "imaging/image_writers.h"
 #include "imaging/png_writer.h"
 #include "log/vora_cameralog.h"
+#include "synthetic_cloud.h"
 #include "vora_pixel_format.h"
 
 namespace {
@@ -43,37 +44,15 @@ std::string file(const char* name)
     return scratch_dir() + "/" + name;
 }
 
-// A smooth surface with holes: x, y spread over +-60 units, z 30..300.
 const std::vector<char>& raw_cloud()
 {
-    static std::vector<char> bytes = [] {
-        std::vector<char> b(size_t(N) * 6);
-        std::mt19937 rng(1);
-        for (uint32_t r = 0; r < H; ++r)
-            for (uint32_t c = 0; c < W; ++c) {
-                const size_t i = size_t(r) * W + c;
-                const int16_t x = static_cast<int16_t>((int(c) - 640) * 1 + int(rng() % 3));
-                const int16_t y = static_cast<int16_t>((int(r) - 512) * 1 + int(rng() % 3));
-                const uint16_t z = rng() % 10 == 0 ? 0 : static_cast<uint16_t>(300 + (r + c) * 1 + rng() % 20);
-                std::memcpy(&b[6 * i], &x, 2);
-                std::memcpy(&b[6 * i + 2], &y, 2);
-                std::memcpy(&b[6 * i + 4], &z, 2);
-            }
-        return b;
-    }();
+    static const std::vector<char> bytes = synthetic_raw_cloud(W, H);
     return bytes;
 }
 
 PhotoInfo cloud_frame(char* pixel)
 {
-    PhotoInfo f{};
-    f.pixel = pixel;
-    f.pixel_format = PIXEL_FORMAT_COORD3D_ABC16;
-    f.pixel_width = W;
-    f.pixel_height = H;
-    f.cloud_unit = UNIT;
-    f.payload_size = N * 6;
-    return f;
+    return synthetic_cloud_frame(pixel, W, H, UNIT);
 }
 
 const std::vector<float>& fused_cloud()

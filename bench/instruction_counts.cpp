@@ -36,6 +36,7 @@
 #include "stream/block_assembler.h"
 #include "stream/frame_pool.h"
 #include "stream/receive_batch.h"
+#include "synthetic_cloud.h"
 #include "vora_pixel_format.h"
 
 namespace {
@@ -49,34 +50,14 @@ constexpr size_t BATCH = 32;  // messages per receive call, as the receive loop 
 
 cameralog bench_log;
 
-// A surface with holes, as bench_imaging's but smaller.
 std::vector<char> raw_cloud()
 {
-    std::vector<char> b(size_t(N) * 6);
-    std::mt19937 rng(1);
-    for (uint32_t r = 0; r < H; ++r)
-        for (uint32_t c = 0; c < W; ++c) {
-            const size_t i = size_t(r) * W + c;
-            const int16_t x = static_cast<int16_t>(int(c) - int(W / 2) + int(rng() % 3));
-            const int16_t y = static_cast<int16_t>(int(r) - int(H / 2) + int(rng() % 3));
-            const uint16_t z = rng() % 10 == 0 ? 0 : static_cast<uint16_t>(300 + r + c + rng() % 20);
-            std::memcpy(&b[6 * i], &x, 2);
-            std::memcpy(&b[6 * i + 2], &y, 2);
-            std::memcpy(&b[6 * i + 4], &z, 2);
-        }
-    return b;
+    return synthetic_raw_cloud(W, H);
 }
 
 PhotoInfo cloud_frame(char* pixel)
 {
-    PhotoInfo f{};
-    f.pixel = pixel;
-    f.pixel_format = PIXEL_FORMAT_COORD3D_ABC16;
-    f.pixel_width = W;
-    f.pixel_height = H;
-    f.cloud_unit = UNIT;
-    f.payload_size = N * 6;
-    return f;
+    return synthetic_cloud_frame(pixel, W, H, UNIT);
 }
 
 // Keeps the optimiser from dropping work whose result is never read.

@@ -26,6 +26,18 @@ namespace {
     return static_cast<uint8_t>(static_cast<int>(clamped));
 }
 
+// The vector paths compute channel by channel (R0 R1 G0 G1 B0 B1); the
+// pixels want R G B of each.
+[[maybe_unused]] inline void store_pair(const uint8_t* c, uint8_t* out)
+{
+    out[0] = c[0];
+    out[1] = c[2];
+    out[2] = c[4];
+    out[3] = c[1];
+    out[4] = c[3];
+    out[5] = c[5];
+}
+
 // R, G, B of both pixels of a YUYV pair. Each channel is computed in double
 // precision with its terms in the fixed order (Y - a U' + b V' and so on),
 // rounded to float, clamped and truncated.
@@ -47,12 +59,7 @@ inline void yuyv_pair_to_rgb(const uint8_t* in, uint8_t* out)
     const __m128i bytes = _mm_packus_epi16(_mm_packs_epi32(rgi, bi), _mm_setzero_si128());
     uint8_t c[16];
     _mm_storeu_si128(reinterpret_cast<__m128i*>(c), bytes);  // R0 R1 G0 G1 B0 B1
-    out[0] = c[0];
-    out[1] = c[2];
-    out[2] = c[4];
-    out[3] = c[1];
-    out[4] = c[3];
-    out[5] = c[5];
+    store_pair(c, out);
 #elif defined(__ARM_NEON) && defined(__aarch64__)
     // Both pixels at once in double lanes, as on x86. Channels lie within
     // -227..434 and are never NaN, so fmax/fmin clamp as the scalar max/min
@@ -69,12 +76,7 @@ inline void yuyv_pair_to_rgb(const uint8_t* in, uint8_t* out)
     // 0..255 in every lane: plain narrowing loses nothing.
     uint8_t c[8];
     vst1_u8(c, vmovn_u16(vcombine_u16(vmovn_u32(rgi), vmovn_u32(bi))));  // R0 R1 G0 G1 B0 B1
-    out[0] = c[0];
-    out[1] = c[2];
-    out[2] = c[4];
-    out[3] = c[1];
-    out[4] = c[3];
-    out[5] = c[5];
+    store_pair(c, out);
 #else
     for (int j = 0; j < 2; ++j) {
         const double Y = in[2 * j];
