@@ -265,24 +265,18 @@ void raw_cloud_plane(const char* raw, size_t points, float unit, int coordinate,
     // Exactness depends only on the unit and the signedness, and the last
     // exact pair found is remembered (units rarely change between frames).
     size_t done = 0;
-#if defined(__x86_64__) || defined(__i386__) || defined(VORA_CLOUD_NEON)
     static std::atomic<uint64_t> exact_unit{0};
     uint32_t unit_bits;
     std::memcpy(&unit_bits, &unit, 4);
     const uint64_t key = (uint64_t(1) << 40) | (uint64_t(is_unsigned) << 32) | unit_bits;
     const bool known_exact = exact_unit.load(std::memory_order_relaxed) == key;
-#else
-    const bool known_exact = false;
-#endif
     std::vector<uint16_t> table;
     bool exact = known_exact;
     if (!known_exact) {
         table.resize(65536);
         exact = build_plane_table(unit, is_unsigned, table.data());
-#if defined(__x86_64__) || defined(__i386__) || defined(VORA_CLOUD_NEON)
         if (exact)
             exact_unit.store(key, std::memory_order_relaxed);
-#endif
     }
 #if defined(__x86_64__) || defined(__i386__)
     if (exact && has_ssse3())

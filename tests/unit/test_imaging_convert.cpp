@@ -373,6 +373,19 @@ uint8_t reference_channel(double v)
     return f > 255.0f ? 255 : f < 0.0f ? 0 : static_cast<uint8_t>(f);
 }
 
+// The two RGB pixels made of one YUYV pair, channel by channel against the rule.
+void expect_yuyv_pair(const uint8_t* yuyv, const uint8_t* rgb)
+{
+    const double y[2] = {double(yuyv[0]), double(yuyv[2])};
+    const double u = yuyv[1] - 128.0, v = yuyv[3] - 128.0;
+    for (int j = 0; j < 2; ++j) {
+        const uint8_t* px = rgb + 3 * j;
+        ASSERT_EQ(px[0], reference_channel(y[j] - 0.00093 * u + 1.401687 * v));
+        ASSERT_EQ(px[1], reference_channel(y[j] - 0.3437 * u - 0.71417 * v));
+        ASSERT_EQ(px[2], reference_channel(y[j] + 1.77216 * u - 0.00099 * v));
+    }
+}
+
 }  // namespace
 
 TEST(ImagingYuyv, PairThatClampsAndOneBelowZero)
@@ -407,14 +420,7 @@ TEST(ImagingYuyv, InPlaceMatchesASeparateBufferAndStopsAtThreeBytesPerPixel)
     LogCapture cap;
     imaging::yuyv_frame_to_rgb888(cap.log, img.info);
     for (size_t k = 0; k < n / 2; ++k) {
-        const double y[2] = {double(yuyv[4 * k]), double(yuyv[4 * k + 2])};
-        const double u = yuyv[4 * k + 1] - 128.0, v = yuyv[4 * k + 3] - 128.0;
-        for (int j = 0; j < 2; ++j) {
-            const uint8_t* px = img.data() + 6 * k + 3 * j;
-            ASSERT_EQ(px[0], reference_channel(y[j] - 0.00093 * u + 1.401687 * v)) << k;
-            ASSERT_EQ(px[1], reference_channel(y[j] - 0.3437 * u - 0.71417 * v)) << k;
-            ASSERT_EQ(px[2], reference_channel(y[j] + 1.77216 * u - 0.00099 * v)) << k;
-        }
+        ASSERT_NO_FATAL_FAILURE(expect_yuyv_pair(&yuyv[4 * k], img.data() + 6 * k)) << k;
     }
     for (size_t i = 0; i < 16; ++i)
         EXPECT_EQ(img.data()[3 * n + i], 0xAB);
@@ -423,7 +429,7 @@ TEST(ImagingYuyv, InPlaceMatchesASeparateBufferAndStopsAtThreeBytesPerPixel)
 }
 
 // Every U and V with sixteen pairs of Y each (every Y value in each
-// position), through both the copy and the in-place conversion.
+// position), through the in-place conversion.
 TEST(ImagingYuyv, EveryChromaPairWithSpreadLumaMatchesTheRule)
 {
     const size_t pairs = 65536 * 16;
@@ -437,14 +443,7 @@ TEST(ImagingYuyv, EveryChromaPairWithSpreadLumaMatchesTheRule)
     std::memcpy(rgb.data(), yuyv.data(), yuyv.size());
     imaging::yuyv_to_rgb888_in_place(rgb.data(), 2 * pairs);
     for (size_t k = 0; k < pairs; ++k) {
-        const double y[2] = {double(yuyv[4 * k]), double(yuyv[4 * k + 2])};
-        const double u = yuyv[4 * k + 1] - 128.0, v = yuyv[4 * k + 3] - 128.0;
-        for (int j = 0; j < 2; ++j) {
-            const uint8_t* px = rgb.data() + 6 * k + 3 * j;
-            ASSERT_EQ(px[0], reference_channel(y[j] - 0.00093 * u + 1.401687 * v)) << k;
-            ASSERT_EQ(px[1], reference_channel(y[j] - 0.3437 * u - 0.71417 * v)) << k;
-            ASSERT_EQ(px[2], reference_channel(y[j] + 1.77216 * u - 0.00099 * v)) << k;
-        }
+        ASSERT_NO_FATAL_FAILURE(expect_yuyv_pair(&yuyv[4 * k], rgb.data() + 6 * k)) << k;
     }
 }
 
